@@ -1,0 +1,31 @@
+# Entry points: `make demo` runs the main job, `make test` runs every test.
+# Each target installs what it needs first (as root, idempotent).
+BUILD      ?= build
+JOBS       ?= 2
+TEST_FLAGS  = -DMIRQ_SERVICE_HOST=127.0.0.1 -DMIRQ_HOME_URL=http://127.0.0.1:8080/
+WINE_RUN    = $(BUILD)/wine-run.sh
+
+.PHONY: setup configure build test bench demo package clean
+
+setup:
+	@bash scripts/setup.sh
+
+configure: setup
+	@cmake -S . -B $(BUILD) -G Ninja \
+	    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake \
+	    -DCMAKE_BUILD_TYPE=Release $(TEST_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	@bash scripts/with-xvfb.sh bash scripts/run-tests.sh $(BUILD)
+
+bench: build
+	@bash scripts/with-xvfb.sh bash scripts/run-bench.sh $(BUILD)
+
+demo: build
+	@bash scripts/demo.sh $(BUILD)
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,33 @@
+#!/bin/bash
+# Installs what the build, the tests and the demo need, only when missing.
+# Safe to run again; needs root (apt-get, dpkg, localedef).
+set -euo pipefail
+
+need=()
+have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+    NEED_UPDATE=1
+fi
+
+for p in g++-mingw-w64-i686-posix mingw-w64-tools wine wine32:i386 xvfb xauth \
+         fonts-wqy-microhei locales googletest cmake ninja-build python3 \
+         imagemagick nsis; do
+    have_pkg "$p" || need+=("$p")
+done
+
+if [ ${#need[@]} -gt 0 ] || [ -n "${NEED_UPDATE:-}" ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    if [ ${#need[@]} -gt 0 ]; then
+        echo "setup: installing ${need[*]}"
+        apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+    fi
+fi
+
+# Wine mangles non-ASCII file names and arguments unless the host locale exists.
+if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
+    localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
+fi
+echo "setup: ok"

@@ -1,0 +1,21 @@
+#pragma once
+// Verbs, arguments and output markers of the adb client, defined once.
+namespace mirq {
+
+constexpr const wchar_t* kVerbStartServer = L"start-server";
+constexpr const wchar_t* kVerbKillServer = L"kill-server";
+constexpr const wchar_t* kVerbDevices = L"devices";
+constexpr const wchar_t* kVerbShell = L"shell";
+constexpr const wchar_t* kVerbGetProp = L"shell getprop";
+constexpr const wchar_t* kVerbPush = L"push";
+constexpr const wchar_t* kVerbReboot = L"reboot";
+constexpr const wchar_t* kArgId = L"id";
+constexpr const wchar_t* kArgLs = L"ls ";
+
+constexpr const wchar_t* kDevicesBanner = L"List of devices attached";
+constexpr const wchar_t* kRootId = L"uid=0(root) gid=0(root)";
+constexpr const wchar_t* kDaemonStarted = L"* daemon started successfully *";
+constexpr const wchar_t* kPushRateKb = L"KB/s";
+constexpr const wchar_t* kPushBytesIn = L"bytes in";
+
+}  // namespace mirq

@@ -1,0 +1,52 @@
+// Device operations: each is one or two adb commands and a fixed test of the output.
+#include <windows.h>
+
+#include "adb/AdbConstants.h"
+#include "adb/AdbManager.h"
+#include "adb/AdbOutput.h"
+
+namespace mirq {
+
+bool CAdbManager::IsDeviceConnected() {
+    return DevicesOutputHasDevice(RunAdbCommand(kVerbDevices, L""));
+}
+
+bool CAdbManager::RestartServer() {
+    RunAdbCommand(kVerbKillServer, L"");
+    Sleep(500);
+    return StartServerOutputIsSuccess(RunAdbCommand(kVerbStartServer, L""));
+}
+
+bool CAdbManager::IsRooted() { return IdOutputIsRoot(RunAdbCommand(kVerbShell, kArgId)); }
+
+std::wstring CAdbManager::GetProp(const std::wstring& key) { return RunAdbCommand(kVerbGetProp, key); }
+
+std::wstring CAdbManager::GetBrand() { return GetProp(L"ro.product.brand"); }
+std::wstring CAdbManager::GetModel() { return GetProp(L"ro.product.model"); }
+std::wstring CAdbManager::GetDevice() { return GetProp(L"ro.product.device"); }
+std::wstring CAdbManager::GetVersionRelease() { return GetProp(L"ro.build.version.release"); }
+std::wstring CAdbManager::GetManufacturer() { return GetProp(L"ro.product.manufacturer"); }
+std::wstring CAdbManager::GetBootloader() { return GetProp(L"ro.bootloader"); }
+std::wstring CAdbManager::GetBasebandVersion() { return GetProp(L"ril.sw_ver"); }
+std::wstring CAdbManager::GetBuildDescription() { return GetProp(L"ro.build.description"); }
+
+std::wstring CAdbManager::GetImei() {
+    std::wstring value = GetProp(L"ril.IMEI");
+    if (value.empty()) value = GetProp(L"ril.barcode");
+    if (value.empty()) value = GetProp(L"ro.serialno");
+    return value;
+}
+
+std::wstring CAdbManager::Shell(const std::wstring& command) { return RunAdbCommand(kVerbShell, command); }
+
+bool CAdbManager::RemoteFileExists(const std::wstring& devicePath) {
+    return LsOutputEchoes(Shell(kArgLs + devicePath), devicePath);
+}
+
+bool CAdbManager::Push(const std::wstring& localPath, const std::wstring& devicePath) {
+    return PushOutputIsSuccess(RunAdbCommand(kVerbPush, L"\"" + localPath + L"\" " + devicePath));
+}
+
+void CAdbManager::Reboot(const std::wstring& target) { RunAdbCommand(kVerbReboot, target); }
+
+}  // namespace mirq

@@ -1,0 +1,2 @@
+#include <windows.h>
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) { return 2; }

@@ -1,0 +1,143 @@
+#include "util/Utils.h"
+
+#include <windows.h>
+#include <shellapi.h>
+#include <shlwapi.h>
+#include <tlhelp32.h>
+
+#include <mutex>
+#include <vector>
+
+namespace mirq {
+namespace {
+
+const size_t kMaxAnsiBytes = 1021;
+const size_t kMaxOemChars = 1022;
+
+bool IsTrimSpace(wchar_t c) {
+    return c == L'\t' || c == L'\n' || c == L'\v' || c == L'\f' || c == L'\r' || c == L' ';
+}
+
+std::mutex g_baseDirLock;
+std::wstring g_baseDir;
+
+// Ends a process and, first, every process it started (cmd.exe -> adb.exe).
+void TerminateTree(DWORD pid) {
+    std::vector<DWORD> children;
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snap != INVALID_HANDLE_VALUE) {
+        PROCESSENTRY32W entry = {};
+        entry.dwSize = sizeof(entry);
+        for (BOOL ok = Process32FirstW(snap, &entry); ok; ok = Process32NextW(snap, &entry)) {
+            if (entry.th32ParentProcessID == pid && entry.th32ProcessID != pid)
+                children.push_back(entry.th32ProcessID);
+        }
+        CloseHandle(snap);
+    }
+    for (DWORD child : children) TerminateTree(child);
+    if (HANDLE h = OpenProcess(PROCESS_TERMINATE, FALSE, pid)) {
+        TerminateProcess(h, 1);
+        CloseHandle(h);
+    }
+}
+
+}  // namespace
+
+std::wstring AnsiToWide(const std::string& bytes) {
+    std::string used = bytes.size() >= kMaxAnsiBytes + 1 ? bytes.substr(0, kMaxAnsiBytes) : bytes;
+    used = used.c_str();  // up to the first zero byte
+    int needed = MultiByteToWideChar(CP_ACP, 0, used.c_str(), -1, nullptr, 0);
+    if (needed <= 0) return std::wstring();
+    std::vector<wchar_t> buf(needed);
+    MultiByteToWideChar(CP_ACP, 0, used.c_str(), -1, buf.data(), needed);
+    return std::wstring(buf.data());
+}
+
+std::string WideToOem(const std::wstring& text) {
+    std::wstring used = text.size() >= kMaxOemChars + 1 ? text.substr(0, kMaxOemChars) : text;
+    used = used.c_str();  // up to the first zero character
+    int needed = WideCharToMultiByte(CP_OEMCP, 0, used.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (needed <= 0) return std::string();
+    std::vector<char> buf(needed);
+    WideCharToMultiByte(CP_OEMCP, 0, used.c_str(), -1, buf.data(), needed, nullptr, nullptr);
+    return std::string(buf.data());
+}
+
+std::string IntToString(int value) { return std::to_string(value); }
+
+std::wstring& TrimLeft(std::wstring& text) {
+    size_t i = 0;
+    while (i < text.size() && IsTrimSpace(text[i])) ++i;
+    text.erase(0, i);
+    return text;
+}
+
+std::wstring& TrimRight(std::wstring& text) {
+    size_t n = text.size();
+    while (n > 0 && IsTrimSpace(text[n - 1])) --n;
+    text.erase(n);
+    return text;
+}
+
+std::wstring Trimmed(std::wstring text) { return TrimLeft(TrimRight(text)); }
+
+bool GetCurrentDir(std::wstring& out) {
+    wchar_t buf[512] = {};
+    if (GetCurrentDirectoryW(512, buf) == 0) {
+        out.clear();
+        return false;
+    }
+    out = buf;
+    return true;
+}
+
+std::wstring GetBaseDirectory() {
+    std::lock_guard<std::mutex> lock(g_baseDirLock);
+    if (g_baseDir.empty()) GetCurrentDir(g_baseDir);
+    return g_baseDir;
+}
+
+std::wstring GetTempDirectory() {
+    wchar_t buf[512] = {};
+    if (GetTempPathW(512, buf) == 0) return std::wstring();
+    return buf;
+}
+
+bool PathExists(const std::wstring& path) {
+    return !path.empty() && PathFileExistsW(path.c_str());
+}
+
+std::wstring GetAdbPath() {
+    std::wstring base = GetBaseDirectory();
+    if (base.empty()) return std::wstring();
+    std::wstring path = base + L"\\tools\\adb.exe";
+    return PathExists(path) ? path : std::wstring();
+}
+
+bool IsAdbPresent() { return !GetAdbPath().empty(); }
+
+RunResult RunAndWaitFor(const std::wstring& file, const std::wstring& params, unsigned long limitMs) {
+    SHELLEXECUTEINFOW info = {};
+    info.cbSize = sizeof(info);
+    // No error box from the shell: a hidden worker must fail quietly, not wait for a click.
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+    info.lpFile = file.c_str();
+    info.lpParameters = params.c_str();
+    info.nShow = SW_HIDE;
+    if (!ShellExecuteExW(&info)) return RunResult::NotStarted;
+    if (!info.hProcess) return RunResult::Finished;
+    RunResult result = RunResult::Finished;
+    if (WaitForSingleObject(info.hProcess, limitMs) == WAIT_TIMEOUT) {
+        TerminateTree(GetProcessId(info.hProcess));
+        WaitForSingleObject(info.hProcess, 5000);
+        result = RunResult::TimedOut;
+    }
+    CloseHandle(info.hProcess);
+    return result;
+}
+
+bool RunAndWait(const std::wstring& file, const std::wstring& params) {
+    return RunAndWaitFor(file, params, kRunWaitLimitMs) != RunResult::NotStarted;
+}
+
+}  // namespace mirq

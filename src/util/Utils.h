@@ -1,0 +1,38 @@
+#pragma once
+// Text, path and process helpers shared by the device bridge and its neighbours.
+#include <string>
+
+namespace mirq {
+
+// Bytes of the ANSI code page -> UTF-16. Uses at most the first 1021 bytes.
+std::wstring AnsiToWide(const std::string& bytes);
+// UTF-16 -> bytes of the OEM code page. Uses at most the first 1022 characters.
+std::string WideToOem(const std::wstring& text);
+std::string IntToString(int value);
+
+// Whitespace is exactly tab, LF, VT, FF, CR and space.
+std::wstring& TrimLeft(std::wstring& text);
+std::wstring& TrimRight(std::wstring& text);
+std::wstring Trimmed(std::wstring text);
+
+bool GetCurrentDir(std::wstring& out);
+// The current directory captured at first use, kept for the life of the process.
+std::wstring GetBaseDirectory();
+// The user's temporary-files directory (ends in a backslash), empty on failure.
+std::wstring GetTempDirectory();
+std::wstring GetAdbPath();
+bool IsAdbPresent();
+bool PathExists(const std::wstring& path);
+
+// Default limit of one hidden command: long enough for a large package over
+// USB 2.0, short enough that a hung adb does not hold a worker forever.
+constexpr unsigned long kRunWaitLimitMs = 20 * 60 * 1000;
+
+enum class RunResult { NotStarted, Finished, TimedOut };
+// Starts a file hidden through the shell and waits for it to end. When the
+// limit passes, the started process and everything it started are ended.
+RunResult RunAndWaitFor(const std::wstring& file, const std::wstring& params,
+                        unsigned long limitMs);
+bool RunAndWait(const std::wstring& file, const std::wstring& params);
+
+}  // namespace mirq

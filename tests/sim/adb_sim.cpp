@@ -1,0 +1,387 @@
+// Simulated phone: a Windows console program built as adb.exe. It answers adb
+// command lines the way real clients do, for one phone whose state lives in
+// the folder "phone" beside this executable:
+//   phone\state.txt    switches and server state (key=value)
+//   phone\props.txt    system properties (key=value, UTF-8)
+//   phone\fs\...       the phone's file system ("/sdcard/x" -> fs\sdcard\x)
+//   phone\exec.txt     phone paths made executable with chmod +x
+//   phone\recovery.img the recovery partition
+//   phone\journal.txt  every command line received, one per line (UTF-8)
+// Test hooks, not journaled: "sim-reset <profile>", "sim-set <key> <value>",
+// "sim-prop <key> <value>".
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::wstring g_dir;  // ...\phone\ (with trailing backslash)
+
+std::string ToUtf8(const std::wstring& w) {
+    if (w.empty()) return std::string();
+    int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), (int)w.size(), nullptr, 0, nullptr, nullptr);
+    std::string s(n, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.c_str(), (int)w.size(), &s[0], n, nullptr, nullptr);
+    return s;
+}
+
+std::wstring FromUtf8(const std::string& s) {
+    if (s.empty()) return std::wstring();
+    int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), (int)s.size(), nullptr, 0);
+    std::wstring w(n, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, s.c_str(), (int)s.size(), &w[0], n);
+    return w;
+}
+
+std::string FromAcp(const std::wstring& w) {
+    int n = WideCharToMultiByte(CP_ACP, 0, w.c_str(), (int)w.size(), nullptr, 0, nullptr, nullptr);
+    std::string s(n, '\0');
+    if (n) WideCharToMultiByte(CP_ACP, 0, w.c_str(), (int)w.size(), &s[0], n, nullptr, nullptr);
+    return s;
+}
+
+std::string ReadAll(const std::wstring& path, bool* ok = nullptr) {
+    std::ifstream in(path.c_str(), std::ios::binary);
+    if (ok) *ok = in.good();
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void WriteAll(const std::wstring& path, const std::string& bytes) {
+    std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+using KeyValues = std::map<std::string, std::string>;
+
+KeyValues LoadKv(const wchar_t* name) {
+    KeyValues kv;
+    std::istringstream in(ReadAll(g_dir + name));
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t eq = line.find('=');
+        if (eq != std::string::npos) kv[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return kv;
+}
+
+void SaveKv(const wchar_t* name, const KeyValues& kv) {
+    std::string out;
+    for (auto& p : kv) out += p.first + "=" + p.second + "\n";
+    WriteAll(g_dir + name, out);
+}
+
+KeyValues g_state;
+std::string State(const char* key) { return g_state.count(key) ? g_state[key] : std::string(); }
+void SetState(const char* key, const std::string& v) {
+    g_state[key] = v;
+    SaveKv(L"state.txt", g_state);
+}
+
+void WriteTo(DWORD which, const std::string& text) {
+    HANDLE h = GetStdHandle(which);
+    DWORD written = 0;
+    if (State("pieces") == "1" && which == STD_OUTPUT_HANDLE) {
+        // Output in several writes with pauses, as a slow client produces it.
+        for (size_t at = 0; at < text.size(); at += 7) {
+            std::string part = text.substr(at, 7);
+            WriteFile(h, part.data(), (DWORD)part.size(), &written, nullptr);
+            FlushFileBuffers(h);
+            Sleep(20);
+        }
+        return;
+    }
+    WriteFile(h, text.data(), (DWORD)text.size(), &written, nullptr);
+}
+void Out(const std::string& t) { WriteTo(STD_OUTPUT_HANDLE, t); }
+void Err(const std::string& t) { WriteTo(STD_ERROR_HANDLE, t); }
+// The classic Windows client ended shell output lines in CR CR LF.
+void ShellLine(const std::string& t) { Out(t + "\r\r\n"); }
+
+std::wstring FsPath(const std::string& phonePath) {
+    std::wstring p = g_dir + L"fs";
+    for (wchar_t c : FromUtf8(phonePath)) p += (c == L'/') ? L'\\' : c;
+    while (!p.empty() && p.back() == L'\\') p.pop_back();
+    return p;
+}
+
+bool Exists(const std::wstring& p) { return GetFileAttributesW(p.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+void MakeParents(const std::wstring& path) {
+    for (size_t i = g_dir.size(); i < path.size(); ++i)
+        if (path[i] == L'\\') CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
+}
+
+std::set<std::string> LoadExec() {
+    std::set<std::string> s;
+    std::istringstream in(ReadAll(g_dir + L"exec.txt"));
+    std::string line;
+    while (std::getline(in, line))
+        if (!line.empty()) s.insert(line);
+    return s;
+}
+
+void RemoveTree(const std::wstring& dir) {
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &fd);
+    if (h != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = fd.cFileName;
+            if (name == L"." || name == L"..") continue;
+            std::wstring p = dir + L"\\" + name;
+            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(p);
+            else DeleteFileW(p.c_str());
+        } while (FindNextFileW(h, &fd));
+        FindClose(h);
+    }
+    RemoveDirectoryW(dir.c_str());
+}
+
+struct Profile {
+    const char* name;
+    const char* rooted;
+    const char* props;
+};
+
+// Property values as these phones report them.
+const Profile kProfiles[] = {
+    {"blade", "1",
+     "ro.product.brand=ZTE\nro.product.model=Blade\nro.product.device=blade\n"
+     "ro.product.manufacturer=ZTE\nro.build.version.release=2.2.2\nro.bootloader=unknown\n"
+     "ril.sw_ver=P729BB01\nro.build.description=blade-user 2.2.2 FRG83G eng.zte.20110325 release-keys\n"
+     "ril.IMEI=864367010054321\nro.serialno=\n"},
+    {"nexus_one", "1",
+     "ro.product.brand=google\nro.product.model=Nexus One\nro.product.device=passion\n"
+     "ro.product.manufacturer=HTC\nro.build.version.release=2.3.6\nro.bootloader=0.35.0017\n"
+     "ro.build.description=passion-user 2.3.6 GRK39F 189904 release-keys\nro.serialno=HT0A1P800426\n"},
+    {"nexus_s", "1",
+     "ro.product.brand=google\nro.product.model=Nexus S\nro.product.device=crespo\n"
+     "ro.product.manufacturer=samsung\nro.build.version.release=2.3.4\nro.bootloader=I9020XXJK1\n"
+     "ril.sw_ver=I9020XXKD1\nro.build.description=soju-user 2.3.4 GRJ22 121341 release-keys\n"
+     "ro.serialno=3233A90D1A2B00EC\n"},
+    {"htc_desire", "1",
+     "ro.product.brand=htc_wwe\nro.product.model=HTC Desire\nro.product.device=bravo\n"
+     "ro.product.manufacturer=HTC\nro.build.version.release=2.2\nro.bootloader=0.93.0001\n"
+     "ril.sw_ver=32.49.00.32U_5.11.05.27\nro.build.description=2.29.405.5 CL293415 release-keys\n"
+     "ril.barcode=SH05XPL01234\nro.serialno=SH05XPL01234\n"},
+    {"unsupported", "1",
+     "ro.product.brand=samsung\nro.product.model=GT-I9000\nro.product.device=GT-I9000\n"
+     "ro.product.manufacturer=samsung\nro.build.version.release=2.2\nro.bootloader=unknown\n"
+     "ril.sw_ver=I9000XXJPO\nro.build.description=GT-I9000-user 2.2 FROYO XXJPO release-keys\n"
+     "ro.serialno=3534B4E3A1D100EC\n"},
+    {"unrooted", "0",
+     "ro.product.brand=google\nro.product.model=Nexus S\nro.product.device=crespo\n"
+     "ro.product.manufacturer=samsung\nro.build.version.release=2.3.4\nro.bootloader=I9020XXJK1\n"
+     "ril.sw_ver=I9020XXKD1\nro.build.description=soju-user 2.3.4 GRJ22 121341 release-keys\n"
+     "ro.serialno=3233A90D1A2B0777\n"},
+};
+
+int Reset(const std::string& name) {
+    const Profile* profile = nullptr;
+    for (const Profile& p : kProfiles)
+        if (name == p.name) profile = &p;
+    if (!profile) {
+        Err("unknown profile " + name + "\n");
+        return 2;
+    }
+    RemoveTree(g_dir.substr(0, g_dir.size() - 1));
+    CreateDirectoryW(g_dir.c_str(), nullptr);
+    for (const wchar_t* d : {L"fs", L"fs\\sdcard", L"fs\\data", L"fs\\cache", L"fs\\cache\\recovery", L"fs\\system"})
+        CreateDirectoryW((g_dir + d).c_str(), nullptr);
+    WriteAll(g_dir + L"props.txt", profile->props);
+    g_state.clear();
+    g_state["profile"] = name;
+    g_state["connected"] = "1";
+    g_state["rooted"] = profile->rooted;
+    g_state["server"] = "1";
+    g_state["push_style"] = "current";
+    SaveKv(L"state.txt", g_state);
+    WriteAll(g_dir + L"journal.txt", "");
+    return 0;
+}
+
+void Journal(const std::wstring& tail) {
+    std::ofstream out((g_dir + L"journal.txt").c_str(), std::ios::binary | std::ios::app);
+    out << ToUtf8(tail) << "\n";
+}
+
+// The command line as adb received it, after the program name.
+std::wstring CommandTail() {
+    const wchar_t* p = GetCommandLineW();
+    if (*p == L'"') {
+        ++p;
+        while (*p && *p != L'"') ++p;
+        if (*p) ++p;
+    } else {
+        while (*p && *p != L' ' && *p != L'\t') ++p;
+    }
+    while (*p == L' ' || *p == L'\t') ++p;
+    return p;
+}
+
+void EnsureServer() {
+    if (State("server") == "1") return;
+    if (State("daemon_msgs") == "old") {
+        Out("* daemon not running. starting it now on port 5037 *\r\n* daemon started successfully *\r\n");
+    } else {
+        Err("* daemon not running; starting now at tcp:5037\n* daemon started successfully\n");
+    }
+    SetState("server", "1");
+}
+
+int Push(const std::vector<std::string>& a) {
+    if (a.size() < 3) {
+        Err("adb: usage: push requires an argument\n");
+        return 1;
+    }
+    std::wstring local = FromUtf8(a[1]);
+    const std::string& remote = a[2];
+    bool ok = false;
+    std::string bytes = ReadAll(local, &ok);
+    if (!ok) {
+        Err("adb: error: cannot stat '" + a[1] + "': No such file or directory\n");
+        return 1;
+    }
+    std::string style = State("push_style");
+    if (style == "fail") {
+        Out("adb: error: failed to copy '" + a[1] + "' to '" + remote + "': remote Read-only file system\n");
+        return 1;
+    }
+    std::wstring target = FsPath(remote);
+    MakeParents(target);
+    WriteAll(target, bytes);
+    std::string n = std::to_string(bytes.size());
+    if (style == "old") Err("2114 KB/s (" + n + " bytes in 0.512s)\n");
+    else if (style == "mid") Out("2114 KB/s (" + n + " bytes in 0.512s)\r\n");
+    else if (style == "v2016") Out(FromAcp(local) + ": 1 file pushed. 4.2 MB/s (" + n + " bytes in 0.123s)\r\n");
+    else if (style == "notime") Out(FromAcp(local) + ": 1 file pushed, 0 skipped.\r\n");
+    else Out(FromAcp(local) + ": 1 file pushed, 0 skipped. 4.2 MB/s (" + n + " bytes in 0.123s)\r\n");
+    return 0;
+}
+
+int Shell(const std::vector<std::string>& a) {
+    std::string cmd = a.size() > 1 ? a[1] : "";
+    std::string arg = a.size() > 2 ? a[2] : "";
+    if (cmd == "id") {
+        std::string r = State("rooted");
+        if (r == "1") ShellLine("uid=0(root) gid=0(root)");
+        else if (r == "groups") ShellLine("uid=0(root) gid=0(root) groups=1003(graphics),1004(input)");
+        else ShellLine("uid=2000(shell) gid=2000(shell) groups=1003(graphics),1004(input),1007(log),1011(adb),1015(sdcard_rw),3003(inet)");
+    } else if (cmd == "getprop") {
+        KeyValues props = LoadKv(L"props.txt");
+        ShellLine(props.count(arg) ? props[arg] : "");
+    } else if (cmd == "ls") {
+        ShellLine(Exists(FsPath(arg)) ? arg : arg + ": No such file or directory");
+    } else if (cmd == "cat") {
+        bool ok = false;
+        std::string bytes = ReadAll(FsPath(arg), &ok);
+        if (ok) Out(bytes);
+        else ShellLine(arg + ": No such file or directory");
+    } else if (cmd == "rm") {
+        if (State("rm_fails") == "1") ShellLine("rm failed for " + arg + ", Permission denied");
+        else if (!DeleteFileW(FsPath(arg).c_str())) ShellLine("rm failed for " + arg + ", No such file or directory");
+    } else if (cmd == "mkdir") {
+        if (Exists(FsPath(arg))) ShellLine("mkdir failed for " + arg + ", File exists");
+        else CreateDirectoryW(FsPath(arg).c_str(), nullptr);
+    } else if (cmd == "chmod" && a.size() > 3) {
+        std::string path = a[3];
+        if (!Exists(FsPath(path))) {
+            ShellLine("Unable to chmod " + path + ": No such file or directory");
+        } else {
+            std::set<std::string> exec = LoadExec();
+            exec.insert(path);
+            std::string out;
+            for (auto& e : exec) out += e + "\n";
+            WriteAll(g_dir + L"exec.txt", out);
+        }
+    } else if (cmd == "/data/mirq/flash_image") {
+        std::string image = a.size() > 3 ? a[3] : "";
+        if (!Exists(FsPath(cmd))) {
+            ShellLine("/system/bin/sh: " + cmd + ": not found");
+        } else if (!LoadExec().count(cmd)) {
+            ShellLine("/system/bin/sh: " + cmd + ": permission denied");
+        } else if (arg != "recovery" || !Exists(FsPath(image))) {
+            ShellLine("error opening " + image + ": No such file or directory");
+        } else {
+            WriteAll(g_dir + L"recovery.img", ReadAll(FsPath(image)));
+        }
+    } else {
+        ShellLine("/system/bin/sh: " + cmd + ": not found");
+    }
+    return 0;
+}
+
+int Run(const std::vector<std::string>& a) {
+    const std::string verb = a.empty() ? "" : a[0];
+    if (!State("hang").empty() && State("hang") == verb) Sleep(INFINITE);
+    if (verb == "kill-server") {
+        SetState("server", "0");
+        if (State("appear_after_restart") == "1") SetState("connected", "1");
+        return 0;
+    }
+    if (verb == "start-server") {
+        EnsureServer();
+        return 0;
+    }
+    EnsureServer();
+    if (verb == "devices") {
+        std::string list = "List of devices attached\r\n";
+        if (State("connected") == "1") {
+            KeyValues props = LoadKv(L"props.txt");
+            std::string serial = props["ro.serialno"].empty() ? "SIM0001" : props["ro.serialno"];
+            list += serial + "\tdevice\r\n";
+        }
+        Out(list + "\r\n");
+        return 0;
+    }
+    if (State("connected") != "1") {
+        Err("error: no devices/emulators found\n");
+        return 1;
+    }
+    if (verb == "shell") return Shell(a);
+    if (verb == "push") return Push(a);
+    if (verb == "reboot") {
+        SetState("rebooted", a.size() > 1 ? a[1] : "system");
+        if (State("vanish_after_reboot") == "1") SetState("connected", "0");
+        return 0;
+    }
+    Err("adb: unknown command " + verb + "\n");
+    return 1;
+}
+
+}  // namespace
+
+int wmain() {
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    g_dir = self;
+    g_dir = g_dir.substr(0, g_dir.find_last_of(L'\\') + 1) + L"phone\\";
+
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) args.push_back(ToUtf8(argv[i]));
+
+    if (!args.empty() && args[0] == "sim-reset" && args.size() == 2) return Reset(args[1]);
+    g_state = LoadKv(L"state.txt");
+    if (!args.empty() && args[0] == "sim-set" && args.size() >= 2) {
+        SetState(args[1].c_str(), args.size() > 2 ? args[2] : "");
+        return 0;
+    }
+    if (!args.empty() && args[0] == "sim-prop" && args.size() >= 2) {
+        KeyValues props = LoadKv(L"props.txt");
+        props[args[1]] = args.size() > 2 ? args[2] : "";
+        SaveKv(L"props.txt", props);
+        return 0;
+    }
+    Journal(CommandTail());
+    return Run(args);
+}

@@ -1,0 +1,170 @@
+#include "TestSupport.h"
+
+#include <windows.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace mirqtest {
+
+std::wstring Utf8ToWide(const std::string& s) {
+    if (s.empty()) return std::wstring();
+    int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), (int)s.size(), nullptr, 0);
+    std::wstring w(n, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, s.data(), (int)s.size(), &w[0], n);
+    return w;
+}
+
+std::string WideToUtf8(const std::wstring& w) {
+    if (w.empty()) return std::string();
+    int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), nullptr, 0, nullptr, nullptr);
+    std::string s(n, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), &s[0], n, nullptr, nullptr);
+    return s;
+}
+
+std::string ReadBytes(const std::wstring& path, bool* ok) {
+    std::ifstream in(path.c_str(), std::ios::binary);
+    if (ok) *ok = in.good();
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool WriteBytes(const std::wstring& path, const std::string& bytes) {
+    std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
+    out << bytes;
+    return out.good();
+}
+
+bool FileExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<std::wstring> ListDir(const std::wstring& dir) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW fd;
+    std::wstring pattern = dir;
+    if (pattern.empty() || pattern.back() != L'\\') pattern += L'\\';
+    HANDLE h = FindFirstFileW((pattern + L"*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE) return names;
+    do {
+        std::wstring name = fd.cFileName;
+        if (name != L"." && name != L"..") names.push_back(name);
+    } while (FindNextFileW(h, &fd));
+    FindClose(h);
+    return names;
+}
+
+void RemoveTree(const std::wstring& dir) {
+    std::wstring d = dir;
+    while (!d.empty() && d.back() == L'\\') d.pop_back();
+    for (const std::wstring& name : ListDir(d)) {
+        std::wstring p = d + L"\\" + name;
+        DWORD a = GetFileAttributesW(p.c_str());
+        if (a & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(p);
+        else {
+            SetFileAttributesW(p.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW(p.c_str());
+        }
+    }
+    RemoveDirectoryW(d.c_str());
+}
+
+int RunProcess(const std::wstring& exe, const std::wstring& args, unsigned long limitMs) {
+    std::wstring cmd = L"\"" + exe + L"\" " + args;
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &si, &pi))
+        return -1;
+    DWORD code = (DWORD)-1;
+    if (WaitForSingleObject(pi.hProcess, limitMs) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
+    else TerminateProcess(pi.hProcess, 1);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return (int)code;
+}
+
+std::string MakeContent(size_t size, unsigned seed) {
+    std::string s(size, '\0');
+    unsigned x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < size; ++i) {
+        x = x * 1103515245u + 12345u;
+        s[i] = (char)(x >> 16);
+    }
+    return s;
+}
+
+std::wstring CSimPhone::AdbPath() { return GetSandbox().base + L"\\tools\\adb.exe"; }
+
+void CSimPhone::Install() {
+    CreateDirectoryW((GetSandbox().base + L"\\tools").c_str(), nullptr);
+    CopyFileW((GetSandbox().binDir + L"adb.exe").c_str(), AdbPath().c_str(), FALSE);
+}
+
+void CSimPhone::Uninstall() { DeleteFileW(AdbPath().c_str()); }
+
+namespace {
+std::wstring PhoneDir() { return GetSandbox().base + L"\\tools\\phone\\"; }
+std::wstring Quote(const std::string& s) { return L"\"" + Utf8ToWide(s) + L"\""; }
+}  // namespace
+
+void CSimPhone::Reset(const char* profile) { RunProcess(AdbPath(), L"sim-reset " + Utf8ToWide(profile)); }
+
+void CSimPhone::Set(const char* key, const std::string& value) {
+    RunProcess(AdbPath(), L"sim-set " + Utf8ToWide(key) + L" " + Quote(value));
+}
+
+void CSimPhone::Prop(const char* key, const std::string& value) {
+    RunProcess(AdbPath(), L"sim-prop " + Utf8ToWide(key) + L" " + Quote(value));
+}
+
+std::vector<std::string> CSimPhone::Journal() {
+    std::vector<std::string> lines;
+    std::istringstream in(ReadBytes(PhoneDir() + L"journal.txt"));
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+void CSimPhone::ClearJournal() { WriteBytes(PhoneDir() + L"journal.txt", ""); }
+
+std::wstring CSimPhone::PhoneFile(const std::string& phonePath) {
+    std::wstring p = PhoneDir() + L"fs";
+    for (wchar_t c : Utf8ToWide(phonePath)) p += (c == L'/') ? L'\\' : c;
+    return p;
+}
+
+std::string CSimPhone::ReadPhoneFile(const std::string& phonePath, bool* ok) {
+    return ReadBytes(PhoneFile(phonePath), ok);
+}
+
+void CSimPhone::WritePhoneFile(const std::string& phonePath, const std::string& bytes) {
+    std::wstring p = PhoneFile(phonePath);
+    for (size_t i = PhoneDir().size(); i < p.size(); ++i)
+        if (p[i] == L'\\') CreateDirectoryW(p.substr(0, i).c_str(), nullptr);
+    WriteBytes(p, bytes);
+}
+
+bool CSimPhone::PhoneFileExists(const std::string& phonePath) { return FileExists(PhoneFile(phonePath)); }
+
+std::string CSimPhone::RecoveryPartition(bool* ok) { return ReadBytes(PhoneDir() + L"recovery.img", ok); }
+
+std::string CSimPhone::StateValue(const char* key) {
+    std::istringstream in(ReadBytes(PhoneDir() + L"state.txt"));
+    std::string line, prefix = std::string(key) + "=";
+    while (std::getline(in, line))
+        if (line.compare(0, prefix.size(), prefix) == 0) return line.substr(prefix.size());
+    return std::string();
+}
+
+std::vector<std::string> Matching(const std::vector<std::string>& lines, const std::string& prefix) {
+    std::vector<std::string> out;
+    for (const std::string& l : lines)
+        if (l.compare(0, prefix.size(), prefix) == 0) out.push_back(l);
+    return out;
+}
+
+}  // namespace mirqtest

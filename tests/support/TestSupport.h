@@ -1,0 +1,53 @@
+#pragma once
+// Shared test support: every test process works in a sandbox of its own whose
+// path holds a space, Chinese characters and a percent sign:
+//   <temp>\mirq 测试 100%\<pid>\base   current (= base) directory, with tools\adb.exe
+//   <temp>\mirq 测试 100%\<pid>\tmp\   the process's TMP/TEMP
+#include <string>
+#include <vector>
+
+namespace mirqtest {
+
+struct Sandbox {
+    std::wstring root;     // ends in a backslash
+    std::wstring base;     // no trailing backslash
+    std::wstring temp;     // ends in a backslash
+    std::wstring binDir;   // folder of the test executables (ends in a backslash)
+};
+const Sandbox& GetSandbox();
+
+std::string ReadBytes(const std::wstring& path, bool* ok = nullptr);
+bool WriteBytes(const std::wstring& path, const std::string& bytes);
+bool FileExists(const std::wstring& path);
+std::vector<std::wstring> ListDir(const std::wstring& dir);  // names, without . and ..
+void RemoveTree(const std::wstring& dir);
+std::wstring Utf8ToWide(const std::string& s);
+std::string WideToUtf8(const std::wstring& w);
+// Runs a program directly (no shell) and waits; returns its exit code or -1.
+int RunProcess(const std::wstring& exe, const std::wstring& args, unsigned long limitMs = 30000);
+// A file of the given size with varied, reproducible content.
+std::string MakeContent(size_t size, unsigned seed);
+
+// The simulated phone installed in the sandbox (tools\adb.exe and its state).
+class CSimPhone {
+public:
+    static std::wstring AdbPath();
+    static void Install();                 // copies the test double into base\tools
+    static void Uninstall();               // removes base\tools\adb.exe
+    static void Reset(const char* profile);
+    static void Set(const char* key, const std::string& value);
+    static void Prop(const char* key, const std::string& value);
+    static std::vector<std::string> Journal();
+    static void ClearJournal();
+    static std::wstring PhoneFile(const std::string& phonePath);  // local path of a phone file
+    static std::string ReadPhoneFile(const std::string& phonePath, bool* ok = nullptr);
+    static void WritePhoneFile(const std::string& phonePath, const std::string& bytes);
+    static bool PhoneFileExists(const std::string& phonePath);
+    static std::string RecoveryPartition(bool* ok = nullptr);
+    static std::string StateValue(const char* key);
+};
+
+// The journal lines that start with the given prefix.
+std::vector<std::string> Matching(const std::vector<std::string>& lines, const std::string& prefix);
+
+}  // namespace mirqtest

@@ -1,0 +1,178 @@
+// The command runner through real cmd.exe and the simulated phone.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+#include "adb/AdbManager.h"
+
+using namespace mirq;
+using namespace mirqtest;
+
+namespace {
+
+std::vector<std::wstring> TempFiles() { return ListDir(GetSandbox().temp); }
+
+class AdbRunner : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CSimPhone::Reset("nexus_s");
+        adb = CAdbManager::GetInstance();
+        adb->Reset();
+    }
+    CAdbManager* adb = nullptr;
+};
+
+}  // namespace
+
+TEST(AdbCommandLine, EmptyArgumentsLeaveTwoSpacesBeforeTheRedirection) {
+    EXPECT_EQ(BuildAdbCommandLine(L"C:\\b\\tools\\adb.exe", L"devices", L"", L"C:\\t\\~MQF_5.tmp"),
+              L"\"C:\\b\\tools\\adb.exe\" devices  > \"C:\\t\\~MQF_5.tmp\"");
+}
+
+TEST(AdbCommandLine, StartServerHasNoRedirectionAndATrailingSpace) {
+    EXPECT_EQ(BuildAdbCommandLine(L"C:\\adb.exe", L"start-server", L"", L"C:\\t\\~MQF_5.tmp"),
+              L"\"C:\\adb.exe\" start-server ");
+}
+
+TEST(AdbCommandLine, PercentSignsAreDoubledForTheBatchFile) {
+    EXPECT_EQ(BuildAdbCommandLine(L"C:\\100%\\adb.exe", L"push", L"\"C:\\roms\\100%\\u.zip\" /sdcard/x",
+                                  L"C:\\t\\o.tmp"),
+              L"\"C:\\100%%\\adb.exe\" push \"C:\\roms\\100%%\\u.zip\" /sdcard/x > \"C:\\t\\o.tmp\"");
+}
+
+TEST_F(AdbRunner, DevicesRunsThroughCmdAndLeavesNothingBehind) {
+    std::wstring out = adb->RunAdbCommand(L"devices", L"");
+    EXPECT_EQ(out, L"List of devices attached\n3233A90D1A2B00EC\tdevice");
+    EXPECT_EQ(adb->LastOutput(), out);
+    EXPECT_TRUE(TempFiles().empty());
+    std::vector<std::string> journal = CSimPhone::Journal();
+    ASSERT_EQ(journal.size(), 1u);
+    EXPECT_EQ(journal[0], "devices  ");  // verb, space, empty arguments, space before ">"
+}
+
+TEST_F(AdbRunner, BlankLinesAroundAValueAreTrimmed) {
+    CSimPhone::WritePhoneFile("/sdcard/value.txt", "\r\n\r\n  Nexus S  \r\n\r\n");
+    EXPECT_EQ(adb->RunAdbCommand(L"shell", L"cat /sdcard/value.txt"), L"Nexus S");
+    CSimPhone::WritePhoneFile("/sdcard/blank.txt", "\r\n\r\n \t\r\n");
+    EXPECT_EQ(adb->RunAdbCommand(L"shell", L"cat /sdcard/blank.txt"), L"");
+}
+
+TEST_F(AdbRunner, OutputWrittenInPiecesIsReadWhole) {
+    CSimPhone::Set("pieces", "1");
+    EXPECT_EQ(adb->RunAdbCommand(L"shell getprop", L"ro.build.description"),
+              L"soju-user 2.3.4 GRJ22 121341 release-keys");
+}
+
+TEST_F(AdbRunner, LongOutputIsCutTo1021Bytes) {
+    std::string big(1500, 'x');
+    for (size_t i = 0; i < big.size(); i += 100) big[i] = 'A' + (i / 100);
+    CSimPhone::WritePhoneFile("/sdcard/big.txt", big);
+    std::wstring out = adb->RunAdbCommand(L"shell", L"cat /sdcard/big.txt");
+    EXPECT_EQ(out.size(), 1021u);
+    EXPECT_EQ(WideToUtf8(out), big.substr(0, 1021));
+}
+
+TEST_F(AdbRunner, ChineseAndPercentInArgumentsReachAdbUnchanged) {
+    CSimPhone::WritePhoneFile("/sdcard/100%.txt", "ok");
+    EXPECT_EQ(adb->RunAdbCommand(L"shell", L"ls /sdcard/100%.txt"), L"/sdcard/100%.txt");
+    adb->RunAdbCommand(L"shell", L"ls \"/sdcard/刷机 %TEMP% 100%.txt\"");
+    // The space before the redirection reaches adb as part of its command line.
+    EXPECT_EQ(CSimPhone::Journal().back(), "shell ls \"/sdcard/刷机 %TEMP% 100%.txt\" ");
+}
+
+TEST_F(AdbRunner, StartServerReadsNothing) {
+    CSimPhone::Set("server", "0");
+    CSimPhone::Set("daemon_msgs", "old");  // banner on stdout, still not read
+    adb->RunAdbCommand(L"devices", L"");
+    CSimPhone::Set("server", "0");
+    EXPECT_EQ(adb->RunAdbCommand(L"start-server", L""), L"");
+    EXPECT_EQ(CSimPhone::StateValue("server"), "1");
+    EXPECT_EQ(CSimPhone::Journal().back(), "start-server ");
+    EXPECT_TRUE(TempFiles().empty());
+}
+
+TEST_F(AdbRunner, StaleBatchFileIsReplaced) {
+    WriteBytes(GetSandbox().temp + L"tmp.bat", "echo stale> stale.txt");
+    EXPECT_EQ(adb->RunAdbCommand(L"shell", L"id"), L"uid=0(root) gid=0(root)");
+    EXPECT_FALSE(FileExists(GetSandbox().base + L"\\stale.txt"));
+    EXPECT_TRUE(TempFiles().empty());
+}
+
+TEST_F(AdbRunner, UncreatableBatchFileKeepsTheLastOutput) {
+    EXPECT_EQ(adb->RunAdbCommand(L"shell", L"id"), L"uid=0(root) gid=0(root)");
+    // A folder named tmp.bat cannot be deleted as a file nor opened for writing.
+    ASSERT_TRUE(CreateDirectoryW((GetSandbox().temp + L"tmp.bat").c_str(), nullptr));
+    EXPECT_EQ(adb->RunAdbCommand(L"devices", L""), L"");
+    EXPECT_EQ(adb->LastOutput(), L"uid=0(root) gid=0(root)");
+    EXPECT_EQ(CSimPhone::Journal().size(), 1u);
+    RemoveDirectoryW((GetSandbox().temp + L"tmp.bat").c_str());
+}
+
+TEST_F(AdbRunner, MissingTempDirectoryFallsBackToTheBaseDirectory) {
+    const std::wstring missing = GetSandbox().root + L"gone\\";
+    SetEnvironmentVariableW(L"TMP", missing.c_str());
+    SetEnvironmentVariableW(L"TEMP", missing.c_str());
+    EXPECT_EQ(ScratchDirectory(), GetSandbox().base + L"\\");
+    EXPECT_EQ(adb->RunAdbCommand(L"shell", L"id"), L"uid=0(root) gid=0(root)");
+    std::vector<std::wstring> left = ListDir(GetSandbox().base);
+    EXPECT_EQ(left, std::vector<std::wstring>{L"tools"});
+    SetEnvironmentVariableW(L"TMP", GetSandbox().temp.c_str());
+    SetEnvironmentVariableW(L"TEMP", GetSandbox().temp.c_str());
+}
+
+TEST_F(AdbRunner, MissingAdbGivesAnEmptyOutput) {
+    CSimPhone::Uninstall();
+    EXPECT_EQ(adb->RunAdbCommand(L"devices", L""), L"");
+    EXPECT_TRUE(TempFiles().empty());
+    CSimPhone::Install();
+}
+
+TEST_F(AdbRunner, HungCommandIsEndedAfterTheLimit) {
+    CSimPhone::Set("hang", "devices");
+    adb->SetWaitLimit(3000);
+    DWORD start = GetTickCount();
+    EXPECT_EQ(adb->RunAdbCommand(L"devices", L""), L"");
+    DWORD took = GetTickCount() - start;
+    adb->SetWaitLimit(kRunWaitLimitMs);
+    EXPECT_LT(took, 15000u);
+    EXPECT_TRUE(TempFiles().empty());
+    // The adb process was ended too: the next command runs normally.
+    CSimPhone::Set("hang", "");
+    EXPECT_EQ(adb->RunAdbCommand(L"shell", L"id"), L"uid=0(root) gid=0(root)");
+}
+
+TEST(CleanUpScript, NamesBothDirectoriesQuoted) {
+    EXPECT_EQ(BuildCleanUpScript(L"C:\\Program Files\\Mirq", true, L"C:\\t 100%\\", true),
+              L"del \"C:\\Program Files\\Mirq\\~MQF_*.tmp\"\ndel \"C:\\t 100%%\\~MQF_*.tmp\"\n");
+    EXPECT_EQ(BuildCleanUpScript(L"C:\\b", true, L"C:\\t\\", false), L"del \"C:\\b\\~MQF_*.tmp\"\n");
+}
+
+TEST_F(AdbRunner, KillServerAndCleanUpSweepsLeftoverOutputFiles) {
+    const Sandbox& box = GetSandbox();
+    for (const std::wstring& dir : {box.base + L"\\", box.temp}) {
+        WriteBytes(dir + L"~MQF_123.tmp", "left");
+        WriteBytes(dir + L"~MQF_-77.tmp", "left");
+        WriteBytes(dir + L"keep.tmp", "keep");
+    }
+    adb->KillServerAndCleanUp();
+    EXPECT_EQ(CSimPhone::StateValue("server"), "0");
+    EXPECT_EQ(CSimPhone::Journal().back(), "kill-server  ");
+    EXPECT_EQ(ListDir(box.temp), std::vector<std::wstring>{L"keep.tmp"});
+    std::vector<std::wstring> base = ListDir(box.base);
+    EXPECT_EQ(base.size(), 2u);  // tools and keep.tmp
+    EXPECT_TRUE(FileExists(box.base + L"\\keep.tmp"));
+}
+
+TEST_F(AdbRunner, CleanUpWithoutTempDirectoryRunsNoScript) {
+    const Sandbox& box = GetSandbox();
+    WriteBytes(box.base + L"\\~MQF_9.tmp", "left");
+    const std::wstring missing = box.root + L"gone\\";
+    SetEnvironmentVariableW(L"TMP", missing.c_str());
+    SetEnvironmentVariableW(L"TEMP", missing.c_str());
+    adb->KillServerAndCleanUp();
+    SetEnvironmentVariableW(L"TMP", box.temp.c_str());
+    SetEnvironmentVariableW(L"TEMP", box.temp.c_str());
+    EXPECT_TRUE(FileExists(box.base + L"\\~MQF_9.tmp"));
+    EXPECT_EQ(CSimPhone::StateValue("server"), "0");
+}
