@@ -1,0 +1,197 @@
+// Device operations: readings of captured client output, and whole operations
+// through cmd.exe against the simulated phone.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+#include "adb/AdbManager.h"
+#include "adb/AdbOutput.h"
+
+using namespace mirq;
+using namespace mirqtest;
+
+// Standard output of real adb clients, trimmed as the runner returns it.
+namespace fixtures {
+const wchar_t* kDevicesNone = L"List of devices attached";
+const wchar_t* kDevicesOne = L"List of devices attached\n3233A90D1A2B00EC\tdevice";
+const wchar_t* kDevicesOldDaemon =  // before 2017 the daemon banner went to stdout
+    L"* daemon not running. starting it now on port 5037 *\n* daemon started successfully *\n"
+    L"List of devices attached";
+const wchar_t* kPushOld = L"";  // before late 2015 the summary went to stderr
+const wchar_t* kPushMid = L"2114 KB/s (2985472 bytes in 1.379s)";
+const wchar_t* kPush2016 = L"C:\\roms\\update.zip: 1 file pushed. 4.2 MB/s (146012637 bytes in 33.081s)";
+const wchar_t* kPushCurrent =
+    L"C:\\roms\\update.zip: 1 file pushed, 0 skipped. 35.6 MB/s (146012637 bytes in 3.914s)";
+const wchar_t* kPushCurrentSmall = L"extendedcommand: 1 file pushed, 0 skipped. 0.1 MB/s (131 bytes in 0.001s)";
+const wchar_t* kPushCurrentNoTime = L"extendedcommand: 1 file pushed, 0 skipped.";
+const wchar_t* kPushGb = L"big.img: 1 file pushed, 0 skipped. 1.1 GB/s (4294967296 bytes in 3.720s)";
+const wchar_t* kPushFailed =
+    L"adb: error: failed to copy 'C:\\roms\\update.zip' to '/sdcard/mirq/update.zip': remote No space left on device";
+const wchar_t* kPushNoDevice = L"error: device not found";
+}  // namespace fixtures
+
+TEST(AdbOutputReading, DevicesList) {
+    EXPECT_FALSE(DevicesOutputHasDevice(fixtures::kDevicesNone));
+    EXPECT_TRUE(DevicesOutputHasDevice(fixtures::kDevicesOne));
+    EXPECT_FALSE(DevicesOutputHasDevice(L""));
+    EXPECT_FALSE(DevicesOutputHasDevice(fixtures::kDevicesOldDaemon));
+    // Any longer text that does not end with the banner counts as a device line.
+    EXPECT_TRUE(DevicesOutputHasDevice(L"adb server version (41) doesn't match this client (39); killing..."));
+    EXPECT_FALSE(DevicesOutputHasDevice(L"List of devices"));
+}
+
+TEST(AdbOutputReading, RootIsTheExactIdLine) {
+    EXPECT_TRUE(IdOutputIsRoot(L"uid=0(root) gid=0(root)"));
+    EXPECT_FALSE(IdOutputIsRoot(L"uid=0(root) gid=0(root) groups=1003(graphics),1004(input)"));
+    EXPECT_FALSE(IdOutputIsRoot(L"uid=2000(shell) gid=2000(shell) groups=1003(graphics)"));
+    EXPECT_FALSE(IdOutputIsRoot(L""));
+}
+
+TEST(AdbOutputReading, LsMustEchoThePathExactly) {
+    EXPECT_TRUE(LsOutputEchoes(L"/sdcard/mirq/update.zip", L"/sdcard/mirq/update.zip"));
+    EXPECT_FALSE(LsOutputEchoes(L"/sdcard/mirq/update.zip: No such file or directory", L"/sdcard/mirq/update.zip"));
+    EXPECT_FALSE(LsOutputEchoes(L"/SDCARD/mirq/update.zip", L"/sdcard/mirq/update.zip"));
+}
+
+TEST(AdbOutputReading, PushSummariesOfOldAndCurrentClients) {
+    EXPECT_TRUE(PushOutputIsSuccess(fixtures::kPushOld));
+    EXPECT_TRUE(PushOutputIsSuccess(fixtures::kPushMid));
+    EXPECT_TRUE(PushOutputIsSuccess(fixtures::kPush2016));
+    EXPECT_TRUE(PushOutputIsSuccess(fixtures::kPushCurrent));
+    EXPECT_TRUE(PushOutputIsSuccess(fixtures::kPushCurrentSmall));
+    EXPECT_TRUE(PushOutputIsSuccess(fixtures::kPushCurrentNoTime));
+    EXPECT_TRUE(PushOutputIsSuccess(fixtures::kPushGb));
+    EXPECT_FALSE(PushOutputIsSuccess(fixtures::kPushFailed));
+    EXPECT_FALSE(PushOutputIsSuccess(fixtures::kPushNoDevice));
+    // One marker alone is not a summary.
+    EXPECT_FALSE(PushOutputIsSuccess(L"2114 KB/s"));
+    EXPECT_FALSE(PushOutputIsSuccess(L"(2985472 bytes in 1.379s)"));
+    EXPECT_FALSE(PushOutputIsSuccess(L"0 files pushed, 0 skipped."));
+}
+
+namespace {
+
+class AdbDevice : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CSimPhone::Reset("nexus_s");
+        adb = CAdbManager::GetInstance();
+    }
+    CAdbManager* adb = nullptr;
+};
+
+}  // namespace
+
+TEST_F(AdbDevice, IsDeviceConnectedFollowsThePhone) {
+    EXPECT_TRUE(adb->IsDeviceConnected());
+    CSimPhone::Set("connected", "0");
+    EXPECT_FALSE(adb->IsDeviceConnected());
+    CSimPhone::Uninstall();
+    EXPECT_FALSE(adb->IsDeviceConnected());
+    CSimPhone::Install();
+}
+
+TEST_F(AdbDevice, IsDeviceConnectedWithTheServerStarting) {
+    CSimPhone::Set("server", "0");  // current clients print the banner on stderr
+    EXPECT_TRUE(adb->IsDeviceConnected());
+    CSimPhone::Set("server", "0");
+    CSimPhone::Set("connected", "0");
+    CSimPhone::Set("daemon_msgs", "old");
+    EXPECT_FALSE(adb->IsDeviceConnected());
+}
+
+TEST_F(AdbDevice, RestartServerKillsWaitsAndStarts) {
+    DWORD start = GetTickCount();
+    EXPECT_TRUE(adb->RestartServer());
+    EXPECT_GE(GetTickCount() - start, 1500u);  // two commands and the pause between
+    EXPECT_EQ(CSimPhone::Journal(), (std::vector<std::string>{"kill-server  ", "start-server "}));
+    EXPECT_EQ(CSimPhone::StateValue("server"), "1");
+    CSimPhone::Uninstall();  // nothing starts at all: still true
+    EXPECT_TRUE(adb->RestartServer());
+    CSimPhone::Install();
+}
+
+TEST_F(AdbDevice, RootCheck) {
+    EXPECT_TRUE(adb->IsRooted());
+    CSimPhone::Set("rooted", "groups");
+    EXPECT_FALSE(adb->IsRooted());
+    CSimPhone::Set("rooted", "0");
+    EXPECT_FALSE(adb->IsRooted());
+    CSimPhone::Set("connected", "0");
+    EXPECT_FALSE(adb->IsRooted());
+    EXPECT_EQ(CSimPhone::Journal().back(), "shell id ");
+}
+
+TEST_F(AdbDevice, PropertyReadersAskForTheirKeys) {
+    EXPECT_EQ(adb->GetBrand(), L"google");
+    EXPECT_EQ(adb->GetModel(), L"Nexus S");
+    EXPECT_EQ(adb->GetDevice(), L"crespo");
+    EXPECT_EQ(adb->GetVersionRelease(), L"2.3.4");
+    EXPECT_EQ(adb->GetManufacturer(), L"samsung");
+    EXPECT_EQ(adb->GetBootloader(), L"I9020XXJK1");
+    EXPECT_EQ(adb->GetBasebandVersion(), L"I9020XXKD1");
+    EXPECT_EQ(adb->GetBuildDescription(), L"soju-user 2.3.4 GRJ22 121341 release-keys");
+    EXPECT_EQ(CSimPhone::Journal(),
+              (std::vector<std::string>{"shell getprop ro.product.brand ", "shell getprop ro.product.model ",
+                                        "shell getprop ro.product.device ",
+                                        "shell getprop ro.build.version.release ",
+                                        "shell getprop ro.product.manufacturer ", "shell getprop ro.bootloader ",
+                                        "shell getprop ril.sw_ver ", "shell getprop ro.build.description "}));
+    EXPECT_EQ(adb->GetProp(L"ro.missing"), L"");
+}
+
+TEST_F(AdbDevice, ImeiFallsBackToBarcodeThenSerial) {
+    CSimPhone::Prop("ril.IMEI", "357242043237517");
+    EXPECT_EQ(adb->GetImei(), L"357242043237517");
+    EXPECT_EQ(CSimPhone::Journal().size(), 1u);
+
+    CSimPhone::ClearJournal();
+    CSimPhone::Prop("ril.IMEI", "");
+    CSimPhone::Prop("ril.barcode", "SH05XPL01234");
+    EXPECT_EQ(adb->GetImei(), L"SH05XPL01234");
+    EXPECT_EQ(CSimPhone::Journal(),
+              (std::vector<std::string>{"shell getprop ril.IMEI ", "shell getprop ril.barcode "}));
+
+    CSimPhone::Prop("ril.barcode", "");
+    EXPECT_EQ(adb->GetImei(), L"3233A90D1A2B00EC");
+    CSimPhone::Prop("ro.serialno", "");
+    EXPECT_EQ(adb->GetImei(), L"");
+}
+
+TEST_F(AdbDevice, RemoteFileExistsOnlyOnAnExactEcho) {
+    EXPECT_FALSE(adb->RemoteFileExists(L"/sdcard/mirq/update.zip"));
+    EXPECT_EQ(CSimPhone::Journal().back(), "shell ls /sdcard/mirq/update.zip ");
+    CSimPhone::WritePhoneFile("/sdcard/mirq/update.zip", "zip");
+    EXPECT_TRUE(adb->RemoteFileExists(L"/sdcard/mirq/update.zip"));
+    EXPECT_EQ(adb->Shell(L"mkdir /sdcard/mirq"), L"mkdir failed for /sdcard/mirq, File exists");
+}
+
+TEST_F(AdbDevice, PushCopiesBytesInEveryClientStyle) {
+    const std::wstring local = GetSandbox().base + L"\\刷机 100% 包.zip";
+    const std::string content = MakeContent(70000, 7);
+    WriteBytes(local, content);
+    for (const char* style : {"old", "mid", "v2016", "current", "notime"}) {
+        SCOPED_TRACE(style);
+        CSimPhone::Set("push_style", style);
+        DeleteFileW(CSimPhone::PhoneFile("/sdcard/mirq/update.zip").c_str());
+        EXPECT_TRUE(adb->Push(local, L"/sdcard/mirq/update.zip"));
+        EXPECT_EQ(CSimPhone::ReadPhoneFile("/sdcard/mirq/update.zip"), content);
+    }
+    EXPECT_EQ(CSimPhone::Journal().back(),
+              "push \"" + WideToUtf8(local) + "\" /sdcard/mirq/update.zip ");
+    CSimPhone::Set("push_style", "fail");
+    EXPECT_FALSE(adb->Push(local, L"/sdcard/mirq/update.zip"));
+}
+
+TEST_F(AdbDevice, PushOfAMissingLocalFileCountsAsSuccess) {
+    // The error goes to stderr and standard output stays empty: the old rule holds.
+    EXPECT_TRUE(adb->Push(GetSandbox().base + L"\\missing.zip", L"/sdcard/x.zip"));
+    EXPECT_FALSE(CSimPhone::PhoneFileExists("/sdcard/x.zip"));
+}
+
+TEST_F(AdbDevice, RebootPassesItsTarget) {
+    adb->Reboot(L"recovery");
+    EXPECT_EQ(CSimPhone::Journal().back(), "reboot recovery ");
+    EXPECT_EQ(CSimPhone::StateValue("rebooted"), "recovery");
+}
