@@ -168,3 +168,18 @@ std::vector<std::string> Matching(const std::vector<std::string>& lines, const s
 }
 
 }  // namespace mirqtest
+
+#include "app/TaskStateTable.h"
+
+namespace mirqtest {
+
+CScopedTask::CScopedTask(bool stopRequested, unsigned long key) : m_key(key) {
+    mirq::CTaskStateTable::GetInstance()->StartTask(m_key);
+    if (stopRequested) RequestStop();
+}
+
+CScopedTask::~CScopedTask() { mirq::CTaskStateTable::GetInstance()->FinishTask(m_key); }
+
+void CScopedTask::RequestStop() { mirq::CTaskStateTable::GetInstance()->RequestStop(m_key); }
+
+}  // namespace mirqtest

@@ -51,3 +51,38 @@ public:
 std::vector<std::string> Matching(const std::vector<std::string>& lines, const std::string& prefix);
 
 }  // namespace mirqtest
+
+#include "progress/ProgressListener.h"
+
+namespace mirqtest {
+
+// Keeps every report, in order.
+class CRecordingListener : public mirq::IProgressListener {
+public:
+    struct Report {
+        int percent;
+        std::wstring text;
+        bool operator==(const Report& o) const { return percent == o.percent && text == o.text; }
+    };
+    void OnProgress(int percent, const std::wstring& text) override { reports.push_back({percent, text}); }
+    void OnReserved(int) override {}
+    std::vector<int> Percents() const {
+        std::vector<int> p;
+        for (const Report& r : reports) p.push_back(r.percent);
+        return p;
+    }
+    std::vector<Report> reports;
+};
+
+// Marks a task as current for the duration of a test, optionally asked to stop.
+class CScopedTask {
+public:
+    explicit CScopedTask(bool stopRequested = false, unsigned long key = 0x5150);
+    ~CScopedTask();
+    void RequestStop();
+
+private:
+    unsigned long m_key;
+};
+
+}  // namespace mirqtest

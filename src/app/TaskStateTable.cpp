@@ -1,0 +1,53 @@
+#include "app/TaskStateTable.h"
+
+namespace mirq {
+
+namespace {
+
+class CLock {
+public:
+    explicit CLock(CRITICAL_SECTION& cs) : m_cs(cs) { EnterCriticalSection(&m_cs); }
+    ~CLock() { LeaveCriticalSection(&m_cs); }
+
+private:
+    CRITICAL_SECTION& m_cs;
+};
+
+}  // namespace
+
+CTaskStateTable* CTaskStateTable::GetInstance() {
+    // Never destroyed: a worker still polling while the process ends must not
+    // find a torn-down table.
+    static CTaskStateTable* instance = new CTaskStateTable();
+    return instance;
+}
+
+CTaskStateTable::CTaskStateTable() { InitializeCriticalSection(&m_lock); }
+CTaskStateTable::~CTaskStateTable() { DeleteCriticalSection(&m_lock); }
+
+int& CTaskStateTable::Entry(TaskKey key) { return m_states.emplace(key, kTaskIdle).first->second; }
+
+void CTaskStateTable::StartTask(TaskKey key) {
+    CLock lock(m_lock);
+    Entry(key) = kTaskRunning;
+    m_currentKey = key;
+}
+
+void CTaskStateTable::FinishTask(TaskKey key) {
+    CLock lock(m_lock);
+    Entry(key) = kTaskIdle;
+    if (key == m_currentKey) m_currentKey = 0;
+}
+
+void CTaskStateTable::RequestStop(TaskKey key) {
+    CLock lock(m_lock);
+    int& state = Entry(key);
+    if (state == kTaskRunning) state = kTaskStopRequested;
+}
+
+int CTaskStateTable::GetCurrentState() {
+    CLock lock(m_lock);
+    return Entry(m_currentKey);
+}
+
+}  // namespace mirq

@@ -1,0 +1,47 @@
+#pragma once
+// The device-information record: properties of the last phone read and its model id.
+#include <map>
+#include <string>
+
+namespace mirq {
+
+class CDeviceModel {
+public:
+    static CDeviceModel* GetInstance();
+    virtual ~CDeviceModel() = default;
+
+    void Reset();
+    int Identify();
+    int GetModelId() const { return m_modelId; }
+
+    void SetImei(const std::wstring& v) { Set(L"ril.IMEI", v); }
+    void SetModel(const std::wstring& v) { Set(L"ro.product.model", v); }
+    void SetBrand(const std::wstring& v) { Set(L"ro.product.brand", v); }
+    void SetDevice(const std::wstring& v) { Set(L"ro.product.device", v); }
+    void SetVersionRelease(const std::wstring& v) { Set(L"ro.build.version.release", v); }
+    void SetBootloader(const std::wstring& v) { Set(L"ro.bootloader", v); }
+    void SetBuildDescription(const std::wstring& v) { Set(L"ro.build.description", v); }
+    void SetManufacturer(const std::wstring& v) { Set(L"ro.product.manufacturer", v); }
+    void SetBasebandVersion(const std::wstring& v) { Set(L"ril.sw_ver", v); }
+
+    // The serial is kept under "ril.IMEI" whichever property supplied it.
+    std::wstring GetImei() const { return Get(L"ril.IMEI"); }
+    std::wstring GetModel() const { return Get(L"ro.product.model"); }
+    std::wstring GetVersionRelease() const { return Get(L"ro.build.version.release"); }
+    std::wstring GetBootloader() const { return Get(L"ro.bootloader"); }
+    std::wstring GetBuildDescription() const { return Get(L"ro.build.description"); }
+    std::wstring GetManufacturer() const { return Get(L"ro.product.manufacturer"); }
+    std::wstring GetBasebandVersion() const { return Get(L"ril.sw_ver"); }
+
+    const std::map<std::wstring, std::wstring>& Values() const { return m_values; }
+
+private:
+    CDeviceModel() = default;
+    void Set(const wchar_t* key, const std::wstring& value) { m_values[key] = value; }
+    std::wstring Get(const wchar_t* key) const;
+
+    std::map<std::wstring, std::wstring> m_values;
+    int m_modelId = -1;
+};
+
+}  // namespace mirq

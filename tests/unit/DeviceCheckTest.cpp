@@ -1,0 +1,184 @@
+// Identification, and whole device checks through cmd.exe against the simulated phone.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+#include "adb/AdbManager.h"
+#include "device/DeviceChecker.h"
+#include "device/DeviceModel.h"
+#include "device/ModelTable.h"
+
+using namespace mirq;
+using namespace mirqtest;
+
+TEST(FindModelId, CaseAndSurroundingWhitespaceOfBrandAndDeviceDoNotCount) {
+    EXPECT_EQ(FindModelId(L"", L"ZTE", L"Blade"), 0);
+    EXPECT_EQ(FindModelId(L"", L" zte ", L"blade\r\n"), 0);
+    EXPECT_EQ(FindModelId(L"", L"google", L"passion"), 1);
+    EXPECT_EQ(FindModelId(L"", L"Android", L"passion"), 1);
+    EXPECT_EQ(FindModelId(L"", L"ANDROID", L"PASSION"), 1);
+    EXPECT_EQ(FindModelId(L"", L"google", L"crespo"), 2);
+    EXPECT_EQ(FindModelId(L"", L"Android", L"crespo"), 2);
+    EXPECT_EQ(FindModelId(L"", L"htc_wwe", L"bravo"), 3);
+}
+
+TEST(FindModelId, WholeValuesOfOneRowOnly) {
+    EXPECT_EQ(FindModelId(L"", L"htc", L"bravo"), -1);
+    EXPECT_EQ(FindModelId(L"", L"zte", L"crespo"), -1);
+    EXPECT_EQ(FindModelId(L"", L"", L""), -1);
+    EXPECT_EQ(FindModelId(L"", L"google inc", L"crespo"), -1);
+    EXPECT_EQ(FindModelId(L"", L"google", L"crespo4g"), -1);
+    EXPECT_EQ(FindModelId(L"", L"\u3000google", L"crespo"), -1);
+}
+
+TEST(FindModelId, ModelValueTakesNoPart) {
+    EXPECT_EQ(FindModelId(L"HTC Desire", L"google", L"crespo"), 2);
+    EXPECT_EQ(FindModelId(L"Nexus S", L"samsung", L"GT-I9000"), -1);
+}
+
+namespace {
+
+class DeviceCheck : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CDeviceModel::GetInstance()->Reset();
+        checker = CDeviceChecker::GetInstance();
+        checker->SetListener(&listener);
+    }
+    void TearDown() override { checker->ClearListener(); }
+
+    int Run(const char* profile) {
+        CSimPhone::Reset(profile);
+        return checker->Check();
+    }
+    static std::vector<CRecordingListener::Report> FullReading() {
+        std::vector<CRecordingListener::Report> r = {{5, L"检查设备连接中..."}, {10, L"检查设备连接中..."}};
+        for (int p = 20; p <= 100; p += 10) r.push_back({p, L"读取设备信息中..."});
+        return r;
+    }
+
+    CDeviceChecker* checker = nullptr;
+    CRecordingListener listener;
+};
+
+}  // namespace
+
+TEST_F(DeviceCheck, EachSupportedModelIsReadAndIdentified) {
+    const struct {
+        const char* profile;
+        int id;
+        const wchar_t* serial;
+    } cases[] = {{"blade", 0, L"864367010054321"},
+                 {"nexus_one", 1, L"HT0A1P800426"},
+                 {"nexus_s", 2, L"3233A90D1A2B00EC"},
+                 {"htc_desire", 3, L"SH05XPL01234"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.profile);
+        listener.reports.clear();
+        EXPECT_EQ(Run(c.profile), kCheckOk);
+        EXPECT_EQ(listener.reports, FullReading());
+        CDeviceModel* record = CDeviceModel::GetInstance();
+        EXPECT_EQ(record->GetModelId(), c.id);
+        EXPECT_EQ(record->GetImei(), c.serial);
+    }
+    CDeviceModel* record = CDeviceModel::GetInstance();
+    EXPECT_EQ(record->GetModel(), L"HTC Desire");
+    EXPECT_EQ(record->GetVersionRelease(), L"2.2");
+    EXPECT_EQ(record->GetManufacturer(), L"HTC");
+    EXPECT_EQ(record->GetBootloader(), L"0.93.0001");
+    EXPECT_EQ(record->GetBasebandVersion(), L"32.49.00.32U_5.11.05.27");
+    EXPECT_EQ(record->GetBuildDescription(), L"2.29.405.5 CL293415 release-keys");
+    // Nothing but the property keys is kept; the serial only under ril.IMEI.
+    EXPECT_EQ(record->Values().size(), 9u);
+    EXPECT_EQ(record->Values().count(L"ril.barcode"), 0u);
+    EXPECT_EQ(CSimPhone::Journal(),
+              (std::vector<std::string>{"devices  ", "shell getprop ril.IMEI ", "shell getprop ril.barcode ",
+                                        "shell getprop ro.product.model ", "shell getprop ro.product.brand ",
+                                        "shell getprop ro.product.device ",
+                                        "shell getprop ro.build.version.release ", "shell getprop ro.bootloader ",
+                                        "shell getprop ro.build.description ",
+                                        "shell getprop ro.product.manufacturer ", "shell getprop ril.sw_ver "}));
+}
+
+TEST_F(DeviceCheck, SamePhoneTwiceReadsOnlyTheSerial) {
+    EXPECT_EQ(Run("nexus_s"), kCheckOk);
+    auto values = CDeviceModel::GetInstance()->Values();
+    CSimPhone::ClearJournal();
+    CSimPhone::Prop("ro.product.model", "changed");
+    listener.reports.clear();
+    EXPECT_EQ(checker->Check(), kCheckOk);
+    EXPECT_EQ(listener.Percents(), (std::vector<int>{5, 10}));
+    EXPECT_EQ(CSimPhone::Journal(),
+              (std::vector<std::string>{"devices  ", "shell getprop ril.IMEI ", "shell getprop ril.barcode ",
+                                        "shell getprop ro.serialno "}));
+    EXPECT_EQ(CDeviceModel::GetInstance()->Values(), values);
+    EXPECT_EQ(CDeviceModel::GetInstance()->GetModelId(), 2);
+}
+
+TEST_F(DeviceCheck, PhoneWithoutAnySerialIsReadEveryTime) {
+    CSimPhone::Reset("nexus_s");
+    CSimPhone::Prop("ro.serialno", "");
+    EXPECT_EQ(checker->Check(), kCheckOk);
+    listener.reports.clear();
+    EXPECT_EQ(checker->Check(), kCheckOk);
+    EXPECT_EQ(listener.reports, FullReading());
+    EXPECT_EQ(CDeviceModel::GetInstance()->GetImei(), L"");
+}
+
+TEST_F(DeviceCheck, BarcodeIsStoredAsTheSerial) {
+    CSimPhone::Reset("nexus_s");
+    CSimPhone::Prop("ril.barcode", "R8XB1234567");
+    EXPECT_EQ(checker->Check(), kCheckOk);
+    EXPECT_EQ(CDeviceModel::GetInstance()->GetImei(), L"R8XB1234567");
+    EXPECT_TRUE(Matching(CSimPhone::Journal(), "shell getprop ro.serialno").empty());
+}
+
+TEST_F(DeviceCheck, NoAdbRunsNothing) {
+    CSimPhone::Reset("nexus_s");
+    CSimPhone::Uninstall();
+    EXPECT_EQ(checker->Check(), kCheckNoAdb);
+    CSimPhone::Install();
+    EXPECT_EQ(listener.Percents(), (std::vector<int>{5}));
+    EXPECT_TRUE(CSimPhone::Journal().empty());
+}
+
+TEST_F(DeviceCheck, NoPhoneRestartsTheServerOnce) {
+    CSimPhone::Reset("nexus_s");
+    CSimPhone::Set("connected", "0");
+    EXPECT_EQ(checker->Check(), kCheckNoDevice);
+    EXPECT_EQ(CSimPhone::Journal(),
+              (std::vector<std::string>{"devices  ", "kill-server  ", "start-server ", "devices  "}));
+    EXPECT_EQ(listener.Percents(), (std::vector<int>{5, 10}));
+    EXPECT_EQ(CDeviceModel::GetInstance()->GetModelId(), -1);
+}
+
+TEST_F(DeviceCheck, PhoneAppearingAfterTheRestartIsRead) {
+    CSimPhone::Reset("htc_desire");
+    CSimPhone::Set("connected", "0");
+    CSimPhone::Set("appear_after_restart", "1");
+    EXPECT_EQ(checker->Check(), kCheckOk);
+    EXPECT_EQ(CDeviceModel::GetInstance()->GetModelId(), 3);
+}
+
+TEST_F(DeviceCheck, UnsupportedPhoneKeepsItsRecord) {
+    EXPECT_EQ(Run("unsupported"), kCheckUnsupported);
+    EXPECT_EQ(CDeviceModel::GetInstance()->GetModelId(), -1);
+    EXPECT_EQ(CDeviceModel::GetInstance()->GetModel(), L"GT-I9000");
+    EXPECT_EQ(checker->Check(), kCheckUnsupported);  // same phone again: same answer
+}
+
+TEST_F(DeviceCheck, StopBeforeTheCheckRunsNothing) {
+    CSimPhone::Reset("nexus_s");
+    CScopedTask task(true);
+    EXPECT_EQ(checker->Check(), kCheckStopped);
+    EXPECT_EQ(listener.Percents(), (std::vector<int>{5}));
+    EXPECT_TRUE(CSimPhone::Journal().empty());
+}
+
+TEST_F(DeviceCheck, WithoutAListenerTheSameStepsRun) {
+    checker->ClearListener();
+    EXPECT_EQ(Run("blade"), kCheckOk);
+    EXPECT_TRUE(listener.reports.empty());
+    EXPECT_EQ(CSimPhone::Journal().size(), 10u);
+}
