@@ -183,3 +183,38 @@ CScopedTask::~CScopedTask() { mirq::CTaskStateTable::GetInstance()->FinishTask(m
 void CScopedTask::RequestStop() { mirq::CTaskStateTable::GetInstance()->RequestStop(m_key); }
 
 }  // namespace mirqtest
+
+#include <wininet.h>
+
+namespace mirqtest {
+
+bool HttpGet(const std::wstring& url, std::string& body) {
+    body.clear();
+    HINTERNET session = InternetOpenW(L"mirq-test", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+    if (!session) return false;
+    HINTERNET request = InternetOpenUrlW(session, url.c_str(), nullptr, 0,
+                                         INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_RELOAD, 0);
+    bool ok = false;
+    if (request) {
+        DWORD status = 0, size = sizeof(status);
+        HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr);
+        std::vector<char> block(1 << 16);
+        DWORD got = 0;
+        ok = status == 200;
+        while (ok && InternetReadFile(request, block.data(), (DWORD)block.size(), &got) && got > 0)
+            body.append(block.data(), got);
+        InternetCloseHandle(request);
+    }
+    InternetCloseHandle(session);
+    return ok;
+}
+
+std::wstring ServiceUrl(const std::wstring& path) { return L"http://127.0.0.1:8080/" + path; }
+
+std::string ServiceControl(const std::string& command) {
+    std::string body;
+    HttpGet(ServiceUrl(L"_sim/" + Utf8ToWide(command)), body);
+    return body;
+}
+
+}  // namespace mirqtest

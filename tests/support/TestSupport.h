@@ -3,6 +3,8 @@
 // path holds a space, Chinese characters and a percent sign:
 //   <temp>\mirq 测试 100%\<pid>\base   current (= base) directory, with tools\adb.exe
 //   <temp>\mirq 测试 100%\<pid>\tmp\   the process's TMP/TEMP
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -83,6 +85,24 @@ public:
 
 private:
     unsigned long m_key;
+};
+
+}  // namespace mirqtest
+
+namespace mirqtest {
+
+// The local download service (started by ctest's fixture on 127.0.0.1:8080).
+// A bare WinINet GET of the whole body; false on any failure or a status other than 200.
+bool HttpGet(const std::wstring& url, std::string& body);
+// /_sim/<command> of the service, e.g. "reset" or "set?short=1".
+std::string ServiceControl(const std::string& command);
+std::wstring ServiceUrl(const std::wstring& path);  // http://127.0.0.1:8080/<path>
+
+// Resets the service's faults and log before and after each test.
+class CServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override { ServiceControl("reset"); }
+    void TearDown() override { ServiceControl("reset"); }
 };
 
 }  // namespace mirqtest

@@ -1,0 +1,195 @@
+#include "download/ResourceDownloader.h"
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "BuildConfig.h"
+#include "app/TaskStateTable.h"
+#include "device/ModelTable.h"
+#include "download/UrlQuery.h"
+#include "util/Utils.h"
+
+namespace mirq {
+
+namespace {
+
+const INTERNET_PORT kServicePort = 8080;
+const wchar_t* const kAgent = L"OTA_Service";
+const wchar_t* const kQueryPath = L"ota/ota/geturl.action";
+const wchar_t* const kHttp10 = L"HTTP/1.0";
+const DWORD kRequestFlags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI;
+const DWORD kBlockSize = 0x3000;
+const DWORD kReportIntervalMs = 500;
+const double kDefaultImageSize = 4194304.0;
+const double kDefaultPackageSize = 94371840.0;
+// The query answer is small; reading stops here whatever the server sends.
+const size_t kMaxAnswerBytes = 64 * 1024;
+
+// Closes the three handles of one exchange in request, connection, session order.
+struct CHttpHandles {
+    HINTERNET session = nullptr, connection = nullptr, request = nullptr;
+    ~CHttpHandles() {
+        if (request) InternetCloseHandle(request);
+        if (connection) InternetCloseHandle(connection);
+        if (session) InternetCloseHandle(session);
+    }
+};
+
+// A numeric header (status code, content length) read as text; -1 when missing.
+int QueryNumber(HINTERNET request, DWORD info) {
+    wchar_t buf[32] = {};
+    DWORD size = sizeof(buf);  // 64 bytes
+    if (!HttpQueryInfoW(request, info, buf, &size, nullptr)) return -1;
+    return ParseDecimal(buf);
+}
+
+bool EndsWithImg(const std::wstring& path) {
+    return path.size() >= 4 && path.compare(path.size() - 4, 4, L".img") == 0;
+}
+
+}  // namespace
+
+CResourceDownloader* CResourceDownloader::GetInstance() {
+    static CResourceDownloader* instance = new CResourceDownloader();
+    return instance;
+}
+
+CResourceDownloader::~CResourceDownloader() { Reset(); }
+
+void CResourceDownloader::Configure(wchar_t* proxy, wchar_t* bypass, unsigned long flags, int modelId) {
+    if (IsSupportedModelId(m_modelId)) {
+        delete[] proxy;
+        delete[] bypass;
+        return;
+    }
+    delete[] m_bypass;
+    delete[] m_proxy;
+    m_bypass = bypass;
+    m_proxy = proxy;
+    m_sessionFlags = flags;
+    m_accessType = proxy ? INTERNET_OPEN_TYPE_PROXY : INTERNET_OPEN_TYPE_DIRECT;
+    m_modelId = modelId;
+}
+
+void CResourceDownloader::Reset() {
+    m_modelId = -1;
+    delete[] m_proxy;
+    delete[] m_bypass;
+    m_proxy = nullptr;
+    m_bypass = nullptr;
+}
+
+void CResourceDownloader::ReportProgress(int percent, const std::wstring& text) { NotifyListener(percent, text); }
+
+void* CResourceDownloader::OpenSession() const {
+    return InternetOpenW(kAgent, m_accessType, m_proxy, m_bypass, m_sessionFlags);
+}
+
+std::wstring CResourceDownloader::QueryDownloadUrl(int flashType) {
+    CHttpHandles h;
+    h.session = OpenSession();
+    if (!h.session) return std::wstring();
+    h.connection = InternetConnectW(h.session, MIRQ_SERVICE_HOST, kServicePort, nullptr, nullptr,
+                                    INTERNET_SERVICE_HTTP, 0, 0);
+    if (!h.connection) return std::wstring();
+    h.request = HttpOpenRequestW(h.connection, L"POST", kQueryPath, kHttp10, nullptr, nullptr, kRequestFlags, 0);
+    if (!h.request) return std::wstring();
+
+    std::string body = WideToOem(BuildUrlRequest(m_modelId, flashType));
+    if (!HttpSendRequestW(h.request, nullptr, 0, &body[0], static_cast<DWORD>(body.size()))) return std::wstring();
+    if (QueryNumber(h.request, HTTP_QUERY_STATUS_CODE) != 200) return std::wstring();
+
+    // Read to the end of the answer: it may arrive in several pieces.
+    std::string answer;
+    std::vector<char> block(4096);
+    for (;;) {
+        DWORD got = 0;
+        if (!InternetReadFile(h.request, block.data(), static_cast<DWORD>(block.size()), &got)) return std::wstring();
+        if (got == 0) break;
+        answer.append(block.data(), got);
+        if (answer.size() >= kMaxAnswerBytes) break;
+    }
+    return AnsiToWide(answer);
+}
+
+bool CResourceDownloader::DownloadFile(const std::wstring& url, const std::wstring& localPath) {
+    std::wstring host, objectPath;
+    int port = 0;
+    if (!SplitUrl(url, host, port, objectPath)) return false;
+
+    CHttpHandles h;
+    h.session = OpenSession();
+    if (!h.session) return false;
+    h.connection = InternetConnectW(h.session, host.c_str(), static_cast<INTERNET_PORT>(port), nullptr, nullptr,
+                                    INTERNET_SERVICE_HTTP, 0, 0);
+    if (!h.connection) return false;
+    const wchar_t* accept[] = {L"*/*", nullptr};
+    h.request = HttpOpenRequestW(h.connection, L"GET", objectPath.c_str(), kHttp10, nullptr, accept, kRequestFlags, 0);
+    if (!h.request) return false;
+    if (!HttpSendRequestW(h.request, nullptr, 0, nullptr, 0)) return false;
+    if (QueryNumber(h.request, HTTP_QUERY_STATUS_CODE) != 200) return false;
+
+    const int declared = QueryNumber(h.request, HTTP_QUERY_CONTENT_LENGTH);
+    double expected = declared > 0 ? declared : (EndsWithImg(localPath) ? kDefaultImageSize : kDefaultPackageSize);
+
+    // Written beside the target and moved over it only when complete, so a
+    // failed or stopped download leaves an earlier file as it was.
+    const std::wstring partPath = localPath + L".part";
+    FILE* file = _wfopen(partPath.c_str(), L"wb");
+    if (!file) return false;
+
+    std::vector<char> block(kBlockSize);
+    DWORD lastReport = GetTickCount();
+    unsigned long long received = 0;
+    bool ok = false;
+    DWORD got = 0;
+    if (InternetReadFile(h.request, block.data(), kBlockSize, &got)) {
+        for (;;) {
+            if (got == 0) {
+                // A server that closes before its declared length sent a truncated file.
+                ok = declared <= 0 || received >= static_cast<unsigned long long>(declared);
+                break;
+            }
+            received += got;
+            if (fwrite(block.data(), 1, got, file) != got) break;  // disk full
+            if (GetTickCount() - lastReport > kReportIntervalMs) {
+                int percent = static_cast<int>(received * 90.0 / expected + 10.0);
+                ReportProgress(percent > 100 ? 100 : percent, L"");
+                lastReport = GetTickCount();
+                if (StopRequested()) break;
+            }
+            std::fill(block.begin(), block.end(), 0);
+            if (!InternetReadFile(h.request, block.data(), kBlockSize, &got)) break;
+        }
+    }
+    if (fclose(file) != 0) ok = false;
+    if (ok) ok = MoveFileExW(partPath.c_str(), localPath.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+    if (!ok) DeleteFileW(partPath.c_str());
+    return ok;
+}
+
+bool CResourceDownloader::Fetch(int flashType, const std::wstring& localPath) {
+    if (!IsSupportedModelId(m_modelId)) return false;
+    ReportProgress(0, L"ROM下载中...");
+    if (StopRequested()) return false;
+    std::wstring url = ExtractFlashUrl(QueryDownloadUrl(flashType));
+    bool ok = false;
+    if (url.compare(0, 7, L"http://") == 0) {
+        ReportProgress(10, L"");
+        if (StopRequested()) return false;
+        ok = DownloadFile(url, localPath);
+    }
+    ReportProgress(100, L"");
+    return ok;
+}
+
+bool CResourceDownloader::FetchRom(const std::wstring& localPath) { return Fetch(kFlashTypeRom, localPath); }
+
+bool CResourceDownloader::FetchRecovery(const std::wstring& localPath) {
+    return Fetch(kFlashTypeRecovery, localPath);
+}
+
+}  // namespace mirq

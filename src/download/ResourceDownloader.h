@@ -1,0 +1,43 @@
+#pragma once
+// Asks the web service for the address of a model's ROM package or recovery
+// image and downloads it over HTTP, with throttled progress and stop checks.
+#include <string>
+
+#include "progress/ProgressListener.h"
+
+namespace mirq {
+
+class CResourceDownloader : public CProgressReporter {
+public:
+    static CResourceDownloader* GetInstance();
+    virtual ~CResourceDownloader();
+
+    // Ignored while a model is configured; proxy and bypass are taken over
+    // (allocated with new[]) and may be null.
+    void Configure(wchar_t* proxy, wchar_t* bypass, unsigned long flags, int modelId);
+    void Reset();
+    virtual void ReportProgress(int percent, const std::wstring& text);
+
+    std::wstring QueryDownloadUrl(int flashType);
+    bool DownloadFile(const std::wstring& url, const std::wstring& localPath);
+    bool FetchRom(const std::wstring& localPath);
+    bool FetchRecovery(const std::wstring& localPath);
+
+    int GetModelId() const { return m_modelId; }
+
+    CResourceDownloader(const CResourceDownloader&) = delete;
+    CResourceDownloader& operator=(const CResourceDownloader&) = delete;
+
+private:
+    CResourceDownloader() = default;
+    bool Fetch(int flashType, const std::wstring& localPath);
+    void* OpenSession() const;
+
+    int m_modelId = -1;
+    wchar_t* m_proxy = nullptr;
+    wchar_t* m_bypass = nullptr;
+    unsigned long m_accessType = 1;  // INTERNET_OPEN_TYPE_DIRECT
+    unsigned long m_sessionFlags = 0;
+};
+
+}  // namespace mirq

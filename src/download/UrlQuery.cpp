@@ -1,0 +1,66 @@
+#include "download/UrlQuery.h"
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "BuildConfig.h"
+#include "device/ModelTable.h"
+#include "util/Utils.h"
+
+namespace mirq {
+
+std::wstring BuildUrlRequest(int modelId, int flashType) {
+    if (!IsSupportedModelId(modelId)) return std::wstring();
+    return L"<root><phonemode>" + std::wstring(kModelTable[modelId].queryName) + L"</phonemode><flashtype>" +
+           std::to_wstring(flashType) + L"</flashtype></root>";
+}
+
+std::wstring ExtractFlashUrl(const std::wstring& answer) {
+    const std::wstring open = L"<flashurl>", close = L"</flashurl>";
+    size_t start = answer.find(open);
+    if (start == std::wstring::npos) return std::wstring();
+    size_t end = answer.find(close);
+    if (end == std::wstring::npos) return std::wstring();
+    if (end <= start + open.size()) return std::wstring();
+    return answer.substr(start + open.size(), end - start - open.size());
+}
+
+int ParseDecimal(const std::wstring& text) { return std::atoi(WideToOem(text).c_str()); }
+
+bool SplitUrl(const std::wstring& url, std::wstring& host, int& port, std::wstring& objectPath) {
+    if (url.empty()) return false;
+    size_t scheme = url.find(L"http://");
+    size_t hostStart = scheme == std::wstring::npos ? 0 : scheme + 7;
+    size_t slash = url.find(L'/', hostStart);
+    if (slash == std::wstring::npos) return false;
+    std::wstring hostPort = url.substr(hostStart, slash - hostStart);
+    size_t colon = hostPort.find(L':');
+    if (colon != std::wstring::npos) {
+        port = ParseDecimal(hostPort.substr(colon + 1));
+        if (port == 0) return false;
+        host = hostPort.substr(0, colon);
+    } else {
+        host = hostPort;
+        port = 80;
+    }
+    objectPath = url.substr(slash + 1);
+    return !objectPath.empty();
+}
+
+std::wstring RecoveryImagePath(int modelId) {
+    std::wstring folder = GetBaseDirectory() + L"\\temp\\";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const wchar_t* device = IsSupportedModelId(modelId) ? kModelTable[modelId].deviceKey : L"";
+    return folder + L"recovery_" + device + L".img";
+}
+
+bool CheckServiceConnection(const std::wstring& url) {
+    return InternetCheckConnectionW(url.c_str(), FLAG_ICC_FORCE_CONNECTION, 0) != FALSE;
+}
+
+bool CheckServiceConnection() { return CheckServiceConnection(MIRQ_HOME_URL); }
+
+}  // namespace mirq

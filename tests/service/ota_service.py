@@ -1,0 +1,274 @@
+#!/usr/bin/env python3
+"""Local stand-in for the project's web service, standard library only.
+
+HTTP/1.0 on 127.0.0.1:8080:
+  POST /ota/ota/geturl.action   answers <flashurl> by <phonemode> and <flashtype>
+  GET  /files/rom/<device>.zip  a real zip (the model's ROM package)
+  GET  /files/recovery/<device>.img   the model's recovery image
+  GET  /                        the home page
+Control (tests and the demo): /_sim/reset, /_sim/set?key=value..., /_sim/log,
+/_sim/down?ms=N (stop listening for N ms).
+Faults (keys of /_sim/set): query_status, url_scheme=https, url_space=1,
+no_flashurl=1, split=1 (answer in several TCP writes), file_status,
+no_length=1, short=1 (half the declared body, then close), slow_ms=N (pause
+per 64 KiB), rom_size=N (bytes of the ROM zip).
+The process ends by itself after --lifetime seconds.
+"""
+import argparse, hashlib, io, os, random, signal, socket, sys, threading, time, zipfile
+from http.server import BaseHTTPRequestHandler
+from urllib.parse import parse_qsl, urlsplit
+
+DEVICES = {"Blade": "blade", "Nexus One": "passion", "Nexus S": "crespo", "HTC Desire": "bravo"}
+DEFAULTS = {"rom_size": "300000"}
+
+
+class State:
+    def __init__(self, cache):
+        self.lock = threading.Lock()
+        self.cache = cache
+        self.faults = dict(DEFAULTS)
+        self.log = []
+        self.down_until = 0.0
+
+    def fault(self, key, default=""):
+        with self.lock:
+            return self.faults.get(key, default)
+
+
+def recovery_bytes(device):
+    seed = hashlib.sha256(device.encode()).digest()
+    rnd = random.Random(seed)
+    head = b"ANDROID!" + device.encode().ljust(16, b"\0")
+    return head + bytes(rnd.getrandbits(8) for _ in range(200000 - len(head)))
+
+
+def rom_path(state, device, size):
+    """A real zip of about `size` bytes (stored entries), made once and cached."""
+    os.makedirs(state.cache, exist_ok=True)
+    path = os.path.join(state.cache, "rom_%s_%d.zip" % (device, size))
+    if not os.path.exists(path):
+        rnd = random.Random(device)
+        block = bytes(rnd.getrandbits(8) for _ in range(1 << 16))
+        tmp = path + ".%d.tmp" % os.getpid()
+        with zipfile.ZipFile(tmp, "w", zipfile.ZIP_STORED) as z:
+            z.writestr("META-INF/com/google/android/updater-script",
+                       'ui_print("Mirq ROM for %s");\n' % device)
+            with z.open("system/app/payload.bin", "w", force_zip64=True) as f:
+                left = max(size - 400, 0)
+                while left > 0:
+                    n = min(left, len(block))
+                    f.write(block[:n])
+                    left -= n
+        os.replace(tmp, path)
+    return path
+
+
+def make_handler(state):
+    class Handler(BaseHTTPRequestHandler):
+        protocol_version = "HTTP/1.0"
+
+        def log_message(self, *args):
+            pass
+
+        def record(self, body=b""):
+            with state.lock:
+                state.log.append("%s %s %s|%s|%s" % (
+                    self.command, self.path, self.request_version,
+                    self.headers.get("User-Agent", ""), body.decode("latin-1")))
+
+        def send_bytes(self, status, data, ctype="application/octet-stream", length=True):
+            self.send_response(status)
+            self.send_header("Content-Type", ctype)
+            if length:
+                self.send_header("Content-Length", str(len(data)))
+            self.end_headers()
+            if state.fault("split") == "1" and self.command == "POST":
+                for i in range(0, len(data), 20):  # the answer in several TCP writes
+                    self.wfile.write(data[i:i + 20])
+                    self.wfile.flush()
+                    time.sleep(0.05)
+            else:
+                self.wfile.write(data)
+
+        def do_POST(self):
+            body = self.rfile.read(int(self.headers.get("Content-Length", "0") or 0))
+            self.record(body)
+            if urlsplit(self.path).path != "/ota/ota/geturl.action":
+                return self.send_bytes(404, b"not found")
+            status = int(state.fault("query_status", "200") or 200)
+            text = body.decode("latin-1")
+            mode = text.partition("<phonemode>")[2].partition("</phonemode>")[0]
+            ftype = text.partition("<flashtype>")[2].partition("</flashtype>")[0]
+            device = DEVICES.get(mode)
+            if status != 200 or device is None or ftype not in ("1", "2"):
+                return self.send_bytes(status if status != 200 else 404, b"<root><error>unknown</error></root>")
+            host = self.headers.get("Host", "127.0.0.1:8080")
+            url = "http://%s/files/%s" % (host, "rom/%s.zip" % device if ftype == "1" else "recovery/%s.img" % device)
+            if state.fault("url_scheme") == "https":
+                url = "https" + url[4:]
+            if state.fault("url_space") == "1":
+                url = "\n " + url
+            inner = "" if state.fault("no_flashurl") == "1" else "<flashurl>%s</flashurl>" % url
+            answer = '<?xml version="1.0" encoding="UTF-8"?><root><status>ok</status>%s</root>' % inner
+            self.send_bytes(200, answer.encode(), "text/xml")
+
+        def do_GET(self):
+            self.record()
+            url = urlsplit(self.path)
+            if url.path.startswith("/_sim/"):
+                return self.control(url.path[6:], dict(parse_qsl(url.query)))
+            if url.path == "/":
+                return self.send_bytes(200, "<html><body>MirqROM论坛</body></html>".encode(), "text/html")
+            parts = url.path.strip("/").split("/")
+            if len(parts) != 3 or parts[0] != "files":
+                return self.send_bytes(404, b"not found")
+            status = int(state.fault("file_status", "200") or 200)
+            if status != 200:
+                return self.send_bytes(status, b"error")
+            name, _, ext = parts[2].rpartition(".")
+            if parts[1] == "recovery" and ext == "img":
+                return self.send_file(io.BytesIO(recovery_bytes(name)), 200000)
+            if parts[1] == "rom" and ext == "zip":
+                path = rom_path(state, name, int(state.fault("rom_size")))
+                with open(path, "rb") as f:
+                    return self.send_file(f, os.path.getsize(path))
+            self.send_bytes(404, b"not found")
+
+        def send_file(self, f, size):
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream")
+            if state.fault("no_length") != "1":
+                self.send_header("Content-Length", str(size))
+            self.end_headers()
+            limit = size // 2 if state.fault("short") == "1" else size
+            slow = int(state.fault("slow_ms", "0") or 0) / 1000.0
+            sent = 0
+            try:
+                while sent < limit:
+                    chunk = f.read(min(1 << 16, limit - sent))
+                    if not chunk:
+                        break
+                    self.wfile.write(chunk)
+                    sent += len(chunk)
+                    if slow:
+                        self.wfile.flush()
+                        time.sleep(slow)
+            except (BrokenPipeError, ConnectionResetError):
+                pass
+            self.close_connection = True
+
+        def control(self, verb, args):
+            if verb == "reset":
+                with state.lock:
+                    state.faults = dict(DEFAULTS)
+                    state.log = []
+            elif verb == "set":
+                with state.lock:
+                    state.faults.update(args)
+            elif verb == "log":
+                with state.lock:
+                    text = "\n".join(l for l in state.log if "/_sim/" not in l)
+                return self.send_bytes(200, text.encode("latin-1"), "text/plain")
+            elif verb == "down":
+                with state.lock:
+                    state.down_until = time.time() + int(args.get("ms", "1000")) / 1000.0
+            else:
+                return self.send_bytes(404, b"unknown")
+            self.send_bytes(200, b"ok", "text/plain")
+
+    return Handler
+
+
+def listen(port):
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.bind(("127.0.0.1", port))
+    s.listen(32)
+    s.settimeout(0.2)
+    return s
+
+
+def serve(args):
+    state = State(args.cache)
+    handler = make_handler(state)
+    deadline = time.time() + args.lifetime
+    sock = listen(args.port)
+    if args.ready_fd is not None:
+        os.write(args.ready_fd, b"ok")
+        os.close(args.ready_fd)
+    while time.time() < deadline:
+        if state.down_until > time.time():
+            sock.close()
+            time.sleep(max(0.0, state.down_until - time.time()))
+            sock = listen(args.port)
+            continue
+        try:
+            conn, addr = sock.accept()
+        except socket.timeout:
+            continue
+        conn.settimeout(None)
+        threading.Thread(target=lambda c=conn, a=addr: handle(handler, c, a), daemon=True).start()
+
+
+def handle(handler, conn, addr):
+    try:
+        handler(conn, addr, None)
+    except Exception:
+        pass
+    finally:
+        try:
+            conn.close()
+        except OSError:
+            pass
+
+
+def stop(pidfile):
+    try:
+        pid = int(open(pidfile).read())
+        os.kill(pid, signal.SIGTERM)
+        for _ in range(50):
+            os.kill(pid, 0)
+            time.sleep(0.1)
+    except (OSError, ValueError):
+        pass
+    try:
+        os.remove(pidfile)
+    except OSError:
+        pass
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--port", type=int, default=8080)
+    p.add_argument("--lifetime", type=float, default=3600)
+    p.add_argument("--cache", default="/tmp/mirq-service-cache")
+    p.add_argument("--daemon", action="store_true", help="start in the background, return once listening")
+    p.add_argument("--pidfile")
+    p.add_argument("--stop", action="store_true")
+    args = p.parse_args()
+    args.ready_fd = None
+    if args.stop:
+        return stop(args.pidfile)
+    if args.daemon:
+        if args.pidfile:
+            stop(args.pidfile)  # an earlier run that was not stopped
+        r, w = os.pipe()
+        if os.fork() > 0:
+            os.close(w)
+            ok = os.read(r, 2) == b"ok"
+            if not ok:
+                print("service: could not listen on port %d" % args.port, file=sys.stderr)
+            return 0 if ok else 1
+        os.close(r)
+        os.setsid()
+        devnull = os.open(os.devnull, os.O_RDWR)
+        for fd in (0, 1, 2):
+            os.dup2(devnull, fd)
+        if args.pidfile:
+            open(args.pidfile, "w").write(str(os.getpid()))
+        args.ready_fd = w
+    serve(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

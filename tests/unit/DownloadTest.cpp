@@ -1,0 +1,223 @@
+// The downloader through real WinINet against the local service.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+#include "app/TaskStateTable.h"
+#include "download/ResourceDownloader.h"
+#include "download/UrlQuery.h"
+
+using namespace mirq;
+using namespace mirqtest;
+
+namespace {
+
+// Asks the running task to stop when a chosen report arrives.
+class CStoppingListener : public CRecordingListener {
+public:
+    CStoppingListener(CScopedTask& task, bool (*when)(int)) : m_task(task), m_when(when) {}
+    void OnProgress(int percent, const std::wstring& text) override {
+        CRecordingListener::OnProgress(percent, text);
+        if (m_when(percent)) m_task.RequestStop();
+    }
+
+private:
+    CScopedTask& m_task;
+    bool (*m_when)(int);
+};
+
+class Download : public CServiceTest {
+protected:
+    void SetUp() override {
+        CServiceTest::SetUp();
+        downloader = CResourceDownloader::GetInstance();
+        downloader->Reset();
+        downloader->Configure(nullptr, nullptr, 0, 2);
+        downloader->SetListener(&listener);
+        target = GetSandbox().base + L"\\update.zip";
+    }
+    void TearDown() override {
+        downloader->ClearListener();
+        downloader->Reset();
+        CServiceTest::TearDown();
+    }
+    static std::string Served(const wchar_t* path) {
+        std::string body;
+        EXPECT_TRUE(HttpGet(ServiceUrl(path), body));
+        return body;
+    }
+
+    CResourceDownloader* downloader = nullptr;
+    CRecordingListener listener;
+    std::wstring target;
+};
+
+}  // namespace
+
+TEST_F(Download, QuerySendsTheDocumentAsTheServiceExpects) {
+    std::wstring answer = downloader->QueryDownloadUrl(1);
+    EXPECT_EQ(ExtractFlashUrl(answer), L"http://127.0.0.1:8080/files/rom/crespo.zip");
+    EXPECT_EQ(ServiceControl("log"),
+              "POST /ota/ota/geturl.action HTTP/1.0|OTA_Service|"
+              "<root><phonemode>Nexus S</phonemode><flashtype>1</flashtype></root>");
+}
+
+TEST_F(Download, QueryAnswerInSeveralPiecesIsReadWhole) {
+    ServiceControl("set?split=1");
+    EXPECT_EQ(ExtractFlashUrl(downloader->QueryDownloadUrl(2)), L"http://127.0.0.1:8080/files/recovery/crespo.img");
+}
+
+TEST_F(Download, QueryWithAnErrorStatusIsEmpty) {
+    for (const char* status : {"404", "500"}) {
+        ServiceControl(std::string("set?query_status=") + status);
+        EXPECT_EQ(downloader->QueryDownloadUrl(1), L"") << status;
+    }
+}
+
+TEST_F(Download, FetchRomOfAFastTransferReports0And10And100) {
+    EXPECT_TRUE(downloader->FetchRom(target));
+    EXPECT_EQ(ReadBytes(target), Served(L"files/rom/crespo.zip"));
+    EXPECT_EQ(listener.reports, (std::vector<CRecordingListener::Report>{{0, L"ROM下载中..."}, {10, L""}, {100, L""}}));
+    EXPECT_FALSE(FileExists(target + L".part"));
+}
+
+TEST_F(Download, FetchRecoveryAsksForFlashType2) {
+    const std::wstring image = RecoveryImagePath(2);
+    EXPECT_TRUE(downloader->FetchRecovery(image));
+    EXPECT_EQ(ReadBytes(image), Served(L"files/recovery/crespo.img"));
+    EXPECT_NE(ServiceControl("log").find("<flashtype>2</flashtype>"), std::string::npos);
+}
+
+TEST_F(Download, WithoutContentLengthImagesCountAgainst4MiB) {
+    ServiceControl("set?no_length=1&slow_ms=400");
+    EXPECT_TRUE(downloader->FetchRecovery(GetSandbox().base + L"\\r.img"));
+    std::vector<int> p = listener.Percents();
+    ASSERT_GT(p.size(), 3u);
+    for (size_t i = 2; i + 1 < p.size(); ++i) {
+        EXPECT_GE(p[i], 10);
+        EXPECT_LE(p[i], 10 + 200000 * 90 / 4194304);
+    }
+    EXPECT_EQ(p.back(), 100);
+}
+
+TEST_F(Download, WithoutContentLengthPackagesCountAgainst90MiB) {
+    ServiceControl("set?no_length=1&slow_ms=40&rom_size=2000000");
+    EXPECT_TRUE(downloader->FetchRom(target));
+    std::vector<int> p = listener.Percents();
+    ASSERT_GT(p.size(), 3u);
+    for (size_t i = 2; i + 1 < p.size(); ++i) {  // 2 MB of 90 MiB is at most 1.9 points
+        EXPECT_GE(p[i], 10);
+        EXPECT_LE(p[i], 11);
+    }
+    EXPECT_EQ(ReadBytes(target).size(), Served(L"files/rom/crespo.zip").size());
+}
+
+TEST_F(Download, PercentCapsAt100WhenTheDefaultSizeIsExceeded) {
+    ServiceControl("set?no_length=1&slow_ms=25&rom_size=8000000");
+    EXPECT_TRUE(downloader->FetchRom(GetSandbox().base + L"\\big.img"));
+    std::vector<int> p = listener.Percents();
+    EXPECT_EQ(*std::max_element(p.begin(), p.end() - 1), 100);
+    for (size_t i = 1; i < p.size(); ++i) EXPECT_GE(p[i], p[i - 1]);
+}
+
+TEST_F(Download, StopDuringTheTransferEndsAtTheNextReport) {
+    ServiceControl("set?slow_ms=100&rom_size=3000000");
+    CScopedTask task;
+    CStoppingListener stopper(task, [](int p) { return p > 10 && p < 100; });
+    downloader->SetListener(&stopper);
+    DWORD start = GetTickCount();
+    EXPECT_FALSE(downloader->FetchRom(target));
+    EXPECT_LT(GetTickCount() - start, 3000u);  // the whole transfer takes about 5 s
+    std::vector<int> p = stopper.Percents();
+    ASSERT_EQ(p.size(), 4u);
+    EXPECT_EQ(p.back(), 100);
+    EXPECT_FALSE(FileExists(target));
+    EXPECT_FALSE(FileExists(target + L".part"));
+}
+
+TEST_F(Download, StopRightAfterTheQueryReturnsWithout100) {
+    CScopedTask task;
+    CStoppingListener stopper(task, [](int p) { return p == 10; });
+    downloader->SetListener(&stopper);
+    EXPECT_FALSE(downloader->FetchRom(target));
+    EXPECT_EQ(stopper.Percents(), (std::vector<int>{0, 10}));
+    EXPECT_EQ(ServiceControl("log").find("GET /files"), std::string::npos);
+}
+
+TEST_F(Download, StopBeforeTheQueryAsksNothing) {
+    CScopedTask task(true);
+    EXPECT_FALSE(downloader->FetchRom(target));
+    EXPECT_EQ(listener.Percents(), (std::vector<int>{0}));
+    EXPECT_EQ(ServiceControl("log"), "");
+}
+
+TEST_F(Download, HttpsAndWhitespaceAddressesAreRefused) {
+    for (const char* fault : {"url_scheme=https", "url_space=1", "no_flashurl=1"}) {
+        SCOPED_TRACE(fault);
+        ServiceControl("reset");
+        ServiceControl(std::string("set?") + fault);
+        listener.reports.clear();
+        EXPECT_FALSE(downloader->FetchRom(target));
+        EXPECT_EQ(listener.Percents(), (std::vector<int>{0, 100}));
+        EXPECT_FALSE(FileExists(target));
+    }
+}
+
+TEST_F(Download, UnidentifiedPhoneFetchesNothing) {
+    downloader->Reset();
+    downloader->Configure(nullptr, nullptr, 0, -1);
+    EXPECT_FALSE(downloader->FetchRom(target));
+    EXPECT_TRUE(listener.reports.empty());
+}
+
+TEST_F(Download, ConfigureIsIgnoredUntilReset) {
+    downloader->Configure(nullptr, nullptr, 0, 3);
+    EXPECT_EQ(downloader->GetModelId(), 2);
+    downloader->Reset();
+    downloader->Configure(nullptr, nullptr, 0, 3);
+    EXPECT_EQ(downloader->GetModelId(), 3);
+}
+
+TEST_F(Download, TruncatedTransferIsAFailureAndLeavesNoFile) {
+    ServiceControl("set?short=1");
+    EXPECT_FALSE(downloader->FetchRom(target));
+    EXPECT_FALSE(FileExists(target));
+    EXPECT_FALSE(FileExists(target + L".part"));
+    EXPECT_EQ(listener.Percents().back(), 100);
+}
+
+TEST_F(Download, FailureLeavesTheEarlierFileAsItWas) {
+    WriteBytes(target, "earlier package");
+    for (const char* fault : {"short=1", "file_status=404", "file_status=500"}) {
+        SCOPED_TRACE(fault);
+        ServiceControl("reset");
+        ServiceControl(std::string("set?") + fault);
+        EXPECT_FALSE(downloader->FetchRom(target));
+        EXPECT_EQ(ReadBytes(target), "earlier package");
+    }
+    ServiceControl("reset");
+    EXPECT_TRUE(downloader->FetchRom(target));
+    EXPECT_EQ(ReadBytes(target), Served(L"files/rom/crespo.zip"));
+}
+
+TEST_F(Download, UnwritableTargetFailsWithoutDownloading) {
+    EXPECT_FALSE(downloader->FetchRom(GetSandbox().base + L"\\no such folder\\update.zip"));
+}
+
+TEST_F(Download, MalformedAddressFailsBeforeConnecting) {
+    EXPECT_FALSE(downloader->DownloadFile(L"http://127.0.0.1:8080/", target));
+    EXPECT_FALSE(downloader->DownloadFile(L"http://127.0.0.1:0/files/rom/crespo.zip", target));
+    EXPECT_EQ(ServiceControl("log"), "");
+}
+
+TEST_F(Download, ServiceConnectionCheck) {
+    EXPECT_TRUE(CheckServiceConnection());
+    EXPECT_FALSE(CheckServiceConnection(L"http://127.0.0.1:8099/"));
+    ServiceControl("down?ms=2500");
+    Sleep(400);
+    EXPECT_FALSE(CheckServiceConnection());
+    bool back = false;
+    for (int i = 0; i < 50 && !back; ++i, Sleep(200)) back = CheckServiceConnection();
+    EXPECT_TRUE(back);
+}
