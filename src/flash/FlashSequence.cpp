@@ -1,0 +1,31 @@
+#include "flash/FlashSequence.h"
+
+#include "adb/AdbManager.h"
+#include "app/TaskStateTable.h"
+
+namespace mirq {
+
+int RunFlashSequence(const FlashStep (&steps)[4], const FlashReport& report, const FlashCodes& codes) {
+    static const int kPercentBefore[4] = {20, 50, 80, 90};
+    for (int i = 0; i < 4; ++i) {
+        report(kPercentBefore[i], i == 0 ? L"ROM刷机中..." : L"");
+        if (StopRequested()) return codes.stopped;
+        if (!steps[i]()) return codes.failBase + i;
+    }
+    report(100, L"");
+    return 0;
+}
+
+bool ReplaceRemoteFile(const std::wstring& localPath, const std::wstring& folder, const std::wstring& remotePath) {
+    CAdbManager* adb = CAdbManager::GetInstance();
+    bool present = adb->RemoteFileExists(remotePath);
+    for (int attempt = 0; present && attempt < kRemoveAttempts; ++attempt) {
+        adb->Shell(L"rm " + remotePath);
+        present = adb->RemoteFileExists(remotePath);
+    }
+    if (present) return false;
+    adb->Shell(L"mkdir " + folder);
+    return adb->Push(localPath, remotePath);
+}
+
+}  // namespace mirq

@@ -1,0 +1,58 @@
+#pragma once
+// The two kinds of flasher: ROM packages (IKestrelbox) and recovery images
+// (IRecoveryFlasher). Each runs the shared four-step sequence over its own steps.
+#include <string>
+
+#include "progress/ProgressListener.h"
+
+namespace mirq {
+
+class IKestrelbox : public CProgressReporter {
+public:
+    IKestrelbox(int modelId, const std::wstring& path) : m_path(path), m_modelId(modelId) {}
+    virtual ~IKestrelbox() = default;
+
+    virtual bool PrepareFile() = 0;
+    virtual bool PushFile() = 0;
+    virtual bool WriteRecoveryScript(bool keepData) { return false; }
+    virtual bool RebootToRecovery();
+    virtual void ReportProgress(int percent, const std::wstring& text) { NotifyListener(percent, text); }
+
+    // 0, or 50..53 for the failing step, 54 when a stop was requested.
+    int Flash(bool keepData);
+
+protected:
+    std::wstring m_path;
+    int m_modelId;
+};
+
+class IRecoveryFlasher : public CProgressReporter {
+public:
+    IRecoveryFlasher(int modelId, const std::wstring& path) : m_path(path), m_modelId(modelId) {}
+    virtual ~IRecoveryFlasher() = default;
+
+    virtual bool PrepareFile() = 0;
+    virtual bool PushFile() = 0;
+    virtual bool InstallFlashTool() = 0;
+    virtual bool FlashRecoveryImage() = 0;
+    virtual void ReportProgress(int percent, const std::wstring& text) { NotifyListener(percent, text); }
+
+    // 0, or 100..103 for the failing step, 104 when a stop was requested.
+    int Flash();
+
+    const std::wstring& GetPath() const { return m_path; }
+
+protected:
+    std::wstring m_path;
+    int m_modelId;
+};
+
+// Owned by the caller; null for model ids without such a flasher.
+IKestrelbox* CreateKestrelbox(int modelId, const std::wstring& romPath);
+IRecoveryFlasher* CreateRecoveryFlasher(int modelId, const std::wstring& imagePath);
+
+// The recovery command scripts, exactly as the phone's recovery reads them.
+extern const char kWipeScript[];
+extern const char kUpgradeScript[];
+
+}  // namespace mirq

@@ -1,0 +1,75 @@
+// The recovery image flasher: image (local copy or downloaded) to the SD card,
+// flash_image to the phone, then flash_image writes the recovery partition.
+#include <windows.h>
+
+#include "adb/AdbManager.h"
+#include "device/DeviceModel.h"
+#include "device/ModelTable.h"
+#include "download/ResourceDownloader.h"
+#include "download/UrlQuery.h"
+#include "flash/FlashSequence.h"
+#include "flash/Flasher.h"
+#include "util/Utils.h"
+
+namespace mirq {
+
+namespace {
+
+const wchar_t* const kRemoteFolder = L"/sdcard/mirq";
+const wchar_t* const kRemoteImage = L"/sdcard/mirq/recovery.img";
+const wchar_t* const kToolFolder = L"/data/mirq";
+const wchar_t* const kRemoteTool = L"/data/mirq/flash_image";
+
+class CCommonRecoveryFlasher : public IRecoveryFlasher {
+public:
+    using IRecoveryFlasher::IRecoveryFlasher;
+
+    bool PrepareFile() override {
+        if (PathExists(m_path)) return true;
+        const int modelId = CDeviceModel::GetInstance()->GetModelId();
+        if (modelId < 0) return false;
+        m_path = RecoveryImagePath(modelId);
+        if (!PathExists(m_path)) {
+            CResourceDownloader* downloader = CResourceDownloader::GetInstance();
+            downloader->Configure(nullptr, nullptr, 0, modelId);
+            downloader->FetchRecovery(m_path);
+            downloader->Reset();
+        }
+        return PathExists(m_path);
+    }
+
+    bool PushFile() override { return ReplaceRemoteFile(m_path, kRemoteFolder, kRemoteImage); }
+
+    bool InstallFlashTool() override {
+        const std::wstring base = GetBaseDirectory();
+        if (base.empty()) return false;
+        const std::wstring tool = base + L"\\tools\\flash_image";
+        if (!PathExists(tool)) return false;
+        CAdbManager* adb = CAdbManager::GetInstance();
+        adb->Shell(std::wstring(L"mkdir ") + kToolFolder);
+        bool pushed = adb->Push(tool, kRemoteTool);
+        if (pushed) adb->Shell(std::wstring(L"chmod +x ") + kRemoteTool);
+        return pushed;
+    }
+
+    bool FlashRecoveryImage() override {
+        CAdbManager::GetInstance()->Shell(std::wstring(kRemoteTool) + L" recovery " + kRemoteImage);
+        return true;
+    }
+};
+
+}  // namespace
+
+int IRecoveryFlasher::Flash() {
+    const FlashStep steps[4] = {[this] { return PrepareFile(); }, [this] { return PushFile(); },
+                                [this] { return InstallFlashTool(); }, [this] { return FlashRecoveryImage(); }};
+    return RunFlashSequence(steps, [this](int p, const std::wstring& t) { ReportProgress(p, t); },
+                            kRecoveryFlashCodes);
+}
+
+IRecoveryFlasher* CreateRecoveryFlasher(int modelId, const std::wstring& imagePath) {
+    if (!IsSupportedModelId(modelId)) return nullptr;
+    return new CCommonRecoveryFlasher(modelId, imagePath);
+}
+
+}  // namespace mirq

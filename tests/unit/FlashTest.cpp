@@ -1,0 +1,224 @@
+// Both flashers through cmd.exe against the simulated phone; the recovery
+// image comes from a local copy or from the local service.
+#include <windows.h>
+
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+#include "device/DeviceChecker.h"
+#include "device/DeviceModel.h"
+#include "download/UrlQuery.h"
+#include "flash/FlashSequence.h"
+#include "flash/Flasher.h"
+
+using namespace mirq;
+using namespace mirqtest;
+
+namespace {
+
+const std::vector<int> kFullRun = {20, 50, 80, 90, 100};
+
+class RomFlash : public CServiceTest {
+protected:
+    void SetUp() override {
+        CServiceTest::SetUp();
+        CSimPhone::Reset("nexus_s");
+        package = GetSandbox().base + L"\\我的 ROM 100%\\update.zip";
+        CreateDirectoryW((GetSandbox().base + L"\\我的 ROM 100%").c_str(), nullptr);
+        content = MakeContent(250000, 3);
+        WriteBytes(package, content);
+    }
+    int Flash(bool keepData, const std::wstring& path) {
+        std::unique_ptr<IKestrelbox> flasher(CreateKestrelbox(2, path));
+        flasher->SetListener(&listener);
+        int code = flasher->Flash(keepData);
+        flasher->ClearListener();
+        return code;
+    }
+
+    std::wstring package;
+    std::string content;
+    CRecordingListener listener;
+};
+
+}  // namespace
+
+TEST(Factories, ModelIdRanges) {
+    for (int id : {-1, 12, 100}) EXPECT_EQ(CreateKestrelbox(id, L"x"), nullptr) << id;
+    for (int id = 0; id <= 11; ++id) delete CreateKestrelbox(id, L"x");
+    for (int id : {-1, 4, 11}) EXPECT_EQ(CreateRecoveryFlasher(id, L""), nullptr) << id;
+    for (int id = 0; id <= 3; ++id) {
+        IRecoveryFlasher* f = CreateRecoveryFlasher(id, L"");
+        EXPECT_NE(f, nullptr);
+        delete f;
+    }
+}
+
+TEST(RecoveryScripts, ExactBytes) {
+    EXPECT_EQ(strlen(kWipeScript), 131u);
+    EXPECT_EQ(strlen(kUpgradeScript), 77u);
+    EXPECT_EQ(std::string(kUpgradeScript),
+              "ui_print(\"Welcome to use Mirq rom.\");\ninstall_zip(\"/sdcard/mirq/update.zip\");");
+}
+
+TEST_F(RomFlash, WipeFlashCopiesPackageAndScriptAndReboots) {
+    CSimPhone::WritePhoneFile("/sdcard/mirq/update.zip", "package of an earlier run");
+    EXPECT_EQ(Flash(false, package), 0);
+    EXPECT_EQ(listener.Percents(), kFullRun);
+    EXPECT_EQ(listener.reports[0].text, L"ROM刷机中...");
+    EXPECT_EQ(listener.reports[1].text, L"");
+    EXPECT_EQ(CSimPhone::ReadPhoneFile("/sdcard/mirq/update.zip"), content);
+    EXPECT_EQ(CSimPhone::ReadPhoneFile("/cache/recovery/extendedcommand"), kWipeScript);
+    EXPECT_EQ(CSimPhone::StateValue("rebooted"), "recovery");
+    EXPECT_EQ(CSimPhone::Journal(),
+              (std::vector<std::string>{
+                  "shell ls /sdcard/mirq/update.zip ", "shell rm /sdcard/mirq/update.zip ",
+                  "shell ls /sdcard/mirq/update.zip ", "shell mkdir /sdcard/mirq ",
+                  "push \"" + WideToUtf8(package) + "\" /sdcard/mirq/update.zip ",
+                  "push \"" + WideToUtf8(GetSandbox().temp) + "extendedcommand\" /cache/recovery/extendedcommand ",
+                  "reboot recovery "}));
+    EXPECT_FALSE(FileExists(GetSandbox().temp + L"extendedcommand"));
+}
+
+TEST_F(RomFlash, KeepDataFlashWritesTheUpgradeScript) {
+    CSimPhone::Set("push_style", "old");
+    EXPECT_EQ(Flash(true, package), 0);
+    EXPECT_EQ(CSimPhone::ReadPhoneFile("/cache/recovery/extendedcommand"), kUpgradeScript);
+    EXPECT_EQ(CSimPhone::ReadPhoneFile("/sdcard/mirq/update.zip"), content);
+}
+
+TEST_F(RomFlash, StopBeforeFlashRunsNothing) {
+    CScopedTask task(true);
+    EXPECT_EQ(Flash(false, package), 54);
+    EXPECT_EQ(listener.Percents(), (std::vector<int>{20}));
+    EXPECT_TRUE(CSimPhone::Journal().empty());
+}
+
+TEST_F(RomFlash, MissingPackage) {
+    EXPECT_EQ(Flash(false, GetSandbox().base + L"\\missing.zip"), 50);
+    EXPECT_EQ(listener.Percents(), (std::vector<int>{20}));
+    EXPECT_TRUE(CSimPhone::Journal().empty());
+}
+
+TEST_F(RomFlash, OldPackageThatCannotBeRemovedEndsTheStep) {
+    CSimPhone::WritePhoneFile("/sdcard/mirq/update.zip", "stuck");
+    CSimPhone::Set("rm_fails", "1");
+    EXPECT_EQ(Flash(false, package), 51);
+    std::vector<std::string> journal = CSimPhone::Journal();
+    EXPECT_EQ(Matching(journal, "shell rm ").size(), static_cast<size_t>(kRemoveAttempts));
+    EXPECT_TRUE(Matching(journal, "push").empty());
+    EXPECT_EQ(listener.Percents(), (std::vector<int>{20, 50}));
+}
+
+TEST_F(RomFlash, FailedPush) {
+    CSimPhone::Set("push_style", "fail");
+    EXPECT_EQ(Flash(false, package), 51);
+}
+
+TEST_F(RomFlash, FailedScriptPushStillDeletesTheLocalScript) {
+    // The package copies, then the phone's storage turns read-only.
+    std::unique_ptr<IKestrelbox> flasher(CreateKestrelbox(2, package));
+    EXPECT_TRUE(flasher->PushFile());
+    CSimPhone::Set("push_style", "fail");
+    EXPECT_FALSE(flasher->WriteRecoveryScript(false));
+    EXPECT_FALSE(FileExists(GetSandbox().temp + L"extendedcommand"));
+}
+
+TEST_F(RomFlash, MissingTempFolderFailsTheScriptStep) {
+    const std::wstring missing = GetSandbox().root + L"gone\\";
+    SetEnvironmentVariableW(L"TMP", missing.c_str());
+    SetEnvironmentVariableW(L"TEMP", missing.c_str());
+    std::unique_ptr<IKestrelbox> flasher(CreateKestrelbox(2, package));
+    CSimPhone::ClearJournal();
+    EXPECT_FALSE(flasher->WriteRecoveryScript(true));
+    EXPECT_TRUE(CSimPhone::Journal().empty());
+    EXPECT_FALSE(FileExists(missing));
+    EXPECT_EQ(Flash(true, package), 52);
+    SetEnvironmentVariableW(L"TMP", GetSandbox().temp.c_str());
+    SetEnvironmentVariableW(L"TEMP", GetSandbox().temp.c_str());
+}
+
+namespace {
+
+class RecoveryFlash : public RomFlash {
+protected:
+    void SetUp() override {
+        RomFlash::SetUp();
+        WriteBytes(GetSandbox().base + L"\\tools\\flash_image", MakeContent(30000, 9));
+        CDeviceModel::GetInstance()->Reset();
+        ASSERT_EQ(CDeviceChecker::GetInstance()->Check(), 0);
+        CSimPhone::ClearJournal();
+    }
+    int Flash(const std::wstring& path = L"") {
+        std::unique_ptr<IRecoveryFlasher> flasher(CreateRecoveryFlasher(2, path));
+        flasher->SetListener(&listener);
+        int code = flasher->Flash();
+        flasher->ClearListener();
+        finalPath = flasher->GetPath();
+        return code;
+    }
+    std::wstring finalPath;
+};
+
+}  // namespace
+
+TEST_F(RecoveryFlash, FromALocalImage) {
+    const std::string image = MakeContent(100000, 5);
+    WriteBytes(RecoveryImagePath(2), image);
+    EXPECT_EQ(Flash(), 0);
+    EXPECT_EQ(finalPath, RecoveryImagePath(2));
+    EXPECT_EQ(listener.Percents(), kFullRun);
+    EXPECT_EQ(CSimPhone::RecoveryPartition(), image);
+    std::vector<std::string> journal = CSimPhone::Journal();
+    EXPECT_EQ(journal.back(), "shell /data/mirq/flash_image recovery /sdcard/mirq/recovery.img ");
+    EXPECT_EQ(Matching(journal, "shell chmod +x /data/mirq/flash_image ").size(), 1u);
+    EXPECT_EQ(ServiceControl("log"), "");  // nothing downloaded
+}
+
+TEST_F(RecoveryFlash, FromTheServiceWhenNoLocalCopyExists) {
+    EXPECT_EQ(Flash(), 0);
+    std::string served;
+    ASSERT_TRUE(HttpGet(ServiceUrl(L"files/recovery/crespo.img"), served));
+    EXPECT_EQ(ReadBytes(RecoveryImagePath(2)), served);
+    EXPECT_EQ(CSimPhone::RecoveryPartition(), served);
+    EXPECT_EQ(listener.Percents(), kFullRun);  // the download itself reports nothing
+}
+
+TEST_F(RecoveryFlash, NoImageAndTheDownloadFailing) {
+    ServiceControl("set?file_status=500");
+    EXPECT_EQ(Flash(), 100);
+    EXPECT_EQ(listener.Percents(), (std::vector<int>{20}));
+    EXPECT_TRUE(CSimPhone::Journal().empty());
+}
+
+TEST_F(RecoveryFlash, MissingFlashToolLeavesTheImageOnThePhone) {
+    DeleteFileW((GetSandbox().base + L"\\tools\\flash_image").c_str());
+    WriteBytes(RecoveryImagePath(2), "image");
+    EXPECT_EQ(Flash(), 102);
+    EXPECT_EQ(CSimPhone::ReadPhoneFile("/sdcard/mirq/recovery.img"), "image");
+    EXPECT_TRUE(Matching(CSimPhone::Journal(), "shell mkdir /data").empty());
+    bool written = true;
+    CSimPhone::RecoveryPartition(&written);
+    EXPECT_FALSE(written);
+}
+
+TEST_F(RecoveryFlash, FailedToolPushIsNotMadeExecutable) {
+    WriteBytes(RecoveryImagePath(2), "image");
+    std::unique_ptr<IRecoveryFlasher> flasher(CreateRecoveryFlasher(2, RecoveryImagePath(2)));
+    CSimPhone::Set("push_style", "fail");
+    EXPECT_FALSE(flasher->InstallFlashTool());
+    EXPECT_TRUE(Matching(CSimPhone::Journal(), "shell chmod").empty());
+}
+
+TEST_F(RecoveryFlash, UnidentifiedPhoneHasNoImage) {
+    CDeviceModel::GetInstance()->Reset();
+    EXPECT_EQ(Flash(), 100);
+}
+
+TEST_F(RecoveryFlash, StopBeforeFlash) {
+    CScopedTask task(true);
+    EXPECT_EQ(Flash(), 104);
+    EXPECT_EQ(listener.Percents(), (std::vector<int>{20}));
+}
