@@ -21,8 +21,9 @@ bool IsTrimSpace(wchar_t c) {
 std::mutex g_baseDirLock;
 std::wstring g_baseDir;
 
-// Ends a process and, first, every process it started (cmd.exe -> adb.exe).
-void TerminateTree(DWORD pid) {
+}  // namespace
+
+void TerminateProcessTree(unsigned long pid) {
     std::vector<DWORD> children;
     HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snap != INVALID_HANDLE_VALUE) {
@@ -34,14 +35,12 @@ void TerminateTree(DWORD pid) {
         }
         CloseHandle(snap);
     }
-    for (DWORD child : children) TerminateTree(child);
+    for (DWORD child : children) TerminateProcessTree(child);
     if (HANDLE h = OpenProcess(PROCESS_TERMINATE, FALSE, pid)) {
         TerminateProcess(h, 1);
         CloseHandle(h);
     }
 }
-
-}  // namespace
 
 std::wstring AnsiToWide(const std::string& bytes) {
     std::string used = bytes.size() >= kMaxAnsiBytes + 1 ? bytes.substr(0, kMaxAnsiBytes) : bytes;
@@ -128,7 +127,7 @@ RunResult RunAndWaitFor(const std::wstring& file, const std::wstring& params, un
     if (!info.hProcess) return RunResult::Finished;
     RunResult result = RunResult::Finished;
     if (WaitForSingleObject(info.hProcess, limitMs) == WAIT_TIMEOUT) {
-        TerminateTree(GetProcessId(info.hProcess));
+        TerminateProcessTree(GetProcessId(info.hProcess));
         WaitForSingleObject(info.hProcess, 5000);
         result = RunResult::TimedOut;
     }

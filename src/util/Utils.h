@@ -34,5 +34,7 @@ enum class RunResult { NotStarted, Finished, TimedOut };
 RunResult RunAndWaitFor(const std::wstring& file, const std::wstring& params,
                         unsigned long limitMs);
 bool RunAndWait(const std::wstring& file, const std::wstring& params);
+// Ends a process and, first, every process it started.
+void TerminateProcessTree(unsigned long pid);
 
 }  // namespace mirq

@@ -8,11 +8,14 @@
 //   phone\recovery.img the recovery partition
 //   phone\journal.txt  every command line received, one per line (UTF-8)
 // Test hooks, not journaled: "sim-reset <profile>", "sim-set <key> <value>",
-// "sim-prop <key> <value>".
+// "sim-prop <key> <value>". Switches: connected, rooted (1, 0, groups), push_style
+// (old, mid, v2016, current, notime, fail), rm_fails, hang=<verb>, slow_verb and
+// slow_ms, pieces, daemon_msgs=old, appear_after_restart, vanish_after_reboot.
 #include <windows.h>
 #include <shellapi.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <set>
@@ -244,6 +247,11 @@ int Push(const std::vector<std::string>& a) {
     }
     std::wstring local = FromUtf8(a[1]);
     const std::string& remote = a[2];
+    DWORD attributes = GetFileAttributesW(local.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        Out(a[1] + "/: 0 files pushed, 0 skipped.\r\n");  // an empty folder
+        return 0;
+    }
     bool ok = false;
     std::string bytes = ReadAll(local, &ok);
     if (!ok) {
@@ -322,6 +330,7 @@ int Shell(const std::vector<std::string>& a) {
 int Run(const std::vector<std::string>& a) {
     const std::string verb = a.empty() ? "" : a[0];
     if (!State("hang").empty() && State("hang") == verb) Sleep(INFINITE);
+    if (!State("slow_verb").empty() && State("slow_verb") == verb) Sleep(atoi(State("slow_ms").c_str()));
     if (verb == "kill-server") {
         SetState("server", "0");
         if (State("appear_after_restart") == "1") SetState("connected", "1");

@@ -1,0 +1,111 @@
+#include "app/Framework.h"
+
+#include <algorithm>
+
+namespace mirq {
+
+CAppModule g_module;
+
+BOOL CMessageLoop::AddMessageFilter(CMessageFilter* filter) {
+    m_filters.push_back(filter);
+    return TRUE;
+}
+
+BOOL CMessageLoop::RemoveMessageFilter(CMessageFilter* filter) {
+    auto it = std::find(m_filters.begin(), m_filters.end(), filter);
+    if (it == m_filters.end()) return FALSE;
+    m_filters.erase(it);
+    return TRUE;
+}
+
+BOOL CMessageLoop::AddIdleHandler(CIdleHandler* handler) {
+    m_idleHandlers.push_back(handler);
+    return TRUE;
+}
+
+BOOL CMessageLoop::RemoveIdleHandler(CIdleHandler* handler) {
+    auto it = std::find(m_idleHandlers.begin(), m_idleHandlers.end(), handler);
+    if (it == m_idleHandlers.end()) return FALSE;
+    m_idleHandlers.erase(it);
+    return TRUE;
+}
+
+BOOL CMessageLoop::PreTranslateMessage(MSG* msg) {
+    for (size_t i = m_filters.size(); i-- > 0;)
+        if (m_filters[i]->PreTranslateMessage(msg)) return TRUE;
+    return FALSE;
+}
+
+BOOL CMessageLoop::OnIdle(int /*idleCount*/) {
+    for (size_t i = 0; i < m_idleHandlers.size(); ++i) m_idleHandlers[i]->OnIdle();
+    return FALSE;  // one pass per idle phase
+}
+
+BOOL CMessageLoop::IsIdleMessage(const MSG* msg) {
+    switch (msg->message) {
+    case WM_MOUSEMOVE:
+    case WM_NCMOUSEMOVE:
+    case WM_PAINT:
+    case 0x0118:  // the system's caret-blink timer
+        return FALSE;
+    }
+    return TRUE;
+}
+
+int CMessageLoop::Run() {
+    BOOL doIdle = TRUE;
+    int idleCount = 0;
+    for (;;) {
+        while (doIdle && !PeekMessageW(&m_msg, nullptr, 0, 0, PM_NOREMOVE)) {
+            if (!OnIdle(idleCount++)) doIdle = FALSE;
+        }
+        BOOL got = GetMessageW(&m_msg, nullptr, 0, 0);
+        if (got == -1) continue;
+        if (!got) break;
+        if (!PreTranslateMessage(&m_msg)) {
+            TranslateMessage(&m_msg);
+            DispatchMessageW(&m_msg);
+        }
+        if (IsIdleMessage(&m_msg)) {
+            doIdle = TRUE;
+            idleCount = 0;
+        }
+    }
+    return static_cast<int>(m_msg.wParam);
+}
+
+HRESULT CAppModule::Init(HINSTANCE instance) {
+    m_instance = instance;
+    if (!m_initialised) InitializeCriticalSection(&m_lock);
+    m_initialised = true;
+    return S_OK;
+}
+
+void CAppModule::Term() {
+    if (m_initialised) DeleteCriticalSection(&m_lock);
+    m_initialised = false;
+}
+
+BOOL CAppModule::AddMessageLoop(CMessageLoop* loop) {
+    EnterCriticalSection(&m_lock);
+    m_loops[GetCurrentThreadId()] = loop;
+    LeaveCriticalSection(&m_lock);
+    return TRUE;
+}
+
+BOOL CAppModule::RemoveMessageLoop() {
+    EnterCriticalSection(&m_lock);
+    BOOL removed = m_loops.erase(GetCurrentThreadId()) > 0;
+    LeaveCriticalSection(&m_lock);
+    return removed;
+}
+
+CMessageLoop* CAppModule::GetMessageLoop(DWORD threadId) {
+    EnterCriticalSection(&m_lock);
+    auto it = m_loops.find(threadId);
+    CMessageLoop* loop = it == m_loops.end() ? nullptr : it->second;
+    LeaveCriticalSection(&m_lock);
+    return loop;
+}
+
+}  // namespace mirq

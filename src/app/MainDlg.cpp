@@ -1,0 +1,256 @@
+#include "app/MainDlg.h"
+
+#include <commdlg.h>
+#include <dbt.h>
+
+#include "BuildConfig.h"
+#include "adb/AdbManager.h"
+#include "app/TaskStateTable.h"
+#include "device/DeviceModel.h"
+#include "device/ModelTable.h"
+#include "download/UrlQuery.h"
+#include "util/Utils.h"
+
+namespace mirq {
+
+namespace {
+
+const UINT_PTR kTipsTimer = 1;
+const wchar_t* const kUnknownDevice = L"未知设备";
+const wchar_t* const kUnknownInfo = L"设备信息：未知";
+const wchar_t* const kTipsCaption = L"刷机提示";
+const wchar_t* const kTipsText =
+    L"1. 请确保电脑上安装有手机的驱动程序；\n2. 请确保在手机上打开USB调试功能；\n3. 请确保手机电量在50%以上；\n"
+    L"4. 如使用非MirqROM包刷机，请保证其有效；\n5. 刷机有风险，因刷机造成的任何问题，Mirq项目组不承担任何责任。";
+const wchar_t* const kNoServerCaption = L"无法连接到服务器";
+const wchar_t* const kNoServerText = L"连接下载服务器失败，请确认网络设置正常后再重新尝试！";
+
+bool IsRooted() { return CAdbManager::GetInstance()->IsRooted(); }
+int ModelId() { return CDeviceModel::GetInstance()->GetModelId(); }
+std::wstring OrUnknown(const std::wstring& value) { return value.empty() ? L"未知" : value; }
+
+}  // namespace
+
+CMainDlg::~CMainDlg() {
+    if (m_modelFont) DeleteObject(m_modelFont);
+}
+
+void CMainDlg::CenterInWorkArea() {
+    RECT area, self;
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+    GetWindowRect(m_hWnd, &self);
+    int w = self.right - self.left, h = self.bottom - self.top;
+    int x = area.left + (area.right - area.left - w) / 2;
+    int y = area.top + (area.bottom - area.top - h) / 2;
+    if (x + w > area.right) x = area.right - w;
+    if (y + h > area.bottom) y = area.bottom - h;
+    if (x < area.left) x = area.left;
+    if (y < area.top) y = area.top;
+    SetWindowPos(m_hWnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
+    CenterInWorkArea();
+    HINSTANCE inst = g_module.GetResourceInstance();
+    HICON big = static_cast<HICON>(LoadImageW(inst, MAKEINTRESOURCEW(IDI_MIRQ), IMAGE_ICON,
+                                              GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), LR_DEFAULTCOLOR));
+    SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
+    HICON small = static_cast<HICON>(LoadImageW(inst, MAKEINTRESOURCEW(IDI_MIRQ), IMAGE_ICON,
+                                                GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
+                                                LR_DEFAULTCOLOR));
+    SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
+
+    if (CMessageLoop* loop = g_module.GetMessageLoop()) {
+        loop->AddMessageFilter(this);
+        loop->AddIdleHandler(this);
+    }
+
+    m_modelLabel = GetDlgItem(IDC_MODEL_LABEL);
+    m_infoText = GetDlgItem(IDC_DEVICE_INFO);
+    m_rootWarning = GetDlgItem(IDC_ROOT_WARNING);
+    m_pathEdit = GetDlgItem(IDC_ROM_PATH);
+    m_flashButton = GetDlgItem(IDC_FLASH);
+    m_refreshButton = GetDlgItem(IDC_REFRESH);
+    m_downloadButton = GetDlgItem(IDC_DOWNLOAD);
+    m_browseButton = GetDlgItem(IDC_BROWSE);
+    m_wipeOption = GetDlgItem(IDC_WIPE_DATA);
+    m_keepOption = GetDlgItem(IDC_KEEP_DATA);
+
+    const std::wstring base = GetBaseDirectory();
+    m_romPath = base.empty() ? L"c:\\update.zip" : base + L"\\update.zip";
+    SetWindowTextW(m_pathEdit, m_romPath.c_str());
+
+    EnableWindow(m_flashButton, FALSE);
+    SendMessageW(m_wipeOption, BM_SETCHECK, BST_CHECKED, 0);
+    SendMessageW(m_keepOption, BM_SETCHECK, BST_UNCHECKED, 0);
+
+    m_progressDlg = nullptr;
+    m_progressListener = nullptr;
+    m_currentTask = nullptr;
+    m_flashError = 0;
+
+    ShowWindow(m_rootWarning, SW_HIDE);
+    EnableWindow(m_refreshButton, TRUE);
+    EnableWindow(m_browseButton, TRUE);
+    if (ModelId() >= 0) {
+        EnableWindow(m_downloadButton, TRUE);
+        EnableWindow(m_flashButton, IsRooted());
+    }
+    EnableWindow(m_wipeOption, TRUE);
+    EnableWindow(m_keepOption, TRUE);
+
+    m_modelFont = CreateFontW(30, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                              CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, VARIABLE_PITCH | FF_SWISS, nullptr);
+    SendMessageW(m_modelLabel, WM_SETFONT, reinterpret_cast<WPARAM>(m_modelFont), TRUE);
+    SetWindowTextW(m_modelLabel, kUnknownDevice);
+
+    SetTimer(m_hWnd, kTipsTimer, 500, nullptr);
+    return TRUE;
+}
+
+LRESULT CMainDlg::OnDestroy(UINT, WPARAM, LPARAM, BOOL&) {
+    StartCleanUpTask();
+    if (CMessageLoop* loop = g_module.GetMessageLoop()) {
+        loop->RemoveMessageFilter(this);
+        loop->RemoveIdleHandler(this);
+    }
+    return 0;
+}
+
+LRESULT CMainDlg::OnTimer(UINT, WPARAM, LPARAM, BOOL&) {
+    KillTimer(m_hWnd, kTipsTimer);
+    // Device changes while the tips are open are left to the check that follows them.
+    m_tipsOpen = true;
+    MessageBoxW(m_hWnd, kTipsText, kTipsCaption, MB_OK);
+    m_tipsOpen = false;
+    StartTask(TaskKind::DeviceCheck, true);
+    return 0;
+}
+
+LRESULT CMainDlg::OnDeviceChange(UINT, WPARAM wParam, LPARAM, BOOL&) {
+    if ((wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE) && !m_currentTask && !m_tipsOpen)
+        StartTask(TaskKind::DeviceCheck, false);
+    return 0;
+}
+
+LRESULT CMainDlg::OnProgressSetPos(UINT, WPARAM wParam, LPARAM, BOOL&) {
+    if (m_progressDlg) m_progressDlg->SetPos(static_cast<int>(wParam));
+    return 0;
+}
+
+LRESULT CMainDlg::OnProgressClosed(UINT, WPARAM, LPARAM, BOOL&) {
+    if (m_currentTask) {
+        CTaskStateTable::GetInstance()->RequestStop(reinterpret_cast<CTaskStateTable::TaskKey>(m_currentTask));
+        m_progressDlg = nullptr;
+    }
+    return 0;
+}
+
+LRESULT CMainDlg::OnCtlColorStatic(UINT, WPARAM wParam, LPARAM lParam, BOOL&) {
+    HDC dc = reinterpret_cast<HDC>(wParam);
+    if (reinterpret_cast<HWND>(lParam) == m_rootWarning) {
+        SetTextColor(dc, RGB(255, 0, 0));
+        return reinterpret_cast<LRESULT>(GetCurrentObject(dc, OBJ_BRUSH));
+    }
+    return 0;
+}
+
+LRESULT CMainDlg::OnCancel(WORD, WORD id, HWND, BOOL&) {
+    DestroyWindow();
+    PostQuitMessage(id);
+    return 0;
+}
+
+LRESULT CMainDlg::OnFlash(WORD, WORD, HWND, BOOL&) {
+    if (PathExists(m_romPath)) {
+        StartTask(TaskKind::Flash, true);
+        return 0;
+    }
+    std::wstring text = L"未找到指定文件" + m_romPath + L"，请重新设置！";
+    MessageBoxW(m_hWnd, text.c_str(), L"异常提示", MB_OK);
+    return 1;
+}
+
+LRESULT CMainDlg::OnRefresh(WORD, WORD, HWND, BOOL&) {
+    StartTask(TaskKind::DeviceCheck, true);
+    return 0;
+}
+
+LRESULT CMainDlg::OnBrowse(WORD, WORD, HWND, BOOL&) {
+    ChooseRomPath(true);
+    return 0;
+}
+
+LRESULT CMainDlg::OnDownload(WORD, WORD, HWND, BOOL&) {
+    if (!CheckServiceConnection()) {
+        MessageBoxW(m_hWnd, kNoServerText, kNoServerCaption, MB_OK);
+        return 0;
+    }
+    if (ChooseRomPath(false)) StartTask(TaskKind::Download, true);
+    return 0;
+}
+
+LRESULT CMainDlg::OnAbout(WORD, WORD, HWND, BOOL&) {
+    CAboutDlg about;
+    about.DoModal(GetActiveWindow());
+    return 0;
+}
+
+LRESULT CMainDlg::OnWipeData(WORD, WORD, HWND, BOOL&) {
+    SendMessageW(m_wipeOption, BM_SETCHECK, BST_CHECKED, 0);
+    SendMessageW(m_keepOption, BM_SETCHECK, BST_UNCHECKED, 0);
+    return 0;
+}
+
+LRESULT CMainDlg::OnKeepData(WORD, WORD, HWND, BOOL&) {
+    SendMessageW(m_wipeOption, BM_SETCHECK, BST_UNCHECKED, 0);
+    SendMessageW(m_keepOption, BM_SETCHECK, BST_CHECKED, 0);
+    return 0;
+}
+
+bool CMainDlg::ChooseRomPath(bool open) {
+    size_t slash = m_romPath.find_last_of(L'\\');
+    std::wstring folder = slash == std::wstring::npos ? m_romPath : m_romPath.substr(0, slash);
+    wchar_t file[260] = {};
+    wcsncpy(file, open ? L"*.zip" : L"update.zip", 259);
+    OPENFILENAMEW ofn = {};
+    ofn.lStructSize = sizeof(ofn);
+    ofn.hwndOwner = GetActiveWindow();
+    ofn.lpstrFilter = open ? L"*.zip\0*.zip\0" : L"*.*\0*.*\0";
+    ofn.lpstrFile = file;
+    ofn.nMaxFile = 260;
+    ofn.lpstrInitialDir = folder.c_str();
+    ofn.lpstrTitle = open ? L"设置刷机ROM" : L"保存ROM文件到";
+    ofn.lpstrDefExt = L"zip";
+    ofn.Flags = OFN_EXPLORER | OFN_ENABLESIZING | OFN_OVERWRITEPROMPT;
+    BOOL chosen = open ? GetOpenFileNameW(&ofn) : GetSaveFileNameW(&ofn);
+    if (!chosen) return false;
+    m_romPath = file;
+    SetWindowTextW(m_pathEdit, m_romPath.c_str());
+    return true;
+}
+
+void CMainDlg::ShowDeviceInfo() {
+    const int id = ModelId();
+    if (id < 0) return;
+    SetWindowTextW(m_modelLabel, kModelTable[id].displayName);
+    CDeviceModel* record = CDeviceModel::GetInstance();
+    const bool rooted = IsRooted();
+    std::wstring info = L"Android版本：" + OrUnknown(record->GetVersionRelease()) + L"\n设备型号：" +
+                        OrUnknown(record->GetModel()) + L"\nIMEI/SN：" + OrUnknown(record->GetImei()) + L"\n厂商：" +
+                        OrUnknown(record->GetManufacturer()) + L"\nBootloader：" +
+                        OrUnknown(record->GetBootloader()) + L"\nRadio版本：" +
+                        OrUnknown(record->GetBasebandVersion()) + L"\n内部版本：" +
+                        OrUnknown(record->GetBuildDescription()) + L"\n拥有root权限：" + (rooted ? L"是" : L"否");
+    SetWindowTextW(m_infoText, info.c_str());
+    ShowWindow(m_rootWarning, rooted ? SW_HIDE : SW_SHOW);
+}
+
+void CMainDlg::ResetDeviceInfo() {
+    SetWindowTextW(m_modelLabel, kUnknownDevice);
+    SetWindowTextW(m_infoText, kUnknownInfo);
+    EnableWindow(m_flashButton, FALSE);
+    ShowWindow(m_rootWarning, SW_HIDE);
+}
+
+}  // namespace mirq

@@ -1,0 +1,133 @@
+#pragma once
+// The program's only top-level window: the phone's model and information,
+// the ROM path, and the commands that start worker tasks.
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "app/Framework.h"
+#include "progress/ProgressDlg.h"
+#include "res/resource.h"
+
+namespace mirq {
+
+class CAboutDlg : public CDialogImpl<CAboutDlg> {
+public:
+    enum { IDD = IDD_ABOUTBOX };
+
+    BEGIN_MSG_MAP(CAboutDlg)
+        MESSAGE_HANDLER(WM_INITDIALOG, OnInitDialog)
+        COMMAND_ID_HANDLER(IDOK, OnCloseCmd)
+        COMMAND_ID_HANDLER(IDCANCEL, OnCloseCmd)
+    END_MSG_MAP()
+
+private:
+    LRESULT OnInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
+        CenterWindow(GetWindow(m_hWnd, GW_OWNER));
+        return TRUE;
+    }
+    LRESULT OnCloseCmd(WORD, WORD id, HWND, BOOL&) {
+        EndDialog(id);
+        return 0;
+    }
+};
+
+enum class TaskKind { DeviceCheck, Download, Flash };
+
+class CMainDlg : public CDialogImpl<CMainDlg>,
+                 public CUpdateUI<CMainDlg>,
+                 public CMessageFilter,
+                 public CIdleHandler,
+                 public IProgressOwner {
+public:
+    enum { IDD = IDD_MAINDLG };
+
+    CMainDlg() = default;
+    ~CMainDlg() override;
+
+    BOOL PreTranslateMessage(MSG* msg) override { return IsDialogMessageW(m_hWnd, msg); }
+    BOOL OnIdle() override { return FALSE; }
+
+    HWND GetOwnerWindow() const override { return m_hWnd; }
+    CProgressDlg* GetProgressDlg() const override { return m_progressDlg; }
+
+    // Worker side (called on a task's thread).
+    void ShowDeviceInfo();
+    void ResetDeviceInfo();
+    int RunDeviceCheck(int span);
+    int RunDownloadTask();
+    int RunFlashTask();
+
+    bool ChooseRomPath(bool open);
+    // True while a worker may still use this object (the process then keeps it).
+    bool HasActiveWorkers() const { return m_activeWorkers > 0; }
+
+    BEGIN_MSG_MAP(CMainDlg)
+        MESSAGE_HANDLER(WM_INITDIALOG, OnInitDialog)
+        MESSAGE_HANDLER(WM_DESTROY, OnDestroy)
+        MESSAGE_HANDLER(WM_TIMER, OnTimer)
+        MESSAGE_HANDLER(WM_DEVICECHANGE, OnDeviceChange)
+        MESSAGE_HANDLER(WM_TASK_FINISHED, OnTaskFinished)
+        MESSAGE_HANDLER(WM_PROGRESS_SETPOS, OnProgressSetPos)
+        MESSAGE_HANDLER(WM_PROGRESS_CLOSED, OnProgressClosed)
+        MESSAGE_HANDLER(WM_CTLCOLORSTATIC, OnCtlColorStatic)
+        COMMAND_ID_HANDLER(IDCANCEL, OnCancel)
+        COMMAND_HANDLER(IDC_FLASH, BN_CLICKED, OnFlash)
+        COMMAND_HANDLER(IDC_REFRESH, BN_CLICKED, OnRefresh)
+        COMMAND_HANDLER(IDC_BROWSE, BN_CLICKED, OnBrowse)
+        COMMAND_HANDLER(IDC_DOWNLOAD, BN_CLICKED, OnDownload)
+        COMMAND_HANDLER(IDC_ABOUT, BN_CLICKED, OnAbout)
+        COMMAND_HANDLER(IDC_WIPE_DATA, BN_CLICKED, OnWipeData)
+        COMMAND_HANDLER(IDC_KEEP_DATA, BN_CLICKED, OnKeepData)
+    END_MSG_MAP()
+
+private:
+    LRESULT OnInitDialog(UINT, WPARAM, LPARAM, BOOL&);
+    LRESULT OnDestroy(UINT, WPARAM, LPARAM, BOOL&);
+    LRESULT OnTimer(UINT, WPARAM, LPARAM, BOOL&);
+    LRESULT OnDeviceChange(UINT, WPARAM, LPARAM, BOOL&);
+    LRESULT OnTaskFinished(UINT, WPARAM, LPARAM, BOOL&);
+    LRESULT OnProgressSetPos(UINT, WPARAM, LPARAM, BOOL&);
+    LRESULT OnProgressClosed(UINT, WPARAM, LPARAM, BOOL&);
+    LRESULT OnCtlColorStatic(UINT, WPARAM, LPARAM, BOOL&);
+    LRESULT OnCancel(WORD, WORD, HWND, BOOL&);
+    LRESULT OnFlash(WORD, WORD, HWND, BOOL&);
+    LRESULT OnRefresh(WORD, WORD, HWND, BOOL&);
+    LRESULT OnBrowse(WORD, WORD, HWND, BOOL&);
+    LRESULT OnDownload(WORD, WORD, HWND, BOOL&);
+    LRESULT OnAbout(WORD, WORD, HWND, BOOL&);
+    LRESULT OnWipeData(WORD, WORD, HWND, BOOL&);
+    LRESULT OnKeepData(WORD, WORD, HWND, BOOL&);
+
+    void StartTask(TaskKind kind, bool withProgress);
+    void StartCleanUpTask();
+    void RestoreControls();
+    void ShowResult(int code);
+    void CenterInWorkArea();
+    static DWORD WINAPI TaskThread(void* param);
+    static DWORD WINAPI CleanUpThread(void* param);
+
+    HFONT m_modelFont = nullptr;
+    HWND m_modelLabel = nullptr;
+    HWND m_infoText = nullptr;
+    HWND m_rootWarning = nullptr;
+    HWND m_pathEdit = nullptr;
+    HWND m_flashButton = nullptr;
+    HWND m_refreshButton = nullptr;
+    HWND m_downloadButton = nullptr;
+    HWND m_browseButton = nullptr;
+    HWND m_wipeOption = nullptr;
+    HWND m_keepOption = nullptr;
+    std::wstring m_romPath;
+    std::atomic<int> m_flashError{0};
+    CProgressDlg* m_progressDlg = nullptr;            // the shown window, null once closed
+    std::unique_ptr<CProgressDlg> m_taskProgressDlg;  // kept until the task ends
+    HANDLE m_currentTask = nullptr;
+    CCommonProgressListener* m_progressListener = nullptr;
+
+    TaskKind m_taskKind = TaskKind::DeviceCheck;
+    bool m_tipsOpen = false;
+    std::atomic<int> m_activeWorkers{0};
+};
+
+}  // namespace mirq

@@ -1,0 +1,239 @@
+// Worker tasks of the main dialog: starting one, what each does on its
+// thread, and what the dialog does with its result.
+#include <windows.h>
+
+#include <memory>
+
+#include "BuildConfig.h"
+#include "adb/AdbManager.h"
+#include "app/MainDlg.h"
+#include "app/TaskStateTable.h"
+#include "device/DeviceChecker.h"
+#include "device/DeviceModel.h"
+#include "download/ResourceDownloader.h"
+#include "download/UrlQuery.h"
+#include "flash/Flasher.h"
+#include "util/Utils.h"
+
+namespace mirq {
+
+namespace {
+
+CTaskStateTable::TaskKey KeyOf(HANDLE thread) { return reinterpret_cast<CTaskStateTable::TaskKey>(thread); }
+
+struct TaskMessage {
+    const wchar_t* caption;
+    const wchar_t* text;
+};
+
+const std::wstring kUnsupportedText = std::wstring(L"该型号手机暂不支持，具体信息请关注") + MIRQ_HOME_URL + L"MirqROM论坛！";
+const wchar_t* const kToolsDownloadFailed = L"云端辅助工具下载失败，请保证网络连接良好后重新刷机！";
+const wchar_t* const kReplugUsb = L"请重新插拔USB线，保证手机与PC的连接良好后重新刷机！";
+
+// The box for a task's result code; null caption for codes that show nothing.
+TaskMessage MessageFor(int code, int flashError) {
+    switch (code) {
+    case 1: return {L"错误", L"未找到Adb工具，请重新安装一键软件客户端以恢复文件！"};
+    case 2: return {L"异常提示", L"未找到有效设备，请确认手机已连接到PC，且处于正常开机状态，并打开usb调试开关！"};
+    case 4: return {L"不支持该设备", kUnsupportedText.c_str()};
+    case 5: return {L"无法连接到服务器", L"连接下载服务器失败，请确认网络设置正常后再重新尝试！"};
+    case 7: return {L"下载完成！", L"ROM路径已正确设置，请点击“刷机”按钮直接刷机！"};
+    case 8: return {L"刷机完成！", L"请拔除usb线等候手机自动重启，重启过程中请勿操作手机！"};
+    case 10:
+    case 11:
+        if (flashError == 50 || flashError == 100) return {L"刷机失败", kToolsDownloadFailed};
+        if ((flashError >= 51 && flashError <= 53) || (flashError >= 101 && flashError <= 103))
+            return {L"刷机失败", kReplugUsb};
+        return {nullptr, nullptr};
+    default: return {nullptr, nullptr};
+    }
+}
+
+// A listener of the task's progress window for one reporter, registered in
+// the dialog's listener field while it exists.
+class CTaskListener {
+public:
+    CTaskListener(CCommonProgressListener*& field, IProgressOwner* owner, int span)
+        : m_field(field), m_listener(new CCommonProgressListener(owner, span)) {
+        m_field = m_listener.get();
+    }
+    ~CTaskListener() { m_field = nullptr; }
+    CCommonProgressListener* get() { return m_listener.get(); }
+
+private:
+    CCommonProgressListener*& m_field;
+    std::unique_ptr<CCommonProgressListener> m_listener;
+};
+
+}  // namespace
+
+void CMainDlg::StartTask(TaskKind kind, bool withProgress) {
+    if (m_currentTask) return;  // one task at a time
+    for (HWND control : {m_refreshButton, m_browseButton, m_downloadButton, m_flashButton, m_wipeOption, m_keepOption})
+        EnableWindow(control, FALSE);
+    if (withProgress) {
+        static const wchar_t* const kCaptions[] = {L"获取设备信息", L"下载MirqROM", L"刷机"};
+        m_taskProgressDlg.reset(new CProgressDlg(m_hWnd));
+        m_taskProgressDlg->Create(m_hWnd);
+        SetWindowTextW(m_taskProgressDlg->m_hWnd, kCaptions[static_cast<int>(kind)]);
+        ShowWindow(m_taskProgressDlg->m_hWnd, SW_SHOW);
+        m_taskProgressDlg->SetPos(0);
+        m_progressDlg = m_taskProgressDlg.get();
+    }
+    m_taskKind = kind;
+    ++m_activeWorkers;
+    m_currentTask = CreateThread(nullptr, 4096, &CMainDlg::TaskThread, this, 0, nullptr);
+    if (!m_currentTask) {
+        --m_activeWorkers;
+        PostMessageW(m_hWnd, WM_TASK_FINISHED, 9, 0);
+        return;
+    }
+    CTaskStateTable::GetInstance()->StartTask(KeyOf(m_currentTask));
+}
+
+void CMainDlg::StartCleanUpTask() {
+    HANDLE thread = CreateThread(nullptr, 4096, &CMainDlg::CleanUpThread, this, 0, nullptr);
+    if (!thread) return;
+    CTaskStateTable::GetInstance()->StartTask(KeyOf(thread));
+    CloseHandle(thread);
+}
+
+DWORD WINAPI CMainDlg::CleanUpThread(void* param) {
+    if (!param) return 1;
+    CAdbManager::GetInstance()->KillServerAndCleanUp();
+    return 0;
+}
+
+DWORD WINAPI CMainDlg::TaskThread(void* param) {
+    CMainDlg* self = static_cast<CMainDlg*>(param);
+    if (!self) return 1;
+    int code = 0;
+    switch (self->m_taskKind) {
+    case TaskKind::DeviceCheck:
+        code = self->RunDeviceCheck(100);
+        break;
+    case TaskKind::Download:
+        code = self->RunDownloadTask();
+        if (code == 0) code = 7;
+        break;
+    case TaskKind::Flash:
+        code = self->RunFlashTask();
+        if (code == 0) code = 8;
+        break;
+    }
+    HWND window = self->m_hWnd;
+    --self->m_activeWorkers;
+    SendMessageW(window, WM_TASK_FINISHED, code, 0);
+    return 0;
+}
+
+int CMainDlg::RunDeviceCheck(int span) {
+    CTaskListener listener(m_progressListener, this, span);
+    CDeviceChecker* checker = CDeviceChecker::GetInstance();
+    checker->SetListener(listener.get());
+    int code = checker->Check();
+    if (code == 0) ShowDeviceInfo();
+    else if (code == 1 || code == 2 || code == 4) ResetDeviceInfo();
+    checker->ClearListener();
+    return code;
+}
+
+int CMainDlg::RunDownloadTask() {
+    const int id = CDeviceModel::GetInstance()->GetModelId();
+    if (id < 0) return 4;
+    const std::wstring romPath = m_romPath;
+    CResourceDownloader* downloader = CResourceDownloader::GetInstance();
+    downloader->Configure(nullptr, nullptr, 0, id);
+    const std::wstring imagePath = RecoveryImagePath(id);
+    if (PathExists(imagePath)) DeleteFileW(imagePath.c_str());
+    {
+        CTaskListener listener(m_progressListener, this, 20);
+        downloader->SetListener(listener.get());
+        downloader->FetchRecovery(imagePath);
+        downloader->ClearListener();
+    }
+    if (StopRequested()) {
+        // Not left configured for this phone: the next download may be for another.
+        downloader->Reset();
+        return 9;
+    }
+    bool ok = false;
+    {
+        CTaskListener listener(m_progressListener, this, 80);
+        downloader->SetListener(listener.get());
+        ok = downloader->FetchRom(romPath);
+        downloader->ClearListener();
+    }
+    downloader->Reset();
+    if (StopRequested()) return 9;
+    return ok ? 0 : 6;
+}
+
+int CMainDlg::RunFlashTask() {
+    m_flashError = 0;
+    const std::wstring romPath = m_romPath;
+    const int check = RunDeviceCheck(20);
+    if (check == 1 || check == 2) return check;
+    if (StopRequested()) return 9;
+    const int id = CDeviceModel::GetInstance()->GetModelId();
+
+    bool recoveryRan = false;
+    if (IRecoveryFlasher* flasher = CreateRecoveryFlasher(id, L"")) {
+        CTaskListener listener(m_progressListener, this, 20);
+        flasher->SetListener(listener.get());
+        m_flashError = flasher->Flash();
+        flasher->ClearListener();
+        delete flasher;
+        Sleep(1000);
+        recoveryRan = true;
+    }
+    if (StopRequested()) return 9;
+    if (m_flashError != 0) return 10;
+
+    std::unique_ptr<IKestrelbox> flasher(CreateKestrelbox(id, romPath));
+    if (!flasher) return 4;
+    {
+        CTaskListener listener(m_progressListener, this, recoveryRan ? 60 : 80);
+        flasher->SetListener(listener.get());
+        const bool keepData = SendMessageW(m_keepOption, BM_GETCHECK, 0, 0) == BST_CHECKED;
+        m_flashError = flasher->Flash(keepData);
+        flasher->ClearListener();
+    }
+    if (StopRequested()) return 9;
+    if (m_flashError != 0) return 11;
+    return check;
+}
+
+LRESULT CMainDlg::OnTaskFinished(UINT, WPARAM wParam, LPARAM, BOOL&) {
+    const int code = static_cast<int>(wParam);
+    if (m_progressDlg) m_progressDlg->DestroyWindow();  // its WM_PROGRESS_CLOSED nulls the field
+    m_progressDlg = nullptr;
+    m_taskProgressDlg.reset();
+    if (m_currentTask) {
+        CTaskStateTable::GetInstance()->FinishTask(KeyOf(m_currentTask));
+        CloseHandle(m_currentTask);
+        m_currentTask = nullptr;
+    }
+    RestoreControls();
+    ShowResult(code);
+    return (code == 1 || code == 2 || code == 4 || code == 5) ? 1 : 0;
+}
+
+void CMainDlg::RestoreControls() {
+    EnableWindow(m_refreshButton, TRUE);
+    EnableWindow(m_browseButton, TRUE);
+    if (CDeviceModel::GetInstance()->GetModelId() >= 0) {
+        EnableWindow(m_downloadButton, TRUE);
+        EnableWindow(m_flashButton, CAdbManager::GetInstance()->IsRooted());
+    }
+    EnableWindow(m_wipeOption, TRUE);
+    EnableWindow(m_keepOption, TRUE);
+}
+
+void CMainDlg::ShowResult(int code) {
+    TaskMessage message = MessageFor(code, m_flashError);
+    if (code == 10 || code == 11) m_flashError = 0;
+    if (message.caption) MessageBoxW(m_hWnd, message.text, message.caption, MB_OK);
+}
+
+}  // namespace mirq

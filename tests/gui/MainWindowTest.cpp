@@ -1,0 +1,283 @@
+// The real program in a real window under Wine, driven from this process,
+// with the simulated phone in its tools folder.
+#include <windows.h>
+#include <dbt.h>
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+#include "UiDriver.h"
+#include "res/resource.h"
+
+using namespace mirqtest;
+
+namespace {
+
+const wchar_t* const kMain = L"Mirq一键刷机助手";
+const wchar_t* const kCheckCaption = L"获取设备信息";
+const wchar_t* const kNoDeviceText =
+    L"未找到有效设备，请确认手机已连接到PC，且处于正常开机状态，并打开usb调试开关！";
+
+class MainWindow : public ::testing::Test {
+protected:
+    void SetUp() override { CSimPhone::Reset("nexus_s"); }
+    void Start() {
+        ASSERT_TRUE(ui.Launch());
+        ASSERT_TRUE(ui.PassStartup());
+    }
+    void ExpectControlsBack() {
+        EXPECT_TRUE(ui.Enabled(IDC_REFRESH));
+        EXPECT_TRUE(ui.Enabled(IDC_BROWSE));
+        EXPECT_TRUE(ui.Enabled(IDC_WIPE_DATA));
+        EXPECT_TRUE(ui.Enabled(IDC_KEEP_DATA));
+    }
+    void ExpectUnknownDisplay() {
+        EXPECT_EQ(ui.Text(ui.Main(), IDC_MODEL_LABEL), L"未知设备");
+        EXPECT_EQ(ui.Text(ui.Main(), IDC_DEVICE_INFO), L"设备信息：未知");
+        EXPECT_FALSE(ui.Enabled(IDC_FLASH));
+        EXPECT_FALSE(ui.Visible(IDC_ROOT_WARNING));
+    }
+    CUiDriver ui;
+};
+
+}  // namespace
+
+TEST_F(MainWindow, StartupTipsThenASuccessfulCheckFillsTheDisplay) {
+    ASSERT_TRUE(ui.Launch());
+    EXPECT_EQ(ui.Text(ui.Main()), kMain);
+    EXPECT_FALSE(ui.Enabled(IDC_FLASH));
+    EXPECT_TRUE(ui.Checked(IDC_WIPE_DATA));
+    EXPECT_FALSE(ui.Checked(IDC_KEEP_DATA));
+    EXPECT_EQ(ui.Text(ui.Main(), IDC_ROM_PATH), GetSandbox().base + L"\\update.zip");
+    EXPECT_EQ(ui.Text(ui.Main(), IDC_MODEL_LABEL), L"未知设备");
+
+    HWND tips = ui.WaitWindow(L"刷机提示", 5000);
+    ASSERT_NE(tips, nullptr);
+    Sleep(1000);
+    EXPECT_TRUE(CSimPhone::Journal().empty()) << "no check before the tips are closed";
+    std::wstring text = ui.AnswerBox(L"刷机提示");
+    EXPECT_EQ(text,
+              L"1. 请确保电脑上安装有手机的驱动程序；\n2. 请确保在手机上打开USB调试功能；\n3. 请确保手机电量在50%以上；\n"
+              L"4. 如使用非MirqROM包刷机，请保证其有效；\n5. 刷机有风险，因刷机造成的任何问题，Mirq项目组不承担任何责任。");
+    HWND progress = ui.WaitWindow(kCheckCaption, 10000);
+    ASSERT_NE(progress, nullptr);
+    bool sawDialogCaption = false;
+    while (IsWindow(progress) && IsWindowVisible(progress)) {
+        sawDialogCaption |= ui.FindWindowNow(L"Dialog") != nullptr;
+        Sleep(20);
+    }
+    EXPECT_FALSE(sawDialogCaption);
+    Sleep(500);
+    EXPECT_EQ(ui.FindWindowNow(L"异常提示"), nullptr);  // success shows no box
+    EXPECT_EQ(ui.FindWindowNow(L"刷机提示"), nullptr);  // the tips come once
+
+    EXPECT_EQ(ui.Text(ui.Main(), IDC_MODEL_LABEL), L"Google Nexus S");
+    EXPECT_EQ(ui.Text(ui.Main(), IDC_DEVICE_INFO),
+              L"Android版本：2.3.4\n设备型号：Nexus S\nIMEI/SN：3233A90D1A2B00EC\n厂商：samsung\n"
+              L"Bootloader：I9020XXJK1\nRadio版本：I9020XXKD1\n内部版本：soju-user 2.3.4 GRJ22 121341 release-keys\n"
+              L"拥有root权限：是");
+    EXPECT_FALSE(ui.Visible(IDC_ROOT_WARNING));
+    EXPECT_TRUE(ui.Enabled(IDC_FLASH));
+    EXPECT_TRUE(ui.Enabled(IDC_DOWNLOAD));
+    ExpectControlsBack();
+    CreateDirectoryW((GetSandbox().binDir + L"..\\artifacts").c_str(), nullptr);
+    EXPECT_TRUE(ui.SaveScreenshot(GetSandbox().binDir + L"..\\artifacts\\main_window.bmp"));
+}
+
+TEST_F(MainWindow, UnrootedPhoneShowsTheWarningAndNoFlash) {
+    CSimPhone::Reset("unrooted");
+    CSimPhone::Prop("ril.sw_ver", "");
+    Start();
+    std::wstring info = ui.Text(ui.Main(), IDC_DEVICE_INFO);
+    EXPECT_NE(info.find(L"\nRadio版本：未知\n"), std::wstring::npos);
+    const std::wstring rootLine = L"\n拥有root权限：否";
+    EXPECT_EQ(info.substr(info.size() - rootLine.size()), rootLine);
+    EXPECT_TRUE(ui.Visible(IDC_ROOT_WARNING));
+    EXPECT_EQ(ui.Text(ui.Main(), IDC_ROOT_WARNING),
+              L"设备root权限未破解，无法刷机，请访问http://127.0.0.1:8080/MirqROM论坛获取相关信息。");
+    EXPECT_FALSE(ui.Enabled(IDC_FLASH));
+    EXPECT_TRUE(ui.Enabled(IDC_DOWNLOAD));
+}
+
+TEST_F(MainWindow, RefreshWithNoPhone) {
+    CSimPhone::Set("connected", "0");
+    ASSERT_TRUE(ui.Launch());
+    ASSERT_FALSE(ui.AnswerBox(L"刷机提示").empty());
+    EXPECT_NE(ui.WaitWindow(kCheckCaption, 10000), nullptr);
+    EXPECT_EQ(ui.AnswerBox(L"异常提示", 60000), kNoDeviceText);
+    EXPECT_EQ(ui.FindWindowNow(kCheckCaption), nullptr);
+    ExpectUnknownDisplay();
+    ExpectControlsBack();
+}
+
+TEST_F(MainWindow, MissingAdbAndUnsupportedPhoneBoxes) {
+    CSimPhone::Reset("unsupported");
+    ASSERT_TRUE(ui.Launch());
+    ASSERT_FALSE(ui.AnswerBox(L"刷机提示").empty());
+    EXPECT_EQ(ui.AnswerBox(L"不支持该设备", 60000),
+              L"该型号手机暂不支持，具体信息请关注http://127.0.0.1:8080/MirqROM论坛！");
+    ExpectUnknownDisplay();
+
+    CSimPhone::Uninstall();
+    ui.Click(IDC_REFRESH);
+    EXPECT_EQ(ui.AnswerBox(L"错误", 30000), L"未找到Adb工具，请重新安装一键软件客户端以恢复文件！");
+    CSimPhone::Install();
+    ExpectControlsBack();
+}
+
+TEST_F(MainWindow, DeviceChangeChecksWithoutAProgressWindow) {
+    Start();
+    CSimPhone::ClearJournal();
+    CSimPhone::Set("connected", "0");
+    ui.DeviceChange(DBT_DEVICEREMOVECOMPLETE);
+    bool sawProgress = false;
+    DWORD start = GetTickCount();
+    HWND box = nullptr;
+    while (!box && GetTickCount() - start < 30000) {
+        sawProgress |= ui.FindWindowNow(kCheckCaption) != nullptr;
+        box = ui.FindWindowNow(L"异常提示");
+        Sleep(20);
+    }
+    EXPECT_FALSE(sawProgress);
+    EXPECT_EQ(ui.AnswerBox(L"异常提示"), kNoDeviceText);
+    ExpectUnknownDisplay();
+    // Other device-change kinds start nothing.
+    CSimPhone::ClearJournal();
+    ui.DeviceChange(DBT_DEVNODES_CHANGED);
+    Sleep(1500);
+    EXPECT_TRUE(CSimPhone::Journal().empty());
+}
+
+TEST_F(MainWindow, DeviceChangeDuringATaskIsIgnored) {
+    Start();
+    CSimPhone::Set("slow_verb", "devices");
+    CSimPhone::Set("slow_ms", "1500");
+    CSimPhone::ClearJournal();
+    ui.Click(IDC_REFRESH);
+    HWND progress = ui.WaitWindow(kCheckCaption, 10000);
+    ASSERT_NE(progress, nullptr);
+    ui.DeviceChange(DBT_DEVICEARRIVAL);
+    ASSERT_TRUE(ui.WaitGone(progress));
+    Sleep(2500);
+    EXPECT_EQ(Matching(CSimPhone::Journal(), "devices").size(), 1u);
+}
+
+TEST_F(MainWindow, ClosingTheProgressWindowDuringTheConnectionCheck) {
+    Start();
+    const std::wstring before = ui.Text(ui.Main(), IDC_DEVICE_INFO);
+    CSimPhone::Reset("htc_desire");  // another phone: a finished check would change the display
+    CSimPhone::Set("slow_verb", "devices");
+    CSimPhone::Set("slow_ms", "2000");
+    ui.Click(IDC_REFRESH);
+    HWND progress = ui.WaitWindow(kCheckCaption, 10000);
+    ASSERT_NE(progress, nullptr);
+    Sleep(500);
+    PostMessageW(progress, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(ui.WaitGone(progress, 5000));
+    DWORD start = GetTickCount();
+    while (!ui.Enabled(IDC_KEEP_DATA) && GetTickCount() - start < 10000) Sleep(50);  // enabled last
+    ExpectControlsBack();
+    Sleep(1000);
+    for (const wchar_t* caption : {L"异常提示", L"错误", L"不支持该设备"}) EXPECT_EQ(ui.FindWindowNow(caption), nullptr);
+    EXPECT_EQ(ui.Text(ui.Main(), IDC_DEVICE_INFO), before);
+    EXPECT_TRUE(Matching(CSimPhone::Journal(), "shell getprop").empty());
+}
+
+TEST_F(MainWindow, TaskEndWithAnUnknownCodeShowsNothing) {
+    Start();
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(ui.Main(), WM_USER + 121, 42, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
+    Sleep(800);
+    for (const wchar_t* caption : {L"异常提示", L"错误", L"刷机失败"}) EXPECT_EQ(ui.FindWindowNow(caption), nullptr);
+    ExpectControlsBack();
+}
+
+TEST_F(MainWindow, ExitCodeTwoByCloseBoxEscAndAltF4) {
+    for (int way = 0; way < 3; ++way) {
+        SCOPED_TRACE(way);
+        CUiDriver app;
+        ASSERT_TRUE(app.Launch());
+        ASSERT_FALSE(app.AnswerBox(L"刷机提示").empty());
+        HWND progress = app.WaitWindow(kCheckCaption, 10000);
+        if (progress) app.WaitGone(progress);
+        if (way == 0) PostMessageW(app.Main(), WM_SYSCOMMAND, SC_CLOSE, 0);
+        if (way == 1) app.PostKey(VK_ESCAPE, false, GetDlgItem(app.Main(), IDC_REFRESH));
+        if (way == 2) app.PostKey(VK_F4, true, GetDlgItem(app.Main(), IDC_REFRESH));
+        EXPECT_EQ(app.WaitExit(15000), 2u);
+    }
+}
+
+TEST_F(MainWindow, ExitIsPromptWhileATaskStillRuns) {
+    Start();
+    CSimPhone::Set("slow_verb", "devices");
+    CSimPhone::Set("slow_ms", "8000");
+    ui.Click(IDC_REFRESH);
+    ASSERT_NE(ui.WaitWindow(kCheckCaption, 10000), nullptr);
+    Sleep(300);
+    DWORD start = GetTickCount();
+    PostMessageW(ui.Main(), WM_SYSCOMMAND, SC_CLOSE, 0);
+    EXPECT_EQ(ui.WaitExit(10000), 2u);
+    // The adb command runs 8 s more; Wine without a window manager spends about
+    // 3.7 s of its own in closing a window (2 s of them inside DestroyWindow).
+    EXPECT_LT(GetTickCount() - start, 6500u);
+    EXPECT_EQ(ui.FindWindowNow(L"程序错误"), nullptr);
+}
+
+TEST_F(MainWindow, KeyboardTabEnterAndRadioButtons) {
+    Start();
+    SetForegroundWindow(ui.Main());
+    SendMessageW(ui.Main(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(ui.Main(), IDC_ROM_PATH)), TRUE);
+    Sleep(200);
+    ASSERT_EQ(ui.Focused(), GetDlgItem(ui.Main(), IDC_ROM_PATH));
+    ui.PostKey(VK_RETURN);  // no default button, IDOK not handled
+    Sleep(500);
+    EXPECT_EQ(ui.WaitExit(0), static_cast<DWORD>(STILL_ACTIVE));
+    EXPECT_EQ(ui.FindWindowNow(L"刷机"), nullptr);
+    ui.PostKey(VK_TAB);  // the dialog's filter turns Tab into a focus move
+    Sleep(300);
+    EXPECT_EQ(ui.Focused(), GetDlgItem(ui.Main(), IDC_BROWSE));
+
+    ui.Click(IDC_KEEP_DATA);
+    Sleep(300);
+    EXPECT_TRUE(ui.Checked(IDC_KEEP_DATA));
+    EXPECT_FALSE(ui.Checked(IDC_WIPE_DATA));
+    ui.Click(IDC_WIPE_DATA);
+    Sleep(300);
+    EXPECT_TRUE(ui.Checked(IDC_WIPE_DATA));
+    EXPECT_FALSE(ui.Checked(IDC_KEEP_DATA));
+}
+
+TEST_F(MainWindow, FlashCommandChecksThePath) {
+    Start();
+    ui.Click(IDC_FLASH);
+    EXPECT_EQ(ui.AnswerBox(L"异常提示"), L"未找到指定文件" + GetSandbox().base + L"\\update.zip，请重新设置！");
+    EXPECT_EQ(ui.FindWindowNow(L"刷机"), nullptr);
+    // A folder of that name passes the check and starts the flash.
+    CreateDirectoryW((GetSandbox().base + L"\\update.zip").c_str(), nullptr);
+    ui.Click(IDC_FLASH);
+    EXPECT_NE(ui.WaitWindow(L"刷机", 10000), nullptr);
+    EXPECT_FALSE(ui.Enabled(IDC_REFRESH));
+}
+
+TEST_F(MainWindow, BrowseSetsThePath) {
+    Start();
+    const std::wstring chosen = GetSandbox().base + L"\\我的 ROM 100%.zip";
+    WriteBytes(chosen, "zip");
+    ui.Click(IDC_BROWSE);
+    ASSERT_TRUE(ui.FillFileDialog(L"设置刷机ROM", chosen));
+    DWORD start = GetTickCount();
+    while (ui.Text(ui.Main(), IDC_ROM_PATH) != chosen && GetTickCount() - start < 10000) Sleep(50);
+    EXPECT_EQ(ui.Text(ui.Main(), IDC_ROM_PATH), chosen);
+}
+
+TEST_F(MainWindow, AboutBox) {
+    Start();
+    ui.Click(IDC_ABOUT);
+    HWND about = ui.WaitWindow(L"关于软件");
+    ASSERT_NE(about, nullptr);
+    const std::wstring text = ui.Text(about, -1);
+    EXPECT_EQ(text.substr(0, 17), L"Mirq一键刷机助手 v0.9\n\n");
+    EXPECT_GT(text.size(), 17u);  // the credit line
+    PostMessageW(about, WM_COMMAND, IDOK, 0);
+    EXPECT_TRUE(ui.WaitGone(about, 5000));
+}

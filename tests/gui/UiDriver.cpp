@@ -1,0 +1,216 @@
+#include "UiDriver.h"
+
+#include <commctrl.h>
+
+#include <vector>
+
+#include "TestSupport.h"
+#include "util/Utils.h"
+
+namespace mirqtest {
+
+namespace {
+
+struct FindArgs {
+    DWORD pid;
+    const std::wstring* caption;
+    HWND found;
+};
+
+BOOL CALLBACK FindTopLevel(HWND window, LPARAM param) {
+    FindArgs* args = reinterpret_cast<FindArgs*>(param);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    if (pid != args->pid || !IsWindowVisible(window)) return TRUE;
+    wchar_t text[256] = {};
+    GetWindowTextW(window, text, 256);
+    if (*args->caption == text) {
+        args->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CALLBACK CollectStatics(HWND child, LPARAM param) {
+    wchar_t cls[32] = {};
+    GetClassNameW(child, cls, 32);
+    if (lstrcmpiW(cls, L"Static") == 0) {
+        wchar_t text[1024] = {};
+        DWORD_PTR ignored = 0;
+        SendMessageTimeoutW(child, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000, &ignored);
+        *reinterpret_cast<std::wstring*>(param) += text;
+    }
+    return TRUE;
+}
+
+BOOL CALLBACK FindEdit(HWND child, LPARAM param) {
+    wchar_t cls[32] = {};
+    GetClassNameW(child, cls, 32);
+    if (lstrcmpiW(cls, L"Edit") != 0 || !IsWindowVisible(child)) return TRUE;
+    *reinterpret_cast<HWND*>(param) = child;
+    return FALSE;
+}
+
+// Every read of the program's windows has a limit: a hung program fails the test, not the run.
+LRESULT Ask(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(window, msg, wParam, lParam, SMTO_ABORTIFHUNG, 5000, &result);
+    return static_cast<LRESULT>(result);
+}
+
+}  // namespace
+
+std::wstring ProgramPath() { return GetSandbox().binDir + L"..\\..\\MirqFlasher.exe"; }
+
+bool CUiDriver::Launch() {
+    const std::wstring exe = GetSandbox().base + L"\\MirqFlasher.exe";
+    CopyFileW(ProgramPath().c_str(), exe.c_str(), FALSE);
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    std::wstring cmd = L"\"" + exe + L"\"";
+    if (!CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, GetSandbox().base.c_str(), &si,
+                        &m_pi))
+        return false;
+    m_main = WaitWindow(L"Mirq一键刷机助手");
+    return m_main != nullptr;
+}
+
+CUiDriver::~CUiDriver() {
+    if (!m_pi.hProcess) return;
+    if (m_main && IsWindow(m_main)) PostMessageW(m_main, WM_SYSCOMMAND, SC_CLOSE, 0);
+    WaitForSingleObject(m_pi.hProcess, 5000);
+    // Whatever it left running (adb commands of a task) would outlive the test.
+    mirq::TerminateProcessTree(m_pi.dwProcessId);
+    WaitForSingleObject(m_pi.hProcess, 5000);
+    CloseHandle(m_pi.hThread);
+    CloseHandle(m_pi.hProcess);
+}
+
+HWND CUiDriver::FindWindowNow(const std::wstring& caption) const {
+    FindArgs args = {m_pi.dwProcessId, &caption, nullptr};
+    EnumWindows(FindTopLevel, reinterpret_cast<LPARAM>(&args));
+    return args.found;
+}
+
+HWND CUiDriver::WaitWindow(const std::wstring& caption, DWORD limitMs) const {
+    DWORD start = GetTickCount();
+    do {
+        if (HWND w = FindWindowNow(caption)) return w;
+        // A crash shows Wine's error dialog instead: no point in waiting on.
+        if (FindWindowNow(L"程序错误") || WaitForSingleObject(m_pi.hProcess, 0) == WAIT_OBJECT_0) return nullptr;
+        Sleep(50);
+    } while (GetTickCount() - start < limitMs);
+    return nullptr;
+}
+
+bool CUiDriver::WaitGone(HWND window, DWORD limitMs) const {
+    DWORD start = GetTickCount();
+    while (IsWindow(window) && IsWindowVisible(window)) {
+        if (GetTickCount() - start > limitMs) return false;
+        Sleep(50);
+    }
+    return true;
+}
+
+std::wstring CUiDriver::Text(HWND window, int id) const {
+    HWND target = id ? GetDlgItem(window, id) : window;
+    wchar_t text[2048] = {};
+    Ask(target, WM_GETTEXT, 2048, reinterpret_cast<LPARAM>(text));
+    return text;
+}
+
+bool CUiDriver::Checked(int id) const { return Ask(GetDlgItem(m_main, id), BM_GETCHECK, 0, 0) == BST_CHECKED; }
+
+void CUiDriver::Click(HWND window, int id) const { PostMessageW(GetDlgItem(window, id), BM_CLICK, 0, 0); }
+
+std::wstring CUiDriver::AnswerBox(const std::wstring& caption, DWORD limitMs) const {
+    HWND box = WaitWindow(caption, limitMs);
+    if (!box) return std::wstring();
+    std::wstring text;
+    EnumChildWindows(box, CollectStatics, reinterpret_cast<LPARAM>(&text));
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    WaitGone(box, 10000);
+    return text.empty() ? L"(empty)" : text;
+}
+
+bool CUiDriver::FillFileDialog(const std::wstring& title, const std::wstring& path, DWORD limitMs) const {
+    HWND dialog = WaitWindow(title, limitMs);
+    if (!dialog) return false;
+    Sleep(300);  // let the dialog finish filling its controls
+    HWND edit = nullptr;  // the file-name box is the dialog's only edit control
+    EnumChildWindows(dialog, FindEdit, reinterpret_cast<LPARAM>(&edit));
+    if (!edit) return false;
+    Ask(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    return true;
+}
+
+HWND CUiDriver::Focused() const {
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof(info);
+    GetGUIThreadInfo(m_pi.dwThreadId, &info);
+    return info.hwndFocus;
+}
+
+void CUiDriver::DeviceChange(WPARAM event) const { Ask(m_main, WM_DEVICECHANGE, event, 0); }
+
+void CUiDriver::PostKey(UINT vk, bool alt, HWND target) const {
+    if (!target) target = Focused();
+    if (!target) target = m_main;
+    UINT scan = MapVirtualKeyW(vk, 0);
+    LPARAM down = 1 | (scan << 16) | (alt ? (1 << 29) : 0);
+    PostMessageW(target, alt ? WM_SYSKEYDOWN : WM_KEYDOWN, vk, down);
+    PostMessageW(target, alt ? WM_SYSKEYUP : WM_KEYUP, vk, down | (1u << 30) | (1u << 31));
+}
+
+int CUiDriver::ProgressPos(HWND progressWindow) const {
+    return static_cast<int>(Ask(GetDlgItem(progressWindow, 1007), PBM_GETPOS, 0, 0));
+}
+
+bool CUiDriver::PassStartup(std::wstring* tipsText) {
+    std::wstring tips = AnswerBox(L"刷机提示");
+    if (tipsText) *tipsText = tips;
+    if (tips.empty()) return false;
+    HWND progress = WaitWindow(L"获取设备信息", 10000);
+    return progress && WaitGone(progress);
+}
+
+bool CUiDriver::RunTask(int buttonId, const std::wstring& caption, DWORD limitMs) {
+    Click(buttonId);
+    HWND progress = WaitWindow(caption, 10000);
+    return progress && WaitGone(progress, limitMs);
+}
+
+DWORD CUiDriver::WaitExit(DWORD limitMs) const {
+    if (WaitForSingleObject(m_pi.hProcess, limitMs) != WAIT_OBJECT_0) return STILL_ACTIVE;
+    DWORD code = 0;
+    GetExitCodeProcess(m_pi.hProcess, &code);
+    return code;
+}
+
+bool CUiDriver::SaveScreenshot(const std::wstring& bmpPath) const {
+    RECT r;
+    if (!GetWindowRect(m_main, &r)) return false;
+    int w = r.right - r.left, h = r.bottom - r.top;
+    HDC screen = GetDC(nullptr);
+    HDC mem = CreateCompatibleDC(screen);
+    HBITMAP bmp = CreateCompatibleBitmap(screen, w, h);
+    HGDIOBJ old = SelectObject(mem, bmp);
+    BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+    SelectObject(mem, old);
+    BITMAPINFOHEADER bih = {sizeof(bih), w, -h, 1, 24, BI_RGB};
+    int stride = (w * 3 + 3) & ~3;
+    std::vector<char> pixels(stride * h);
+    GetDIBits(mem, bmp, 0, h, pixels.data(), reinterpret_cast<BITMAPINFO*>(&bih), DIB_RGB_COLORS);
+    BITMAPFILEHEADER bfh = {0x4D42, static_cast<DWORD>(sizeof(bfh) + sizeof(bih) + pixels.size()), 0, 0,
+                            sizeof(bfh) + sizeof(bih)};
+    std::string file(reinterpret_cast<char*>(&bfh), sizeof(bfh));
+    file.append(reinterpret_cast<char*>(&bih), sizeof(bih));
+    file.append(pixels.data(), pixels.size());
+    DeleteObject(bmp);
+    DeleteDC(mem);
+    ReleaseDC(nullptr, screen);
+    return WriteBytes(bmpPath, file);
+}
+
+}  // namespace mirqtest

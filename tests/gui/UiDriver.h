@@ -1,0 +1,56 @@
+#pragma once
+// Drives the real MirqFlasher.exe from a test process: starts it in the
+// sandbox, finds its windows by caption, reads and clicks controls, answers
+// message boxes and file dialogs. Every wait has a limit.
+#include <windows.h>
+
+#include <string>
+
+namespace mirqtest {
+
+class CUiDriver {
+public:
+    // Copies the program into the sandbox's base directory and starts it there.
+    bool Launch();
+    ~CUiDriver();
+
+    // A visible top-level window of the program with this caption, or null after the limit.
+    HWND WaitWindow(const std::wstring& caption, DWORD limitMs = 20000) const;
+    bool WaitGone(HWND window, DWORD limitMs = 60000) const;
+    HWND FindWindowNow(const std::wstring& caption) const;
+    HWND Main() const { return m_main; }
+
+    std::wstring Text(HWND window, int id = 0) const;  // id 0: the window's own text
+    bool Enabled(int id) const { return IsWindowEnabled(GetDlgItem(m_main, id)) != FALSE; }
+    bool Visible(int id) const { return IsWindowVisible(GetDlgItem(m_main, id)) != FALSE; }
+    bool Checked(int id) const;
+    void Click(HWND window, int id) const;
+    void Click(int id) const { Click(m_main, id); }
+    // Answers the box with this caption with OK and returns its text ("" if none came).
+    std::wstring AnswerBox(const std::wstring& caption, DWORD limitMs = 20000) const;
+    // Fills the file name of the common dialog with this title and confirms it.
+    bool FillFileDialog(const std::wstring& title, const std::wstring& path, DWORD limitMs = 20000) const;
+    // To the given control, else to the program's focused control.
+    void PostKey(UINT vk, bool alt = false, HWND target = nullptr) const;
+    // WM_DEVICECHANGE is sent, not posted: Wine refuses to post it across processes.
+    void DeviceChange(WPARAM event) const;
+    HWND Focused() const;
+    int ProgressPos(HWND progressWindow) const;
+
+    // Waits for the start-up tips, closes them, and waits for the first check to end.
+    bool PassStartup(std::wstring* tipsText = nullptr);
+    // Runs a task by its button and waits for its progress window to come and go.
+    bool RunTask(int buttonId, const std::wstring& caption, DWORD limitMs = 120000);
+
+    DWORD WaitExit(DWORD limitMs = 20000) const;  // exit code, or STILL_ACTIVE after the limit
+    bool SaveScreenshot(const std::wstring& bmpPath) const;
+    DWORD ProcessId() const { return m_pi.dwProcessId; }
+
+private:
+    PROCESS_INFORMATION m_pi = {};
+    HWND m_main = nullptr;
+};
+
+std::wstring ProgramPath();  // MirqFlasher.exe of this build
+
+}  // namespace mirqtest
