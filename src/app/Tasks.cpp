@@ -132,6 +132,9 @@ int CMainDlg::RunDeviceCheck(int span) {
     CDeviceChecker* checker = CDeviceChecker::GetInstance();
     checker->SetListener(listener.get());
     int code = checker->Check();
+    // A phone read before reports only 5 and 10; its slice still ends complete,
+    // so the next reporter's slice starts where the plan puts it.
+    if (code == 0 || code == 4) listener.get()->OnProgress(100, L"");
     if (code == 0) ShowDeviceInfo();
     else if (code == 1 || code == 2 || code == 4) ResetDeviceInfo();
     checker->ClearListener();

@@ -31,6 +31,11 @@ BOOL CALLBACK FindTopLevel(HWND window, LPARAM param) {
     return TRUE;
 }
 
+// A box with this caption that asks a question (it has a Yes button).
+BOOL CALLBACK FindQuestion(HWND window, LPARAM param) {
+    return GetDlgItem(window, IDYES) ? FindTopLevel(window, param) : TRUE;
+}
+
 BOOL CALLBACK CollectStatics(HWND child, LPARAM param) {
     wchar_t cls[32] = {};
     GetClassNameW(child, cls, 32);
@@ -143,6 +148,20 @@ bool CUiDriver::FillFileDialog(const std::wstring& title, const std::wstring& pa
     Ask(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
     PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     return true;
+}
+
+bool CUiDriver::ConfirmOverwrite(const std::wstring& title, DWORD limitMs) const {
+    DWORD start = GetTickCount();
+    do {
+        FindArgs args = {m_pi.dwProcessId, &title, nullptr};
+        EnumWindows(FindQuestion, reinterpret_cast<LPARAM>(&args));
+        if (args.found) {
+            PostMessageW(args.found, WM_COMMAND, MAKEWPARAM(IDYES, BN_CLICKED), 0);
+            return true;
+        }
+        Sleep(50);
+    } while (GetTickCount() - start < limitMs);
+    return false;
 }
 
 HWND CUiDriver::Focused() const {

@@ -9,7 +9,7 @@
 //   phone\journal.txt  every command line received, one per line (UTF-8)
 // Test hooks, not journaled: "sim-reset <profile>", "sim-set <key> <value>",
 // "sim-prop <key> <value>". Switches: connected, rooted (1, 0, groups), push_style
-// (old, mid, v2016, current, notime, fail), rm_fails, hang=<verb>, slow_verb and
+// (old, mid, v2016, current, notime, fail), push_fail_path=<part of the remote path>, rm_fails, hang=<verb>, slow_verb and
 // slow_ms, pieces, daemon_msgs=old, appear_after_restart, vanish_after_reboot.
 #include <windows.h>
 #include <shellapi.h>
@@ -259,7 +259,8 @@ int Push(const std::vector<std::string>& a) {
         return 1;
     }
     std::string style = State("push_style");
-    if (style == "fail") {
+    const std::string failPath = State("push_fail_path");
+    if (style == "fail" || (!failPath.empty() && remote.find(failPath) != std::string::npos)) {
         Out("adb: error: failed to copy '" + a[1] + "' to '" + remote + "': remote Read-only file system\n");
         return 1;
     }
