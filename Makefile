@@ -27,5 +27,14 @@ bench: build
 demo: build
 	@bash scripts/demo.sh $(BUILD)
 
+# The installer for the production build constants, tested under Wine.
+RELEASE ?= build-release
+package: setup
+	@cmake -S . -B $(RELEASE) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake \
+	    -DCMAKE_BUILD_TYPE=Release -DMIRQ_BUILD_TESTS=OFF >/dev/null
+	@cmake --build $(RELEASE) -j $(JOBS)
+	@MIRQ_WINEPREFIX=$(CURDIR)/$(RELEASE)/wineprefix WINE_RUN=$(CURDIR)/$(RELEASE)/wine-run.sh \
+	    bash scripts/package.sh $(RELEASE)/MirqFlasher.exe $(RELEASE)/MirqFlasher-setup.exe --test
+
 clean:
 	rm -rf $(BUILD)

@@ -78,7 +78,9 @@ TEST_F(Flow, DownloadBringsTheImageAndThePackage) {
     EXPECT_EQ(ui.AnswerBox(L"下载完成！", 20000), L"ROM路径已正确设置，请点击“刷机”按钮直接刷机！");
     EXPECT_TRUE(IsSorted(bar));
     EXPECT_LE(bar.front(), 10);
-    EXPECT_GE(bar.back(), 90);  // 100 comes as the window is destroyed
+    // The image fills 0..20 (too briefly to be read); the package shows 28 once its address is known,
+    // then throttled reports; its 100 comes as the window is destroyed.
+    EXPECT_GE(bar.back(), 28);
     EXPECT_LE(bar.back(), 100);
     EXPECT_EQ(ReadBytes(target), Served(L"files/rom/crespo.zip"));
     EXPECT_EQ(ReadBytes(GetSandbox().base + L"\\temp\\recovery_crespo.img"), Served(L"files/recovery/crespo.img"));

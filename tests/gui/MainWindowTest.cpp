@@ -281,3 +281,18 @@ TEST_F(MainWindow, AboutBox) {
     PostMessageW(about, WM_COMMAND, IDOK, 0);
     EXPECT_TRUE(ui.WaitGone(about, 5000));
 }
+
+TEST_F(MainWindow, DeviceChangeWhileTheTipsAreOpenStartsNoSecondCheck) {
+    ASSERT_TRUE(ui.Launch());
+    HWND tips = ui.WaitWindow(L"刷机提示", 5000);
+    ASSERT_NE(tips, nullptr);
+    ui.DeviceChange(DBT_DEVICEARRIVAL);
+    Sleep(1500);
+    EXPECT_TRUE(CSimPhone::Journal().empty());
+    ui.AnswerBox(L"刷机提示");
+    HWND progress = ui.WaitWindow(kCheckCaption, 10000);
+    ASSERT_NE(progress, nullptr);
+    ASSERT_TRUE(ui.WaitGone(progress));
+    Sleep(1500);
+    EXPECT_EQ(Matching(CSimPhone::Journal(), "devices").size(), 1u);
+}

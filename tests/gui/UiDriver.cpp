@@ -31,9 +31,15 @@ BOOL CALLBACK FindTopLevel(HWND window, LPARAM param) {
     return TRUE;
 }
 
-// A box with this caption that asks a question (it has a Yes button).
+BOOL CALLBACK FindEdit(HWND child, LPARAM param);
+
+// A box with this caption that asks a question: Yes and No buttons, no edit
+// box (the file dialog that shares its caption has one).
 BOOL CALLBACK FindQuestion(HWND window, LPARAM param) {
-    return GetDlgItem(window, IDYES) ? FindTopLevel(window, param) : TRUE;
+    if (!GetDlgItem(window, IDYES) || !GetDlgItem(window, IDNO)) return TRUE;
+    HWND edit = nullptr;
+    EnumChildWindows(window, FindEdit, reinterpret_cast<LPARAM>(&edit));
+    return edit ? TRUE : FindTopLevel(window, param);
 }
 
 BOOL CALLBACK CollectStatics(HWND child, LPARAM param) {

@@ -1,0 +1,56 @@
+// The adb runner against a direct CreateProcess of the same adb, and the cost
+// of whole device checks against the floor the design sets.
+#include <gtest/gtest.h>
+
+#include "BenchSupport.h"
+#include "TestSupport.h"
+#include "adb/AdbManager.h"
+#include "device/DeviceChecker.h"
+#include "device/DeviceModel.h"
+
+using namespace mirq;
+using namespace mirqtest;
+using namespace mirqbench;
+
+
+namespace {
+double g_directMs = 0;
+
+double DirectMedian() {
+    if (g_directMs == 0) {
+        auto t = TimeRuns(15, [] { RunAdbDirect(CSimPhone::AdbPath(), L"devices"); });
+        g_directMs = Median(t);
+    }
+    return g_directMs;
+}
+}  // namespace
+
+TEST(Bench, RunnerAgainstDirectProcess) {
+    CSimPhone::Reset("nexus_s");
+    CAdbManager* adb = CAdbManager::GetInstance();
+    adb->RunAdbCommand(L"devices", L"");  // warm
+    double direct = DirectMedian();
+    double runner = Median(TimeRuns(15, [&] { adb->RunAdbCommand(L"devices", L""); }));
+    double ratio = (runner - 500.0) / direct;
+    printf("BENCH adb runner: RunAdbCommand median %.1f ms, direct CreateProcess median %.1f ms, "
+           "(runner - 500) / direct = %.2f (target <= 2.0) %s\n",
+           runner, direct, ratio, ratio <= 2.0 ? "MET" : "MISSED");
+}
+
+TEST(Bench, DeviceCheckAgainstItsFloor) {
+    CSimPhone::Reset("nexus_s");
+    CDeviceChecker* checker = CDeviceChecker::GetInstance();
+    double direct = DirectMedian();
+    for (int repeat = 0; repeat < 2; ++repeat) {
+        if (repeat == 0) CDeviceModel::GetInstance()->Reset();
+        CSimPhone::ClearJournal();
+        double start = NowMs();
+        EXPECT_EQ(checker->Check(), 0);
+        double took = NowMs() - start;
+        size_t commands = CSimPhone::Journal().size();
+        double floor = commands * (500.0 + direct);
+        printf("BENCH device check (%s): %.0f ms for %u adb commands, floor %.0f ms, %.1f%% over (target <= 10%%) %s\n",
+               repeat ? "same phone again" : "new phone", took, static_cast<unsigned>(commands), floor,
+               (took / floor - 1) * 100, took <= floor * 1.1 ? "MET" : "MISSED");
+    }
+}

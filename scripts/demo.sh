@@ -1,0 +1,44 @@
+#!/bin/bash
+# The main job on an embedded default: the simulated phone (a rooted Nexus S)
+# and the local download service. With DISPLAY set, the program opens on that
+# display for the user; otherwise it runs on a private Xvfb and walks the flow
+# by itself, saving a screenshot of each stage. Stops everything it started.
+set -u
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-build}" && pwd)
+out="$build/demo"
+svc="$root/tests/service/ota_service.py"
+rm -rf "$out" && mkdir -p "$out/base/tools"
+
+python3 "$svc" --daemon --pidfile "$out/service.pid" --lifetime 1800 || { echo "demo: port 8080 is busy"; exit 1; }
+wine_session_end() { true; }
+trap 'python3 "$svc" --stop --pidfile "$out/service.pid"; wine_session_end' EXIT
+
+if [ -n "${DISPLAY:-}" ] && [ "${MIRQ_DEMO_WALK:-0}" != 1 ]; then
+    # Wine's desktop process must start with the display it will use.
+    source "$root/scripts/wine-session.sh" "$build"
+    # A demo base directory laid out as an installation would be.
+    cp "$build/MirqFlasher.exe" "$out/base/"
+    cp "$build/tests/bin/adb.exe" "$out/base/tools/adb.exe"
+    head -c 30000 /dev/urandom > "$out/base/tools/flash_image"
+    (cd "$out/base" && "$build/wine-run.sh" tools/adb.exe sim-reset nexus_s)
+    echo "demo: MirqFlasher.exe is open on $DISPLAY (base directory $out/base);"
+    echo "demo: the phone is simulated by tools\\adb.exe, the service runs on 127.0.0.1:8080."
+    (cd "$out/base" && "$build/wine-run.sh" MirqFlasher.exe)
+    echo "demo: program ended with exit code $?"
+    exit 0
+fi
+
+# No display: walk the flow on a private Xvfb and keep screenshots.
+export MIRQ_DEMO_DIR="Z:${out//\//\\}"
+unset DISPLAY
+bash "$root/scripts/with-xvfb.sh" bash -c "source '$root/scripts/wine-session.sh' '$build'; cd '$build/tests/bin' && '$build/wine-run.sh' demo_walk.exe; rc=\$?; wine_session_end; exit \$rc" | grep -E '^demo:|FAILED|Failure'
+rc=${PIPESTATUS[0]}
+for bmp in "$out"/*.bmp; do
+    [ -e "$bmp" ] || continue
+    convert "$bmp" "${bmp%.bmp}.png" 2>/dev/null && rm -f "$bmp"
+done
+echo "demo: screenshots of each stage:"
+ls -1 "$out"/*.png 2>/dev/null | sed 's/^/  /'
+[ $rc -eq 0 ] && echo "demo: the main job ran from start to end" || echo "demo: the walk failed (exit $rc)"
+exit $rc
