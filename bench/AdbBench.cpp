@@ -1,5 +1,8 @@
 // The adb runner against a direct CreateProcess of the same adb, and the cost
 // of whole device checks against the floor the design sets.
+#include <windows.h>
+#include <shellapi.h>
+
 #include <gtest/gtest.h>
 
 #include "BenchSupport.h"
@@ -53,4 +56,34 @@ TEST(Bench, DeviceCheckAgainstItsFloor) {
                repeat ? "same phone again" : "new phone", took, static_cast<unsigned>(commands), floor,
                (took / floor - 1) * 100, took <= floor * 1.1 ? "MET" : "MISSED");
     }
+}
+
+// Where the runner's time goes: the shell start and cmd.exe, apart from adb itself.
+TEST(Bench, RunnerCostParts) {
+    const std::wstring bat = GetSandbox().temp + L"probe.bat";
+    WriteBytes(bat, "exit");
+    auto shell = [&] {
+        SHELLEXECUTEINFOW info = {};
+        info.cbSize = sizeof(info);
+        info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+        info.lpFile = bat.c_str();
+        info.lpParameters = L"";
+        info.nShow = SW_HIDE;
+        ShellExecuteExW(&info);
+        WaitForSingleObject(info.hProcess, INFINITE);
+        CloseHandle(info.hProcess);
+    };
+    auto create = [&] {
+        std::wstring cmd = L"cmd.exe /c \"" + bat + L"\"";
+        STARTUPINFOW si = {sizeof(si)};
+        PROCESS_INFORMATION pi = {};
+        CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
+        WaitForSingleObject(pi.hProcess, INFINITE);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    };
+    shell(); create();
+    printf("BENCH runner parts: shell-execute empty batch %.1f ms; CreateProcess cmd /c empty batch %.1f ms; direct adb %.1f ms\n",
+           Median(TimeRuns(10, shell)), Median(TimeRuns(10, create)),
+           Median(TimeRuns(10, [] { RunAdbDirect(CSimPhone::AdbPath(), L"devices"); })));
 }
