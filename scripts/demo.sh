@@ -32,7 +32,7 @@ fi
 # No display: walk the flow on a private Xvfb and keep screenshots.
 export MIRQ_DEMO_DIR="Z:${out//\//\\}"
 unset DISPLAY
-bash "$root/scripts/with-xvfb.sh" bash -c "source '$root/scripts/wine-session.sh' '$build'; cd '$build/tests/bin' && '$build/wine-run.sh' demo_walk.exe; rc=\$?; wine_session_end; exit \$rc" | grep -E '^demo:|FAILED|Failure'
+bash "$root/scripts/with-xvfb.sh" bash -c "source '$root/scripts/wine-session.sh' '$build'; cd '$build/tests/bin' && '$build/wine-run.sh' demo_walk.exe; rc=\$?; wine_session_end; exit \$rc" | grep -E '^demo:|FAILED|Failure|Which|Expected|Value of|DemoWalk.cpp'
 rc=${PIPESTATUS[0]}
 for bmp in "$out"/*.bmp; do
     [ -e "$bmp" ] || continue

@@ -19,6 +19,13 @@ std::wstring Shot(const wchar_t* name) {
     return std::wstring(dir) + L"\\" + name + L".bmp";
 }
 
+// The controls come back after the task's end and its root check.
+void WaitIdle(CUiDriver& ui) {
+    DWORD start = GetTickCount();
+    while (!ui.Enabled(IDC_KEEP_DATA) && GetTickCount() - start < 20000) Sleep(50);
+    Sleep(500);
+}
+
 void Say(const char* what) {
     printf("demo: %s\n", what);
     fflush(stdout);
@@ -33,10 +40,12 @@ TEST(Demo, WalkTheMainJob) {
     ASSERT_TRUE(ui.Launch());
     Say("program started; closing the start-up tips");
     ASSERT_TRUE(ui.PassStartup());
-    Sleep(800);
+    WaitIdle(ui);
     ui.SaveScreenshot(Shot(L"1-device-check"));
     Say("phone identified: Google Nexus S");
 
+    // A package large and slow enough to watch it arrive.
+    ServiceControl("set?rom_size=12000000&slow_ms=40");
     const std::wstring package = GetSandbox().base + L"\\MirqROM.zip";
     ui.Click(IDC_DOWNLOAD);
     ASSERT_TRUE(ui.FillFileDialog(L"保存ROM文件到", package));

@@ -147,13 +147,24 @@ std::wstring CUiDriver::AnswerBox(const std::wstring& caption, DWORD limitMs) co
 bool CUiDriver::FillFileDialog(const std::wstring& title, const std::wstring& path, DWORD limitMs) const {
     HWND dialog = WaitWindow(title, limitMs);
     if (!dialog) return false;
-    Sleep(300);  // let the dialog finish filling its controls
-    HWND edit = nullptr;  // the file-name box is the dialog's only edit control
-    EnumChildWindows(dialog, FindEdit, reinterpret_cast<LPARAM>(&edit));
-    if (!edit) return false;
-    Ask(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
-    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-    return true;
+    // The dialog may still be filling its controls: confirm until it closes.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        Sleep(300);
+        HWND edit = nullptr;  // the file-name box is the dialog's only edit control
+        EnumChildWindows(dialog, FindEdit, reinterpret_cast<LPARAM>(&edit));
+        if (!edit) continue;
+        Ask(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
+        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        if (WaitGone(dialog, 3000)) return true;
+        if (FindQuestionBox(title)) return true;  // it asks whether to replace the file
+    }
+    return false;
+}
+
+bool CUiDriver::FindQuestionBox(const std::wstring& title) const {
+    FindArgs args = {m_pi.dwProcessId, &title, nullptr};
+    EnumWindows(FindQuestion, reinterpret_cast<LPARAM>(&args));
+    return args.found != nullptr;
 }
 
 bool CUiDriver::ConfirmOverwrite(const std::wstring& title, DWORD limitMs) const {

@@ -33,6 +33,7 @@ public:
     // To the given control, else to the program's focused control.
     // Answers Yes to the save dialog's question whether to replace a file.
     bool ConfirmOverwrite(const std::wstring& title, DWORD limitMs = 10000) const;
+    bool FindQuestionBox(const std::wstring& title) const;
     void PostKey(UINT vk, bool alt = false, HWND target = nullptr) const;
     // WM_DEVICECHANGE is sent, not posted: Wine refuses to post it across processes.
     void DeviceChange(WPARAM event) const;
