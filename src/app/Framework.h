@@ -73,13 +73,12 @@ public:
     virtual BOOL ProcessWindowMessage(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) = 0;
     virtual void OnFinalMessage(HWND) {}
 
-    HWND Create(HWND parent, LPARAM param = 0) {
+    // The creation parameter carries the object itself to the dialog procedure.
+    HWND Create(HWND parent) {
         return CreateDialogParamW(g_module.GetResourceInstance(), MAKEINTRESOURCEW(T::IDD), parent, StartDialogProc,
                                   reinterpret_cast<LPARAM>(this));
-        (void)param;
     }
-    INT_PTR DoModal(HWND parent, LPARAM param = 0) {
-        (void)param;
+    INT_PTR DoModal(HWND parent) {
         return DialogBoxParamW(g_module.GetResourceInstance(), MAKEINTRESOURCEW(T::IDD), parent, StartDialogProc,
                                reinterpret_cast<LPARAM>(this));
     }

@@ -113,7 +113,7 @@ TEST_F(Flow, FailedPackageDownloadKeepsTheEarlierFile) {
     Start("nexus_s");
     const std::wstring target = GetSandbox().base + L"\\old.zip";
     WriteBytes(target, "the user's earlier package");
-    ServiceControl("set?short=1");
+    ServiceControl("set?short=1&slow_ms=250");  // slow enough to see the window
     ASSERT_TRUE(Download(target));
     ASSERT_TRUE(ui.ConfirmOverwrite(L"保存ROM文件到"));
     Watch(L"下载MirqROM");
