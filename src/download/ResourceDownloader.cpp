@@ -9,6 +9,7 @@
 #include "BuildConfig.h"
 #include "app/TaskStateTable.h"
 #include "device/ModelTable.h"
+#include "download/BackgroundFileWriter.h"
 #include "download/UrlQuery.h"
 #include "util/Utils.h"
 
@@ -27,7 +28,6 @@ const double kDefaultImageSize = 4194304.0;
 const double kDefaultPackageSize = 94371840.0;
 // The query answer is small; reading stops here whatever the server sends.
 const size_t kMaxAnswerBytes = 64 * 1024;
-const size_t kWriteBuffer = 1024 * 1024;
 
 // Closes the three handles of one exchange in request, connection, session order.
 struct CHttpHandles {
@@ -141,8 +141,7 @@ bool CResourceDownloader::DownloadFile(const std::wstring& url, const std::wstri
     const std::wstring partPath = localPath + L".part";
     FILE* file = _wfopen(partPath.c_str(), L"wb");
     if (!file) return false;
-    // A large stream buffer: fewer, larger writes to the disk.
-    setvbuf(file, nullptr, _IOFBF, kWriteBuffer);
+    CBackgroundFileWriter writer(file);
 
     std::vector<char> block(kBlockSize);
     DWORD lastReport = GetTickCount();
@@ -157,7 +156,7 @@ bool CResourceDownloader::DownloadFile(const std::wstring& url, const std::wstri
                 break;
             }
             received += got;
-            if (fwrite(block.data(), 1, got, file) != got) break;  // disk full
+            if (!writer.Write(block.data(), got)) break;  // disk full
             if (GetTickCount() - lastReport > kReportIntervalMs) {
                 int percent = static_cast<int>(received * 90.0 / expected + 10.0);
                 ReportProgress(percent > 100 ? 100 : percent, L"");
@@ -168,7 +167,7 @@ bool CResourceDownloader::DownloadFile(const std::wstring& url, const std::wstri
             if (!InternetReadFile(h.request, block.data(), kBlockSize, &got)) break;
         }
     }
-    if (fclose(file) != 0) ok = false;
+    if (!writer.Finish()) ok = false;
     if (ok) ok = MoveFileExW(partPath.c_str(), localPath.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
     if (!ok) DeleteFileW(partPath.c_str());
     return ok;

@@ -1,0 +1,33 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+#include "download/BackgroundFileWriter.h"
+
+using namespace mirq;
+using namespace mirqtest;
+
+TEST(BackgroundFileWriter, WritesEveryByteInOrder) {
+    const std::wstring path = GetSandbox().base + L"\\out.bin";
+    const std::string content = MakeContent(3 * 1024 * 1024 + 777, 21);
+    {
+        CBackgroundFileWriter writer(_wfopen(path.c_str(), L"wb"));
+        for (size_t at = 0; at < content.size(); at += 0x3000)
+            ASSERT_TRUE(writer.Write(content.data() + at, std::min<size_t>(0x3000, content.size() - at)));
+        EXPECT_TRUE(writer.Finish());
+    }
+    EXPECT_EQ(ReadBytes(path), content);
+}
+
+TEST(BackgroundFileWriter, AFailedWriteIsReported) {
+    // A stream that cannot be written fails as a full disk does.
+    const std::wstring path = GetSandbox().base + L"\\readonly.bin";
+    WriteBytes(path, "x");
+    CBackgroundFileWriter writer(_wfopen(path.c_str(), L"rb"));
+    const std::string block(0x3000, 'y');
+    bool accepted = true;
+    for (int i = 0; i < 400 && accepted; ++i) accepted = writer.Write(block.data(), block.size());
+    EXPECT_FALSE(accepted);  // the read loop learns of it and stops
+    EXPECT_FALSE(writer.Finish());
+}
