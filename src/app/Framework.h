@@ -87,15 +87,25 @@ public:
     HWND GetDlgItem(int id) const { return ::GetDlgItem(m_hWnd, id); }
     BOOL IsWindow() const { return m_hWnd && ::IsWindow(m_hWnd); }
 
-    // Centres over the owner, or over the work area when the owner is hidden or minimised.
+    // Centres over the owner, or over the work area when there is none or it is
+    // hidden or minimised; in the work area the window is moved back inside
+    // where it would stick out (left and top edges win).
     void CenterWindow(HWND owner) {
         RECT area, self;
-        if (owner && ::IsWindowVisible(owner) && !::IsIconic(owner)) ::GetWindowRect(owner, &area);
+        const bool overOwner = owner && ::IsWindowVisible(owner) && !::IsIconic(owner);
+        if (overOwner) ::GetWindowRect(owner, &area);
         else SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
         ::GetWindowRect(m_hWnd, &self);
         int w = self.right - self.left, h = self.bottom - self.top;
-        ::SetWindowPos(m_hWnd, nullptr, area.left + (area.right - area.left - w) / 2,
-                       area.top + (area.bottom - area.top - h) / 2, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        int x = area.left + (area.right - area.left - w) / 2;
+        int y = area.top + (area.bottom - area.top - h) / 2;
+        if (!overOwner) {
+            if (x + w > area.right) x = area.right - w;
+            if (y + h > area.bottom) y = area.bottom - h;
+            if (x < area.left) x = area.left;
+            if (y < area.top) y = area.top;
+        }
+        ::SetWindowPos(m_hWnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     }
 
 private:

@@ -35,22 +35,8 @@ CMainDlg::~CMainDlg() {
     if (m_modelFont) DeleteObject(m_modelFont);
 }
 
-void CMainDlg::CenterInWorkArea() {
-    RECT area, self;
-    SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
-    GetWindowRect(m_hWnd, &self);
-    int w = self.right - self.left, h = self.bottom - self.top;
-    int x = area.left + (area.right - area.left - w) / 2;
-    int y = area.top + (area.bottom - area.top - h) / 2;
-    if (x + w > area.right) x = area.right - w;
-    if (y + h > area.bottom) y = area.bottom - h;
-    if (x < area.left) x = area.left;
-    if (y < area.top) y = area.top;
-    SetWindowPos(m_hWnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-}
-
 LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
-    CenterInWorkArea();
+    CenterWindow(nullptr);  // no parent nor owner: the work area
     HINSTANCE inst = g_module.GetResourceInstance();
     HICON big = static_cast<HICON>(LoadImageW(inst, MAKEINTRESOURCEW(IDI_MIRQ), IMAGE_ICON,
                                               GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), LR_DEFAULTCOLOR));
@@ -92,10 +78,7 @@ LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
     ShowWindow(m_rootWarning, SW_HIDE);
     EnableWindow(m_refreshButton, TRUE);
     EnableWindow(m_browseButton, TRUE);
-    if (ModelId() >= 0) {
-        EnableWindow(m_downloadButton, TRUE);
-        EnableWindow(m_flashButton, IsRooted());
-    }
+    EnableForIdentifiedPhone();
     EnableWindow(m_wipeOption, TRUE);
     EnableWindow(m_keepOption, TRUE);
 
@@ -228,6 +211,12 @@ bool CMainDlg::ChooseRomPath(bool open) {
     m_romPath = file;
     SetWindowTextW(m_pathEdit, m_romPath.c_str());
     return true;
+}
+
+void CMainDlg::EnableForIdentifiedPhone() {
+    if (ModelId() < 0) return;
+    EnableWindow(m_downloadButton, TRUE);
+    EnableWindow(m_flashButton, IsRooted());  // a root check, run anew each time
 }
 
 void CMainDlg::ShowDeviceInfo() {

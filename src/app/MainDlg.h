@@ -103,7 +103,7 @@ private:
     void StartCleanUpTask();
     void RestoreControls();
     void ShowResult(int code);
-    void CenterInWorkArea();
+    void EnableForIdentifiedPhone();
     static DWORD WINAPI TaskThread(void* param);
     static DWORD WINAPI CleanUpThread(void* param);
 

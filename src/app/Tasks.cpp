@@ -225,10 +225,7 @@ LRESULT CMainDlg::OnTaskFinished(UINT, WPARAM wParam, LPARAM, BOOL&) {
 void CMainDlg::RestoreControls() {
     EnableWindow(m_refreshButton, TRUE);
     EnableWindow(m_browseButton, TRUE);
-    if (CDeviceModel::GetInstance()->GetModelId() >= 0) {
-        EnableWindow(m_downloadButton, TRUE);
-        EnableWindow(m_flashButton, CAdbManager::GetInstance()->IsRooted());
-    }
+    EnableForIdentifiedPhone();
     EnableWindow(m_wipeOption, TRUE);
     EnableWindow(m_keepOption, TRUE);
 }

@@ -70,12 +70,12 @@ CLogRecord::CLogRecord(int level, std::wstring tag, std::wstring message, std::w
 std::wstring FormatLogLine(const CLogRecord& r) {
     std::wstring when = AnsiToWide(FormatLocal(r.m_time.seconds, "%d/%m/%Y %H:%M:%S."));
     std::wstring source = FileNamePart(r.m_sourcePath);
-    int needed = _scwprintf(L"[T%ls%3d][PID:%5d][TID:%5d] %20ls (line:%4d) -----> %ls\n", when.c_str(),
-                            r.m_time.millis, r.m_processId, r.m_threadId, source.c_str(), r.m_sourceLine,
-                            r.m_message.c_str());
+    static const wchar_t kLinePattern[] = L"[T%ls%3d][PID:%5d][TID:%5d] %20ls (line:%4d) -----> %ls\n";
+    int needed = _scwprintf(kLinePattern, when.c_str(), r.m_time.millis, r.m_processId, r.m_threadId, source.c_str(),
+                            r.m_sourceLine, r.m_message.c_str());
     std::vector<wchar_t> buf(needed + 1);
-    _snwprintf(buf.data(), buf.size(), L"[T%ls%3d][PID:%5d][TID:%5d] %20ls (line:%4d) -----> %ls\n", when.c_str(),
-               r.m_time.millis, r.m_processId, r.m_threadId, source.c_str(), r.m_sourceLine, r.m_message.c_str());
+    _snwprintf(buf.data(), buf.size(), kLinePattern, when.c_str(), r.m_time.millis, r.m_processId, r.m_threadId,
+               source.c_str(), r.m_sourceLine, r.m_message.c_str());
     return std::wstring(buf.data(), needed);
 }
 

@@ -54,7 +54,7 @@ protected:
     ~CLogHandler() = default;
 };
 
-class CFileLogHandler : public CLogHandler {
+class CFileLogHandler final : public CLogHandler {
 public:
     CFileLogHandler(int threshold, int firstSequence, std::wstring baseName, uint32_t sizeLimit,
                     int toConsole, int fileIndex);
