@@ -11,8 +11,12 @@ constexpr const wchar_t* kVerbPush = L"push";
 constexpr const wchar_t* kVerbReboot = L"reboot";
 constexpr const wchar_t* kArgId = L"id";
 constexpr const wchar_t* kArgLs = L"ls ";
+constexpr const wchar_t* kArgLsLong = L"ls -l ";
 
 constexpr const wchar_t* kDevicesBanner = L"List of devices attached";
+// The phones' adb shell passes no exit status back: it is echoed after the command.
+constexpr const wchar_t* kEchoStatus = L"; echo rc=$?";
+constexpr const wchar_t* kShellStatusMarker = L"rc=";
 constexpr const wchar_t* kRootId = L"uid=0(root) gid=0(root)";
 constexpr const wchar_t* kDaemonStarted = L"* daemon started successfully *";
 constexpr const wchar_t* kPushRateKb = L"KB/s";

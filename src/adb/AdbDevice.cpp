@@ -12,8 +12,8 @@ bool CAdbManager::IsDeviceConnected() {
 }
 
 bool CAdbManager::RestartServer() {
-    RunAdbCommand(kVerbKillServer, L"");
-    Sleep(500);
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    RunAdbCommand(kVerbKillServer, L"");  // the runner lets the server settle after each
     return StartServerOutputIsSuccess(RunAdbCommand(kVerbStartServer, L""));
 }
 
@@ -39,12 +39,43 @@ std::wstring CAdbManager::GetImei() {
 
 std::wstring CAdbManager::Shell(const std::wstring& command) { return RunAdbCommand(kVerbShell, command); }
 
+int CAdbManager::ShellStatus(const std::wstring& command) {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    const std::wstring output = Shell(command + kEchoStatus);
+    return m_lastRun == RunResult::Finished ? ShellExitStatus(output) : -1;
+}
+
 bool CAdbManager::RemoteFileExists(const std::wstring& devicePath) {
     return LsOutputEchoes(Shell(kArgLs + devicePath), devicePath);
 }
 
+long long CAdbManager::RemoteFileSize(const std::wstring& devicePath) {
+    return LsLongSize(Shell(kArgLsLong + devicePath));
+}
+
+namespace {
+
+// Size of a regular local file; -1 for a folder or a missing file.
+long long LocalFileSize(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return -1;
+    return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+}  // namespace
+
 bool CAdbManager::Push(const std::wstring& localPath, const std::wstring& devicePath) {
-    return PushOutputIsSuccess(RunAdbCommand(kVerbPush, L"\"" + localPath + L"\" " + devicePath));
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    const long long size = LocalFileSize(localPath);
+    if (size < 0) return false;
+    const std::wstring output =
+        RunAdbCommand(kVerbPush, L"\"" + localPath + L"\" " + devicePath, PushLimitMs(size));
+    if (m_lastRun != RunResult::Finished) return false;  // ended for running too long, or never ran
+    if (!output.empty()) return PushOutputIsSuccess(output);
+    // Empty is what a good push of an old client looks like, and also what an
+    // unplugged phone gives: only the phone can tell them apart.
+    return RemoteFileSize(devicePath) == size;
 }
 
 void CAdbManager::Reboot(const std::wstring& target) { RunAdbCommand(kVerbReboot, target); }

@@ -11,7 +11,6 @@
 namespace mirq {
 namespace {
 
-const DWORD kSettleMs = 500;
 const size_t kReadChunk = 512;
 
 // Reads the output file as text (CR LF becomes LF, 0x1A ends the text).
@@ -78,8 +77,26 @@ std::wstring ScratchDirectory() {
     return GetBaseDirectory() + L"\\";
 }
 
+void CAdbManager::SetWaitLimits(unsigned long commandMs, unsigned long pushBaseMs) {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    m_commandLimitMs = commandMs;
+    m_pushBaseLimitMs = pushBaseMs;
+}
+
+unsigned long CAdbManager::PushLimitMs(long long bytes) const {
+    const long long mib = bytes > 0 ? (bytes + (1 << 20) - 1) >> 20 : 0;
+    const long long limit = m_pushBaseLimitMs + mib * kPushMsPerMiB;
+    return limit > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<unsigned long>(limit);
+}
+
 std::wstring CAdbManager::RunAdbCommand(const std::wstring& verb, const std::wstring& args) {
+    return RunAdbCommand(verb, args, m_commandLimitMs);
+}
+
+std::wstring CAdbManager::RunAdbCommand(const std::wstring& verb, const std::wstring& args, unsigned long limitMs) {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
     const bool startServer = verb == kVerbStartServer;
+    const bool serverVerb = startServer || verb == kVerbKillServer;
     const std::wstring scratch = ScratchDirectory();
     const std::wstring outputPath =
         scratch + L"~MQF_" + AnsiToWide(IntToString(static_cast<int>(GetTickCount()))) + L".tmp";
@@ -87,12 +104,17 @@ std::wstring CAdbManager::RunAdbCommand(const std::wstring& verb, const std::wst
 
     const std::wstring batchPath = scratch + L"tmp.bat";
     if (PathExists(batchPath)) DeleteFileW(batchPath.c_str());
-    if (!WriteTextFile(batchPath, WideToOem(line))) return std::wstring();
+    if (!WriteTextFile(batchPath, WideToOem(line))) {
+        m_lastRun = RunResult::NotStarted;
+        return std::wstring();
+    }
 
     std::wstring text;
-    RunResult run = RunAndWaitFor(batchPath, L"", m_waitLimitMs);
-    if (run == RunResult::Finished) {
-        Sleep(kSettleMs);
+    m_lastRun = RunBatchAndWait(batchPath, limitMs);
+    if (m_lastRun == RunResult::Finished) {
+        // The output file is complete once the process has ended; only the
+        // server needs time to settle after it was stopped or started.
+        if (serverVerb) Sleep(kServerSettleMs);
         if (!startServer) {
             text = AnsiToWide(ReadOutputFile(outputPath));
             DeleteFileW(outputPath.c_str());
@@ -117,8 +139,8 @@ std::wstring BuildCleanUpScript(const std::wstring& baseDir, bool baseExists,
 }
 
 void CAdbManager::KillServerAndCleanUp() {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
     RunAdbCommand(kVerbKillServer, L"");
-    Sleep(kSettleMs);
 
     const std::wstring base = GetBaseDirectory();
     const std::wstring temp = GetTempDirectory();
@@ -131,7 +153,7 @@ void CAdbManager::KillServerAndCleanUp() {
     const std::wstring batchPath = temp + L"tmp.bat";
     if (PathExists(batchPath)) DeleteFileW(batchPath.c_str());
     WriteTextFile(batchPath, WideToOem(BuildCleanUpScript(base, baseExists, temp, tempExists)));
-    RunAndWaitFor(batchPath, L"", m_waitLimitMs);
+    RunBatchAndWait(batchPath, m_commandLimitMs);
     DeleteFileW(batchPath.c_str());
 }
 

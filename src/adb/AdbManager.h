@@ -1,11 +1,20 @@
 #pragma once
 // The only road to the phone: runs adb.exe through a one-line batch file and
 // reads back its standard output.
+#include <mutex>
 #include <string>
 
 #include "util/Utils.h"
 
 namespace mirq {
+
+// Limits of one adb command: ordinary ones end within a minute; a push gets
+// two minutes plus a second per MiB (USB 1.1 speeds of the oldest phones).
+constexpr unsigned long kCommandLimitMs = 60 * 1000;
+constexpr unsigned long kPushBaseLimitMs = 120 * 1000;
+constexpr unsigned long kPushMsPerMiB = 1000;
+// The adb server needs a moment after it has been stopped or started.
+constexpr unsigned long kServerSettleMs = 500;
 
 class CAdbManager {
 public:
@@ -14,7 +23,11 @@ public:
 
     void Reset();
     // Runs adb with the verb and arguments; returns its trimmed standard output.
+    // Commands run one at a time in the process; each is ended after its limit.
     std::wstring RunAdbCommand(const std::wstring& verb, const std::wstring& args);
+    std::wstring RunAdbCommand(const std::wstring& verb, const std::wstring& args, unsigned long limitMs);
+    // How the last command ended: only a finished command's output is read.
+    RunResult LastRunResult() const { return m_lastRun; }
     // Stops the adb server and sweeps output files left by earlier runs.
     void KillServerAndCleanUp();
 
@@ -33,18 +46,28 @@ public:
     std::wstring GetBuildDescription();
     std::wstring GetImei();
     std::wstring Shell(const std::wstring& command);
+    // Runs a shell command and returns its exit status; -1 when unknown.
+    int ShellStatus(const std::wstring& command);
     bool RemoteFileExists(const std::wstring& devicePath);
+    // Size of a regular file on the phone from "ls -l"; -1 when there is none.
+    long long RemoteFileSize(const std::wstring& devicePath);
+    // True only when the copy is known to be complete: a client's summary, or
+    // (old clients print nothing on standard output) the phone's own listing.
     bool Push(const std::wstring& localPath, const std::wstring& devicePath);
     void Reboot(const std::wstring& target);
 
     const std::wstring& LastOutput() const { return m_lastOutput; }
-    // How long one command may run before its processes are ended.
-    void SetWaitLimit(unsigned long ms) { m_waitLimitMs = ms; }
+    // How long an ordinary command, and a push before its per-MiB allowance, may run.
+    void SetWaitLimits(unsigned long commandMs, unsigned long pushBaseMs);
+    unsigned long PushLimitMs(long long bytes) const;
 
 private:
     CAdbManager() = default;
+    std::recursive_mutex m_lock;  // one command (or multi-command operation) at a time
     std::wstring m_lastOutput;
-    unsigned long m_waitLimitMs = kRunWaitLimitMs;
+    RunResult m_lastRun = RunResult::NotStarted;
+    unsigned long m_commandLimitMs = kCommandLimitMs;
+    unsigned long m_pushBaseLimitMs = kPushBaseLimitMs;
 };
 
 // Command-line building, kept free of side effects so it can be checked alone.

@@ -1,6 +1,7 @@
 #include "adb/AdbOutput.h"
 
 #include <cwctype>
+#include <vector>
 
 #include "adb/AdbConstants.h"
 
@@ -45,9 +46,55 @@ bool LsOutputEchoes(const std::wstring& output, const std::wstring& path) { retu
 // "<local>: 1 file pushed, 0 skipped. 4.2 MB/s (N bytes in 0.123s)", with the
 // rate left out when the measured time is 0. Any other text is an error.
 bool PushOutputIsSuccess(const std::wstring& output) {
-    if (output.empty()) return true;
+    if (output.empty()) return false;
     if (Contains(output, kPushBytesIn) && Contains(output, L"B/s")) return true;
     return HasPushedSummary(output);
+}
+
+namespace {
+
+bool IsDate(const std::wstring& token) {  // YYYY-MM-DD
+    if (token.size() != 10 || token[4] != L'-' || token[7] != L'-') return false;
+    for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9})
+        if (!std::iswdigit(token[i])) return false;
+    return true;
+}
+
+}  // namespace
+
+long long LsLongSize(const std::wstring& output) {
+    std::vector<std::wstring> tokens;
+    std::wstring token;
+    for (wchar_t c : output.substr(0, output.find(L'\n'))) {
+        if (c == L' ' || c == L'\t' || c == L'\r') {
+            if (!token.empty()) tokens.push_back(token);
+            token.clear();
+        } else {
+            token += c;
+        }
+    }
+    if (!token.empty()) tokens.push_back(token);
+    if (tokens.empty() || tokens[0].size() != 10 || tokens[0][0] != L'-') return -1;
+    for (size_t i = 2; i < tokens.size(); ++i) {
+        if (!IsDate(tokens[i])) continue;
+        const std::wstring& size = tokens[i - 1];
+        if (size.empty() || size.size() > 18 || size.find_first_not_of(L"0123456789") != std::wstring::npos)
+            return -1;
+        return std::stoll(size);
+    }
+    return -1;
+}
+
+int ShellExitStatus(const std::wstring& output) {
+    const size_t lineStart = output.find_last_of(L'\n') == std::wstring::npos ? 0 : output.find_last_of(L'\n') + 1;
+    std::wstring line = output.substr(lineStart);
+    while (!line.empty() && (line.back() == L'\r' || line.back() == L' ')) line.pop_back();
+    const std::wstring marker = kShellStatusMarker;
+    if (line.compare(0, marker.size(), marker) != 0 || line.size() == marker.size() || line.size() > marker.size() + 3)
+        return -1;
+    const std::wstring digits = line.substr(marker.size());
+    if (digits.find_first_not_of(L"0123456789") != std::wstring::npos) return -1;
+    return std::stoi(digits);
 }
 
 bool StartServerOutputIsSuccess(const std::wstring& output) {

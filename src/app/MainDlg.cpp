@@ -16,6 +16,9 @@ namespace mirq {
 namespace {
 
 const UINT_PTR kTipsTimer = 1;
+// Closed during a task: how long the window waits for the task to stop.
+const UINT kCloseLimitMs = 30000;
+const wchar_t* const kStoppingText = L"正在停止...";
 const wchar_t* const kUnknownDevice = L"未知设备";
 const wchar_t* const kUnknownInfo = L"设备信息：未知";
 const wchar_t* const kTipsCaption = L"刷机提示";
@@ -100,7 +103,12 @@ LRESULT CMainDlg::OnDestroy(UINT, WPARAM, LPARAM, BOOL&) {
     return 0;
 }
 
-LRESULT CMainDlg::OnTimer(UINT, WPARAM, LPARAM, BOOL&) {
+LRESULT CMainDlg::OnTimer(UINT, WPARAM wParam, LPARAM, BOOL&) {
+    if (wParam == kCloseTimer) {  // the task did not stop in time: close all the same
+        KillTimer(m_hWnd, kCloseTimer);
+        Close();
+        return 0;
+    }
     KillTimer(m_hWnd, kTipsTimer);
     // Device changes while the tips are open are left to the check that follows them.
     m_tipsOpen = true;
@@ -111,13 +119,16 @@ LRESULT CMainDlg::OnTimer(UINT, WPARAM, LPARAM, BOOL&) {
 }
 
 LRESULT CMainDlg::OnDeviceChange(UINT, WPARAM wParam, LPARAM, BOOL&) {
-    if ((wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE) && !m_currentTask && !m_tipsOpen)
-        StartTask(TaskKind::DeviceCheck, false);
+    if (wParam != DBT_DEVICEARRIVAL && wParam != DBT_DEVICEREMOVECOMPLETE) return 0;
+    // With a file dialog open the check waits: the command the user is about
+    // to confirm would otherwise find a task running and vanish.
+    if (m_fileDialogOpen) m_deviceChangedMeanwhile = true;
+    else if (!m_currentTask && !m_tipsOpen && !m_closing) StartTask(TaskKind::DeviceCheck, false);
     return 0;
 }
 
 LRESULT CMainDlg::OnProgressSetPos(UINT, WPARAM wParam, LPARAM, BOOL&) {
-    if (m_progressDlg) m_progressDlg->SetPos(static_cast<int>(wParam));
+    if (CProgressDlg* dlg = m_progressDlg) dlg->SetPos(static_cast<int>(wParam));
     return 0;
 }
 
@@ -138,14 +149,48 @@ LRESULT CMainDlg::OnCtlColorStatic(UINT, WPARAM wParam, LPARAM lParam, BOOL&) {
     return 0;
 }
 
-LRESULT CMainDlg::OnCancel(WORD, WORD id, HWND, BOOL&) {
-    DestroyWindow();
-    PostQuitMessage(id);
+LRESULT CMainDlg::OnCancel(WORD, WORD, HWND, BOOL&) {
+    if (!m_currentTask) {
+        Close();
+        return 0;
+    }
+    // Ending the process mid-task could leave a phone with a recovery script
+    // and no reboot: the task is asked to stop, and the window closes once it
+    // has (or after a bound).
+    if (!m_closing) {
+        m_closing = true;
+        CTaskStateTable::GetInstance()->RequestStop(reinterpret_cast<CTaskStateTable::TaskKey>(m_currentTask));
+        if (CProgressDlg* dlg = m_progressDlg) dlg->SetText(kStoppingText);
+        SetTimer(m_hWnd, kCloseTimer, kCloseLimitMs, nullptr);
+    }
     return 0;
 }
 
+void CMainDlg::Close() {
+    DestroyWindow();
+    PostQuitMessage(IDCANCEL);
+}
+
+void CMainDlg::WaitForCleanUp(unsigned long limitMs) {
+    if (!m_cleanUpThread) return;
+    WaitForSingleObject(m_cleanUpThread, limitMs);
+    CloseHandle(m_cleanUpThread);
+    m_cleanUpThread = nullptr;
+}
+
+// The path as typed: trimmed, and without the quotes Explorer's "copy as path" adds.
+void CMainDlg::ReadRomPathBox() {
+    const int length = GetWindowTextLengthW(m_pathEdit);
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    text.resize(GetWindowTextW(m_pathEdit, &text[0], length + 1));
+    text = Trimmed(text);
+    if (text.size() >= 2 && text.front() == L'"' && text.back() == L'"') text = Trimmed(text.substr(1, text.size() - 2));
+    m_romPath = text;
+}
+
 LRESULT CMainDlg::OnFlash(WORD, WORD, HWND, BOOL&) {
-    if (PathExists(m_romPath)) {
+    ReadRomPathBox();
+    if (IsRegularFile(m_romPath)) {  // a folder is no package
         StartTask(TaskKind::Flash, true);
         return 0;
     }
@@ -169,6 +214,7 @@ LRESULT CMainDlg::OnDownload(WORD, WORD, HWND, BOOL&) {
         MessageBoxW(m_hWnd, kNoServerText, kNoServerCaption, MB_OK);
         return 0;
     }
+    ReadRomPathBox();
     if (ChooseRomPath(false)) StartTask(TaskKind::Download, true);
     return 0;
 }
@@ -206,17 +252,30 @@ bool CMainDlg::ChooseRomPath(bool open) {
     ofn.lpstrTitle = open ? L"设置刷机ROM" : L"保存ROM文件到";
     ofn.lpstrDefExt = L"zip";
     ofn.Flags = OFN_EXPLORER | OFN_ENABLESIZING | OFN_OVERWRITEPROMPT;
+    m_fileDialogOpen = true;
+    m_deviceChangedMeanwhile = false;
     BOOL chosen = open ? GetOpenFileNameW(&ofn) : GetSaveFileNameW(&ofn);
-    if (!chosen) return false;
-    m_romPath = file;
-    SetWindowTextW(m_pathEdit, m_romPath.c_str());
-    return true;
+    m_fileDialogOpen = false;
+    if (chosen) {
+        m_romPath = file;
+        SetWindowTextW(m_pathEdit, m_romPath.c_str());
+    }
+    if (m_deviceChangedMeanwhile) {
+        // The phone changed while the dialog was open: the check runs first,
+        // and a confirmed download follows it when the phone is identified.
+        m_deviceChangedMeanwhile = false;
+        m_commandAfterCheck = chosen && !open;
+        m_pendingCommand = TaskKind::Download;
+        StartTask(TaskKind::DeviceCheck, m_commandAfterCheck);
+        return false;
+    }
+    return chosen != FALSE;
 }
 
 void CMainDlg::EnableForIdentifiedPhone() {
     if (ModelId() < 0) return;
     EnableWindow(m_downloadButton, TRUE);
-    EnableWindow(m_flashButton, IsRooted());  // a root check, run anew each time
+    EnableWindow(m_flashButton, m_rooted);  // checked anew by the worker at each task's end
 }
 
 void CMainDlg::ShowDeviceInfo() {
@@ -225,6 +284,8 @@ void CMainDlg::ShowDeviceInfo() {
     SetWindowTextW(m_modelLabel, kModelTable[id].displayName);
     CDeviceModel* record = CDeviceModel::GetInstance();
     const bool rooted = IsRooted();
+    m_rooted = rooted;
+    m_rootChecked = true;
     std::wstring info = L"Android版本：" + OrUnknown(record->GetVersionRelease()) + L"\n设备型号：" +
                         OrUnknown(record->GetModel()) + L"\nIMEI/SN：" + OrUnknown(record->GetImei()) + L"\n厂商：" +
                         OrUnknown(record->GetManufacturer()) + L"\nBootloader：" +

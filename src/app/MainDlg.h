@@ -34,6 +34,12 @@ private:
 
 enum class TaskKind { DeviceCheck, Download, Flash };
 
+// What a task needs from the window, read on the window's thread when it starts.
+struct TaskInput {
+    std::wstring romPath;
+    bool keepData = false;
+};
+
 class CMainDlg : public CDialogImpl<CMainDlg>,
                  public CUpdateUI<CMainDlg>,
                  public CMessageFilter,
@@ -61,6 +67,8 @@ public:
     bool ChooseRomPath(bool open);
     // True while a worker may still use this object (the process then keeps it).
     bool HasActiveWorkers() const { return m_activeWorkers > 0; }
+    // Waits (bounded) for the clean-up started when the window was destroyed.
+    void WaitForCleanUp(unsigned long limitMs);
 
     BEGIN_MSG_MAP(CMainDlg)
         MESSAGE_HANDLER(WM_INITDIALOG, OnInitDialog)
@@ -101,9 +109,12 @@ private:
 
     void StartTask(TaskKind kind, bool withProgress);
     void StartCleanUpTask();
+    void Close();
+    void ReadRomPathBox();
     void RestoreControls();
     void ShowResult(int code);
     void EnableForIdentifiedPhone();
+    static const UINT_PTR kCloseTimer = 2;
     static DWORD WINAPI TaskThread(void* param);
     static DWORD WINAPI CleanUpThread(void* param);
 
@@ -118,15 +129,28 @@ private:
     HWND m_browseButton = nullptr;
     HWND m_wipeOption = nullptr;
     HWND m_keepOption = nullptr;
+    // Window's thread only, unless said otherwise.
     std::wstring m_romPath;
-    std::atomic<int> m_flashError{0};
-    CProgressDlg* m_progressDlg = nullptr;            // the shown window, null once closed
-    std::unique_ptr<CProgressDlg> m_taskProgressDlg;  // kept until the task ends
+    TaskInput m_taskInput;             // written before a task starts; its worker reads it
+    std::atomic<int> m_flashError{0};  // worker writes, window reads after the task
+    std::atomic<CProgressDlg*> m_progressDlg{nullptr};  // window writes, workers read; null once closed
+    std::unique_ptr<CProgressDlg> m_taskProgressDlg;    // kept until the task ends
     HANDLE m_currentTask = nullptr;
-    CCommonProgressListener* m_progressListener = nullptr;
+    HANDLE m_cleanUpThread = nullptr;
+    CCommonProgressListener* m_progressListener = nullptr;  // worker only
 
-    TaskKind m_taskKind = TaskKind::DeviceCheck;
+    TaskKind m_taskKind = TaskKind::DeviceCheck;  // written before the worker starts
+    // Whether adb has root on the identified phone: written by the worker at
+    // the end of each task, read by the window's thread once it has ended.
+    std::atomic<bool> m_rooted{false};
+    std::atomic<bool> m_rootChecked{false};  // the task's own display already asked
     bool m_tipsOpen = false;
+    bool m_closing = false;  // closed during a task: the window goes once it has stopped
+    bool m_fileDialogOpen = false;
+    bool m_deviceChangedMeanwhile = false;  // a device came or went while a file dialog was open
+    bool m_commandAfterCheck = false;       // m_pendingCommand runs once the check succeeds
+    TaskKind m_pendingCommand = TaskKind::DeviceCheck;
+    // Workers still running (they use this object, which the process then keeps).
     std::atomic<int> m_activeWorkers{0};
 };
 

@@ -13,11 +13,14 @@
 #include "download/ResourceDownloader.h"
 #include "download/UrlQuery.h"
 #include "flash/Flasher.h"
+#include "flash/PackageCheck.h"
 #include "util/Utils.h"
 
 namespace mirq {
 
 namespace {
+
+bool ModelIdentified() { return CDeviceModel::GetInstance()->GetModelId() >= 0; }
 
 CTaskStateTable::TaskKey KeyOf(HANDLE thread) { return reinterpret_cast<CTaskStateTable::TaskKey>(thread); }
 
@@ -39,6 +42,7 @@ TaskMessage MessageFor(int code, int flashError) {
     case 5: return {L"无法连接到服务器", L"连接下载服务器失败，请确认网络设置正常后再重新尝试！"};
     case 7: return {L"下载完成！", L"ROM路径已正确设置，请点击“刷机”按钮直接刷机！"};
     case 8: return {L"刷机完成！", L"请拔除usb线等候手机自动重启，重启过程中请勿操作手机！"};
+    case 12: return {L"刷机失败", L"ROM包已损坏或不完整，请重新下载或选择其他ROM包！"};
     case 10:
     case 11:
         if (flashError == 50 || flashError == 100) return {L"刷机失败", kToolsDownloadFailed};
@@ -81,6 +85,8 @@ void CMainDlg::StartTask(TaskKind kind, bool withProgress) {
         m_progressDlg = m_taskProgressDlg.get();
     }
     m_taskKind = kind;
+    m_taskInput.romPath = m_romPath;
+    m_taskInput.keepData = SendMessageW(m_keepOption, BM_GETCHECK, 0, 0) == BST_CHECKED;
     ++m_activeWorkers;
     m_currentTask = CreateThread(nullptr, 4096, &CMainDlg::TaskThread, this, 0, nullptr);
     if (!m_currentTask) {
@@ -92,10 +98,10 @@ void CMainDlg::StartTask(TaskKind kind, bool withProgress) {
 }
 
 void CMainDlg::StartCleanUpTask() {
-    HANDLE thread = CreateThread(nullptr, 4096, &CMainDlg::CleanUpThread, this, 0, nullptr);
-    if (!thread) return;
-    CTaskStateTable::GetInstance()->StartTask(KeyOf(thread));
-    CloseHandle(thread);
+    // Kept so that the process can wait for it: ended with the process, the
+    // clean-up would leave the adb server running and tools\adb.exe locked.
+    m_cleanUpThread = CreateThread(nullptr, 4096, &CMainDlg::CleanUpThread, this, 0, nullptr);
+    if (m_cleanUpThread) CTaskStateTable::GetInstance()->StartTask(KeyOf(m_cleanUpThread));
 }
 
 DWORD WINAPI CMainDlg::CleanUpThread(void* param) {
@@ -121,6 +127,10 @@ DWORD WINAPI CMainDlg::TaskThread(void* param) {
         if (code == 0) code = 8;
         break;
     }
+    // The root check that decides the flash button, done here so that no adb
+    // command runs on the window's thread.
+    if (!self->m_rootChecked) self->m_rooted = ModelIdentified() && CAdbManager::GetInstance()->IsRooted();
+    self->m_rootChecked = false;
     HWND window = self->m_hWnd;
     --self->m_activeWorkers;
     SendMessageW(window, WM_TASK_FINISHED, code, 0);
@@ -144,7 +154,7 @@ int CMainDlg::RunDeviceCheck(int span) {
 int CMainDlg::RunDownloadTask() {
     const int id = CDeviceModel::GetInstance()->GetModelId();
     if (id < 0) return 4;
-    const std::wstring romPath = m_romPath;
+    const std::wstring romPath = m_taskInput.romPath;
     CResourceDownloader* downloader = CResourceDownloader::GetInstance();
     downloader->Configure(nullptr, nullptr, 0, id);
     const std::wstring imagePath = RecoveryImagePath(id);
@@ -174,32 +184,47 @@ int CMainDlg::RunDownloadTask() {
 
 int CMainDlg::RunFlashTask() {
     m_flashError = 0;
-    const std::wstring romPath = m_romPath;
+    const std::wstring romPath = m_taskInput.romPath;
     const int check = RunDeviceCheck(20);
     if (check == 1 || check == 2) return check;
     if (StopRequested()) return 9;
     const int id = CDeviceModel::GetInstance()->GetModelId();
+    if (id < 0) return 4;  // no flasher serves an unidentified phone
+
+    // Nothing on the phone changes before the package is known to be whole.
+    {
+        CTaskListener listener(m_progressListener, this, 0);
+        listener.get()->OnProgress(0, L"正在校验ROM包...");
+        const PackageCheck check = CheckRomPackage(romPath, [](uint64_t, uint64_t) { return !StopRequested(); });
+        if (check == PackageCheck::Stopped || StopRequested()) return 9;
+        if (check != PackageCheck::Ok) return 12;
+    }
+    // A script left by an earlier, unfinished attempt would wipe the phone
+    // at its next boot into recovery, whatever happens now.
+    if (!RemoveRecoveryScript()) {
+        m_flashError = 51;
+        return 11;
+    }
 
     bool recoveryRan = false;
-    if (IRecoveryFlasher* flasher = CreateRecoveryFlasher(id, L"")) {
+    if (std::unique_ptr<IRecoveryFlasher> flasher = CreateRecoveryFlasher(id, L"")) {
         CTaskListener listener(m_progressListener, this, 20);
         flasher->SetListener(listener.get());
         m_flashError = flasher->Flash();
         flasher->ClearListener();
-        delete flasher;
+        flasher.reset();
         Sleep(1000);
         recoveryRan = true;
     }
     if (StopRequested()) return 9;
     if (m_flashError != 0) return 10;
 
-    std::unique_ptr<IKestrelbox> flasher(CreateKestrelbox(id, romPath));
+    std::unique_ptr<IKestrelbox> flasher = CreateKestrelbox(id, romPath);
     if (!flasher) return 4;
     {
         CTaskListener listener(m_progressListener, this, recoveryRan ? 60 : 80);
         flasher->SetListener(listener.get());
-        const bool keepData = SendMessageW(m_keepOption, BM_GETCHECK, 0, 0) == BST_CHECKED;
-        m_flashError = flasher->Flash(keepData);
+        m_flashError = flasher->Flash(m_taskInput.keepData);
         flasher->ClearListener();
     }
     if (StopRequested()) return 9;
@@ -209,7 +234,7 @@ int CMainDlg::RunFlashTask() {
 
 LRESULT CMainDlg::OnTaskFinished(UINT, WPARAM wParam, LPARAM, BOOL&) {
     const int code = static_cast<int>(wParam);
-    if (m_progressDlg) m_progressDlg->DestroyWindow();  // its WM_PROGRESS_CLOSED nulls the field
+    if (CProgressDlg* dlg = m_progressDlg) dlg->DestroyWindow();  // its WM_PROGRESS_CLOSED nulls the field
     m_progressDlg = nullptr;
     m_taskProgressDlg.reset();
     if (m_currentTask) {
@@ -217,7 +242,18 @@ LRESULT CMainDlg::OnTaskFinished(UINT, WPARAM wParam, LPARAM, BOOL&) {
         CloseHandle(m_currentTask);
         m_currentTask = nullptr;
     }
+    if (m_closing) {  // closed while the task ran: it has stopped, now the window goes
+        KillTimer(m_hWnd, kCloseTimer);
+        Close();
+        return 0;
+    }
     RestoreControls();
+    const bool runPending = m_commandAfterCheck && code == 0;
+    m_commandAfterCheck = false;
+    if (runPending) {
+        StartTask(m_pendingCommand, true);
+        return 0;
+    }
     ShowResult(code);
     return (code == 1 || code == 2 || code == 4 || code == 5) ? 1 : 0;
 }

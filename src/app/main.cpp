@@ -6,12 +6,17 @@
 
 #include "app/Framework.h"
 #include "app/MainDlg.h"
+#include "app/SingleInstance.h"
 
 using namespace mirq;
 
 namespace {
 
-int Run(int showCommand) {
+// The process waits this long for the clean-up of the closed window (adb
+// server stopped, output files swept) before it ends.
+const unsigned long kCleanUpLimitMs = 5000;
+
+int Run(int showCommand, CSingleInstance& instance) {
     CMessageLoop loop;
     g_module.AddMessageLoop(&loop);
     // On the heap: a worker still running at exit may read it, so it is then kept.
@@ -22,8 +27,10 @@ int Run(int showCommand) {
         return 0;
     }
     ShowWindow(dialog->m_hWnd, showCommand);
+    instance.Publish(dialog->m_hWnd);
     int result = loop.Run();
     g_module.RemoveMessageLoop();
+    dialog->WaitForCleanUp(kCleanUpLimitMs);
     if (!dialog->HasActiveWorkers()) delete dialog;
     return result;
 }
@@ -31,11 +38,16 @@ int Run(int showCommand) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand) {
+    CSingleInstance single;
+    if (!single.IsFirst()) {  // before anything touches adb
+        single.ActivateFirst();
+        return 0;
+    }
     CoInitialize(nullptr);
     INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_BAR_CLASSES};
     InitCommonControlsEx(&icc);
     g_module.Init(instance);
-    int result = Run(showCommand);
+    int result = Run(showCommand, single);
     g_module.Term();
     CoUninitialize();
     return result;

@@ -42,8 +42,13 @@ bool CDeviceChecker::ReadDeviceInfo() {
     CAdbManager* adb = CAdbManager::GetInstance();
     CDeviceModel* record = CDeviceModel::GetInstance();
     const std::wstring serial = adb->GetImei();
-    // The same phone again: the record already describes it.
-    if (serial == record->GetImei() && !Trimmed(record->GetImei()).empty()) return true;
+    // The same phone again: the record already describes it. Only a record
+    // that identified a supported model counts (a reading that failed half-way
+    // is read again), and the device must still answer the same: cheap phones
+    // share placeholder serials.
+    if (serial == record->GetImei() && !Trimmed(serial).empty() && record->GetModelId() >= 0 &&
+        adb->GetDevice() == record->GetDevice())
+        return true;
 
     ReportProgress(20, kTextReading);
     record->Reset();

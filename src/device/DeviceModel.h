@@ -27,6 +27,7 @@ public:
     // The serial is kept under "ril.IMEI" whichever property supplied it.
     std::wstring GetImei() const { return Get(L"ril.IMEI"); }
     std::wstring GetModel() const { return Get(L"ro.product.model"); }
+    std::wstring GetDevice() const { return Get(L"ro.product.device"); }
     std::wstring GetVersionRelease() const { return Get(L"ro.build.version.release"); }
     std::wstring GetBootloader() const { return Get(L"ro.bootloader"); }
     std::wstring GetBuildDescription() const { return Get(L"ro.build.description"); }

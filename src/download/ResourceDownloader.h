@@ -19,7 +19,8 @@ public:
     virtual void ReportProgress(int percent, const std::wstring& text);
 
     std::wstring QueryDownloadUrl(int flashType);
-    bool DownloadFile(const std::wstring& url, const std::wstring& localPath);
+    // With a checksum (32 lower-case hex digits), a file whose MD5 differs fails.
+    bool DownloadFile(const std::wstring& url, const std::wstring& localPath, const std::wstring& expectedMd5 = L"");
     bool FetchRom(const std::wstring& localPath);
     bool FetchRecovery(const std::wstring& localPath);
 

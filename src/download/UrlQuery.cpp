@@ -28,6 +28,20 @@ std::wstring ExtractFlashUrl(const std::wstring& answer) {
     return answer.substr(start + open.size(), end - start - open.size());
 }
 
+std::wstring ExtractMd5(const std::wstring& answer) {
+    const std::wstring open = L"<md5>", close = L"</md5>";
+    const size_t start = answer.find(open);
+    if (start == std::wstring::npos) return std::wstring();
+    const size_t end = answer.find(close, start);
+    if (end != start + open.size() + 32) return std::wstring();
+    std::wstring digest = answer.substr(start + open.size(), 32);
+    for (wchar_t& c : digest) {
+        if (c >= L'A' && c <= L'F') c = c - L'A' + L'a';
+        if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'))) return std::wstring();
+    }
+    return digest;
+}
+
 int ParseDecimal(const std::wstring& text) { return std::atoi(WideToOem(text).c_str()); }
 
 bool SplitUrl(const std::wstring& url, std::wstring& host, int& port, std::wstring& objectPath) {

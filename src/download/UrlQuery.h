@@ -7,6 +7,9 @@ namespace mirq {
 
 std::wstring BuildUrlRequest(int modelId, int flashType);
 std::wstring ExtractFlashUrl(const std::wstring& answer);
+// The checksum the service may send beside the address: <md5> with 32 hex
+// digits, returned in lower case; empty when absent or malformed.
+std::wstring ExtractMd5(const std::wstring& answer);
 bool SplitUrl(const std::wstring& url, std::wstring& host, int& port, std::wstring& objectPath);
 // base\temp\recovery_<deviceKey>.img; creates the temp folder.
 std::wstring RecoveryImagePath(int modelId);

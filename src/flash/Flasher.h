@@ -1,6 +1,7 @@
 #pragma once
 // The two kinds of flasher: ROM packages (IKestrelbox) and recovery images
 // (IRecoveryFlasher). Each runs the shared four-step sequence over its own steps.
+#include <memory>
 #include <string>
 
 #include "progress/ProgressListener.h"
@@ -18,12 +19,14 @@ public:
     virtual bool RebootToRecovery();
     virtual void ReportProgress(int percent, const std::wstring& text) { NotifyListener(percent, text); }
 
-    // 0, or 50..53 for the failing step, 54 when a stop was requested.
+    // 0, or 50..53 for the failing step, 54 when a stop was requested. A run
+    // that does not end in the reboot takes its recovery script off the phone.
     int Flash(bool keepData);
 
 protected:
     std::wstring m_path;
     int m_modelId;
+    bool m_scriptMayBeOnPhone = false;  // set once the script push was tried
 };
 
 class IRecoveryFlasher : public CProgressReporter {
@@ -47,9 +50,13 @@ protected:
     int m_modelId;
 };
 
-// Owned by the caller; null for model ids without such a flasher.
-IKestrelbox* CreateKestrelbox(int modelId, const std::wstring& romPath);
-IRecoveryFlasher* CreateRecoveryFlasher(int modelId, const std::wstring& imagePath);
+// Null for model ids without such a flasher.
+std::unique_ptr<IKestrelbox> CreateKestrelbox(int modelId, const std::wstring& romPath);
+std::unique_ptr<IRecoveryFlasher> CreateRecoveryFlasher(int modelId, const std::wstring& imagePath);
+
+// Takes a recovery command script of an earlier, unfinished flash off the
+// phone; false when it is still there.
+bool RemoveRecoveryScript();
 
 // The recovery command scripts, exactly as the phone's recovery reads them.
 extern const char kWipeScript[];

@@ -7,6 +7,7 @@
 #include "adb/AdbManager.h"
 #include "flash/FlashSequence.h"
 #include "flash/Flasher.h"
+#include "util/Raii.h"
 #include "util/Utils.h"
 
 namespace mirq {
@@ -31,7 +32,7 @@ class CCommonKestrelbox : public IKestrelbox {
 public:
     using IKestrelbox::IKestrelbox;
 
-    bool PrepareFile() override { return PathExists(m_path); }
+    bool PrepareFile() override { return IsRegularFile(m_path); }
 
     bool PushFile() override { return ReplaceRemoteFile(m_path, kRemoteFolder, kRemotePackage); }
 
@@ -40,11 +41,11 @@ public:
         if (!PathExists(temp)) return false;
         const std::wstring local = temp + L"extendedcommand";
         const char* script = keepData ? kUpgradeScript : kWipeScript;
-        if (FILE* file = _wfopen(local.c_str(), L"wb")) {
-            fwrite(script, 1, strlen(script), file);
-            fclose(file);
-        }
-        bool pushed = CAdbManager::GetInstance()->Push(local, kRemoteScript);
+        CStdFile file(_wfopen(local.c_str(), L"wb"));
+        const size_t length = strlen(script);
+        const bool written = file && fwrite(script, 1, length, file.get()) == length && file.Close() == 0;
+        m_scriptMayBeOnPhone = written;
+        bool pushed = written && CAdbManager::GetInstance()->Push(local, kRemoteScript);
         DeleteFileW(local.c_str());
         return pushed;
     }
@@ -52,21 +53,39 @@ public:
 
 }  // namespace
 
+bool RemoveRecoveryScript() {
+    CAdbManager* adb = CAdbManager::GetInstance();
+    bool present = adb->RemoteFileExists(kRemoteScript);
+    for (int attempt = 0; present && attempt < kRemoveAttempts; ++attempt) {
+        adb->Shell(std::wstring(L"rm ") + kRemoteScript);
+        present = adb->RemoteFileExists(kRemoteScript);
+    }
+    return !present;
+}
+
 bool IKestrelbox::RebootToRecovery() {
-    CAdbManager::GetInstance()->Reboot(L"recovery");
-    return true;
+    CAdbManager* adb = CAdbManager::GetInstance();
+    adb->Reboot(L"recovery");
+    return adb->LastRunResult() == RunResult::Finished;
 }
 
 int IKestrelbox::Flash(bool keepData) {
+    m_scriptMayBeOnPhone = false;
     const FlashStep steps[4] = {[this] { return PrepareFile(); }, [this] { return PushFile(); },
                                 [this, keepData] { return WriteRecoveryScript(keepData); },
                                 [this] { return RebootToRecovery(); }};
-    return RunFlashSequence(steps, [this](int p, const std::wstring& t) { ReportProgress(p, t); }, kRomFlashCodes);
+    const int code =
+        RunFlashSequence(steps, [this](int p, const std::wstring& t) { ReportProgress(p, t); }, kRomFlashCodes);
+    // Stopped or failed with the script on the phone and no reboot: the next
+    // boot into recovery would run it (and wipe the phone) for a flash that
+    // did not complete.
+    if (code != 0 && m_scriptMayBeOnPhone) RemoveRecoveryScript();
+    return code;
 }
 
-IKestrelbox* CreateKestrelbox(int modelId, const std::wstring& romPath) {
+std::unique_ptr<IKestrelbox> CreateKestrelbox(int modelId, const std::wstring& romPath) {
     if (modelId < 0 || modelId > 11) return nullptr;
-    return new CCommonKestrelbox(modelId, romPath);
+    return std::unique_ptr<IKestrelbox>(new CCommonKestrelbox(modelId, romPath));
 }
 
 }  // namespace mirq

@@ -9,6 +9,7 @@
 #include "download/UrlQuery.h"
 #include "flash/FlashSequence.h"
 #include "flash/Flasher.h"
+#include "flash/PackageCheck.h"
 #include "util/Utils.h"
 
 namespace mirq {
@@ -25,17 +26,22 @@ public:
     using IRecoveryFlasher::IRecoveryFlasher;
 
     bool PrepareFile() override {
-        if (PathExists(m_path)) return true;
-        const int modelId = CDeviceModel::GetInstance()->GetModelId();
-        if (modelId < 0) return false;
-        m_path = RecoveryImagePath(modelId);
         if (!PathExists(m_path)) {
-            CResourceDownloader* downloader = CResourceDownloader::GetInstance();
-            downloader->Configure(nullptr, nullptr, 0, modelId);
-            downloader->FetchRecovery(m_path);
-            downloader->Reset();
+            const int modelId = CDeviceModel::GetInstance()->GetModelId();
+            if (modelId < 0) return false;
+            m_path = RecoveryImagePath(modelId);
+            if (!PathExists(m_path)) {
+                CResourceDownloader* downloader = CResourceDownloader::GetInstance();
+                downloader->Configure(nullptr, nullptr, 0, modelId);
+                downloader->FetchRecovery(m_path);
+                downloader->Reset();
+            }
         }
-        return PathExists(m_path);
+        // An error page saved in its place must never reach the recovery
+        // partition; deleted, so the next attempt downloads it again.
+        if (IsRecoveryImage(m_path)) return true;
+        DeleteFileW(m_path.c_str());
+        return false;
     }
 
     bool PushFile() override { return ReplaceRemoteFile(m_path, kRemoteFolder, kRemoteImage); }
@@ -47,14 +53,13 @@ public:
         if (!PathExists(tool)) return false;
         CAdbManager* adb = CAdbManager::GetInstance();
         adb->Shell(std::wstring(L"mkdir ") + kToolFolder);
-        bool pushed = adb->Push(tool, kRemoteTool);
-        if (pushed) adb->Shell(std::wstring(L"chmod +x ") + kRemoteTool);
-        return pushed;
+        if (!adb->Push(tool, kRemoteTool)) return false;
+        // The phones' chmod takes octal modes only ("+x" is a "Bad mode").
+        return adb->ShellStatus(std::wstring(L"chmod 755 ") + kRemoteTool) == 0;
     }
 
     bool FlashRecoveryImage() override {
-        CAdbManager::GetInstance()->Shell(std::wstring(kRemoteTool) + L" recovery " + kRemoteImage);
-        return true;
+        return CAdbManager::GetInstance()->ShellStatus(std::wstring(kRemoteTool) + L" recovery " + kRemoteImage) == 0;
     }
 };
 
@@ -67,9 +72,9 @@ int IRecoveryFlasher::Flash() {
                             kRecoveryFlashCodes);
 }
 
-IRecoveryFlasher* CreateRecoveryFlasher(int modelId, const std::wstring& imagePath) {
+std::unique_ptr<IRecoveryFlasher> CreateRecoveryFlasher(int modelId, const std::wstring& imagePath) {
     if (!IsSupportedModelId(modelId)) return nullptr;
-    return new CCommonRecoveryFlasher(modelId, imagePath);
+    return std::unique_ptr<IRecoveryFlasher>(new CCommonRecoveryFlasher(modelId, imagePath));
 }
 
 }  // namespace mirq

@@ -18,8 +18,17 @@ LRESULT CProgressDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
 }
 
 LRESULT CProgressDlg::OnClose(UINT, WPARAM, LPARAM, BOOL&) {
+    // The owner hears of it before the window goes: destroying a window can
+    // take a while, and the task should stop at its very next step.
+    TellOwnerClosed();
     DestroyWindow();
     return 0;
+}
+
+void CProgressDlg::TellOwnerClosed() {
+    if (m_ownerTold) return;
+    m_ownerTold = true;
+    SendMessageW(m_owner, WM_PROGRESS_CLOSED, 0, 0);
 }
 
 LRESULT CProgressDlg::OnDestroy(UINT, WPARAM, LPARAM, BOOL&) {
@@ -27,7 +36,7 @@ LRESULT CProgressDlg::OnDestroy(UINT, WPARAM, LPARAM, BOOL&) {
         loop->RemoveMessageFilter(this);
         loop->RemoveIdleHandler(this);
     }
-    SendMessageW(m_owner, WM_PROGRESS_CLOSED, 0, 0);
+    TellOwnerClosed();
     return 0;
 }
 
@@ -40,7 +49,8 @@ void CProgressDlg::SetText(const std::wstring& text) { SetWindowTextW(m_text, te
 
 CCommonProgressListener::CCommonProgressListener(IProgressOwner* owner, int span)
     : m_owner(owner), m_span(span), m_base(0) {
-    if (owner && owner->GetProgressDlg()) m_base = owner->GetProgressDlg()->GetPos();
+    // Read once: the window may be closed (and the field emptied) at any moment.
+    if (CProgressDlg* dlg = owner ? owner->GetProgressDlg() : nullptr) m_base = dlg->GetPos();
 }
 
 void CCommonProgressListener::OnProgress(int percent, const std::wstring& text) {

@@ -41,10 +41,12 @@ private:
     LRESULT OnClose(UINT, WPARAM, LPARAM, BOOL&);
     LRESULT OnTimer(UINT, WPARAM, LPARAM, BOOL&) { return 0; }
     LRESULT OnDestroy(UINT, WPARAM, LPARAM, BOOL&);
+    void TellOwnerClosed();  // once per window
 
     HWND m_text = nullptr;
     HWND m_bar = nullptr;
     int m_pos = 0;
+    bool m_ownerTold = false;
     HWND m_owner;
 };
 

@@ -106,6 +106,12 @@ bool PathExists(const std::wstring& path) {
     return !path.empty() && PathFileExistsW(path.c_str());
 }
 
+bool IsRegularFile(const std::wstring& path) {
+    if (path.empty()) return false;
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 std::wstring GetAdbPath() {
     std::wstring base = GetBaseDirectory();
     if (base.empty()) return std::wstring();
@@ -114,6 +120,41 @@ std::wstring GetAdbPath() {
 }
 
 bool IsAdbPresent() { return !GetAdbPath().empty(); }
+
+namespace {
+
+// Waits for a started process; past the limit it and everything it started are ended.
+RunResult WaitOrEnd(HANDLE process, unsigned long limitMs) {
+    RunResult result = RunResult::Finished;
+    if (WaitForSingleObject(process, limitMs) == WAIT_TIMEOUT) {
+        TerminateProcessTree(GetProcessId(process));
+        WaitForSingleObject(process, 5000);
+        result = RunResult::TimedOut;
+    }
+    CloseHandle(process);
+    return result;
+}
+
+}  // namespace
+
+RunResult RunBatchAndWait(const std::wstring& batchPath, unsigned long limitMs) {
+    wchar_t system[MAX_PATH] = {};
+    UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return RunResult::NotStarted;
+    const std::wstring cmd = std::wstring(system) + L"\\cmd.exe";
+    // The outer quotes are cmd's own /c quoting; the inner ones keep a path with spaces whole.
+    std::wstring line = L"\"" + cmd + L"\" /c \"\"" + batchPath + L"\"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(cmd.c_str(), &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                        &startup, &info))
+        return RunResult::NotStarted;
+    CloseHandle(info.hThread);
+    return WaitOrEnd(info.hProcess, limitMs);
+}
 
 RunResult RunAndWaitFor(const std::wstring& file, const std::wstring& params, unsigned long limitMs) {
     SHELLEXECUTEINFOW info = {};
@@ -125,14 +166,7 @@ RunResult RunAndWaitFor(const std::wstring& file, const std::wstring& params, un
     info.nShow = SW_HIDE;
     if (!ShellExecuteExW(&info)) return RunResult::NotStarted;
     if (!info.hProcess) return RunResult::Finished;
-    RunResult result = RunResult::Finished;
-    if (WaitForSingleObject(info.hProcess, limitMs) == WAIT_TIMEOUT) {
-        TerminateProcessTree(GetProcessId(info.hProcess));
-        WaitForSingleObject(info.hProcess, 5000);
-        result = RunResult::TimedOut;
-    }
-    CloseHandle(info.hProcess);
-    return result;
+    return WaitOrEnd(info.hProcess, limitMs);
 }
 
 bool RunAndWait(const std::wstring& file, const std::wstring& params) {

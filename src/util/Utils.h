@@ -23,9 +23,10 @@ std::wstring GetTempDirectory();
 std::wstring GetAdbPath();
 bool IsAdbPresent();
 bool PathExists(const std::wstring& path);
+// An existing file that is not a folder.
+bool IsRegularFile(const std::wstring& path);
 
-// Default limit of one hidden command: long enough for a large package over
-// USB 2.0, short enough that a hung adb does not hold a worker forever.
+// Default limit of one hidden program started through the shell.
 constexpr unsigned long kRunWaitLimitMs = 20 * 60 * 1000;
 
 enum class RunResult { NotStarted, Finished, TimedOut };
@@ -34,6 +35,9 @@ enum class RunResult { NotStarted, Finished, TimedOut };
 RunResult RunAndWaitFor(const std::wstring& file, const std::wstring& params,
                         unsigned long limitMs);
 bool RunAndWait(const std::wstring& file, const std::wstring& params);
+// Runs a batch file with the system's cmd.exe (hidden, no window), not through
+// the shell's file association, and waits as RunAndWaitFor does.
+RunResult RunBatchAndWait(const std::wstring& batchPath, unsigned long limitMs);
 // Ends a process and, first, every process it started.
 void TerminateProcessTree(unsigned long pid);
 

@@ -150,7 +150,7 @@ TEST_F(Flow, FlashEachModelInBothModes) {
                   {"nexus_one", L"passion", true},
                   {"nexus_s", L"crespo", false},
                   {"htc_desire", L"bravo", true}};
-    const std::string package = MakeContent(400000, 11);
+    const std::string package = MakePackage(400000, 11);
     const std::wstring romPath = GetSandbox().base + L"\\update.zip";
     WriteBytes(romPath, package);
     for (const auto& phone : phones) {
@@ -183,7 +183,7 @@ TEST_F(Flow, FlashEachModelInBothModes) {
 
 TEST_F(Flow, ProgressBarAcrossAWholeFlash) {
     Start("nexus_s");
-    WriteBytes(GetSandbox().base + L"\\update.zip", MakeContent(100000, 2));
+    WriteBytes(GetSandbox().base + L"\\update.zip", MakePackage(100000, 2));
     ui.Click(IDC_FLASH);
     std::vector<int> bar = Watch(L"刷机");
     EXPECT_EQ(ui.AnswerBox(L"刷机完成！", 20000), kFlashDone);
@@ -200,7 +200,7 @@ TEST_F(Flow, ProgressBarAcrossAWholeFlash) {
 
 TEST_F(Flow, FailingRecoveryStep) {
     Start("nexus_s");
-    WriteBytes(GetSandbox().base + L"\\update.zip", "zip");
+    WriteBytes(GetSandbox().base + L"\\update.zip", MakePackage(1000, 1));
     ServiceControl("set?file_status=500");  // no image anywhere
     ui.Click(IDC_FLASH);
     EXPECT_EQ(ui.AnswerBox(L"刷机失败", 120000), L"云端辅助工具下载失败，请保证网络连接良好后重新刷机！");
@@ -209,11 +209,66 @@ TEST_F(Flow, FailingRecoveryStep) {
 
 TEST_F(Flow, FailingPackagePush) {
     Start("nexus_s");
-    WriteBytes(GetSandbox().base + L"\\update.zip", "zip");
+    WriteBytes(GetSandbox().base + L"\\update.zip", MakePackage(1000, 1));
     CSimPhone::Set("push_fail_path", "update.zip");
     ui.Click(IDC_FLASH);
     EXPECT_EQ(ui.AnswerBox(L"刷机失败", 120000), kReplug);
     EXPECT_FALSE(CSimPhone::RecoveryPartition().empty());  // the recovery step had run
+}
+
+TEST_F(Flow, UnpluggedBeforeThePackageNeverSaysDoneAndLeavesNoScript) {
+    Start("nexus_s");
+    WriteBytes(GetSandbox().base + L"\\update.zip", MakePackage(1000, 1));
+    CSimPhone::WritePhoneFile("/cache/recovery/extendedcommand", "format(\"/data\");");  // an earlier attempt's
+    CSimPhone::Set("unplug_on", "shell ls /sdcard/mirq/update.zip");
+    ui.Click(IDC_FLASH);
+    EXPECT_EQ(ui.AnswerBox(L"刷机失败", 120000), kReplug);
+    EXPECT_EQ(ui.FindWindowNow(L"刷机完成！"), nullptr);
+    EXPECT_FALSE(CSimPhone::PhoneFileExists("/cache/recovery/extendedcommand"));
+    EXPECT_TRUE(Matching(CSimPhone::Journal(), "reboot").empty());
+}
+
+TEST_F(Flow, ClosingDuringAFlashStopsItFirstAndLeavesNoScript) {
+    Start("nexus_s");
+    WriteBytes(GetSandbox().base + L"\\update.zip", MakePackage(1000, 1));
+    CSimPhone::Set("slow_verb", "push");
+    CSimPhone::Set("slow_ms", "1500");
+    ui.Click(IDC_FLASH);
+    HWND progress = ui.WaitWindow(L"刷机", 10000);
+    ASSERT_NE(progress, nullptr);
+    DWORD start = GetTickCount();  // closed while the script is being copied
+    while (Matching(CSimPhone::Journal(), "push").size() < 4 && GetTickCount() - start < 60000) Sleep(20);
+    PostMessageW(ui.Main(), WM_SYSCOMMAND, SC_CLOSE, 0);
+    start = GetTickCount();
+    while (ui.Text(progress, IDC_PROGRESS_TEXT) != L"正在停止..." && GetTickCount() - start < 5000) Sleep(20);
+    EXPECT_EQ(ui.Text(progress, IDC_PROGRESS_TEXT), L"正在停止...");
+    EXPECT_EQ(ui.WaitExit(30000), 2u);
+    EXPECT_FALSE(CSimPhone::PhoneFileExists("/cache/recovery/extendedcommand"));
+    EXPECT_TRUE(Matching(CSimPhone::Journal(), "reboot").empty());
+    EXPECT_EQ(CSimPhone::Journal().back(), "kill-server  ");
+}
+
+TEST_F(Flow, TheTypedPathIsThePackageFlashed) {
+    Start("nexus_s");
+    WriteBytes(GetSandbox().base + L"\\update.zip", MakePackage(1000, 1));  // the path shown at start
+    const std::wstring typed = GetSandbox().base + L"\\手输 100%.zip";
+    const std::string package = MakePackage(3000, 7);
+    WriteBytes(typed, package);
+    const std::wstring asPasted = L"  \"" + typed + L"\" ";  // as Explorer's "copy as path" gives it
+    SendMessageW(GetDlgItem(ui.Main(), IDC_ROM_PATH), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(asPasted.c_str()));
+    ui.Click(IDC_FLASH);
+    EXPECT_EQ(ui.AnswerBox(L"刷机完成！", 120000), kFlashDone);
+    EXPECT_EQ(CSimPhone::ReadPhoneFile("/sdcard/mirq/update.zip"), package);
+}
+
+TEST_F(Flow, DamagedPackageChangesNothingOnThePhone) {
+    Start("nexus_s");
+    WriteBytes(GetSandbox().base + L"\\update.zip", "<html><body>502 Bad Gateway</body></html>");
+    CSimPhone::ClearJournal();
+    ui.Click(IDC_FLASH);
+    EXPECT_EQ(ui.AnswerBox(L"刷机失败", 120000), L"ROM包已损坏或不完整，请重新下载或选择其他ROM包！");
+    for (const char* change : {"push", "reboot", "shell rm", "shell mkdir"})
+        EXPECT_TRUE(Matching(CSimPhone::Journal(), change).empty()) << change;
 }
 
 TEST_F(Flow, FlashWithNoPhoneOrAnUnsupportedPhone) {
@@ -233,7 +288,7 @@ TEST_F(Flow, FlashWithNoPhoneOrAnUnsupportedPhone) {
 
 TEST_F(Flow, ClosingTheProgressWindowDuringThePackageStep) {
     Start("nexus_s");
-    WriteBytes(GetSandbox().base + L"\\update.zip", MakeContent(100000, 4));
+    WriteBytes(GetSandbox().base + L"\\update.zip", MakePackage(100000, 4));
     CSimPhone::Set("slow_verb", "reboot");
     CSimPhone::Set("slow_ms", "1500");
     ui.Click(IDC_FLASH);

@@ -11,7 +11,8 @@ Control (tests and the demo): /_sim/reset, /_sim/set?key=value..., /_sim/log,
 Faults (keys of /_sim/set): query_status, url_scheme=https, url_space=1,
 no_flashurl=1, split=1 (answer in several TCP writes), file_status,
 no_length=1, short=1 (half the declared body, then close), slow_ms=N (pause
-per 64 KiB), rom_size=N (bytes of the ROM zip).
+per 64 KiB), rom_size=N (bytes of the ROM zip), md5=wrong|none (the checksum
+sent beside the address), recovery_html=1 (an error page served as the image).
 The process ends by itself after --lifetime seconds.
 """
 import argparse, hashlib, io, os, random, signal, socket, sys, threading, time, zipfile
@@ -40,6 +41,33 @@ def recovery_bytes(device):
     rnd = random.Random(seed)
     head = b"ANDROID!" + device.encode().ljust(16, b"\0")
     return head + bytes(rnd.getrandbits(8) for _ in range(200000 - len(head)))
+
+
+ERROR_PAGE = b"<html><head><title>502 Bad Gateway</title></head><body>Bad Gateway</body></html>"
+_md5_cache = {}
+
+
+def md5_of(key, read):
+    """MD5 of a served file, computed once per file."""
+    if key not in _md5_cache:
+        h = hashlib.md5()
+        for chunk in read():
+            h.update(chunk)
+        _md5_cache[key] = h.hexdigest()
+    return _md5_cache[key]
+
+
+def served(state, kind, device):
+    """(size, opener, md5) of a served file."""
+    if kind == "recovery":
+        data = ERROR_PAGE if state.fault("recovery_html") == "1" else recovery_bytes(device)
+        return len(data), lambda: io.BytesIO(data), hashlib.md5(data).hexdigest()
+    path = rom_path(state, device, int(state.fault("rom_size")))
+
+    def chunks():
+        with open(path, "rb") as f:
+            yield from iter(lambda: f.read(1 << 20), b"")
+    return os.path.getsize(path), lambda: open(path, "rb"), md5_of(path, chunks)
 
 
 def rom_path(state, device, size):
@@ -109,6 +137,11 @@ def make_handler(state):
             if state.fault("url_space") == "1":
                 url = "\n " + url
             inner = "" if state.fault("no_flashurl") == "1" else "<flashurl>%s</flashurl>" % url
+            digest = served(state, "rom" if ftype == "1" else "recovery", device)[2]
+            if state.fault("md5") == "wrong":
+                digest = hashlib.md5(digest.encode()).hexdigest()
+            if state.fault("md5") != "none":
+                inner += "<md5>%s</md5>" % digest
             answer = '<?xml version="1.0" encoding="UTF-8"?><root><status>ok</status>%s</root>' % inner
             self.send_bytes(200, answer.encode(), "text/xml")
 
@@ -126,12 +159,10 @@ def make_handler(state):
             if status != 200:
                 return self.send_bytes(status, b"error")
             name, _, ext = parts[2].rpartition(".")
-            if parts[1] == "recovery" and ext == "img":
-                return self.send_file(io.BytesIO(recovery_bytes(name)), 200000)
-            if parts[1] == "rom" and ext == "zip":
-                path = rom_path(state, name, int(state.fault("rom_size")))
-                with open(path, "rb") as f:
-                    return self.send_file(f, os.path.getsize(path))
+            if (parts[1], ext) in (("recovery", "img"), ("rom", "zip")):
+                size, opener, _ = served(state, parts[1], name)
+                with opener() as f:
+                    return self.send_file(f, size)
             self.send_bytes(404, b"not found")
 
         def send_file(self, f, size):

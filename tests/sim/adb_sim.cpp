@@ -4,13 +4,15 @@
 //   phone\state.txt    switches and server state (key=value)
 //   phone\props.txt    system properties (key=value, UTF-8)
 //   phone\fs\...       the phone's file system ("/sdcard/x" -> fs\sdcard\x)
-//   phone\exec.txt     phone paths made executable with chmod +x
+//   phone\exec.txt     phone paths made executable (chmod with an octal mode)
 //   phone\recovery.img the recovery partition
 //   phone\journal.txt  every command line received, one per line (UTF-8)
 // Test hooks, not journaled: "sim-reset <profile>", "sim-set <key> <value>",
 // "sim-prop <key> <value>". Switches: connected, rooted (1, 0, groups), push_style
 // (old, mid, v2016, current, notime, fail), push_fail_path=<part of the remote path>, rm_fails, hang=<verb>, slow_verb and
-// slow_ms, pieces, daemon_msgs=old, appear_after_restart, vanish_after_reboot.
+// slow_ms, pieces, daemon_msgs=old, appear_after_restart, vanish_after_reboot,
+// unplug_on=<start of a command line> (the cable comes out as it arrives), flash_image_fails,
+// ls_style=toybox.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -276,9 +278,24 @@ int Push(const std::vector<std::string>& a) {
     return 0;
 }
 
-int Shell(const std::vector<std::string>& a) {
-    std::string cmd = a.size() > 1 ? a[1] : "";
-    std::string arg = a.size() > 2 ? a[2] : "";
+// "ls -l" of one path in the layout of the phone's shell: toolbox (Android 2.x,
+// no link count) or toybox (ls_style=toybox).
+std::string LsLong(const std::string& path) {
+    const std::wstring local = FsPath(path);
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(local.c_str(), GetFileExInfoStandard, &data)) return path + ": No such file or directory";
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return "";  // lists the entries; none shown here
+    const std::string size = std::to_string(data.nFileSizeLow);
+    const std::string name = path.substr(path.find_last_of('/') + 1);
+    if (State("ls_style") == "toybox") return "-rw-rw---- 1 root sdcard_rw " + size + " 2011-12-07 10:00 " + path;
+    return "-rw-rw-r-- system   sdcard_rw " + std::string(size.size() < 8 ? 8 - size.size() : 0, ' ') + size +
+           " 2011-12-07 10:00 " + name;
+}
+
+// One command of the phone's shell; returns its exit status.
+int ShellCommand(const std::vector<std::string>& a) {
+    std::string cmd = a.size() > 0 ? a[0] : "";
+    std::string arg = a.size() > 1 ? a[1] : "";
     if (cmd == "id") {
         std::string r = State("rooted");
         if (r == "1") ShellLine("uid=0(root) gid=0(root)");
@@ -287,43 +304,101 @@ int Shell(const std::vector<std::string>& a) {
     } else if (cmd == "getprop") {
         KeyValues props = LoadKv(L"props.txt");
         ShellLine(props.count(arg) ? props[arg] : "");
+    } else if (cmd == "ls" && arg == "-l" && a.size() > 2) {
+        std::string line = LsLong(a[2]);
+        if (!line.empty()) ShellLine(line);
+        return line.find("No such file") == std::string::npos ? 0 : 1;
     } else if (cmd == "ls") {
-        ShellLine(Exists(FsPath(arg)) ? arg : arg + ": No such file or directory");
+        bool found = Exists(FsPath(arg));
+        ShellLine(found ? arg : arg + ": No such file or directory");
+        return found ? 0 : 1;
     } else if (cmd == "cat") {
         bool ok = false;
         std::string bytes = ReadAll(FsPath(arg), &ok);
         if (ok) Out(bytes);
         else ShellLine(arg + ": No such file or directory");
+        return ok ? 0 : 1;
     } else if (cmd == "rm") {
         if (State("rm_fails") == "1") ShellLine("rm failed for " + arg + ", Permission denied");
         else if (!DeleteFileW(FsPath(arg).c_str())) ShellLine("rm failed for " + arg + ", No such file or directory");
+        else return 0;
+        return 1;
     } else if (cmd == "mkdir") {
-        if (Exists(FsPath(arg))) ShellLine("mkdir failed for " + arg + ", File exists");
-        else CreateDirectoryW(FsPath(arg).c_str(), nullptr);
-    } else if (cmd == "chmod" && a.size() > 3) {
-        std::string path = a[3];
+        if (Exists(FsPath(arg))) {
+            ShellLine("mkdir failed for " + arg + ", File exists");
+            return 1;
+        }
+        CreateDirectoryW(FsPath(arg).c_str(), nullptr);
+    } else if (cmd == "chmod" && a.size() > 2) {
+        // Toolbox's chmod takes octal modes only.
+        const std::string& path = a[2];
+        if (arg.empty() || arg.find_first_not_of("01234567") != std::string::npos) {
+            ShellLine("Bad mode");
+            return 10;
+        }
         if (!Exists(FsPath(path))) {
             ShellLine("Unable to chmod " + path + ": No such file or directory");
-        } else {
-            std::set<std::string> exec = LoadExec();
-            exec.insert(path);
-            std::string out;
-            for (auto& e : exec) out += e + "\n";
-            WriteAll(g_dir + L"exec.txt", out);
+            return 10;
         }
+        std::set<std::string> exec = LoadExec();
+        if (strtol(arg.c_str(), nullptr, 8) & 0111) exec.insert(path);
+        else exec.erase(path);
+        std::string out;
+        for (auto& e : exec) out += e + "\n";
+        WriteAll(g_dir + L"exec.txt", out);
     } else if (cmd == "/data/mirq/flash_image") {
-        std::string image = a.size() > 3 ? a[3] : "";
+        std::string image = a.size() > 2 ? a[2] : "";
         if (!Exists(FsPath(cmd))) {
             ShellLine("/system/bin/sh: " + cmd + ": not found");
+            return 127;
         } else if (!LoadExec().count(cmd)) {
             ShellLine("/system/bin/sh: " + cmd + ": permission denied");
+            return 126;
         } else if (arg != "recovery" || !Exists(FsPath(image))) {
             ShellLine("error opening " + image + ": No such file or directory");
-        } else {
-            WriteAll(g_dir + L"recovery.img", ReadAll(FsPath(image)));
+            return 1;
+        } else if (State("flash_image_fails") == "1") {
+            ShellLine("error writing recovery: No space left on device");
+            return 1;
         }
+        WriteAll(g_dir + L"recovery.img", ReadAll(FsPath(image)));
     } else {
         ShellLine("/system/bin/sh: " + cmd + ": not found");
+        return 127;
+    }
+    return 0;
+}
+
+// adb of this generation hands the words to the phone's shell, which runs
+// commands separated by ";" and passes no exit status back: "echo rc=$?" does.
+int Shell(const std::vector<std::string>& a) {
+    std::vector<std::string> words(a.begin() + 1, a.end());
+    std::vector<std::string> command;
+    int status = 0;
+    for (size_t i = 0; i <= words.size(); ++i) {
+        bool end = i == words.size();
+        if (!end) {
+            std::string w = words[i];
+            bool separator = !w.empty() && w.back() == ';';
+            if (separator) w.pop_back();
+            if (!w.empty()) command.push_back(w);
+            end = separator;
+        }
+        if (!end || command.empty()) continue;
+        if (command[0] == "echo") {
+            std::string line;
+            for (size_t k = 1; k < command.size(); ++k) {
+                std::string w = command[k];
+                size_t at = w.find("$?");
+                if (at != std::string::npos) w.replace(at, 2, std::to_string(status));
+                line += (k > 1 ? " " : "") + w;
+            }
+            ShellLine(line);
+            status = 0;
+        } else {
+            status = ShellCommand(command);
+        }
+        command.clear();
     }
     return 0;
 }
@@ -393,5 +468,11 @@ int wmain() {
         return 0;
     }
     Journal(CommandTail());
+    const std::string unplugOn = State("unplug_on");
+    if (!unplugOn.empty() && ToUtf8(CommandTail()).compare(0, unplugOn.size(), unplugOn) == 0) {
+        // The cable comes out just as this command arrives.
+        SetState("connected", "0");
+        SetState("unplug_on", "");
+    }
     return Run(args);
 }

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <zlib.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -95,6 +97,58 @@ std::string MakeContent(size_t size, unsigned seed) {
         s[i] = (char)(x >> 16);
     }
     return s;
+}
+
+namespace {
+void Put16(std::string& out, unsigned v) { out += (char)(v & 0xFF); out += (char)((v >> 8) & 0xFF); }
+void Put32(std::string& out, unsigned long v) { Put16(out, v & 0xFFFF); Put16(out, (v >> 16) & 0xFFFF); }
+
+std::string RawDeflate(const std::string& data) {
+    z_stream z = {};
+    deflateInit2(&z, 6, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&z, (uLong)data.size()), '\0');
+    z.next_in = (Bytef*)data.data();
+    z.avail_in = (uInt)data.size();
+    z.next_out = (Bytef*)&out[0];
+    z.avail_out = (uInt)out.size();
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+}  // namespace
+
+std::string MakeZip(const std::vector<std::pair<std::string, std::string>>& entries, bool deflate) {
+    std::string body, central;
+    for (const auto& e : entries) {
+        const std::string packed = deflate ? RawDeflate(e.second) : e.second;
+        const unsigned long crc = crc32(0, (const Bytef*)e.second.data(), (uInt)e.second.size());
+        const unsigned long offset = (unsigned long)body.size();
+        std::string fields;  // version, flags, method, time, date, crc, sizes, name length
+        Put16(fields, 20); Put16(fields, 0); Put16(fields, deflate ? 8 : 0); Put16(fields, 0); Put16(fields, 0x21);
+        Put32(fields, crc); Put32(fields, (unsigned long)packed.size()); Put32(fields, (unsigned long)e.second.size());
+        Put16(fields, (unsigned)e.first.size());
+        Put32(body, 0x04034b50); body += fields; Put16(body, 0); body += e.first + packed;
+        Put32(central, 0x02014b50); Put16(central, 20); central += fields;
+        Put16(central, 0); Put16(central, 0); Put16(central, 0); Put16(central, 0); Put32(central, 0);
+        Put32(central, offset); central += e.first;
+    }
+    std::string zip = body + central;
+    Put32(zip, 0x06054b50); Put16(zip, 0); Put16(zip, 0);
+    Put16(zip, (unsigned)entries.size()); Put16(zip, (unsigned)entries.size());
+    Put32(zip, (unsigned long)central.size()); Put32(zip, (unsigned long)body.size()); Put16(zip, 0);
+    return zip;
+}
+
+std::string MakePackage(size_t payloadSize, unsigned seed) {
+    return MakeZip({{"META-INF/com/google/android/updater-script", "ui_print(\"Mirq\");\n"},
+                    {"system/app/payload.bin", MakeContent(payloadSize, seed)}});
+}
+
+std::string MakeRecoveryImage(size_t size, unsigned seed) {
+    std::string image = MakeContent(size, seed);
+    image.replace(0, 8, "ANDROID!");
+    return image;
 }
 
 std::wstring CSimPhone::AdbPath() { return GetSandbox().base + L"\\tools\\adb.exe"; }

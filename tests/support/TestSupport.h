@@ -29,6 +29,11 @@ std::string WideToUtf8(const std::wstring& w);
 int RunProcess(const std::wstring& exe, const std::wstring& args, unsigned long limitMs = 30000);
 // A file of the given size with varied, reproducible content.
 std::string MakeContent(size_t size, unsigned seed);
+// A whole zip archive of the named entries (deflated or stored), as a ROM
+// package is; and a recovery image (boot image magic, then content).
+std::string MakeZip(const std::vector<std::pair<std::string, std::string>>& entries, bool deflate = true);
+std::string MakePackage(size_t payloadSize, unsigned seed);
+std::string MakeRecoveryImage(size_t size, unsigned seed);
 
 // The simulated phone installed in the sandbox (tools\adb.exe and its state).
 class CSimPhone {

@@ -55,7 +55,7 @@ TEST(AdbOutputReading, LsMustEchoThePathExactly) {
 }
 
 TEST(AdbOutputReading, PushSummariesOfOldAndCurrentClients) {
-    EXPECT_TRUE(PushOutputIsSuccess(fixtures::kPushOld));
+    EXPECT_FALSE(PushOutputIsSuccess(fixtures::kPushOld));  // proves nothing: the phone is asked
     EXPECT_TRUE(PushOutputIsSuccess(fixtures::kPushMid));
     EXPECT_TRUE(PushOutputIsSuccess(fixtures::kPush2016));
     EXPECT_TRUE(PushOutputIsSuccess(fixtures::kPushCurrent));
@@ -104,7 +104,7 @@ TEST_F(AdbDevice, IsDeviceConnectedWithTheServerStarting) {
 TEST_F(AdbDevice, RestartServerKillsWaitsAndStarts) {
     DWORD start = GetTickCount();
     EXPECT_TRUE(adb->RestartServer());
-    EXPECT_GE(GetTickCount() - start, 1500u);  // two commands and the pause between
+    EXPECT_GE(GetTickCount() - start, 2 * kServerSettleMs);  // the server settles after each
     EXPECT_EQ(CSimPhone::Journal(), (std::vector<std::string>{"kill-server  ", "start-server "}));
     EXPECT_EQ(CSimPhone::StateValue("server"), "1");
     CSimPhone::Uninstall();  // nothing starts at all: still true
@@ -184,10 +184,45 @@ TEST_F(AdbDevice, PushCopiesBytesInEveryClientStyle) {
     EXPECT_FALSE(adb->Push(local, L"/sdcard/mirq/update.zip"));
 }
 
-TEST_F(AdbDevice, PushOfAMissingLocalFileCountsAsSuccess) {
-    // The error goes to stderr and standard output stays empty: the old rule holds.
-    EXPECT_TRUE(adb->Push(GetSandbox().base + L"\\missing.zip", L"/sdcard/x.zip"));
-    EXPECT_FALSE(CSimPhone::PhoneFileExists("/sdcard/x.zip"));
+TEST_F(AdbDevice, PushFailsWithoutWordsOnStandardOutput) {
+    const std::wstring local = GetSandbox().base + L"\\u.zip";
+    WriteBytes(local, MakeContent(5000, 1));
+    EXPECT_FALSE(adb->Push(GetSandbox().base + L"\\missing.zip", L"/sdcard/x.zip"));
+    EXPECT_FALSE(adb->Push(GetSandbox().base, L"/sdcard/x.zip"));  // a folder
+    for (const char* style : {"old", "current"}) {
+        SCOPED_TRACE(style);
+        CSimPhone::Set("push_style", style);
+        CSimPhone::Set("connected", "0");  // unplugged: the error goes to stderr
+        EXPECT_FALSE(adb->Push(local, L"/sdcard/x.zip"));
+        CSimPhone::Set("connected", "1");
+    }
+    // An old client's silent push is confirmed by the phone's listing, in both layouts.
+    CSimPhone::Set("push_style", "old");
+    for (const char* layout : {"toolbox", "toybox"}) {
+        CSimPhone::Set("ls_style", layout);
+        EXPECT_TRUE(adb->Push(local, L"/sdcard/x.zip")) << layout;
+        EXPECT_EQ(CSimPhone::Journal().back(), "shell ls -l /sdcard/x.zip ");
+    }
+    CSimPhone::Set("hang", "push");
+    adb->SetWaitLimits(kCommandLimitMs, 2000);
+    DWORD start = GetTickCount();
+    EXPECT_FALSE(adb->Push(local, L"/sdcard/y.zip"));
+    EXPECT_LT(GetTickCount() - start, 15000u);
+    adb->SetWaitLimits(kCommandLimitMs, kPushBaseLimitMs);
+    EXPECT_EQ(adb->PushLimitMs(200ll << 20), kPushBaseLimitMs + 200 * kPushMsPerMiB);
+}
+
+TEST(AdbOutputReading, LsLongSizeAndEchoedStatus) {
+    EXPECT_EQ(LsLongSize(L"-rw-rw-r-- system   sdcard_rw  1048576 2011-12-07 10:00 update.zip"), 1048576);
+    EXPECT_EQ(LsLongSize(L"-rw-rw---- 1 root sdcard_rw 1048576 2011-12-07 10:00 /sdcard/update.zip"), 1048576);
+    EXPECT_EQ(LsLongSize(L"-rw-rw---- 1 root sdcard_rw 0 2011-12-07 10:00 /sdcard/e\r"), 0);
+    EXPECT_EQ(LsLongSize(L"/sdcard/update.zip: No such file or directory"), -1);
+    EXPECT_EQ(LsLongSize(L"drwxrwxr-x system sdcard_rw 2011-12-07 10:00 mirq"), -1);
+    EXPECT_EQ(LsLongSize(L""), -1);
+    EXPECT_EQ(ShellExitStatus(L"rc=0"), 0);
+    EXPECT_EQ(ShellExitStatus(L"Bad mode\nrc=10"), 10);
+    EXPECT_EQ(ShellExitStatus(L"error: device not found"), -1);
+    EXPECT_EQ(ShellExitStatus(L""), -1);
 }
 
 TEST_F(AdbDevice, RebootPassesItsTarget) {

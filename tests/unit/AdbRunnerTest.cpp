@@ -130,16 +130,18 @@ TEST_F(AdbRunner, MissingAdbGivesAnEmptyOutput) {
 
 TEST_F(AdbRunner, HungCommandIsEndedAfterTheLimit) {
     CSimPhone::Set("hang", "devices");
-    adb->SetWaitLimit(3000);
+    adb->SetWaitLimits(3000, kPushBaseLimitMs);
     DWORD start = GetTickCount();
     EXPECT_EQ(adb->RunAdbCommand(L"devices", L""), L"");
     DWORD took = GetTickCount() - start;
-    adb->SetWaitLimit(kRunWaitLimitMs);
+    adb->SetWaitLimits(kCommandLimitMs, kPushBaseLimitMs);
+    EXPECT_EQ(adb->LastRunResult(), RunResult::TimedOut);
     EXPECT_LT(took, 15000u);
     EXPECT_TRUE(TempFiles().empty());
     // The adb process was ended too: the next command runs normally.
     CSimPhone::Set("hang", "");
     EXPECT_EQ(adb->RunAdbCommand(L"shell", L"id"), L"uid=0(root) gid=0(root)");
+    EXPECT_EQ(adb->LastRunResult(), RunResult::Finished);
 }
 
 TEST(CleanUpScript, NamesBothDirectoriesQuoted) {

@@ -101,7 +101,7 @@ TEST_F(DeviceCheck, EachSupportedModelIsReadAndIdentified) {
                                         "shell getprop ro.product.manufacturer ", "shell getprop ril.sw_ver "}));
 }
 
-TEST_F(DeviceCheck, SamePhoneTwiceReadsOnlyTheSerial) {
+TEST_F(DeviceCheck, SamePhoneTwiceReadsOnlyTheSerialAndDevice) {
     EXPECT_EQ(Run("nexus_s"), kCheckOk);
     auto values = CDeviceModel::GetInstance()->Values();
     CSimPhone::ClearJournal();
@@ -111,9 +111,28 @@ TEST_F(DeviceCheck, SamePhoneTwiceReadsOnlyTheSerial) {
     EXPECT_EQ(listener.Percents(), (std::vector<int>{5, 10}));
     EXPECT_EQ(CSimPhone::Journal(),
               (std::vector<std::string>{"devices  ", "shell getprop ril.IMEI ", "shell getprop ril.barcode ",
-                                        "shell getprop ro.serialno "}));
+                                        "shell getprop ro.serialno ", "shell getprop ro.product.device "}));
     EXPECT_EQ(CDeviceModel::GetInstance()->Values(), values);
     EXPECT_EQ(CDeviceModel::GetInstance()->GetModelId(), 2);
+}
+
+TEST_F(DeviceCheck, OnlyAnIdentifiedRecordOfTheSameDeviceIsKept) {
+    // Another model behind the same placeholder serial is read in full.
+    EXPECT_EQ(Run("nexus_s"), kCheckOk);
+    CSimPhone::Reset("htc_desire");
+    CSimPhone::Prop("ril.barcode", "");
+    CSimPhone::Prop("ro.serialno", "3233A90D1A2B00EC");
+    listener.reports.clear();
+    EXPECT_EQ(checker->Check(), kCheckOk);
+    EXPECT_EQ(listener.reports, FullReading());
+    EXPECT_EQ(CDeviceModel::GetInstance()->GetModelId(), 3);
+    // A reading that identified nothing (cut off half-way) is not trusted the next time.
+    CDeviceModel::GetInstance()->SetBrand(L"");
+    CDeviceModel::GetInstance()->Identify();
+    listener.reports.clear();
+    EXPECT_EQ(checker->Check(), kCheckOk);
+    EXPECT_EQ(listener.reports, FullReading());
+    EXPECT_EQ(CDeviceModel::GetInstance()->GetModelId(), 3);
 }
 
 TEST_F(DeviceCheck, PhoneWithoutAnySerialIsReadEveryTime) {

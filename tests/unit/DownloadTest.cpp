@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "TestSupport.h"
 #include "app/TaskStateTable.h"
 #include "download/ResourceDownloader.h"
@@ -189,7 +191,7 @@ TEST_F(Download, TruncatedTransferIsAFailureAndLeavesNoFile) {
 
 TEST_F(Download, FailureLeavesTheEarlierFileAsItWas) {
     WriteBytes(target, "earlier package");
-    for (const char* fault : {"short=1", "file_status=404", "file_status=500"}) {
+    for (const char* fault : {"short=1", "file_status=404", "file_status=500", "md5=wrong"}) {
         SCOPED_TRACE(fault);
         ServiceControl("reset");
         ServiceControl(std::string("set?") + fault);
@@ -199,6 +201,21 @@ TEST_F(Download, FailureLeavesTheEarlierFileAsItWas) {
     ServiceControl("reset");
     EXPECT_TRUE(downloader->FetchRom(target));
     EXPECT_EQ(ReadBytes(target), Served(L"files/rom/crespo.zip"));
+}
+
+TEST_F(Download, StopEndsAStalledReadWithinSeconds) {
+    ServiceControl("set?slow_ms=60000&rom_size=3000000");  // one block, then a minute of silence
+    CScopedTask task;
+    std::thread stopper([&] {
+        Sleep(1500);
+        task.RequestStop();
+    });
+    const DWORD start = GetTickCount();
+    EXPECT_FALSE(downloader->FetchRom(target));
+    const DWORD took = GetTickCount() - start;
+    stopper.join();
+    EXPECT_LT(took, 1500u + 2500u);
+    EXPECT_FALSE(FileExists(target + L".part"));
 }
 
 TEST_F(Download, UnwritableTargetFailsWithoutDownloading) {

@@ -47,13 +47,9 @@ protected:
 
 TEST(Factories, ModelIdRanges) {
     for (int id : {-1, 12, 100}) EXPECT_EQ(CreateKestrelbox(id, L"x"), nullptr) << id;
-    for (int id = 0; id <= 11; ++id) delete CreateKestrelbox(id, L"x");
+    for (int id = 0; id <= 11; ++id) EXPECT_NE(CreateKestrelbox(id, L"x"), nullptr) << id;
     for (int id : {-1, 4, 11}) EXPECT_EQ(CreateRecoveryFlasher(id, L""), nullptr) << id;
-    for (int id = 0; id <= 3; ++id) {
-        IRecoveryFlasher* f = CreateRecoveryFlasher(id, L"");
-        EXPECT_NE(f, nullptr);
-        delete f;
-    }
+    for (int id = 0; id <= 3; ++id) EXPECT_NE(CreateRecoveryFlasher(id, L""), nullptr) << id;
 }
 
 TEST(RecoveryScripts, ExactBytes) {
@@ -117,6 +113,35 @@ TEST_F(RomFlash, FailedPush) {
     EXPECT_EQ(Flash(false, package), 51);
 }
 
+TEST_F(RomFlash, UnpluggedBeforeThePackagePushCopiesAndRebootsNothing) {
+    CSimPhone::Set("unplug_on", "push");
+    EXPECT_EQ(Flash(false, package), 51);
+    EXPECT_FALSE(CSimPhone::PhoneFileExists("/cache/recovery/extendedcommand"));
+    EXPECT_TRUE(Matching(CSimPhone::Journal(), "reboot").empty());
+    EXPECT_FALSE(Flash(false, GetSandbox().base) == 0);  // a folder is no package either
+}
+
+TEST_F(RomFlash, StopAfterTheScriptPushTakesTheScriptBack) {
+    // A stop request arrives while the script is being copied: seen before the reboot.
+    struct CStopAtReboot : CRecordingListener {
+        CScopedTask* task = nullptr;
+        void OnProgress(int percent, const std::wstring& text) override {
+            if (percent == 90) task->RequestStop();
+        }
+    } stopper;
+    CScopedTask task;
+    stopper.task = &task;
+    std::unique_ptr<IKestrelbox> flasher = CreateKestrelbox(2, package);
+    flasher->SetListener(&stopper);
+    EXPECT_EQ(flasher->Flash(false), 54);
+    EXPECT_FALSE(CSimPhone::PhoneFileExists("/cache/recovery/extendedcommand"));
+    EXPECT_TRUE(Matching(CSimPhone::Journal(), "reboot").empty());
+    // A script an earlier attempt left behind is taken off too.
+    CSimPhone::WritePhoneFile("/cache/recovery/extendedcommand", kWipeScript);
+    EXPECT_TRUE(RemoveRecoveryScript());
+    EXPECT_FALSE(CSimPhone::PhoneFileExists("/cache/recovery/extendedcommand"));
+}
+
 TEST_F(RomFlash, FailedScriptPushStillDeletesTheLocalScript) {
     // The package copies, then the phone's storage turns read-only.
     std::unique_ptr<IKestrelbox> flasher(CreateKestrelbox(2, package));
@@ -165,15 +190,15 @@ protected:
 }  // namespace
 
 TEST_F(RecoveryFlash, FromALocalImage) {
-    const std::string image = MakeContent(100000, 5);
+    const std::string image = MakeRecoveryImage(100000, 5);
     WriteBytes(RecoveryImagePath(2), image);
     EXPECT_EQ(Flash(), 0);
     EXPECT_EQ(finalPath, RecoveryImagePath(2));
     EXPECT_EQ(listener.Percents(), kFullRun);
     EXPECT_EQ(CSimPhone::RecoveryPartition(), image);
     std::vector<std::string> journal = CSimPhone::Journal();
-    EXPECT_EQ(journal.back(), "shell /data/mirq/flash_image recovery /sdcard/mirq/recovery.img ");
-    EXPECT_EQ(Matching(journal, "shell chmod +x /data/mirq/flash_image ").size(), 1u);
+    EXPECT_EQ(journal.back(), "shell /data/mirq/flash_image recovery /sdcard/mirq/recovery.img; echo rc=$? ");
+    EXPECT_EQ(Matching(journal, "shell chmod 755 /data/mirq/flash_image; echo rc=$? ").size(), 1u);
     EXPECT_EQ(ServiceControl("log"), "");  // nothing downloaded
 }
 
@@ -195,9 +220,10 @@ TEST_F(RecoveryFlash, NoImageAndTheDownloadFailing) {
 
 TEST_F(RecoveryFlash, MissingFlashToolLeavesTheImageOnThePhone) {
     DeleteFileW((GetSandbox().base + L"\\tools\\flash_image").c_str());
-    WriteBytes(RecoveryImagePath(2), "image");
+    const std::string image = MakeRecoveryImage(5000, 1);
+    WriteBytes(RecoveryImagePath(2), image);
     EXPECT_EQ(Flash(), 102);
-    EXPECT_EQ(CSimPhone::ReadPhoneFile("/sdcard/mirq/recovery.img"), "image");
+    EXPECT_EQ(CSimPhone::ReadPhoneFile("/sdcard/mirq/recovery.img"), image);
     EXPECT_TRUE(Matching(CSimPhone::Journal(), "shell mkdir /data").empty());
     bool written = true;
     CSimPhone::RecoveryPartition(&written);
@@ -210,6 +236,29 @@ TEST_F(RecoveryFlash, FailedToolPushIsNotMadeExecutable) {
     CSimPhone::Set("push_style", "fail");
     EXPECT_FALSE(flasher->InstallFlashTool());
     EXPECT_TRUE(Matching(CSimPhone::Journal(), "shell chmod").empty());
+}
+
+TEST_F(RecoveryFlash, AFailedRecoveryWriteFailsTheLastStep) {
+    WriteBytes(RecoveryImagePath(2), MakeRecoveryImage(5000, 1));
+    CSimPhone::Set("flash_image_fails", "1");
+    EXPECT_EQ(Flash(), 103);
+    bool written = true;
+    CSimPhone::RecoveryPartition(&written);
+    EXPECT_FALSE(written);
+}
+
+TEST_F(RecoveryFlash, ImagesThatAreNoBootImageAreDeletedAndFail) {
+    const std::wstring cached = RecoveryImagePath(2);
+    WriteBytes(cached, "<html><body>404 Not Found</body></html>");
+    EXPECT_EQ(Flash(), 100);
+    EXPECT_FALSE(FileExists(cached));
+    ServiceControl("set?recovery_html=1");  // an error page served as the image
+    EXPECT_EQ(Flash(), 100);
+    EXPECT_FALSE(FileExists(cached));
+    ServiceControl("set?recovery_html=0&md5=wrong");  // a good image, but not the announced one
+    EXPECT_EQ(Flash(), 100);
+    EXPECT_FALSE(FileExists(cached));
+    EXPECT_TRUE(CSimPhone::Journal().empty());
 }
 
 TEST_F(RecoveryFlash, UnidentifiedPhoneHasNoImage) {

@@ -17,6 +17,14 @@ TEST(UrlRequest, DocumentByModelAndFlashType) {
     EXPECT_EQ(BuildUrlRequest(4, 1), L"");
 }
 
+TEST(ExtractMd5, OnlyThirtyTwoHexDigits) {
+    EXPECT_EQ(ExtractMd5(L"<root><flashurl>http://h/a</flashurl><md5>0123456789ABCDEFabcdef0123456789</md5></root>"),
+              L"0123456789abcdefabcdef0123456789");
+    EXPECT_EQ(ExtractMd5(L"<md5>0123456789abcdef</md5>"), L"");
+    EXPECT_EQ(ExtractMd5(L"<md5>0123456789abcdefabcdef012345678g</md5>"), L"");
+    EXPECT_EQ(ExtractMd5(L"<root></root>"), L"");
+}
+
 TEST(ExtractFlashUrl, EdgeCases) {
     EXPECT_EQ(ExtractFlashUrl(L"<r><flashurl>http://h/a.zip</flashurl></r>"), L"http://h/a.zip");
     EXPECT_EQ(ExtractFlashUrl(L"<flashurl></flashurl>"), L"");

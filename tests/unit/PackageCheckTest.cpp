@@ -1,0 +1,56 @@
+// The package and recovery-image checks on files made here.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+#include "flash/PackageCheck.h"
+
+using namespace mirq;
+using namespace mirqtest;
+
+namespace {
+
+PackageCheck CheckBytes(const std::string& bytes) {
+    const std::wstring path = GetSandbox().base + L"\\包 100%.zip";
+    WriteBytes(path, bytes);
+    return CheckRomPackage(path, nullptr);
+}
+
+}  // namespace
+
+TEST(PackageCheck, WholeZipsPassAndDamagedOnesDoNot) {
+    const std::string payload = MakeContent(300000, 4);
+    const std::string deflated = MakeZip({{"a.txt", "hello"}, {"system/b.bin", payload}});
+    const std::string stored = MakeZip({{"system/b.bin", payload}}, false);
+    EXPECT_EQ(CheckBytes(deflated), PackageCheck::Ok);
+    EXPECT_EQ(CheckBytes(stored), PackageCheck::Ok);
+
+    EXPECT_EQ(CheckBytes("<html><body>502 Bad Gateway</body></html>"), PackageCheck::Damaged);
+    EXPECT_EQ(CheckBytes(deflated.substr(0, deflated.size() / 2)), PackageCheck::Damaged);  // cut off
+    EXPECT_EQ(CheckBytes(deflated.substr(0, deflated.size() - 1)), PackageCheck::Damaged);
+    EXPECT_EQ(CheckBytes(""), PackageCheck::Damaged);
+    for (const std::string* zip : {&deflated, &stored}) {
+        std::string flipped = *zip;
+        flipped[flipped.size() / 3] ^= 0x40;  // one bit in the data: the CRC (or inflate) tells
+        EXPECT_EQ(CheckBytes(flipped), PackageCheck::Damaged);
+    }
+    EXPECT_EQ(CheckRomPackage(GetSandbox().base, nullptr), PackageCheck::NotAFile);
+    EXPECT_EQ(CheckRomPackage(GetSandbox().base + L"\\missing.zip", nullptr), PackageCheck::NotAFile);
+
+    int calls = 0;
+    const std::wstring path = GetSandbox().base + L"\\big.zip";
+    WriteBytes(path, MakeZip({{"x", MakeContent(3 << 20, 1)}}, false));
+    EXPECT_EQ(CheckRomPackage(path, [&](uint64_t, uint64_t) { return ++calls < 2; }), PackageCheck::Stopped);
+}
+
+TEST(PackageCheck, RecoveryImageNeedsTheMagicAndMoreThanAHeader) {
+    const std::wstring path = GetSandbox().base + L"\\r.img";
+    WriteBytes(path, MakeRecoveryImage(5000, 1));
+    EXPECT_TRUE(IsRecoveryImage(path));
+    WriteBytes(path, MakeRecoveryImage(kBootImageHeaderSize, 1));
+    EXPECT_FALSE(IsRecoveryImage(path));
+    WriteBytes(path, "<html>" + MakeContent(5000, 1));
+    EXPECT_FALSE(IsRecoveryImage(path));
+    EXPECT_FALSE(IsRecoveryImage(GetSandbox().base));
+}
