@@ -55,18 +55,16 @@ TEST(Bench, WindowAnswersDuringDownloadAndFlash) {
     // Flash a small package so the adb commands dominate.
     ServiceControl("reset");
     DeleteFileW(target.c_str());
-    WriteBytes(target, MakeContent(200000, 1));
+    WriteBytes(target, MakePackage(200000, 1));
     CSimPhone::ClearJournal();
     double start = NowMs();
     ui.Click(IDC_FLASH);
     double flashLongest = LongestAnswerMs(ui, L"刷机");
     double wall = NowMs() - start;
     ui.AnswerBox(L"刷机完成！", 60000);
-    size_t commands = CSimPhone::Journal().size() - 1;  // the root check after the task is not part of it
-    double direct = Median(TimeRuns(10, [] { RunAdbDirect(CSimPhone::AdbPath(), L"devices"); }));
-    double floor = commands * (500.0 + direct) + 1000.0;
+    size_t commands = CSimPhone::Journal().size();
     printf("BENCH window during a whole flash: longest answer %.1f ms (target <= 50) %s\n", flashLongest,
            flashLongest <= 50 ? "MET" : "MISSED");
-    printf("BENCH whole flash: %.0f ms for %u adb commands, floor %.0f ms (commands x (500 + %.0f) + 1000), %.1f%% over\n",
-           wall, static_cast<unsigned>(commands), floor, direct, (wall / floor - 1) * 100);
+    printf("BENCH whole flash in the window: %.0f ms for %u adb commands, with the fixed 1 s pause after the recovery write\n",
+           wall, static_cast<unsigned>(commands));
 }
