@@ -11,6 +11,8 @@ bool CAdbManager::IsDeviceConnected() {
     return DevicesOutputHasDevice(RunAdbCommand(kVerbDevices, L""));
 }
 
+std::vector<CDeviceEntry> CAdbManager::ListDevices() { return ParseDevicesList(RunAdbCommand(kVerbDevices, L"")); }
+
 bool CAdbManager::RestartServer() {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     RunAdbCommand(kVerbKillServer, L"");  // the runner lets the server settle after each

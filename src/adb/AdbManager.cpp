@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "adb/AdbConstants.h"
+#include "adb/AdbOutput.h"
 
 namespace mirq {
 namespace {
@@ -64,6 +65,10 @@ std::wstring EscapeForBatch(const std::wstring& text) {
     return out;
 }
 
+std::wstring ErrorPathFor(const std::wstring& outputPath) {
+    return outputPath.substr(0, outputPath.size() - 4) + L"e.tmp";  // still swept as ~MQF_*.tmp
+}
+
 std::wstring BuildAdbCommandLine(const std::wstring& adbPath, const std::wstring& verb,
                                  const std::wstring& args, const std::wstring& outputPath) {
     std::wstring line = L"\"" + adbPath + L"\" " + verb + L" " + args;
@@ -109,22 +114,32 @@ std::wstring CAdbManager::RunAdbCommand(const std::wstring& verb, const std::wst
         return std::wstring();
     }
 
-    std::wstring text;
-    m_lastRun = RunBatchAndWait(batchPath, limitMs);
+    std::wstring text, errors;
+    const std::wstring errorPath = ErrorPathFor(outputPath);
+    // The client's own errors go to a file of their own through an inherited
+    // handle, so that the batch line (and what adb receives) stays as it is.
+    m_lastRun = RunBatchAndWait(batchPath, limitMs, startServer ? L"" : errorPath);
     if (m_lastRun == RunResult::Finished) {
         // The output file is complete once the process has ended; only the
         // server needs time to settle after it was stopped or started.
         if (serverVerb) Sleep(kServerSettleMs);
         if (!startServer) {
             text = AnsiToWide(ReadOutputFile(outputPath));
-            DeleteFileW(outputPath.c_str());
+            errors = AnsiToWide(ReadOutputFile(errorPath));
         }
-    } else if (!startServer) {
-        // Not started, or ended for running too long: whatever it wrote is not trusted.
+    }
+    // Not started, or ended for running too long: whatever it wrote is not trusted.
+    if (!startServer) {
         DeleteFileW(outputPath.c_str());
+        DeleteFileW(errorPath.c_str());
     }
     DeleteFileW(batchPath.c_str());
 
+    // Another program's adb server being replaced announces itself on either
+    // stream; those lines are never a command's output.
+    const bool restarted = StripServerRestartLines(text) | StripServerRestartLines(errors);
+    m_serverReplacedInARow = restarted && !serverVerb ? m_serverReplacedInARow + 1 : 0;
+    m_lastError = Trimmed(errors);
     m_lastOutput = Trimmed(text);
     return m_lastOutput;
 }

@@ -3,7 +3,9 @@
 // reads back its standard output.
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "adb/AdbOutput.h"
 #include "util/Utils.h"
 
 namespace mirq {
@@ -57,6 +59,13 @@ public:
     void Reboot(const std::wstring& target);
 
     const std::wstring& LastOutput() const { return m_lastOutput; }
+    // What the client wrote on standard error for the last command (its own errors).
+    const std::wstring& LastError() const { return m_lastError; }
+    // The attached devices as "devices" lists them.
+    std::vector<CDeviceEntry> ListDevices();
+    // Commands in a row whose client found the server out of date and replaced
+    // it: two or more mean another program keeps starting its own server.
+    int ServerReplacedInARow() const { return m_serverReplacedInARow; }
     // How long an ordinary command, and a push before its per-MiB allowance, may run.
     void SetWaitLimits(unsigned long commandMs, unsigned long pushBaseMs);
     unsigned long PushLimitMs(long long bytes) const;
@@ -65,6 +74,8 @@ private:
     CAdbManager() = default;
     std::recursive_mutex m_lock;  // one command (or multi-command operation) at a time
     std::wstring m_lastOutput;
+    std::wstring m_lastError;
+    int m_serverReplacedInARow = 0;
     RunResult m_lastRun = RunResult::NotStarted;
     unsigned long m_commandLimitMs = kCommandLimitMs;
     unsigned long m_pushBaseLimitMs = kPushBaseLimitMs;

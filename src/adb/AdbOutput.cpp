@@ -1,5 +1,6 @@
 #include "adb/AdbOutput.h"
 
+#include <cwchar>
 #include <cwctype>
 #include <vector>
 
@@ -95,6 +96,68 @@ int ShellExitStatus(const std::wstring& output) {
     const std::wstring digits = line.substr(marker.size());
     if (digits.find_first_not_of(L"0123456789") != std::wstring::npos) return -1;
     return std::stoi(digits);
+}
+
+namespace {
+
+std::vector<std::wstring> Lines(const std::wstring& text) {
+    std::vector<std::wstring> lines;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(L'\n', start);
+        if (end == std::wstring::npos) end = text.size();
+        std::wstring line = text.substr(start, end - start);
+        while (!line.empty() && line.back() == L'\r') line.pop_back();
+        lines.push_back(line);
+        start = end + 1;
+    }
+    return lines;
+}
+
+bool StartsWith(const std::wstring& text, const wchar_t* head) { return text.compare(0, wcslen(head), head) == 0; }
+
+}  // namespace
+
+std::vector<CDeviceEntry> ParseDevicesList(const std::wstring& output) {
+    std::vector<CDeviceEntry> devices;
+    bool listed = false;
+    for (const std::wstring& line : Lines(output)) {
+        if (!listed) {
+            listed = StartsWith(line, kDevicesBanner);
+            continue;
+        }
+        const size_t gap = line.find_first_of(L"\t ");
+        if (gap == 0 || gap == std::wstring::npos) continue;
+        const size_t state = line.find_first_not_of(L"\t ", gap);
+        if (state == std::wstring::npos) continue;
+        const size_t stateEnd = line.find_first_of(L"\t ", state);
+        devices.push_back({line.substr(0, gap), line.substr(state, stateEnd == std::wstring::npos ? stateEnd : stateEnd - state)});
+    }
+    return devices;
+}
+
+bool StripServerRestartLines(std::wstring& text) {
+    bool replaced = false, stripped = false;
+    std::wstring kept;
+    for (const std::wstring& line : Lines(text)) {
+        const bool outOfDate = StartsWith(line, L"adb server is out of date") ||
+                               (StartsWith(line, L"adb server version (") && line.find(L"killing") != std::wstring::npos);
+        if (outOfDate || StartsWith(line, L"* daemon not running") || StartsWith(line, L"* daemon started successfully")) {
+            replaced = replaced || outOfDate;
+            stripped = true;
+            continue;
+        }
+        kept += line + L"\n";
+    }
+    if (stripped) text = kept;
+    return replaced;
+}
+
+ConnectionProblem ConnectionProblemIn(const std::wstring& errors) {
+    if (errors.find(L"more than one device") != std::wstring::npos) return ConnectionProblem::ManyDevices;
+    if (errors.find(L"device offline") != std::wstring::npos) return ConnectionProblem::Offline;
+    if (errors.find(L"unauthorized") != std::wstring::npos) return ConnectionProblem::Unauthorized;
+    return ConnectionProblem::None;
 }
 
 bool StartServerOutputIsSuccess(const std::wstring& output) {

@@ -2,7 +2,27 @@
 // Readings of adb's trimmed standard output. Pure functions.
 #include <string>
 
+#include <vector>
+
 namespace mirq {
+
+// One line of "adb devices": serial and state ("device", "offline", "unauthorized", ...).
+struct CDeviceEntry {
+    std::wstring serial;
+    std::wstring state;
+    bool operator==(const CDeviceEntry& other) const { return serial == other.serial && state == other.state; }
+};
+// The device lines after the list's header; daemon messages before it and
+// blank lines are passed over.
+std::vector<CDeviceEntry> ParseDevicesList(const std::wstring& output);
+
+// Removes the lines a client prints when it (re)starts the server or replaces
+// an out-of-date one; true when a replacement was announced.
+bool StripServerRestartLines(std::wstring& text);
+
+// What a client's error text says about the connection.
+enum class ConnectionProblem { None, ManyDevices, Offline, Unauthorized };
+ConnectionProblem ConnectionProblemIn(const std::wstring& errors);
 
 bool DevicesOutputHasDevice(const std::wstring& output);
 bool IdOutputIsRoot(const std::wstring& output);

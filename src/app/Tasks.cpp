@@ -43,6 +43,11 @@ TaskMessage MessageFor(int code, int flashError) {
     case 7: return {L"下载完成！", L"ROM路径已正确设置，请点击“刷机”按钮直接刷机！"};
     case 8: return {L"刷机完成！", L"请拔除usb线等候手机自动重启，重启过程中请勿操作手机！"};
     case 12: return {L"刷机失败", L"ROM包已损坏或不完整，请重新下载或选择其他ROM包！"};
+    case kCheckManyDevices: return {L"异常提示", L"检测到多部手机或模拟器，请只连接一部需要刷机的手机！"};
+    case kCheckOffline: return {L"异常提示", L"手机处于离线状态，请重新插拔USB线后点击“刷新设备信息”！"};
+    case kCheckUnauthorized: return {L"异常提示", L"请在手机屏幕上允许USB调试，然后点击“刷新设备信息”！"};
+    case kCheckOtherAdbServer:
+        return {L"异常提示", L"其他程序（如手机助手类软件）正在使用adb服务，请关闭这些程序后点击“刷新设备信息”！"};
     case 10:
     case 11:
         if (flashError == 50 || flashError == 100) return {L"刷机失败", kToolsDownloadFailed};
@@ -68,6 +73,12 @@ private:
     CCommonProgressListener*& m_field;
     std::unique_ptr<CCommonProgressListener> m_listener;
 };
+
+// A flash step that failed because of the connection says so, not "re-plug".
+int FlashFailure(int code) {
+    const int problem = ConnectionProblemCode();
+    return problem != kCheckOk ? problem : code;
+}
 
 }  // namespace
 
@@ -146,7 +157,7 @@ int CMainDlg::RunDeviceCheck(int span) {
     // so the next reporter's slice starts where the plan puts it.
     if (code == 0 || code == 4) listener.get()->OnProgress(100, L"");
     if (code == 0) ShowDeviceInfo();
-    else if (code == 1 || code == 2 || code == 4) ResetDeviceInfo();
+    else if (code == 1 || code == 2 || code == 4 || IsConnectionProblem(code)) ResetDeviceInfo();
     checker->ClearListener();
     return code;
 }
@@ -186,7 +197,7 @@ int CMainDlg::RunFlashTask() {
     m_flashError = 0;
     const std::wstring romPath = m_taskInput.romPath;
     const int check = RunDeviceCheck(20);
-    if (check == 1 || check == 2) return check;
+    if (check == 1 || check == 2 || IsConnectionProblem(check)) return check;
     if (StopRequested()) return 9;
     const int id = CDeviceModel::GetInstance()->GetModelId();
     if (id < 0) return 4;  // no flasher serves an unidentified phone
@@ -217,7 +228,7 @@ int CMainDlg::RunFlashTask() {
         recoveryRan = true;
     }
     if (StopRequested()) return 9;
-    if (m_flashError != 0) return 10;
+    if (m_flashError != 0) return FlashFailure(10);
 
     std::unique_ptr<IKestrelbox> flasher = CreateKestrelbox(id, romPath);
     if (!flasher) return 4;
@@ -228,7 +239,7 @@ int CMainDlg::RunFlashTask() {
         flasher->ClearListener();
     }
     if (StopRequested()) return 9;
-    if (m_flashError != 0) return 11;
+    if (m_flashError != 0) return FlashFailure(11);
     return check;
 }
 

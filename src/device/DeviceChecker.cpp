@@ -5,6 +5,8 @@
 #include "device/DeviceModel.h"
 #include "util/Utils.h"
 
+#include <vector>
+
 namespace mirq {
 
 namespace {
@@ -18,24 +20,64 @@ CDeviceChecker* CDeviceChecker::GetInstance() {
 }
 
 int CDeviceChecker::Check() {
+    const int code = Run();
+    // Nothing is known of the phone after a connection problem: the display
+    // and the commands go back to "unknown".
+    if (IsConnectionProblem(code)) CDeviceModel::GetInstance()->Reset();
+    return code;
+}
+
+int CDeviceChecker::Run() {
     ReportProgress(5, kTextConnecting);
     if (StopRequested()) return kCheckStopped;
     if (!IsAdbReady()) return kCheckNoAdb;
     ReportProgress(10, kTextConnecting);
     if (StopRequested()) return kCheckStopped;
-    if (!CheckConnection()) return kCheckNoDevice;
+    const int connection = CheckConnection();
+    if (connection != kCheckOk) return connection;
     if (StopRequested()) return kCheckStopped;
     if (!ReadDeviceInfo()) return kCheckReadFailed;
+    // Properties read while the connection went wrong are not to be trusted.
+    const int problem = ConnectionProblemCode();
+    if (problem != kCheckOk) return problem;
     return CDeviceModel::GetInstance()->GetModelId() >= 0 ? kCheckOk : kCheckUnsupported;
+}
+
+int ConnectionProblemCode() {
+    CAdbManager* adb = CAdbManager::GetInstance();
+    if (adb->ServerReplacedInARow() >= 2) return kCheckOtherAdbServer;
+    switch (ConnectionProblemIn(adb->LastError())) {
+    case ConnectionProblem::ManyDevices: return kCheckManyDevices;
+    case ConnectionProblem::Offline: return kCheckOffline;
+    case ConnectionProblem::Unauthorized: return kCheckUnauthorized;
+    default: return kCheckOk;
+    }
 }
 
 bool CDeviceChecker::IsAdbReady() { return IsAdbPresent(); }
 
-bool CDeviceChecker::CheckConnection() {
+namespace {
+
+int ReadConnection(const std::vector<CDeviceEntry>& devices) {
+    if (devices.empty()) return kCheckNoDevice;
+    if (devices.size() > 1) return kCheckManyDevices;
+    if (devices[0].state == L"offline") return kCheckOffline;
+    if (devices[0].state == L"unauthorized") return kCheckUnauthorized;
+    return kCheckOk;
+}
+
+}  // namespace
+
+int CDeviceChecker::CheckConnection() {
     CAdbManager* adb = CAdbManager::GetInstance();
-    if (adb->IsDeviceConnected()) return true;
-    adb->RestartServer();
-    return adb->IsDeviceConnected();
+    int state = ReadConnection(adb->ListDevices());
+    // No phone, or one stuck offline: a restart of the server often brings it.
+    if (state == kCheckNoDevice || state == kCheckOffline) {
+        adb->RestartServer();
+        state = ReadConnection(adb->ListDevices());
+    }
+    if (state == kCheckOk && adb->ServerReplacedInARow() >= 2) return kCheckOtherAdbServer;
+    return state;
 }
 
 bool CDeviceChecker::ReadDeviceInfo() {

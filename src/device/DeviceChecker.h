@@ -14,7 +14,19 @@ enum DeviceCheckResult {
     kCheckReadFailed = 3,
     kCheckUnsupported = 4,
     kCheckStopped = 9,
+    // The connection is not one phone ready for adb.
+    kCheckManyDevices = 13,
+    kCheckOffline = 14,
+    kCheckUnauthorized = 15,
+    kCheckOtherAdbServer = 16,
 };
+
+// True for the results after which nothing is known of the phone.
+inline bool IsConnectionProblem(int code) { return code >= kCheckManyDevices && code <= kCheckOtherAdbServer; }
+// The result that names what went wrong with the connection during the last
+// command (its client's error, or a server replaced again and again); kCheckOk
+// when nothing did.
+int ConnectionProblemCode();
 
 class CDeviceChecker : public CProgressReporter {
 public:
@@ -23,12 +35,16 @@ public:
     int Check();
 
     virtual bool IsAdbReady();
-    virtual bool CheckConnection();
+    // kCheckOk with one phone ready, else the result that says what is wrong.
+    virtual int CheckConnection();
     virtual bool ReadDeviceInfo();
     virtual void ReportProgress(int percent, const std::wstring& text);
 
 protected:
     CDeviceChecker() = default;
+
+private:
+    int Run();
 };
 
 }  // namespace mirq

@@ -137,7 +137,7 @@ RunResult WaitOrEnd(HANDLE process, unsigned long limitMs) {
 
 }  // namespace
 
-RunResult RunBatchAndWait(const std::wstring& batchPath, unsigned long limitMs) {
+RunResult RunBatchAndWait(const std::wstring& batchPath, unsigned long limitMs, const std::wstring& errorPath) {
     wchar_t system[MAX_PATH] = {};
     UINT length = GetSystemDirectoryW(system, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return RunResult::NotStarted;
@@ -148,10 +148,23 @@ RunResult RunBatchAndWait(const std::wstring& batchPath, unsigned long limitMs) 
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
+    HANDLE errors = INVALID_HANDLE_VALUE;
+    if (!errorPath.empty()) {
+        SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+        errors = CreateFileW(errorPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+    if (errors != INVALID_HANDLE_VALUE) {
+        startup.dwFlags |= STARTF_USESTDHANDLES;
+        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+        startup.hStdError = errors;
+    }
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(cmd.c_str(), &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                        &startup, &info))
-        return RunResult::NotStarted;
+    const BOOL started = CreateProcessW(cmd.c_str(), &line[0], nullptr, nullptr, errors != INVALID_HANDLE_VALUE,
+                                        CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info);
+    if (errors != INVALID_HANDLE_VALUE) CloseHandle(errors);  // the child holds its own copy
+    if (!started) return RunResult::NotStarted;
     CloseHandle(info.hThread);
     return WaitOrEnd(info.hProcess, limitMs);
 }

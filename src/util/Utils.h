@@ -37,7 +37,8 @@ RunResult RunAndWaitFor(const std::wstring& file, const std::wstring& params,
 bool RunAndWait(const std::wstring& file, const std::wstring& params);
 // Runs a batch file with the system's cmd.exe (hidden, no window), not through
 // the shell's file association, and waits as RunAndWaitFor does.
-RunResult RunBatchAndWait(const std::wstring& batchPath, unsigned long limitMs);
+// With an error path, standard error of cmd.exe (and of what it starts) goes to that file.
+RunResult RunBatchAndWait(const std::wstring& batchPath, unsigned long limitMs, const std::wstring& errorPath = L"");
 // Ends a process and, first, every process it started.
 void TerminateProcessTree(unsigned long pid);
 

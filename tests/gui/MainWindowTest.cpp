@@ -125,6 +125,33 @@ TEST_F(MainWindow, MissingAdbAndUnsupportedPhoneBoxes) {
     ExpectControlsBack();
 }
 
+TEST_F(MainWindow, ConnectionProblemsSayWhatToDo) {
+    const struct {
+        const char* key;
+        const char* value;
+        const wchar_t* text;
+    } cases[] = {
+        {"extra_device", "emulator-5554", L"检测到多部手机或模拟器，请只连接一部需要刷机的手机！"},
+        {"device_state", "offline", L"手机处于离线状态，请重新插拔USB线后点击“刷新设备信息”！"},
+        {"device_state", "unauthorized", L"请在手机屏幕上允许USB调试，然后点击“刷新设备信息”！"},
+        {"server_replaced", "1", L"其他程序（如手机助手类软件）正在使用adb服务，请关闭这些程序后点击“刷新设备信息”！"},
+    };
+    Start();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.key);
+        CSimPhone::Reset("nexus_s");
+        ui.Click(IDC_REFRESH);  // identified again first, so the reset below is seen
+        ASSERT_TRUE(ui.WaitEnabled(IDC_FLASH));
+        CSimPhone::Set(c.key, c.value);
+        ui.Click(IDC_REFRESH);
+        EXPECT_EQ(ui.AnswerBox(L"异常提示", 30000), c.text);
+        ExpectUnknownDisplay();
+        EXPECT_FALSE(ui.Enabled(IDC_DOWNLOAD));
+        for (const char* change : {"push", "reboot", "shell rm"})
+            EXPECT_TRUE(Matching(CSimPhone::Journal(), change).empty()) << change;
+    }
+}
+
 TEST_F(MainWindow, DeviceChangeChecksWithoutAProgressWindow) {
     Start();
     CSimPhone::ClearJournal();

@@ -114,6 +114,15 @@ HWND CUiDriver::WaitWindow(const std::wstring& caption, DWORD limitMs) const {
     return nullptr;
 }
 
+bool CUiDriver::WaitUntil(const std::function<bool()>& condition, DWORD limitMs) {
+    const DWORD start = GetTickCount();
+    while (!condition()) {
+        if (GetTickCount() - start >= limitMs) return false;
+        Sleep(20);
+    }
+    return true;
+}
+
 bool CUiDriver::WaitGone(HWND window, DWORD limitMs) const {
     DWORD start = GetTickCount();
     while (IsWindow(window) && IsWindowVisible(window)) {

@@ -4,6 +4,7 @@
 // message boxes and file dialogs. Every wait has a limit.
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 namespace mirqtest {
@@ -17,6 +18,11 @@ public:
     // A visible top-level window of the program with this caption, or null after the limit.
     HWND WaitWindow(const std::wstring& caption, DWORD limitMs = 20000) const;
     bool WaitGone(HWND window, DWORD limitMs = 60000) const;
+    // Waits for a condition, checking it every 20 ms; false when the limit passed first.
+    static bool WaitUntil(const std::function<bool()>& condition, DWORD limitMs = 20000);
+    bool WaitEnabled(int id, DWORD limitMs = 20000) const {
+        return WaitUntil([&] { return Enabled(id); }, limitMs);
+    }
     HWND FindWindowNow(const std::wstring& caption) const;
     HWND Main() const { return m_main; }
 

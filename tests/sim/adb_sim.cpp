@@ -12,7 +12,9 @@
 // (old, mid, v2016, current, notime, fail), push_fail_path=<part of the remote path>, rm_fails, hang=<verb>, slow_verb and
 // slow_ms, pieces, daemon_msgs=old, appear_after_restart, vanish_after_reboot,
 // unplug_on=<start of a command line> (the cable comes out as it arrives), flash_image_fails,
-// ls_style=toybox.
+// ls_style=toybox, device_state (device, offline, unauthorized), offline_until_restart,
+// extra_device=<serial> (a second device attached), server_replaced (another
+// program's server, replaced by every command). "-s SERIAL" picks the phone.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -403,32 +405,68 @@ int Shell(const std::vector<std::string>& a) {
     return 0;
 }
 
-int Run(const std::vector<std::string>& a) {
+std::string PhoneSerial() {
+    KeyValues props = LoadKv(L"props.txt");
+    return props["ro.serialno"].empty() ? "SIM0001" : props["ro.serialno"];
+}
+
+// Another program's server of a different version: each command of ours
+// replaces it, and it comes back before the next.
+void AnnounceReplacedServer() {
+    if (State("daemon_msgs") == "old") Out("adb server is out of date.  killing...\r\n* daemon started successfully *\r\n");
+    else Err("adb server version (40) doesn't match this client (41); killing...\n* daemon started successfully\n");
+}
+
+int Run(std::vector<std::string> a) {
+    std::string target;  // -s SERIAL
+    if (a.size() >= 2 && a[0] == "-s") {
+        target = a[1];
+        a.erase(a.begin(), a.begin() + 2);
+    }
     const std::string verb = a.empty() ? "" : a[0];
     if (!State("hang").empty() && State("hang") == verb) Sleep(INFINITE);
     if (!State("slow_verb").empty() && State("slow_verb") == verb) Sleep(atoi(State("slow_ms").c_str()));
     if (verb == "kill-server") {
         SetState("server", "0");
         if (State("appear_after_restart") == "1") SetState("connected", "1");
+        if (State("offline_until_restart") == "1") SetState("device_state", "device");
         return 0;
     }
     if (verb == "start-server") {
         EnsureServer();
         return 0;
     }
+    if (State("server_replaced") == "1") AnnounceReplacedServer();
     EnsureServer();
+    const std::string state = State("device_state").empty() ? "device" : State("device_state");
+    const std::string extra = State("extra_device");  // a second phone or an emulator
     if (verb == "devices") {
         std::string list = "List of devices attached\r\n";
-        if (State("connected") == "1") {
-            KeyValues props = LoadKv(L"props.txt");
-            std::string serial = props["ro.serialno"].empty() ? "SIM0001" : props["ro.serialno"];
-            list += serial + "\tdevice\r\n";
-        }
+        if (State("connected") == "1") list += PhoneSerial() + "\t" + state + "\r\n";
+        if (!extra.empty()) list += extra + "\tdevice\r\n";
         Out(list + "\r\n");
         return 0;
     }
-    if (State("connected") != "1") {
+    const bool phone = State("connected") == "1";
+    if (!target.empty() && target != PhoneSerial()) {
+        Err("error: device '" + target + "' not found\n");
+        return 1;
+    }
+    if (target.empty() && phone && !extra.empty()) {
+        Err("error: more than one device and emulator\n");
+        return 1;
+    }
+    if (!phone) {
         Err("error: no devices/emulators found\n");
+        return 1;
+    }
+    if (state == "offline") {
+        Err("error: device offline\n");
+        return 1;
+    }
+    if (state == "unauthorized") {
+        Err("error: device unauthorized.\nThis adb server's $ADB_VENDOR_KEYS is not set\n"
+            "Try 'adb kill-server' if that seems wrong.\nOtherwise check for a confirmation dialog on your device.\n");
         return 1;
     }
     if (verb == "shell") return Shell(a);

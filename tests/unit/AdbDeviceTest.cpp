@@ -121,6 +121,7 @@ TEST_F(AdbDevice, RootCheck) {
     CSimPhone::Set("connected", "0");
     EXPECT_FALSE(adb->IsRooted());
     EXPECT_EQ(CSimPhone::Journal().back(), "shell id ");
+    EXPECT_EQ(adb->LastError(), L"error: no devices/emulators found");  // the client's own error, kept apart
 }
 
 TEST_F(AdbDevice, PropertyReadersAskForTheirKeys) {
@@ -210,6 +211,34 @@ TEST_F(AdbDevice, PushFailsWithoutWordsOnStandardOutput) {
     EXPECT_LT(GetTickCount() - start, 15000u);
     adb->SetWaitLimits(kCommandLimitMs, kPushBaseLimitMs);
     EXPECT_EQ(adb->PushLimitMs(200ll << 20), kPushBaseLimitMs + 200 * kPushMsPerMiB);
+}
+
+TEST(AdbOutputReading, DeviceListAndConnectionErrors) {
+    typedef std::vector<CDeviceEntry> List;
+    EXPECT_EQ(ParseDevicesList(fixtures::kDevicesNone), List());
+    EXPECT_EQ(ParseDevicesList(fixtures::kDevicesOldDaemon), List());
+    EXPECT_EQ(ParseDevicesList(L"* daemon not running; starting now at tcp:5037\r\n* daemon started successfully\r\n"
+                               L"List of devices attached\r\n3233A90D1A2B00EC\tdevice\r\nemulator-5554\toffline\r\n"
+                               L"HT0A1P800426\tunauthorized\r\n0123456789ABCDEF\trecovery\r\n\r\n"),
+              (List{{L"3233A90D1A2B00EC", L"device"}, {L"emulator-5554", L"offline"},
+                    {L"HT0A1P800426", L"unauthorized"}, {L"0123456789ABCDEF", L"recovery"}}));
+    EXPECT_EQ(ParseDevicesList(L"error: protocol fault"), List());
+
+    std::wstring text = L"adb server is out of date.  killing...\n* daemon started successfully *\nNexus S";
+    EXPECT_TRUE(StripServerRestartLines(text));
+    EXPECT_EQ(Trimmed(text), L"Nexus S");
+    text = L"adb server version (40) doesn't match this client (41); killing...\n* daemon started successfully\n";
+    EXPECT_TRUE(StripServerRestartLines(text));
+    EXPECT_EQ(Trimmed(text), L"");
+    text = L"* daemon not running. starting it now on port 5037 *\n* daemon started successfully *\nNexus S";
+    EXPECT_FALSE(StripServerRestartLines(text));  // our own start: stripped, but no replacement
+    EXPECT_EQ(Trimmed(text), L"Nexus S");
+
+    EXPECT_EQ(ConnectionProblemIn(L"error: more than one device and emulator"), ConnectionProblem::ManyDevices);
+    EXPECT_EQ(ConnectionProblemIn(L"error: device offline"), ConnectionProblem::Offline);
+    EXPECT_EQ(ConnectionProblemIn(L"error: device unauthorized.\nThis adb server's $ADB_VENDOR_KEYS is not set"),
+              ConnectionProblem::Unauthorized);
+    EXPECT_EQ(ConnectionProblemIn(L"error: no devices/emulators found"), ConnectionProblem::None);
 }
 
 TEST(AdbOutputReading, LsLongSizeAndEchoedStatus) {

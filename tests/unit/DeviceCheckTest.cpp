@@ -116,6 +116,18 @@ TEST_F(DeviceCheck, SamePhoneTwiceReadsOnlyTheSerialAndDevice) {
     EXPECT_EQ(CDeviceModel::GetInstance()->GetModelId(), 2);
 }
 
+TEST_F(DeviceCheck, AnOfflinePhoneGetsOneServerRestart) {
+    CSimPhone::Reset("nexus_s");
+    CSimPhone::Set("device_state", "offline");
+    CSimPhone::Set("offline_until_restart", "1");
+    EXPECT_EQ(checker->Check(), kCheckOk);
+    EXPECT_EQ(Matching(CSimPhone::Journal(), "kill-server").size(), 1u);
+    CSimPhone::Set("offline_until_restart", "0");
+    CSimPhone::Set("device_state", "offline");
+    EXPECT_EQ(checker->Check(), kCheckOffline);
+    EXPECT_EQ(CDeviceModel::GetInstance()->GetModelId(), -1);  // nothing known of the phone any more
+}
+
 TEST_F(DeviceCheck, OnlyAnIdentifiedRecordOfTheSameDeviceIsKept) {
     // Another model behind the same placeholder serial is read in full.
     EXPECT_EQ(Run("nexus_s"), kCheckOk);
