@@ -60,3 +60,25 @@ TEST(Bench, FetchRomThroughput) {
                static_cast<unsigned>(PeakMb()));
     }
 }
+
+TEST(Bench, ResumeAfterABrokenLink) {
+    CResourceDownloader* downloader = CResourceDownloader::GetInstance();
+    const std::wstring target = GetSandbox().base + L"\\resume.zip";
+    ServiceControl("reset");
+    ServiceControl("set?rom_size=" + std::to_string(256 * 1024 * 1024) + "&short=1");
+    downloader->Reset();
+    downloader->Configure(nullptr, nullptr, 0, 2);
+    EXPECT_FALSE(downloader->FetchRom(target));
+    const long long first = std::stoll(ServiceControl("bytes"));
+    ServiceControl("set?short=0");
+    const double start = NowMs();
+    EXPECT_TRUE(downloader->FetchRom(target));
+    const double took = NowMs() - start;
+    const long long again = std::stoll(ServiceControl("bytes")) - first;
+    const long long size = first * 2;  // the service cut the file at half
+    const long long allowed = size - first + 64 * 1024;  // the rest plus one block
+    printf("BENCH resume 256 MiB cut at half: %.1f MiB sent again (the rest is %.1f MiB; target <= rest + one block) %s; "
+           "%.1f s\n", again / 1048576.0, (size - first) / 1048576.0, again <= allowed ? "MET" : "MISSED", took / 1000);
+    DeleteFileW(target.c_str());
+    downloader->Reset();
+}

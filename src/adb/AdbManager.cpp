@@ -8,6 +8,7 @@
 
 #include "adb/AdbConstants.h"
 #include "adb/AdbOutput.h"
+#include "log/logger.h"
 
 namespace mirq {
 namespace {
@@ -116,6 +117,7 @@ std::wstring CAdbManager::RunAdbCommand(const std::wstring& verb, const std::wst
 
     std::wstring text, errors;
     const std::wstring errorPath = ErrorPathFor(outputPath);
+    const DWORD started = GetTickCount();
     // The client's own errors go to a file of their own through an inherited
     // handle, so that the batch line (and what adb receives) stays as it is.
     m_lastRun = RunBatchAndWait(batchPath, limitMs, startServer ? L"" : errorPath);
@@ -141,6 +143,11 @@ std::wstring CAdbManager::RunAdbCommand(const std::wstring& verb, const std::wst
     m_serverReplacedInARow = restarted && !serverVerb ? m_serverReplacedInARow + 1 : 0;
     m_lastError = Trimmed(errors);
     m_lastOutput = Trimmed(text);
+    static const wchar_t* const kRunNames[] = {L"not started", L"finished", L"ended after its limit"};
+    MIRQ_LOG(m_lastRun == RunResult::Finished ? kLogInfo : kLogWarning, L"adb",
+             L"adb " + verb + L" " + args + L": " + kRunNames[static_cast<int>(m_lastRun)] + L" in " +
+                 std::to_wstring(GetTickCount() - started) + L" ms" +
+                 (m_lastError.empty() ? L"" : L"; error: " + m_lastError.substr(0, m_lastError.find(L'\n'))));
     return m_lastOutput;
 }
 

@@ -132,6 +132,11 @@ LRESULT CMainDlg::OnProgressSetPos(UINT, WPARAM wParam, LPARAM, BOOL&) {
     return 0;
 }
 
+LRESULT CMainDlg::OnProgressSetText(UINT, WPARAM, LPARAM lParam, BOOL&) {
+    if (CProgressDlg* dlg = m_progressDlg) dlg->SetText(*reinterpret_cast<const std::wstring*>(lParam));
+    return 0;
+}
+
 LRESULT CMainDlg::OnProgressClosed(UINT, WPARAM, LPARAM, BOOL&) {
     if (m_currentTask) {
         CTaskStateTable::GetInstance()->RequestStop(reinterpret_cast<CTaskStateTable::TaskKey>(m_currentTask));

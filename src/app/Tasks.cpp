@@ -14,6 +14,7 @@
 #include "download/UrlQuery.h"
 #include "flash/Flasher.h"
 #include "flash/PackageCheck.h"
+#include "log/logger.h"
 #include "util/Utils.h"
 
 namespace mirq {
@@ -95,6 +96,8 @@ void CMainDlg::StartTask(TaskKind kind, bool withProgress) {
         m_taskProgressDlg->SetPos(0);
         m_progressDlg = m_taskProgressDlg.get();
     }
+    static const wchar_t* const kKindNames[] = {L"device check", L"download", L"flash"};
+    MIRQ_LOG(kLogInfo, L"task", std::wstring(kKindNames[static_cast<int>(kind)]) + L" started");
     m_taskKind = kind;
     m_taskInput.romPath = m_romPath;
     m_taskInput.keepData = SendMessageW(m_keepOption, BM_GETCHECK, 0, 0) == BST_CHECKED;
@@ -279,6 +282,9 @@ void CMainDlg::RestoreControls() {
 
 void CMainDlg::ShowResult(int code) {
     TaskMessage message = MessageFor(code, m_flashError);
+    MIRQ_LOG(kLogInfo, L"task", L"ended with code " + std::to_wstring(code) + L" (flash step " +
+                                    std::to_wstring(m_flashError) + L")" +
+                                    (message.caption ? L"; box " + std::wstring(message.caption) + L": " + message.text : L""));
     if (code == 10 || code == 11) m_flashError = 0;
     if (message.caption) MessageBoxW(m_hWnd, message.text, message.caption, MB_OK);
 }

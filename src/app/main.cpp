@@ -7,6 +7,8 @@
 #include "app/Framework.h"
 #include "app/MainDlg.h"
 #include "app/SingleInstance.h"
+#include "log/logger.h"
+#include "util/Utils.h"
 
 using namespace mirq;
 
@@ -15,6 +17,16 @@ namespace {
 // The process waits this long for the clean-up of the closed window (adb
 // server stopped, output files swept) before it ends.
 const unsigned long kCleanUpLimitMs = 5000;
+const uint32_t kLogFileLimit = 1024 * 1024;  // then the day's next file
+
+// One file a day (and more when one grows past its limit) under log\ of the
+// base directory, for the user to send when something went wrong.
+void StartSessionLog() {
+    const std::wstring folder = GetBaseDirectory() + L"\\log";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    InstallLogHandler(new CFileLogHandler(kLogInfo, 0, folder + L"\\MirqFlasher", kLogFileLimit, 0, 0));
+    MIRQ_LOG(kLogInfo, L"app", L"Mirq一键刷机助手 v0.9 started in " + GetBaseDirectory());
+}
 
 int Run(int showCommand, CSingleInstance& instance) {
     CMessageLoop loop;
@@ -43,6 +55,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand) {
         single.ActivateFirst();
         return 0;
     }
+    StartSessionLog();
     CoInitialize(nullptr);
     INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_BAR_CLASSES};
     InitCommonControlsEx(&icc);

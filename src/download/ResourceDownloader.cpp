@@ -17,6 +17,8 @@
 #include "device/ModelTable.h"
 #include "download/BackgroundFileWriter.h"
 #include "download/Md5.h"
+#include "log/logger.h"
+#include "util/Raii.h"
 #include "download/UrlQuery.h"
 #include "util/Utils.h"
 
@@ -210,7 +212,11 @@ std::wstring CResourceDownloader::QueryDownloadUrl(int flashType) {
 
     std::string body = WideToOem(BuildUrlRequest(m_modelId, flashType));
     if (!HttpSendRequestW(h.request, nullptr, 0, &body[0], static_cast<DWORD>(body.size()))) return std::wstring();
-    if (QueryNumber(h.request, HTTP_QUERY_STATUS_CODE) != 200) return std::wstring();
+    const int status = QueryNumber(h.request, HTTP_QUERY_STATUS_CODE);
+    MIRQ_LOG(status == 200 ? kLogInfo : kLogWarning, L"http",
+             L"POST " + std::wstring(kQueryPath) + L" (flash type " + std::to_wstring(flashType) + L"): status " +
+                 std::to_wstring(status));
+    if (status != 200) return std::wstring();
 
     // Read to the end of the answer: it may arrive in several pieces.
     std::string answer;
@@ -225,11 +231,90 @@ std::wstring CResourceDownloader::QueryDownloadUrl(int flashType) {
     return AnsiToWide(answer);
 }
 
+namespace {
+
+// What arrived of an interrupted download stays beside the target ("<target>.part"),
+// with what identifies the remote file it came from ("<target>.part.info":
+// the address and the server's ETag or Last-Modified), so that the next
+// download of the same file asks only for the rest.
+struct CPartialInfo {
+    std::wstring url, validator;
+};
+
+CPartialInfo ReadPartialInfo(const std::wstring& path) {
+    CPartialInfo info;
+    CStdFile file(_wfopen(path.c_str(), L"rb"));
+    if (!file) return info;
+    char buf[4096] = {};
+    const size_t got = fread(buf, 1, sizeof(buf) - 1, file.get());
+    const std::string text(buf, got);
+    const size_t newline = text.find('\n');
+    if (newline == std::string::npos) return info;
+    info.url = Utf8ToWide(text.substr(0, newline));
+    info.validator = Utf8ToWide(text.substr(newline + 1, text.find('\n', newline + 1) - newline - 1));
+    return info;
+}
+
+bool WritePartialInfo(const std::wstring& path, const CPartialInfo& info) {
+    CStdFile file(_wfopen(path.c_str(), L"wb"));
+    const std::string text = WideToUtf8(info.url) + "\n" + WideToUtf8(info.validator) + "\n";
+    return file && fwrite(text.data(), 1, text.size(), file.get()) == text.size() && file.Close() == 0;
+}
+
+std::wstring QueryText(HINTERNET request, DWORD info) {
+    wchar_t buf[256] = {};
+    DWORD size = sizeof(buf) - sizeof(wchar_t);
+    return HttpQueryInfoW(request, info, buf, &size, nullptr) ? std::wstring(buf) : std::wstring();
+}
+
+long long LocalSize(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+    return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// Feeds what is already on disk into the checksum of a resumed download.
+bool HashFile(const std::wstring& path, CMd5& md5) {
+    CStdFile file(_wfopen(path.c_str(), L"rb"));
+    if (!file) return false;
+    std::vector<char> block(1 << 20);
+    for (size_t got; (got = fread(block.data(), 1, block.size(), file.get())) > 0;) md5.Update(block.data(), got);
+    return !ferror(file.get());
+}
+
+// Speed over the last few seconds of a transfer.
+class CSpeedMeter {
+public:
+    void Add(DWORD tick, unsigned long long bytes) {
+        m_samples.push_back({tick, bytes});
+        while (m_samples.size() > 2 && tick - m_samples.front().first > kWindowMs) m_samples.pop_front();
+    }
+    double BytesPerSecond() const {
+        if (m_samples.size() < 2) return 0;
+        const DWORD span = m_samples.back().first - m_samples.front().first;
+        return span ? (m_samples.back().second - m_samples.front().second) * 1000.0 / span : 0;
+    }
+
+private:
+    static const DWORD kWindowMs = 3000;
+    std::deque<std::pair<DWORD, unsigned long long>> m_samples;
+};
+
+}  // namespace
+
 bool CResourceDownloader::DownloadFile(const std::wstring& url, const std::wstring& localPath,
                                        const std::wstring& expectedMd5) {
     std::wstring host, objectPath;
     int port = 0;
     if (!SplitUrl(url, host, port, objectPath)) return false;
+
+    // Written beside the target and moved over it only when complete, so a
+    // failed or stopped download leaves an earlier file as it was.
+    const std::wstring partPath = localPath + L".part";
+    const std::wstring infoPath = partPath + L".info";
+    const CPartialInfo earlier = ReadPartialInfo(infoPath);
+    long long have = earlier.url == url && !earlier.validator.empty() ? LocalSize(partPath) : -1;
+    if (have < 0) have = 0;
 
     CHttpHandles h;
     h.session = OpenSession();
@@ -238,51 +323,87 @@ bool CResourceDownloader::DownloadFile(const std::wstring& url, const std::wstri
                                     INTERNET_SERVICE_HTTP, 0, 0);
     if (!h.connection) return false;
     const wchar_t* accept[] = {L"*/*", nullptr};
-    h.request = HttpOpenRequestW(h.connection, L"GET", objectPath.c_str(), kHttp10, nullptr, accept, kRequestFlags, 0);
+    h.request = HttpOpenRequestW(h.connection, L"GET", objectPath.c_str(), kHttp10, nullptr, accept,
+                                 kRequestFlags | INTERNET_FLAG_RELOAD, 0);
     if (!h.request) return false;
     SetTimeouts(h.request);
-    if (!HttpSendRequestW(h.request, nullptr, 0, nullptr, 0)) return false;
-    if (QueryNumber(h.request, HTTP_QUERY_STATUS_CODE) != 200) return false;
+    // The rest only, and only of the same file: a changed file comes whole (200).
+    const std::wstring headers =
+        have > 0 ? L"Range: bytes=" + std::to_wstring(have) + L"-\r\nIf-Range: " + earlier.validator + L"\r\n" : L"";
+    if (!HttpSendRequestW(h.request, headers.empty() ? nullptr : headers.c_str(), static_cast<DWORD>(headers.size()),
+                          nullptr, 0)) {
+        MIRQ_LOG(kLogWarning, L"http", L"GET " + url + L": no answer");
+        return false;
+    }
+    const int status = QueryNumber(h.request, HTTP_QUERY_STATUS_CODE);
+    if (status != 200 && !(status == 206 && have > 0)) {
+        MIRQ_LOG(kLogWarning, L"http", L"GET " + url + L": status " + std::to_wstring(status));
+        return false;
+    }
+    if (status == 200) have = 0;  // no range support, or the file changed: start over
 
     const int declared = QueryNumber(h.request, HTTP_QUERY_CONTENT_LENGTH);
-    double expected = declared > 0 ? declared : (EndsWithImg(localPath) ? kDefaultImageSize : kDefaultPackageSize);
+    const long long total = declared > 0 ? have + declared : -1;
+    double expected = total > 0 ? total : (EndsWithImg(localPath) ? kDefaultImageSize : kDefaultPackageSize);
+    CPartialInfo identity{url, QueryText(h.request, HTTP_QUERY_ETAG)};
+    if (identity.validator.empty()) identity.validator = QueryText(h.request, HTTP_QUERY_LAST_MODIFIED);
+    if (identity.validator.empty() || !WritePartialInfo(infoPath, identity)) DeleteFileW(infoPath.c_str());
 
-    // Written beside the target and moved over it only when complete, so a
-    // failed or stopped download leaves an earlier file as it was.
-    const std::wstring partPath = localPath + L".part";
-    FILE* file = _wfopen(partPath.c_str(), L"wb");
+    FILE* file = _wfopen(partPath.c_str(), have > 0 ? L"ab" : L"wb");
     if (!file) return false;
     CBackgroundFileWriter writer(file);
     CMd5 md5;
+    if (!expectedMd5.empty() && have > 0 && !HashFile(partPath, md5)) have = -1;
     CBodyReader reader(std::move(h));
 
     std::vector<char> block;
     DWORD lastReport = GetTickCount();
-    unsigned long long received = 0;
-    bool ok = false;
+    CSpeedMeter speed;
+    speed.Add(lastReport, 0);
+    const unsigned long long resumedAt = have > 0 ? have : 0;
+    unsigned long long received = resumedAt;
+    bool ok = false, stopped = false;
     for (;;) {
-        const CBodyReader::Result next = reader.Next(block);
+        const CBodyReader::Result next = have < 0 ? CBodyReader::kFailed : reader.Next(block);
         if (next == CBodyReader::kEnd) {
             // A server that closes before its declared length sent a truncated file.
-            ok = declared <= 0 || received >= static_cast<unsigned long long>(declared);
+            ok = total <= 0 || received >= static_cast<unsigned long long>(total);
             break;
         }
+        stopped = next == CBodyReader::kStopped;
         if (next != CBodyReader::kBlock) break;  // failed, timed out or stopped
         received += block.size();
         if (!expectedMd5.empty()) md5.Update(block.data(), block.size());
         if (!writer.Write(block.data(), block.size())) break;  // disk full
-        if (GetTickCount() - lastReport > kReportIntervalMs) {
+        const DWORD now = GetTickCount();
+        if (now - lastReport > kReportIntervalMs) {
+            speed.Add(now, received - resumedAt);
             int percent = static_cast<int>(received * 90.0 / expected + 10.0);
-            ReportProgress(percent > 100 ? 100 : percent, L"");
-            lastReport = GetTickCount();
-            if (StopRequested()) break;
+            const double rate = speed.BytesPerSecond();
+            const double left = total > 0 && rate > 0 ? (total - static_cast<long long>(received)) / rate : -1;
+            ReportProgress(percent > 100 ? 100 : percent, FormatDownloadStatus(rate, left));
+            lastReport = now;
+            if (StopRequested()) {
+                stopped = true;
+                break;
+            }
         }
     }
     if (!writer.Finish()) ok = false;
     // A file that arrived whole but differs from what the service announced is no better than a broken one.
+    const bool whole = ok;
     if (ok && !expectedMd5.empty()) ok = md5.HexDigest() == expectedMd5;
     if (ok) ok = MoveFileExW(partPath.c_str(), localPath.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
-    if (!ok) DeleteFileW(partPath.c_str());
+    MIRQ_LOG(ok ? kLogInfo : kLogWarning, L"http",
+             L"GET " + url + L": status " + std::to_wstring(status) + L", " + std::to_wstring(received - resumedAt) +
+                 L" bytes" + (resumedAt ? L" after " + std::to_wstring(resumedAt) + L" kept" : L"") +
+                 (ok ? L", complete" : stopped ? L", stopped" : whole ? L", checksum differs" : L", broken off"));
+    // What arrived of a broken link is kept for the next attempt; a stop by
+    // the user, a wrong checksum or a finished file leave nothing behind.
+    if (ok || stopped || whole || !PathExists(infoPath)) {
+        if (!ok) DeleteFileW(partPath.c_str());
+        DeleteFileW(infoPath.c_str());
+    }
     return ok;
 }
 

@@ -16,6 +16,9 @@ std::wstring RecoveryImagePath(int modelId);
 // True when the project home page can be reached.
 bool CheckServiceConnection();
 bool CheckServiceConnection(const std::wstring& url);
+// The progress text of a download: "ROM下载中... 2.4 MB/s，剩余约 1分05秒"; no
+// time left when it is not known (secondsLeft < 0), no speed before one is measured.
+std::wstring FormatDownloadStatus(double bytesPerSecond, double secondsLeft);
 // A decimal number as a standard string-to-integer conversion reads it.
 int ParseDecimal(const std::wstring& text);
 

@@ -1,5 +1,7 @@
 #include "log/logger.h"
 
+#include <mutex>
+
 #include <windows.h>
 
 #include <fcntl.h>
@@ -145,6 +147,9 @@ CFileLogHandler* GetLogHandler() { return g_slot.handler; }
 
 int LogMessage(int level, const std::wstring& tag, const std::wstring& message, const wchar_t* sourcePath,
                int sourceLine) {
+    // Workers, the clean-up and the window all write: one record at a time.
+    static std::mutex lock;
+    std::lock_guard<std::mutex> hold(lock);
     if (!g_slot.handler) return 1;
     CLogRecord record(level, tag, message, sourcePath, sourceLine);
     return g_slot.handler->Publish(record);

@@ -59,7 +59,8 @@ void CCommonProgressListener::OnProgress(int percent, const std::wstring& text) 
     if (!dlg || !IsWindowVisible(dlg->m_hWnd)) return;
     int pos = m_base + static_cast<int>(percent * static_cast<double>(m_span) / 100.0);
     SendMessageW(m_owner->GetOwnerWindow(), WM_PROGRESS_SETPOS, pos, 0);
-    if (!text.empty()) dlg->SetText(text);
+    // The window's own thread changes the text: the owner does it on receipt.
+    if (!text.empty()) SendMessageW(m_owner->GetOwnerWindow(), WM_PROGRESS_SETTEXT, 0, reinterpret_cast<LPARAM>(&text));
 }
 
 }  // namespace mirq

@@ -12,6 +12,8 @@ namespace mirq {
 const UINT WM_TASK_FINISHED = WM_USER + 121;
 const UINT WM_PROGRESS_SETPOS = WM_USER + 122;
 const UINT WM_PROGRESS_CLOSED = WM_USER + 123;
+// Sent (not posted) by a worker: LPARAM points at the new status text.
+const UINT WM_PROGRESS_SETTEXT = WM_USER + 124;
 
 class CProgressDlg : public CDialogImpl<CProgressDlg>,
                      public CUpdateUI<CProgressDlg>,

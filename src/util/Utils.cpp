@@ -64,6 +64,22 @@ std::string WideToOem(const std::wstring& text) {
 
 std::string IntToString(int value) { return std::to_string(value); }
 
+std::wstring Utf8ToWide(const std::string& bytes) {
+    if (bytes.empty()) return std::wstring();
+    const int n = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    std::wstring text(n, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], n);
+    return text;
+}
+
+std::string WideToUtf8(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string bytes(n, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], n, nullptr, nullptr);
+    return bytes;
+}
+
 std::wstring& TrimLeft(std::wstring& text) {
     size_t i = 0;
     while (i < text.size() && IsTrimSpace(text[i])) ++i;

@@ -9,6 +9,8 @@ std::wstring AnsiToWide(const std::string& bytes);
 // UTF-16 -> bytes of the OEM code page. Uses at most the first 1022 characters.
 std::string WideToOem(const std::wstring& text);
 std::string IntToString(int value);
+std::wstring Utf8ToWide(const std::string& bytes);
+std::string WideToUtf8(const std::wstring& text);
 
 // Whitespace is exactly tab, LF, VT, FF, CR and space.
 std::wstring& TrimLeft(std::wstring& text);

@@ -120,7 +120,7 @@ TEST_F(Flow, FailedPackageDownloadKeepsTheEarlierFile) {
     WaitControlsBack();
     ExpectNoBox();
     EXPECT_EQ(ReadBytes(target), "the user's earlier package");
-    EXPECT_FALSE(FileExists(target + L".part"));
+    EXPECT_TRUE(FileExists(target + L".part"));  // what arrived waits for the next attempt
 }
 
 TEST_F(Flow, ClosingTheProgressWindowStopsASlowDownload) {
@@ -179,6 +179,25 @@ TEST_F(Flow, FlashEachModelInBothModes) {
         EXPECT_LT(at("/sdcard/mirq/update.zip "), at("reboot recovery"));
         EXPECT_LT(at("reboot recovery"), journal.size());
     }
+}
+
+TEST_F(Flow, TheSessionLogHoldsTheCommandsAndTheResult) {
+    Start("nexus_s");
+    WriteBytes(GetSandbox().base + L"\\update.zip", MakePackage(1000, 1));
+    ui.Click(IDC_FLASH);
+    EXPECT_EQ(ui.AnswerBox(L"刷机完成！", 120000), kFlashDone);
+    std::wstring log;
+    for (const std::wstring& name : ListDir(GetSandbox().base + L"\\log")) {
+        const std::string bytes = ReadBytes(GetSandbox().base + L"\\log\\" + name);
+        const int n = MultiByteToWideChar(CP_OEMCP, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+        std::wstring text(n, L'\0');
+        MultiByteToWideChar(CP_OEMCP, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], n);
+        log += text;
+    }
+    for (const wchar_t* expected : {L"v0.9 started", L"adb devices", L"adb push", L"flash_image recovery",
+                                    L"finished in", L"GET http://127.0.0.1:8080/files/recovery/crespo.img: status 200",
+                                    L"flash started", L"ended with code 8", L"刷机完成！"})
+        EXPECT_NE(log.find(expected), std::wstring::npos) << WideToUtf8(expected);
 }
 
 TEST_F(Flow, ProgressBarAcrossAWholeFlash) {

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "progress/ProgressDlg.h"
 
 using namespace mirq;
@@ -29,11 +32,16 @@ public:
 
     CProgressDlg* m_dlg = nullptr;
     int m_closedCount = 0;
+    DWORD m_textThread = 0;  // the thread that changed the text
 
 private:
     static LRESULT CALLBACK Proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
         COwner* self = reinterpret_cast<COwner*>(GetWindowLongPtrW(w, GWLP_USERDATA));
         if (self && msg == WM_PROGRESS_SETPOS && self->m_dlg) self->m_dlg->SetPos(static_cast<int>(wp));
+        if (self && msg == WM_PROGRESS_SETTEXT && self->m_dlg) {
+            self->m_textThread = GetCurrentThreadId();
+            self->m_dlg->SetText(*reinterpret_cast<const std::wstring*>(lp));
+        }
         if (self && msg == WM_PROGRESS_CLOSED) ++self->m_closedCount;
         return DefWindowProcW(w, msg, wp, lp);
     }
@@ -91,6 +99,17 @@ TEST_F(ProgressListener, OverflowIsClampedAndEmptyTextKeepsTheLastText) {
     EXPECT_EQ(Text(), L"ROM下载中...");
     dlg->SetPos(-5);
     EXPECT_EQ(dlg->GetPos(), 0);
+    // From a worker, the text is changed by the window's own thread.
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        listener.OnProgress(50, L"ROM下载中... 2.4 MB/s，剩余约 1分05秒");
+        done = true;
+    });
+    for (MSG msg; !done;)
+        if (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    worker.join();
+    EXPECT_EQ(Text(), L"ROM下载中... 2.4 MB/s，剩余约 1分05秒");
+    EXPECT_EQ(owner.m_textThread, GetCurrentThreadId());
 }
 
 TEST_F(ProgressListener, ReportsWithoutAVisibleDialogAreDropped) {

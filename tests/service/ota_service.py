@@ -12,7 +12,10 @@ Faults (keys of /_sim/set): query_status, url_scheme=https, url_space=1,
 no_flashurl=1, split=1 (answer in several TCP writes), file_status,
 no_length=1, short=1 (half the declared body, then close), slow_ms=N (pause
 per 64 KiB), rom_size=N (bytes of the ROM zip), md5=wrong|none (the checksum
-sent beside the address), recovery_html=1 (an error page served as the image).
+sent beside the address), recovery_html=1 (an error page served as the image),
+no_ranges=1 (Range requests are answered with the whole file).
+Files carry an ETag (their MD5) and honour "Range: bytes=N-" with "If-Range";
+/_sim/log lists each file answer's status, /_sim/bytes the file bytes sent.
 The process ends by itself after --lifetime seconds.
 """
 import argparse, hashlib, io, os, random, signal, socket, sys, threading, time, zipfile
@@ -29,6 +32,7 @@ class State:
         self.cache = cache
         self.faults = dict(DEFAULTS)
         self.log = []
+        self.bytes_sent = 0
         self.down_until = 0.0
 
     def fault(self, key, default=""):
@@ -160,17 +164,38 @@ def make_handler(state):
                 return self.send_bytes(status, b"error")
             name, _, ext = parts[2].rpartition(".")
             if (parts[1], ext) in (("recovery", "img"), ("rom", "zip")):
-                size, opener, _ = served(state, parts[1], name)
+                size, opener, digest = served(state, parts[1], name)
+                etag = '"%s"' % digest
+                start = 0
+                wanted = self.headers.get("Range", "")
+                if_range = self.headers.get("If-Range")
+                if (wanted.startswith("bytes=") and wanted.endswith("-") and state.fault("no_ranges") != "1"
+                        and (if_range is None or if_range == etag)):
+                    try:
+                        start = int(wanted[6:-1])
+                    except ValueError:
+                        start = 0
+                    if not 0 < start < size:
+                        start = 0
                 with opener() as f:
-                    return self.send_file(f, size)
+                    f.seek(start)
+                    return self.send_file(f, size, start, etag)
             self.send_bytes(404, b"not found")
 
-        def send_file(self, f, size):
-            self.send_response(200)
+        def send_file(self, f, size, start=0, etag=None):
+            status = 206 if start else 200
+            with state.lock:
+                state.log.append("%d %s" % (status, self.path))
+            self.send_response(status)
             self.send_header("Content-Type", "application/octet-stream")
+            if etag:
+                self.send_header("ETag", etag)
+            if start:
+                self.send_header("Content-Range", "bytes %d-%d/%d" % (start, size - 1, size))
             if state.fault("no_length") != "1":
-                self.send_header("Content-Length", str(size))
+                self.send_header("Content-Length", str(size - start))
             self.end_headers()
+            size -= start
             limit = size // 2 if state.fault("short") == "1" else size
             slow = int(state.fault("slow_ms", "0") or 0) / 1000.0
             sent = 0
@@ -181,6 +206,8 @@ def make_handler(state):
                         break
                     self.wfile.write(chunk)
                     sent += len(chunk)
+                    with state.lock:
+                        state.bytes_sent += len(chunk)
                     if slow:
                         self.wfile.flush()
                         time.sleep(slow)
@@ -193,9 +220,14 @@ def make_handler(state):
                 with state.lock:
                     state.faults = dict(DEFAULTS)
                     state.log = []
+                    state.bytes_sent = 0
             elif verb == "set":
                 with state.lock:
                     state.faults.update(args)
+            elif verb == "bytes":
+                with state.lock:
+                    text = str(state.bytes_sent)
+                return self.send_bytes(200, text.encode(), "text/plain")
             elif verb == "log":
                 with state.lock:
                     text = "\n".join(l for l in state.log if "/_sim/" not in l)

@@ -5,6 +5,8 @@
 //   <temp>\mirq 测试 100%\<pid>\tmp\   the process's TMP/TEMP
 #include <gtest/gtest.h>
 
+#include "util/Utils.h"
+
 #include <string>
 #include <vector>
 
@@ -23,8 +25,8 @@ bool WriteBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);
 std::vector<std::wstring> ListDir(const std::wstring& dir);  // names, without . and ..
 void RemoveTree(const std::wstring& dir);
-std::wstring Utf8ToWide(const std::string& s);
-std::string WideToUtf8(const std::wstring& w);
+using mirq::Utf8ToWide;
+using mirq::WideToUtf8;
 // Runs a program directly (no shell) and waits; returns its exit code or -1.
 int RunProcess(const std::wstring& exe, const std::wstring& args, unsigned long limitMs = 30000);
 // A file of the given size with varied, reproducible content.

@@ -181,12 +181,49 @@ TEST_F(Download, ConfigureIsIgnoredUntilReset) {
     EXPECT_EQ(downloader->GetModelId(), 3);
 }
 
-TEST_F(Download, TruncatedTransferIsAFailureAndLeavesNoFile) {
+TEST_F(Download, ABrokenLinkKeepsWhatArrivedAndTheNextAttemptAsksForTheRest) {
+    ServiceControl("set?rom_size=3000000");
+    const size_t size = Served(L"files/rom/crespo.zip").size();
     ServiceControl("set?short=1");
     EXPECT_FALSE(downloader->FetchRom(target));
     EXPECT_FALSE(FileExists(target));
-    EXPECT_FALSE(FileExists(target + L".part"));
+    EXPECT_EQ(ReadBytes(target + L".part").size(), size / 2);  // half, kept
     EXPECT_EQ(listener.Percents().back(), 100);
+    ServiceControl("set?short=0");
+    const long long before = std::stoll(ServiceControl("bytes"));
+    EXPECT_TRUE(downloader->FetchRom(target));
+    EXPECT_EQ(std::stoll(ServiceControl("bytes")) - before, static_cast<long long>(size - size / 2));  // only the rest
+    EXPECT_NE(ServiceControl("log").find("206 /files/rom/crespo.zip"), std::string::npos);
+    EXPECT_EQ(ReadBytes(target), Served(L"files/rom/crespo.zip"));
+    EXPECT_FALSE(FileExists(target + L".part"));
+    EXPECT_FALSE(FileExists(target + L".part.info"));
+}
+
+TEST_F(Download, WithoutRangesOrWithAChangedFileItStartsOver) {
+    for (const char* second : {"no_ranges=1", "rom_size=2900000"}) {
+        SCOPED_TRACE(second);
+        ServiceControl("reset");
+        ServiceControl("set?short=1&rom_size=3000000");
+        EXPECT_FALSE(downloader->FetchRom(target));
+        ServiceControl(std::string("set?short=0&") + second);
+        EXPECT_TRUE(downloader->FetchRom(target));
+        EXPECT_EQ(ServiceControl("log").find("206 "), std::string::npos);
+        EXPECT_EQ(ReadBytes(target), Served(L"files/rom/crespo.zip"));
+        EXPECT_FALSE(FileExists(target + L".part"));
+    }
+}
+
+TEST_F(Download, ASlowTransferShowsSpeedAndTimeLeft) {
+    ServiceControl("set?slow_ms=100&rom_size=3000000");
+    EXPECT_TRUE(downloader->FetchRom(target));
+    bool seen = false;
+    for (const auto& r : listener.reports)
+        seen |= r.text.find(L"ROM下载中... ") == 0 && r.text.find(L"/s，剩余约 ") != std::wstring::npos;
+    EXPECT_TRUE(seen);
+    EXPECT_EQ(FormatDownloadStatus(2.4 * 1048576, 65), L"ROM下载中... 2.4 MB/s，剩余约 1分05秒");
+    EXPECT_EQ(FormatDownloadStatus(51200, -1), L"ROM下载中... 50 KB/s");
+    EXPECT_EQ(FormatDownloadStatus(1048576, 3725), L"ROM下载中... 1.0 MB/s，剩余约 1小时02分");
+    EXPECT_EQ(FormatDownloadStatus(0, -1), L"ROM下载中...");
 }
 
 TEST_F(Download, FailureLeavesTheEarlierFileAsItWas) {
