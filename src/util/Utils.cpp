@@ -167,13 +167,15 @@ RunResult RunBatchAndWait(const std::wstring& batchPath, unsigned long limitMs, 
     HANDLE errors = INVALID_HANDLE_VALUE;
     if (!errorPath.empty()) {
         SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-        errors = CreateFileW(errorPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        // Shared for deletion too: an adb server started by the command may
+        // inherit the handle and outlive it.
+        errors = CreateFileW(errorPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     }
     if (errors != INVALID_HANDLE_VALUE) {
         startup.dwFlags |= STARTF_USESTDHANDLES;
-        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-        startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+        startup.hStdInput = nullptr;  // as a hidden program has: the batch redirects what it needs
+        startup.hStdOutput = nullptr;
         startup.hStdError = errors;
     }
     PROCESS_INFORMATION info = {};
