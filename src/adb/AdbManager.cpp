@@ -33,6 +33,16 @@ std::string ReadOutputFile(const std::wstring& path) {
     return collected;
 }
 
+// Deletes a file the command's processes wrote. Their handles can close a
+// moment after the process has ended, and until then the file stays listed.
+void DeleteReleasedFile(const std::wstring& path) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        DeleteFileW(path.c_str());
+        if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return;
+        Sleep(10);
+    }
+}
+
 bool WriteTextFile(const std::wstring& path, const std::string& bytes) {
     FILE* file = _wfopen(path.c_str(), L"wt");
     if (!file) return false;
@@ -132,8 +142,8 @@ std::wstring CAdbManager::RunAdbCommand(const std::wstring& verb, const std::wst
     }
     // Not started, or ended for running too long: whatever it wrote is not trusted.
     if (!startServer) {
-        DeleteFileW(outputPath.c_str());
-        DeleteFileW(errorPath.c_str());
+        DeleteReleasedFile(outputPath);
+        DeleteReleasedFile(errorPath);
     }
     DeleteFileW(batchPath.c_str());
 
