@@ -55,21 +55,9 @@ long long CAdbManager::RemoteFileSize(const std::wstring& devicePath) {
     return LsLongSize(Shell(kArgLsLong + devicePath));
 }
 
-namespace {
-
-// Size of a regular local file; -1 for a folder or a missing file.
-long long LocalFileSize(const std::wstring& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return -1;
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return -1;
-    return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
-}  // namespace
-
 bool CAdbManager::Push(const std::wstring& localPath, const std::wstring& devicePath) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
-    const long long size = LocalFileSize(localPath);
+    const long long size = RegularFileSize(localPath);
     if (size < 0) return false;
     const std::wstring output =
         RunAdbCommand(kVerbPush, L"\"" + localPath + L"\" " + devicePath, PushLimitMs(size));

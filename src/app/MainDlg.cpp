@@ -34,9 +34,6 @@ std::wstring OrUnknown(const std::wstring& value) { return value.empty() ? L"未
 
 }  // namespace
 
-CMainDlg::~CMainDlg() {
-    if (m_modelFont) DeleteObject(m_modelFont);
-}
 
 LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
     CenterWindow(nullptr);  // no parent nor owner: the work area
@@ -85,9 +82,9 @@ LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
     EnableWindow(m_wipeOption, TRUE);
     EnableWindow(m_keepOption, TRUE);
 
-    m_modelFont = CreateFontW(30, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                              CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, VARIABLE_PITCH | FF_SWISS, nullptr);
-    SendMessageW(m_modelLabel, WM_SETFONT, reinterpret_cast<WPARAM>(m_modelFont), TRUE);
+    m_modelFont.Reset(CreateFontW(30, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                              CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, VARIABLE_PITCH | FF_SWISS, nullptr));
+    SendMessageW(m_modelLabel, WM_SETFONT, reinterpret_cast<WPARAM>(m_modelFont.get()), TRUE);
     SetWindowTextW(m_modelLabel, kUnknownDevice);
 
     SetTimer(m_hWnd, kTipsTimer, 500, nullptr);
@@ -269,9 +266,8 @@ bool CMainDlg::ChooseRomPath(bool open) {
         // The phone changed while the dialog was open: the check runs first,
         // and a confirmed download follows it when the phone is identified.
         m_deviceChangedMeanwhile = false;
-        m_commandAfterCheck = chosen && !open;
-        m_pendingCommand = TaskKind::Download;
-        StartTask(TaskKind::DeviceCheck, m_commandAfterCheck);
+        m_downloadAfterCheck = chosen && !open;
+        StartTask(TaskKind::DeviceCheck, m_downloadAfterCheck);
         return false;
     }
     return chosen != FALSE;

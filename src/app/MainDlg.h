@@ -8,6 +8,7 @@
 #include "app/Framework.h"
 #include "progress/ProgressDlg.h"
 #include "res/resource.h"
+#include "util/Raii.h"
 
 namespace mirq {
 
@@ -49,7 +50,6 @@ public:
     enum { IDD = IDD_MAINDLG };
 
     CMainDlg() = default;
-    ~CMainDlg() override;
 
     BOOL PreTranslateMessage(MSG* msg) override { return IsDialogMessageW(m_hWnd, msg); }
     BOOL OnIdle() override { return FALSE; }
@@ -120,7 +120,7 @@ private:
     static DWORD WINAPI TaskThread(void* param);
     static DWORD WINAPI CleanUpThread(void* param);
 
-    HFONT m_modelFont = nullptr;
+    CGdiObject<HFONT> m_modelFont;
     HWND m_modelLabel = nullptr;
     HWND m_infoText = nullptr;
     HWND m_rootWarning = nullptr;
@@ -150,8 +150,7 @@ private:
     bool m_closing = false;  // closed during a task: the window goes once it has stopped
     bool m_fileDialogOpen = false;
     bool m_deviceChangedMeanwhile = false;  // a device came or went while a file dialog was open
-    bool m_commandAfterCheck = false;       // m_pendingCommand runs once the check succeeds
-    TaskKind m_pendingCommand = TaskKind::DeviceCheck;
+    bool m_downloadAfterCheck = false;      // a confirmed download runs once the check succeeds
     // Workers still running (they use this object, which the process then keeps).
     std::atomic<int> m_activeWorkers{0};
 };

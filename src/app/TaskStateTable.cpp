@@ -1,19 +1,8 @@
 #include "app/TaskStateTable.h"
 
+#include "util/Raii.h"
+
 namespace mirq {
-
-namespace {
-
-class CLock {
-public:
-    explicit CLock(CRITICAL_SECTION& cs) : m_cs(cs) { EnterCriticalSection(&m_cs); }
-    ~CLock() { LeaveCriticalSection(&m_cs); }
-
-private:
-    CRITICAL_SECTION& m_cs;
-};
-
-}  // namespace
 
 CTaskStateTable* CTaskStateTable::GetInstance() {
     // Never destroyed: a worker still polling while the process ends must not
@@ -28,25 +17,25 @@ CTaskStateTable::~CTaskStateTable() { DeleteCriticalSection(&m_lock); }
 int& CTaskStateTable::Entry(TaskKey key) { return m_states.emplace(key, kTaskIdle).first->second; }
 
 void CTaskStateTable::StartTask(TaskKey key) {
-    CLock lock(m_lock);
+    CCriticalSectionLock lock(m_lock);
     Entry(key) = kTaskRunning;
     m_currentKey = key;
 }
 
 void CTaskStateTable::FinishTask(TaskKey key) {
-    CLock lock(m_lock);
+    CCriticalSectionLock lock(m_lock);
     Entry(key) = kTaskIdle;
     if (key == m_currentKey) m_currentKey = 0;
 }
 
 void CTaskStateTable::RequestStop(TaskKey key) {
-    CLock lock(m_lock);
+    CCriticalSectionLock lock(m_lock);
     int& state = Entry(key);
     if (state == kTaskRunning) state = kTaskStopRequested;
 }
 
 int CTaskStateTable::GetCurrentState() {
-    CLock lock(m_lock);
+    CCriticalSectionLock lock(m_lock);
     return Entry(m_currentKey);
 }
 

@@ -262,10 +262,10 @@ LRESULT CMainDlg::OnTaskFinished(UINT, WPARAM wParam, LPARAM, BOOL&) {
         return 0;
     }
     RestoreControls();
-    const bool runPending = m_commandAfterCheck && code == 0;
-    m_commandAfterCheck = false;
-    if (runPending) {
-        StartTask(m_pendingCommand, true);
+    const bool download = m_downloadAfterCheck && code == 0;
+    m_downloadAfterCheck = false;
+    if (download) {
+        StartTask(TaskKind::Download, true);
         return 0;
     }
     ShowResult(code);

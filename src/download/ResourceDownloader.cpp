@@ -267,12 +267,6 @@ std::wstring QueryText(HINTERNET request, DWORD info) {
     return HttpQueryInfoW(request, info, buf, &size, nullptr) ? std::wstring(buf) : std::wstring();
 }
 
-long long LocalSize(const std::wstring& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return -1;
-    return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
 // Feeds what is already on disk into the checksum of a resumed download.
 bool HashFile(const std::wstring& path, CMd5& md5) {
     CStdFile file(_wfopen(path.c_str(), L"rb"));
@@ -313,7 +307,7 @@ bool CResourceDownloader::DownloadFile(const std::wstring& url, const std::wstri
     const std::wstring partPath = localPath + L".part";
     const std::wstring infoPath = partPath + L".info";
     const CPartialInfo earlier = ReadPartialInfo(infoPath);
-    long long have = earlier.url == url && !earlier.validator.empty() ? LocalSize(partPath) : -1;
+    long long have = earlier.url == url && !earlier.validator.empty() ? RegularFileSize(partPath) : -1;
     if (have < 0) have = 0;
 
     CHttpHandles h;

@@ -16,14 +16,19 @@ int RunFlashSequence(const FlashStep (&steps)[4], const FlashReport& report, con
     return 0;
 }
 
-bool ReplaceRemoteFile(const std::wstring& localPath, const std::wstring& folder, const std::wstring& remotePath) {
+bool RemoveRemoteFile(const std::wstring& remotePath) {
     CAdbManager* adb = CAdbManager::GetInstance();
     bool present = adb->RemoteFileExists(remotePath);
     for (int attempt = 0; present && attempt < kRemoveAttempts; ++attempt) {
         adb->Shell(L"rm " + remotePath);
         present = adb->RemoteFileExists(remotePath);
     }
-    if (present) return false;
+    return !present;
+}
+
+bool ReplaceRemoteFile(const std::wstring& localPath, const std::wstring& folder, const std::wstring& remotePath) {
+    if (!RemoveRemoteFile(remotePath)) return false;
+    CAdbManager* adb = CAdbManager::GetInstance();
     adb->Shell(L"mkdir " + folder);
     return adb->Push(localPath, remotePath);
 }

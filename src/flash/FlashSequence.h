@@ -21,6 +21,9 @@ typedef std::function<void(int, const std::wstring&)> FlashReport;
 
 int RunFlashSequence(const FlashStep (&steps)[4], const FlashReport& report, const FlashCodes& codes);
 
+// Removes a file on the phone (a bounded number of tries); true once it is gone.
+bool RemoveRemoteFile(const std::wstring& remotePath);
+
 // Removes an older copy of a file on the phone (a bounded number of tries),
 // makes the folder and pushes the local file. False when the old copy stays
 // or the push fails.

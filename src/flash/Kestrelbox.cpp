@@ -53,15 +53,7 @@ public:
 
 }  // namespace
 
-bool RemoveRecoveryScript() {
-    CAdbManager* adb = CAdbManager::GetInstance();
-    bool present = adb->RemoteFileExists(kRemoteScript);
-    for (int attempt = 0; present && attempt < kRemoveAttempts; ++attempt) {
-        adb->Shell(std::wstring(L"rm ") + kRemoteScript);
-        present = adb->RemoteFileExists(kRemoteScript);
-    }
-    return !present;
-}
+bool RemoveRecoveryScript() { return RemoveRemoteFile(kRemoteScript); }
 
 bool IKestrelbox::RebootToRecovery() {
     CAdbManager* adb = CAdbManager::GetInstance();

@@ -226,10 +226,7 @@ PackageCheck CheckRomPackage(const std::wstring& path, const CheckProgress& prog
 }
 
 bool IsRecoveryImage(const std::wstring& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
-    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || (data.nFileSizeHigh == 0 && data.nFileSizeLow <= kBootImageHeaderSize))
-        return false;
+    if (RegularFileSize(path) <= static_cast<long long>(kBootImageHeaderSize)) return false;
     CStdFile file(_wfopen(path.c_str(), L"rb"));
     char magic[8] = {};
     return file && fread(magic, 1, sizeof(magic), file.get()) == sizeof(magic) && memcmp(magic, "ANDROID!", 8) == 0;

@@ -27,6 +27,8 @@ bool IsAdbPresent();
 bool PathExists(const std::wstring& path);
 // An existing file that is not a folder.
 bool IsRegularFile(const std::wstring& path);
+// Size in bytes of a regular file; -1 for a folder or a missing file.
+long long RegularFileSize(const std::wstring& path);
 
 // Default limit of one hidden program started through the shell.
 constexpr unsigned long kRunWaitLimitMs = 20 * 60 * 1000;
