@@ -41,7 +41,8 @@ protected:
         DWORD start = GetTickCount();
         while (progress && IsWindow(progress) && IsWindowVisible(progress) && GetTickCount() - start < limitMs) {
             int pos = ui.ProgressPos(progress);
-            if (IsWindow(progress) && (positions.empty() || positions.back() != pos)) positions.push_back(pos);
+            // A window hidden after the read may have answered from its destruction.
+            if (IsWindowVisible(progress) && (positions.empty() || positions.back() != pos)) positions.push_back(pos);
             Sleep(20);
         }
         return positions;
