@@ -3,19 +3,19 @@
 #include <commdlg.h>
 #include <dbt.h>
 
-#include "BuildConfig.h"
-#include "adb/AdbManager.h"
+#include "app/AboutDlg.h"
 #include "app/TaskStateTable.h"
 #include "device/DeviceModel.h"
 #include "device/ModelTable.h"
 #include "download/UrlQuery.h"
+#include "flash/Flasher.h"
+#include "log/logger.h"
 #include "util/Utils.h"
 
 namespace mirq {
 
 namespace {
 
-const UINT_PTR kTipsTimer = 1;
 // Closed during a task: how long the window waits for the task to stop.
 const UINT kCloseLimitMs = 30000;
 const wchar_t* const kStoppingText = L"正在停止...";
@@ -25,12 +25,15 @@ const wchar_t* const kTipsCaption = L"刷机提示";
 const wchar_t* const kTipsText =
     L"1. 请确保电脑上安装有手机的驱动程序；\n2. 请确保在手机上打开USB调试功能；\n3. 请确保手机电量在50%以上；\n"
     L"4. 如使用非MirqROM包刷机，请保证其有效；\n5. 刷机有风险，因刷机造成的任何问题，Mirq项目组不承担任何责任。";
-const wchar_t* const kNoServerCaption = L"无法连接到服务器";
-const wchar_t* const kNoServerText = L"连接下载服务器失败，请确认网络设置正常后再重新尝试！";
+const wchar_t* const kCheckCaption = L"获取设备信息";
+const wchar_t* const kDownloadCaption = L"下载MirqROM";
+const wchar_t* const kFlashCaption = L"刷机";
 
-bool IsRooted() { return CAdbManager::GetInstance()->IsRooted(); }
 int ModelId() { return CDeviceModel::GetInstance()->GetModelId(); }
 std::wstring OrUnknown(const std::wstring& value) { return value.empty() ? L"未知" : value; }
+CTaskStateTable::TaskKey KeyOf(const CWinHandle& thread) {
+    return reinterpret_cast<CTaskStateTable::TaskKey>(thread.get());
+}
 
 }  // namespace
 
@@ -70,17 +73,8 @@ LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
     SendMessageW(m_wipeOption, BM_SETCHECK, BST_CHECKED, 0);
     SendMessageW(m_keepOption, BM_SETCHECK, BST_UNCHECKED, 0);
 
-    m_progressDlg = nullptr;
-    m_progressListener = nullptr;
-    m_currentTask = nullptr;
-    m_flashError = 0;
-
     ShowWindow(m_rootWarning, SW_HIDE);
-    EnableWindow(m_refreshButton, TRUE);
-    EnableWindow(m_browseButton, TRUE);
-    EnableForIdentifiedPhone();
-    EnableWindow(m_wipeOption, TRUE);
-    EnableWindow(m_keepOption, TRUE);
+    RestoreControls();
 
     m_modelFont.Reset(CreateFontW(30, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
                               CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, VARIABLE_PITCH | FF_SWISS, nullptr));
@@ -92,7 +86,10 @@ LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
 }
 
 LRESULT CMainDlg::OnDestroy(UINT, WPARAM, LPARAM, BOOL&) {
-    StartCleanUpTask();
+    // Kept so that the process can wait for it: ended with the process, the
+    // clean-up would leave the adb server running and tools\adb.exe locked.
+    m_cleanUpThread.Reset(CreateThread(nullptr, 4096, CleanUpThread, nullptr, 0, nullptr));
+    if (m_cleanUpThread) CTaskStateTable::GetInstance()->StartTask(KeyOf(m_cleanUpThread));
     if (CMessageLoop* loop = g_module.GetMessageLoop()) {
         loop->RemoveMessageFilter(this);
         loop->RemoveIdleHandler(this);
@@ -111,7 +108,7 @@ LRESULT CMainDlg::OnTimer(UINT, WPARAM wParam, LPARAM, BOOL&) {
     m_tipsOpen = true;
     MessageBoxW(m_hWnd, kTipsText, kTipsCaption, MB_OK);
     m_tipsOpen = false;
-    StartTask(TaskKind::DeviceCheck, true);
+    StartTask(DeviceCheckThread, kCheckCaption);
     return 0;
 }
 
@@ -120,7 +117,7 @@ LRESULT CMainDlg::OnDeviceChange(UINT, WPARAM wParam, LPARAM, BOOL&) {
     // With a file dialog open the check waits: the command the user is about
     // to confirm would otherwise find a task running and vanish.
     if (m_fileDialogOpen) m_deviceChangedMeanwhile = true;
-    else if (!m_currentTask && !m_tipsOpen && !m_closing) StartTask(TaskKind::DeviceCheck, false);
+    else if (!m_currentTask && !m_tipsOpen && !m_closing) StartTask(DeviceCheckThread, nullptr);
     return 0;
 }
 
@@ -136,7 +133,7 @@ LRESULT CMainDlg::OnProgressSetText(UINT, WPARAM, LPARAM lParam, BOOL&) {
 
 LRESULT CMainDlg::OnProgressClosed(UINT, WPARAM, LPARAM, BOOL&) {
     if (m_currentTask) {
-        CTaskStateTable::GetInstance()->RequestStop(reinterpret_cast<CTaskStateTable::TaskKey>(m_currentTask));
+        CTaskStateTable::GetInstance()->RequestStop(KeyOf(m_currentTask));
         m_progressDlg = nullptr;
     }
     return 0;
@@ -161,7 +158,7 @@ LRESULT CMainDlg::OnCancel(WORD, WORD, HWND, BOOL&) {
     // has (or after a bound).
     if (!m_closing) {
         m_closing = true;
-        CTaskStateTable::GetInstance()->RequestStop(reinterpret_cast<CTaskStateTable::TaskKey>(m_currentTask));
+        CTaskStateTable::GetInstance()->RequestStop(KeyOf(m_currentTask));
         if (CProgressDlg* dlg = m_progressDlg) dlg->SetText(kStoppingText);
         SetTimer(m_hWnd, kCloseTimer, kCloseLimitMs, nullptr);
     }
@@ -174,10 +171,12 @@ void CMainDlg::Close() {
 }
 
 void CMainDlg::WaitForCleanUp(unsigned long limitMs) {
-    if (!m_cleanUpThread) return;
-    WaitForSingleObject(m_cleanUpThread, limitMs);
-    CloseHandle(m_cleanUpThread);
-    m_cleanUpThread = nullptr;
+    if (m_cleanUpThread) WaitForSingleObject(m_cleanUpThread.get(), limitMs);
+    m_cleanUpThread.Reset();
+}
+
+bool CMainDlg::HasActiveWorkers() const {
+    return m_currentTask && WaitForSingleObject(m_currentTask.get(), 0) == WAIT_TIMEOUT;
 }
 
 // The path as typed: trimmed, and without the quotes Explorer's "copy as path" adds.
@@ -193,7 +192,7 @@ void CMainDlg::ReadRomPathBox() {
 LRESULT CMainDlg::OnFlash(WORD, WORD, HWND, BOOL&) {
     ReadRomPathBox();
     if (IsRegularFile(m_romPath)) {  // a folder is no package
-        StartTask(TaskKind::Flash, true);
+        StartTask(FlashThread, kFlashCaption);
         return 0;
     }
     std::wstring text = L"未找到指定文件" + m_romPath + L"，请重新设置！";
@@ -202,7 +201,7 @@ LRESULT CMainDlg::OnFlash(WORD, WORD, HWND, BOOL&) {
 }
 
 LRESULT CMainDlg::OnRefresh(WORD, WORD, HWND, BOOL&) {
-    StartTask(TaskKind::DeviceCheck, true);
+    StartTask(DeviceCheckThread, kCheckCaption);
     return 0;
 }
 
@@ -213,11 +212,11 @@ LRESULT CMainDlg::OnBrowse(WORD, WORD, HWND, BOOL&) {
 
 LRESULT CMainDlg::OnDownload(WORD, WORD, HWND, BOOL&) {
     if (!CheckServiceConnection()) {
-        MessageBoxW(m_hWnd, kNoServerText, kNoServerCaption, MB_OK);
+        ShowBox(MessageFor(kTaskNoServer, kFlashOk));
         return 0;
     }
     ReadRomPathBox();
-    if (ChooseRomPath(false)) StartTask(TaskKind::Download, true);
+    if (ChooseRomPath(false)) StartTask(DownloadThread, kDownloadCaption);
     return 0;
 }
 
@@ -267,7 +266,7 @@ bool CMainDlg::ChooseRomPath(bool open) {
         // and a confirmed download follows it when the phone is identified.
         m_deviceChangedMeanwhile = false;
         m_downloadAfterCheck = chosen && !open;
-        StartTask(TaskKind::DeviceCheck, m_downloadAfterCheck);
+        StartTask(DeviceCheckThread, m_downloadAfterCheck ? kCheckCaption : nullptr);
         return false;
     }
     return chosen != FALSE;
@@ -279,14 +278,20 @@ void CMainDlg::EnableForIdentifiedPhone() {
     EnableWindow(m_flashButton, m_rooted);  // checked anew by the worker at each task's end
 }
 
-void CMainDlg::ShowDeviceInfo() {
+void CMainDlg::ShowDeviceInfo(bool rooted) { SendMessageW(m_hWnd, WM_SHOW_DEVICE_INFO, rooted, 0); }
+void CMainDlg::ResetDeviceInfo() { SendMessageW(m_hWnd, WM_RESET_DEVICE_INFO, 0, 0); }
+void CMainDlg::ReportFlashError(int flashStep) { SendMessageW(m_hWnd, WM_FLASH_ERROR, flashStep, 0); }
+
+std::unique_ptr<IProgressListener> CMainDlg::OpenProgress(int span) {
+    return std::unique_ptr<IProgressListener>(new CCommonProgressListener(this, span));
+}
+
+LRESULT CMainDlg::OnShowDeviceInfo(UINT, WPARAM wParam, LPARAM, BOOL&) {
     const int id = ModelId();
-    if (id < 0) return;
+    if (id < 0) return 0;
     SetWindowTextW(m_modelLabel, kModelTable[id].displayName);
     CDeviceModel* record = CDeviceModel::GetInstance();
-    const bool rooted = IsRooted();
-    m_rooted = rooted;
-    m_rootChecked = true;
+    const bool rooted = wParam != 0;
     std::wstring info = L"Android版本：" + OrUnknown(record->GetVersionRelease()) + L"\n设备型号：" +
                         OrUnknown(record->GetModel()) + L"\nIMEI/SN：" + OrUnknown(record->GetImei()) + L"\n厂商：" +
                         OrUnknown(record->GetManufacturer()) + L"\nBootloader：" +
@@ -295,13 +300,89 @@ void CMainDlg::ShowDeviceInfo() {
                         OrUnknown(record->GetBuildDescription()) + L"\n拥有root权限：" + (rooted ? L"是" : L"否");
     SetWindowTextW(m_infoText, info.c_str());
     ShowWindow(m_rootWarning, rooted ? SW_HIDE : SW_SHOW);
+    return 0;
 }
 
-void CMainDlg::ResetDeviceInfo() {
+LRESULT CMainDlg::OnResetDeviceInfo(UINT, WPARAM, LPARAM, BOOL&) {
     SetWindowTextW(m_modelLabel, kUnknownDevice);
     SetWindowTextW(m_infoText, kUnknownInfo);
     EnableWindow(m_flashButton, FALSE);
     ShowWindow(m_rootWarning, SW_HIDE);
+    return 0;
+}
+
+void CMainDlg::StartTask(LPTHREAD_START_ROUTINE routine, const wchar_t* caption) {
+    if (m_currentTask) return;  // one task at a time
+    for (HWND control : {m_refreshButton, m_browseButton, m_downloadButton, m_flashButton, m_wipeOption, m_keepOption})
+        EnableWindow(control, FALSE);
+    if (caption) {
+        m_taskProgressDlg.reset(new CProgressDlg(m_hWnd));
+        m_taskProgressDlg->Create(m_hWnd);
+        SetWindowTextW(m_taskProgressDlg->m_hWnd, caption);
+        ShowWindow(m_taskProgressDlg->m_hWnd, SW_SHOW);
+        m_taskProgressDlg->SetPos(0);
+        m_progressDlg = m_taskProgressDlg.get();
+    }
+    TaskInput input;
+    input.romPath = m_romPath;
+    input.keepData = SendMessageW(m_keepOption, BM_GETCHECK, 0, 0) == BST_CHECKED;
+    TaskStart* start = new TaskStart{this, m_hWnd, input};
+    m_currentTask.Reset(CreateThread(nullptr, 4096, routine, start, 0, nullptr));
+    if (!m_currentTask) {
+        delete start;
+        PostMessageW(m_hWnd, WM_TASK_FINISHED, kTaskStopped, m_rooted);
+        return;
+    }
+    CTaskStateTable::GetInstance()->StartTask(KeyOf(m_currentTask));
+}
+
+LRESULT CMainDlg::OnTaskFinished(UINT, WPARAM wParam, LPARAM lParam, BOOL&) {
+    const int result = static_cast<int>(wParam);
+    m_rooted = lParam != 0;
+    if (CProgressDlg* dlg = m_progressDlg) dlg->DestroyWindow();  // its WM_PROGRESS_CLOSED nulls the field
+    m_progressDlg = nullptr;
+    m_taskProgressDlg.reset();
+    if (m_currentTask) {
+        CTaskStateTable::GetInstance()->FinishTask(KeyOf(m_currentTask));
+        m_currentTask.Reset();
+    }
+    if (m_closing) {  // closed while the task ran: it has stopped, now the window goes
+        KillTimer(m_hWnd, kCloseTimer);
+        Close();
+        return 0;
+    }
+    RestoreControls();
+    const bool download = m_downloadAfterCheck && result == kTaskOk;
+    m_downloadAfterCheck = false;
+    if (download) {
+        StartTask(DownloadThread, kDownloadCaption);
+        return 0;
+    }
+    ShowResult(result);
+    return (result == kTaskNoAdb || result == kTaskNoDevice || result == kTaskUnsupported || result == kTaskNoServer)
+               ? 1
+               : 0;
+}
+
+void CMainDlg::RestoreControls() {
+    EnableWindow(m_refreshButton, TRUE);
+    EnableWindow(m_browseButton, TRUE);
+    EnableForIdentifiedPhone();
+    EnableWindow(m_wipeOption, TRUE);
+    EnableWindow(m_keepOption, TRUE);
+}
+
+void CMainDlg::ShowResult(int result) {
+    const TaskMessage message = MessageFor(result, m_flashError);
+    MIRQ_LOG(kLogInfo, L"task", L"ended with code " + std::to_wstring(result) + L" (flash step " +
+                                    std::to_wstring(m_flashError) + L")" +
+                                    (message.caption ? L"; box " + std::wstring(message.caption) + L": " + message.text : L""));
+    if (result == kTaskRecoveryFlashFailed || result == kTaskRomFlashFailed) m_flashError = kFlashOk;
+    ShowBox(message);
+}
+
+void CMainDlg::ShowBox(const TaskMessage& message) {
+    if (message.caption) MessageBoxW(m_hWnd, message.text, message.caption, MB_OK);
 }
 
 }  // namespace mirq

@@ -1,51 +1,26 @@
 #pragma once
 // The program's only top-level window: the phone's model and information,
-// the ROM path, and the commands that start worker tasks.
+// the ROM path, and the commands that start worker tasks. Everything here
+// runs on the window's thread; what a task asks of the window (ITaskHost)
+// reaches it by SendMessage.
 #include <atomic>
 #include <memory>
 #include <string>
 
-#include "app/Framework.h"
+#include "app/Tasks.h"
+#include "framework/Framework.h"
 #include "progress/ProgressDlg.h"
 #include "res/resource.h"
 #include "util/Raii.h"
 
 namespace mirq {
 
-class CAboutDlg : public CDialogImpl<CAboutDlg> {
-public:
-    enum { IDD = IDD_ABOUTBOX };
-
-    BEGIN_MSG_MAP(CAboutDlg)
-        MESSAGE_HANDLER(WM_INITDIALOG, OnInitDialog)
-        COMMAND_ID_HANDLER(IDOK, OnCloseCmd)
-        COMMAND_ID_HANDLER(IDCANCEL, OnCloseCmd)
-    END_MSG_MAP()
-
-private:
-    LRESULT OnInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
-        CenterWindow(GetWindow(m_hWnd, GW_OWNER));
-        return TRUE;
-    }
-    LRESULT OnCloseCmd(WORD, WORD id, HWND, BOOL&) {
-        EndDialog(id);
-        return 0;
-    }
-};
-
-enum class TaskKind { DeviceCheck, Download, Flash };
-
-// What a task needs from the window, read on the window's thread when it starts.
-struct TaskInput {
-    std::wstring romPath;
-    bool keepData = false;
-};
-
 class CMainDlg : public CDialogImpl<CMainDlg>,
                  public CUpdateUI<CMainDlg>,
                  public CMessageFilter,
                  public CIdleHandler,
-                 public IProgressOwner {
+                 public IProgressOwner,
+                 public ITaskHost {
 public:
     enum { IDD = IDD_MAINDLG };
 
@@ -57,16 +32,14 @@ public:
     HWND GetOwnerWindow() const override { return m_hWnd; }
     CProgressDlg* GetProgressDlg() const override { return m_progressDlg; }
 
-    // Worker side (called on a task's thread).
-    void ShowDeviceInfo();
-    void ResetDeviceInfo();
-    int RunDeviceCheck(int span);
-    int RunDownloadTask();
-    int RunFlashTask();
+    // ITaskHost, called on a task's thread.
+    void ShowDeviceInfo(bool rooted) override;
+    void ResetDeviceInfo() override;
+    std::unique_ptr<IProgressListener> OpenProgress(int span) override;
+    void ReportFlashError(int flashStep) override;
 
-    bool ChooseRomPath(bool open);
-    // True while a worker may still use this object (the process then keeps it).
-    bool HasActiveWorkers() const { return m_activeWorkers > 0; }
+    // True while a task's thread may still use this object (the process then keeps it).
+    bool HasActiveWorkers() const;
     // Waits (bounded) for the clean-up started when the window was destroyed.
     void WaitForCleanUp(unsigned long limitMs);
 
@@ -76,6 +49,9 @@ public:
         MESSAGE_HANDLER(WM_TIMER, OnTimer)
         MESSAGE_HANDLER(WM_DEVICECHANGE, OnDeviceChange)
         MESSAGE_HANDLER(WM_TASK_FINISHED, OnTaskFinished)
+        MESSAGE_HANDLER(WM_SHOW_DEVICE_INFO, OnShowDeviceInfo)
+        MESSAGE_HANDLER(WM_RESET_DEVICE_INFO, OnResetDeviceInfo)
+        MESSAGE_HANDLER(WM_FLASH_ERROR, OnFlashError)
         MESSAGE_HANDLER(WM_PROGRESS_SETPOS, OnProgressSetPos)
         MESSAGE_HANDLER(WM_PROGRESS_SETTEXT, OnProgressSetText)
         MESSAGE_HANDLER(WM_PROGRESS_CLOSED, OnProgressClosed)
@@ -91,11 +67,24 @@ public:
     END_MSG_MAP()
 
 private:
+    // The host's calls, sent by a task's thread.
+    static const UINT WM_SHOW_DEVICE_INFO = WM_USER + 130;  // WPARAM: rooted
+    static const UINT WM_RESET_DEVICE_INFO = WM_USER + 131;
+    static const UINT WM_FLASH_ERROR = WM_USER + 132;  // WPARAM: the flash step's code
+    static const UINT_PTR kTipsTimer = 1;
+    static const UINT_PTR kCloseTimer = 2;
+
     LRESULT OnInitDialog(UINT, WPARAM, LPARAM, BOOL&);
     LRESULT OnDestroy(UINT, WPARAM, LPARAM, BOOL&);
     LRESULT OnTimer(UINT, WPARAM, LPARAM, BOOL&);
     LRESULT OnDeviceChange(UINT, WPARAM, LPARAM, BOOL&);
     LRESULT OnTaskFinished(UINT, WPARAM, LPARAM, BOOL&);
+    LRESULT OnShowDeviceInfo(UINT, WPARAM, LPARAM, BOOL&);
+    LRESULT OnResetDeviceInfo(UINT, WPARAM, LPARAM, BOOL&);
+    LRESULT OnFlashError(UINT, WPARAM wParam, LPARAM, BOOL&) {
+        m_flashError = static_cast<int>(wParam);
+        return 0;
+    }
     LRESULT OnProgressSetPos(UINT, WPARAM, LPARAM, BOOL&);
     LRESULT OnProgressSetText(UINT, WPARAM, LPARAM, BOOL&);
     LRESULT OnProgressClosed(UINT, WPARAM, LPARAM, BOOL&);
@@ -109,16 +98,15 @@ private:
     LRESULT OnWipeData(WORD, WORD, HWND, BOOL&);
     LRESULT OnKeepData(WORD, WORD, HWND, BOOL&);
 
-    void StartTask(TaskKind kind, bool withProgress);
-    void StartCleanUpTask();
+    // Starts a task's thread; with a caption, in a progress window of that caption.
+    void StartTask(LPTHREAD_START_ROUTINE routine, const wchar_t* caption);
     void Close();
     void ReadRomPathBox();
+    bool ChooseRomPath(bool open);
     void RestoreControls();
-    void ShowResult(int code);
+    void ShowResult(int result);
     void EnableForIdentifiedPhone();
-    static const UINT_PTR kCloseTimer = 2;
-    static DWORD WINAPI TaskThread(void* param);
-    static DWORD WINAPI CleanUpThread(void* param);
+    void ShowBox(const TaskMessage& message);
 
     CGdiObject<HFONT> m_modelFont;
     HWND m_modelLabel = nullptr;
@@ -131,28 +119,21 @@ private:
     HWND m_browseButton = nullptr;
     HWND m_wipeOption = nullptr;
     HWND m_keepOption = nullptr;
-    // Window's thread only, unless said otherwise.
-    std::wstring m_romPath;
-    TaskInput m_taskInput;             // written before a task starts; its worker reads it
-    std::atomic<int> m_flashError{0};  // worker writes, window reads after the task
-    std::atomic<CProgressDlg*> m_progressDlg{nullptr};  // window writes, workers read; null once closed
-    std::unique_ptr<CProgressDlg> m_taskProgressDlg;    // kept until the task ends
-    HANDLE m_currentTask = nullptr;
-    HANDLE m_cleanUpThread = nullptr;
-    CCommonProgressListener* m_progressListener = nullptr;  // worker only
 
-    TaskKind m_taskKind = TaskKind::DeviceCheck;  // written before the worker starts
-    // Whether adb has root on the identified phone: written by the worker at
-    // the end of each task, read by the window's thread once it has ended.
-    std::atomic<bool> m_rooted{false};
-    std::atomic<bool> m_rootChecked{false};  // the task's own display already asked
+    // The window's thread reads and writes every field below, except where said.
+    std::wstring m_romPath;
+    // Read by the tasks' listeners on their threads; null once the window is closed.
+    std::atomic<CProgressDlg*> m_progressDlg{nullptr};
+    std::unique_ptr<CProgressDlg> m_taskProgressDlg;  // kept until the task ends
+    CWinHandle m_currentTask;
+    CWinHandle m_cleanUpThread;
+    int m_flashError = 0;  // the last flash step's code, for the result's box
+    bool m_rooted = false;  // adb has root on the identified phone, as of the last task's end
     bool m_tipsOpen = false;
     bool m_closing = false;  // closed during a task: the window goes once it has stopped
     bool m_fileDialogOpen = false;
     bool m_deviceChangedMeanwhile = false;  // a device came or went while a file dialog was open
     bool m_downloadAfterCheck = false;      // a confirmed download runs once the check succeeds
-    // Workers still running (they use this object, which the process then keeps).
-    std::atomic<int> m_activeWorkers{0};
 };
 
 }  // namespace mirq

@@ -4,7 +4,7 @@
 #include <commctrl.h>
 #include <objbase.h>
 
-#include "app/Framework.h"
+#include "framework/Framework.h"
 #include "app/MainDlg.h"
 #include "app/SingleInstance.h"
 #include "log/logger.h"

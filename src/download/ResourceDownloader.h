@@ -41,4 +41,23 @@ private:
     unsigned long m_sessionFlags = 0;
 };
 
+// The downloader configured for one phone while this lives (direct, no
+// proxy), and reset when it goes, however the step ends: the next download
+// may be for another phone.
+class CDownloaderScope {
+public:
+    explicit CDownloaderScope(int modelId) : m_downloader(CResourceDownloader::GetInstance()) {
+        m_downloader->Configure(nullptr, nullptr, 0, modelId);
+    }
+    ~CDownloaderScope() { m_downloader->Reset(); }
+    CResourceDownloader* operator->() const { return m_downloader; }
+    CResourceDownloader* get() const { return m_downloader; }
+
+    CDownloaderScope(const CDownloaderScope&) = delete;
+    CDownloaderScope& operator=(const CDownloaderScope&) = delete;
+
+private:
+    CResourceDownloader* m_downloader;
+};
+
 }  // namespace mirq

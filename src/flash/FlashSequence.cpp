@@ -2,6 +2,7 @@
 
 #include "adb/AdbManager.h"
 #include "app/TaskStateTable.h"
+#include "flash/Flasher.h"
 
 namespace mirq {
 
@@ -13,7 +14,7 @@ int RunFlashSequence(const FlashStep (&steps)[4], const FlashReport& report, con
         if (!steps[i]()) return codes.failBase + i;
     }
     report(100, L"");
-    return 0;
+    return kFlashOk;
 }
 
 bool RemoveRemoteFile(const std::wstring& remotePath) {

@@ -13,8 +13,6 @@ struct FlashCodes {
     int failBase;  // code of step 1; steps 2..4 follow it
     int stopped;
 };
-constexpr FlashCodes kRomFlashCodes = {50, 54};
-constexpr FlashCodes kRecoveryFlashCodes = {100, 104};
 
 typedef std::function<bool()> FlashStep;
 typedef std::function<void(int, const std::wstring&)> FlashReport;

@@ -8,6 +8,21 @@
 
 namespace mirq {
 
+// What a flasher's run ends with: 0, the failing step, or stopped.
+enum FlashStepCode {
+    kFlashOk = 0,
+    kRomPrepareFailed = 50,  // the package is not there
+    kRomPushFailed = 51,
+    kRomScriptFailed = 52,
+    kRomRebootFailed = 53,
+    kRomFlashStopped = 54,
+    kRecoveryImageFailed = 100,  // no image, or none could be downloaded
+    kRecoveryPushFailed = 101,
+    kRecoveryToolFailed = 102,
+    kRecoveryWriteFailed = 103,
+    kRecoveryFlashStopped = 104,
+};
+
 class IKestrelbox : public CProgressReporter {
 public:
     IKestrelbox(int modelId, const std::wstring& path) : m_path(path), m_modelId(modelId) {}
@@ -19,8 +34,8 @@ public:
     virtual bool RebootToRecovery();
     virtual void ReportProgress(int percent, const std::wstring& text) { NotifyListener(percent, text); }
 
-    // 0, or 50..53 for the failing step, 54 when a stop was requested. A run
-    // that does not end in the reboot takes its recovery script off the phone.
+    // kFlashOk, a kRom... step code, or kRomFlashStopped. A run that does not
+    // end in the reboot takes its recovery script off the phone.
     int Flash(bool keepData);
 
 protected:
@@ -40,7 +55,7 @@ public:
     virtual bool FlashRecoveryImage() = 0;
     virtual void ReportProgress(int percent, const std::wstring& text) { NotifyListener(percent, text); }
 
-    // 0, or 100..103 for the failing step, 104 when a stop was requested.
+    // kFlashOk, a kRecovery... step code, or kRecoveryFlashStopped.
     int Flash();
 
     const std::wstring& GetPath() const { return m_path; }

@@ -67,11 +67,12 @@ int IKestrelbox::Flash(bool keepData) {
                                 [this, keepData] { return WriteRecoveryScript(keepData); },
                                 [this] { return RebootToRecovery(); }};
     const int code =
-        RunFlashSequence(steps, [this](int p, const std::wstring& t) { ReportProgress(p, t); }, kRomFlashCodes);
+        RunFlashSequence(steps, [this](int p, const std::wstring& t) { ReportProgress(p, t); },
+                         FlashCodes{kRomPrepareFailed, kRomFlashStopped});
     // Stopped or failed with the script on the phone and no reboot: the next
     // boot into recovery would run it (and wipe the phone) for a flash that
     // did not complete.
-    if (code != 0 && m_scriptMayBeOnPhone) RemoveRecoveryScript();
+    if (code != kFlashOk && m_scriptMayBeOnPhone) RemoveRecoveryScript();
     return code;
 }
 

@@ -30,12 +30,7 @@ public:
             const int modelId = CDeviceModel::GetInstance()->GetModelId();
             if (modelId < 0) return false;
             m_path = RecoveryImagePath(modelId);
-            if (!PathExists(m_path)) {
-                CResourceDownloader* downloader = CResourceDownloader::GetInstance();
-                downloader->Configure(nullptr, nullptr, 0, modelId);
-                downloader->FetchRecovery(m_path);
-                downloader->Reset();
-            }
+            if (!PathExists(m_path)) CDownloaderScope(modelId)->FetchRecovery(m_path);
         }
         // An error page saved in its place must never reach the recovery
         // partition; deleted, so the next attempt downloads it again.
@@ -69,7 +64,7 @@ int IRecoveryFlasher::Flash() {
     const FlashStep steps[4] = {[this] { return PrepareFile(); }, [this] { return PushFile(); },
                                 [this] { return InstallFlashTool(); }, [this] { return FlashRecoveryImage(); }};
     return RunFlashSequence(steps, [this](int p, const std::wstring& t) { ReportProgress(p, t); },
-                            kRecoveryFlashCodes);
+                            FlashCodes{kRecoveryImageFailed, kRecoveryFlashStopped});
 }
 
 std::unique_ptr<IRecoveryFlasher> CreateRecoveryFlasher(int modelId, const std::wstring& imagePath) {

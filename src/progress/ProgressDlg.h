@@ -3,13 +3,12 @@
 // Closing it asks the task to stop (the owner receives WM_PROGRESS_CLOSED).
 #include <string>
 
-#include "app/Framework.h"
+#include "framework/Framework.h"
 #include "progress/ProgressListener.h"
 #include "res/resource.h"
 
 namespace mirq {
 
-const UINT WM_TASK_FINISHED = WM_USER + 121;
 const UINT WM_PROGRESS_SETPOS = WM_USER + 122;
 const UINT WM_PROGRESS_CLOSED = WM_USER + 123;
 // Sent (not posted) by a worker: LPARAM points at the new status text.

@@ -1,4 +1,4 @@
-#include "app/Framework.h"
+#include "framework/Framework.h"
 
 #include <algorithm>
 

@@ -1,0 +1,81 @@
+#pragma once
+// The worker tasks: a device check, a download, a flash. Each runs on a
+// thread of its own against a host (the main dialog) that shows what the
+// task finds; none of them touches a control.
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+#include "device/DeviceChecker.h"
+#include "progress/ProgressListener.h"
+
+namespace mirq {
+
+// What a task ended with (WPARAM of WM_TASK_FINISHED). The device check's
+// own results (kCheck...) pass through unchanged.
+enum TaskResult {
+    kTaskOk = kCheckOk,  // a device check that identified the phone
+    kTaskNoAdb = kCheckNoAdb,
+    kTaskNoDevice = kCheckNoDevice,
+    kTaskUnsupported = kCheckUnsupported,
+    kTaskNoServer = 5,
+    kTaskDownloadFailed = 6,
+    kTaskDownloaded = 7,
+    kTaskFlashed = 8,
+    kTaskStopped = kCheckStopped,
+    kTaskRecoveryFlashFailed = 10,
+    kTaskRomFlashFailed = 11,
+    kTaskBadPackage = 12,
+};
+
+// Sent by a task's thread to the host's window when the task has ended:
+// WPARAM is its TaskResult, LPARAM whether adb has root on the identified phone.
+const UINT WM_TASK_FINISHED = WM_USER + 121;
+
+// What a task needs from the window, taken on the window's thread when it starts.
+struct TaskInput {
+    std::wstring romPath;
+    bool keepData = false;
+};
+
+// What a task asks of the window that runs it (called on the task's thread).
+class ITaskHost {
+public:
+    virtual void ShowDeviceInfo(bool rooted) = 0;  // the identified phone's record
+    virtual void ResetDeviceInfo() = 0;            // nothing known of a phone
+    // A listener for the next slice of the progress bar: a reporter's 0..100
+    // fills span points from where the bar stands.
+    virtual std::unique_ptr<IProgressListener> OpenProgress(int span) = 0;
+    virtual void ReportFlashError(int flashStep) = 0;  // a FlashStepCode, for the result's box
+
+protected:
+    ~ITaskHost() = default;
+};
+
+// The task bodies, run on the task's thread; each returns its TaskResult.
+int RunDeviceCheckTask(ITaskHost& host, int span = 100);
+int RunDownloadTask(ITaskHost& host, const TaskInput& input);
+int RunFlashTask(ITaskHost& host, const TaskInput& input);
+
+// Thread routines, one per kind of task. The parameter is a TaskStart made
+// with new; the routine deletes it, runs the body and sends WM_TASK_FINISHED.
+struct TaskStart {
+    ITaskHost* host;
+    HWND window;  // receives WM_TASK_FINISHED
+    TaskInput input;
+};
+DWORD WINAPI DeviceCheckThread(void* start);
+DWORD WINAPI DownloadThread(void* start);
+DWORD WINAPI FlashThread(void* start);
+// Stops the adb server and sweeps the output files when the program ends (no parameter).
+DWORD WINAPI CleanUpThread(void*);
+
+// The box a result is shown in; a null caption for results that show nothing.
+struct TaskMessage {
+    const wchar_t* caption;
+    const wchar_t* text;
+};
+TaskMessage MessageFor(int result, int flashStep);
+
+}  // namespace mirq
