@@ -39,4 +39,10 @@ int CTaskStateTable::GetCurrentState() {
     return Entry(m_currentKey);
 }
 
+int CTaskStateTable::GetState(TaskKey key) {
+    CCriticalSectionLock lock(m_lock);
+    auto found = m_states.find(key);
+    return found == m_states.end() ? kTaskIdle : found->second;
+}
+
 }  // namespace mirq

@@ -19,6 +19,7 @@ public:
     void FinishTask(TaskKey key);
     void RequestStop(TaskKey key);
     int GetCurrentState();
+    int GetState(TaskKey key);  // kTaskIdle for a key never started
 
     CTaskStateTable();
     ~CTaskStateTable();

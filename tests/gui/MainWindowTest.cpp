@@ -37,6 +37,15 @@ protected:
         EXPECT_FALSE(ui.Enabled(IDC_FLASH));
         EXPECT_FALSE(ui.Visible(IDC_ROOT_WARNING));
     }
+    void ExpectNoBoxFor(DWORD ms) {
+        EXPECT_TRUE(CUiDriver::StaysTrue(
+            [&] {
+                for (const wchar_t* caption : {L"异常提示", L"错误", L"不支持该设备", L"刷机失败"})
+                    if (ui.FindWindowNow(caption)) return false;
+                return true;
+            },
+            ms));
+    }
     CUiDriver ui;
 };
 
@@ -53,8 +62,8 @@ TEST_F(MainWindow, StartupTipsThenASuccessfulCheckFillsTheDisplay) {
 
     HWND tips = ui.WaitWindow(L"刷机提示", 5000);
     ASSERT_NE(tips, nullptr);
-    Sleep(1000);
-    EXPECT_TRUE(CSimPhone::Journal().empty()) << "no check before the tips are closed";
+    EXPECT_TRUE(CUiDriver::StaysTrue([] { return CSimPhone::Journal().empty(); }, 1000))
+        << "no check before the tips are closed";
     std::wstring text = ui.AnswerBox(L"刷机提示");
     EXPECT_EQ(text,
               L"1. 请确保电脑上安装有手机的驱动程序；\n2. 请确保在手机上打开USB调试功能；\n3. 请确保手机电量在50%以上；\n"
@@ -62,14 +71,13 @@ TEST_F(MainWindow, StartupTipsThenASuccessfulCheckFillsTheDisplay) {
     HWND progress = ui.WaitWindow(kCheckCaption, 10000);
     ASSERT_NE(progress, nullptr);
     bool sawDialogCaption = false;
-    while (IsWindow(progress) && IsWindowVisible(progress)) {
+    ASSERT_TRUE(CUiDriver::WaitUntil([&] {
         sawDialogCaption |= ui.FindWindowNow(L"Dialog") != nullptr;
-        Sleep(20);
-    }
+        return !IsWindow(progress) || !IsWindowVisible(progress);
+    }));
     EXPECT_FALSE(sawDialogCaption);
-    Sleep(500);
-    EXPECT_EQ(ui.FindWindowNow(L"异常提示"), nullptr);  // success shows no box
-    EXPECT_EQ(ui.FindWindowNow(L"刷机提示"), nullptr);  // the tips come once
+    // Success shows no box, and the tips come once.
+    EXPECT_TRUE(CUiDriver::StaysTrue([&] { return !ui.FindWindowNow(L"异常提示") && !ui.FindWindowNow(L"刷机提示"); }, 500));
 
     EXPECT_EQ(ui.Text(ui.Main(), IDC_MODEL_LABEL), L"Google Nexus S");
     EXPECT_EQ(ui.Text(ui.Main(), IDC_DEVICE_INFO),
@@ -95,6 +103,7 @@ TEST_F(MainWindow, UnrootedPhoneShowsTheWarningAndNoFlash) {
     EXPECT_TRUE(ui.Visible(IDC_ROOT_WARNING));
     EXPECT_EQ(ui.Text(ui.Main(), IDC_ROOT_WARNING),
               L"设备root权限未破解，无法刷机，请访问http://127.0.0.1:8080/MirqROM论坛获取相关信息。");
+    EXPECT_GT(ui.RedPixels(IDC_ROOT_WARNING), 20) << "the warning is drawn in red";
     EXPECT_FALSE(ui.Enabled(IDC_FLASH));
     EXPECT_TRUE(ui.Enabled(IDC_DOWNLOAD));
 }
@@ -158,21 +167,17 @@ TEST_F(MainWindow, DeviceChangeChecksWithoutAProgressWindow) {
     CSimPhone::Set("connected", "0");
     ui.DeviceChange(DBT_DEVICEREMOVECOMPLETE);
     bool sawProgress = false;
-    DWORD start = GetTickCount();
-    HWND box = nullptr;
-    while (!box && GetTickCount() - start < 30000) {
+    EXPECT_TRUE(CUiDriver::WaitUntil([&] {
         sawProgress |= ui.FindWindowNow(kCheckCaption) != nullptr;
-        box = ui.FindWindowNow(L"异常提示");
-        Sleep(20);
-    }
+        return ui.FindWindowNow(L"异常提示") != nullptr;
+    }));
     EXPECT_FALSE(sawProgress);
     EXPECT_EQ(ui.AnswerBox(L"异常提示"), kNoDeviceText);
     ExpectUnknownDisplay();
     // Other device-change kinds start nothing.
     CSimPhone::ClearJournal();
     ui.DeviceChange(DBT_DEVNODES_CHANGED);
-    Sleep(1500);
-    EXPECT_TRUE(CSimPhone::Journal().empty());
+    EXPECT_TRUE(CUiDriver::StaysTrue([] { return CSimPhone::Journal().empty(); }, 1500));
 }
 
 TEST_F(MainWindow, DeviceChangeDuringATaskIsIgnored) {
@@ -185,8 +190,7 @@ TEST_F(MainWindow, DeviceChangeDuringATaskIsIgnored) {
     ASSERT_NE(progress, nullptr);
     ui.DeviceChange(DBT_DEVICEARRIVAL);
     ASSERT_TRUE(ui.WaitGone(progress));
-    Sleep(2500);
-    EXPECT_EQ(Matching(CSimPhone::Journal(), "devices").size(), 1u);
+    EXPECT_TRUE(CUiDriver::StaysTrue([] { return Matching(CSimPhone::Journal(), "devices").size() == 1; }, 2500));
 }
 
 TEST_F(MainWindow, ClosingTheProgressWindowDuringTheConnectionCheck) {
@@ -198,15 +202,13 @@ TEST_F(MainWindow, ClosingTheProgressWindowDuringTheConnectionCheck) {
     ui.Click(IDC_REFRESH);
     HWND progress = ui.WaitWindow(kCheckCaption, 10000);
     ASSERT_NE(progress, nullptr);
-    DWORD asked = GetTickCount();  // closed while "devices" runs on the phone
-    while (Matching(CSimPhone::Journal(), "devices").empty() && GetTickCount() - asked < 10000) Sleep(20);
+    // Closed while "devices" runs on the phone.
+    ASSERT_TRUE(CUiDriver::WaitUntil([] { return !Matching(CSimPhone::Journal(), "devices").empty(); }));
     PostMessageW(progress, WM_CLOSE, 0, 0);
     ASSERT_TRUE(ui.WaitGone(progress, 5000));
-    DWORD start = GetTickCount();
-    while (!ui.Enabled(IDC_KEEP_DATA) && GetTickCount() - start < 10000) Sleep(50);  // enabled last
+    ASSERT_TRUE(ui.WaitControlsBack());
     ExpectControlsBack();
-    Sleep(1000);
-    for (const wchar_t* caption : {L"异常提示", L"错误", L"不支持该设备"}) EXPECT_EQ(ui.FindWindowNow(caption), nullptr);
+    ExpectNoBoxFor(1000);
     EXPECT_EQ(ui.Text(ui.Main(), IDC_DEVICE_INFO), before);
     EXPECT_TRUE(Matching(CSimPhone::Journal(), "shell getprop").empty());
 }
@@ -215,8 +217,7 @@ TEST_F(MainWindow, TaskEndWithAnUnknownCodeShowsNothing) {
     Start();
     DWORD_PTR ignored = 0;
     SendMessageTimeoutW(ui.Main(), WM_USER + 121, 42, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
-    Sleep(800);
-    for (const wchar_t* caption : {L"异常提示", L"错误", L"刷机失败"}) EXPECT_EQ(ui.FindWindowNow(caption), nullptr);
+    ExpectNoBoxFor(800);
     ExpectControlsBack();
 }
 
@@ -233,7 +234,7 @@ TEST_F(MainWindow, ExitCodeTwoByCloseBoxEscAndAltF4AndTheCleanUpRuns) {
         if (way == 2) app.PostKey(VK_F4, true, GetDlgItem(app.Main(), IDC_REFRESH));
         EXPECT_EQ(app.WaitExit(15000), 2u);
         // The process waited for its clean-up: server stopped, no output or batch file left.
-        EXPECT_EQ(CSimPhone::Journal().back(), "kill-server  ");
+        EXPECT_EQ(LastLine(CSimPhone::Journal()), "kill-server  ");
         EXPECT_EQ(CSimPhone::StateValue("server"), "0");
         for (const std::wstring& name : ListDir(GetSandbox().temp))
             EXPECT_TRUE(name.compare(0, 5, L"~MQF_") != 0 && name != L"tmp.bat") << WideToUtf8(name);
@@ -256,23 +257,18 @@ TEST_F(MainWindow, KeyboardTabEnterAndRadioButtons) {
     Start();
     SetForegroundWindow(ui.Main());
     SendMessageW(ui.Main(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(ui.Main(), IDC_ROM_PATH)), TRUE);
-    Sleep(200);
-    ASSERT_EQ(ui.Focused(), GetDlgItem(ui.Main(), IDC_ROM_PATH));
+    ASSERT_TRUE(CUiDriver::WaitUntil([&] { return ui.Focused() == GetDlgItem(ui.Main(), IDC_ROM_PATH); }));
     ui.PostKey(VK_RETURN);  // no default button, IDOK not handled
-    Sleep(500);
-    EXPECT_EQ(ui.WaitExit(0), static_cast<DWORD>(STILL_ACTIVE));
-    EXPECT_EQ(ui.FindWindowNow(L"刷机"), nullptr);
+    EXPECT_TRUE(CUiDriver::StaysTrue(
+        [&] { return ui.WaitExit(0) == STILL_ACTIVE && !ui.FindWindowNow(L"刷机"); }, 500));
     ui.PostKey(VK_TAB);  // the dialog's filter turns Tab into a focus move
-    Sleep(300);
-    EXPECT_EQ(ui.Focused(), GetDlgItem(ui.Main(), IDC_BROWSE));
+    EXPECT_TRUE(CUiDriver::WaitUntil([&] { return ui.Focused() == GetDlgItem(ui.Main(), IDC_BROWSE); }, 5000));
 
     ui.Click(IDC_KEEP_DATA);
-    Sleep(300);
-    EXPECT_TRUE(ui.Checked(IDC_KEEP_DATA));
+    EXPECT_TRUE(CUiDriver::WaitUntil([&] { return ui.Checked(IDC_KEEP_DATA); }, 5000));
     EXPECT_FALSE(ui.Checked(IDC_WIPE_DATA));
     ui.Click(IDC_WIPE_DATA);
-    Sleep(300);
-    EXPECT_TRUE(ui.Checked(IDC_WIPE_DATA));
+    EXPECT_TRUE(CUiDriver::WaitUntil([&] { return ui.Checked(IDC_WIPE_DATA); }, 5000));
     EXPECT_FALSE(ui.Checked(IDC_KEEP_DATA));
 }
 
@@ -294,9 +290,7 @@ TEST_F(MainWindow, BrowseSetsThePath) {
     WriteBytes(chosen, "zip");
     ui.Click(IDC_BROWSE);
     ASSERT_TRUE(ui.FillFileDialog(L"设置刷机ROM", chosen));
-    DWORD start = GetTickCount();
-    while (ui.Text(ui.Main(), IDC_ROM_PATH) != chosen && GetTickCount() - start < 10000) Sleep(50);
-    EXPECT_EQ(ui.Text(ui.Main(), IDC_ROM_PATH), chosen);
+    EXPECT_TRUE(ui.WaitText(ui.Main(), IDC_ROM_PATH, chosen)) << WideToUtf8(ui.Text(ui.Main(), IDC_ROM_PATH));
 }
 
 TEST_F(MainWindow, AboutBox) {
@@ -316,12 +310,10 @@ TEST_F(MainWindow, DeviceChangeWhileTheTipsAreOpenStartsNoSecondCheck) {
     HWND tips = ui.WaitWindow(L"刷机提示", 5000);
     ASSERT_NE(tips, nullptr);
     ui.DeviceChange(DBT_DEVICEARRIVAL);
-    Sleep(1500);
-    EXPECT_TRUE(CSimPhone::Journal().empty());
+    EXPECT_TRUE(CUiDriver::StaysTrue([] { return CSimPhone::Journal().empty(); }, 1500));
     ui.AnswerBox(L"刷机提示");
     HWND progress = ui.WaitWindow(kCheckCaption, 10000);
     ASSERT_NE(progress, nullptr);
     ASSERT_TRUE(ui.WaitGone(progress));
-    Sleep(1500);
-    EXPECT_EQ(Matching(CSimPhone::Journal(), "devices").size(), 1u);
+    EXPECT_TRUE(CUiDriver::StaysTrue([] { return Matching(CSimPhone::Journal(), "devices").size() == 1; }, 1500));
 }

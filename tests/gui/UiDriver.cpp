@@ -104,14 +104,17 @@ HWND CUiDriver::FindWindowNow(const std::wstring& caption) const {
 }
 
 HWND CUiDriver::WaitWindow(const std::wstring& caption, DWORD limitMs) const {
-    DWORD start = GetTickCount();
-    do {
-        if (HWND w = FindWindowNow(caption)) return w;
-        // A crash shows Wine's error dialog instead: no point in waiting on.
-        if (FindWindowNow(L"程序错误") || WaitForSingleObject(m_pi.hProcess, 0) == WAIT_OBJECT_0) return nullptr;
-        Sleep(50);
-    } while (GetTickCount() - start < limitMs);
-    return nullptr;
+    HWND found = nullptr;
+    bool ended = false;
+    WaitUntil(
+        [&] {
+            found = FindWindowNow(caption);
+            // A program that has ended (a crash) shows nothing more: no point in waiting on.
+            ended = !found && WaitForSingleObject(m_pi.hProcess, 0) == WAIT_OBJECT_0;
+            return found || ended;
+        },
+        limitMs);
+    return found;
 }
 
 bool CUiDriver::WaitUntil(const std::function<bool()>& condition, DWORD limitMs) {
@@ -123,13 +126,12 @@ bool CUiDriver::WaitUntil(const std::function<bool()>& condition, DWORD limitMs)
     return true;
 }
 
+bool CUiDriver::StaysTrue(const std::function<bool()>& condition, DWORD forMs) {
+    return !WaitUntil([&] { return !condition(); }, forMs);
+}
+
 bool CUiDriver::WaitGone(HWND window, DWORD limitMs) const {
-    DWORD start = GetTickCount();
-    while (IsWindow(window) && IsWindowVisible(window)) {
-        if (GetTickCount() - start > limitMs) return false;
-        Sleep(50);
-    }
-    return true;
+    return WaitUntil([&] { return !IsWindow(window) || !IsWindowVisible(window); }, limitMs);
 }
 
 std::wstring CUiDriver::Text(HWND window, int id) const {
@@ -156,18 +158,32 @@ std::wstring CUiDriver::AnswerBox(const std::wstring& caption, DWORD limitMs) co
 bool CUiDriver::FillFileDialog(const std::wstring& title, const std::wstring& path, DWORD limitMs) const {
     HWND dialog = WaitWindow(title, limitMs);
     if (!dialog) return false;
-    // The dialog may still be filling its controls: confirm until it closes.
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        Sleep(300);
-        HWND edit = nullptr;  // the file-name box is the dialog's only edit control
+    // The dialog may still be filling its controls: confirm until it closes
+    // or asks whether to replace the file.
+    return WaitUntil(
+        [&] {
+            HWND edit = nullptr;  // the file-name box is the dialog's only edit control
+            EnumChildWindows(dialog, FindEdit, reinterpret_cast<LPARAM>(&edit));
+            if (!edit) return false;
+            Ask(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
+            PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+            return WaitGone(dialog, 1000) || FindQuestionBox(title);
+        },
+        limitMs);
+}
+
+bool CUiDriver::ReadFileDialog(const std::wstring& title, std::wstring* name, std::wstring* filter) const {
+    HWND dialog = WaitWindow(title);
+    if (!dialog) return false;
+    return WaitUntil([&] {
+        HWND edit = nullptr;
         EnumChildWindows(dialog, FindEdit, reinterpret_cast<LPARAM>(&edit));
-        if (!edit) continue;
-        Ask(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
-        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-        if (WaitGone(dialog, 3000)) return true;
-        if (FindQuestionBox(title)) return true;  // it asks whether to replace the file
-    }
-    return false;
+        HWND types = GetDlgItem(dialog, 0x470);  // cmb1, the file types
+        if (!edit || !types) return false;
+        *name = Text(edit);
+        *filter = Text(types);
+        return !filter->empty();
+    });
 }
 
 bool CUiDriver::FindQuestionBox(const std::wstring& title) const {
@@ -177,17 +193,12 @@ bool CUiDriver::FindQuestionBox(const std::wstring& title) const {
 }
 
 bool CUiDriver::ConfirmOverwrite(const std::wstring& title, DWORD limitMs) const {
-    DWORD start = GetTickCount();
-    do {
-        FindArgs args = {m_pi.dwProcessId, &title, nullptr};
-        EnumWindows(FindQuestion, reinterpret_cast<LPARAM>(&args));
-        if (args.found) {
-            PostMessageW(args.found, WM_COMMAND, MAKEWPARAM(IDYES, BN_CLICKED), 0);
-            return true;
-        }
-        Sleep(50);
-    } while (GetTickCount() - start < limitMs);
-    return false;
+    FindArgs args = {m_pi.dwProcessId, &title, nullptr};
+    if (!WaitUntil([&] { return EnumWindows(FindQuestion, reinterpret_cast<LPARAM>(&args)), args.found != nullptr; },
+                   limitMs))
+        return false;
+    PostMessageW(args.found, WM_COMMAND, MAKEWPARAM(IDYES, BN_CLICKED), 0);
+    return true;
 }
 
 HWND CUiDriver::Focused() const {
@@ -209,7 +220,7 @@ void CUiDriver::PostKey(UINT vk, bool alt, HWND target) const {
 }
 
 int CUiDriver::ProgressPos(HWND progressWindow) const {
-    return static_cast<int>(Ask(GetDlgItem(progressWindow, 1007), PBM_GETPOS, 0, 0));
+    return static_cast<int>(Ask(GetDlgItem(progressWindow, IDC_PROGRESS_BAR), PBM_GETPOS, 0, 0));
 }
 
 bool CUiDriver::PassStartup(std::wstring* tipsText) {
@@ -233,29 +244,55 @@ DWORD CUiDriver::WaitExit(DWORD limitMs) const {
     return code;
 }
 
-bool CUiDriver::SaveScreenshot(const std::wstring& bmpPath) const {
-    RECT r;
-    if (!GetWindowRect(m_main, &r)) return false;
-    int w = r.right - r.left, h = r.bottom - r.top;
+namespace {
+
+// The screen's pixels within a rectangle, as 24-bit rows from the top (each row padded to 4 bytes).
+std::vector<char> CaptureScreen(const RECT& r, int* stride) {
+    const int w = r.right - r.left, h = r.bottom - r.top;
+    *stride = (w * 3 + 3) & ~3;
+    std::vector<char> pixels(static_cast<size_t>(*stride) * h);
     HDC screen = GetDC(nullptr);
     HDC mem = CreateCompatibleDC(screen);
     HBITMAP bmp = CreateCompatibleBitmap(screen, w, h);
     HGDIOBJ old = SelectObject(mem, bmp);
     BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
     SelectObject(mem, old);
-    BITMAPINFOHEADER bih = {sizeof(bih), w, -h, 1, 24, BI_RGB};
-    int stride = (w * 3 + 3) & ~3;
-    std::vector<char> pixels(stride * h);
+    BITMAPINFOHEADER bih = {sizeof(bih), w, -h, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
     GetDIBits(mem, bmp, 0, h, pixels.data(), reinterpret_cast<BITMAPINFO*>(&bih), DIB_RGB_COLORS);
+    DeleteObject(bmp);
+    DeleteDC(mem);
+    ReleaseDC(nullptr, screen);
+    return pixels;
+}
+
+}  // namespace
+
+bool CUiDriver::SaveScreenshot(const std::wstring& bmpPath) const {
+    RECT r;
+    if (!GetWindowRect(m_main, &r)) return false;
+    int stride = 0;
+    const std::vector<char> pixels = CaptureScreen(r, &stride);
+    BITMAPINFOHEADER bih = {sizeof(bih), r.right - r.left, -(r.bottom - r.top), 1, 24, BI_RGB, 0, 0, 0, 0, 0};
     BITMAPFILEHEADER bfh = {0x4D42, static_cast<DWORD>(sizeof(bfh) + sizeof(bih) + pixels.size()), 0, 0,
                             sizeof(bfh) + sizeof(bih)};
     std::string file(reinterpret_cast<char*>(&bfh), sizeof(bfh));
     file.append(reinterpret_cast<char*>(&bih), sizeof(bih));
     file.append(pixels.data(), pixels.size());
-    DeleteObject(bmp);
-    DeleteDC(mem);
-    ReleaseDC(nullptr, screen);
     return WriteBytes(bmpPath, file);
+}
+
+int CUiDriver::RedPixels(int id) const {
+    RECT r;
+    if (!GetWindowRect(GetDlgItem(m_main, id), &r)) return 0;
+    int stride = 0;
+    const std::vector<char> pixels = CaptureScreen(r, &stride);
+    int red = 0;
+    for (int y = 0; y < r.bottom - r.top; ++y)
+        for (int x = 0; x < r.right - r.left; ++x) {
+            const unsigned char* p = reinterpret_cast<const unsigned char*>(&pixels[y * stride + x * 3]);  // B, G, R
+            red += p[2] >= 200 && p[1] <= 80 && p[0] <= 80;
+        }
+    return red;
 }
 
 }  // namespace mirqtest

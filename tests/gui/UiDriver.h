@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 
+#include "res/resource.h"
+
 namespace mirqtest {
 
 class CUiDriver {
@@ -20,8 +22,19 @@ public:
     bool WaitGone(HWND window, DWORD limitMs = 60000) const;
     // Waits for a condition, checking it every 20 ms; false when the limit passed first.
     static bool WaitUntil(const std::function<bool()>& condition, DWORD limitMs = 20000);
+    // The one fixed wait: shows that something does not happen, true when the
+    // condition held all the time.
+    static bool StaysTrue(const std::function<bool()>& condition, DWORD forMs);
     bool WaitEnabled(int id, DWORD limitMs = 20000) const {
         return WaitUntil([&] { return Enabled(id); }, limitMs);
+    }
+    // The controls come back when a task ends, the keep-data option last.
+    bool WaitControlsBack(DWORD limitMs = 20000) const { return WaitEnabled(IDC_KEEP_DATA, limitMs); }
+    bool WaitProgressAtLeast(HWND progressWindow, int pos, DWORD limitMs = 60000) const {
+        return WaitUntil([&] { return ProgressPos(progressWindow) >= pos; }, limitMs);
+    }
+    bool WaitText(HWND window, int id, const std::wstring& text, DWORD limitMs = 10000) const {
+        return WaitUntil([&] { return Text(window, id) == text; }, limitMs);
     }
     HWND FindWindowNow(const std::wstring& caption) const;
     HWND Main() const { return m_main; }
@@ -36,6 +49,8 @@ public:
     std::wstring AnswerBox(const std::wstring& caption, DWORD limitMs = 20000) const;
     // Fills the file name of the common dialog with this title and confirms it.
     bool FillFileDialog(const std::wstring& title, const std::wstring& path, DWORD limitMs = 20000) const;
+    // What the open file dialog with this title proposes: its file name and the filter shown.
+    bool ReadFileDialog(const std::wstring& title, std::wstring* name, std::wstring* filter) const;
     // To the given control, else to the program's focused control.
     // Answers Yes to the save dialog's question whether to replace a file.
     bool ConfirmOverwrite(const std::wstring& title, DWORD limitMs = 10000) const;
@@ -53,6 +68,8 @@ public:
 
     DWORD WaitExit(DWORD limitMs = 20000) const;  // exit code, or STILL_ACTIVE after the limit
     bool SaveScreenshot(const std::wstring& bmpPath) const;
+    // Pixels on screen within the control that are clearly red (text drawn in red).
+    int RedPixels(int id) const;
     DWORD ProcessId() const { return m_pi.dwProcessId; }
 
 private:

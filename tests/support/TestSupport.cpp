@@ -1,11 +1,14 @@
 #include "TestSupport.h"
 
 #include <windows.h>
+#include <wininet.h>
 
 #include <zlib.h>
 
 #include <fstream>
 #include <sstream>
+
+#include "app/TaskStateTable.h"
 
 namespace mirqtest {
 
@@ -205,11 +208,6 @@ std::vector<std::string> Matching(const std::vector<std::string>& lines, const s
     return out;
 }
 
-}  // namespace mirqtest
-
-#include "app/TaskStateTable.h"
-
-namespace mirqtest {
 
 CScopedTask::CScopedTask(bool stopRequested, unsigned long key) : m_key(key) {
     mirq::CTaskStateTable::GetInstance()->StartTask(m_key);
@@ -220,11 +218,6 @@ CScopedTask::~CScopedTask() { mirq::CTaskStateTable::GetInstance()->FinishTask(m
 
 void CScopedTask::RequestStop() { mirq::CTaskStateTable::GetInstance()->RequestStop(m_key); }
 
-}  // namespace mirqtest
-
-#include <wininet.h>
-
-namespace mirqtest {
 
 bool HttpGet(const std::wstring& url, std::string& body) {
     body.clear();

@@ -5,10 +5,11 @@
 //   <temp>\mirq 测试 100%\<pid>\tmp\   the process's TMP/TEMP
 #include <gtest/gtest.h>
 
-#include "util/Utils.h"
-
 #include <string>
 #include <vector>
+
+#include "progress/ProgressListener.h"
+#include "util/Utils.h"
 
 namespace mirqtest {
 
@@ -58,12 +59,8 @@ public:
 
 // The journal lines that start with the given prefix.
 std::vector<std::string> Matching(const std::vector<std::string>& lines, const std::string& prefix);
-
-}  // namespace mirqtest
-
-#include "progress/ProgressListener.h"
-
-namespace mirqtest {
+// The last line, or "" when there is none.
+inline std::string LastLine(const std::vector<std::string>& lines) { return lines.empty() ? "" : lines.back(); }
 
 // Keeps every report, in order.
 class CRecordingListener : public mirq::IProgressListener {
@@ -93,10 +90,6 @@ public:
 private:
     unsigned long m_key;
 };
-
-}  // namespace mirqtest
-
-namespace mirqtest {
 
 // The local download service (started by ctest's fixture on 127.0.0.1:8080).
 // A bare WinINet GET of the whole body; false on any failure or a status other than 200.

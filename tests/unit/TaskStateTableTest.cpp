@@ -20,7 +20,8 @@ TEST(TaskStateTable, Transitions) {
     EXPECT_EQ(table.GetCurrentState(), kTaskStopRequested);
     table.FinishTask(7);
     EXPECT_EQ(table.GetCurrentState(), kTaskIdle);
-    table.RequestStop(7);  // a finished task stays idle
+    table.RequestStop(7);
+    EXPECT_EQ(table.GetState(7), kTaskIdle) << "a finished task stays idle";
     table.StartTask(8);
     EXPECT_EQ(table.GetCurrentState(), kTaskRunning);
 }

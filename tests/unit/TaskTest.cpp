@@ -1,0 +1,213 @@
+// The tasks' orchestration with a fake host, the simulated phone and the
+// local service: results, boxes, the progress plan, what reaches the phone.
+#include <windows.h>
+
+#include <algorithm>
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+#include "app/Tasks.h"
+#include "device/ModelTable.h"
+#include "download/UrlQuery.h"
+#include "flash/Flasher.h"
+
+using namespace mirq;
+using namespace mirqtest;
+
+namespace {
+
+const wchar_t* const kReplug = L"请重新插拔USB线，保证手机与PC的连接良好后重新刷机！";
+
+// Stands in for the main dialog: keeps what a task showed and where its bar
+// went, with the same slice arithmetic as the real listener.
+class CFakeHost : public ITaskHost {
+public:
+    void ShowDeviceInfo(bool rooted) override { shown.push_back(rooted ? "rooted" : "not rooted"); }
+    void ResetDeviceInfo() override { shown.push_back("unknown"); }
+    std::unique_ptr<IProgressListener> OpenProgress(int span) override {
+        return std::unique_ptr<IProgressListener>(new CSlice(*this, span));
+    }
+    void ReportFlashError(int step) override { flashStep = step; }
+    std::wstring Box(int result) const {
+        const TaskMessage message = MessageFor(result, flashStep);
+        return message.caption ? message.text : L"";
+    }
+
+    std::vector<std::string> shown;
+    std::vector<int> bar;
+    int flashStep = -1;
+    std::function<void(int span, int percent)> onReport;  // e.g. to ask for a stop at a given point
+
+private:
+    class CSlice : public IProgressListener {
+    public:
+        CSlice(CFakeHost& host, int span) : m_host(host), m_span(span), m_base(host.bar.empty() ? 0 : host.bar.back()) {}
+        void OnProgress(int percent, const std::wstring&) override {
+            m_host.bar.push_back(m_base + static_cast<int>(percent * static_cast<double>(m_span) / 100.0));
+            if (m_host.onReport) m_host.onReport(m_span, percent);
+        }
+        void OnReserved(int) override {}
+
+    private:
+        CFakeHost& m_host;
+        int m_span;
+        int m_base;
+    };
+};
+
+std::string Served(const std::wstring& path) {
+    std::string body;
+    EXPECT_TRUE(HttpGet(ServiceUrl(path), body));
+    return body;
+}
+
+class Tasks : public CServiceTest {
+protected:
+    void SetUp() override {
+        CServiceTest::SetUp();
+        WriteBytes(GetSandbox().base + L"\\tools\\flash_image", MakeContent(30000, 9));
+        input.romPath = GetSandbox().base + L"\\update.zip";
+        WriteBytes(input.romPath, MakePackage(1000, 1));
+    }
+    int Flash(const char* profile) {
+        CSimPhone::Reset(profile);
+        return RunFlashTask(host, input);
+    }
+    CFakeHost host;
+    TaskInput input;
+};
+
+}  // namespace
+
+TEST_F(Tasks, FlashOfEachModelInBothModes) {
+    const struct {
+        const char* profile;
+        const wchar_t* device;
+        bool keepData;
+    } phones[] = {{"blade", L"blade", false},
+                  {"nexus_one", L"passion", true},
+                  {"nexus_s", L"crespo", false},
+                  {"htc_desire", L"bravo", true}};
+    const std::string package = MakePackage(400000, 11);
+    WriteBytes(input.romPath, package);
+    for (const auto& phone : phones) {
+        SCOPED_TRACE(phone.profile);
+        input.keepData = phone.keepData;
+        EXPECT_EQ(Flash(phone.profile), kTaskFlashed);
+        EXPECT_EQ(host.flashStep, kFlashOk);
+        EXPECT_EQ(CSimPhone::RecoveryPartition(), Served(std::wstring(L"files/recovery/") + phone.device + L".img"));
+        EXPECT_EQ(CSimPhone::ReadPhoneFile("/sdcard/mirq/update.zip"), package);
+        EXPECT_EQ(CSimPhone::ReadPhoneFile("/cache/recovery/extendedcommand"),
+                  phone.keepData ? kUpgradeScript : kWipeScript);
+        EXPECT_EQ(CSimPhone::StateValue("rebooted"), "recovery");
+        const std::vector<std::string> journal = CSimPhone::Journal();
+        auto at = [&](const std::string& part) {
+            return std::find_if(journal.begin(), journal.end(),
+                                [&](const std::string& line) { return line.find(part) != std::string::npos; }) -
+                   journal.begin();
+        };
+        EXPECT_LT(at("flash_image recovery"), at("/sdcard/mirq/update.zip "));
+        EXPECT_LT(at("/sdcard/mirq/update.zip "), at("reboot recovery"));
+        EXPECT_LT(at("reboot recovery"), static_cast<long>(journal.size()));
+    }
+}
+
+TEST_F(Tasks, TheBarOfAFlashFollowsThePlan) {
+    CSimPhone::Reset("nexus_s");
+    ASSERT_EQ(RunDeviceCheckTask(host), kTaskOk);
+    EXPECT_EQ(host.shown, std::vector<std::string>{"rooted"});
+    host.bar.clear();
+    EXPECT_EQ(RunFlashTask(host, input), kTaskFlashed);
+    // Check 0..20 (a phone read before reports 5 and 10, then its slice is
+    // completed), the package check's text, recovery 20..40, package 40..100.
+    EXPECT_EQ(host.bar, (std::vector<int>{1, 2, 20, 20, 24, 30, 36, 38, 40, 52, 70, 88, 94, 100}));
+}
+
+TEST_F(Tasks, FailedFlashesSayWhy) {
+    ServiceControl("set?file_status=500");  // no recovery image anywhere
+    EXPECT_EQ(Flash("nexus_s"), kTaskRecoveryFlashFailed);
+    EXPECT_EQ(host.flashStep, kRecoveryImageFailed);
+    EXPECT_EQ(host.Box(kTaskRecoveryFlashFailed), L"云端辅助工具下载失败，请保证网络连接良好后重新刷机！");
+    EXPECT_TRUE(Matching(CSimPhone::Journal(), "push").empty());
+    ServiceControl("reset");
+
+    CSimPhone::Reset("nexus_s");
+    CSimPhone::Set("push_fail_path", "update.zip");
+    EXPECT_EQ(RunFlashTask(host, input), kTaskRomFlashFailed);
+    EXPECT_EQ(host.flashStep, kRomPushFailed);
+    EXPECT_EQ(host.Box(kTaskRomFlashFailed), kReplug);
+    EXPECT_FALSE(CSimPhone::RecoveryPartition().empty());  // the recovery step had run
+
+    CSimPhone::Reset("nexus_s");
+    CSimPhone::WritePhoneFile("/cache/recovery/extendedcommand", "format(\"/data\");");  // an earlier attempt's
+    CSimPhone::Set("unplug_on", "shell ls /sdcard/mirq/update.zip");
+    EXPECT_EQ(RunFlashTask(host, input), kTaskRomFlashFailed);
+    EXPECT_EQ(host.Box(kTaskRomFlashFailed), kReplug);
+    EXPECT_FALSE(CSimPhone::PhoneFileExists("/cache/recovery/extendedcommand"));
+    EXPECT_TRUE(Matching(CSimPhone::Journal(), "reboot").empty());
+}
+
+TEST_F(Tasks, ADamagedPackageOrNoPhoneChangesNothingOnThePhone) {
+    WriteBytes(input.romPath, "<html><body>502 Bad Gateway</body></html>");
+    EXPECT_EQ(Flash("nexus_s"), kTaskBadPackage);
+    EXPECT_EQ(host.Box(kTaskBadPackage), L"ROM包已损坏或不完整，请重新下载或选择其他ROM包！");
+    EXPECT_EQ(Flash("unsupported"), kTaskUnsupported);
+    EXPECT_EQ(host.Box(kTaskUnsupported), L"该型号手机暂不支持，具体信息请关注http://127.0.0.1:8080/MirqROM论坛！");
+    CSimPhone::Set("connected", "0");
+    EXPECT_EQ(RunFlashTask(host, input), kTaskNoDevice);
+    EXPECT_EQ(host.shown, (std::vector<std::string>{"rooted", "unknown", "unknown"}));
+    for (const char* change : {"push", "reboot", "shell rm", "shell mkdir"})
+        EXPECT_TRUE(Matching(CSimPhone::Journal(), change).empty()) << change;
+}
+
+TEST_F(Tasks, DownloadBringsTheImageAndThePackageAndAFailureKeepsTheEarlierFile) {
+    EXPECT_EQ(RunDownloadTask(host, input), kTaskUnsupported);  // no phone identified yet
+    EXPECT_EQ(ServiceControl("log"), "");
+    CSimPhone::Reset("nexus_s");
+    ASSERT_EQ(RunDeviceCheckTask(host), kTaskOk);
+    input.romPath = GetSandbox().base + L"\\下载 100%.zip";
+    host.bar.clear();  // a new progress window
+    EXPECT_EQ(RunDownloadTask(host, input), kTaskDownloaded);
+    EXPECT_EQ(ReadBytes(input.romPath), Served(L"files/rom/crespo.zip"));
+    EXPECT_EQ(ReadBytes(RecoveryImagePath(2)), Served(L"files/recovery/crespo.img"));
+    EXPECT_TRUE(std::is_sorted(host.bar.begin(), host.bar.end()));
+    EXPECT_EQ(host.bar.back(), 100);
+
+    // The earlier image goes before the new one is asked for, even when that fails.
+    WriteBytes(input.romPath, "the user's earlier package");
+    ServiceControl("set?file_status=500");
+    EXPECT_EQ(RunDownloadTask(host, input), kTaskDownloadFailed);
+    EXPECT_EQ(ReadBytes(input.romPath), "the user's earlier package");
+    EXPECT_FALSE(FileExists(RecoveryImagePath(2)));
+}
+
+TEST_F(Tasks, AStopInTheImageLeavesNothingConfiguredForTheNextPhone) {
+    CSimPhone::Reset("nexus_s");
+    ASSERT_EQ(RunDeviceCheckTask(host), kTaskOk);
+    {
+        CScopedTask task;
+        host.onReport = [&](int span, int) {
+            if (span == 20) task.RequestStop();
+        };
+        EXPECT_EQ(RunDownloadTask(host, input), kTaskStopped);
+        host.onReport = nullptr;
+    }
+    CSimPhone::Reset("nexus_one");
+    ASSERT_EQ(RunDeviceCheckTask(host), kTaskOk);
+    EXPECT_EQ(RunDownloadTask(host, input), kTaskDownloaded);
+    EXPECT_EQ(ReadBytes(input.romPath), Served(L"files/rom/passion.zip"));
+    EXPECT_EQ(ReadBytes(RecoveryImagePath(1)), Served(L"files/recovery/passion.img"));
+}
+
+TEST(TaskMessages, StepsChooseTheFlashFailureText) {
+    EXPECT_EQ(MessageFor(kTaskNoServer, kFlashOk).text, std::wstring(L"连接下载服务器失败，请确认网络设置正常后再重新尝试！"));
+    EXPECT_EQ(MessageFor(kTaskRomFlashFailed, kRomPrepareFailed).text, MessageFor(kTaskRecoveryFlashFailed, kRecoveryImageFailed).text);
+    for (int step : {kRomRebootFailed, kRecoveryPushFailed, kRecoveryWriteFailed})
+        EXPECT_EQ(MessageFor(kTaskRomFlashFailed, step).text, std::wstring(kReplug)) << step;
+    for (int step : {kRomFlashStopped, kRecoveryFlashStopped, kFlashOk})
+        EXPECT_EQ(MessageFor(kTaskRomFlashFailed, step).caption, nullptr) << step;
+    for (int result : {int(kTaskOk), int(kTaskStopped), int(kTaskDownloadFailed), int(kCheckReadFailed)})
+        EXPECT_EQ(MessageFor(result, kFlashOk).caption, nullptr) << result;
+}
