@@ -9,6 +9,7 @@
 #include "adb/AdbConstants.h"
 #include "adb/AdbOutput.h"
 #include "log/logger.h"
+#include "util/Raii.h"
 
 namespace mirq {
 namespace {
@@ -18,18 +19,17 @@ const size_t kReadChunk = 512;
 // Reads the output file as text (CR LF becomes LF, 0x1A ends the text).
 std::string ReadOutputFile(const std::wstring& path) {
     std::string collected;
-    FILE* file = _wfopen(path.c_str(), L"rt");
+    CStdFile file(_wfopen(path.c_str(), L"rt"));
     if (!file) return collected;
     char chunk[kReadChunk];
     for (;;) {
-        size_t got = fread(chunk, 1, sizeof(chunk), file);
+        size_t got = fread(chunk, 1, sizeof(chunk), file.get());
         if (got > 0) collected.append(chunk, strnlen(chunk, got));
         if (got < sizeof(chunk)) {
-            if (ferror(file)) collected.clear();
+            if (ferror(file.get())) collected.clear();
             break;
         }
     }
-    fclose(file);
     return collected;
 }
 
@@ -44,10 +44,9 @@ void DeleteReleasedFile(const std::wstring& path) {
 }
 
 bool WriteTextFile(const std::wstring& path, const std::string& bytes) {
-    FILE* file = _wfopen(path.c_str(), L"wt");
+    CStdFile file(_wfopen(path.c_str(), L"wt"));
     if (!file) return false;
-    fwrite(bytes.data(), 1, bytes.size(), file);
-    fclose(file);
+    fwrite(bytes.data(), 1, bytes.size(), file.get());
     return true;
 }
 

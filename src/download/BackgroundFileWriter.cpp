@@ -39,7 +39,7 @@ void CBackgroundFileWriter::Run() {
             m_changed.notify_all();
             if (m_failed) continue;  // drain without writing
         }
-        if (fwrite(chunk.data(), 1, chunk.size(), m_file) != chunk.size()) {
+        if (fwrite(chunk.data(), 1, chunk.size(), m_file.get()) != chunk.size()) {
             std::lock_guard<std::mutex> lock(m_lock);
             m_failed = true;
             m_changed.notify_all();
@@ -57,7 +57,7 @@ bool CBackgroundFileWriter::Finish() {
         m_changed.notify_all();
     }
     m_thread.join();
-    if (fclose(m_file) != 0) m_failed = true;
+    if (m_file.Close() != 0) m_failed = true;
     return !m_failed;
 }
 

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "util/Raii.h"
+
 namespace mirq {
 
 class CBackgroundFileWriter {
@@ -30,7 +32,7 @@ private:
     static const size_t kChunkSize = 512 * 1024;
     static const size_t kMaxQueued = 4;
 
-    FILE* m_file;
+    CStdFile m_file;
     std::mutex m_lock;
     std::condition_variable m_changed;
     std::deque<std::vector<char>> m_queue;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "util/Raii.h"
+
 namespace mirq {
 
 CAppModule g_module;
@@ -87,25 +89,20 @@ void CAppModule::Term() {
 }
 
 BOOL CAppModule::AddMessageLoop(CMessageLoop* loop) {
-    EnterCriticalSection(&m_lock);
+    CCriticalSectionLock lock(m_lock);
     m_loops[GetCurrentThreadId()] = loop;
-    LeaveCriticalSection(&m_lock);
     return TRUE;
 }
 
 BOOL CAppModule::RemoveMessageLoop() {
-    EnterCriticalSection(&m_lock);
-    BOOL removed = m_loops.erase(GetCurrentThreadId()) > 0;
-    LeaveCriticalSection(&m_lock);
-    return removed;
+    CCriticalSectionLock lock(m_lock);
+    return m_loops.erase(GetCurrentThreadId()) > 0;
 }
 
 CMessageLoop* CAppModule::GetMessageLoop(DWORD threadId) {
-    EnterCriticalSection(&m_lock);
+    CCriticalSectionLock lock(m_lock);
     auto it = m_loops.find(threadId);
-    CMessageLoop* loop = it == m_loops.end() ? nullptr : it->second;
-    LeaveCriticalSection(&m_lock);
-    return loop;
+    return it == m_loops.end() ? nullptr : it->second;
 }
 
 }  // namespace mirq

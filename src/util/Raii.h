@@ -1,6 +1,8 @@
 #pragma once
 // Holders for the resources the code opens by hand: each closes its resource
-// once, when it goes out of scope.
+// once, when it goes out of scope. Locks: a Win32 critical section is held
+// with CCriticalSectionLock; a std::mutex (where a condition variable waits
+// on it) with std::lock_guard or std::unique_lock.
 #include <windows.h>
 
 #include <cstdio>

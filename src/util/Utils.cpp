@@ -8,6 +8,8 @@
 #include <mutex>
 #include <vector>
 
+#include "util/Raii.h"
+
 namespace mirq {
 namespace {
 
@@ -25,21 +27,18 @@ std::wstring g_baseDir;
 
 void TerminateProcessTree(unsigned long pid) {
     std::vector<DWORD> children;
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snap != INVALID_HANDLE_VALUE) {
+    CWinHandle snap(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (snap) {
         PROCESSENTRY32W entry = {};
         entry.dwSize = sizeof(entry);
-        for (BOOL ok = Process32FirstW(snap, &entry); ok; ok = Process32NextW(snap, &entry)) {
+        for (BOOL ok = Process32FirstW(snap.get(), &entry); ok; ok = Process32NextW(snap.get(), &entry)) {
             if (entry.th32ParentProcessID == pid && entry.th32ProcessID != pid)
                 children.push_back(entry.th32ProcessID);
         }
-        CloseHandle(snap);
     }
     for (DWORD child : children) TerminateProcessTree(child);
-    if (HANDLE h = OpenProcess(PROCESS_TERMINATE, FALSE, pid)) {
-        TerminateProcess(h, 1);
-        CloseHandle(h);
-    }
+    CWinHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, pid));
+    if (process) TerminateProcess(process.get(), 1);
 }
 
 std::wstring AnsiToWide(const std::string& bytes) {
@@ -147,15 +146,11 @@ bool IsAdbPresent() { return !GetAdbPath().empty(); }
 namespace {
 
 // Waits for a started process; past the limit it and everything it started are ended.
-RunResult WaitOrEnd(HANDLE process, unsigned long limitMs) {
-    RunResult result = RunResult::Finished;
-    if (WaitForSingleObject(process, limitMs) == WAIT_TIMEOUT) {
-        TerminateProcessTree(GetProcessId(process));
-        WaitForSingleObject(process, 5000);
-        result = RunResult::TimedOut;
-    }
-    CloseHandle(process);
-    return result;
+RunResult WaitOrEnd(const CWinHandle& process, unsigned long limitMs) {
+    if (WaitForSingleObject(process.get(), limitMs) != WAIT_TIMEOUT) return RunResult::Finished;
+    TerminateProcessTree(GetProcessId(process.get()));
+    WaitForSingleObject(process.get(), 5000);
+    return RunResult::TimedOut;
 }
 
 }  // namespace
@@ -171,27 +166,27 @@ RunResult RunBatchAndWait(const std::wstring& batchPath, unsigned long limitMs, 
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
-    HANDLE errors = INVALID_HANDLE_VALUE;
+    CWinHandle errors;  // closed once the child is started: it holds its own copy
     if (!errorPath.empty()) {
         SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
         // Shared for deletion too: an adb server started by the command may
         // inherit the handle and outlive it.
-        errors = CreateFileW(errorPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        errors.Reset(CreateFileW(errorPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     }
-    if (errors != INVALID_HANDLE_VALUE) {
+    if (errors) {
         startup.dwFlags |= STARTF_USESTDHANDLES;
         startup.hStdInput = nullptr;  // as a hidden program has: the batch redirects what it needs
         startup.hStdOutput = nullptr;
-        startup.hStdError = errors;
+        startup.hStdError = errors.get();
     }
     PROCESS_INFORMATION info = {};
-    const BOOL started = CreateProcessW(cmd.c_str(), &line[0], nullptr, nullptr, errors != INVALID_HANDLE_VALUE,
+    const BOOL started = CreateProcessW(cmd.c_str(), &line[0], nullptr, nullptr, errors ? TRUE : FALSE,
                                         CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info);
-    if (errors != INVALID_HANDLE_VALUE) CloseHandle(errors);  // the child holds its own copy
+    errors.Reset();
     if (!started) return RunResult::NotStarted;
-    CloseHandle(info.hThread);
-    return WaitOrEnd(info.hProcess, limitMs);
+    const CWinHandle process(info.hProcess), thread(info.hThread);
+    return WaitOrEnd(process, limitMs);
 }
 
 RunResult RunAndWaitFor(const std::wstring& file, const std::wstring& params, unsigned long limitMs) {
@@ -204,7 +199,7 @@ RunResult RunAndWaitFor(const std::wstring& file, const std::wstring& params, un
     info.nShow = SW_HIDE;
     if (!ShellExecuteExW(&info)) return RunResult::NotStarted;
     if (!info.hProcess) return RunResult::Finished;
-    return WaitOrEnd(info.hProcess, limitMs);
+    return WaitOrEnd(CWinHandle(info.hProcess), limitMs);
 }
 
 bool RunAndWait(const std::wstring& file, const std::wstring& params) {

@@ -19,13 +19,6 @@ std::wstring Shot(const wchar_t* name) {
     return std::wstring(dir) + L"\\" + name + L".bmp";
 }
 
-// The controls come back after the task's end and its root check.
-void WaitIdle(CUiDriver& ui) {
-    DWORD start = GetTickCount();
-    while (!ui.Enabled(IDC_KEEP_DATA) && GetTickCount() - start < 20000) Sleep(50);
-    Sleep(500);
-}
-
 void Say(const char* what) {
     printf("demo: %s\n", what);
     fflush(stdout);
@@ -40,7 +33,7 @@ TEST(Demo, WalkTheMainJob) {
     ASSERT_TRUE(ui.Launch());
     Say("program started; closing the start-up tips");
     ASSERT_TRUE(ui.PassStartup());
-    WaitIdle(ui);
+    ASSERT_TRUE(ui.WaitControlsBack());
     ui.SaveScreenshot(Shot(L"1-device-check"));
     Say("phone identified: Google Nexus S");
 
@@ -51,7 +44,7 @@ TEST(Demo, WalkTheMainJob) {
     ASSERT_TRUE(ui.FillFileDialog(L"保存ROM文件到", package));
     HWND progress = ui.WaitWindow(L"下载MirqROM");
     ASSERT_NE(progress, nullptr);
-    Sleep(1500);
+    ASSERT_TRUE(ui.WaitProgressAtLeast(progress, 30));  // into the package
     ui.SaveScreenshot(Shot(L"2-downloading"));
     ASSERT_NE(ui.WaitWindow(L"下载完成！", 120000), nullptr);
     ui.SaveScreenshot(Shot(L"3-downloaded"));
@@ -61,7 +54,7 @@ TEST(Demo, WalkTheMainJob) {
     ui.Click(IDC_FLASH);
     progress = ui.WaitWindow(L"刷机");
     ASSERT_NE(progress, nullptr);
-    Sleep(6000);
+    ASSERT_TRUE(ui.WaitProgressAtLeast(progress, 50));  // into the package step
     ui.SaveScreenshot(Shot(L"4-flashing"));
     ASSERT_NE(ui.WaitWindow(L"刷机完成！", 180000), nullptr);
     ui.SaveScreenshot(Shot(L"5-flashed"));
