@@ -120,7 +120,7 @@ TEST_F(AdbDevice, RootCheck) {
     EXPECT_FALSE(adb->IsRooted());
     CSimPhone::Set("connected", "0");
     EXPECT_FALSE(adb->IsRooted());
-    EXPECT_EQ(CSimPhone::Journal().back(), "shell id ");
+    EXPECT_EQ(LastLine(CSimPhone::Journal()), "shell id ");
     EXPECT_EQ(adb->LastError(), L"error: no devices/emulators found");  // the client's own error, kept apart
 }
 
@@ -162,7 +162,7 @@ TEST_F(AdbDevice, ImeiFallsBackToBarcodeThenSerial) {
 
 TEST_F(AdbDevice, RemoteFileExistsOnlyOnAnExactEcho) {
     EXPECT_FALSE(adb->RemoteFileExists(L"/sdcard/mirq/update.zip"));
-    EXPECT_EQ(CSimPhone::Journal().back(), "shell ls /sdcard/mirq/update.zip ");
+    EXPECT_EQ(LastLine(CSimPhone::Journal()), "shell ls /sdcard/mirq/update.zip ");
     CSimPhone::WritePhoneFile("/sdcard/mirq/update.zip", "zip");
     EXPECT_TRUE(adb->RemoteFileExists(L"/sdcard/mirq/update.zip"));
     EXPECT_EQ(adb->Shell(L"mkdir /sdcard/mirq"), L"mkdir failed for /sdcard/mirq, File exists");
@@ -179,7 +179,7 @@ TEST_F(AdbDevice, PushCopiesBytesInEveryClientStyle) {
         EXPECT_TRUE(adb->Push(local, L"/sdcard/mirq/update.zip"));
         EXPECT_EQ(CSimPhone::ReadPhoneFile("/sdcard/mirq/update.zip"), content);
     }
-    EXPECT_EQ(CSimPhone::Journal().back(),
+    EXPECT_EQ(LastLine(CSimPhone::Journal()),
               "push \"" + WideToUtf8(local) + "\" /sdcard/mirq/update.zip ");
     CSimPhone::Set("push_style", "fail");
     EXPECT_FALSE(adb->Push(local, L"/sdcard/mirq/update.zip"));
@@ -202,7 +202,7 @@ TEST_F(AdbDevice, PushFailsWithoutWordsOnStandardOutput) {
     for (const char* layout : {"toolbox", "toybox"}) {
         CSimPhone::Set("ls_style", layout);
         EXPECT_TRUE(adb->Push(local, L"/sdcard/x.zip")) << layout;
-        EXPECT_EQ(CSimPhone::Journal().back(), "shell ls -l /sdcard/x.zip ");
+        EXPECT_EQ(LastLine(CSimPhone::Journal()), "shell ls -l /sdcard/x.zip ");
     }
     CSimPhone::Set("hang", "push");
     adb->SetWaitLimits(kCommandLimitMs, 2000);
@@ -256,6 +256,6 @@ TEST(AdbOutputReading, LsLongSizeAndEchoedStatus) {
 
 TEST_F(AdbDevice, RebootPassesItsTarget) {
     adb->Reboot(L"recovery");
-    EXPECT_EQ(CSimPhone::Journal().back(), "reboot recovery ");
+    EXPECT_EQ(LastLine(CSimPhone::Journal()), "reboot recovery ");
     EXPECT_EQ(CSimPhone::StateValue("rebooted"), "recovery");
 }

@@ -78,7 +78,7 @@ TEST_F(AdbRunner, ChineseAndPercentInArgumentsReachAdbUnchanged) {
     EXPECT_EQ(adb->RunAdbCommand(L"shell", L"ls /sdcard/100%.txt"), L"/sdcard/100%.txt");
     adb->RunAdbCommand(L"shell", L"ls \"/sdcard/刷机 %TEMP% 100%.txt\"");
     // The space before the redirection reaches adb as part of its command line.
-    EXPECT_EQ(CSimPhone::Journal().back(), "shell ls \"/sdcard/刷机 %TEMP% 100%.txt\" ");
+    EXPECT_EQ(LastLine(CSimPhone::Journal()), "shell ls \"/sdcard/刷机 %TEMP% 100%.txt\" ");
 }
 
 TEST_F(AdbRunner, StartServerReadsNothing) {
@@ -88,7 +88,7 @@ TEST_F(AdbRunner, StartServerReadsNothing) {
     CSimPhone::Set("server", "0");
     EXPECT_EQ(adb->RunAdbCommand(L"start-server", L""), L"");
     EXPECT_EQ(CSimPhone::StateValue("server"), "1");
-    EXPECT_EQ(CSimPhone::Journal().back(), "start-server ");
+    EXPECT_EQ(LastLine(CSimPhone::Journal()), "start-server ");
     EXPECT_TRUE(TempFiles().empty());
 }
 
@@ -159,7 +159,7 @@ TEST_F(AdbRunner, KillServerAndCleanUpSweepsLeftoverOutputFiles) {
     }
     adb->KillServerAndCleanUp();
     EXPECT_EQ(CSimPhone::StateValue("server"), "0");
-    EXPECT_EQ(CSimPhone::Journal().back(), "kill-server  ");
+    EXPECT_EQ(LastLine(CSimPhone::Journal()), "kill-server  ");
     EXPECT_EQ(ListDir(box.temp), std::vector<std::wstring>{L"keep.tmp"});
     std::vector<std::wstring> base = ListDir(box.base);
     EXPECT_EQ(base.size(), 2u);  // tools and keep.tmp

@@ -188,6 +188,7 @@ TEST_F(Download, ABrokenLinkKeepsWhatArrivedAndTheNextAttemptAsksForTheRest) {
     EXPECT_FALSE(downloader->FetchRom(target));
     EXPECT_FALSE(FileExists(target));
     EXPECT_EQ(ReadBytes(target + L".part").size(), size / 2);  // half, kept
+    ASSERT_FALSE(listener.Percents().empty());
     EXPECT_EQ(listener.Percents().back(), 100);
     ServiceControl("set?short=0");
     const long long before = std::stoll(ServiceControl("bytes"));

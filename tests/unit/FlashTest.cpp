@@ -197,7 +197,7 @@ TEST_F(RecoveryFlash, FromALocalImage) {
     EXPECT_EQ(listener.Percents(), kFullRun);
     EXPECT_EQ(CSimPhone::RecoveryPartition(), image);
     std::vector<std::string> journal = CSimPhone::Journal();
-    EXPECT_EQ(journal.back(), "shell /data/mirq/flash_image recovery /sdcard/mirq/recovery.img; echo rc=$? ");
+    EXPECT_EQ(LastLine(journal), "shell /data/mirq/flash_image recovery /sdcard/mirq/recovery.img; echo rc=$? ");
     EXPECT_EQ(Matching(journal, "shell chmod 755 /data/mirq/flash_image; echo rc=$? ").size(), 1u);
     EXPECT_EQ(ServiceControl("log"), "");  // nothing downloaded
 }

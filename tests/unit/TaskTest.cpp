@@ -173,6 +173,7 @@ TEST_F(Tasks, DownloadBringsTheImageAndThePackageAndAFailureKeepsTheEarlierFile)
     EXPECT_EQ(ReadBytes(input.romPath), Served(L"files/rom/crespo.zip"));
     EXPECT_EQ(ReadBytes(RecoveryImagePath(2)), Served(L"files/recovery/crespo.img"));
     EXPECT_TRUE(std::is_sorted(host.bar.begin(), host.bar.end()));
+    ASSERT_FALSE(host.bar.empty());
     EXPECT_EQ(host.bar.back(), 100);
 
     // The earlier image goes before the new one is asked for, even when that fails.
