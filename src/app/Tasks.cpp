@@ -83,12 +83,11 @@ int RunDeviceCheckTask(ITaskHost& host, int span) {
     // A phone read before reports only 5 and 10; its slice still ends complete,
     // so the next reporter's slice starts where the plan puts it.
     if (result == kCheckOk || result == kCheckUnsupported) listener.get()->OnProgress(100, L"");
-    if (result == kCheckOk) {
-        if (IdentifiedModel() >= 0) host.ShowDeviceInfo(CAdbManager::GetInstance()->IsRooted());
-    } else if (result == kCheckNoAdb || result == kCheckNoDevice || result == kCheckUnsupported ||
-               IsConnectionProblem(result)) {
+    // kCheckOk means an identified phone.
+    if (result == kCheckOk) host.ShowDeviceInfo(CAdbManager::GetInstance()->IsRooted());
+    else if (result == kCheckNoAdb || result == kCheckNoDevice || result == kCheckUnsupported ||
+             IsConnectionProblem(result))
         host.ResetDeviceInfo();
-    }
     return result;
 }
 

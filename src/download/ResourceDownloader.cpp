@@ -58,7 +58,6 @@ struct CHttpHandles {
     }
 };
 
-// A numeric header (status code, content length) read as text; -1 when missing.
 // Reads the body of an open request on a thread of its own and hands the
 // blocks over. The downloading thread waits for a block at most a moment at
 // a time, so a stop takes effect at once even while the server is silent (a
@@ -136,6 +135,7 @@ private:
     std::shared_ptr<State> m_state;
 };
 
+// A numeric header (status code, content length) read as text; -1 when missing.
 int QueryNumber(HINTERNET request, DWORD info) {
     wchar_t buf[32] = {};
     DWORD size = sizeof(buf);  // 64 bytes

@@ -8,29 +8,31 @@ namespace mirq {
 
 CAppModule g_module;
 
+namespace {
+
+template <class T>
+BOOL RemoveFrom(std::vector<T*>& list, T* item) {
+    auto it = std::find(list.begin(), list.end(), item);
+    if (it == list.end()) return FALSE;
+    list.erase(it);
+    return TRUE;
+}
+
+}  // namespace
+
 BOOL CMessageLoop::AddMessageFilter(CMessageFilter* filter) {
     m_filters.push_back(filter);
     return TRUE;
 }
 
-BOOL CMessageLoop::RemoveMessageFilter(CMessageFilter* filter) {
-    auto it = std::find(m_filters.begin(), m_filters.end(), filter);
-    if (it == m_filters.end()) return FALSE;
-    m_filters.erase(it);
-    return TRUE;
-}
+BOOL CMessageLoop::RemoveMessageFilter(CMessageFilter* filter) { return RemoveFrom(m_filters, filter); }
 
 BOOL CMessageLoop::AddIdleHandler(CIdleHandler* handler) {
     m_idleHandlers.push_back(handler);
     return TRUE;
 }
 
-BOOL CMessageLoop::RemoveIdleHandler(CIdleHandler* handler) {
-    auto it = std::find(m_idleHandlers.begin(), m_idleHandlers.end(), handler);
-    if (it == m_idleHandlers.end()) return FALSE;
-    m_idleHandlers.erase(it);
-    return TRUE;
-}
+BOOL CMessageLoop::RemoveIdleHandler(CIdleHandler* handler) { return RemoveFrom(m_idleHandlers, handler); }
 
 BOOL CMessageLoop::PreTranslateMessage(MSG* msg) {
     for (size_t i = m_filters.size(); i-- > 0;)

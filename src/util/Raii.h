@@ -25,53 +25,45 @@ public:
         m_file = nullptr;
         return result;
     }
-    FILE* Release() {
-        FILE* file = m_file;
-        m_file = nullptr;
-        return file;
-    }
 
 private:
     FILE* m_file;
 };
 
-// A kernel handle (process, thread, event, mutex), closed with CloseHandle.
-class CWinHandle {
+// A handle freed by one call when it goes; Traits says how and which values hold nothing.
+template <class T, class Traits>
+class CHandleHolder {
 public:
-    explicit CWinHandle(HANDLE handle = nullptr) : m_handle(handle) {}
-    ~CWinHandle() { Reset(); }
-    CWinHandle(const CWinHandle&) = delete;
-    CWinHandle& operator=(const CWinHandle&) = delete;
+    explicit CHandleHolder(T handle = nullptr) : m_handle(handle) {}
+    ~CHandleHolder() { Reset(); }
+    CHandleHolder(const CHandleHolder&) = delete;
+    CHandleHolder& operator=(const CHandleHolder&) = delete;
 
-    HANDLE get() const { return m_handle; }
-    explicit operator bool() const { return m_handle != nullptr && m_handle != INVALID_HANDLE_VALUE; }
-    void Reset(HANDLE handle = nullptr) {
-        if (*this) CloseHandle(m_handle);
+    T get() const { return m_handle; }
+    explicit operator bool() const { return Traits::Holds(m_handle); }
+    void Reset(T handle = nullptr) {
+        if (Traits::Holds(m_handle)) Traits::Free(m_handle);
         m_handle = handle;
     }
 
 private:
-    HANDLE m_handle;
+    T m_handle;
 };
 
+struct CKernelHandleTraits {
+    static bool Holds(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+    static void Free(HANDLE handle) { CloseHandle(handle); }
+};
+struct CGdiObjectTraits {
+    static bool Holds(HGDIOBJ object) { return object != nullptr; }
+    static void Free(HGDIOBJ object) { DeleteObject(object); }
+};
+
+// A kernel handle (process, thread, event, mutex, mapping), closed with CloseHandle.
+typedef CHandleHolder<HANDLE, CKernelHandleTraits> CWinHandle;
 // A GDI object (font, brush), deleted with DeleteObject.
 template <class T>
-class CGdiObject {
-public:
-    explicit CGdiObject(T object = nullptr) : m_object(object) {}
-    ~CGdiObject() { Reset(); }
-    CGdiObject(const CGdiObject&) = delete;
-    CGdiObject& operator=(const CGdiObject&) = delete;
-
-    T get() const { return m_object; }
-    void Reset(T object = nullptr) {
-        if (m_object) DeleteObject(m_object);
-        m_object = object;
-    }
-
-private:
-    T m_object;
-};
+using CGdiObject = CHandleHolder<T, CGdiObjectTraits>;
 
 // Holds a critical section for one scope.
 class CCriticalSectionLock {

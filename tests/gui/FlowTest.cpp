@@ -30,11 +30,6 @@ protected:
         ASSERT_TRUE(ui.Launch());
         ASSERT_TRUE(ui.PassStartup());
     }
-    static std::string Served(const std::wstring& path) {
-        std::string body;
-        EXPECT_TRUE(HttpGet(ServiceUrl(path), body));
-        return body;
-    }
     // Runs a task to its end, noting each position of the bar read while its window shows.
     std::vector<int> Watch(const std::wstring& caption) {
         std::vector<int> positions;
@@ -52,13 +47,7 @@ protected:
         return positions;
     }
     void ExpectNoBoxFor(DWORD ms) {
-        EXPECT_TRUE(CUiDriver::StaysTrue(
-            [&] {
-                for (const wchar_t* c : {L"下载完成！", L"刷机完成！", L"刷机失败", L"异常提示", L"不支持该设备"})
-                    if (ui.FindWindowNow(c)) return false;
-                return true;
-            },
-            ms));
+        EXPECT_TRUE(ui.NoBoxFor({L"下载完成！", L"刷机完成！", L"刷机失败", L"异常提示", L"不支持该设备"}, ms));
     }
     void WriteRom(size_t size = 1000) { WriteBytes(GetSandbox().base + L"\\update.zip", MakePackage(size, 1)); }
     CUiDriver ui;

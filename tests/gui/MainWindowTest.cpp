@@ -37,15 +37,7 @@ protected:
         EXPECT_FALSE(ui.Enabled(IDC_FLASH));
         EXPECT_FALSE(ui.Visible(IDC_ROOT_WARNING));
     }
-    void ExpectNoBoxFor(DWORD ms) {
-        EXPECT_TRUE(CUiDriver::StaysTrue(
-            [&] {
-                for (const wchar_t* caption : {L"异常提示", L"错误", L"不支持该设备", L"刷机失败"})
-                    if (ui.FindWindowNow(caption)) return false;
-                return true;
-            },
-            ms));
-    }
+    void ExpectNoBoxFor(DWORD ms) { EXPECT_TRUE(ui.NoBoxFor({L"异常提示", L"错误", L"不支持该设备", L"刷机失败"}, ms)); }
     CUiDriver ui;
 };
 
@@ -77,7 +69,7 @@ TEST_F(MainWindow, StartupTipsThenASuccessfulCheckFillsTheDisplay) {
     }));
     EXPECT_FALSE(sawDialogCaption);
     // Success shows no box, and the tips come once.
-    EXPECT_TRUE(CUiDriver::StaysTrue([&] { return !ui.FindWindowNow(L"异常提示") && !ui.FindWindowNow(L"刷机提示"); }, 500));
+    EXPECT_TRUE(ui.NoBoxFor({L"异常提示", L"刷机提示"}, 500));
 
     EXPECT_EQ(ui.Text(ui.Main(), IDC_MODEL_LABEL), L"Google Nexus S");
     EXPECT_EQ(ui.Text(ui.Main(), IDC_DEVICE_INFO),

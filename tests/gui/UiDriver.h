@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <initializer_list>
 #include <string>
 
 #include "res/resource.h"
@@ -25,6 +26,16 @@ public:
     // The one fixed wait: shows that something does not happen, true when the
     // condition held all the time.
     static bool StaysTrue(const std::function<bool()>& condition, DWORD forMs);
+    // True when no box with one of these captions shows for the whole time.
+    bool NoBoxFor(std::initializer_list<const wchar_t*> captions, DWORD forMs) const {
+        return StaysTrue(
+            [&] {
+                for (const wchar_t* caption : captions)
+                    if (FindWindowNow(caption)) return false;
+                return true;
+            },
+            forMs);
+    }
     bool WaitEnabled(int id, DWORD limitMs = 20000) const {
         return WaitUntil([&] { return Enabled(id); }, limitMs);
     }

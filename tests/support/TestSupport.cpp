@@ -248,4 +248,10 @@ std::string ServiceControl(const std::string& command) {
     return body;
 }
 
+std::string Served(const std::wstring& path) {
+    std::string body;
+    EXPECT_TRUE(HttpGet(ServiceUrl(path), body)) << WideToUtf8(path);
+    return body;
+}
+
 }  // namespace mirqtest

@@ -97,6 +97,8 @@ bool HttpGet(const std::wstring& url, std::string& body);
 // /_sim/<command> of the service, e.g. "reset" or "set?short=1".
 std::string ServiceControl(const std::string& command);
 std::wstring ServiceUrl(const std::wstring& path);  // http://127.0.0.1:8080/<path>
+// The bytes the service serves at the path (a test failure when it answers otherwise).
+std::string Served(const std::wstring& path);
 
 // Resets the service's faults and log before and after each test.
 class CServiceTest : public ::testing::Test {

@@ -44,11 +44,6 @@ protected:
         downloader->Reset();
         CServiceTest::TearDown();
     }
-    static std::string Served(const wchar_t* path) {
-        std::string body;
-        EXPECT_TRUE(HttpGet(ServiceUrl(path), body));
-        return body;
-    }
 
     CResourceDownloader* downloader = nullptr;
     CRecordingListener listener;

@@ -57,12 +57,6 @@ private:
     };
 };
 
-std::string Served(const std::wstring& path) {
-    std::string body;
-    EXPECT_TRUE(HttpGet(ServiceUrl(path), body));
-    return body;
-}
-
 class Tasks : public CServiceTest {
 protected:
     void SetUp() override {
