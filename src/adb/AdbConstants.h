@@ -9,9 +9,14 @@ constexpr const wchar_t* kVerbShell = L"shell";
 constexpr const wchar_t* kVerbGetProp = L"shell getprop";
 constexpr const wchar_t* kVerbPush = L"push";
 constexpr const wchar_t* kVerbReboot = L"reboot";
+constexpr const wchar_t* kVerbGetState = L"get-state";
 constexpr const wchar_t* kArgId = L"id";
 constexpr const wchar_t* kArgLs = L"ls ";
 constexpr const wchar_t* kArgLsLong = L"ls -l ";
+// One command for both: the capacity file answers where the battery service does not.
+constexpr const wchar_t* kArgBattery = L"dumpsys battery; cat /sys/class/power_supply/battery/capacity";
+constexpr const wchar_t* kArgDf = L"df ";
+constexpr const wchar_t* kStateDevice = L"device";
 
 constexpr const wchar_t* kDevicesBanner = L"List of devices attached";
 // The phones' adb shell passes no exit status back: it is echoed after the command.

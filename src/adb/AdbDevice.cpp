@@ -51,6 +51,27 @@ bool CAdbManager::RemoteFileExists(const std::wstring& devicePath) {
     return LsOutputEchoes(Shell(kArgLs + devicePath), devicePath);
 }
 
+RemotePresence CAdbManager::RemoteFilePresence(const std::wstring& devicePath) {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    const std::wstring output = Shell(kArgLs + devicePath);
+    return m_lastRun == RunResult::Finished ? LsPresence(output, devicePath) : RemotePresence::Unknown;
+}
+
+int CAdbManager::BatteryPercent() {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    const std::wstring output = Shell(kArgBattery);
+    return m_lastRun == RunResult::Finished ? BatteryPercentIn(output) : -1;
+}
+
+StorageReading CAdbManager::ReadStorage(const std::wstring& folder, const std::wstring& file) {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    const std::wstring output = Shell(kArgDf + folder + L"; " + kArgLsLong + file);
+    if (m_lastRun != RunResult::Finished) return {-1, -1};
+    // "ls -l" of one file answers one line, the last.
+    const size_t lastLine = output.find_last_of(L'\n');
+    return {DfFreeBytes(output), LsLongSize(lastLine == std::wstring::npos ? output : output.substr(lastLine + 1))};
+}
+
 long long CAdbManager::RemoteFileSize(const std::wstring& devicePath) {
     return LsLongSize(Shell(kArgLsLong + devicePath));
 }
@@ -69,5 +90,20 @@ bool CAdbManager::Push(const std::wstring& localPath, const std::wstring& device
 }
 
 void CAdbManager::Reboot(const std::wstring& target) { RunAdbCommand(kVerbReboot, target); }
+
+bool CAdbManager::WaitUntilGone() {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    const DWORD started = GetTickCount();
+    for (;;) {
+        const std::wstring state = RunAdbCommand(kVerbGetState, L"");
+        // Clients print "unknown" (older) or an error (newer) once it is gone;
+        // "more than one device" says nothing about this phone.
+        if (m_lastRun == RunResult::Finished && state != kStateDevice &&
+            ConnectionProblemIn(m_lastError) != ConnectionProblem::ManyDevices)
+            return true;
+        if (GetTickCount() - started >= m_leaveLimitMs) return false;
+        Sleep(kLeavePollMs);
+    }
+}
 
 }  // namespace mirq

@@ -92,10 +92,11 @@ std::wstring ScratchDirectory() {
     return GetBaseDirectory() + L"\\";
 }
 
-void CAdbManager::SetWaitLimits(unsigned long commandMs, unsigned long pushBaseMs) {
+void CAdbManager::SetWaitLimits(unsigned long commandMs, unsigned long pushBaseMs, unsigned long leaveMs) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     m_commandLimitMs = commandMs;
     m_pushBaseLimitMs = pushBaseMs;
+    m_leaveLimitMs = leaveMs;
 }
 
 unsigned long CAdbManager::PushLimitMs(long long bytes) const {
@@ -135,8 +136,9 @@ std::wstring CAdbManager::RunAdbCommand(const std::wstring& verb, const std::wst
         // server needs time to settle after it was stopped or started.
         if (serverVerb) Sleep(kServerSettleMs);
         if (!startServer) {
-            text = AnsiToWide(ReadOutputFile(outputPath));
-            errors = AnsiToWide(ReadOutputFile(errorPath));
+            // Whole: a status echoed after a talkative tool comes last.
+            text = DecodeAnsi(ReadOutputFile(outputPath));
+            errors = DecodeAnsi(ReadOutputFile(errorPath));
         }
     }
     // Not started, or ended for running too long: whatever it wrote is not trusted.

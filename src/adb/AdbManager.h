@@ -17,6 +17,16 @@ constexpr unsigned long kPushBaseLimitMs = 120 * 1000;
 constexpr unsigned long kPushMsPerMiB = 1000;
 // The adb server needs a moment after it has been stopped or started.
 constexpr unsigned long kServerSettleMs = 500;
+// A phone told to reboot leaves the device list within a second or two.
+constexpr unsigned long kLeaveLimitMs = 15 * 1000;
+constexpr unsigned long kLeavePollMs = 250;
+
+// What the phone's storage card holds room for: bytes surely free (-1 when
+// the phone's answer could not be read) and the size of one file there (-1: none).
+struct StorageReading {
+    long long freeBytes;
+    long long fileBytes;
+};
 
 class CAdbManager {
 public:
@@ -51,12 +61,21 @@ public:
     // Runs a shell command and returns its exit status; -1 when unknown.
     int ShellStatus(const std::wstring& command);
     bool RemoteFileExists(const std::wstring& devicePath);
+    // Whether a file is on the phone; Unknown unless the phone said so.
+    RemotePresence RemoteFilePresence(const std::wstring& devicePath);
+    // The battery's charge in percent; -1 when the phone does not tell.
+    int BatteryPercent();
+    // Free space of a folder and the size of a file in it, in one command.
+    StorageReading ReadStorage(const std::wstring& folder, const std::wstring& file);
     // Size of a regular file on the phone from "ls -l"; -1 when there is none.
     long long RemoteFileSize(const std::wstring& devicePath);
     // True only when the copy is known to be complete: a client's summary, or
     // (old clients print nothing on standard output) the phone's own listing.
     bool Push(const std::wstring& localPath, const std::wstring& devicePath);
     void Reboot(const std::wstring& target);
+    // After a reboot: true once the phone is no longer in the "device" state
+    // (gone, offline, or back in another mode), polled until the leave limit.
+    bool WaitUntilGone();
 
     const std::wstring& LastOutput() const { return m_lastOutput; }
     // What the client wrote on standard error for the last command (its own errors).
@@ -66,8 +85,9 @@ public:
     // Commands in a row whose client found the server out of date and replaced
     // it: two or more mean another program keeps starting its own server.
     int ServerReplacedInARow() const { return m_serverReplacedInARow; }
-    // How long an ordinary command, and a push before its per-MiB allowance, may run.
-    void SetWaitLimits(unsigned long commandMs, unsigned long pushBaseMs);
+    // How long an ordinary command, and a push before its per-MiB allowance,
+    // may run; how long a rebooted phone may take to leave.
+    void SetWaitLimits(unsigned long commandMs, unsigned long pushBaseMs, unsigned long leaveMs = kLeaveLimitMs);
     unsigned long PushLimitMs(long long bytes) const;
 
 private:
@@ -79,6 +99,7 @@ private:
     RunResult m_lastRun = RunResult::NotStarted;
     unsigned long m_commandLimitMs = kCommandLimitMs;
     unsigned long m_pushBaseLimitMs = kPushBaseLimitMs;
+    unsigned long m_leaveLimitMs = kLeaveLimitMs;
 };
 
 // Command-line building, kept free of side effects so it can be checked alone.

@@ -42,6 +42,12 @@ bool IdOutputIsRoot(const std::wstring& output) { return output == kRootId; }
 
 bool LsOutputEchoes(const std::wstring& output, const std::wstring& path) { return output == path; }
 
+RemotePresence LsPresence(const std::wstring& output, const std::wstring& path) {
+    if (LsOutputEchoes(output, path)) return RemotePresence::Present;
+    if (Contains(output, L"No such file or directory")) return RemotePresence::Absent;
+    return RemotePresence::Unknown;
+}
+
 // Old clients print nothing on standard output (the summary went to stderr);
 // later ones print "N KB/s (N bytes in S.SSSs)", and current ones
 // "<local>: 1 file pushed, 0 skipped. 4.2 MB/s (N bytes in 0.123s)", with the
@@ -162,6 +168,107 @@ ConnectionProblem ConnectionProblemIn(const std::wstring& errors) {
 
 bool StartServerOutputIsSuccess(const std::wstring& output) {
     return output.empty() || Contains(output, kDaemonStarted);
+}
+
+}  // namespace mirq
+
+namespace mirq {
+namespace {
+
+std::vector<std::wstring> Tokens(const std::wstring& line) {
+    std::vector<std::wstring> tokens;
+    std::wstring token;
+    for (wchar_t c : line + L" ") {
+        if (c == L' ' || c == L'\t' || c == L'\r') {
+            if (!token.empty()) tokens.push_back(token);
+            token.clear();
+        } else {
+            token += c;
+        }
+    }
+    return tokens;
+}
+
+// A whole number of at most `most` digits; -1 for anything else.
+long long SmallNumber(const std::wstring& text, size_t most = 9) {
+    if (text.empty() || text.size() > most || text.find_first_not_of(L"0123456789") != std::wstring::npos) return -1;
+    return std::stoll(text);
+}
+
+// The number after "key:" on a line of "dumpsys" output; -1 when the line is not that key's.
+long long KeyedNumber(const std::wstring& line, const wchar_t* key) {
+    const std::vector<std::wstring> tokens = Tokens(line);
+    if (tokens.size() != 2 || tokens[0] != std::wstring(key) + L":") return -1;
+    return SmallNumber(tokens[1]);
+}
+
+// "6695M" is at least 6695 MiB; "6.5G" was rounded to the nearest tenth, so
+// it is at least 6.45 GiB. A bare number counts in bareUnit bytes (0: unreadable).
+long long LeastBytes(const std::wstring& size, long long bareUnit) {
+    long long unit = bareUnit;
+    std::wstring digits = size;
+    const wchar_t last = digits.empty() ? 0 : std::towupper(digits.back());
+    if (last == L'K' || last == L'M' || last == L'G' || last == L'T') {
+        unit = 1024LL << (last == L'K' ? 0 : last == L'M' ? 10 : last == L'G' ? 20 : 30);
+        digits.pop_back();
+    }
+    if (unit <= 0) return -1;
+    const size_t point = digits.find(L'.');
+    const std::wstring whole = digits.substr(0, point);
+    const std::wstring fraction = point == std::wstring::npos ? L"" : digits.substr(point + 1);
+    if (fraction.size() > 2 || (point != std::wstring::npos && fraction.empty())) return -1;
+    const long long wholeValue = SmallNumber(whole, 12);
+    if (wholeValue < 0) return -1;
+    if (fraction.empty()) return wholeValue * unit;
+    const long long fractionValue = SmallNumber(fraction);
+    if (fractionValue < 0) return -1;
+    const long long scale = fraction.size() == 1 ? 10 : 100;
+    const long long shown = wholeValue * scale + fractionValue;  // in 1/scale units
+    return shown == 0 ? 0 : (2 * shown - 1) * unit / (2 * scale);
+}
+
+}  // namespace
+
+int BatteryPercentIn(const std::wstring& output) {
+    long long level = -1, scale = -1, bare = -1;
+    for (const std::wstring& line : Lines(output)) {
+        const long long levelHere = KeyedNumber(line, L"level");
+        const long long scaleHere = KeyedNumber(line, L"scale");
+        if (levelHere >= 0) level = levelHere;
+        if (scaleHere >= 0) scale = scaleHere;
+        const std::vector<std::wstring> tokens = Tokens(line);
+        if (tokens.size() == 1 && SmallNumber(tokens[0]) >= 0) bare = SmallNumber(tokens[0]);
+    }
+    if (level >= 0) {
+        const long long percent = level * 100 / (scale > 0 ? scale : 100);
+        return percent <= 100 ? static_cast<int>(percent) : -1;
+    }
+    return bare <= 100 ? static_cast<int>(bare) : -1;
+}
+
+long long DfFreeBytes(const std::wstring& output) {
+    const std::vector<std::wstring> lines = Lines(output);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::wstring& line = lines[i];
+        const size_t available = line.find(L" available");
+        if (available != std::wstring::npos && Contains(line, L" total,")) {
+            const std::vector<std::wstring> before = Tokens(line.substr(0, available));
+            return before.empty() ? -1 : LeastBytes(before.back(), 0);
+        }
+        const std::vector<std::wstring> header = Tokens(line);
+        if (header.empty() || header[0] != L"Filesystem") continue;
+        size_t column = 0;
+        while (column < header.size() && header[column] != L"Available" && header[column] != L"Free") ++column;
+        if (column == header.size()) return -1;
+        const bool kilobytes = header.size() > 1 && (header[1] == L"1K-blocks" || header[1] == L"1k-blocks");
+        std::vector<std::wstring> row = i + 1 < lines.size() ? Tokens(lines[i + 1]) : std::vector<std::wstring>();
+        if (row.size() == 1 && i + 2 < lines.size()) {  // a long name on a line of its own
+            const std::vector<std::wstring> rest = Tokens(lines[i + 2]);
+            row.insert(row.end(), rest.begin(), rest.end());
+        }
+        return column < row.size() ? LeastBytes(row[column], kilobytes ? 1024 : 0) : -1;
+    }
+    return -1;
 }
 
 }  // namespace mirq

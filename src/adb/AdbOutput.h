@@ -27,6 +27,11 @@ ConnectionProblem ConnectionProblemIn(const std::wstring& errors);
 bool DevicesOutputHasDevice(const std::wstring& output);
 bool IdOutputIsRoot(const std::wstring& output);
 bool LsOutputEchoes(const std::wstring& output, const std::wstring& path);
+// What "ls PATH" of one file says: it is there (the path echoed), it is not
+// (the shell's "No such file or directory"), or nothing that tells (no
+// answer at all included).
+enum class RemotePresence { Present, Absent, Unknown };
+RemotePresence LsPresence(const std::wstring& output, const std::wstring& path);
 // A client's push summary; empty output proves nothing (old clients and
 // failures alike print nothing on standard output) and gives false.
 bool PushOutputIsSuccess(const std::wstring& output);
@@ -36,5 +41,14 @@ long long LsLongSize(const std::wstring& output);
 // The status that "; echo rc=$?" printed on the output's last line; -1 when missing.
 int ShellExitStatus(const std::wstring& output);
 bool StartServerOutputIsSuccess(const std::wstring& output);
+// The battery's charge in percent: "level:" x 100 / "scale:" of "dumpsys
+// battery", else a bare number on a line of its own (the capacity file);
+// -1 when neither is there.
+int BatteryPercentIn(const std::wstring& output);
+// The bytes "df PATH" shows free, as a lower bound, in the layouts of the
+// phones' shells: "P: 7929M total, 1234M used, 6695M available (...)" (each
+// size cut down to a whole unit), Android 4's table with rounded tenths
+// ("6.5G") and toybox's 1K-blocks table; -1 when it cannot be read.
+long long DfFreeBytes(const std::wstring& output);
 
 }  // namespace mirq

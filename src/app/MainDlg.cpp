@@ -88,8 +88,13 @@ LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
 LRESULT CMainDlg::OnDestroy(UINT, WPARAM, LPARAM, BOOL&) {
     // Kept so that the process can wait for it: ended with the process, the
     // clean-up would leave the adb server running and tools\adb.exe locked.
-    m_cleanUpThread.Reset(CreateThread(nullptr, 4096, CleanUpThread, nullptr, 0, nullptr));
-    if (m_cleanUpThread) CTaskStateTable::GetInstance()->StartTask(KeyOf(m_cleanUpThread));
+    // It is no task of the table: a task still running keeps its stop request,
+    // and the clean-up waits for it to end.
+    HANDLE task = nullptr;
+    if (m_currentTask)
+        DuplicateHandle(GetCurrentProcess(), m_currentTask.get(), GetCurrentProcess(), &task, SYNCHRONIZE, FALSE, 0);
+    m_cleanUpThread.Reset(CreateThread(nullptr, 4096, CleanUpThread, task, 0, nullptr));
+    if (!m_cleanUpThread && task) CloseHandle(task);
     if (CMessageLoop* loop = g_module.GetMessageLoop()) {
         loop->RemoveMessageFilter(this);
         loop->RemoveIdleHandler(this);
@@ -171,6 +176,8 @@ void CMainDlg::Close() {
 }
 
 void CMainDlg::WaitForCleanUp(unsigned long limitMs) {
+    // A flash may be between its script and its reboot: the process never ends there.
+    if (m_currentTask) WaitForSingleObject(m_currentTask.get(), INFINITE);
     if (m_cleanUpThread) WaitForSingleObject(m_cleanUpThread.get(), limitMs);
     m_cleanUpThread.Reset();
 }
@@ -281,6 +288,9 @@ void CMainDlg::EnableForIdentifiedPhone() {
 void CMainDlg::ShowDeviceInfo(bool rooted) { SendMessageW(m_hWnd, WM_SHOW_DEVICE_INFO, rooted, 0); }
 void CMainDlg::ResetDeviceInfo() { SendMessageW(m_hWnd, WM_RESET_DEVICE_INFO, 0, 0); }
 void CMainDlg::ReportFlashError(int flashStep) { SendMessageW(m_hWnd, WM_FLASH_ERROR, flashStep, 0); }
+void CMainDlg::ReportMessageDetail(const std::wstring& text) {
+    SendMessageW(m_hWnd, WM_MESSAGE_DETAIL, 0, reinterpret_cast<LPARAM>(&text));
+}
 
 std::unique_ptr<IProgressListener> CMainDlg::OpenProgress(int span) {
     return std::unique_ptr<IProgressListener>(new CCommonProgressListener(this, span));
@@ -323,6 +333,7 @@ void CMainDlg::StartTask(LPTHREAD_START_ROUTINE routine, const wchar_t* caption)
         m_taskProgressDlg->SetPos(0);
         m_progressDlg = m_taskProgressDlg.get();
     }
+    m_messageDetail.clear();
     TaskInput input;
     input.romPath = m_romPath;
     input.keepData = SendMessageW(m_keepOption, BM_GETCHECK, 0, 0) == BST_CHECKED;
@@ -373,7 +384,7 @@ void CMainDlg::RestoreControls() {
 }
 
 void CMainDlg::ShowResult(int result) {
-    const TaskMessage message = MessageFor(result, m_flashError);
+    const TaskMessage message = MessageFor(result, m_flashError, m_messageDetail);
     MIRQ_LOG(kLogInfo, L"task", L"ended with code " + std::to_wstring(result) + L" (flash step " +
                                     std::to_wstring(m_flashError) + L")" +
                                     (message.caption ? L"; box " + std::wstring(message.caption) + L": " + message.text : L""));
@@ -382,7 +393,7 @@ void CMainDlg::ShowResult(int result) {
 }
 
 void CMainDlg::ShowBox(const TaskMessage& message) {
-    if (message.caption) MessageBoxW(m_hWnd, message.text, message.caption, MB_OK);
+    if (message.caption) MessageBoxW(m_hWnd, message.text.c_str(), message.caption, MB_OK);
 }
 
 }  // namespace mirq

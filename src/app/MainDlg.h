@@ -37,10 +37,12 @@ public:
     void ResetDeviceInfo() override;
     std::unique_ptr<IProgressListener> OpenProgress(int span) override;
     void ReportFlashError(int flashStep) override;
+    void ReportMessageDetail(const std::wstring& text) override;
 
     // True while a task's thread may still use this object (the process then keeps it).
     bool HasActiveWorkers() const;
-    // Waits (bounded) for the clean-up started when the window was destroyed.
+    // Waits for a task still running when the window was destroyed (its
+    // every wait is bounded), then, up to the limit, for the clean-up.
     void WaitForCleanUp(unsigned long limitMs);
 
     BEGIN_MSG_MAP(CMainDlg)
@@ -52,6 +54,7 @@ public:
         MESSAGE_HANDLER(WM_SHOW_DEVICE_INFO, OnShowDeviceInfo)
         MESSAGE_HANDLER(WM_RESET_DEVICE_INFO, OnResetDeviceInfo)
         MESSAGE_HANDLER(WM_FLASH_ERROR, OnFlashError)
+        MESSAGE_HANDLER(WM_MESSAGE_DETAIL, OnMessageDetail)
         MESSAGE_HANDLER(WM_PROGRESS_SETPOS, OnProgressSetPos)
         MESSAGE_HANDLER(WM_PROGRESS_SETTEXT, OnProgressSetText)
         MESSAGE_HANDLER(WM_PROGRESS_CLOSED, OnProgressClosed)
@@ -71,6 +74,7 @@ private:
     static const UINT WM_SHOW_DEVICE_INFO = WM_USER + 130;  // WPARAM: rooted
     static const UINT WM_RESET_DEVICE_INFO = WM_USER + 131;
     static const UINT WM_FLASH_ERROR = WM_USER + 132;  // WPARAM: the flash step's code
+    static const UINT WM_MESSAGE_DETAIL = WM_USER + 133;  // LPARAM: the box text, a const std::wstring*
     static const UINT_PTR kTipsTimer = 1;
     static const UINT_PTR kCloseTimer = 2;
 
@@ -83,6 +87,10 @@ private:
     LRESULT OnResetDeviceInfo(UINT, WPARAM, LPARAM, BOOL&);
     LRESULT OnFlashError(UINT, WPARAM wParam, LPARAM, BOOL&) {
         m_flashError = static_cast<int>(wParam);
+        return 0;
+    }
+    LRESULT OnMessageDetail(UINT, WPARAM, LPARAM lParam, BOOL&) {
+        m_messageDetail = *reinterpret_cast<const std::wstring*>(lParam);
         return 0;
     }
     LRESULT OnProgressSetPos(UINT, WPARAM, LPARAM, BOOL&);
@@ -128,6 +136,7 @@ private:
     CWinHandle m_currentTask;
     CWinHandle m_cleanUpThread;
     int m_flashError = 0;  // the last flash step's code, for the result's box
+    std::wstring m_messageDetail;  // what the task found, for the result's box
     bool m_rooted = false;  // adb has root on the identified phone, as of the last task's end
     bool m_tipsOpen = false;
     bool m_closing = false;  // closed during a task: the window goes once it has stopped

@@ -5,11 +5,14 @@
 #include "adb/AdbManager.h"
 #include "app/TaskStateTable.h"
 #include "device/DeviceModel.h"
+#include "device/ModelTable.h"
 #include "download/ResourceDownloader.h"
 #include "download/UrlQuery.h"
+#include "flash/FlashReadiness.h"
 #include "flash/Flasher.h"
 #include "flash/PackageCheck.h"
 #include "log/logger.h"
+#include "util/Raii.h"
 #include "util/Utils.h"
 
 namespace mirq {
@@ -37,6 +40,7 @@ public:
     void ResetDeviceInfo() override { m_host.ResetDeviceInfo(); }
     std::unique_ptr<IProgressListener> OpenProgress(int span) override { return m_host.OpenProgress(span); }
     void ReportFlashError(int flashStep) override { m_host.ReportFlashError(flashStep); }
+    void ReportMessageDetail(const std::wstring& text) override { m_host.ReportMessageDetail(text); }
 
     // Whether adb has root on the identified phone (which decides the flash button).
     bool Rooted() {
@@ -70,8 +74,59 @@ const std::wstring kUnsupportedText = std::wstring(L"该型号手机暂不支持
 const wchar_t* const kToolsDownloadFailed = L"云端辅助工具下载失败，请保证网络连接良好后重新刷机！";
 const wchar_t* const kReplugUsb = L"请重新插拔USB线，保证手机与PC的连接良好后重新刷机！";
 
+const wchar_t* const kRebootFailed = L"手机未能重启进入Recovery，请重新插拔USB线后重新刷机！";
+
 bool IsFailedStep(int flashStep, FlashStepCode first, FlashStepCode last) {
     return flashStep >= first && flashStep <= last;
+}
+
+const long long kMiB = 1 << 20;
+
+// The box texts that name what the readiness check found.
+std::wstring RefusalText(const ReadinessReport& report) {
+    switch (report.verdict) {
+    case Readiness::WrongDevice: {
+        std::wstring names;
+        for (const std::wstring& name : report.packageDevices) names += (names.empty() ? L"" : L"/") + name;
+        return L"该ROM包适用于" + names + L"，与当前手机（" + report.phoneDevice + L"）不符，请选择本机型号的ROM包！";
+    }
+    case Readiness::LowBattery:
+        return L"手机电量过低（" + std::to_wstring(report.batteryPercent) + L"%），请充电至50%以上后再刷机！";
+    case Readiness::NoSpace:
+        return L"手机存储卡空间不足（需要" + std::to_wstring((report.neededBytes + kMiB - 1) / kMiB) + L" MB，可用" +
+               std::to_wstring(report.freeBytes / kMiB) + L" MB），请清理存储卡后重新刷机！";
+    default: return L"";
+    }
+}
+
+// Everything that would stop a flash half-way is found before anything on
+// the phone changes: a damaged package, one that installs nothing or is for
+// another phone, a missing tool, a flat battery, a full card.
+int CheckFlashCanStart(ITaskHost& host, const TaskInput& input, int modelId) {
+    RomContents contents;
+    {
+        std::unique_ptr<IProgressListener> listener = host.OpenProgress(0);
+        listener->OnProgress(0, L"正在校验ROM包...");
+        const PackageCheck package =
+            CheckRomPackage(input.romPath, [](uint64_t, uint64_t) { return !StopRequested(); }, &contents);
+        if (package == PackageCheck::Stopped || StopRequested()) return kTaskStopped;
+        if (package != PackageCheck::Ok) return kTaskBadPackage;
+    }
+    std::unique_ptr<IProgressListener> listener = host.OpenProgress(0);
+    listener->OnProgress(0, L"正在检查手机状态...");
+    const ReadinessReport report =
+        CheckFlashReadiness(contents, RegularFileSize(input.romPath), IsSupportedModelId(modelId), StopRequested);
+    if (StopRequested()) return kTaskStopped;
+    switch (report.verdict) {
+    case Readiness::Ready: return kTaskOk;
+    case Readiness::NotARom: return kTaskNotARom;
+    case Readiness::NoFlashTool: return kTaskNoFlashTool;
+    case Readiness::Stopped: return kTaskStopped;
+    case Readiness::WrongDevice: host.ReportMessageDetail(RefusalText(report)); return kTaskWrongDevice;
+    case Readiness::LowBattery: host.ReportMessageDetail(RefusalText(report)); return kTaskLowBattery;
+    case Readiness::NoSpace: host.ReportMessageDetail(RefusalText(report)); return kTaskNoSpace;
+    }
+    return kTaskStopped;
 }
 
 }  // namespace
@@ -116,16 +171,8 @@ int RunFlashTask(ITaskHost& host, const TaskInput& input) {
     if (StopRequested()) return kTaskStopped;
     const int id = IdentifiedModel();
     if (id < 0) return kTaskUnsupported;  // no flasher serves an unidentified phone
-
-    // Nothing on the phone changes before the package is known to be whole.
-    {
-        std::unique_ptr<IProgressListener> listener = host.OpenProgress(0);
-        listener->OnProgress(0, L"正在校验ROM包...");
-        const PackageCheck package =
-            CheckRomPackage(input.romPath, [](uint64_t, uint64_t) { return !StopRequested(); });
-        if (package == PackageCheck::Stopped || StopRequested()) return kTaskStopped;
-        if (package != PackageCheck::Ok) return kTaskBadPackage;
-    }
+    const int ready = CheckFlashCanStart(host, input, id);
+    if (ready != kTaskOk) return ready;
     // A script left by an earlier, unfinished attempt would wipe the phone
     // at its next boot into recovery, whatever happens now.
     if (!RemoveRecoveryScript()) {
@@ -155,21 +202,29 @@ int RunFlashTask(ITaskHost& host, const TaskInput& input) {
         step = flasher->Flash(input.keepData);
         host.ReportFlashError(step);
     }
+    // Once the phone has left for recovery the flash is under way there: a
+    // stop asked for now changes nothing.
+    if (step == kFlashOk) return kTaskFlashed;
     if (StopRequested()) return kTaskStopped;
-    if (step != kFlashOk) return FlashFailure(kTaskRomFlashFailed);
-    return kTaskFlashed;
+    return FlashFailure(kTaskRomFlashFailed);
 }
 
 DWORD WINAPI DeviceCheckThread(void* start) { return RunTaskThread(start, DeviceCheckBody, L"device check"); }
 DWORD WINAPI DownloadThread(void* start) { return RunTaskThread(start, RunDownloadTask, L"download"); }
 DWORD WINAPI FlashThread(void* start) { return RunTaskThread(start, RunFlashTask, L"flash"); }
 
-DWORD WINAPI CleanUpThread(void*) {
+DWORD WINAPI CleanUpThread(void* taskThread) {
+    // Stopping the server under a running flash could end it between its
+    // script and its reboot: the task goes first (its every wait is bounded).
+    if (taskThread) {
+        CWinHandle task(static_cast<HANDLE>(taskThread));
+        WaitForSingleObject(task.get(), INFINITE);
+    }
     CAdbManager::GetInstance()->KillServerAndCleanUp();
     return 0;
 }
 
-TaskMessage MessageFor(int result, int flashStep) {
+TaskMessage MessageFor(int result, int flashStep, const std::wstring& detail) {
     switch (result) {
     case kTaskNoAdb: return {L"错误", L"未找到Adb工具，请重新安装一键软件客户端以恢复文件！"};
     case kTaskNoDevice:
@@ -179,6 +234,11 @@ TaskMessage MessageFor(int result, int flashStep) {
     case kTaskDownloaded: return {L"下载完成！", L"ROM路径已正确设置，请点击“刷机”按钮直接刷机！"};
     case kTaskFlashed: return {L"刷机完成！", L"请拔除usb线等候手机自动重启，重启过程中请勿操作手机！"};
     case kTaskBadPackage: return {L"刷机失败", L"ROM包已损坏或不完整，请重新下载或选择其他ROM包！"};
+    case kTaskNotARom: return {L"刷机失败", L"所选文件不是可刷入的ROM包，请重新选择ROM包！"};
+    case kTaskWrongDevice: return {L"刷机失败", detail};
+    case kTaskLowBattery:
+    case kTaskNoSpace: return {L"异常提示", detail};
+    case kTaskNoFlashTool: return {L"错误", L"未找到flash_image工具，请重新安装一键软件客户端以恢复文件！"};
     case kCheckManyDevices: return {L"异常提示", L"检测到多部手机或模拟器，请只连接一部需要刷机的手机！"};
     case kCheckOffline: return {L"异常提示", L"手机处于离线状态，请重新插拔USB线后点击“刷新设备信息”！"};
     case kCheckUnauthorized: return {L"异常提示", L"请在手机屏幕上允许USB调试，然后点击“刷新设备信息”！"};
@@ -188,11 +248,12 @@ TaskMessage MessageFor(int result, int flashStep) {
     case kTaskRomFlashFailed:
         if (flashStep == kRomPrepareFailed || flashStep == kRecoveryImageFailed)
             return {L"刷机失败", kToolsDownloadFailed};
-        if (IsFailedStep(flashStep, kRomPushFailed, kRomRebootFailed) ||
+        if (flashStep == kRomRebootFailed) return {L"刷机失败", kRebootFailed};
+        if (IsFailedStep(flashStep, kRomPushFailed, kRomScriptFailed) ||
             IsFailedStep(flashStep, kRecoveryPushFailed, kRecoveryWriteFailed))
             return {L"刷机失败", kReplugUsb};
-        return {nullptr, nullptr};
-    default: return {nullptr, nullptr};
+        return {nullptr, L""};
+    default: return {nullptr, L""};
     }
 }
 

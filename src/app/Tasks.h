@@ -27,6 +27,12 @@ enum TaskResult {
     kTaskRecoveryFlashFailed = 10,
     kTaskRomFlashFailed = 11,
     kTaskBadPackage = 12,
+    // A flash that could not finish is not started (13..16 are the check's).
+    kTaskNotARom = 17,
+    kTaskWrongDevice = 18,
+    kTaskLowBattery = 19,
+    kTaskNoSpace = 20,
+    kTaskNoFlashTool = 21,
 };
 
 // Sent by a task's thread to the host's window when the task has ended:
@@ -48,6 +54,8 @@ public:
     // fills span points from where the bar stands.
     virtual std::unique_ptr<IProgressListener> OpenProgress(int span) = 0;
     virtual void ReportFlashError(int flashStep) = 0;  // a FlashStepCode, for the result's box
+    // The text of the result's box where it names what the task found.
+    virtual void ReportMessageDetail(const std::wstring& text) = 0;
 
 protected:
     ~ITaskHost() = default;
@@ -68,14 +76,17 @@ struct TaskStart {
 DWORD WINAPI DeviceCheckThread(void* start);
 DWORD WINAPI DownloadThread(void* start);
 DWORD WINAPI FlashThread(void* start);
-// Stops the adb server and sweeps the output files when the program ends (no parameter).
-DWORD WINAPI CleanUpThread(void*);
+// Stops the adb server and sweeps the output files when the program ends.
+// The parameter is a handle of the task's thread (or null), which it closes:
+// the server goes only once that task has ended.
+DWORD WINAPI CleanUpThread(void* taskThread);
 
 // The box a result is shown in; a null caption for results that show nothing.
 struct TaskMessage {
     const wchar_t* caption;
-    const wchar_t* text;
+    std::wstring text;
 };
-TaskMessage MessageFor(int result, int flashStep);
+// `detail` is the text a task reported for results whose box names what it found.
+TaskMessage MessageFor(int result, int flashStep, const std::wstring& detail = L"");
 
 }  // namespace mirq

@@ -14,8 +14,8 @@ using namespace mirq;
 
 namespace {
 
-// The process waits this long for the clean-up of the closed window (adb
-// server stopped, output files swept) before it ends.
+// Once a task still running has ended, the process waits this long for the
+// clean-up of the closed window (adb server stopped, output files swept).
 const unsigned long kCleanUpLimitMs = 5000;
 const uint32_t kLogFileLimit = 1024 * 1024;  // then the day's next file
 

@@ -19,12 +19,13 @@ int RunFlashSequence(const FlashStep (&steps)[4], const FlashReport& report, con
 
 bool RemoveRemoteFile(const std::wstring& remotePath) {
     CAdbManager* adb = CAdbManager::GetInstance();
-    bool present = adb->RemoteFileExists(remotePath);
-    for (int attempt = 0; present && attempt < kRemoveAttempts; ++attempt) {
+    RemotePresence presence = adb->RemoteFilePresence(remotePath);
+    for (int attempt = 0; presence == RemotePresence::Present && attempt < kRemoveAttempts; ++attempt) {
         adb->Shell(L"rm " + remotePath);
-        present = adb->RemoteFileExists(remotePath);
+        presence = adb->RemoteFilePresence(remotePath);
     }
-    return !present;
+    // Only the phone's own "No such file" says it is gone; no answer says nothing.
+    return presence == RemotePresence::Absent;
 }
 
 bool ReplaceRemoteFile(const std::wstring& localPath, const std::wstring& folder, const std::wstring& remotePath) {

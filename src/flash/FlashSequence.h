@@ -19,7 +19,8 @@ typedef std::function<void(int, const std::wstring&)> FlashReport;
 
 int RunFlashSequence(const FlashStep (&steps)[4], const FlashReport& report, const FlashCodes& codes);
 
-// Removes a file on the phone (a bounded number of tries); true once it is gone.
+// Removes a file on the phone (a bounded number of tries); true once the
+// phone has said it is not there.
 bool RemoveRemoteFile(const std::wstring& remotePath);
 
 // Removes an older copy of a file on the phone (a bounded number of tries),

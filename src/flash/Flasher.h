@@ -31,6 +31,7 @@ public:
     virtual bool PrepareFile() = 0;
     virtual bool PushFile() = 0;
     virtual bool WriteRecoveryScript(bool keepData) { return false; }
+    // True once the client reported no error and the phone has left.
     virtual bool RebootToRecovery();
     virtual void ReportProgress(int percent, const std::wstring& text) { NotifyListener(percent, text); }
 
@@ -69,8 +70,14 @@ protected:
 std::unique_ptr<IKestrelbox> CreateKestrelbox(int modelId, const std::wstring& romPath);
 std::unique_ptr<IRecoveryFlasher> CreateRecoveryFlasher(int modelId, const std::wstring& imagePath);
 
+// Where the package goes on the phone, and the card that holds it.
+constexpr const wchar_t* kPhoneCard = L"/sdcard";
+constexpr const wchar_t* kPhonePackage = L"/sdcard/mirq/update.zip";
+// The phone-side tool that writes the recovery partition, installed with the program.
+std::wstring FlashToolPath();
+
 // Takes a recovery command script of an earlier, unfinished flash off the
-// phone; false when it is still there.
+// phone; false unless the phone confirmed it is gone.
 bool RemoveRecoveryScript();
 
 // The recovery command scripts, exactly as the phone's recovery reads them.

@@ -25,7 +25,6 @@ const char kUpgradeScript[] =
 namespace {
 
 const wchar_t* const kRemoteFolder = L"/sdcard/mirq";
-const wchar_t* const kRemotePackage = L"/sdcard/mirq/update.zip";
 const wchar_t* const kRemoteScript = L"/cache/recovery/extendedcommand";
 
 class CCommonKestrelbox : public IKestrelbox {
@@ -34,7 +33,7 @@ public:
 
     bool PrepareFile() override { return IsRegularFile(m_path); }
 
-    bool PushFile() override { return ReplaceRemoteFile(m_path, kRemoteFolder, kRemotePackage); }
+    bool PushFile() override { return ReplaceRemoteFile(m_path, kRemoteFolder, kPhonePackage); }
 
     bool WriteRecoveryScript(bool keepData) override {
         const std::wstring temp = GetTempDirectory();
@@ -58,7 +57,10 @@ bool RemoveRecoveryScript() { return RemoveRemoteFile(kRemoteScript); }
 bool IKestrelbox::RebootToRecovery() {
     CAdbManager* adb = CAdbManager::GetInstance();
     adb->Reboot(L"recovery");
-    return adb->LastRunResult() == RunResult::Finished;
+    // An unplugged phone ends the client at once too, with its error on
+    // standard error; a phone that got the command leaves the list.
+    if (adb->LastRunResult() != RunResult::Finished || !adb->LastError().empty()) return false;
+    return adb->WaitUntilGone();
 }
 
 int IKestrelbox::Flash(bool keepData) {

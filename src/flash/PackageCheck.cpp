@@ -24,6 +24,9 @@ const size_t kMaxCommentSize = 0xFFFF;
 const uint64_t kMaxCentralDirectory = 64u << 20;
 const size_t kReadBlock = 1 << 20;
 const size_t kInflateBlock = 256 << 10;
+const char kUpdateBinary[] = "META-INF/com/google/android/update-binary";
+const char kUpdateScript[] = "META-INF/com/google/android/update-script";
+const char kUpdaterScript[] = "META-INF/com/google/android/updater-script";
 
 uint16_t Le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 uint32_t Le32(const unsigned char* p) { return Le16(p) | (static_cast<uint32_t>(Le16(p + 2)) << 16); }
@@ -75,6 +78,7 @@ bool FindDirectory(FILE* file, uint64_t fileSize, Directory& dir) {
 }
 
 struct Entry {
+    std::string name;
     uint16_t flags = 0, method = 0;
     uint32_t crc = 0;
     uint64_t packedSize = 0, size = 0, localOffset = 0;
@@ -93,6 +97,7 @@ size_t ReadCentralHeader(const unsigned char* p, uint64_t left, Entry& entry) {
     entry.packedSize = Le32(p + 20);
     entry.size = Le32(p + 24);
     entry.localOffset = Le32(p + 42);
+    entry.name.assign(reinterpret_cast<const char*>(p + 46), nameLength);
     // Zip64 extra field: the saturated values follow in this order.
     const unsigned char* extra = p + 46 + nameLength;
     for (size_t at = 0; at + 4 <= extraLength;) {
@@ -118,7 +123,9 @@ public:
     CEntryReader(FILE* file, const CheckProgress& progress, uint64_t total)
         : m_file(file), m_progress(progress), m_total(total), m_in(kReadBlock), m_out(kInflateBlock) {}
 
-    PackageCheck Check(const Entry& entry, uint64_t dataLimit) {
+    // With `capture`, keeps the entry's first bytes (up to kMaxUpdaterScript) there.
+    PackageCheck Check(const Entry& entry, uint64_t dataLimit, std::string* capture) {
+        m_capture = capture;
         if (entry.flags & 1) return PackageCheck::Damaged;  // encrypted: recovery cannot read it
         unsigned char local[30];
         if (!ReadAt(m_file, entry.localOffset, local, sizeof(local)) || Le32(local) != kLocalSignature)
@@ -142,6 +149,10 @@ private:
         return got;
     }
     bool KeepGoing() { return !m_progress || m_progress(m_done, m_total); }
+    void Keep(const unsigned char* data, size_t size) {
+        if (!m_capture || m_capture->size() >= kMaxUpdaterScript) return;
+        m_capture->append(reinterpret_cast<const char*>(data), std::min(size, kMaxUpdaterScript - m_capture->size()));
+    }
 
     PackageCheck Stored(const Entry& entry) {
         uLong crc = crc32(0, Z_NULL, 0);
@@ -150,6 +161,7 @@ private:
             const size_t got = Next(left);
             if (got == 0) return PackageCheck::Damaged;
             crc = crc32(crc, m_in.data(), static_cast<uInt>(got));
+            Keep(m_in.data(), got);
             if (!KeepGoing()) return PackageCheck::Stopped;
         }
         return crc == entry.crc ? PackageCheck::Ok : PackageCheck::Damaged;
@@ -179,6 +191,7 @@ private:
             status = inflate(&stream, Z_NO_FLUSH);
             const size_t made = m_out.size() - stream.avail_out;
             crc = crc32(crc, m_out.data(), static_cast<uInt>(made));
+            Keep(m_out.data(), made);
             produced += made;
             if (status == Z_BUF_ERROR && stream.avail_in == 0) status = Z_OK;  // wants more input
         }
@@ -193,11 +206,13 @@ private:
     uint64_t m_total;
     uint64_t m_done = 0;
     std::vector<unsigned char> m_in, m_out;
+    std::string* m_capture = nullptr;
 };
 
 }  // namespace
 
-PackageCheck CheckRomPackage(const std::wstring& path, const CheckProgress& progress) {
+PackageCheck CheckRomPackage(const std::wstring& path, const CheckProgress& progress, RomContents* contents) {
+    RomContents found;
     if (!IsRegularFile(path)) return PackageCheck::NotAFile;
     CStdFile file(_wfopen(path.c_str(), L"rb"));
     if (!file) return PackageCheck::NotAFile;
@@ -219,17 +234,30 @@ PackageCheck CheckRomPackage(const std::wstring& path, const CheckProgress& prog
         const size_t length = ReadCentralHeader(&central[at], central.size() - at, entry);
         if (length == 0) return PackageCheck::Damaged;
         at += length;
-        PackageCheck result = reader.Check(entry, dir.offset);
+        if (entry.name == kUpdateBinary || entry.name == kUpdateScript) found.hasInstaller = true;
+        const bool script = entry.name == kUpdaterScript && found.updaterScript.empty();
+        PackageCheck result = reader.Check(entry, dir.offset, script ? &found.updaterScript : nullptr);
         if (result != PackageCheck::Ok) return result;
     }
-    return at == central.size() ? PackageCheck::Ok : PackageCheck::Damaged;
+    if (at != central.size()) return PackageCheck::Damaged;
+    if (contents) *contents = found;
+    return PackageCheck::Ok;
 }
 
 bool IsRecoveryImage(const std::wstring& path) {
-    if (RegularFileSize(path) <= static_cast<long long>(kBootImageHeaderSize)) return false;
+    const long long size = RegularFileSize(path);
+    if (size <= static_cast<long long>(kBootImageHeaderSize)) return false;
     CStdFile file(_wfopen(path.c_str(), L"rb"));
-    char magic[8] = {};
-    return file && fread(magic, 1, sizeof(magic), file.get()) == sizeof(magic) && memcmp(magic, "ANDROID!", 8) == 0;
+    unsigned char header[kBootImageHeaderSize];
+    if (!file || fread(header, 1, sizeof(header), file.get()) != sizeof(header)) return false;
+    if (memcmp(header, "ANDROID!", 8) != 0) return false;
+    const uint64_t kernel = Le32(header + 8), ramdisk = Le32(header + 16), second = Le32(header + 24);
+    const uint64_t page = Le32(header + 36);
+    if (page < 2048 || page > 16384 || (page & (page - 1)) != 0) return false;
+    // A recovery without a kernel or a ramdisk does not boot.
+    if (kernel == 0 || ramdisk == 0) return false;
+    auto pages = [page](uint64_t bytes) { return (bytes + page - 1) / page; };
+    return page * (1 + pages(kernel) + pages(ramdisk) + pages(second)) <= static_cast<uint64_t>(size);
 }
 
 }  // namespace mirq

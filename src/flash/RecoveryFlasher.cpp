@@ -42,9 +42,8 @@ public:
     bool PushFile() override { return ReplaceRemoteFile(m_path, kRemoteFolder, kRemoteImage); }
 
     bool InstallFlashTool() override {
-        const std::wstring base = GetBaseDirectory();
-        if (base.empty()) return false;
-        const std::wstring tool = base + L"\\tools\\flash_image";
+        if (GetBaseDirectory().empty()) return false;
+        const std::wstring tool = FlashToolPath();
         if (!PathExists(tool)) return false;
         CAdbManager* adb = CAdbManager::GetInstance();
         adb->Shell(std::wstring(L"mkdir ") + kToolFolder);
@@ -59,6 +58,8 @@ public:
 };
 
 }  // namespace
+
+std::wstring FlashToolPath() { return GetBaseDirectory() + L"\\tools\\flash_image"; }
 
 int IRecoveryFlasher::Flash() {
     const FlashStep steps[4] = {[this] { return PrepareFile(); }, [this] { return PushFile(); },

@@ -42,8 +42,11 @@ void TerminateProcessTree(unsigned long pid) {
 }
 
 std::wstring AnsiToWide(const std::string& bytes) {
-    std::string used = bytes.size() >= kMaxAnsiBytes + 1 ? bytes.substr(0, kMaxAnsiBytes) : bytes;
-    used = used.c_str();  // up to the first zero byte
+    return DecodeAnsi(bytes.size() >= kMaxAnsiBytes + 1 ? bytes.substr(0, kMaxAnsiBytes) : bytes);
+}
+
+std::wstring DecodeAnsi(const std::string& bytes) {
+    const std::string used = bytes.c_str();  // up to the first zero byte
     int needed = MultiByteToWideChar(CP_ACP, 0, used.c_str(), -1, nullptr, 0);
     if (needed <= 0) return std::wstring();
     std::vector<wchar_t> buf(needed);

@@ -6,6 +6,8 @@ namespace mirq {
 
 // Bytes of the ANSI code page -> UTF-16. Uses at most the first 1021 bytes.
 std::wstring AnsiToWide(const std::string& bytes);
+// The same for text of any length (a command's whole output).
+std::wstring DecodeAnsi(const std::string& bytes);
 // UTF-16 -> bytes of the OEM code page. Uses at most the first 1022 characters.
 std::string WideToOem(const std::wstring& text);
 std::string IntToString(int value);

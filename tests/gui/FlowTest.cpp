@@ -132,6 +132,15 @@ TEST_F(Flow, AFlashSaysDoneAndTheSessionLogHoldsItsCommands) {
         EXPECT_NE(log.find(expected), std::wstring::npos) << WideToUtf8(expected);
 }
 
+TEST_F(Flow, AFlashForAnotherPhoneSaysWhichAndChangesNothing) {
+    Start("nexus_s");
+    WriteBytes(GetSandbox().base + L"\\update.zip", MakePackage(3000, 7, "bravo"));
+    ui.Click(IDC_FLASH);
+    EXPECT_EQ(ui.AnswerBox(L"刷机失败", 120000), L"该ROM包适用于bravo，与当前手机（crespo）不符，请选择本机型号的ROM包！");
+    for (const char* change : {"push", "reboot", "shell rm"})
+        EXPECT_TRUE(Matching(CSimPhone::Journal(), change).empty()) << change;
+}
+
 TEST_F(Flow, AFailedFlashStepShowsItsBox) {
     Start("nexus_s");
     WriteRom();

@@ -18,7 +18,7 @@ Files carry an ETag (their MD5) and honour "Range: bytes=N-" with "If-Range";
 /_sim/log lists each file answer's status, /_sim/bytes the file bytes sent.
 The process ends by itself after --lifetime seconds.
 """
-import argparse, hashlib, io, os, random, signal, socket, sys, threading, time, zipfile
+import argparse, hashlib, io, os, random, signal, socket, struct, sys, threading, time, zipfile
 from http.server import BaseHTTPRequestHandler
 from urllib.parse import parse_qsl, urlsplit
 
@@ -40,11 +40,14 @@ class State:
             return self.faults.get(key, default)
 
 
-def recovery_bytes(device):
+def recovery_bytes(device, size=200704):
+    """A boot image: header page (page size 2048), kernel and ramdisk."""
     seed = hashlib.sha256(device.encode()).digest()
     rnd = random.Random(seed)
-    head = b"ANDROID!" + device.encode().ljust(16, b"\0")
-    return head + bytes(rnd.getrandbits(8) for _ in range(200000 - len(head)))
+    pages = size // 2048 - 1
+    head = b"ANDROID!" + struct.pack("<10I", (pages // 2) * 2048 - 100, 0x10008000, (pages - pages // 2) * 2048 - 50,
+                                     0x11000000, 0, 0x10f00000, 0x10000100, 2048, 0, 0) + device.encode().ljust(16, b"\0")
+    return head + bytes(rnd.getrandbits(8) for _ in range(size - len(head)))
 
 
 ERROR_PAGE = b"<html><head><title>502 Bad Gateway</title></head><body>Bad Gateway</body></html>"
@@ -75,18 +78,20 @@ def served(state, kind, device):
 
 
 def rom_path(state, device, size):
-    """A real zip of about `size` bytes (stored entries), made once and cached."""
+    """A ROM package of about `size` bytes (stored entries) for the device, made once and cached."""
     os.makedirs(state.cache, exist_ok=True)
-    path = os.path.join(state.cache, "rom_%s_%d.zip" % (device, size))
+    path = os.path.join(state.cache, "rom2_%s_%d.zip" % (device, size))
     if not os.path.exists(path):
         rnd = random.Random(device)
         block = bytes(rnd.getrandbits(8) for _ in range(1 << 16))
         tmp = path + ".%d.tmp" % os.getpid()
         with zipfile.ZipFile(tmp, "w", zipfile.ZIP_STORED) as z:
+            z.writestr("META-INF/com/google/android/update-binary", block[:4000])
             z.writestr("META-INF/com/google/android/updater-script",
-                       'ui_print("Mirq ROM for %s");\n' % device)
+                       'assert(getprop("ro.product.device") == "%s" || getprop("ro.build.product") == "%s");\n'
+                       'ui_print("Mirq ROM for %s");\n' % (device, device, device))
             with z.open("system/app/payload.bin", "w", force_zip64=True) as f:
-                left = max(size - 400, 0)
+                left = max(size - 4600, 0)
                 while left > 0:
                     n = min(left, len(block))
                     f.write(block[:n])

@@ -10,11 +10,17 @@
 // Test hooks, not journaled: "sim-reset <profile>", "sim-set <key> <value>",
 // "sim-prop <key> <value>". Switches: connected, rooted (1, 0, groups), push_style
 // (old, mid, v2016, current, notime, fail), push_fail_path=<part of the remote path>, rm_fails, hang=<verb>, slow_verb and
-// slow_ms, pieces, daemon_msgs=old, appear_after_restart, vanish_after_reboot,
+// slow_ms, pieces, daemon_msgs=old, appear_after_restart,
 // unplug_on=<start of a command line> (the cable comes out as it arrives), flash_image_fails,
-// ls_style=toybox, device_state (device, offline, unauthorized), offline_until_restart,
+// flash_image_verbose=<bytes of progress lines>, mute_on=<start of a command line>
+// (that command's answer never arrives: empty standard output),
+// ls_style=toybox, device_state (device, offline, unauthorized, recovery), offline_until_restart,
 // extra_device=<serial> (a second device attached), server_replaced (another
-// program's server, replaced by every command). "-s SERIAL" picks the phone.
+// program's server, replaced by every command), reboot_gone_ms (how long a
+// rebooting phone is away before it is back in recovery; "never"), reboot_ignored=1
+// (the phone stays), battery_level/battery_scale (dumpsys battery; battery_level=none:
+// no battery service), df_style (toolbox2, toolbox4, toybox) and sdcard_free
+// (bytes free on /sdcard). "-s SERIAL" picks the phone.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -93,9 +99,12 @@ void SetState(const char* key, const std::string& v) {
     SaveKv(L"state.txt", g_state);
 }
 
+bool g_muted = false;  // this command's answer never reaches the client
+
 void WriteTo(DWORD which, const std::string& text) {
     HANDLE h = GetStdHandle(which);
     DWORD written = 0;
+    if (g_muted && which == STD_OUTPUT_HANDLE) return;
     if (State("pieces") == "1" && which == STD_OUTPUT_HANDLE) {
         // Output in several writes with pauses, as a slow client produces it.
         for (size_t at = 0; at < text.size(); at += 7) {
@@ -204,6 +213,8 @@ int Reset(const std::string& name) {
     for (const wchar_t* d : {L"fs", L"fs\\sdcard", L"fs\\data", L"fs\\cache", L"fs\\cache\\recovery", L"fs\\system"})
         CreateDirectoryW((g_dir + d).c_str(), nullptr);
     WriteAll(g_dir + L"props.txt", profile->props);
+    MakeParents(g_dir + L"fs\\sys\\class\\power_supply\\battery\\capacity");
+    WriteAll(g_dir + L"fs\\sys\\class\\power_supply\\battery\\capacity", "85\n");
     g_state.clear();
     g_state["profile"] = name;
     g_state["connected"] = "1";
@@ -213,6 +224,21 @@ int Reset(const std::string& name) {
     SaveKv(L"state.txt", g_state);
     WriteAll(g_dir + L"journal.txt", "");
     return 0;
+}
+
+long long NowMs() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return static_cast<long long>((static_cast<unsigned long long>(now.dwHighDateTime) << 32 | now.dwLowDateTime) / 10000);
+}
+
+// A phone that rebooted is back, in recovery, once its time away has passed.
+void ComeBackIfDue() {
+    const std::string backAt = State("back_at");
+    if (backAt.empty() || NowMs() < atoll(backAt.c_str())) return;
+    SetState("back_at", "");
+    SetState("connected", "1");
+    SetState("device_state", "recovery");
 }
 
 void Journal(const std::wstring& tail) {
@@ -294,6 +320,69 @@ std::string LsLong(const std::string& path) {
            " 2011-12-07 10:00 " + name;
 }
 
+const long long kMiB = 1 << 20;
+
+// Sizes as the phones' toolbox prints them. Android 2.x: whole K, M or G,
+// each cut down ("%4lld" plus the unit); Android 4: tenths, rounded.
+std::string Toolbox2Size(long long bytes) {
+    long long n = bytes / 1024;
+    char unit = 'K';
+    if (n > 1024) n /= 1024, unit = 'M';
+    if (n > 1024) n /= 1024, unit = 'G';
+    char text[32];
+    snprintf(text, sizeof(text), "%4lld%c", n, unit);
+    return text;
+}
+
+std::string Toolbox4Size(long long bytes) {
+    long long n = bytes * 10;
+    char unit = 'K';
+    if (n > 1024LL * 1024 * 10) n /= 1024, unit = 'M';
+    if (n > 1024LL * 1024 * 10) n /= 1024, unit = 'G';
+    const long long t = (n + 512) / 1024;
+    char text[32];
+    snprintf(text, sizeof(text), "%4lld.%1lld%c", t / 10, t % 10, unit);
+    return text;
+}
+
+// "df PATH" of the storage card, in the layout of the phone's generation.
+void Df(const std::string& path) {
+    const long long total = 7929 * kMiB;
+    const std::string freeText = State("sdcard_free");
+    const long long free = freeText.empty() ? 6695 * kMiB : atoll(freeText.c_str());
+    const long long used = total - free;
+    const std::string style = State("df_style");
+    if (style == "toybox") {
+        char line[160];
+        snprintf(line, sizeof(line), "/dev/fuse      %9lld %7lld %9lld %3lld%% /storage/emulated", total / 1024,
+                 used / 1024, free / 1024, used * 100 / total);
+        ShellLine("Filesystem     1K-blocks    Used Available Use% Mounted on");
+        ShellLine(line);
+    } else if (style == "toolbox4") {
+        ShellLine("Filesystem             Size   Used   Free   Blksize");
+        ShellLine("/mnt/sdcard           " + Toolbox4Size(total) + " " + Toolbox4Size(used) + " " + Toolbox4Size(free) +
+                  "   4096");
+    } else {
+        ShellLine(path + ": " + Toolbox2Size(total) + " total, " + Toolbox2Size(used) + " used, " + Toolbox2Size(free) +
+                  " available (block size 32768)");
+    }
+}
+
+void DumpsysBattery() {
+    const std::string level = State("battery_level").empty() ? "85" : State("battery_level");
+    if (level == "none") {
+        ShellLine("Can't find service: battery");
+        return;
+    }
+    const std::string scale = State("battery_scale").empty() ? "100" : State("battery_scale");
+    for (const std::string& line : {std::string("Current Battery Service state:"), std::string("  AC powered: false"),
+                                    std::string("  USB powered: true"), std::string("  status: 2"),
+                                    std::string("  health: 2"), std::string("  present: true"), "  level: " + level,
+                                    "  scale: " + scale, std::string("  voltage:4100"),
+                                    std::string("  temperature: 290"), std::string("  technology: Li-ion")})
+        ShellLine(line);
+}
+
 // One command of the phone's shell; returns its exit status.
 int ShellCommand(const std::vector<std::string>& a) {
     std::string cmd = a.size() > 0 ? a[0] : "";
@@ -320,6 +409,10 @@ int ShellCommand(const std::vector<std::string>& a) {
         if (ok) Out(bytes);
         else ShellLine(arg + ": No such file or directory");
         return ok ? 0 : 1;
+    } else if (cmd == "df") {
+        Df(arg);
+    } else if (cmd == "dumpsys" && arg == "battery") {
+        DumpsysBattery();
     } else if (cmd == "rm") {
         if (State("rm_fails") == "1") ShellLine("rm failed for " + arg + ", Permission denied");
         else if (!DeleteFileW(FsPath(arg).c_str())) ShellLine("rm failed for " + arg + ", No such file or directory");
@@ -363,6 +456,9 @@ int ShellCommand(const std::vector<std::string>& a) {
             ShellLine("error writing recovery: No space left on device");
             return 1;
         }
+        // Some builds report every block they write.
+        for (long long left = atoll(State("flash_image_verbose").c_str()); left > 0; left -= 24)
+            ShellLine("flash_image: wrote block");
         WriteAll(g_dir + L"recovery.img", ReadAll(FsPath(image)));
     } else {
         ShellLine("/system/bin/sh: " + cmd + ": not found");
@@ -448,6 +544,10 @@ int Run(std::vector<std::string> a) {
         return 0;
     }
     const bool phone = State("connected") == "1";
+    if (verb == "get-state" && target.empty() && extra.empty()) {
+        Out((phone ? state : std::string("unknown")) + "\r\n");  // as clients of that generation print it
+        return phone ? 0 : 1;
+    }
     if (!target.empty() && target != PhoneSerial()) {
         Err("error: device '" + target + "' not found\n");
         return 1;
@@ -473,7 +573,11 @@ int Run(std::vector<std::string> a) {
     if (verb == "push") return Push(a);
     if (verb == "reboot") {
         SetState("rebooted", a.size() > 1 ? a[1] : "system");
-        if (State("vanish_after_reboot") == "1") SetState("connected", "0");
+        if (State("reboot_ignored") == "1") return 0;
+        // The phone leaves at once and comes back in recovery some seconds later.
+        SetState("connected", "0");
+        const std::string gone = State("reboot_gone_ms").empty() ? "3000" : State("reboot_gone_ms");
+        if (gone != "never") SetState("back_at", std::to_string(NowMs() + atoll(gone.c_str())));
         return 0;
     }
     Err("adb: unknown command " + verb + "\n");
@@ -506,6 +610,9 @@ int wmain() {
         return 0;
     }
     Journal(CommandTail());
+    ComeBackIfDue();
+    const std::string muteOn = State("mute_on");
+    g_muted = !muteOn.empty() && ToUtf8(CommandTail()).compare(0, muteOn.size(), muteOn) == 0;
     const std::string unplugOn = State("unplug_on");
     if (!unplugOn.empty() && ToUtf8(CommandTail()).compare(0, unplugOn.size(), unplugOn) == 0) {
         // The cable comes out just as this command arrives.

@@ -127,14 +127,23 @@ std::string MakeZip(const std::vector<std::pair<std::string, std::string>>& entr
     return zip;
 }
 
-std::string MakePackage(size_t payloadSize, unsigned seed) {
-    return MakeZip({{"META-INF/com/google/android/updater-script", "ui_print(\"Mirq\");\n"},
+std::string MakePackage(size_t payloadSize, unsigned seed, const std::string& device) {
+    const std::string script = "assert(getprop(\"ro.product.device\") == \"" + device +
+                               "\" || getprop(\"ro.build.product\") == \"" + device + "\");\nui_print(\"Mirq\");\n";
+    return MakeZip({{"META-INF/com/google/android/update-binary", MakeContent(4000, seed + 1)},
+                    {kUpdaterScriptName, script},
                     {"system/app/payload.bin", MakeContent(payloadSize, seed)}});
 }
 
 std::string MakeRecoveryImage(size_t size, unsigned seed) {
+    const unsigned long page = 2048;
+    const unsigned long pages = static_cast<unsigned long>(size / page) - 1;  // after the header's
+    std::string header = "ANDROID!";
+    for (unsigned long field : {(pages / 2) * page - 100, 0x10008000ul, (pages - pages / 2) * page - 50,
+                                0x11000000ul, 0ul, 0x10f00000ul, 0x10000100ul, page})
+        Put32(header, field);
     std::string image = MakeContent(size, seed);
-    image.replace(0, 8, "ANDROID!");
+    image.replace(0, header.size(), header);
     return image;
 }
 

@@ -32,11 +32,14 @@ using mirq::WideToUtf8;
 int RunProcess(const std::wstring& exe, const std::wstring& args, unsigned long limitMs = 30000);
 // A file of the given size with varied, reproducible content.
 std::string MakeContent(size_t size, unsigned seed);
-// A whole zip archive of the named entries (deflated or stored), as a ROM
-// package is; and a recovery image (boot image magic, then content).
+// A whole zip archive of the named entries (deflated or stored); a ROM
+// package as recoveries install it (update-binary, an updater script that
+// asserts the device, a payload); a recovery image of `size` bytes (at least
+// three 2048-byte pages: a boot image header, kernel and ramdisk).
 std::string MakeZip(const std::vector<std::pair<std::string, std::string>>& entries, bool deflate = true);
-std::string MakePackage(size_t payloadSize, unsigned seed);
+std::string MakePackage(size_t payloadSize, unsigned seed, const std::string& device = "crespo");
 std::string MakeRecoveryImage(size_t size, unsigned seed);
+const char kUpdaterScriptName[] = "META-INF/com/google/android/updater-script";
 
 // The simulated phone installed in the sandbox (tools\adb.exe and its state).
 class CSimPhone {

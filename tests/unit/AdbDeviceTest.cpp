@@ -254,6 +254,39 @@ TEST(AdbOutputReading, LsLongSizeAndEchoedStatus) {
     EXPECT_EQ(ShellExitStatus(L""), -1);
 }
 
+TEST(AdbOutputReading, BatteryAndFreeSpaceAsEachShellPrintsThem) {
+    const std::wstring dumpsys =  // Android 2.3, CR CR LF already read as text
+        L"Current Battery Service state:\r\n  AC powered: false\r\n  USB powered: true\r\n  status: 2\r\n"
+        L"  health: 2\r\n  present: true\r\n  level: 85\r\n  scale: 100\r\n  voltage:4100\r\n"
+        L"  temperature: 290\r\n  technology: Li-ion\r\n85";
+    EXPECT_EQ(BatteryPercentIn(dumpsys), 85);
+    EXPECT_EQ(BatteryPercentIn(L"  level: 15\n  scale: 50"), 30);
+    EXPECT_EQ(BatteryPercentIn(L"Can't find service: battery\n12"), 12);  // the capacity file
+    EXPECT_EQ(BatteryPercentIn(L"Can't find service: battery\n/sys/class/power_supply/battery/capacity: No such file or directory"), -1);
+    EXPECT_EQ(BatteryPercentIn(L"  level: 150\n  scale: 100"), -1);
+    EXPECT_EQ(BatteryPercentIn(L""), -1);
+
+    const long long kMiB = 1 << 20;
+    EXPECT_EQ(DfFreeBytes(L"/sdcard: 7929M total, 1234M used, 6695M available (block size 32768)"), 6695 * kMiB);
+    EXPECT_EQ(DfFreeBytes(L"/sdcard:    1G total,  512M used, 1024K available (block size 4096)"), kMiB);
+    // Android 4 rounds to tenths: "11.3G" is at least 11.25 GiB.
+    EXPECT_EQ(DfFreeBytes(L"Filesystem             Size   Used   Free   Blksize\n"
+                          L"/mnt/sdcard             13.2G   1.9G  11.3G   4096"), 1125 * (1LL << 30) / 100);
+    EXPECT_EQ(DfFreeBytes(L"Filesystem     1K-blocks    Used Available Use% Mounted on\n"
+                          L"/dev/fuse       11585536 2018304   9567232  18% /storage/emulated"), 9567232LL * 1024);
+    EXPECT_EQ(DfFreeBytes(L"Filesystem           1K-blocks      Used Available Use% Mounted on\n"
+                          L"/dev/block/vold/179:1\n                       7902208   1263616   6638592  16% /mnt/sdcard"),
+              6638592LL * 1024);  // a long name on a line of its own
+    EXPECT_EQ(DfFreeBytes(L"/sdcard: No such file or directory"), -1);
+    EXPECT_EQ(DfFreeBytes(L"Filesystem Size Used Free Blksize\n/mnt/sdcard 1.2G 0.1G lots 4096"), -1);
+    EXPECT_EQ(DfFreeBytes(L""), -1);
+
+    EXPECT_EQ(LsPresence(L"/cache/recovery/extendedcommand", L"/cache/recovery/extendedcommand"), RemotePresence::Present);
+    EXPECT_EQ(LsPresence(L"/cache/recovery/extendedcommand: No such file or directory", L"/cache/recovery/extendedcommand"),
+              RemotePresence::Absent);
+    EXPECT_EQ(LsPresence(L"", L"/cache/recovery/extendedcommand"), RemotePresence::Unknown);
+}
+
 TEST_F(AdbDevice, RebootPassesItsTarget) {
     adb->Reboot(L"recovery");
     EXPECT_EQ(LastLine(CSimPhone::Journal()), "reboot recovery ");

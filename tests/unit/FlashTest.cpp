@@ -10,8 +10,11 @@
 #include "device/DeviceChecker.h"
 #include "device/DeviceModel.h"
 #include "download/UrlQuery.h"
+#include "adb/AdbManager.h"
+#include "flash/FlashReadiness.h"
 #include "flash/FlashSequence.h"
 #include "flash/Flasher.h"
+#include "flash/PackageCheck.h"
 
 using namespace mirq;
 using namespace mirqtest;
@@ -74,7 +77,7 @@ TEST_F(RomFlash, WipeFlashCopiesPackageAndScriptAndReboots) {
                   "shell ls /sdcard/mirq/update.zip ", "shell mkdir /sdcard/mirq ",
                   "push \"" + WideToUtf8(package) + "\" /sdcard/mirq/update.zip ",
                   "push \"" + WideToUtf8(GetSandbox().temp) + "extendedcommand\" /cache/recovery/extendedcommand ",
-                  "reboot recovery "}));
+                  "reboot recovery ", "get-state  "}));  // the phone has left
     EXPECT_FALSE(FileExists(GetSandbox().temp + L"extendedcommand"));
 }
 
@@ -192,6 +195,7 @@ protected:
 TEST_F(RecoveryFlash, FromALocalImage) {
     const std::string image = MakeRecoveryImage(100000, 5);
     WriteBytes(RecoveryImagePath(2), image);
+    CSimPhone::Set("flash_image_verbose", "4000");  // its status comes after 4 KB of output
     EXPECT_EQ(Flash(), 0);
     EXPECT_EQ(finalPath, RecoveryImagePath(2));
     EXPECT_EQ(listener.Percents(), kFullRun);
@@ -220,7 +224,7 @@ TEST_F(RecoveryFlash, NoImageAndTheDownloadFailing) {
 
 TEST_F(RecoveryFlash, MissingFlashToolLeavesTheImageOnThePhone) {
     DeleteFileW((GetSandbox().base + L"\\tools\\flash_image").c_str());
-    const std::string image = MakeRecoveryImage(5000, 1);
+    const std::string image = MakeRecoveryImage(8192, 1);
     WriteBytes(RecoveryImagePath(2), image);
     EXPECT_EQ(Flash(), 102);
     EXPECT_EQ(CSimPhone::ReadPhoneFile("/sdcard/mirq/recovery.img"), image);
@@ -239,7 +243,7 @@ TEST_F(RecoveryFlash, FailedToolPushIsNotMadeExecutable) {
 }
 
 TEST_F(RecoveryFlash, AFailedRecoveryWriteFailsTheLastStep) {
-    WriteBytes(RecoveryImagePath(2), MakeRecoveryImage(5000, 1));
+    WriteBytes(RecoveryImagePath(2), MakeRecoveryImage(8192, 1));
     CSimPhone::Set("flash_image_fails", "1");
     EXPECT_EQ(Flash(), 103);
     bool written = true;
@@ -250,6 +254,9 @@ TEST_F(RecoveryFlash, AFailedRecoveryWriteFailsTheLastStep) {
 TEST_F(RecoveryFlash, ImagesThatAreNoBootImageAreDeletedAndFail) {
     const std::wstring cached = RecoveryImagePath(2);
     WriteBytes(cached, "<html><body>404 Not Found</body></html>");
+    EXPECT_EQ(Flash(), 100);
+    EXPECT_FALSE(FileExists(cached));
+    WriteBytes(cached, MakeRecoveryImage(40960, 2).substr(0, 30000));  // the magic, then cut short
     EXPECT_EQ(Flash(), 100);
     EXPECT_FALSE(FileExists(cached));
     ServiceControl("set?recovery_html=1");  // an error page served as the image
@@ -270,4 +277,106 @@ TEST_F(RecoveryFlash, StopBeforeFlash) {
     CScopedTask task(true);
     EXPECT_EQ(Flash(), 104);
     EXPECT_EQ(listener.Percents(), (std::vector<int>{20}));
+}
+
+TEST(UpdaterScript, AssertedDevicesInScriptOrder) {
+    const std::string passion =  // as a signed ROM of that era carries it
+        "assert(getprop(\"ro.product.device\") == \"passion\" || getprop(\"ro.build.product\") == \"passion\" || \n"
+        "       getprop(\"ro.product.device\") == \"nexusone\" || getprop(\"ro.build.product\") == \"nexusone\");\n"
+        "show_progress(0.500000, 0);\nformat(\"yaffs2\", \"MTD\", \"system\");\n";
+    EXPECT_EQ(AssertedDevices(passion), (std::vector<std::wstring>{L"passion", L"nexusone"}));
+    EXPECT_EQ(AssertedDevices("assert(getprop(\"ro.product.device\")==\"crespo\");"), std::vector<std::wstring>{L"crespo"});
+    EXPECT_TRUE(AssertedDevices("ui_print(\"any phone\");\ngetprop(\"ro.product.device\") != \"blade\";").empty());
+    EXPECT_TRUE(AssertedDevices("").empty());
+}
+
+namespace {
+
+// The checks before a flash against the simulated Nexus S ("crespo"), its record read.
+class FlashStart : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CSimPhone::Reset("nexus_s");
+        CDeviceModel::GetInstance()->Reset();
+        ASSERT_EQ(CDeviceChecker::GetInstance()->Check(), 0);
+    }
+    ReadinessReport Check(const std::string& zip, long long packageBytes = 4 << 20) {
+        const std::wstring path = GetSandbox().base + L"\\rom.zip";
+        WriteBytes(path, zip);
+        RomContents contents;
+        EXPECT_EQ(CheckRomPackage(path, nullptr, &contents), PackageCheck::Ok);
+        return CheckFlashReadiness(contents, packageBytes, false, [] { return false; });
+    }
+    Readiness Verdict(long long packageBytes = 4 << 20) { return Check(MakePackage(1000, 1), packageBytes).verdict; }
+    const long long kMiB = 1 << 20;
+};
+
+}  // namespace
+
+TEST_F(FlashStart, ThePackageMustInstallAndBeForThisPhone) {
+    const std::string payload = MakeContent(3000, 2);
+    EXPECT_EQ(Check(MakeZip({{kUpdaterScriptName, "ui_print(\"x\");"}, {"system/a.bin", payload}})).verdict,
+              Readiness::NotARom);
+    EXPECT_EQ(Check(MakeZip({{"META-INF/com/google/android/update-script", "copy_dir PACKAGE:system SYSTEM:"}}, false)).verdict,
+              Readiness::Ready);
+    const ReadinessReport other = Check(MakePackage(1000, 1, "passion"));
+    EXPECT_EQ(other.verdict, Readiness::WrongDevice);
+    EXPECT_EQ(other.packageDevices, std::vector<std::wstring>{L"passion"});
+    EXPECT_EQ(other.phoneDevice, L"crespo");
+    CSimPhone::Prop("ro.build.product", "soju");
+    EXPECT_EQ(Check(MakePackage(1000, 1, "soju")).verdict, Readiness::Ready);
+}
+
+TEST_F(FlashStart, TheBatteryMustLast) {
+    CSimPhone::Set("battery_level", "15");
+    EXPECT_EQ(Check(MakePackage(1000, 1)).batteryPercent, 15);
+    EXPECT_EQ(Verdict(), Readiness::LowBattery);
+    CSimPhone::Set("battery_scale", "50");  // 30 %
+    EXPECT_EQ(Verdict(), Readiness::Ready);
+    CSimPhone::Set("battery_level", "none");  // no battery service: the capacity file
+    CSimPhone::WritePhoneFile("/sys/class/power_supply/battery/capacity", "12\n");
+    EXPECT_EQ(Verdict(), Readiness::LowBattery);
+    DeleteFileW(CSimPhone::PhoneFile("/sys/class/power_supply/battery/capacity").c_str());
+    EXPECT_EQ(Verdict(), Readiness::Ready);  // unknown does not block
+}
+
+TEST_F(FlashStart, TheCardMustHoldThePackage) {
+    for (const char* style : {"toolbox2", "toolbox4", "toybox"}) {
+        SCOPED_TRACE(style);
+        CSimPhone::Set("df_style", style);
+        CSimPhone::Set("sdcard_free", std::to_string(kMiB));
+        const ReadinessReport full = Check(MakePackage(1000, 1), 4 * kMiB);
+        EXPECT_EQ(full.verdict, Readiness::NoSpace);
+        EXPECT_EQ(full.neededBytes, 5 * kMiB);
+        EXPECT_GT(full.freeBytes, 0);
+        EXPECT_LE(full.freeBytes, kMiB);
+        // An earlier package is replaced: its room counts.
+        CSimPhone::Set("sdcard_free", std::to_string(3 * kMiB));
+        EXPECT_EQ(Verdict(4 * kMiB), Readiness::NoSpace);
+        CSimPhone::WritePhoneFile("/sdcard/mirq/update.zip", std::string(2 * kMiB + kMiB / 2, 'p'));
+        EXPECT_EQ(Verdict(4 * kMiB), Readiness::Ready);
+        DeleteFileW(CSimPhone::PhoneFile("/sdcard/mirq/update.zip").c_str());
+    }
+    CSimPhone::Set("sdcard_free", "0");
+    CSimPhone::Set("mute_on", "shell df");  // no answer does not block
+    EXPECT_EQ(Verdict(), Readiness::Ready);
+}
+
+TEST_F(RomFlash, TheRebootCountsOnlyWhenThePhoneLeaves) {
+    CSimPhone::Set("unplug_on", "reboot");  // the client says "no devices" on its error stream
+    EXPECT_EQ(Flash(false, package), kRomRebootFailed);
+    CSimPhone::Reset("nexus_s");
+    CSimPhone::Set("reboot_ignored", "1");
+    CAdbManager::GetInstance()->SetWaitLimits(kCommandLimitMs, kPushBaseLimitMs, 1500);
+    EXPECT_EQ(Flash(false, package), kRomRebootFailed);
+    CAdbManager::GetInstance()->SetWaitLimits(kCommandLimitMs, kPushBaseLimitMs);
+    EXPECT_GE(Matching(CSimPhone::Journal(), "get-state").size(), 2u);
+    EXPECT_FALSE(CSimPhone::PhoneFileExists("/cache/recovery/extendedcommand"));  // the phone still answers
+}
+
+TEST_F(RomFlash, ARemovalCountsOnlyWhenThePhoneSaysSo) {
+    CSimPhone::Set("mute_on", "shell ls /cache");
+    EXPECT_FALSE(RemoveRecoveryScript());  // nothing is there, but no answer says so
+    CSimPhone::Set("mute_on", "");
+    EXPECT_TRUE(RemoveRecoveryScript());
 }

@@ -44,13 +44,28 @@ TEST(PackageCheck, WholeZipsPassAndDamagedOnesDoNot) {
     EXPECT_EQ(CheckRomPackage(path, [&](uint64_t, uint64_t) { return ++calls < 2; }), PackageCheck::Stopped);
 }
 
-TEST(PackageCheck, RecoveryImageNeedsTheMagicAndMoreThanAHeader) {
+TEST(PackageCheck, RecoveryImageMustBeAWholeBootImage) {
     const std::wstring path = GetSandbox().base + L"\\r.img";
-    WriteBytes(path, MakeRecoveryImage(5000, 1));
+    const std::string image = MakeRecoveryImage(40960, 1);
+    WriteBytes(path, image);
     EXPECT_TRUE(IsRecoveryImage(path));
-    WriteBytes(path, MakeRecoveryImage(kBootImageHeaderSize, 1));
+    WriteBytes(path, image.substr(0, image.size() - 1));  // the ramdisk's last page cut short
     EXPECT_FALSE(IsRecoveryImage(path));
-    WriteBytes(path, "<html>" + MakeContent(5000, 1));
+    WriteBytes(path, image.substr(0, kBootImageHeaderSize + 1));
+    EXPECT_FALSE(IsRecoveryImage(path));
+    auto withField = [&](size_t offset, uint32_t value) {
+        std::string changed = image;
+        for (int i = 0; i < 4; ++i) changed[offset + i] = static_cast<char>(value >> (8 * i));
+        WriteBytes(path, changed);
+        return IsRecoveryImage(path);
+    };
+    EXPECT_FALSE(withField(36, 4096));  // the same sizes in larger pages do not fit
+    EXPECT_FALSE(withField(36, 3000));  // no power of two
+    EXPECT_FALSE(withField(36, 1024));
+    EXPECT_FALSE(withField(8, 0));  // no kernel
+    EXPECT_FALSE(withField(24, 1));  // a second stage with no room left
+    EXPECT_TRUE(withField(16, 1));   // a smaller ramdisk fits
+    WriteBytes(path, "<html>" + image.substr(6));
     EXPECT_FALSE(IsRecoveryImage(path));
     EXPECT_FALSE(IsRecoveryImage(GetSandbox().base));
 }

@@ -8,10 +8,12 @@
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
+#include "adb/AdbManager.h"
 #include "app/Tasks.h"
 #include "device/ModelTable.h"
 #include "download/UrlQuery.h"
 #include "flash/Flasher.h"
+#include "util/Raii.h"
 
 using namespace mirq;
 using namespace mirqtest;
@@ -30,14 +32,16 @@ public:
         return std::unique_ptr<IProgressListener>(new CSlice(*this, span));
     }
     void ReportFlashError(int step) override { flashStep = step; }
+    void ReportMessageDetail(const std::wstring& text) override { detail = text; }
     std::wstring Box(int result) const {
-        const TaskMessage message = MessageFor(result, flashStep);
-        return message.caption ? message.text : L"";
+        const TaskMessage message = MessageFor(result, flashStep, detail);
+        return message.caption ? message.caption + std::wstring(L": ") + message.text : L"";
     }
 
     std::vector<std::string> shown;
     std::vector<int> bar;
     int flashStep = -1;
+    std::wstring detail;
     std::function<void(int span, int percent)> onReport;  // e.g. to ask for a stop at a given point
 
 private:
@@ -84,10 +88,10 @@ TEST_F(Tasks, FlashOfEachModelInBothModes) {
                   {"nexus_one", L"passion", true},
                   {"nexus_s", L"crespo", false},
                   {"htc_desire", L"bravo", true}};
-    const std::string package = MakePackage(400000, 11);
-    WriteBytes(input.romPath, package);
     for (const auto& phone : phones) {
         SCOPED_TRACE(phone.profile);
+        const std::string package = MakePackage(400000, 11, WideToUtf8(phone.device));
+        WriteBytes(input.romPath, package);
         input.keepData = phone.keepData;
         EXPECT_EQ(Flash(phone.profile), kTaskFlashed);
         EXPECT_EQ(host.flashStep, kFlashOk);
@@ -102,8 +106,11 @@ TEST_F(Tasks, FlashOfEachModelInBothModes) {
                                 [&](const std::string& line) { return line.find(part) != std::string::npos; }) -
                    journal.begin();
         };
-        EXPECT_LT(at("flash_image recovery"), at("/sdcard/mirq/update.zip "));
-        EXPECT_LT(at("/sdcard/mirq/update.zip "), at("reboot recovery"));
+        // The phone's state is read before the first change (the stale script's removal).
+        EXPECT_LT(at("dumpsys battery"), at("shell ls /cache/recovery/extendedcommand"));
+        EXPECT_LT(at("df /sdcard"), at("shell ls /cache/recovery/extendedcommand"));
+        EXPECT_LT(at("flash_image recovery"), at("\" /sdcard/mirq/update.zip"));
+        EXPECT_LT(at("\" /sdcard/mirq/update.zip"), at("reboot recovery"));
         EXPECT_LT(at("reboot recovery"), static_cast<long>(journal.size()));
     }
 }
@@ -115,15 +122,16 @@ TEST_F(Tasks, TheBarOfAFlashFollowsThePlan) {
     host.bar.clear();
     EXPECT_EQ(RunFlashTask(host, input), kTaskFlashed);
     // Check 0..20 (a phone read before reports 5 and 10, then its slice is
-    // completed), the package check's text, recovery 20..40, package 40..100.
-    EXPECT_EQ(host.bar, (std::vector<int>{1, 2, 20, 20, 24, 30, 36, 38, 40, 52, 70, 88, 94, 100}));
+    // completed), the package check's and the phone check's texts, recovery
+    // 20..40, package 40..100.
+    EXPECT_EQ(host.bar, (std::vector<int>{1, 2, 20, 20, 20, 24, 30, 36, 38, 40, 52, 70, 88, 94, 100}));
 }
 
 TEST_F(Tasks, FailedFlashesSayWhy) {
     ServiceControl("set?file_status=500");  // no recovery image anywhere
     EXPECT_EQ(Flash("nexus_s"), kTaskRecoveryFlashFailed);
     EXPECT_EQ(host.flashStep, kRecoveryImageFailed);
-    EXPECT_EQ(host.Box(kTaskRecoveryFlashFailed), L"云端辅助工具下载失败，请保证网络连接良好后重新刷机！");
+    EXPECT_EQ(host.Box(kTaskRecoveryFlashFailed), L"刷机失败: 云端辅助工具下载失败，请保证网络连接良好后重新刷机！");
     EXPECT_TRUE(Matching(CSimPhone::Journal(), "push").empty());
     ServiceControl("reset");
 
@@ -131,14 +139,14 @@ TEST_F(Tasks, FailedFlashesSayWhy) {
     CSimPhone::Set("push_fail_path", "update.zip");
     EXPECT_EQ(RunFlashTask(host, input), kTaskRomFlashFailed);
     EXPECT_EQ(host.flashStep, kRomPushFailed);
-    EXPECT_EQ(host.Box(kTaskRomFlashFailed), kReplug);
+    EXPECT_EQ(host.Box(kTaskRomFlashFailed), std::wstring(L"刷机失败: ") + kReplug);
     EXPECT_FALSE(CSimPhone::RecoveryPartition().empty());  // the recovery step had run
 
     CSimPhone::Reset("nexus_s");
     CSimPhone::WritePhoneFile("/cache/recovery/extendedcommand", "format(\"/data\");");  // an earlier attempt's
     CSimPhone::Set("unplug_on", "shell ls /sdcard/mirq/update.zip");
     EXPECT_EQ(RunFlashTask(host, input), kTaskRomFlashFailed);
-    EXPECT_EQ(host.Box(kTaskRomFlashFailed), kReplug);
+    EXPECT_EQ(host.Box(kTaskRomFlashFailed), std::wstring(L"刷机失败: ") + kReplug);
     EXPECT_FALSE(CSimPhone::PhoneFileExists("/cache/recovery/extendedcommand"));
     EXPECT_TRUE(Matching(CSimPhone::Journal(), "reboot").empty());
 }
@@ -146,14 +154,77 @@ TEST_F(Tasks, FailedFlashesSayWhy) {
 TEST_F(Tasks, ADamagedPackageOrNoPhoneChangesNothingOnThePhone) {
     WriteBytes(input.romPath, "<html><body>502 Bad Gateway</body></html>");
     EXPECT_EQ(Flash("nexus_s"), kTaskBadPackage);
-    EXPECT_EQ(host.Box(kTaskBadPackage), L"ROM包已损坏或不完整，请重新下载或选择其他ROM包！");
+    EXPECT_EQ(host.Box(kTaskBadPackage), L"刷机失败: ROM包已损坏或不完整，请重新下载或选择其他ROM包！");
     EXPECT_EQ(Flash("unsupported"), kTaskUnsupported);
-    EXPECT_EQ(host.Box(kTaskUnsupported), L"该型号手机暂不支持，具体信息请关注http://127.0.0.1:8080/MirqROM论坛！");
+    EXPECT_EQ(host.Box(kTaskUnsupported), L"不支持该设备: 该型号手机暂不支持，具体信息请关注http://127.0.0.1:8080/MirqROM论坛！");
     CSimPhone::Set("connected", "0");
     EXPECT_EQ(RunFlashTask(host, input), kTaskNoDevice);
     EXPECT_EQ(host.shown, (std::vector<std::string>{"rooted", "unknown", "unknown"}));
     for (const char* change : {"push", "reboot", "shell rm", "shell mkdir"})
         EXPECT_TRUE(Matching(CSimPhone::Journal(), change).empty()) << change;
+}
+
+TEST_F(Tasks, AFlashThatCannotFinishDoesNotStart) {
+    const std::wstring tool = GetSandbox().base + L"\\tools\\flash_image";
+    const struct {
+        const char* name;
+        std::function<void()> arrange;
+        int result;
+        const wchar_t* box;
+    } cases[] = {
+        {"photos", [&] { WriteBytes(input.romPath, MakeZip({{"DCIM/100ANDRO/DSC_0001.JPG", MakeContent(9000, 3)}})); },
+         kTaskNotARom, L"刷机失败: 所选文件不是可刷入的ROM包，请重新选择ROM包！"},
+        {"another phone's ROM", [&] { WriteBytes(input.romPath, MakePackage(1000, 1, "passion")); }, kTaskWrongDevice,
+         L"刷机失败: 该ROM包适用于passion，与当前手机（crespo）不符，请选择本机型号的ROM包！"},
+        {"flat battery", [] { CSimPhone::Set("battery_level", "15"); }, kTaskLowBattery,
+         L"异常提示: 手机电量过低（15%），请充电至50%以上后再刷机！"},
+        {"full card", [] { CSimPhone::Set("sdcard_free", "1048576"); }, kTaskNoSpace,
+         L"异常提示: 手机存储卡空间不足（需要2 MB，可用1 MB），请清理存储卡后重新刷机！"},
+        {"no flash_image", [&] { DeleteFileW(tool.c_str()); }, kTaskNoFlashTool,
+         L"错误: 未找到flash_image工具，请重新安装一键软件客户端以恢复文件！"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CSimPhone::Reset("nexus_s");
+        CSimPhone::WritePhoneFile("/cache/recovery/extendedcommand", "format(\"/data\");");  // an earlier attempt's
+        WriteBytes(tool, MakeContent(30000, 9));
+        WriteBytes(input.romPath, MakePackage(1000, 1));
+        c.arrange();
+        host.detail.clear();
+        EXPECT_EQ(RunFlashTask(host, input), c.result);
+        EXPECT_EQ(host.Box(c.result), c.box);
+        for (const char* change : {"push", "reboot", "shell rm", "shell mkdir"})
+            EXPECT_TRUE(Matching(CSimPhone::Journal(), change).empty()) << change;
+    }
+}
+
+TEST_F(Tasks, AStopAfterTheRebootLeavesTheFlashDone) {
+    CSimPhone::Reset("nexus_s");
+    CScopedTask task;
+    host.onReport = [&](int span, int percent) {
+        if (span == 60 && percent == 100) task.RequestStop();  // the phone has left for recovery
+    };
+    EXPECT_EQ(RunFlashTask(host, input), kTaskFlashed);
+    EXPECT_EQ(host.Box(kTaskFlashed), L"刷机完成！: 请拔除usb线等候手机自动重启，重启过程中请勿操作手机！");
+}
+
+DWORD WINAPI SlowTaskThread(void*) {
+    Sleep(1000);  // still between two commands when the window goes
+    CAdbManager::GetInstance()->Reboot(L"recovery");
+    return 0;
+}
+
+TEST(CleanUp, TheServerStopsOnlyOnceTheTaskHasEnded) {
+    CSimPhone::Reset("nexus_s");
+    CWinHandle task(CreateThread(nullptr, 0, SlowTaskThread, nullptr, 0, nullptr));
+    HANDLE waited = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), task.get(), GetCurrentProcess(), &waited, SYNCHRONIZE, FALSE, 0));
+    CWinHandle cleanUp(CreateThread(nullptr, 0, CleanUpThread, waited, 0, nullptr));
+    ASSERT_EQ(WaitForSingleObject(cleanUp.get(), 30000), WAIT_OBJECT_0);
+    const std::vector<std::string> journal = CSimPhone::Journal();
+    ASSERT_EQ(journal.size(), 2u);
+    EXPECT_EQ(journal[0], "reboot recovery ");
+    EXPECT_EQ(journal[1], "kill-server  ");
 }
 
 TEST_F(Tasks, DownloadBringsTheImageAndThePackageAndAFailureKeepsTheEarlierFile) {
@@ -199,8 +270,9 @@ TEST_F(Tasks, AStopInTheImageLeavesNothingConfiguredForTheNextPhone) {
 TEST(TaskMessages, StepsChooseTheFlashFailureText) {
     EXPECT_EQ(MessageFor(kTaskNoServer, kFlashOk).text, std::wstring(L"连接下载服务器失败，请确认网络设置正常后再重新尝试！"));
     EXPECT_EQ(MessageFor(kTaskRomFlashFailed, kRomPrepareFailed).text, MessageFor(kTaskRecoveryFlashFailed, kRecoveryImageFailed).text);
-    for (int step : {kRomRebootFailed, kRecoveryPushFailed, kRecoveryWriteFailed})
+    for (int step : {kRomScriptFailed, kRecoveryPushFailed, kRecoveryWriteFailed})
         EXPECT_EQ(MessageFor(kTaskRomFlashFailed, step).text, std::wstring(kReplug)) << step;
+    EXPECT_EQ(MessageFor(kTaskRomFlashFailed, kRomRebootFailed).text, L"手机未能重启进入Recovery，请重新插拔USB线后重新刷机！");
     for (int step : {kRomFlashStopped, kRecoveryFlashStopped, kFlashOk})
         EXPECT_EQ(MessageFor(kTaskRomFlashFailed, step).caption, nullptr) << step;
     for (int result : {int(kTaskOk), int(kTaskStopped), int(kTaskDownloadFailed), int(kCheckReadFailed)})

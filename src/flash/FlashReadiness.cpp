@@ -1,0 +1,92 @@
+#include "flash/FlashReadiness.h"
+
+// Before the adb header: windows.h renames GetProp, for every caller alike.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "adb/AdbManager.h"
+#include "device/DeviceModel.h"
+#include "flash/Flasher.h"
+#include "log/logger.h"
+#include "util/Utils.h"
+
+namespace mirq {
+
+namespace {
+
+const char* const kAssertedProperties[] = {"getprop(\"ro.product.device\")", "getprop(\"ro.build.product\")"};
+
+size_t SkipBlanks(const std::string& text, size_t at) {
+    while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) ++at;
+    return at;
+}
+
+bool Contains(const std::vector<std::wstring>& names, const std::wstring& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+}  // namespace
+
+std::vector<std::wstring> AssertedDevices(const std::string& script) {
+    std::vector<std::wstring> names;
+    size_t at = 0;
+    for (;;) {
+        size_t found = std::string::npos, length = 0;
+        for (const char* property : kAssertedProperties) {
+            const size_t here = script.find(property, at);
+            if (here < found) found = here, length = strlen(property);
+        }
+        if (found == std::string::npos) break;
+        at = SkipBlanks(script, found + length);
+        if (script.compare(at, 2, "==") != 0) continue;
+        at = SkipBlanks(script, at + 2);
+        if (at >= script.size() || script[at] != '"') continue;
+        const size_t end = script.find_first_of("\"\n", at + 1);
+        if (end == std::string::npos || script[end] != '"') continue;
+        const std::wstring name = Utf8ToWide(script.substr(at + 1, end - at - 1));
+        if (!name.empty() && !Contains(names, name)) names.push_back(name);
+        at = end + 1;
+    }
+    return names;
+}
+
+ReadinessReport CheckFlashReadiness(const RomContents& package, long long packageBytes, bool needsFlashTool,
+                                    const std::function<bool()>& stopped) {
+    ReadinessReport report;
+    auto verdict = [&report](Readiness verdict) {
+        report.verdict = verdict;
+        return report;
+    };
+    // Without an installer the recovery formats the phone and then fails.
+    if (!package.hasInstaller) return verdict(Readiness::NotARom);
+    if (needsFlashTool && !IsRegularFile(FlashToolPath())) return verdict(Readiness::NoFlashTool);
+
+    CAdbManager* adb = CAdbManager::GetInstance();
+    report.packageDevices = AssertedDevices(package.updaterScript);
+    if (!report.packageDevices.empty()) {
+        report.phoneDevice = CDeviceModel::GetInstance()->GetDevice();
+        if (!Contains(report.packageDevices, report.phoneDevice)) {
+            if (stopped()) return verdict(Readiness::Stopped);
+            if (!Contains(report.packageDevices, adb->GetProp(L"ro.build.product")))
+                return verdict(Readiness::WrongDevice);
+        }
+    }
+
+    if (stopped()) return verdict(Readiness::Stopped);
+    report.batteryPercent = adb->BatteryPercent();
+    if (report.batteryPercent < 0) MIRQ_LOG(kLogWarning, L"flash", L"the battery level could not be read; flashing all the same");
+    else if (report.batteryPercent < kMinBatteryPercent) return verdict(Readiness::LowBattery);
+
+    if (stopped()) return verdict(Readiness::Stopped);
+    const StorageReading storage = adb->ReadStorage(kPhoneCard, kPhonePackage);
+    // The push replaces an earlier package: its room counts as free.
+    report.neededBytes = packageBytes + kSpaceMarginBytes - std::max(0LL, storage.fileBytes);
+    report.freeBytes = storage.freeBytes;
+    if (report.freeBytes < 0) MIRQ_LOG(kLogWarning, L"flash", L"the free space on the card could not be read; flashing all the same");
+    else if (report.freeBytes < report.neededBytes) return verdict(Readiness::NoSpace);
+    return report;
+}
+
+}  // namespace mirq

@@ -1,0 +1,37 @@
+#pragma once
+// What must hold before a flash changes anything on the phone, so that a
+// flash that starts can finish: an installable package meant for this phone,
+// the tool that writes the recovery, a battery that lasts, room on the card.
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "flash/PackageCheck.h"
+
+namespace mirq {
+
+enum class Readiness { Ready, NotARom, NoFlashTool, WrongDevice, LowBattery, NoSpace, Stopped };
+
+// The verdict and what the box for it names.
+struct ReadinessReport {
+    Readiness verdict = Readiness::Ready;
+    std::vector<std::wstring> packageDevices;  // the phones the package asserts
+    std::wstring phoneDevice;                  // this phone's ro.product.device
+    int batteryPercent = -1;                   // -1: the phone did not tell
+    long long neededBytes = 0;
+    long long freeBytes = -1;  // -1: the phone's answer could not be read
+};
+constexpr int kMinBatteryPercent = 30;
+// Room kept beside the package on the card.
+constexpr long long kSpaceMarginBytes = 1 << 20;
+
+// The device names an updater script accepts ('getprop("ro.product.device")
+// == "NAME"', and the same of ro.build.product), distinct, in script order.
+std::vector<std::wstring> AssertedDevices(const std::string& script);
+
+// Checks in the order of the verdicts, asking the phone at most three
+// commands; `stopped` is asked before each of them.
+ReadinessReport CheckFlashReadiness(const RomContents& package, long long packageBytes, bool needsFlashTool,
+                                    const std::function<bool()>& stopped);
+
+}  // namespace mirq
