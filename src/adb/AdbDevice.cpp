@@ -76,12 +76,31 @@ long long CAdbManager::RemoteFileSize(const std::wstring& devicePath) {
     return LsLongSize(Shell(kArgLsLong + devicePath));
 }
 
-bool CAdbManager::Push(const std::wstring& localPath, const std::wstring& devicePath) {
+bool CAdbManager::Push(const std::wstring& localPath, const std::wstring& devicePath, const CStopToken* stop,
+                       const PushProgress& progress) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     const long long size = RegularFileSize(localPath);
     if (size < 0) return false;
+    WaitWatch watch;
+    watch.stop = stop ? stop->Event() : nullptr;
+    if (progress) {
+        watch.tickMs = kPushPollMs;
+        watch.onTick = [&] {
+            // The one command that runs beside another: the phone sees its
+            // file grow while the push's own client is busy. It leaves the
+            // last command's record alone, and never decides the push's outcome.
+            const long long onPhone = PushedSoFar(devicePath);
+            if (onPhone >= 0) progress(onPhone < size ? onPhone : size, size);
+        };
+    }
     const std::wstring output =
-        RunAdbCommand(kVerbPush, L"\"" + localPath + L"\" " + devicePath, PushLimitMs(size));
+        RunAdbCommand(kVerbPush, L"\"" + localPath + L"\" " + devicePath, PushLimitMs(size), watch);
+    if (m_lastRun == RunResult::Stopped) {
+        // adbd drops a cut transfer by itself; a phone that answers is asked as well.
+        Shell(L"rm " + devicePath);
+        m_lastRun = RunResult::Stopped;
+        return false;
+    }
     if (m_lastRun != RunResult::Finished) return false;  // ended for running too long, or never ran
     if (!output.empty()) return PushOutputIsSuccess(output);
     // Empty is what a good push of an old client looks like, and also what an

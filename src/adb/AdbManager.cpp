@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -109,52 +110,75 @@ std::wstring CAdbManager::RunAdbCommand(const std::wstring& verb, const std::wst
     return RunAdbCommand(verb, args, m_commandLimitMs);
 }
 
-std::wstring CAdbManager::RunAdbCommand(const std::wstring& verb, const std::wstring& args, unsigned long limitMs) {
-    std::lock_guard<std::recursive_mutex> hold(m_lock);
+namespace {
+
+struct CommandRun {
+    RunResult run;
+    std::wstring output, errors;  // as written, restart announcements included
+    bool batchWritten;
+};
+
+// One adb command through its own batch file and output files; touches no
+// record of the manager, so that the push's size poll can run beside the push.
+CommandRun RunCommand(const std::wstring& verb, const std::wstring& args, unsigned long limitMs,
+                      const WaitWatch& watch, const wchar_t* batchName) {
+    static std::atomic<unsigned> s_serial{0};
     const bool startServer = verb == kVerbStartServer;
-    const bool serverVerb = startServer || verb == kVerbKillServer;
     const std::wstring scratch = ScratchDirectory();
-    const std::wstring outputPath =
-        scratch + L"~MQF_" + AnsiToWide(IntToString(static_cast<int>(GetTickCount()))) + L".tmp";
+    const std::wstring outputPath = scratch + L"~MQF_" + std::to_wstring(GetTickCount()) + L"_" +
+                                    std::to_wstring(++s_serial) + L".tmp";
     const std::wstring line = BuildAdbCommandLine(GetAdbPath(), verb, args, outputPath);
 
-    const std::wstring batchPath = scratch + L"tmp.bat";
+    const std::wstring batchPath = scratch + batchName;
     if (PathExists(batchPath)) DeleteFileW(batchPath.c_str());
-    if (!WriteTextFile(batchPath, WideToOem(line))) {
-        m_lastRun = RunResult::NotStarted;
-        return std::wstring();
-    }
+    if (!WriteTextFile(batchPath, WideToOem(line))) return {RunResult::NotStarted, L"", L"", false};
 
-    std::wstring text, errors;
+    CommandRun result{RunResult::NotStarted, L"", L"", true};
     const std::wstring errorPath = ErrorPathFor(outputPath);
-    const DWORD started = GetTickCount();
     // The client's own errors go to a file of their own through an inherited
     // handle, so that the batch line (and what adb receives) stays as it is.
-    m_lastRun = RunBatchAndWait(batchPath, limitMs, startServer ? L"" : errorPath);
-    if (m_lastRun == RunResult::Finished) {
+    result.run = RunBatchAndWait(batchPath, limitMs, startServer ? L"" : errorPath, watch);
+    if (result.run == RunResult::Finished) {
         // The output file is complete once the process has ended; only the
         // server needs time to settle after it was stopped or started.
-        if (serverVerb) Sleep(kServerSettleMs);
+        if (startServer || verb == kVerbKillServer) Sleep(kServerSettleMs);
         if (!startServer) {
             // Whole: a status echoed after a talkative tool comes last.
-            text = DecodeAnsi(ReadOutputFile(outputPath));
-            errors = DecodeAnsi(ReadOutputFile(errorPath));
+            result.output = DecodeAnsi(ReadOutputFile(outputPath));
+            result.errors = DecodeAnsi(ReadOutputFile(errorPath));
         }
     }
-    // Not started, or ended for running too long: whatever it wrote is not trusted.
+    // Not started, stopped, or ended for running too long: whatever it wrote is not trusted.
     if (!startServer) {
         DeleteReleasedFile(outputPath);
         DeleteReleasedFile(errorPath);
     }
     DeleteFileW(batchPath.c_str());
+    return result;
+}
 
+}  // namespace
+
+long long CAdbManager::PushedSoFar(const std::wstring& devicePath) const {
+    const CommandRun poll = RunCommand(kVerbShell, kArgLsLong + devicePath, kPushPollLimitMs, WaitWatch(), L"poll.bat");
+    return poll.run == RunResult::Finished ? LsLongSize(Trimmed(poll.output)) : -1;
+}
+
+std::wstring CAdbManager::RunAdbCommand(const std::wstring& verb, const std::wstring& args, unsigned long limitMs,
+                                        const WaitWatch& watch) {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    const bool serverVerb = verb == kVerbStartServer || verb == kVerbKillServer;
+    const DWORD started = GetTickCount();
+    CommandRun command = RunCommand(verb, args, limitMs, watch, L"tmp.bat");
+    m_lastRun = command.run;
+    if (!command.batchWritten) return std::wstring();  // nothing ran: the last command's record stays
     // Another program's adb server being replaced announces itself on either
     // stream; those lines are never a command's output.
-    const bool restarted = StripServerRestartLines(text) | StripServerRestartLines(errors);
+    const bool restarted = StripServerRestartLines(command.output) | StripServerRestartLines(command.errors);
     m_serverReplacedInARow = restarted && !serverVerb ? m_serverReplacedInARow + 1 : 0;
-    m_lastError = Trimmed(errors);
-    m_lastOutput = Trimmed(text);
-    static const wchar_t* const kRunNames[] = {L"not started", L"finished", L"ended after its limit"};
+    m_lastError = Trimmed(command.errors);
+    m_lastOutput = Trimmed(command.output);
+    static const wchar_t* const kRunNames[] = {L"not started", L"finished", L"ended after its limit", L"stopped"};
     MIRQ_LOG(m_lastRun == RunResult::Finished ? kLogInfo : kLogWarning, L"adb",
              L"adb " + verb + L" " + args + L": " + kRunNames[static_cast<int>(m_lastRun)] + L" in " +
                  std::to_wstring(GetTickCount() - started) + L" ms" +

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "adb/AdbOutput.h"
+#include "util/StopToken.h"
 #include "util/Utils.h"
 
 namespace mirq {
@@ -15,6 +16,9 @@ namespace mirq {
 constexpr unsigned long kCommandLimitMs = 60 * 1000;
 constexpr unsigned long kPushBaseLimitMs = 120 * 1000;
 constexpr unsigned long kPushMsPerMiB = 1000;
+// How often a running push's file is measured on the phone.
+constexpr unsigned long kPushPollMs = 1000;
+constexpr unsigned long kPushPollLimitMs = 5000;
 // The adb server needs a moment after it has been stopped or started.
 constexpr unsigned long kServerSettleMs = 500;
 // A phone told to reboot leaves the device list within a second or two.
@@ -35,9 +39,12 @@ public:
 
     void Reset();
     // Runs adb with the verb and arguments; returns its trimmed standard output.
-    // Commands run one at a time in the process; each is ended after its limit.
+    // Commands run one at a time in the process (the one exception: a push's
+    // size poll, see Push); each is ended after its limit, or at once when the
+    // watched stop is requested.
     std::wstring RunAdbCommand(const std::wstring& verb, const std::wstring& args);
-    std::wstring RunAdbCommand(const std::wstring& verb, const std::wstring& args, unsigned long limitMs);
+    std::wstring RunAdbCommand(const std::wstring& verb, const std::wstring& args, unsigned long limitMs,
+                               const WaitWatch& watch = WaitWatch());
     // How the last command ended: only a finished command's output is read.
     RunResult LastRunResult() const { return m_lastRun; }
     // Stops the adb server and sweeps output files left by earlier runs.
@@ -71,7 +78,12 @@ public:
     long long RemoteFileSize(const std::wstring& devicePath);
     // True only when the copy is known to be complete: a client's summary, or
     // (old clients print nothing on standard output) the phone's own listing.
-    bool Push(const std::wstring& localPath, const std::wstring& devicePath);
+    // With a stop token the push ends at once when a stop is requested (and
+    // what arrived is removed); with a progress routine, the file's size on
+    // the phone is measured about every second while the push runs.
+    typedef std::function<void(long long onPhone, long long total)> PushProgress;
+    bool Push(const std::wstring& localPath, const std::wstring& devicePath, const CStopToken* stop = nullptr,
+              const PushProgress& progress = nullptr);
     void Reboot(const std::wstring& target);
     // After a reboot: true once the phone is no longer in the "device" state
     // (gone, offline, or back in another mode), polled until the leave limit.
@@ -92,6 +104,9 @@ public:
 
 private:
     CAdbManager() = default;
+    // The size of a file on the phone while a push writes it, through files
+    // of its own; -1 when the phone did not tell.
+    long long PushedSoFar(const std::wstring& devicePath) const;
     std::recursive_mutex m_lock;  // one command (or multi-command operation) at a time
     std::wstring m_lastOutput;
     std::wstring m_lastError;

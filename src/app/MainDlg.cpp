@@ -338,13 +338,18 @@ void CMainDlg::StartTask(LPTHREAD_START_ROUTINE routine, const wchar_t* caption)
     input.romPath = m_romPath;
     input.keepData = SendMessageW(m_keepOption, BM_GETCHECK, 0, 0) == BST_CHECKED;
     TaskStart* start = new TaskStart{this, m_hWnd, input};
-    m_currentTask.Reset(CreateThread(nullptr, 4096, routine, start, 0, nullptr));
+    // Suspended until the table knows it: its key is the thread's handle, and
+    // the task takes its stop token from the table.
+    m_currentTask.Reset(CreateThread(nullptr, 4096, routine, start, CREATE_SUSPENDED, nullptr));
     if (!m_currentTask) {
         delete start;
         PostMessageW(m_hWnd, WM_TASK_FINISHED, kTaskStopped, m_rooted);
         return;
     }
-    CTaskStateTable::GetInstance()->StartTask(KeyOf(m_currentTask));
+    CTaskStateTable* table = CTaskStateTable::GetInstance();
+    table->StartTask(KeyOf(m_currentTask));
+    start->input.stop = table->StopToken(KeyOf(m_currentTask));
+    ResumeThread(m_currentTask.get());
 }
 
 LRESULT CMainDlg::OnTaskFinished(UINT, WPARAM wParam, LPARAM lParam, BOOL&) {

@@ -1,9 +1,13 @@
 #pragma once
-// Which worker task is current and whether it was asked to stop. Written by
-// the UI thread, polled by workers; every operation holds the table's lock.
+// Which worker task is current and whether it was asked to stop: the
+// window's record. A task sees its stop request through the token the table
+// hands out for it; every operation holds the table's lock.
 #include <windows.h>
 
 #include <map>
+#include <memory>
+
+#include "util/StopToken.h"
 
 namespace mirq {
 
@@ -15,9 +19,10 @@ public:
 
     static CTaskStateTable* GetInstance();
 
-    void StartTask(TaskKey key);
+    void StartTask(TaskKey key);  // with a new stop token
     void FinishTask(TaskKey key);
-    void RequestStop(TaskKey key);
+    void RequestStop(TaskKey key);  // of a running task: its token is requested too
+    std::shared_ptr<CStopToken> StopToken(TaskKey key);
     int GetCurrentState();
     int GetState(TaskKey key);  // kTaskIdle for a key never started
 
@@ -27,14 +32,15 @@ public:
     CTaskStateTable& operator=(const CTaskStateTable&) = delete;
 
 private:
-    int& Entry(TaskKey key);  // adds an idle entry for an unknown key
+    struct CEntry {
+        int state = kTaskIdle;
+        std::shared_ptr<CStopToken> stop = std::make_shared<CStopToken>();
+    };
+    CEntry& Entry(TaskKey key);  // adds an idle entry for an unknown key
 
     CRITICAL_SECTION m_lock;
-    std::map<TaskKey, int> m_states;
+    std::map<TaskKey, CEntry> m_states;
     TaskKey m_currentKey = 0;
 };
-
-// True when the running task has been asked to stop.
-inline bool StopRequested() { return CTaskStateTable::GetInstance()->GetCurrentState() == kTaskStopRequested; }
 
 }  // namespace mirq

@@ -3,7 +3,6 @@
 
 #include "BuildConfig.h"
 #include "adb/AdbManager.h"
-#include "app/TaskStateTable.h"
 #include "device/DeviceModel.h"
 #include "device/ModelTable.h"
 #include "download/ResourceDownloader.h"
@@ -68,7 +67,7 @@ DWORD RunTaskThread(void* param, TaskBody body, const wchar_t* name) {
     return 0;
 }
 
-int DeviceCheckBody(ITaskHost& host, const TaskInput&) { return RunDeviceCheckTask(host); }
+int DeviceCheckBody(ITaskHost& host, const TaskInput& input) { return RunDeviceCheckTask(host, *input.stop); }
 
 const std::wstring kUnsupportedText = std::wstring(L"该型号手机暂不支持，具体信息请关注") + MIRQ_HOME_URL + L"MirqROM论坛！";
 const wchar_t* const kToolsDownloadFailed = L"云端辅助工具下载失败，请保证网络连接良好后重新刷机！";
@@ -103,20 +102,21 @@ std::wstring RefusalText(const ReadinessReport& report) {
 // the phone changes: a damaged package, one that installs nothing or is for
 // another phone, a missing tool, a flat battery, a full card.
 int CheckFlashCanStart(ITaskHost& host, const TaskInput& input, int modelId) {
+    const CStopToken& stop = *input.stop;
     RomContents contents;
     {
         std::unique_ptr<IProgressListener> listener = host.OpenProgress(0);
         listener->OnProgress(0, L"正在校验ROM包...");
         const PackageCheck package =
-            CheckRomPackage(input.romPath, [](uint64_t, uint64_t) { return !StopRequested(); }, &contents);
-        if (package == PackageCheck::Stopped || StopRequested()) return kTaskStopped;
+            CheckRomPackage(input.romPath, [&stop](uint64_t, uint64_t) { return !stop.Requested(); }, &contents);
+        if (package == PackageCheck::Stopped || stop.Requested()) return kTaskStopped;
         if (package != PackageCheck::Ok) return kTaskBadPackage;
     }
     std::unique_ptr<IProgressListener> listener = host.OpenProgress(0);
     listener->OnProgress(0, L"正在检查手机状态...");
     const ReadinessReport report =
-        CheckFlashReadiness(contents, RegularFileSize(input.romPath), IsSupportedModelId(modelId), StopRequested);
-    if (StopRequested()) return kTaskStopped;
+        CheckFlashReadiness(contents, RegularFileSize(input.romPath), IsSupportedModelId(modelId), stop);
+    if (stop.Requested()) return kTaskStopped;
     switch (report.verdict) {
     case Readiness::Ready: return kTaskOk;
     case Readiness::NotARom: return kTaskNotARom;
@@ -131,10 +131,10 @@ int CheckFlashCanStart(ITaskHost& host, const TaskInput& input, int modelId) {
 
 }  // namespace
 
-int RunDeviceCheckTask(ITaskHost& host, int span) {
+int RunDeviceCheckTask(ITaskHost& host, const CStopToken& stop, int span) {
     CDeviceChecker* checker = CDeviceChecker::GetInstance();
     CAttachedListener listener(host.OpenProgress(span), checker);
-    const int result = checker->Check();
+    const int result = checker->Check(stop);
     // A phone read before reports only 5 and 10; its slice still ends complete,
     // so the next reporter's slice starts where the plan puts it.
     if (result == kCheckOk || result == kCheckUnsupported) listener.get()->OnProgress(100, L"");
@@ -147,6 +147,7 @@ int RunDeviceCheckTask(ITaskHost& host, int span) {
 }
 
 int RunDownloadTask(ITaskHost& host, const TaskInput& input) {
+    const CStopToken& stop = *input.stop;
     const int id = IdentifiedModel();
     if (id < 0) return kTaskUnsupported;
     CDownloaderScope downloader(id);
@@ -155,20 +156,21 @@ int RunDownloadTask(ITaskHost& host, const TaskInput& input) {
     if (PathExists(imagePath)) DeleteFileW(imagePath.c_str());
     {
         CAttachedListener listener(host.OpenProgress(20), downloader.get());
-        downloader->FetchRecovery(imagePath);
+        downloader->FetchRecovery(imagePath, stop);
     }
-    if (StopRequested()) return kTaskStopped;
+    if (stop.Requested()) return kTaskStopped;
     CAttachedListener listener(host.OpenProgress(80), downloader.get());
-    const bool ok = downloader->FetchRom(input.romPath);
-    if (StopRequested()) return kTaskStopped;
+    const bool ok = downloader->FetchRom(input.romPath, stop);
+    if (stop.Requested()) return kTaskStopped;
     return ok ? kTaskDownloaded : kTaskDownloadFailed;
 }
 
 int RunFlashTask(ITaskHost& host, const TaskInput& input) {
+    const CStopToken& stop = *input.stop;
     host.ReportFlashError(kFlashOk);
-    const int check = RunDeviceCheckTask(host, 20);
+    const int check = RunDeviceCheckTask(host, stop, 20);
     if (check == kCheckNoAdb || check == kCheckNoDevice || IsConnectionProblem(check)) return check;
-    if (StopRequested()) return kTaskStopped;
+    if (stop.Requested()) return kTaskStopped;
     const int id = IdentifiedModel();
     if (id < 0) return kTaskUnsupported;  // no flasher serves an unidentified phone
     const int ready = CheckFlashCanStart(host, input, id);
@@ -184,28 +186,29 @@ int RunFlashTask(ITaskHost& host, const TaskInput& input) {
     int step = kFlashOk;
     if (std::unique_ptr<IRecoveryFlasher> flasher = CreateRecoveryFlasher(id, L"")) {
         CAttachedListener listener(host.OpenProgress(20), flasher.get());
-        step = flasher->Flash();
+        step = flasher->Flash(stop);
         host.ReportFlashError(step);
-        // The flasher goes first, then a pause for the phone, then the listener.
+        // The flasher goes first, then a pause for the phone (cut short by a
+        // stop), then the listener.
         listener.Detach();
         flasher.reset();
-        Sleep(1000);
+        WaitForSingleObject(stop.Event(), 1000);
         recoveryRan = true;
     }
-    if (StopRequested()) return kTaskStopped;
+    if (stop.Requested()) return kTaskStopped;
     if (step != kFlashOk) return FlashFailure(kTaskRecoveryFlashFailed);
 
     std::unique_ptr<IKestrelbox> flasher = CreateKestrelbox(id, input.romPath);
     if (!flasher) return kTaskUnsupported;
     {
         CAttachedListener listener(host.OpenProgress(recoveryRan ? 60 : 80), flasher.get());
-        step = flasher->Flash(input.keepData);
+        step = flasher->Flash(input.keepData, stop);
         host.ReportFlashError(step);
     }
     // Once the phone has left for recovery the flash is under way there: a
     // stop asked for now changes nothing.
     if (step == kFlashOk) return kTaskFlashed;
-    if (StopRequested()) return kTaskStopped;
+    if (stop.Requested()) return kTaskStopped;
     return FlashFailure(kTaskRomFlashFailed);
 }
 

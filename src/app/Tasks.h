@@ -9,6 +9,7 @@
 
 #include "device/DeviceChecker.h"
 #include "progress/ProgressListener.h"
+#include "util/StopToken.h"
 
 namespace mirq {
 
@@ -39,10 +40,12 @@ enum TaskResult {
 // WPARAM is its TaskResult, LPARAM whether adb has root on the identified phone.
 const UINT WM_TASK_FINISHED = WM_USER + 121;
 
-// What a task needs from the window, taken on the window's thread when it starts.
+// What a task needs from the window, taken on the window's thread when it
+// starts, and the stop request the window may make while it runs.
 struct TaskInput {
     std::wstring romPath;
     bool keepData = false;
+    std::shared_ptr<CStopToken> stop = std::make_shared<CStopToken>();
 };
 
 // What a task asks of the window that runs it (called on the task's thread).
@@ -62,7 +65,7 @@ protected:
 };
 
 // The task bodies, run on the task's thread; each returns its TaskResult.
-int RunDeviceCheckTask(ITaskHost& host, int span = 100);
+int RunDeviceCheckTask(ITaskHost& host, const CStopToken& stop = CStopToken::Never(), int span = 100);
 int RunDownloadTask(ITaskHost& host, const TaskInput& input);
 int RunFlashTask(ITaskHost& host, const TaskInput& input);
 

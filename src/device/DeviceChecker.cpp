@@ -1,7 +1,6 @@
 #include "device/DeviceChecker.h"
 
 #include "adb/AdbManager.h"
-#include "app/TaskStateTable.h"
 #include "device/DeviceModel.h"
 #include "util/Utils.h"
 
@@ -19,23 +18,23 @@ CDeviceChecker* CDeviceChecker::GetInstance() {
     return instance;
 }
 
-int CDeviceChecker::Check() {
-    const int code = Run();
+int CDeviceChecker::Check(const CStopToken& stop) {
+    const int code = Run(stop);
     // Nothing is known of the phone after a connection problem: the display
     // and the commands go back to "unknown".
     if (IsConnectionProblem(code)) CDeviceModel::GetInstance()->Reset();
     return code;
 }
 
-int CDeviceChecker::Run() {
+int CDeviceChecker::Run(const CStopToken& stop) {
     ReportProgress(5, kTextConnecting);
-    if (StopRequested()) return kCheckStopped;
+    if (stop.Requested()) return kCheckStopped;
     if (!IsAdbReady()) return kCheckNoAdb;
     ReportProgress(10, kTextConnecting);
-    if (StopRequested()) return kCheckStopped;
+    if (stop.Requested()) return kCheckStopped;
     const int connection = CheckConnection();
     if (connection != kCheckOk) return connection;
-    if (StopRequested()) return kCheckStopped;
+    if (stop.Requested()) return kCheckStopped;
     if (!ReadDeviceInfo()) return kCheckReadFailed;
     // Properties read while the connection went wrong are not to be trusted.
     const int problem = ConnectionProblemCode();

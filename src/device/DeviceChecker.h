@@ -4,6 +4,7 @@
 #include <string>
 
 #include "progress/ProgressListener.h"
+#include "util/StopToken.h"
 
 namespace mirq {
 
@@ -32,7 +33,8 @@ class CDeviceChecker : public CProgressReporter {
 public:
     static CDeviceChecker* GetInstance();
 
-    int Check();
+    // A requested stop is seen between the check's steps.
+    int Check(const CStopToken& stop = CStopToken::Never());
 
     virtual bool IsAdbReady();
     // kCheckOk with one phone ready, else the result that says what is wrong.
@@ -44,7 +46,7 @@ protected:
     CDeviceChecker() = default;
 
 private:
-    int Run();
+    int Run(const CStopToken& stop);
 };
 
 }  // namespace mirq

@@ -13,13 +13,13 @@
 #include <vector>
 
 #include "BuildConfig.h"
-#include "app/TaskStateTable.h"
 #include "device/ModelTable.h"
 #include "download/BackgroundFileWriter.h"
 #include "download/Md5.h"
-#include "log/logger.h"
-#include "util/Raii.h"
 #include "download/UrlQuery.h"
+#include "log/logger.h"
+#include "progress/TransferStatus.h"
+#include "util/Raii.h"
 #include "util/Utils.h"
 
 namespace mirq {
@@ -82,7 +82,7 @@ public:
     CBodyReader& operator=(const CBodyReader&) = delete;
 
     // The next block of the body (swapped into `block`).
-    Result Next(std::vector<char>& block) {
+    Result Next(std::vector<char>& block, const CStopToken& stop) {
         std::unique_lock<std::mutex> hold(m_state->lock);
         for (;;) {
             if (!m_state->blocks.empty()) {
@@ -92,7 +92,7 @@ public:
                 return kBlock;
             }
             if (m_state->ended) return m_state->failed ? kFailed : kEnd;
-            if (StopRequested()) return kStopped;
+            if (stop.Requested()) return kStopped;
             m_state->changed.wait_for(hold, std::chrono::milliseconds(kStopPollMs));
         }
     }
@@ -276,28 +276,11 @@ bool HashFile(const std::wstring& path, CMd5& md5) {
     return !ferror(file.get());
 }
 
-// Speed over the last few seconds of a transfer.
-class CSpeedMeter {
-public:
-    void Add(DWORD tick, unsigned long long bytes) {
-        m_samples.push_back({tick, bytes});
-        while (m_samples.size() > 2 && tick - m_samples.front().first > kWindowMs) m_samples.pop_front();
-    }
-    double BytesPerSecond() const {
-        if (m_samples.size() < 2) return 0;
-        const DWORD span = m_samples.back().first - m_samples.front().first;
-        return span ? (m_samples.back().second - m_samples.front().second) * 1000.0 / span : 0;
-    }
-
-private:
-    static const DWORD kWindowMs = 3000;
-    std::deque<std::pair<DWORD, unsigned long long>> m_samples;
-};
 
 }  // namespace
 
 bool CResourceDownloader::DownloadFile(const std::wstring& url, const std::wstring& localPath,
-                                       const std::wstring& expectedMd5) {
+                                       const std::wstring& expectedMd5, const CStopToken& stop) {
     std::wstring host, objectPath;
     int port = 0;
     if (!SplitUrl(url, host, port, objectPath)) return false;
@@ -358,7 +341,7 @@ bool CResourceDownloader::DownloadFile(const std::wstring& url, const std::wstri
     unsigned long long received = resumedAt;
     bool ok = false, stopped = false;
     for (;;) {
-        const CBodyReader::Result next = have < 0 ? CBodyReader::kFailed : reader.Next(block);
+        const CBodyReader::Result next = have < 0 ? CBodyReader::kFailed : reader.Next(block, stop);
         if (next == CBodyReader::kEnd) {
             // A server that closes before its declared length sent a truncated file.
             ok = total <= 0 || received >= static_cast<unsigned long long>(total);
@@ -377,7 +360,7 @@ bool CResourceDownloader::DownloadFile(const std::wstring& url, const std::wstri
             const double left = total > 0 && rate > 0 ? (total - static_cast<long long>(received)) / rate : -1;
             ReportProgress(percent > 100 ? 100 : percent, FormatDownloadStatus(rate, left));
             lastReport = now;
-            if (StopRequested()) {
+            if (stop.Requested()) {
                 stopped = true;
                 break;
             }
@@ -401,26 +384,28 @@ bool CResourceDownloader::DownloadFile(const std::wstring& url, const std::wstri
     return ok;
 }
 
-bool CResourceDownloader::Fetch(int flashType, const std::wstring& localPath) {
+bool CResourceDownloader::Fetch(int flashType, const std::wstring& localPath, const CStopToken& stop) {
     if (!IsSupportedModelId(m_modelId)) return false;
     ReportProgress(0, L"ROM下载中...");
-    if (StopRequested()) return false;
+    if (stop.Requested()) return false;
     const std::wstring answer = QueryDownloadUrl(flashType);
     const std::wstring url = ExtractFlashUrl(answer);
     bool ok = false;
     if (url.compare(0, 7, L"http://") == 0) {
         ReportProgress(10, L"");
-        if (StopRequested()) return false;
-        ok = DownloadFile(url, localPath, ExtractMd5(answer));
+        if (stop.Requested()) return false;
+        ok = DownloadFile(url, localPath, ExtractMd5(answer), stop);
     }
     ReportProgress(100, L"");
     return ok;
 }
 
-bool CResourceDownloader::FetchRom(const std::wstring& localPath) { return Fetch(kFlashTypeRom, localPath); }
+bool CResourceDownloader::FetchRom(const std::wstring& localPath, const CStopToken& stop) {
+    return Fetch(kFlashTypeRom, localPath, stop);
+}
 
-bool CResourceDownloader::FetchRecovery(const std::wstring& localPath) {
-    return Fetch(kFlashTypeRecovery, localPath);
+bool CResourceDownloader::FetchRecovery(const std::wstring& localPath, const CStopToken& stop) {
+    return Fetch(kFlashTypeRecovery, localPath, stop);
 }
 
 }  // namespace mirq

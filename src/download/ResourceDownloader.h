@@ -4,6 +4,7 @@
 #include <string>
 
 #include "progress/ProgressListener.h"
+#include "util/StopToken.h"
 
 namespace mirq {
 
@@ -19,10 +20,13 @@ public:
     virtual void ReportProgress(int percent, const std::wstring& text);
 
     std::wstring QueryDownloadUrl(int flashType);
-    // With a checksum (32 lower-case hex digits), a file whose MD5 differs fails.
-    bool DownloadFile(const std::wstring& url, const std::wstring& localPath, const std::wstring& expectedMd5 = L"");
-    bool FetchRom(const std::wstring& localPath);
-    bool FetchRecovery(const std::wstring& localPath);
+    // With a checksum (32 lower-case hex digits), a file whose MD5 differs
+    // fails. A requested stop ends a download within a moment, even while
+    // the server is silent.
+    bool DownloadFile(const std::wstring& url, const std::wstring& localPath, const std::wstring& expectedMd5 = L"",
+                      const CStopToken& stop = CStopToken::Never());
+    bool FetchRom(const std::wstring& localPath, const CStopToken& stop = CStopToken::Never());
+    bool FetchRecovery(const std::wstring& localPath, const CStopToken& stop = CStopToken::Never());
 
     int GetModelId() const { return m_modelId; }
 
@@ -31,7 +35,7 @@ public:
 
 private:
     CResourceDownloader() = default;
-    bool Fetch(int flashType, const std::wstring& localPath);
+    bool Fetch(int flashType, const std::wstring& localPath, const CStopToken& stop);
     void* OpenSession() const;
 
     int m_modelId = -1;

@@ -8,6 +8,7 @@
 
 #include "BuildConfig.h"
 #include "device/ModelTable.h"
+#include "progress/TransferStatus.h"
 #include "util/Utils.h"
 
 namespace mirq {
@@ -43,19 +44,7 @@ std::wstring ExtractMd5(const std::wstring& answer) {
 }
 
 std::wstring FormatDownloadStatus(double bytesPerSecond, double secondsLeft) {
-    std::wstring text = L"ROM下载中...";
-    if (bytesPerSecond <= 0) return text;
-    wchar_t buf[64];
-    const double mb = bytesPerSecond / 1048576.0;
-    if (mb >= 0.1) swprintf(buf, 64, L" %.1f MB/s", mb);
-    else swprintf(buf, 64, L" %.0f KB/s", bytesPerSecond / 1024.0);
-    text += buf;
-    if (secondsLeft < 0) return text;
-    const long long left = static_cast<long long>(secondsLeft + 0.5);
-    if (left >= 3600) swprintf(buf, 64, L"，剩余约 %lld小时%02lld分", left / 3600, left / 60 % 60);
-    else if (left >= 60) swprintf(buf, 64, L"，剩余约 %lld分%02lld秒", left / 60, left % 60);
-    else swprintf(buf, 64, L"，剩余约 %lld秒", left);
-    return text + buf;
+    return FormatTransferStatus(L"ROM下载中...", bytesPerSecond, secondsLeft);
 }
 
 int ParseDecimal(const std::wstring& text) { return std::atoi(WideToOem(text).c_str()); }

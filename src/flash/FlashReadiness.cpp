@@ -53,7 +53,7 @@ std::vector<std::wstring> AssertedDevices(const std::string& script) {
 }
 
 ReadinessReport CheckFlashReadiness(const RomContents& package, long long packageBytes, bool needsFlashTool,
-                                    const std::function<bool()>& stopped) {
+                                    const CStopToken& stop) {
     ReadinessReport report;
     auto verdict = [&report](Readiness verdict) {
         report.verdict = verdict;
@@ -68,18 +68,18 @@ ReadinessReport CheckFlashReadiness(const RomContents& package, long long packag
     if (!report.packageDevices.empty()) {
         report.phoneDevice = CDeviceModel::GetInstance()->GetDevice();
         if (!Contains(report.packageDevices, report.phoneDevice)) {
-            if (stopped()) return verdict(Readiness::Stopped);
+            if (stop.Requested()) return verdict(Readiness::Stopped);
             if (!Contains(report.packageDevices, adb->GetProp(L"ro.build.product")))
                 return verdict(Readiness::WrongDevice);
         }
     }
 
-    if (stopped()) return verdict(Readiness::Stopped);
+    if (stop.Requested()) return verdict(Readiness::Stopped);
     report.batteryPercent = adb->BatteryPercent();
     if (report.batteryPercent < 0) MIRQ_LOG(kLogWarning, L"flash", L"the battery level could not be read; flashing all the same");
     else if (report.batteryPercent < kMinBatteryPercent) return verdict(Readiness::LowBattery);
 
-    if (stopped()) return verdict(Readiness::Stopped);
+    if (stop.Requested()) return verdict(Readiness::Stopped);
     const StorageReading storage = adb->ReadStorage(kPhoneCard, kPhonePackage);
     // The push replaces an earlier package: its room counts as free.
     report.neededBytes = packageBytes + kSpaceMarginBytes - std::max(0LL, storage.fileBytes);

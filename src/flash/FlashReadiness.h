@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "flash/PackageCheck.h"
+#include "util/StopToken.h"
 
 namespace mirq {
 
@@ -30,8 +31,8 @@ constexpr long long kSpaceMarginBytes = 1 << 20;
 std::vector<std::wstring> AssertedDevices(const std::string& script);
 
 // Checks in the order of the verdicts, asking the phone at most three
-// commands; `stopped` is asked before each of them.
+// commands; a requested stop is seen before each of them.
 ReadinessReport CheckFlashReadiness(const RomContents& package, long long packageBytes, bool needsFlashTool,
-                                    const std::function<bool()>& stopped);
+                                    const CStopToken& stop);
 
 }  // namespace mirq

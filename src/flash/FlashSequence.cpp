@@ -1,17 +1,46 @@
 #include "flash/FlashSequence.h"
 
+#include <windows.h>
+
 #include "adb/AdbManager.h"
-#include "app/TaskStateTable.h"
 #include "flash/Flasher.h"
+#include "progress/TransferStatus.h"
 
 namespace mirq {
 
-int RunFlashSequence(const FlashStep (&steps)[4], const FlashReport& report, const FlashCodes& codes) {
-    static const int kPercentBefore[4] = {20, 50, 80, 90};
+namespace {
+
+// The bar through the push's part of the plan, in proportion to the bytes on
+// the phone, with the speed and the time left.
+class CPushReport {
+public:
+    explicit CPushReport(const FlashReport& report) : m_report(report) { m_speed.Add(GetTickCount(), 0); }
+    void operator()(long long onPhone, long long total) {
+        m_speed.Add(GetTickCount(), static_cast<unsigned long long>(onPhone));
+        const double rate = m_speed.BytesPerSecond();
+        const double left = rate > 0 ? (total - onPhone) / rate : -1;
+        const long long span = kPushToPercent - kPushFromPercent;
+        m_report(static_cast<int>(kPushFromPercent + (total > 0 ? span * onPhone / total : 0)),
+                 FormatTransferStatus(L"ROM包传输中...", rate, left));
+        m_reported = true;
+    }
+    bool Reported() const { return m_reported; }
+
+private:
+    const FlashReport& m_report;
+    CSpeedMeter m_speed;
+    bool m_reported = false;
+};
+
+}  // namespace
+
+int RunFlashSequence(const FlashStep (&steps)[4], const FlashReport& report, const FlashCodes& codes,
+                     const CStopToken& stop) {
+    static const int kPercentBefore[4] = {20, kPushFromPercent, kPushToPercent, 90};
     for (int i = 0; i < 4; ++i) {
-        report(kPercentBefore[i], i == 0 ? L"ROM刷机中..." : L"");
-        if (StopRequested()) return codes.stopped;
-        if (!steps[i]()) return codes.failBase + i;
+        report(kPercentBefore[i], i == 0 ? kFlashingText : L"");
+        if (stop.Requested()) return codes.stopped;
+        if (!steps[i]()) return stop.Requested() ? codes.stopped : codes.failBase + i;
     }
     report(100, L"");
     return kFlashOk;
@@ -28,11 +57,18 @@ bool RemoveRemoteFile(const std::wstring& remotePath) {
     return presence == RemotePresence::Absent;
 }
 
-bool ReplaceRemoteFile(const std::wstring& localPath, const std::wstring& folder, const std::wstring& remotePath) {
+bool ReplaceRemoteFile(const std::wstring& localPath, const std::wstring& folder, const std::wstring& remotePath,
+                       const CStopToken& stop, const FlashReport& report) {
     if (!RemoveRemoteFile(remotePath)) return false;
     CAdbManager* adb = CAdbManager::GetInstance();
     adb->Shell(L"mkdir " + folder);
-    return adb->Push(localPath, remotePath);
+    CPushReport pushReport(report);
+    const bool pushed = adb->Push(localPath, remotePath, &stop, [&](long long onPhone, long long total) {
+        pushReport(onPhone, total);
+    });
+    // The speed has had its time; the rest of the flash shows its own text.
+    if (pushReport.Reported()) report(kPushToPercent, kFlashingText);
+    return pushed;
 }
 
 }  // namespace mirq

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "progress/ProgressListener.h"
+#include "util/StopToken.h"
 
 namespace mirq {
 
@@ -17,16 +18,24 @@ struct FlashCodes {
 typedef std::function<bool()> FlashStep;
 typedef std::function<void(int, const std::wstring&)> FlashReport;
 
-int RunFlashSequence(const FlashStep (&steps)[4], const FlashReport& report, const FlashCodes& codes);
+// A step that fails while a stop is requested was cut short by it: stopped.
+int RunFlashSequence(const FlashStep (&steps)[4], const FlashReport& report, const FlashCodes& codes,
+                     const CStopToken& stop);
+// The push (step 2) moves the bar between these as the file grows on the phone.
+constexpr int kPushFromPercent = 50;
+constexpr int kPushToPercent = 80;
+constexpr const wchar_t* kFlashingText = L"ROM刷机中...";
 
 // Removes a file on the phone (a bounded number of tries); true once the
 // phone has said it is not there.
 bool RemoveRemoteFile(const std::wstring& remotePath);
 
 // Removes an older copy of a file on the phone (a bounded number of tries),
-// makes the folder and pushes the local file. False when the old copy stays
-// or the push fails.
-bool ReplaceRemoteFile(const std::wstring& localPath, const std::wstring& folder, const std::wstring& remotePath);
+// makes the folder and pushes the local file, reporting its speed and its
+// share of the bar while it runs; a stop ends the push at once. False when
+// the old copy stays or the push fails or is stopped.
+bool ReplaceRemoteFile(const std::wstring& localPath, const std::wstring& folder, const std::wstring& remotePath,
+                       const CStopToken& stop, const FlashReport& report);
 constexpr int kRemoveAttempts = 3;
 
 }  // namespace mirq

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "progress/ProgressListener.h"
+#include "util/StopToken.h"
 
 namespace mirq {
 
@@ -37,11 +38,12 @@ public:
 
     // kFlashOk, a kRom... step code, or kRomFlashStopped. A run that does not
     // end in the reboot takes its recovery script off the phone.
-    int Flash(bool keepData);
+    int Flash(bool keepData, const CStopToken& stop = CStopToken::Never());
 
 protected:
     std::wstring m_path;
     int m_modelId;
+    const CStopToken* m_stop = &CStopToken::Never();  // the running Flash's, for its steps
     bool m_scriptMayBeOnPhone = false;  // set once the script push was tried
 };
 
@@ -57,13 +59,14 @@ public:
     virtual void ReportProgress(int percent, const std::wstring& text) { NotifyListener(percent, text); }
 
     // kFlashOk, a kRecovery... step code, or kRecoveryFlashStopped.
-    int Flash();
+    int Flash(const CStopToken& stop = CStopToken::Never());
 
     const std::wstring& GetPath() const { return m_path; }
 
 protected:
     std::wstring m_path;
     int m_modelId;
+    const CStopToken* m_stop = &CStopToken::Never();  // the running Flash's, for its steps
 };
 
 // Null for model ids without such a flasher.

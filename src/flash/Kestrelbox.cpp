@@ -33,7 +33,10 @@ public:
 
     bool PrepareFile() override { return IsRegularFile(m_path); }
 
-    bool PushFile() override { return ReplaceRemoteFile(m_path, kRemoteFolder, kPhonePackage); }
+    bool PushFile() override {
+        return ReplaceRemoteFile(m_path, kRemoteFolder, kPhonePackage, *m_stop,
+                                 [this](int percent, const std::wstring& text) { ReportProgress(percent, text); });
+    }
 
     bool WriteRecoveryScript(bool keepData) override {
         const std::wstring temp = GetTempDirectory();
@@ -63,14 +66,16 @@ bool IKestrelbox::RebootToRecovery() {
     return adb->WaitUntilGone();
 }
 
-int IKestrelbox::Flash(bool keepData) {
+int IKestrelbox::Flash(bool keepData, const CStopToken& stop) {
     m_scriptMayBeOnPhone = false;
+    m_stop = &stop;
     const FlashStep steps[4] = {[this] { return PrepareFile(); }, [this] { return PushFile(); },
                                 [this, keepData] { return WriteRecoveryScript(keepData); },
                                 [this] { return RebootToRecovery(); }};
     const int code =
         RunFlashSequence(steps, [this](int p, const std::wstring& t) { ReportProgress(p, t); },
-                         FlashCodes{kRomPrepareFailed, kRomFlashStopped});
+                         FlashCodes{kRomPrepareFailed, kRomFlashStopped}, stop);
+    m_stop = &CStopToken::Never();
     // Stopped or failed with the script on the phone and no reboot: the next
     // boot into recovery would run it (and wipe the phone) for a flash that
     // did not complete.

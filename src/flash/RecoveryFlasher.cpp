@@ -30,7 +30,7 @@ public:
             const int modelId = CDeviceModel::GetInstance()->GetModelId();
             if (modelId < 0) return false;
             m_path = RecoveryImagePath(modelId);
-            if (!PathExists(m_path)) CDownloaderScope(modelId)->FetchRecovery(m_path);
+            if (!PathExists(m_path)) CDownloaderScope(modelId)->FetchRecovery(m_path, *m_stop);
         }
         // An error page saved in its place must never reach the recovery
         // partition; deleted, so the next attempt downloads it again.
@@ -39,7 +39,10 @@ public:
         return false;
     }
 
-    bool PushFile() override { return ReplaceRemoteFile(m_path, kRemoteFolder, kRemoteImage); }
+    bool PushFile() override {
+        return ReplaceRemoteFile(m_path, kRemoteFolder, kRemoteImage, *m_stop,
+                                 [this](int percent, const std::wstring& text) { ReportProgress(percent, text); });
+    }
 
     bool InstallFlashTool() override {
         if (GetBaseDirectory().empty()) return false;
@@ -61,11 +64,14 @@ public:
 
 std::wstring FlashToolPath() { return GetBaseDirectory() + L"\\tools\\flash_image"; }
 
-int IRecoveryFlasher::Flash() {
+int IRecoveryFlasher::Flash(const CStopToken& stop) {
+    m_stop = &stop;
     const FlashStep steps[4] = {[this] { return PrepareFile(); }, [this] { return PushFile(); },
                                 [this] { return InstallFlashTool(); }, [this] { return FlashRecoveryImage(); }};
-    return RunFlashSequence(steps, [this](int p, const std::wstring& t) { ReportProgress(p, t); },
-                            FlashCodes{kRecoveryImageFailed, kRecoveryFlashStopped});
+    const int code = RunFlashSequence(steps, [this](int p, const std::wstring& t) { ReportProgress(p, t); },
+                                      FlashCodes{kRecoveryImageFailed, kRecoveryFlashStopped}, stop);
+    m_stop = &CStopToken::Never();
+    return code;
 }
 
 std::unique_ptr<IRecoveryFlasher> CreateRecoveryFlasher(int modelId, const std::wstring& imagePath) {

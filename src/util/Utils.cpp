@@ -148,17 +148,39 @@ bool IsAdbPresent() { return !GetAdbPath().empty(); }
 
 namespace {
 
-// Waits for a started process; past the limit it and everything it started are ended.
-RunResult WaitOrEnd(const CWinHandle& process, unsigned long limitMs) {
-    if (WaitForSingleObject(process.get(), limitMs) != WAIT_TIMEOUT) return RunResult::Finished;
+void EndTree(const CWinHandle& process) {
     TerminateProcessTree(GetProcessId(process.get()));
     WaitForSingleObject(process.get(), 5000);
+}
+
+// Waits for a started process; past the limit, or on the watched stop, it and
+// everything it started are ended.
+RunResult WaitOrEnd(const CWinHandle& process, unsigned long limitMs, const WaitWatch& watch = WaitWatch()) {
+    const HANDLE handles[2] = {process.get(), watch.stop};
+    const DWORD count = watch.stop ? 2 : 1;
+    const DWORD started = GetTickCount();
+    for (;;) {
+        const DWORD elapsed = GetTickCount() - started;
+        if (elapsed >= limitMs) break;
+        DWORD slice = limitMs - elapsed;
+        if (watch.onTick && watch.tickMs < slice) slice = watch.tickMs;
+        const DWORD woke = WaitForMultipleObjects(count, handles, FALSE, slice);
+        if (woke == WAIT_OBJECT_0) return RunResult::Finished;
+        if (woke == WAIT_OBJECT_0 + 1) {
+            EndTree(process);
+            return RunResult::Stopped;
+        }
+        if (woke != WAIT_TIMEOUT) break;
+        if (watch.onTick && slice == watch.tickMs) watch.onTick();
+    }
+    EndTree(process);
     return RunResult::TimedOut;
 }
 
 }  // namespace
 
-RunResult RunBatchAndWait(const std::wstring& batchPath, unsigned long limitMs, const std::wstring& errorPath) {
+RunResult RunBatchAndWait(const std::wstring& batchPath, unsigned long limitMs, const std::wstring& errorPath,
+                          const WaitWatch& watch) {
     wchar_t system[MAX_PATH] = {};
     UINT length = GetSystemDirectoryW(system, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return RunResult::NotStarted;
@@ -189,7 +211,7 @@ RunResult RunBatchAndWait(const std::wstring& batchPath, unsigned long limitMs, 
     errors.Reset();
     if (!started) return RunResult::NotStarted;
     const CWinHandle process(info.hProcess), thread(info.hThread);
-    return WaitOrEnd(process, limitMs);
+    return WaitOrEnd(process, limitMs, watch);
 }
 
 RunResult RunAndWaitFor(const std::wstring& file, const std::wstring& params, unsigned long limitMs) {

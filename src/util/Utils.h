@@ -1,5 +1,6 @@
 #pragma once
 // Text, path and process helpers shared by the device bridge and its neighbours.
+#include <functional>
 #include <string>
 
 namespace mirq {
@@ -35,7 +36,16 @@ long long RegularFileSize(const std::wstring& path);
 // Default limit of one hidden program started through the shell.
 constexpr unsigned long kRunWaitLimitMs = 20 * 60 * 1000;
 
-enum class RunResult { NotStarted, Finished, TimedOut };
+enum class RunResult { NotStarted, Finished, TimedOut, Stopped };
+
+// What else a wait for a started program watches: an event that ends the
+// program at once (a stop request), and a routine called about every tickMs
+// while it runs (it runs on the waiting thread, so keep it short).
+struct WaitWatch {
+    void* stop = nullptr;  // an event HANDLE
+    std::function<void()> onTick;
+    unsigned long tickMs = 1000;
+};
 // Starts a file hidden through the shell and waits for it to end. When the
 // limit passes, the started process and everything it started are ended.
 RunResult RunAndWaitFor(const std::wstring& file, const std::wstring& params,
@@ -44,7 +54,8 @@ bool RunAndWait(const std::wstring& file, const std::wstring& params);
 // Runs a batch file with the system's cmd.exe (hidden, no window), not through
 // the shell's file association, and waits as RunAndWaitFor does.
 // With an error path, standard error of cmd.exe (and of what it starts) goes to that file.
-RunResult RunBatchAndWait(const std::wstring& batchPath, unsigned long limitMs, const std::wstring& errorPath = L"");
+RunResult RunBatchAndWait(const std::wstring& batchPath, unsigned long limitMs, const std::wstring& errorPath = L"",
+                          const WaitWatch& watch = WaitWatch());
 // Ends a process and, first, every process it started.
 void TerminateProcessTree(unsigned long pid);
 

@@ -7,6 +7,7 @@
 //   phone\exec.txt     phone paths made executable (chmod with an octal mode)
 //   phone\recovery.img the recovery partition
 //   phone\journal.txt  every command line received, one per line (UTF-8)
+//   phone\pushing.txt  "<pid> <phone path>" while a slow push writes its file
 // Test hooks, not journaled: "sim-reset <profile>", "sim-set <key> <value>",
 // "sim-prop <key> <value>". Switches: connected, rooted (1, 0, groups), push_style
 // (old, mid, v2016, current, notime, fail), push_fail_path=<part of the remote path>, rm_fails, hang=<verb>, slow_verb and
@@ -20,10 +21,13 @@
 // rebooting phone is away before it is back in recovery; "never"), reboot_ignored=1
 // (the phone stays), battery_level/battery_scale (dumpsys battery; battery_level=none:
 // no battery service), df_style (toolbox2, toolbox4, toybox) and sdcard_free
-// (bytes free on /sdcard). "-s SERIAL" picks the phone.
+// (bytes free on /sdcard), push_rate (bytes a second: the pushed file grows
+// on the phone as it arrives; with push_rate_path, only for remote paths
+// holding it). "-s SERIAL" picks the phone.
 #include <windows.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -232,6 +236,20 @@ long long NowMs() {
     return static_cast<long long>((static_cast<unsigned long long>(now.dwHighDateTime) << 32 | now.dwLowDateTime) / 10000);
 }
 
+// adbd drops what a push cut short (its client ended) had written.
+void DropCutPush() {
+    bool ok = false;
+    const std::string pushing = ReadAll(g_dir + L"pushing.txt", &ok);
+    const size_t gap = pushing.find(' ');
+    if (!ok || gap == std::string::npos) return;
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, strtoul(pushing.c_str(), nullptr, 10));
+    const bool running = process && WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    if (process) CloseHandle(process);
+    if (running) return;
+    DeleteFileW(FsPath(pushing.substr(gap + 1)).c_str());
+    DeleteFileW((g_dir + L"pushing.txt").c_str());
+}
+
 // A phone that rebooted is back, in recovery, once its time away has passed.
 void ComeBackIfDue() {
     const std::string backAt = State("back_at");
@@ -296,7 +314,25 @@ int Push(const std::vector<std::string>& a) {
     }
     std::wstring target = FsPath(remote);
     MakeParents(target);
-    WriteAll(target, bytes);
+    const long long rate = atoll(State("push_rate").c_str());
+    const std::string slowPath = State("push_rate_path");
+    if (rate > 0 && (slowPath.empty() || remote.find(slowPath) != std::string::npos)) {
+        // A slow cable: the file grows on the phone as it arrives.
+        WriteAll(g_dir + L"pushing.txt", std::to_string(GetCurrentProcessId()) + " " + remote);
+        HANDLE out = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const size_t step = static_cast<size_t>(rate / 10 > 0 ? rate / 10 : 1);
+        for (size_t at = 0; at < bytes.size(); at += step) {
+            DWORD written = 0;
+            WriteFile(out, bytes.data() + at, static_cast<DWORD>(std::min(step, bytes.size() - at)), &written, nullptr);
+            FlushFileBuffers(out);
+            Sleep(100);
+        }
+        CloseHandle(out);
+        DeleteFileW((g_dir + L"pushing.txt").c_str());
+    } else {
+        WriteAll(target, bytes);
+    }
     std::string n = std::to_string(bytes.size());
     if (style == "old") Err("2114 KB/s (" + n + " bytes in 0.512s)\n");
     else if (style == "mid") Out("2114 KB/s (" + n + " bytes in 0.512s)\r\n");
@@ -610,6 +646,7 @@ int wmain() {
         return 0;
     }
     Journal(CommandTail());
+    DropCutPush();
     ComeBackIfDue();
     const std::string muteOn = State("mute_on");
     g_muted = !muteOn.empty() && ToUtf8(CommandTail()).compare(0, muteOn.size(), muteOn) == 0;

@@ -8,7 +8,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/TaskStateTable.h"
 
 namespace mirqtest {
 
@@ -218,14 +217,6 @@ std::vector<std::string> Matching(const std::vector<std::string>& lines, const s
 }
 
 
-CScopedTask::CScopedTask(bool stopRequested, unsigned long key) : m_key(key) {
-    mirq::CTaskStateTable::GetInstance()->StartTask(m_key);
-    if (stopRequested) RequestStop();
-}
-
-CScopedTask::~CScopedTask() { mirq::CTaskStateTable::GetInstance()->FinishTask(m_key); }
-
-void CScopedTask::RequestStop() { mirq::CTaskStateTable::GetInstance()->RequestStop(m_key); }
 
 
 bool HttpGet(const std::wstring& url, std::string& body) {

@@ -83,16 +83,6 @@ public:
     std::vector<Report> reports;
 };
 
-// Marks a task as current for the duration of a test, optionally asked to stop.
-class CScopedTask {
-public:
-    explicit CScopedTask(bool stopRequested = false, unsigned long key = 0x5150);
-    ~CScopedTask();
-    void RequestStop();
-
-private:
-    unsigned long m_key;
-};
 
 // The local download service (started by ctest's fixture on 127.0.0.1:8080).
 // A bare WinINet GET of the whole body; false on any failure or a status other than 200.

@@ -1,6 +1,8 @@
 // The command runner through real cmd.exe and the simulated phone.
 #include <windows.h>
 
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
@@ -140,6 +142,22 @@ TEST_F(AdbRunner, HungCommandIsEndedAfterTheLimit) {
     CSimPhone::Set("hang", "");
     EXPECT_EQ(adb->RunAdbCommand(L"shell", L"id"), L"uid=0(root) gid=0(root)");
     EXPECT_EQ(adb->LastRunResult(), RunResult::Finished);
+}
+
+TEST_F(AdbRunner, AStopEndsAWaitingCommandAtOnce) {
+    CSimPhone::Set("hang", "shell");
+    CStopToken stop;
+    std::thread stopper([&] {
+        Sleep(500);
+        stop.Request();
+    });
+    WaitWatch watch;
+    watch.stop = stop.Event();
+    const DWORD start = GetTickCount();
+    adb->RunAdbCommand(L"shell", L"ls /sdcard", 60000, watch);
+    stopper.join();
+    EXPECT_EQ(adb->LastRunResult(), RunResult::Stopped);
+    EXPECT_LT(GetTickCount() - start, 2500u);
 }
 
 TEST(CleanUpScript, NamesBothDirectoriesQuoted) {

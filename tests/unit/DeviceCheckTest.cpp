@@ -201,8 +201,9 @@ TEST_F(DeviceCheck, UnsupportedPhoneKeepsItsRecord) {
 
 TEST_F(DeviceCheck, StopBeforeTheCheckRunsNothing) {
     CSimPhone::Reset("nexus_s");
-    CScopedTask task(true);
-    EXPECT_EQ(checker->Check(), kCheckStopped);
+    CStopToken stop;
+    stop.Request();
+    EXPECT_EQ(checker->Check(stop), kCheckStopped);
     EXPECT_EQ(listener.Percents(), (std::vector<int>{5}));
     EXPECT_TRUE(CSimPhone::Journal().empty());
 }

@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "TestSupport.h"
-#include "app/TaskStateTable.h"
 #include "download/ResourceDownloader.h"
 #include "download/UrlQuery.h"
 
@@ -15,17 +14,17 @@ using namespace mirqtest;
 
 namespace {
 
-// Asks the running task to stop when a chosen report arrives.
+// Asks for a stop when a chosen report arrives.
 class CStoppingListener : public CRecordingListener {
 public:
-    CStoppingListener(CScopedTask& task, bool (*when)(int)) : m_task(task), m_when(when) {}
+    CStoppingListener(CStopToken& stop, bool (*when)(int)) : m_stop(stop), m_when(when) {}
     void OnProgress(int percent, const std::wstring& text) override {
         CRecordingListener::OnProgress(percent, text);
-        if (m_when(percent)) m_task.RequestStop();
+        if (m_when(percent)) m_stop.Request();
     }
 
 private:
-    CScopedTask& m_task;
+    CStopToken& m_stop;
     bool (*m_when)(int);
 };
 
@@ -120,11 +119,11 @@ TEST_F(Download, PercentCapsAt100WhenTheDefaultSizeIsExceeded) {
 
 TEST_F(Download, StopDuringTheTransferEndsAtTheNextReport) {
     ServiceControl("set?slow_ms=100&rom_size=3000000");
-    CScopedTask task;
-    CStoppingListener stopper(task, [](int p) { return p > 10 && p < 100; });
+    CStopToken stop;
+    CStoppingListener stopper(stop, [](int p) { return p > 10 && p < 100; });
     downloader->SetListener(&stopper);
     DWORD start = GetTickCount();
-    EXPECT_FALSE(downloader->FetchRom(target));
+    EXPECT_FALSE(downloader->FetchRom(target, stop));
     EXPECT_LT(GetTickCount() - start, 3000u);  // the whole transfer takes about 5 s
     std::vector<int> p = stopper.Percents();
     ASSERT_EQ(p.size(), 4u);
@@ -134,17 +133,18 @@ TEST_F(Download, StopDuringTheTransferEndsAtTheNextReport) {
 }
 
 TEST_F(Download, StopRightAfterTheQueryReturnsWithout100) {
-    CScopedTask task;
-    CStoppingListener stopper(task, [](int p) { return p == 10; });
+    CStopToken stop;
+    CStoppingListener stopper(stop, [](int p) { return p == 10; });
     downloader->SetListener(&stopper);
-    EXPECT_FALSE(downloader->FetchRom(target));
+    EXPECT_FALSE(downloader->FetchRom(target, stop));
     EXPECT_EQ(stopper.Percents(), (std::vector<int>{0, 10}));
     EXPECT_EQ(ServiceControl("log").find("GET /files"), std::string::npos);
 }
 
 TEST_F(Download, StopBeforeTheQueryAsksNothing) {
-    CScopedTask task(true);
-    EXPECT_FALSE(downloader->FetchRom(target));
+    CStopToken stop;
+    stop.Request();
+    EXPECT_FALSE(downloader->FetchRom(target, stop));
     EXPECT_EQ(listener.Percents(), (std::vector<int>{0}));
     EXPECT_EQ(ServiceControl("log"), "");
 }
@@ -238,13 +238,13 @@ TEST_F(Download, FailureLeavesTheEarlierFileAsItWas) {
 
 TEST_F(Download, StopEndsAStalledReadWithinSeconds) {
     ServiceControl("set?slow_ms=60000&rom_size=3000000");  // one block, then a minute of silence
-    CScopedTask task;
+    CStopToken stop;
     std::thread stopper([&] {
         Sleep(1500);
-        task.RequestStop();
+        stop.Request();
     });
     const DWORD start = GetTickCount();
-    EXPECT_FALSE(downloader->FetchRom(target));
+    EXPECT_FALSE(downloader->FetchRom(target, stop));
     const DWORD took = GetTickCount() - start;
     stopper.join();
     EXPECT_LT(took, 1500u + 2500u);

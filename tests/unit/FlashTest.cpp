@@ -36,7 +36,7 @@ protected:
     int Flash(bool keepData, const std::wstring& path) {
         std::unique_ptr<IKestrelbox> flasher(CreateKestrelbox(2, path));
         flasher->SetListener(&listener);
-        int code = flasher->Flash(keepData);
+        int code = flasher->Flash(keepData, stop);
         flasher->ClearListener();
         return code;
     }
@@ -44,6 +44,7 @@ protected:
     std::wstring package;
     std::string content;
     CRecordingListener listener;
+    CStopToken stop;
 };
 
 }  // namespace
@@ -89,7 +90,7 @@ TEST_F(RomFlash, KeepDataFlashWritesTheUpgradeScript) {
 }
 
 TEST_F(RomFlash, StopBeforeFlashRunsNothing) {
-    CScopedTask task(true);
+    stop.Request();
     EXPECT_EQ(Flash(false, package), 54);
     EXPECT_EQ(listener.Percents(), (std::vector<int>{20}));
     EXPECT_TRUE(CSimPhone::Journal().empty());
@@ -127,16 +128,15 @@ TEST_F(RomFlash, UnpluggedBeforeThePackagePushCopiesAndRebootsNothing) {
 TEST_F(RomFlash, StopAfterTheScriptPushTakesTheScriptBack) {
     // A stop request arrives while the script is being copied: seen before the reboot.
     struct CStopAtReboot : CRecordingListener {
-        CScopedTask* task = nullptr;
+        CStopToken* stop = nullptr;
         void OnProgress(int percent, const std::wstring& text) override {
-            if (percent == 90) task->RequestStop();
+            if (percent == 90) stop->Request();
         }
     } stopper;
-    CScopedTask task;
-    stopper.task = &task;
+    stopper.stop = &stop;
     std::unique_ptr<IKestrelbox> flasher = CreateKestrelbox(2, package);
     flasher->SetListener(&stopper);
-    EXPECT_EQ(flasher->Flash(false), 54);
+    EXPECT_EQ(flasher->Flash(false, stop), 54);
     EXPECT_FALSE(CSimPhone::PhoneFileExists("/cache/recovery/extendedcommand"));
     EXPECT_TRUE(Matching(CSimPhone::Journal(), "reboot").empty());
     // A script an earlier attempt left behind is taken off too.
@@ -182,7 +182,7 @@ protected:
     int Flash(const std::wstring& path = L"") {
         std::unique_ptr<IRecoveryFlasher> flasher(CreateRecoveryFlasher(2, path));
         flasher->SetListener(&listener);
-        int code = flasher->Flash();
+        int code = flasher->Flash(stop);
         flasher->ClearListener();
         finalPath = flasher->GetPath();
         return code;
@@ -274,7 +274,7 @@ TEST_F(RecoveryFlash, UnidentifiedPhoneHasNoImage) {
 }
 
 TEST_F(RecoveryFlash, StopBeforeFlash) {
-    CScopedTask task(true);
+    stop.Request();
     EXPECT_EQ(Flash(), 104);
     EXPECT_EQ(listener.Percents(), (std::vector<int>{20}));
 }
@@ -305,7 +305,7 @@ protected:
         WriteBytes(path, zip);
         RomContents contents;
         EXPECT_EQ(CheckRomPackage(path, nullptr, &contents), PackageCheck::Ok);
-        return CheckFlashReadiness(contents, packageBytes, false, [] { return false; });
+        return CheckFlashReadiness(contents, packageBytes, false, CStopToken::Never());
     }
     Readiness Verdict(long long packageBytes = 4 << 20) { return Check(MakePackage(1000, 1), packageBytes).verdict; }
     const long long kMiB = 1 << 20;

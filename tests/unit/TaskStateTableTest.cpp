@@ -14,14 +14,19 @@ TEST(TaskStateTable, Transitions) {
     CTaskStateTable table;
     EXPECT_EQ(table.GetCurrentState(), kTaskIdle);
     table.StartTask(7);
+    const std::shared_ptr<CStopToken> stop = table.StopToken(7);
     EXPECT_EQ(table.GetCurrentState(), kTaskRunning);
+    EXPECT_FALSE(stop->Requested());
     table.RequestStop(7);
     table.RequestStop(7);
     EXPECT_EQ(table.GetCurrentState(), kTaskStopRequested);
+    EXPECT_EQ(WaitForSingleObject(stop->Event(), 0), WAIT_OBJECT_0);  // the task's waits wake
     table.FinishTask(7);
     EXPECT_EQ(table.GetCurrentState(), kTaskIdle);
     table.RequestStop(7);
     EXPECT_EQ(table.GetState(7), kTaskIdle) << "a finished task stays idle";
+    table.StartTask(7);  // a handle value used again: a new task, not stopped
+    EXPECT_FALSE(table.StopToken(7)->Requested());
     table.StartTask(8);
     EXPECT_EQ(table.GetCurrentState(), kTaskRunning);
 }

@@ -40,6 +40,7 @@ public:
 
     std::vector<std::string> shown;
     std::vector<int> bar;
+    std::vector<std::wstring> texts;
     int flashStep = -1;
     std::wstring detail;
     std::function<void(int span, int percent)> onReport;  // e.g. to ask for a stop at a given point
@@ -48,8 +49,9 @@ private:
     class CSlice : public IProgressListener {
     public:
         CSlice(CFakeHost& host, int span) : m_host(host), m_span(span), m_base(host.bar.empty() ? 0 : host.bar.back()) {}
-        void OnProgress(int percent, const std::wstring&) override {
+        void OnProgress(int percent, const std::wstring& text) override {
             m_host.bar.push_back(m_base + static_cast<int>(percent * static_cast<double>(m_span) / 100.0));
+            if (!text.empty()) m_host.texts.push_back(text);
             if (m_host.onReport) m_host.onReport(m_span, percent);
         }
         void OnReserved(int) override {}
@@ -200,9 +202,8 @@ TEST_F(Tasks, AFlashThatCannotFinishDoesNotStart) {
 
 TEST_F(Tasks, AStopAfterTheRebootLeavesTheFlashDone) {
     CSimPhone::Reset("nexus_s");
-    CScopedTask task;
     host.onReport = [&](int span, int percent) {
-        if (span == 60 && percent == 100) task.RequestStop();  // the phone has left for recovery
+        if (span == 60 && percent == 100) input.stop->Request();  // the phone has left for recovery
     };
     EXPECT_EQ(RunFlashTask(host, input), kTaskFlashed);
     EXPECT_EQ(host.Box(kTaskFlashed), L"刷机完成！: 请拔除usb线等候手机自动重启，重启过程中请勿操作手机！");
@@ -212,6 +213,39 @@ DWORD WINAPI SlowTaskThread(void*) {
     Sleep(1000);  // still between two commands when the window goes
     CAdbManager::GetInstance()->Reboot(L"recovery");
     return 0;
+}
+
+TEST_F(Tasks, ASlowPushShowsItsProgressAndAStopEndsItAtOnce) {
+    CSimPhone::Reset("nexus_s");
+    WriteBytes(input.romPath, MakePackage(400000, 5));
+    CSimPhone::Set("push_rate_path", "update.zip");
+    CSimPhone::Set("push_rate", "100000");  // about 4 s
+    EXPECT_EQ(RunFlashTask(host, input), kTaskFlashed);
+    // The package's slice is 40..100, its push the part from 70 to 88.
+    std::vector<int> inPush;
+    for (int position : host.bar)
+        if (position > 70 && position < 88 && (inPush.empty() || position > inPush.back())) inPush.push_back(position);
+    EXPECT_GE(inPush.size(), 3u);
+    EXPECT_TRUE(std::is_sorted(host.bar.begin(), host.bar.end()));
+    EXPECT_TRUE(std::any_of(host.texts.begin(), host.texts.end(), [](const std::wstring& text) {
+        return text.find(L"ROM包传输中... ") == 0 && text.find(L"B/s，剩余约 ") != std::wstring::npos;
+    }));
+
+    CSimPhone::Reset("nexus_s");
+    CSimPhone::Set("push_rate_path", "update.zip");
+    CSimPhone::Set("push_rate", "20000");  // about 20 s
+    DWORD stoppedAt = 0;
+    host.onReport = [&](int span, int percent) {
+        if (span == 60 && percent > 50 && !stoppedAt) {  // the first poll, about 1 s in
+            stoppedAt = GetTickCount();
+            input.stop->Request();
+        }
+    };
+    EXPECT_EQ(RunFlashTask(host, input), kTaskStopped);
+    EXPECT_LT(GetTickCount() - stoppedAt, 2000u);
+    EXPECT_FALSE(CSimPhone::PhoneFileExists("/sdcard/mirq/update.zip"));
+    EXPECT_FALSE(CSimPhone::PhoneFileExists("/cache/recovery/extendedcommand"));
+    EXPECT_TRUE(Matching(CSimPhone::Journal(), "reboot").empty());
 }
 
 TEST(CleanUp, TheServerStopsOnlyOnceTheTaskHasEnded) {
@@ -252,14 +286,12 @@ TEST_F(Tasks, DownloadBringsTheImageAndThePackageAndAFailureKeepsTheEarlierFile)
 TEST_F(Tasks, AStopInTheImageLeavesNothingConfiguredForTheNextPhone) {
     CSimPhone::Reset("nexus_s");
     ASSERT_EQ(RunDeviceCheckTask(host), kTaskOk);
-    {
-        CScopedTask task;
-        host.onReport = [&](int span, int) {
-            if (span == 20) task.RequestStop();
-        };
-        EXPECT_EQ(RunDownloadTask(host, input), kTaskStopped);
-        host.onReport = nullptr;
-    }
+    host.onReport = [&](int span, int) {
+        if (span == 20) input.stop->Request();
+    };
+    EXPECT_EQ(RunDownloadTask(host, input), kTaskStopped);
+    host.onReport = nullptr;
+    input.stop = std::make_shared<CStopToken>();
     CSimPhone::Reset("nexus_one");
     ASSERT_EQ(RunDeviceCheckTask(host), kTaskOk);
     EXPECT_EQ(RunDownloadTask(host, input), kTaskDownloaded);
