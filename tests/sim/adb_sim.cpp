@@ -12,7 +12,11 @@
 // "sim-prop <key> <value>". Switches: connected, rooted (1, 0, groups), push_style
 // (old, mid, v2016, current, notime, fail), push_fail_path=<part of the remote path>, rm_fails, hang=<verb>, slow_verb and
 // slow_ms, pieces, daemon_msgs=old, appear_after_restart,
-// unplug_on=<start of a command line> (the cable comes out as it arrives), flash_image_fails,
+// unplug_on=<start of a command line> (the cable comes out as it arrives),
+// second_device_on / offline_on=<start of a command line> (an emulator
+// appears, the phone goes offline, as it arrives), hang_after_output=<start of
+// a command line> (it answers, then never ends), push_partial=1 (half the file
+// arrives; the client says nothing of it on standard output), chmod_fails, flash_image_fails,
 // flash_image_verbose=<bytes of progress lines>, mute_on=<start of a command line>
 // (that command's answer never arrives: empty standard output),
 // ls_style=toybox, device_state (device, offline, unauthorized, recovery), offline_until_restart,
@@ -308,6 +312,7 @@ int Push(const std::vector<std::string>& a) {
     }
     std::string style = State("push_style");
     const std::string failPath = State("push_fail_path");
+    if (State("push_partial") == "1") bytes.resize(bytes.size() / 2);
     if (style == "fail" || (!failPath.empty() && remote.find(failPath) != std::string::npos)) {
         Out("adb: error: failed to copy '" + a[1] + "' to '" + remote + "': remote Read-only file system\n");
         return 1;
@@ -469,6 +474,10 @@ int ShellCommand(const std::vector<std::string>& a) {
         }
         if (!Exists(FsPath(path))) {
             ShellLine("Unable to chmod " + path + ": No such file or directory");
+            return 10;
+        }
+        if (State("chmod_fails") == "1") {
+            ShellLine("Unable to chmod " + path + ": Operation not permitted");
             return 10;
         }
         std::set<std::string> exec = LoadExec();
@@ -650,11 +659,22 @@ int wmain() {
     ComeBackIfDue();
     const std::string muteOn = State("mute_on");
     g_muted = !muteOn.empty() && ToUtf8(CommandTail()).compare(0, muteOn.size(), muteOn) == 0;
-    const std::string unplugOn = State("unplug_on");
-    if (!unplugOn.empty() && ToUtf8(CommandTail()).compare(0, unplugOn.size(), unplugOn) == 0) {
-        // The cable comes out just as this command arrives.
-        SetState("connected", "0");
-        SetState("unplug_on", "");
+    const std::string line = ToUtf8(CommandTail());
+    auto arrives = [&line](const char* key) {
+        const std::string prefix = State(key);
+        if (prefix.empty() || line.compare(0, prefix.size(), prefix) != 0) return false;
+        SetState(key, "");
+        return true;
+    };
+    // What happens to the connection just as this command arrives.
+    if (arrives("unplug_on")) SetState("connected", "0");
+    if (arrives("second_device_on")) SetState("extra_device", "emulator-5554");
+    if (arrives("offline_on")) SetState("device_state", "offline");
+    const bool hangAfter = arrives("hang_after_output");
+    const int status = Run(args);
+    if (hangAfter) {
+        FlushFileBuffers(GetStdHandle(STD_OUTPUT_HANDLE));
+        Sleep(INFINITE);
     }
-    return Run(args);
+    return status;
 }

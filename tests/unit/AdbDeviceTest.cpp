@@ -204,6 +204,11 @@ TEST_F(AdbDevice, PushFailsWithoutWordsOnStandardOutput) {
         EXPECT_TRUE(adb->Push(local, L"/sdcard/x.zip")) << layout;
         EXPECT_EQ(LastLine(CSimPhone::Journal()), "shell ls -l /sdcard/x.zip ");
     }
+    // ... and a silent copy cut short is none: only half of it is on the phone.
+    CSimPhone::Set("push_partial", "1");
+    EXPECT_FALSE(adb->Push(local, L"/sdcard/x.zip"));
+    EXPECT_EQ(CSimPhone::ReadPhoneFile("/sdcard/x.zip").size(), 2500u);
+    CSimPhone::Set("push_partial", "0");
     CSimPhone::Set("hang", "push");
     adb->SetWaitLimits(kCommandLimitMs, 2000);
     DWORD start = GetTickCount();
@@ -247,6 +252,9 @@ TEST(AdbOutputReading, LsLongSizeAndEchoedStatus) {
     EXPECT_EQ(LsLongSize(L"-rw-rw---- 1 root sdcard_rw 0 2011-12-07 10:00 /sdcard/e\r"), 0);
     EXPECT_EQ(LsLongSize(L"/sdcard/update.zip: No such file or directory"), -1);
     EXPECT_EQ(LsLongSize(L"drwxrwxr-x system sdcard_rw 2011-12-07 10:00 mirq"), -1);
+    // Folders and links are no file to measure, though toybox prints them a size.
+    EXPECT_EQ(LsLongSize(L"drwxrwx--x 3 root sdcard_rw 4096 2011-12-07 10:00 /sdcard/mirq"), -1);
+    EXPECT_EQ(LsLongSize(L"lrwxrwxrwx 1 root root 21 2011-12-07 10:00 /sdcard -> /storage/self/primary"), -1);
     EXPECT_EQ(LsLongSize(L""), -1);
     EXPECT_EQ(ShellExitStatus(L"rc=0"), 0);
     EXPECT_EQ(ShellExitStatus(L"Bad mode\nrc=10"), 10);

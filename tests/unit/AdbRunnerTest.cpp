@@ -7,6 +7,7 @@
 
 #include "TestSupport.h"
 #include "adb/AdbManager.h"
+#include "log/logger.h"
 
 using namespace mirq;
 using namespace mirqtest;
@@ -142,6 +143,20 @@ TEST_F(AdbRunner, HungCommandIsEndedAfterTheLimit) {
     CSimPhone::Set("hang", "");
     EXPECT_EQ(adb->RunAdbCommand(L"shell", L"id"), L"uid=0(root) gid=0(root)");
     EXPECT_EQ(adb->LastRunResult(), RunResult::Finished);
+}
+
+TEST_F(AdbRunner, WhatAHungCommandPrintedIsNotTrustedAndItsEndIsAWarning) {
+    const std::wstring logBase = GetSandbox().base + L"\\warnings";
+    InstallLogHandler(new CFileLogHandler(kLogWarning, 0, logBase, 1 << 20, 0, 0));
+    CSimPhone::WritePhoneFile("/sdcard/mirq/update.zip", "old");
+    CSimPhone::Set("hang_after_output", "shell ls");  // it answers, then never ends
+    adb->SetWaitLimits(2000, kPushBaseLimitMs);
+    EXPECT_FALSE(adb->RemoteFileExists(L"/sdcard/mirq/update.zip"));
+    EXPECT_EQ(adb->LastRunResult(), RunResult::TimedOut);
+    adb->SetWaitLimits(kCommandLimitMs, kPushBaseLimitMs);
+    const std::wstring logFile = GetLogHandler()->FileName(ReadLogClock());
+    InstallLogHandler(nullptr);  // written and closed
+    EXPECT_NE(ReadBytes(logFile).find("adb shell ls /sdcard/mirq/update.zip: ended after its limit"), std::string::npos);
 }
 
 TEST_F(AdbRunner, AStopEndsAWaitingCommandAtOnce) {

@@ -128,6 +128,13 @@ TEST_F(DeviceCheck, AnOfflinePhoneGetsOneServerRestart) {
     EXPECT_EQ(CDeviceModel::GetInstance()->GetModelId(), -1);  // nothing known of the phone any more
 }
 
+TEST_F(DeviceCheck, SeveralDevicesAreSeenInTheListAlone) {
+    CSimPhone::Reset("nexus_s");
+    CSimPhone::Set("extra_device", "emulator-5554");
+    EXPECT_EQ(checker->Check(), kCheckManyDevices);
+    EXPECT_EQ(CSimPhone::Journal().size(), 1u);  // "devices", and nothing asked of either
+}
+
 TEST_F(DeviceCheck, OnlyAnIdentifiedRecordOfTheSameDeviceIsKept) {
     // Another model behind the same placeholder serial is read in full.
     EXPECT_EQ(Run("nexus_s"), kCheckOk);

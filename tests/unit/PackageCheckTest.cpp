@@ -44,6 +44,19 @@ TEST(PackageCheck, WholeZipsPassAndDamagedOnesDoNot) {
     EXPECT_EQ(CheckRomPackage(path, [&](uint64_t, uint64_t) { return ++calls < 2; }), PackageCheck::Stopped);
 }
 
+TEST(PackageCheck, TheEndRecordMustCountTheDirectoryAndEndTheFile) {
+    const std::string zip = MakeZip({{"a.txt", "hello"}, {"system/b.bin", MakeContent(20000, 4)}});
+    const size_t end = zip.size() - 22;
+    ASSERT_EQ(CheckBytes(zip), PackageCheck::Ok);
+    std::string fewer = zip;
+    fewer[end + 8] = fewer[end + 10] = 1;  // counts one of the two entries: the other would go unchecked
+    EXPECT_EQ(CheckBytes(fewer), PackageCheck::Damaged);
+    EXPECT_EQ(CheckBytes(zip + "trailing bytes"), PackageCheck::Damaged);  // not its comment
+    std::string between = zip;
+    between.insert(end, "gap!");  // the directory no longer ends where the end record starts
+    EXPECT_EQ(CheckBytes(between), PackageCheck::Damaged);
+}
+
 TEST(PackageCheck, RecoveryImageMustBeAWholeBootImage) {
     const std::wstring path = GetSandbox().base + L"\\r.img";
     const std::string image = MakeRecoveryImage(40960, 1);

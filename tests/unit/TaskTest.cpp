@@ -153,6 +153,13 @@ TEST_F(Tasks, FailedFlashesSayWhy) {
     EXPECT_TRUE(Matching(CSimPhone::Journal(), "reboot").empty());
 }
 
+TEST_F(Tasks, AConnectionProblemDuringAFlashNamesItself) {
+    CSimPhone::Reset("nexus_s");
+    CSimPhone::Set("second_device_on", "push");  // an emulator starts as the image is copied
+    EXPECT_EQ(RunFlashTask(host, input), kCheckManyDevices);
+    EXPECT_EQ(host.Box(kCheckManyDevices), L"异常提示: 检测到多部手机或模拟器，请只连接一部需要刷机的手机！");
+}
+
 TEST_F(Tasks, ADamagedPackageOrNoPhoneChangesNothingOnThePhone) {
     WriteBytes(input.romPath, "<html><body>502 Bad Gateway</body></html>");
     EXPECT_EQ(Flash("nexus_s"), kTaskBadPackage);
