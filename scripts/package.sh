@@ -1,7 +1,8 @@
 #!/bin/bash
 # Builds the Windows installer with makensis for the given MirqFlasher.exe and,
-# with --test, installs it silently under Wine, checks the files, uninstalls
-# and checks they are gone.
+# with --test, installs it silently under Wine for the current user, checks
+# the files, the uninstall entry and the shortcut, installs again over the
+# user's own files, uninstalls and checks that only its own files went.
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 exe=$(readlink -f "$1")
@@ -12,23 +13,42 @@ echo "package: $outfile"
 
 run="${WINE_RUN:?WINE_RUN must name wine-run.sh of the build}"
 prefix="${MIRQ_WINEPREFIX:?}"
-dir="$prefix/drive_c/MirqInstallTest"
-rm -rf "$dir"
-"$run" "$outfile" /S /D=C:\\MirqInstallTest; rc=$?
+user="$prefix/drive_c/users/$(whoami)"
+dir="$user/AppData/Local/Programs/Mirq"     # the per-user default
+beside="$user/AppData/Local/Programs/temp"  # a folder of the user's, next to it
+menu="$user/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Mirq"
+key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\MirqFlasher'
 fail=0
+present() { [ -e "$1" ] || { echo "$2"; fail=1; }; }
+absent() { [ ! -e "$1" ] || { echo "$2"; fail=1; }; }
+value() { "$run" reg query "$key" /v "$1" 2>/dev/null | iconv -f GBK -t UTF-8 | tr -d '\r' | awk -v n="$1" '$1 == n { $1 = ""; $2 = ""; sub(/^ +/, ""); print }'; }
+rm -rf "$dir" "$beside"
+
+"$run" "$outfile" /S; rc=$?
 [ $rc -eq 0 ] || { echo "installer exit code $rc"; fail=1; }
-for f in MirqFlasher.exe uninstall.exe tools/README.txt; do
-    [ -f "$dir/$f" ] || { echo "not installed: $f"; fail=1; }
-done
+for f in MirqFlasher.exe uninstall.exe tools/README.txt; do present "$dir/$f" "not installed in the user's folder: $f"; done
 cmp -s "$exe" "$dir/MirqFlasher.exe" || { echo "installed program differs"; fail=1; }
-shortcut() { find "$prefix/drive_c" -name 'Mirq一键刷机助手.lnk' 2>/dev/null | grep -q .; }
-shortcut || { echo "no start-menu shortcut"; fail=1; }
-"$run" "$dir/uninstall.exe" /S _?=C:\\MirqInstallTest
+present "$menu/Mirq一键刷机助手.lnk" "no shortcut in the user's start menu"
+[ "$(value DisplayName)" = "Mirq一键刷机助手" ] || { echo "uninstall entry: DisplayName '$(value DisplayName)'"; fail=1; }
+[[ "$(value DisplayVersion)" =~ ^0\.9\.[0-9]+$ ]] || { echo "uninstall entry: DisplayVersion '$(value DisplayVersion)'"; fail=1; }
+[ "$(value Publisher)" = Mirq ] || { echo "uninstall entry: Publisher '$(value Publisher)'"; fail=1; }
+for v in DisplayIcon EstimatedSize UninstallString; do [ -n "$(value $v)" ] || { echo "uninstall entry: no $v"; fail=1; }; done
+
+# What the user and the program put there; an install over it keeps the user's.
+mkdir -p "$dir/temp" "$dir/log" "$beside"
+echo adb > "$dir/tools/adb.exe"; echo tool > "$dir/tools/flash_image"; echo rom > "$dir/update.zip"
+echo img > "$dir/temp/recovery_crespo.img"; echo log > "$dir/log/MirqFlasher_20261208_0.log"
+echo mine > "$dir/temp/notes.txt"; echo mine > "$beside/keep.txt"
+"$run" "$outfile" /S
+present "$dir/tools/adb.exe" "an install over an earlier one removed tools/adb.exe"
+
+"$run" "$dir/uninstall.exe" /S "_?=$("$run" winepath -w "$dir" 2>/dev/null | tr -d '\r')"
 rm -f "$dir/uninstall.exe"  # with _?= the uninstaller cannot delete itself
-sleep 1
-left=$(find "$dir" -type f 2>/dev/null)
-[ -z "$left" ] || { echo "left after uninstall: $left"; fail=1; }
-shortcut && { echo "shortcut left after uninstall"; fail=1; }
-rm -rf "$dir"
-[ $fail -eq 0 ] && echo "installer test: installed, checked, uninstalled"
+for f in MirqFlasher.exe tools/README.txt temp/recovery_crespo.img log; do absent "$dir/$f" "left after uninstall: $f"; done
+for f in tools/adb.exe tools/flash_image update.zip temp/notes.txt; do present "$dir/$f" "the user's $f was removed"; done
+present "$beside/keep.txt" "the folder beside the install was touched"
+absent "$menu" "start-menu folder left after uninstall"
+[ -z "$(value DisplayName)" ] || { echo "uninstall entry left"; fail=1; }
+rm -rf "$dir" "$beside"
+[ $fail -eq 0 ] && echo "installer test: per-user install, entry and shortcut checked, reinstall kept the user's files, uninstall removed only its own"
 exit $fail

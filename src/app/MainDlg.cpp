@@ -28,6 +28,7 @@ const wchar_t* const kTipsText =
 const wchar_t* const kCheckCaption = L"获取设备信息";
 const wchar_t* const kDownloadCaption = L"下载MirqROM";
 const wchar_t* const kFlashCaption = L"刷机";
+const int kModelFontTenthPoints = 225;
 
 int ModelId() { return CDeviceModel::GetInstance()->GetModelId(); }
 std::wstring OrUnknown(const std::wstring& value) { return value.empty() ? L"未知" : value; }
@@ -76,7 +77,12 @@ LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
     ShowWindow(m_rootWarning, SW_HIDE);
     RestoreControls();
 
-    m_modelFont.Reset(CreateFontW(30, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+    // In points, so that it grows with the system's DPI as the dialog does:
+    // 22.5 pt is the 30-pixel cell the label was drawn for at 96 DPI.
+    HDC screen = GetDC(m_hWnd);
+    const int cellHeight = MulDiv(kModelFontTenthPoints, GetDeviceCaps(screen, LOGPIXELSY), 720);
+    ReleaseDC(m_hWnd, screen);
+    m_modelFont.Reset(CreateFontW(cellHeight, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
                               CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, VARIABLE_PITCH | FF_SWISS, nullptr));
     SendMessageW(m_modelLabel, WM_SETFONT, reinterpret_cast<WPARAM>(m_modelFont.get()), TRUE);
     SetWindowTextW(m_modelLabel, kUnknownDevice);

@@ -4,6 +4,7 @@
 #include <commctrl.h>
 #include <objbase.h>
 
+#include "BuildConfig.h"
 #include "framework/Framework.h"
 #include "app/MainDlg.h"
 #include "app/SingleInstance.h"
@@ -20,12 +21,15 @@ const unsigned long kCleanUpLimitMs = 5000;
 const uint32_t kLogFileLimit = 1024 * 1024;  // then the day's next file
 
 // One file a day (and more when one grows past its limit) under log\ of the
-// base directory, for the user to send when something went wrong.
+// data directory, for the user to send when something went wrong.
 void StartSessionLog() {
-    const std::wstring folder = GetBaseDirectory() + L"\\log";
+    const std::wstring data = GetDataDirectory();
+    const std::wstring folder = data + L"\\log";
     CreateDirectoryW(folder.c_str(), nullptr);
     InstallLogHandler(new CFileLogHandler(kLogInfo, 0, folder + L"\\MirqFlasher", kLogFileLimit, 0, 0));
-    MIRQ_LOG(kLogInfo, L"app", L"Mirq一键刷机助手 v0.9 started in " + GetBaseDirectory());
+    MIRQ_LOG(kLogInfo, L"app",
+             L"Mirq一键刷机助手 v" MIRQ_VERSION L" started in " + GetBaseDirectory() +
+                 (data == GetBaseDirectory() ? L"" : L"; that folder cannot be written: temp\\ and log\\ are in " + data));
 }
 
 int Run(int showCommand, CSingleInstance& instance) {

@@ -70,7 +70,7 @@ bool SplitUrl(const std::wstring& url, std::wstring& host, int& port, std::wstri
 }
 
 std::wstring RecoveryImagePath(int modelId) {
-    std::wstring folder = GetBaseDirectory() + L"\\temp\\";
+    std::wstring folder = GetDataDirectory() + L"\\temp\\";
     CreateDirectoryW(folder.c_str(), nullptr);
     const wchar_t* device = IsSupportedModelId(modelId) ? kModelTable[modelId].deviceKey : L"";
     return folder + L"recovery_" + device + L".img";

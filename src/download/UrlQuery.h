@@ -11,7 +11,7 @@ std::wstring ExtractFlashUrl(const std::wstring& answer);
 // digits, returned in lower case; empty when absent or malformed.
 std::wstring ExtractMd5(const std::wstring& answer);
 bool SplitUrl(const std::wstring& url, std::wstring& host, int& port, std::wstring& objectPath);
-// base\temp\recovery_<deviceKey>.img; creates the temp folder.
+// <data directory>\temp\recovery_<deviceKey>.img; creates the temp folder.
 std::wstring RecoveryImagePath(int modelId);
 // True when the project home page can be reached.
 bool CheckServiceConnection();

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <shellapi.h>
+#include <shlobj.h>
 #include <shlwapi.h>
 #include <tlhelp32.h>
 
@@ -112,6 +113,34 @@ std::wstring GetBaseDirectory() {
     std::lock_guard<std::mutex> lock(g_baseDirLock);
     if (g_baseDir.empty()) GetCurrentDir(g_baseDir);
     return g_baseDir;
+}
+
+namespace {
+
+// Whether a file can be made in the folder (made and gone again at once).
+bool CanWriteIn(const std::wstring& folder) {
+    const std::wstring probe = folder + L"\\~MQW_" + std::to_wstring(GetCurrentProcessId()) + L".tmp";
+    CWinHandle file(CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    return static_cast<bool>(file);
+}
+
+std::wstring ChooseDataDirectory() {
+    const std::wstring base = GetBaseDirectory();
+    if (!base.empty() && CanWriteIn(base)) return base;
+    wchar_t local[MAX_PATH] = {};
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, local))) return base;
+    const std::wstring folder = std::wstring(local) + L"\\Mirq";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    return folder;
+}
+
+}  // namespace
+
+std::wstring GetDataDirectory() {
+    // Decided once; never destroyed, so a thread still running at exit can use it.
+    static const std::wstring* const folder = new std::wstring(ChooseDataDirectory());
+    return *folder;
 }
 
 std::wstring GetTempDirectory() {

@@ -23,6 +23,10 @@ std::wstring Trimmed(std::wstring text);
 bool GetCurrentDir(std::wstring& out);
 // The current directory captured at first use, kept for the life of the process.
 std::wstring GetBaseDirectory();
+// Where the program keeps what it makes (temp\ and log\): the base directory,
+// or %LOCALAPPDATA%\Mirq when that cannot be written (a read-only share, an
+// old install under Program Files). Decided at first use.
+std::wstring GetDataDirectory();
 // The user's temporary-files directory (ends in a backslash), empty on failure.
 std::wstring GetTempDirectory();
 std::wstring GetAdbPath();

@@ -1,6 +1,6 @@
 // The demo's walk through the main job on the simulated phone and the local
 // service: device check, download, flash, with a screenshot of each stage
-// saved into the folder named by MIRQ_DEMO_DIR.
+// saved into the folder named by MIRQ_DEMO_DIR; then the main window at 144 DPI.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -62,6 +62,18 @@ TEST(Demo, WalkTheMainJob) {
     EXPECT_EQ(CSimPhone::StateValue("rebooted"), "recovery");
     EXPECT_EQ(CSimPhone::ReadPhoneFile("/sdcard/mirq/update.zip"), ReadBytes(package));
     Say("flashed: the phone rebooted into recovery with the package and the script");
+    PostMessageW(ui.Main(), WM_SYSCOMMAND, SC_CLOSE, 0);
+    EXPECT_EQ(ui.WaitExit(15000), 2u);
+}
+
+TEST(Demo, TheMainWindowAt144Dpi) {
+    CSimPhone::Reset("nexus_s");
+    CSystemDpi large(144);
+    CUiDriver ui;
+    ASSERT_TRUE(ui.Launch());
+    ASSERT_TRUE(ui.PassStartup());
+    ui.SaveScreenshot(Shot(L"6-main-window-144dpi"));
+    Say("the main window at 144 DPI (150 %)");
     PostMessageW(ui.Main(), WM_SYSCOMMAND, SC_CLOSE, 0);
     EXPECT_EQ(ui.WaitExit(15000), 2u);
 }

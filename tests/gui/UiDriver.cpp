@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include <set>
 #include <vector>
 
 #include "TestSupport.h"
@@ -71,11 +72,19 @@ LRESULT Ask(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
 
 }  // namespace
 
+void CSystemDpi::Set(DWORD dpi) {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
+    RegSetValueExW(key, L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi), sizeof(dpi));
+    RegCloseKey(key);
+}
+
 std::wstring ProgramPath() { return GetSandbox().binDir + L"..\\..\\MirqFlasher.exe"; }
 
-bool CUiDriver::Launch() {
+bool CUiDriver::Launch(const std::function<void()>& beforeStart) {
     const std::wstring exe = GetSandbox().base + L"\\MirqFlasher.exe";
     CopyFileW(ProgramPath().c_str(), exe.c_str(), FALSE);
+    if (beforeStart) beforeStart();
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     std::wstring cmd = L"\"" + exe + L"\"";
@@ -281,18 +290,35 @@ bool CUiDriver::SaveScreenshot(const std::wstring& bmpPath) const {
     return WriteBytes(bmpPath, file);
 }
 
-int CUiDriver::RedPixels(int id) const {
+namespace {
+
+// Calls visit(row, pixel) for each pixel of the control as the screen shows it (B, G, R).
+template <class Visit>
+void VisitPixels(HWND control, Visit visit) {
     RECT r;
-    if (!GetWindowRect(GetDlgItem(m_main, id), &r)) return 0;
+    if (!GetWindowRect(control, &r)) return;
     int stride = 0;
     const std::vector<char> pixels = CaptureScreen(r, &stride);
-    int red = 0;
     for (int y = 0; y < r.bottom - r.top; ++y)
-        for (int x = 0; x < r.right - r.left; ++x) {
-            const unsigned char* p = reinterpret_cast<const unsigned char*>(&pixels[y * stride + x * 3]);  // B, G, R
-            red += p[2] >= 200 && p[1] <= 80 && p[0] <= 80;
-        }
+        for (int x = 0; x < r.right - r.left; ++x)
+            visit(y, reinterpret_cast<const unsigned char*>(&pixels[y * stride + x * 3]));
+}
+
+}  // namespace
+
+int CUiDriver::RedPixels(int id) const {
+    int red = 0;
+    VisitPixels(GetDlgItem(m_main, id),
+                [&](int, const unsigned char* p) { red += p[2] >= 200 && p[1] <= 80 && p[0] <= 80; });
     return red;
+}
+
+int CUiDriver::InkRows(int id) const {
+    std::set<int> rows;
+    VisitPixels(GetDlgItem(m_main, id), [&](int y, const unsigned char* p) {
+        if (p[0] < 100 && p[1] < 100 && p[2] < 100) rows.insert(y);
+    });
+    return static_cast<int>(rows.size());
 }
 
 }  // namespace mirqtest

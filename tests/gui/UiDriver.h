@@ -14,8 +14,9 @@ namespace mirqtest {
 
 class CUiDriver {
 public:
-    // Copies the program into the sandbox's base directory and starts it there.
-    bool Launch();
+    // Copies the program into the sandbox's base directory and starts it there;
+    // beforeStart runs between the two.
+    bool Launch(const std::function<void()>& beforeStart = nullptr);
     ~CUiDriver();
 
     // A visible top-level window of the program with this caption, or null after the limit.
@@ -81,6 +82,8 @@ public:
     bool SaveScreenshot(const std::wstring& bmpPath) const;
     // Pixels on screen within the control that are clearly red (text drawn in red).
     int RedPixels(int id) const;
+    // Rows of the control on screen that hold dark (text) pixels: how tall its text is drawn.
+    int InkRows(int id) const;
     DWORD ProcessId() const { return m_pi.dwProcessId; }
 
 private:
@@ -89,5 +92,18 @@ private:
 };
 
 std::wstring ProgramPath();  // MirqFlasher.exe of this build
+
+// The desktop's DPI for programs started from now on (the prefix's
+// LogPixels), put back to 96 when it goes.
+class CSystemDpi {
+public:
+    explicit CSystemDpi(DWORD dpi) { Set(dpi); }
+    ~CSystemDpi() { Set(96); }
+    CSystemDpi(const CSystemDpi&) = delete;
+    CSystemDpi& operator=(const CSystemDpi&) = delete;
+
+private:
+    static void Set(DWORD dpi);
+};
 
 }  // namespace mirqtest
