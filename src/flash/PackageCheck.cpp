@@ -19,11 +19,19 @@ const uint32_t kEnd64Signature = 0x06064b50;
 const uint32_t kEnd64LocatorSignature = 0x07064b50;
 const uint32_t kCentralSignature = 0x02014b50;
 const uint32_t kLocalSignature = 0x04034b50;
+const uint32_t kDescriptorSignature = 0x08074b50;
 const size_t kEndRecordSize = 22;
+const size_t kLocatorSize = 20;
+const size_t kEnd64RecordSize = 56;
+const size_t kLocalHeaderSize = 30;
 const size_t kMaxCommentSize = 0xFFFF;
 const uint64_t kMaxCentralDirectory = 64u << 20;
 const size_t kReadBlock = 1 << 20;
 const size_t kInflateBlock = 256 << 10;
+const uint16_t kFlagEncrypted = 1;
+const uint16_t kFlagDescriptor = 1 << 3;  // sizes and CRC follow the data
+const uint16_t kZip64ExtraId = 0x0001;
+const uint32_t kSaturated32 = 0xFFFFFFFF;
 const char kUpdateBinary[] = "META-INF/com/google/android/update-binary";
 const char kUpdateScript[] = "META-INF/com/google/android/update-script";
 const char kUpdaterScript[] = "META-INF/com/google/android/updater-script";
@@ -39,11 +47,34 @@ bool ReadAt(FILE* file, uint64_t offset, void* buffer, size_t size) {
 
 struct Directory {
     uint64_t offset = 0, size = 0, entries = 0;
-    uint64_t end = 0;  // where the central directory must end (the first end record)
+    uint64_t end = 0;  // where the central directory must end
 };
 
-// Finds the end-of-central-directory record (and its zip64 form when the
-// classic fields are saturated).
+// The zip64 end record named by a locator just before the end record: its
+// values replace the classic ones, which must agree where not saturated.
+bool ReadZip64End(FILE* file, uint64_t locatorAt, Directory& dir) {
+    unsigned char locator[kLocatorSize], record[kEnd64RecordSize];
+    if (!ReadAt(file, locatorAt, locator, sizeof(locator)) || Le32(locator) != kEnd64LocatorSignature) return false;
+    if (Le32(locator + 4) != 0 || Le32(locator + 16) != 1) return false;  // spanned
+    const uint64_t recordAt = Le64(locator + 8);
+    if (recordAt > locatorAt || locatorAt - recordAt < kEnd64RecordSize) return false;
+    if (!ReadAt(file, recordAt, record, sizeof(record)) || Le32(record) != kEnd64Signature) return false;
+    // The record (with its extensible data) ends where the locator starts.
+    if (Le64(record + 4) != locatorAt - recordAt - 12) return false;
+    if (Le32(record + 16) != 0 || Le32(record + 20) != 0 || Le64(record + 24) != Le64(record + 32)) return false;
+    const uint64_t entries = Le64(record + 32), size = Le64(record + 40), offset = Le64(record + 48);
+    if ((dir.entries != 0xFFFF && dir.entries != entries) || (dir.size != kSaturated32 && dir.size != size) ||
+        (dir.offset != kSaturated32 && dir.offset != offset))
+        return false;
+    dir.entries = entries;
+    dir.size = size;
+    dir.offset = offset;
+    dir.end = recordAt;
+    return true;
+}
+
+// Finds the end-of-central-directory record: the one whose comment ends the
+// file, and its zip64 form whenever a locator stands before it.
 bool FindDirectory(FILE* file, uint64_t fileSize, Directory& dir) {
     if (fileSize < kEndRecordSize) return false;
     const size_t tailSize = static_cast<size_t>(std::min<uint64_t>(fileSize, kEndRecordSize + kMaxCommentSize));
@@ -59,20 +90,11 @@ bool FindDirectory(FILE* file, uint64_t fileSize, Directory& dir) {
         dir.size = Le32(p + 12);
         dir.offset = Le32(p + 16);
         dir.end = tailStart + at;
-        if (dir.entries != 0xFFFF && dir.size != 0xFFFFFFFF && dir.offset != 0xFFFFFFFF) return true;
-        // Zip64: a locator just before the end record names the zip64 end record.
-        if (dir.end < 20) return false;
-        unsigned char locator[20], record[56];
-        if (!ReadAt(file, dir.end - 20, locator, sizeof(locator)) || Le32(locator) != kEnd64LocatorSignature)
-            return false;
-        const uint64_t recordAt = Le64(locator + 8);
-        if (recordAt + sizeof(record) > dir.end - 20) return false;
-        if (!ReadAt(file, recordAt, record, sizeof(record)) || Le32(record) != kEnd64Signature) return false;
-        dir.entries = Le64(record + 32);
-        dir.size = Le64(record + 40);
-        dir.offset = Le64(record + 48);
-        dir.end = recordAt;
-        return true;
+        unsigned char signature[4];
+        const bool locator = dir.end >= kLocatorSize && ReadAt(file, dir.end - kLocatorSize, signature, 4) &&
+                             Le32(signature) == kEnd64LocatorSignature;
+        // 65,535 entries, or a 4 GiB offset, without a locator are ordinary values.
+        return !locator || ReadZip64End(file, dir.end - kLocatorSize, dir);
     }
     return false;
 }
@@ -82,7 +104,38 @@ struct Entry {
     uint16_t flags = 0, method = 0;
     uint32_t crc = 0;
     uint64_t packedSize = 0, size = 0, localOffset = 0;
+    bool zip64Sizes = false;  // the central record carries its sizes in a zip64 field
 };
+
+// Values of a zip64 extra field, in their fixed order, for the fields that
+// are saturated (each pointer names one; null when not saturated). False
+// when the extra fields do not parse or a needed value is missing.
+bool ReadZip64Extra(const unsigned char* extra, size_t length, uint64_t* const (&values)[3]) {
+    for (size_t at = 0; at + 4 <= length;) {
+        const uint16_t id = Le16(extra + at), size = Le16(extra + at + 2);
+        if (at + 4 + size > length) return false;
+        if (id == kZip64ExtraId) {
+            size_t used = 0;
+            for (uint64_t* value : values) {
+                if (!value) continue;
+                if (used + 8 > size) return false;
+                *value = Le64(extra + at + 4 + used);
+                used += 8;
+            }
+            return true;
+        }
+        at += 4 + size;
+    }
+    for (uint64_t* value : values)
+        if (value) return false;
+    return true;
+}
+
+bool HasZip64Extra(const unsigned char* extra, size_t length) {
+    for (size_t at = 0; at + 4 <= length; at += 4 + Le16(extra + at + 2))
+        if (Le16(extra + at) == kZip64ExtraId) return true;
+    return false;
+}
 
 // Reads one central header at p (with `left` bytes of directory after it);
 // returns its length, or 0 when it is not consistent.
@@ -98,47 +151,98 @@ size_t ReadCentralHeader(const unsigned char* p, uint64_t left, Entry& entry) {
     entry.size = Le32(p + 24);
     entry.localOffset = Le32(p + 42);
     entry.name.assign(reinterpret_cast<const char*>(p + 46), nameLength);
-    // Zip64 extra field: the saturated values follow in this order.
-    const unsigned char* extra = p + 46 + nameLength;
-    for (size_t at = 0; at + 4 <= extraLength;) {
-        const uint16_t id = Le16(extra + at), size = Le16(extra + at + 2);
-        if (at + 4 + size > extraLength) return 0;
-        if (id == 0x0001) {
-            const unsigned char* field = extra + at + 4;
-            size_t used = 0;
-            for (uint64_t* value : {&entry.size, &entry.packedSize, &entry.localOffset}) {
-                if (*value != 0xFFFFFFFF) continue;
-                if (used + 8 > size) return 0;
-                *value = Le64(field + used);
-                used += 8;
-            }
-        }
-        at += 4 + size;
-    }
-    return length;
+    entry.zip64Sizes = entry.size == kSaturated32 || entry.packedSize == kSaturated32;
+    uint64_t* const saturated[3] = {entry.size == kSaturated32 ? &entry.size : nullptr,
+                                    entry.packedSize == kSaturated32 ? &entry.packedSize : nullptr,
+                                    entry.localOffset == kSaturated32 ? &entry.localOffset : nullptr};
+    return ReadZip64Extra(p + 46 + nameLength, extraLength, saturated) ? length : 0;
 }
+
+// Where an entry lies in the file: its local header up to the end of its
+// data (and descriptor). Entries may not share a byte.
+struct Extent {
+    uint64_t start, end;
+    bool operator<(const Extent& other) const { return start < other.start; }
+};
 
 class CEntryReader {
 public:
     CEntryReader(FILE* file, const CheckProgress& progress, uint64_t total)
         : m_file(file), m_progress(progress), m_total(total), m_in(kReadBlock), m_out(kInflateBlock) {}
 
-    // With `capture`, keeps the entry's first bytes (up to kMaxUpdaterScript) there.
-    PackageCheck Check(const Entry& entry, uint64_t dataLimit, std::string* capture) {
+    // Checks the local header (and descriptor) against the central record
+    // and finds where the entry's data starts and where the entry ends.
+    bool Locate(const Entry& entry, uint64_t dataLimit, uint64_t& dataStart, Extent& extent) {
+        if (entry.flags & kFlagEncrypted) return false;  // recovery cannot read it
+        if (entry.method != 0 && entry.method != Z_DEFLATED) return false;
+        if (entry.method == 0 && entry.packedSize != entry.size) return false;
+        bool zip64Descriptor = false;
+        if (!CheckLocalHeader(entry, dataStart, zip64Descriptor)) return false;
+        if (dataStart > dataLimit || entry.packedSize > dataLimit - dataStart) return false;
+        extent = {entry.localOffset, dataStart + entry.packedSize};
+        return !(entry.flags & kFlagDescriptor) ||
+               CheckDescriptor(entry, extent.end, zip64Descriptor, dataLimit, extent.end);
+    }
+
+    // Reads the entry's data: its CRC-32, and for deflated data the whole
+    // stream. With `capture`, keeps its first bytes (up to kMaxUpdaterScript) there.
+    PackageCheck CheckData(const Entry& entry, uint64_t dataStart, std::string* capture) {
         m_capture = capture;
-        if (entry.flags & 1) return PackageCheck::Damaged;  // encrypted: recovery cannot read it
-        unsigned char local[30];
-        if (!ReadAt(m_file, entry.localOffset, local, sizeof(local)) || Le32(local) != kLocalSignature)
-            return PackageCheck::Damaged;
-        const uint64_t dataStart = entry.localOffset + 30 + Le16(local + 26) + Le16(local + 28);
-        if (dataStart + entry.packedSize > dataLimit) return PackageCheck::Damaged;
         if (_fseeki64(m_file, static_cast<long long>(dataStart), SEEK_SET) != 0) return PackageCheck::Damaged;
-        if (entry.method == 0) return entry.packedSize == entry.size ? Stored(entry) : PackageCheck::Damaged;
-        if (entry.method == Z_DEFLATED) return Deflated(entry);
-        return PackageCheck::Damaged;
+        return entry.method == 0 ? Stored(entry) : Deflated(entry);
     }
 
 private:
+    // The local header agrees with the central record: name, method, flags,
+    // CRC and sizes (where a data descriptor carries them, each may be zero).
+    bool CheckLocalHeader(const Entry& entry, uint64_t& dataStart, bool& zip64Descriptor) {
+        unsigned char local[kLocalHeaderSize];
+        if (!ReadAt(m_file, entry.localOffset, local, sizeof(local)) || Le32(local) != kLocalSignature) return false;
+        const size_t nameLength = Le16(local + 26), extraLength = Le16(local + 28);
+        std::vector<unsigned char> variable(nameLength + extraLength);
+        if (!variable.empty() && !ReadAt(m_file, entry.localOffset + kLocalHeaderSize, variable.data(), variable.size()))
+            return false;
+        if (Le16(local + 6) != entry.flags || Le16(local + 8) != entry.method) return false;
+        if (nameLength != entry.name.size() || memcmp(variable.data(), entry.name.data(), nameLength) != 0) return false;
+        const unsigned char* extra = variable.data() + nameLength;
+        zip64Descriptor = HasZip64Extra(extra, extraLength) || entry.zip64Sizes;
+        uint64_t size = Le32(local + 22), packedSize = Le32(local + 18);
+        uint64_t* const saturated[3] = {size == kSaturated32 ? &size : nullptr,
+                                        packedSize == kSaturated32 ? &packedSize : nullptr, nullptr};
+        if (!ReadZip64Extra(extra, extraLength, saturated)) return false;
+        // With a descriptor a writer may leave any of them zero (streamers
+        // such as Info-ZIP through a pipe or bsdtar still write the size).
+        const bool descriptor = (entry.flags & kFlagDescriptor) != 0;
+        auto agrees = [descriptor](uint64_t local, uint64_t central) {
+            return local == central || (descriptor && local == 0);
+        };
+        if (!agrees(Le32(local + 14), entry.crc) || !agrees(size, entry.size) || !agrees(packedSize, entry.packedSize))
+            return false;
+        dataStart = entry.localOffset + kLocalHeaderSize + nameLength + extraLength;
+        return true;
+    }
+
+    // The data descriptor after the data (its signature optional, its sizes
+    // 8 bytes wide in zip64 entries) carries the central record's values.
+    bool CheckDescriptor(const Entry& entry, uint64_t at, bool zip64, uint64_t limit, uint64_t& end) {
+        const size_t sizeWidth = zip64 ? 8 : 4;
+        unsigned char d[28] = {};
+        const size_t most = static_cast<size_t>(std::min<uint64_t>(sizeof(d), limit - at));
+        if (most < 4 + 2 * sizeWidth || !ReadAt(m_file, at, d, most)) return false;
+        for (size_t skip : {static_cast<size_t>(4), static_cast<size_t>(0)}) {
+            if (skip && Le32(d) != kDescriptorSignature) continue;
+            if (skip + 4 + 2 * sizeWidth > most) continue;
+            const unsigned char* p = d + skip;
+            const uint64_t packed = zip64 ? Le64(p + 4) : Le32(p + 4);
+            const uint64_t size = zip64 ? Le64(p + 4 + sizeWidth) : Le32(p + 4 + sizeWidth);
+            if (Le32(p) == entry.crc && packed == entry.packedSize && size == entry.size) {
+                end = at + skip + 4 + 2 * sizeWidth;
+                return true;
+            }
+        }
+        return false;
+    }
+
     // Reads the next piece of the entry's data; 0 at its end or on a read error.
     size_t Next(uint64_t& left) {
         const size_t want = static_cast<size_t>(std::min<uint64_t>(left, m_in.size()));
@@ -167,18 +271,19 @@ private:
         return crc == entry.crc ? PackageCheck::Ok : PackageCheck::Damaged;
     }
 
+    // Inflates until the stream ends (zlib may still hold output when the
+    // last input is taken), and no further than the recorded size.
     PackageCheck Deflated(const Entry& entry) {
         z_stream stream;
         memset(&stream, 0, sizeof(stream));
         if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) return PackageCheck::Damaged;
         uLong crc = crc32(0, Z_NULL, 0);
         uint64_t left = entry.packedSize, produced = 0;
-        int status = Z_OK;
         PackageCheck result = PackageCheck::Damaged;
-        while (status == Z_OK) {
-            if (stream.avail_in == 0) {
+        for (;;) {
+            if (stream.avail_in == 0 && left > 0) {
                 const size_t got = Next(left);
-                if (got == 0) break;  // the data ended before the stream did
+                if (got == 0) break;  // a read error
                 stream.next_in = m_in.data();
                 stream.avail_in = static_cast<uInt>(got);
                 if (!KeepGoing()) {
@@ -188,17 +293,23 @@ private:
             }
             stream.next_out = m_out.data();
             stream.avail_out = static_cast<uInt>(m_out.size());
-            status = inflate(&stream, Z_NO_FLUSH);
+            const int status = inflate(&stream, Z_NO_FLUSH);
             const size_t made = m_out.size() - stream.avail_out;
+            produced += made;
+            if (produced > entry.size) break;  // more than recorded: stop at once
             crc = crc32(crc, m_out.data(), static_cast<uInt>(made));
             Keep(m_out.data(), made);
-            produced += made;
-            if (status == Z_BUF_ERROR && stream.avail_in == 0) status = Z_OK;  // wants more input
+            if (status == Z_STREAM_END) {
+                const bool whole = left == 0 && stream.avail_in == 0 && produced == entry.size && crc == entry.crc;
+                result = whole ? PackageCheck::Ok : PackageCheck::Damaged;
+                break;
+            }
+            // No progress is possible: the data ended before the stream did.
+            if (status == Z_BUF_ERROR && stream.avail_in == 0 && left == 0) break;
+            if (status != Z_OK && status != Z_BUF_ERROR) break;
         }
         inflateEnd(&stream);
-        if (result == PackageCheck::Stopped) return result;
-        if (status != Z_STREAM_END || left != 0 || stream.avail_in != 0) return PackageCheck::Damaged;
-        return produced == entry.size && crc == entry.crc ? PackageCheck::Ok : PackageCheck::Damaged;
+        return result;
     }
 
     FILE* m_file;
@@ -222,24 +333,44 @@ PackageCheck CheckRomPackage(const std::wstring& path, const CheckProgress& prog
 
     Directory dir;
     if (!FindDirectory(file.get(), static_cast<uint64_t>(fileSize), dir)) return PackageCheck::Damaged;
-    if (dir.entries == 0 || dir.size > kMaxCentralDirectory || dir.offset + dir.size != dir.end)
+    if (dir.entries == 0 || dir.size > kMaxCentralDirectory || dir.offset > dir.end || dir.end - dir.offset != dir.size)
         return PackageCheck::Damaged;
     std::vector<unsigned char> central(static_cast<size_t>(dir.size));
     if (!ReadAt(file.get(), dir.offset, central.data(), central.size())) return PackageCheck::Damaged;
 
+    // First the structure, read from the headers alone: a file whose entries
+    // overlap is refused before any of them is inflated.
     CEntryReader reader(file.get(), progress, static_cast<uint64_t>(fileSize));
+    std::vector<Entry> entries;
+    std::vector<uint64_t> dataStarts;
+    std::vector<Extent> extents;
     size_t at = 0;
     for (uint64_t i = 0; i < dir.entries; ++i) {
         Entry entry;
         const size_t length = ReadCentralHeader(&central[at], central.size() - at, entry);
         if (length == 0) return PackageCheck::Damaged;
         at += length;
+        uint64_t dataStart = 0;
+        Extent extent = {0, 0};
+        if (!reader.Locate(entry, dir.offset, dataStart, extent)) return PackageCheck::Damaged;
+        entries.push_back(entry);
+        dataStarts.push_back(dataStart);
+        extents.push_back(extent);
+    }
+    // The end record counts every header, and no two entries share a byte
+    // (one entry's data nested in another's, or two records for one header).
+    if (at != central.size()) return PackageCheck::Damaged;
+    std::sort(extents.begin(), extents.end());
+    for (size_t i = 1; i < extents.size(); ++i)
+        if (extents[i].start < extents[i - 1].end) return PackageCheck::Damaged;
+
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const Entry& entry = entries[i];
         if (entry.name == kUpdateBinary || entry.name == kUpdateScript) found.hasInstaller = true;
         const bool script = entry.name == kUpdaterScript && found.updaterScript.empty();
-        PackageCheck result = reader.Check(entry, dir.offset, script ? &found.updaterScript : nullptr);
+        const PackageCheck result = reader.CheckData(entry, dataStarts[i], script ? &found.updaterScript : nullptr);
         if (result != PackageCheck::Ok) return result;
     }
-    if (at != central.size()) return PackageCheck::Damaged;
     if (contents) *contents = found;
     return PackageCheck::Ok;
 }

@@ -11,6 +11,17 @@ using namespace mirqtest;
 
 namespace {
 
+std::wstring RealZip(const wchar_t* name) { return GetSandbox().binDir + L"..\\zips\\" + name; }
+
+void Put32At(std::string& bytes, size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i));
+}
+uint32_t Le32At(const std::string& bytes, size_t at) {
+    uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+    return value;
+}
+
 PackageCheck CheckBytes(const std::string& bytes) {
     const std::wstring path = GetSandbox().base + L"\\包 100%.zip";
     WriteBytes(path, bytes);
@@ -81,4 +92,77 @@ TEST(PackageCheck, RecoveryImageMustBeAWholeBootImage) {
     WriteBytes(path, "<html>" + image.substr(6));
     EXPECT_FALSE(IsRecoveryImage(path));
     EXPECT_FALSE(IsRecoveryImage(GetSandbox().base));
+}
+
+TEST(PackageCheck, WhatRealToolsWriteIsAccepted) {
+    for (const wchar_t* name : {L"python-zero-boot.zip", L"python-zeros.zip", L"infozip-images.zip", L"infozip-rom.zip",
+                                L"infozip-pipe.zip", L"infozip-stdin.zip", L"python-stream.zip", L"python-65535.zip",
+                                L"bsdtar-zip64.zip"}) {
+        RomContents contents;
+        EXPECT_EQ(CheckRomPackage(RealZip(name), nullptr, &contents), PackageCheck::Ok) << WideToUtf8(name);
+    }
+    RomContents rom;
+    ASSERT_EQ(CheckRomPackage(RealZip(L"python-stream.zip"), nullptr, &rom), PackageCheck::Ok);
+    EXPECT_TRUE(rom.hasInstaller);
+    EXPECT_EQ(rom.updaterScript.find("assert(getprop(\"ro.product.device\") == \"crespo\""), 0u);
+}
+
+TEST(PackageCheck, LocalHeadersMustAgreeWithTheDirectory) {
+    const std::string zip = MakeZip({{"a.txt", "hello, hello, hello"}, {"system/b.bin", MakeContent(20000, 4)}});
+    ASSERT_EQ(CheckBytes(zip), PackageCheck::Ok);
+    const struct {
+        const char* what;
+        size_t at;
+        char change;
+    } changes[] = {{"local CRC", 14, 0x01}, {"local method 8 -> 0", 8, 0x08}, {"local compressed size", 18, 0x01},
+                   {"local size", 22, 0x01}, {"local flags", 6, 0x02}, {"local name", 30, 0x20}};
+    for (const auto& c : changes) {
+        std::string changed = zip;
+        changed[c.at] ^= c.change;
+        EXPECT_EQ(CheckBytes(changed), PackageCheck::Damaged) << c.what;
+    }
+    // Two central records for one local entry: the first record, twice.
+    const size_t end = zip.size() - 22, centralAt = Le32At(zip, end + 16);
+    const size_t firstLength = 46 + 5;  // "a.txt"
+    std::string twice = zip.substr(0, centralAt) + zip.substr(centralAt, firstLength) + zip.substr(centralAt);
+    const size_t twiceEnd = twice.size() - 22;
+    twice[twiceEnd + 8] = twice[twiceEnd + 10] = 3;
+    Put32At(twice, twiceEnd + 12, Le32At(twice, twiceEnd + 12) + firstLength);
+    EXPECT_EQ(CheckBytes(twice), PackageCheck::Damaged);
+}
+
+TEST(PackageCheck, EntriesMayNotShareBytes) {
+    // A whole zip stored as the data of an entry: its inner entry, named by
+    // a second central record, lies inside the outer one's data.
+    const std::string inner = MakeZip({{"inner.bin", MakeContent(3000, 8)}}, false);
+    std::string outer = MakeZip({{"outer.bin", inner}}, false);
+    const size_t end = outer.size() - 22, centralAt = Le32At(outer, end + 16);
+    const size_t innerAt = 30 + 9;  // after the outer local header and its name
+    std::string innerRecord = inner.substr(Le32At(inner, inner.size() - 22 + 16), 46 + 9);
+    Put32At(innerRecord, 42, static_cast<uint32_t>(innerAt));
+    std::string nested = outer.substr(0, end) + innerRecord + outer.substr(end);
+    const size_t nestedEnd = nested.size() - 22;
+    nested[nestedEnd + 8] = nested[nestedEnd + 10] = 2;
+    Put32At(nested, nestedEnd + 12, Le32At(nested, nestedEnd + 12) + 46 + 9);
+    ASSERT_EQ(Le32At(nested, nestedEnd + 16), centralAt);
+    EXPECT_EQ(CheckBytes(nested), PackageCheck::Damaged);
+
+    // 64 records of one 64 MiB deflated entry, and one whose stream is far
+    // longer than recorded: refused at once, not after inflating it all.
+    std::string bomb = MakeZip({{"zeros.img", std::string(64 << 20, '\0')}});
+    const size_t bombEnd = bomb.size() - 22, bombCentral = Le32At(bomb, bombEnd + 16);
+    const std::string record = bomb.substr(bombCentral, 46 + 9);
+    std::string records;
+    for (int i = 0; i < 64; ++i) records += record;
+    std::string overlapping = bomb.substr(0, bombCentral) + records + bomb.substr(bombEnd);
+    const size_t overlappingEnd = overlapping.size() - 22;
+    overlapping[overlappingEnd + 8] = overlapping[overlappingEnd + 10] = 64;
+    Put32At(overlapping, overlappingEnd + 12, static_cast<uint32_t>(records.size()));
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(CheckBytes(overlapping), PackageCheck::Damaged);
+    std::string lying = bomb;
+    Put32At(lying, 22, 1000);  // local and central sizes: 1000 bytes, the stream 64 MiB
+    Put32At(lying, bombCentral + 24, 1000);
+    EXPECT_EQ(CheckBytes(lying), PackageCheck::Damaged);
+    EXPECT_LT(GetTickCount() - start, 2000u);
 }
