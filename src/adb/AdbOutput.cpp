@@ -218,7 +218,7 @@ long long LeastBytes(const std::wstring& size, long long bareUnit) {
     const std::wstring fraction = point == std::wstring::npos ? L"" : digits.substr(point + 1);
     if (fraction.size() > 2 || (point != std::wstring::npos && fraction.empty())) return -1;
     const long long wholeValue = SmallNumber(whole, 12);
-    if (wholeValue < 0) return -1;
+    if (wholeValue < 0 || wholeValue >= (1LL << 62) / unit / 100) return -1;  // no card is that large
     if (fraction.empty()) return wholeValue * unit;
     const long long fractionValue = SmallNumber(fraction);
     if (fractionValue < 0) return -1;

@@ -115,7 +115,7 @@ TEST(Citizen, AnUnwritableFolderMovesTempAndLogToTheUsersOwn) {
     ASSERT_TRUE(locked) << "run through scripts/with-lockable-folder.sh";
     EXPECT_FALSE(WriteBytes(GetSandbox().base + L"\\probe.txt", "x"));
     ASSERT_TRUE(ui.PassStartup());
-    EXPECT_TRUE(ui.Enabled(IDC_FLASH));  // the phone was read
+    EXPECT_TRUE(ui.WaitEnabled(IDC_FLASH));  // the phone was read
     const std::wstring target = GetSandbox().temp + L"mirq.zip";
     ui.Click(IDC_DOWNLOAD);
     ASSERT_TRUE(ui.FillFileDialog(L"保存ROM文件到", target));

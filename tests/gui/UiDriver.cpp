@@ -237,7 +237,8 @@ bool CUiDriver::PassStartup(std::wstring* tipsText) {
     if (tipsText) *tipsText = tips;
     if (tips.empty()) return false;
     HWND progress = WaitWindow(L"获取设备信息", 10000);
-    return progress && WaitGone(progress);
+    // The window goes first; the controls come back when the task's end is handled.
+    return progress && WaitGone(progress) && WaitControlsBack();
 }
 
 bool CUiDriver::RunTask(int buttonId, const std::wstring& caption, DWORD limitMs) {
