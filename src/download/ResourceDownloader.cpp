@@ -228,7 +228,8 @@ std::wstring CResourceDownloader::QueryDownloadUrl(int flashType) {
         answer.append(block.data(), got);
         if (answer.size() >= kMaxAnswerBytes) break;
     }
-    return AnsiToWide(answer);
+    // Whole: a long address must not cut off the checksum after it.
+    return DecodeAnsi(answer);
 }
 
 namespace {

@@ -9,7 +9,8 @@ HTTP/1.0 on 127.0.0.1:8080:
 Control (tests and the demo): /_sim/reset, /_sim/set?key=value..., /_sim/log,
 /_sim/down?ms=N (stop listening for N ms).
 Faults (keys of /_sim/set): query_status, url_scheme=https, url_space=1,
-no_flashurl=1, split=1 (answer in several TCP writes), file_status,
+no_flashurl=1, url_query=N (N more characters of address), split=1 (answer
+in several TCP writes), file_status,
 no_length=1, short=1 (half the declared body, then close), slow_ms=N (pause
 per 64 KiB), rom_size=N (bytes of the ROM zip), md5=wrong|none (the checksum
 sent beside the address), recovery_html=1 (an error page served as the image),
@@ -145,6 +146,8 @@ def make_handler(state):
                 url = "https" + url[4:]
             if state.fault("url_space") == "1":
                 url = "\n " + url
+            if state.fault("url_query"):  # a long address (a signed download link)
+                url += "?token=" + "t" * int(state.fault("url_query"))
             inner = "" if state.fault("no_flashurl") == "1" else "<flashurl>%s</flashurl>" % url
             digest = served(state, "rom" if ftype == "1" else "recovery", device)[2]
             if state.fault("md5") == "wrong":

@@ -62,6 +62,11 @@ TEST_F(Download, QuerySendsTheDocumentAsTheServiceExpects) {
 TEST_F(Download, QueryAnswerInSeveralPiecesIsReadWhole) {
     ServiceControl("set?split=1");
     EXPECT_EQ(ExtractFlashUrl(downloader->QueryDownloadUrl(2)), L"http://127.0.0.1:8080/files/recovery/crespo.img");
+    // A long address keeps the checksum after it.
+    ServiceControl("set?split=0&url_query=1500");
+    const std::wstring answer = downloader->QueryDownloadUrl(1);
+    EXPECT_EQ(ExtractFlashUrl(answer).size(), std::wstring(L"http://127.0.0.1:8080/files/rom/crespo.zip?token=").size() + 1500);
+    EXPECT_EQ(ExtractMd5(answer).size(), 32u);
 }
 
 TEST_F(Download, QueryWithAnErrorStatusIsEmpty) {
