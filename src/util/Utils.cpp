@@ -26,18 +26,30 @@ std::wstring g_baseDir;
 
 }  // namespace
 
-void TerminateProcessTree(unsigned long pid) {
+namespace {
+
+bool CreatedBefore(DWORD pid, const FILETIME& time) {
+    CWinHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid));
+    FILETIME created, unused;
+    if (!process || !GetProcessTimes(process.get(), &created, &unused, &unused, &unused)) return true;
+    return CompareFileTime(&created, &time) < 0;
+}
+
+}  // namespace
+
+void TerminateProcessTree(unsigned long pid, const FILETIME& notBefore) {
     std::vector<DWORD> children;
     CWinHandle snap(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (snap) {
         PROCESSENTRY32W entry = {};
         entry.dwSize = sizeof(entry);
         for (BOOL ok = Process32FirstW(snap.get(), &entry); ok; ok = Process32NextW(snap.get(), &entry)) {
-            if (entry.th32ParentProcessID == pid && entry.th32ProcessID != pid)
+            if (entry.th32ParentProcessID == pid && entry.th32ProcessID != pid &&
+                !CreatedBefore(entry.th32ProcessID, notBefore))
                 children.push_back(entry.th32ProcessID);
         }
     }
-    for (DWORD child : children) TerminateProcessTree(child);
+    for (DWORD child : children) TerminateProcessTree(child, notBefore);
     CWinHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, pid));
     if (process) TerminateProcess(process.get(), 1);
 }
@@ -177,14 +189,24 @@ bool IsAdbPresent() { return !GetAdbPath().empty(); }
 
 namespace {
 
-void EndTree(const CWinHandle& process) {
-    TerminateProcessTree(GetProcessId(process.get()));
+// Ends a started process and what it started: the whole job when it has one
+// (exactly its processes), else the processes below it that were created
+// after it (a recorded parent id may be a dead process's, reused).
+void EndTree(const CWinHandle& process, HANDLE job) {
+    if (job) {
+        TerminateJobObject(job, 1);
+    } else {
+        FILETIME created, unused;
+        GetProcessTimes(process.get(), &created, &unused, &unused, &unused);
+        TerminateProcessTree(GetProcessId(process.get()), created);
+    }
     WaitForSingleObject(process.get(), 5000);
 }
 
 // Waits for a started process; past the limit, or on the watched stop, it and
 // everything it started are ended.
-RunResult WaitOrEnd(const CWinHandle& process, unsigned long limitMs, const WaitWatch& watch = WaitWatch()) {
+RunResult WaitOrEnd(const CWinHandle& process, unsigned long limitMs, const WaitWatch& watch = WaitWatch(),
+                    HANDLE job = nullptr) {
     const HANDLE handles[2] = {process.get(), watch.stop};
     const DWORD count = watch.stop ? 2 : 1;
     const DWORD started = GetTickCount();
@@ -196,13 +218,13 @@ RunResult WaitOrEnd(const CWinHandle& process, unsigned long limitMs, const Wait
         const DWORD woke = WaitForMultipleObjects(count, handles, FALSE, slice);
         if (woke == WAIT_OBJECT_0) return RunResult::Finished;
         if (woke == WAIT_OBJECT_0 + 1) {
-            EndTree(process);
+            EndTree(process, job);
             return RunResult::Stopped;
         }
         if (woke != WAIT_TIMEOUT) break;
         if (watch.onTick && slice == watch.tickMs) watch.onTick();
     }
-    EndTree(process);
+    EndTree(process, job);
     return RunResult::TimedOut;
 }
 
@@ -214,8 +236,9 @@ RunResult RunBatchAndWait(const std::wstring& batchPath, unsigned long limitMs, 
     UINT length = GetSystemDirectoryW(system, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return RunResult::NotStarted;
     const std::wstring cmd = std::wstring(system) + L"\\cmd.exe";
-    // The outer quotes are cmd's own /c quoting; the inner ones keep a path with spaces whole.
-    std::wstring line = L"\"" + cmd + L"\" /c \"\"" + batchPath + L"\"\"";
+    // The outer quotes are cmd's own /c quoting; the inner ones keep a path
+    // with spaces whole. /d: no AutoRun command of the user's runs first.
+    std::wstring line = L"\"" + cmd + L"\" /d /c \"\"" + batchPath + L"\"\"";
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESHOWWINDOW;
@@ -236,11 +259,17 @@ RunResult RunBatchAndWait(const std::wstring& batchPath, unsigned long limitMs, 
     }
     PROCESS_INFORMATION info = {};
     const BOOL started = CreateProcessW(cmd.c_str(), &line[0], nullptr, nullptr, errors ? TRUE : FALSE,
-                                        CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info);
+                                        CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, nullptr, &startup, &info);
     errors.Reset();
     if (!started) return RunResult::NotStarted;
     const CWinHandle process(info.hProcess), thread(info.hThread);
-    return WaitOrEnd(process, limitMs, watch);
+    // Everything the command starts lives in a job of its own, so that ending
+    // it ends exactly those processes. (Nothing is ended when the job closes:
+    // an adb server the command started goes on serving.)
+    CWinHandle job(CreateJobObjectW(nullptr, nullptr));
+    if (job && !AssignProcessToJobObject(job.get(), process.get())) job.Reset();
+    ResumeThread(thread.get());
+    return WaitOrEnd(process, limitMs, watch, job.get());
 }
 
 RunResult RunAndWaitFor(const std::wstring& file, const std::wstring& params, unsigned long limitMs) {

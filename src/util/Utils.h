@@ -3,6 +3,8 @@
 #include <functional>
 #include <string>
 
+struct _FILETIME;
+
 namespace mirq {
 
 // Bytes of the ANSI code page -> UTF-16. Uses at most the first 1021 bytes.
@@ -60,7 +62,8 @@ bool RunAndWait(const std::wstring& file, const std::wstring& params);
 // With an error path, standard error of cmd.exe (and of what it starts) goes to that file.
 RunResult RunBatchAndWait(const std::wstring& batchPath, unsigned long limitMs, const std::wstring& errorPath = L"",
                           const WaitWatch& watch = WaitWatch());
-// Ends a process and, first, every process it started.
-void TerminateProcessTree(unsigned long pid);
+// Ends a process and, first, every process below it created no earlier than
+// notBefore (a process's recorded parent may be a dead one whose id was reused).
+void TerminateProcessTree(unsigned long pid, const _FILETIME& notBefore);
 
 }  // namespace mirq

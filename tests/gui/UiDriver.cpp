@@ -100,7 +100,9 @@ CUiDriver::~CUiDriver() {
     if (m_main && IsWindow(m_main)) PostMessageW(m_main, WM_SYSCOMMAND, SC_CLOSE, 0);
     WaitForSingleObject(m_pi.hProcess, 5000);
     // Whatever it left running (adb commands of a task) would outlive the test.
-    mirq::TerminateProcessTree(m_pi.dwProcessId);
+    FILETIME created, unused;
+    GetProcessTimes(m_pi.hProcess, &created, &unused, &unused, &unused);
+    mirq::TerminateProcessTree(m_pi.dwProcessId, created);
     WaitForSingleObject(m_pi.hProcess, 5000);
     CloseHandle(m_pi.hThread);
     CloseHandle(m_pi.hProcess);
