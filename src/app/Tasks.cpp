@@ -162,7 +162,8 @@ int RunDownloadTask(ITaskHost& host, const TaskInput& input) {
     CAttachedListener listener(host.OpenProgress(80), downloader.get());
     const bool ok = downloader->FetchRom(input.romPath, stop);
     if (stop.Requested()) return kTaskStopped;
-    return ok ? kTaskDownloaded : kTaskDownloadFailed;
+    if (ok) return kTaskDownloaded;
+    return downloader->ChecksumFailed() ? kTaskDownloadChecksumFailed : kTaskDownloadFailed;
 }
 
 int RunFlashTask(ITaskHost& host, const TaskInput& input) {
@@ -235,6 +236,8 @@ TaskMessage MessageFor(int result, int flashStep, const std::wstring& detail) {
     case kTaskUnsupported: return {L"不支持该设备", kUnsupportedText.c_str()};
     case kTaskNoServer: return {L"无法连接到服务器", L"连接下载服务器失败，请确认网络设置正常后再重新尝试！"};
     case kTaskDownloaded: return {L"下载完成！", L"ROM路径已正确设置，请点击“刷机”按钮直接刷机！"};
+    case kTaskDownloadFailed: return {L"下载失败", L"ROM下载失败，请确认网络连接良好后重新下载！"};
+    case kTaskDownloadChecksumFailed: return {L"下载失败", L"ROM包校验失败，请重新下载！"};
     case kTaskFlashed: return {L"刷机完成！", L"请拔除usb线等候手机自动重启，重启过程中请勿操作手机！"};
     case kTaskBadPackage: return {L"刷机失败", L"ROM包已损坏或不完整，请重新下载或选择其他ROM包！"};
     case kTaskNotARom: return {L"刷机失败", L"所选文件不是可刷入的ROM包，请重新选择ROM包！"};

@@ -34,6 +34,7 @@ enum TaskResult {
     kTaskLowBattery = 19,
     kTaskNoSpace = 20,
     kTaskNoFlashTool = 21,
+    kTaskDownloadChecksumFailed = 22,
 };
 
 // Sent by a task's thread to the host's window when the task has ended:

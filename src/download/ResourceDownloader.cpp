@@ -282,6 +282,7 @@ bool HashFile(const std::wstring& path, CMd5& md5) {
 
 bool CResourceDownloader::DownloadFile(const std::wstring& url, const std::wstring& localPath,
                                        const std::wstring& expectedMd5, const CStopToken& stop) {
+    m_checksumFailed = false;
     std::wstring host, objectPath;
     int port = 0;
     if (!SplitUrl(url, host, port, objectPath)) return false;
@@ -371,6 +372,7 @@ bool CResourceDownloader::DownloadFile(const std::wstring& url, const std::wstri
     // A file that arrived whole but differs from what the service announced is no better than a broken one.
     const bool whole = ok;
     if (ok && !expectedMd5.empty()) ok = md5.HexDigest() == expectedMd5;
+    m_checksumFailed = whole && !ok && !expectedMd5.empty();
     if (ok) ok = MoveFileExW(partPath.c_str(), localPath.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
     MIRQ_LOG(ok ? kLogInfo : kLogWarning, L"http",
              L"GET " + url + L": status " + std::to_wstring(status) + L", " + std::to_wstring(received - resumedAt) +

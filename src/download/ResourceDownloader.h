@@ -29,6 +29,8 @@ public:
     bool FetchRecovery(const std::wstring& localPath, const CStopToken& stop = CStopToken::Never());
 
     int GetModelId() const { return m_modelId; }
+    // The last download arrived whole but differs from the checksum the service announced.
+    bool ChecksumFailed() const { return m_checksumFailed; }
 
     CResourceDownloader(const CResourceDownloader&) = delete;
     CResourceDownloader& operator=(const CResourceDownloader&) = delete;
@@ -43,6 +45,7 @@ private:
     wchar_t* m_bypass = nullptr;
     unsigned long m_accessType = 1;  // INTERNET_OPEN_TYPE_DIRECT
     unsigned long m_sessionFlags = 0;
+    bool m_checksumFailed = false;
 };
 
 // The downloader configured for one phone while this lives (direct, no

@@ -286,8 +286,13 @@ TEST_F(Tasks, DownloadBringsTheImageAndThePackageAndAFailureKeepsTheEarlierFile)
     WriteBytes(input.romPath, "the user's earlier package");
     ServiceControl("set?file_status=500");
     EXPECT_EQ(RunDownloadTask(host, input), kTaskDownloadFailed);
+    EXPECT_EQ(host.Box(kTaskDownloadFailed), L"下载失败: ROM下载失败，请确认网络连接良好后重新下载！");
     EXPECT_EQ(ReadBytes(input.romPath), "the user's earlier package");
     EXPECT_FALSE(FileExists(RecoveryImagePath(2)));
+    ServiceControl("set?file_status=200&md5=wrong");
+    EXPECT_EQ(RunDownloadTask(host, input), kTaskDownloadChecksumFailed);
+    EXPECT_EQ(host.Box(kTaskDownloadChecksumFailed), L"下载失败: ROM包校验失败，请重新下载！");
+    EXPECT_EQ(ReadBytes(input.romPath), "the user's earlier package");
 }
 
 TEST_F(Tasks, AStopInTheImageLeavesNothingConfiguredForTheNextPhone) {
@@ -314,6 +319,6 @@ TEST(TaskMessages, StepsChooseTheFlashFailureText) {
     EXPECT_EQ(MessageFor(kTaskRomFlashFailed, kRomRebootFailed).text, L"手机未能重启进入Recovery，请重新插拔USB线后重新刷机！");
     for (int step : {kRomFlashStopped, kRecoveryFlashStopped, kFlashOk})
         EXPECT_EQ(MessageFor(kTaskRomFlashFailed, step).caption, nullptr) << step;
-    for (int result : {int(kTaskOk), int(kTaskStopped), int(kTaskDownloadFailed), int(kCheckReadFailed)})
+    for (int result : {int(kTaskOk), int(kTaskStopped), int(kCheckReadFailed)})
         EXPECT_EQ(MessageFor(result, kFlashOk).caption, nullptr) << result;
 }
