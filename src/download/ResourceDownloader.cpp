@@ -238,8 +238,11 @@ namespace {
 // with what identifies the remote file it came from ("<target>.part.info":
 // the address and the server's ETag or Last-Modified), so that the next
 // download of the same file asks only for the rest.
+// What a kept partial download is a part of: the address, a strong
+// validator of the file (ETag, else Last-Modified) and its whole size.
 struct CPartialInfo {
     std::wstring url, validator;
+    long long total = -1;
 };
 
 CPartialInfo ReadPartialInfo(const std::wstring& path) {
@@ -252,13 +255,17 @@ CPartialInfo ReadPartialInfo(const std::wstring& path) {
     const size_t newline = text.find('\n');
     if (newline == std::string::npos) return info;
     info.url = Utf8ToWide(text.substr(0, newline));
-    info.validator = Utf8ToWide(text.substr(newline + 1, text.find('\n', newline + 1) - newline - 1));
+    const size_t second = text.find('\n', newline + 1);
+    info.validator = Utf8ToWide(text.substr(newline + 1, second - newline - 1));
+    if (second != std::string::npos && second + 1 < text.size() && text[second + 1] != '\n')
+        info.total = atoll(text.c_str() + second + 1);  // older descriptions have no length
     return info;
 }
 
 bool WritePartialInfo(const std::wstring& path, const CPartialInfo& info) {
     CStdFile file(_wfopen(path.c_str(), L"wb"));
-    const std::string text = WideToUtf8(info.url) + "\n" + WideToUtf8(info.validator) + "\n";
+    const std::string text =
+        WideToUtf8(info.url) + "\n" + WideToUtf8(info.validator) + "\n" + std::to_string(info.total) + "\n";
     return file && fwrite(text.data(), 1, text.size(), file.get()) == text.size() && file.Close() == 0;
 }
 
@@ -266,6 +273,15 @@ std::wstring QueryText(HINTERNET request, DWORD info) {
     wchar_t buf[256] = {};
     DWORD size = sizeof(buf) - sizeof(wchar_t);
     return HttpQueryInfoW(request, info, buf, &size, nullptr) ? std::wstring(buf) : std::wstring();
+}
+
+// "bytes A-B/T" of a 206: A, and T (-1 when "*"); false when it does not parse.
+bool ReadContentRange(const std::wstring& text, long long& first, long long& total) {
+    long long last = -1;
+    wchar_t star = 0;
+    if (swscanf(text.c_str(), L"bytes %lld-%lld/%lld", &first, &last, &total) == 3) return last == total - 1;
+    total = -1;
+    return swscanf(text.c_str(), L"bytes %lld-%lld/%lc", &first, &last, &star) == 3 && star == L'*';
 }
 
 // Feeds what is already on disk into the checksum of a resumed download.
@@ -293,7 +309,18 @@ bool CResourceDownloader::DownloadFile(const std::wstring& url, const std::wstri
     const std::wstring infoPath = partPath + L".info";
     const CPartialInfo earlier = ReadPartialInfo(infoPath);
     long long have = earlier.url == url && !earlier.validator.empty() ? RegularFileSize(partPath) : -1;
-    if (have < 0) have = 0;
+    if (have < 0 || (earlier.total >= 0 && have >= earlier.total)) have = 0;  // nothing left to ask for
+    // Whatever is kept no longer describes what comes: start over from nothing.
+    auto startOver = [&](CHttpHandles& open, const wchar_t* why) {
+        MIRQ_LOG(kLogWarning, L"http", L"GET " + url + L": " + why + L"; starting over");
+        {
+            CHttpHandles closed;
+            open = std::move(closed);  // closed here, before the new request
+        }
+        DeleteFileW(partPath.c_str());
+        DeleteFileW(infoPath.c_str());
+        return DownloadFile(url, localPath, expectedMd5, stop);
+    };
 
     CHttpHandles h;
     h.session = OpenSession();
@@ -315,6 +342,7 @@ bool CResourceDownloader::DownloadFile(const std::wstring& url, const std::wstri
         return false;
     }
     const int status = QueryNumber(h.request, HTTP_QUERY_STATUS_CODE);
+    if (status == 416 && have > 0) return startOver(h, L"the kept part is not smaller than the file");
     if (status != 200 && !(status == 206 && have > 0)) {
         MIRQ_LOG(kLogWarning, L"http", L"GET " + url + L": status " + std::to_wstring(status));
         return false;
@@ -322,14 +350,29 @@ bool CResourceDownloader::DownloadFile(const std::wstring& url, const std::wstri
     if (status == 200) have = 0;  // no range support, or the file changed: start over
 
     const int declared = QueryNumber(h.request, HTTP_QUERY_CONTENT_LENGTH);
-    const long long total = declared > 0 ? have + declared : -1;
+    long long total = declared > 0 ? have + declared : -1;
+    if (status == 206) {
+        // Only the rest of the very file kept: a range elsewhere, or of
+        // another length, would splice two files together.
+        long long first = -1, whole = -1;
+        if (!ReadContentRange(QueryText(h.request, HTTP_QUERY_CONTENT_RANGE), first, whole) || first != have ||
+            (whole >= 0 && earlier.total >= 0 && whole != earlier.total) || (whole >= 0 && total >= 0 && whole != total))
+            return startOver(h, L"the range sent is not the rest of the kept part");
+        if (whole >= 0) total = whole;
+    }
     double expected = total > 0 ? total : (EndsWithImg(localPath) ? kDefaultImageSize : kDefaultPackageSize);
-    CPartialInfo identity{url, QueryText(h.request, HTTP_QUERY_ETAG)};
+    // A weak ETag says only that two files are alike: no validator for a range.
+    CPartialInfo identity{url, QueryText(h.request, HTTP_QUERY_ETAG), total};
+    if (identity.validator.compare(0, 2, L"W/") == 0) identity.validator.clear();
     if (identity.validator.empty()) identity.validator = QueryText(h.request, HTTP_QUERY_LAST_MODIFIED);
-    if (identity.validator.empty() || !WritePartialInfo(infoPath, identity)) DeleteFileW(infoPath.c_str());
 
     FILE* file = _wfopen(partPath.c_str(), have > 0 ? L"ab" : L"wb");
-    if (!file) return false;
+    if (!file) {
+        DeleteFileW(infoPath.c_str());
+        return false;
+    }
+    // Only now does the part hold what the description says (nothing yet, or the kept start).
+    if (identity.validator.empty() || !WritePartialInfo(infoPath, identity)) DeleteFileW(infoPath.c_str());
     CBackgroundFileWriter writer(file);
     CMd5 md5;
     if (!expectedMd5.empty() && have > 0 && !HashFile(partPath, md5)) have = -1;

@@ -14,7 +14,9 @@ in several TCP writes), file_status,
 no_length=1, short=1 (half the declared body, then close), slow_ms=N (pause
 per 64 KiB), rom_size=N (bytes of the ROM zip), md5=wrong|none (the checksum
 sent beside the address), recovery_html=1 (an error page served as the image),
-no_ranges=1 (Range requests are answered with the whole file).
+no_ranges=1 (Range requests are answered with the whole file), range_shift=N
+(a 206 that starts N bytes later than asked, as a broken proxy sends it),
+weak_etag=1 (the ETag is weak: no validator for If-Range).
 Files carry an ETag (their MD5) and honour "Range: bytes=N-" with "If-Range";
 /_sim/log lists each file answer's status, /_sim/bytes the file bytes sent.
 The process ends by itself after --lifetime seconds.
@@ -173,16 +175,29 @@ def make_handler(state):
             name, _, ext = parts[2].rpartition(".")
             if (parts[1], ext) in (("recovery", "img"), ("rom", "zip")):
                 size, opener, digest = served(state, parts[1], name)
-                etag = '"%s"' % digest
+                etag = ('W/"%s"' if state.fault("weak_etag") == "1" else '"%s"') % digest
                 start = 0
                 wanted = self.headers.get("Range", "")
                 if_range = self.headers.get("If-Range")
+                if wanted:
+                    with state.lock:
+                        state.log.append("range asked %s" % self.path)
+                # A weak validator never matches If-Range: the whole file comes.
                 if (wanted.startswith("bytes=") and wanted.endswith("-") and state.fault("no_ranges") != "1"
-                        and (if_range is None or if_range == etag)):
+                        and (if_range is None or (if_range == etag and not etag.startswith("W/")))):
                     try:
                         start = int(wanted[6:-1])
                     except ValueError:
                         start = 0
+                    if start >= size:
+                        with state.lock:
+                            state.log.append("416 %s" % self.path)
+                        self.send_response(416)
+                        self.send_header("Content-Range", "bytes */%d" % size)
+                        self.send_header("Content-Length", "0")
+                        self.end_headers()
+                        return
+                    start += int(state.fault("range_shift", "0") or 0) if start else 0
                     if not 0 < start < size:
                         start = 0
                 with opener() as f:
