@@ -130,29 +130,45 @@ int CFileLogHandler::Publish(CLogRecord& record) {
 
 namespace {
 
+// The handler and its lock are never destroyed: a thread still running while
+// the process ends (a clean-up past its wait) may log until the very end.
 struct CHandlerSlot {
+    std::mutex lock;  // workers, the clean-up and the window all write: one record at a time
     CFileLogHandler* handler = nullptr;
-    ~CHandlerSlot() { delete handler; }  // end marker, then the memory
 };
-CHandlerSlot g_slot;
+CHandlerSlot& Slot() {
+    static CHandlerSlot* const slot = new CHandlerSlot();
+    return *slot;
+}
+
+// At exit the handler writes its end marker and goes; later records are dropped.
+struct CHandlerEnd {
+    ~CHandlerEnd() { InstallLogHandler(nullptr); }
+};
+CHandlerEnd g_end;
 
 }  // namespace
 
 void InstallLogHandler(CFileLogHandler* handler) {
-    delete g_slot.handler;
-    g_slot.handler = handler;
+    CHandlerSlot& slot = Slot();
+    std::lock_guard<std::mutex> hold(slot.lock);
+    delete slot.handler;
+    slot.handler = handler;
 }
 
-CFileLogHandler* GetLogHandler() { return g_slot.handler; }
+CFileLogHandler* GetLogHandler() {
+    CHandlerSlot& slot = Slot();
+    std::lock_guard<std::mutex> hold(slot.lock);
+    return slot.handler;
+}
 
 int LogMessage(int level, const std::wstring& tag, const std::wstring& message, const wchar_t* sourcePath,
                int sourceLine) {
-    // Workers, the clean-up and the window all write: one record at a time.
-    static std::mutex lock;
-    std::lock_guard<std::mutex> hold(lock);
-    if (!g_slot.handler) return 1;
+    CHandlerSlot& slot = Slot();
+    std::lock_guard<std::mutex> hold(slot.lock);
+    if (!slot.handler) return 1;
     CLogRecord record(level, tag, message, sourcePath, sourceLine);
-    return g_slot.handler->Publish(record);
+    return slot.handler->Publish(record);
 }
 
 }  // namespace mirq

@@ -21,8 +21,15 @@ bool IsTrimSpace(wchar_t c) {
     return c == L'\t' || c == L'\n' || c == L'\v' || c == L'\f' || c == L'\r' || c == L' ';
 }
 
-std::mutex g_baseDirLock;
-std::wstring g_baseDir;
+// Never destroyed: a thread still running while the process ends may ask for it.
+struct CBaseDirectory {
+    std::mutex lock;
+    std::wstring path;
+};
+CBaseDirectory& BaseDirectory() {
+    static CBaseDirectory* const base = new CBaseDirectory();
+    return *base;
+}
 
 }  // namespace
 
@@ -122,9 +129,10 @@ bool GetCurrentDir(std::wstring& out) {
 }
 
 std::wstring GetBaseDirectory() {
-    std::lock_guard<std::mutex> lock(g_baseDirLock);
-    if (g_baseDir.empty()) GetCurrentDir(g_baseDir);
-    return g_baseDir;
+    CBaseDirectory& base = BaseDirectory();
+    std::lock_guard<std::mutex> lock(base.lock);
+    if (base.path.empty()) GetCurrentDir(base.path);
+    return base.path;
 }
 
 namespace {
