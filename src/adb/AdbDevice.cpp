@@ -80,7 +80,8 @@ bool CAdbManager::Push(const std::wstring& localPath, const std::wstring& device
                        const PushProgress& progress) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     const long long size = RegularFileSize(localPath);
-    if (size < 0) return false;
+    const std::wstring exactPath = OemExactPath(localPath);
+    if (size < 0 || exactPath.empty()) return false;
     WaitWatch watch;
     watch.stop = stop ? stop->Event() : nullptr;
     if (progress) {
@@ -94,7 +95,7 @@ bool CAdbManager::Push(const std::wstring& localPath, const std::wstring& device
         };
     }
     const std::wstring output =
-        RunAdbCommand(kVerbPush, L"\"" + localPath + L"\" " + devicePath, PushLimitMs(size), watch);
+        RunAdbCommand(kVerbPush, L"\"" + exactPath + L"\" " + devicePath, PushLimitMs(size), watch);
     if (m_lastRun == RunResult::Stopped) {
         // adbd drops a cut transfer by itself; a phone that answers is asked as well.
         Shell(L"rm " + devicePath);

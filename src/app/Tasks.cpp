@@ -115,10 +115,11 @@ int CheckFlashCanStart(ITaskHost& host, const TaskInput& input, int modelId) {
     std::unique_ptr<IProgressListener> listener = host.OpenProgress(0);
     listener->OnProgress(0, L"正在检查手机状态...");
     const ReadinessReport report =
-        CheckFlashReadiness(contents, RegularFileSize(input.romPath), IsSupportedModelId(modelId), stop);
+        CheckFlashReadiness(input.romPath, contents, IsSupportedModelId(modelId), stop);
     if (stop.Requested()) return kTaskStopped;
     switch (report.verdict) {
     case Readiness::Ready: return kTaskOk;
+    case Readiness::UnwritablePath: return kTaskUnwritablePath;
     case Readiness::NotARom: return kTaskNotARom;
     case Readiness::NoFlashTool: return kTaskNoFlashTool;
     case Readiness::Stopped: return kTaskStopped;
@@ -241,6 +242,8 @@ TaskMessage MessageFor(int result, int flashStep, const std::wstring& detail) {
     case kTaskFlashed: return {L"刷机完成！", L"请拔除usb线等候手机自动重启，重启过程中请勿操作手机！"};
     case kTaskBadPackage: return {L"刷机失败", L"ROM包已损坏或不完整，请重新下载或选择其他ROM包！"};
     case kTaskNotARom: return {L"刷机失败", L"所选文件不是可刷入的ROM包，请重新选择ROM包！"};
+    case kTaskUnwritablePath:
+        return {L"异常提示", L"ROM包路径中含有无法识别的字符，请将ROM包移到只含中英文字符的路径后重试！"};
     case kTaskWrongDevice: return {L"刷机失败", detail};
     case kTaskLowBattery:
     case kTaskNoSpace: return {L"异常提示", detail};

@@ -35,6 +35,7 @@ enum TaskResult {
     kTaskNoSpace = 20,
     kTaskNoFlashTool = 21,
     kTaskDownloadChecksumFailed = 22,
+    kTaskUnwritablePath = 23,
 };
 
 // Sent by a task's thread to the host's window when the task has ended:

@@ -52,13 +52,15 @@ std::vector<std::wstring> AssertedDevices(const std::string& script) {
     return names;
 }
 
-ReadinessReport CheckFlashReadiness(const RomContents& package, long long packageBytes, bool needsFlashTool,
-                                    const CStopToken& stop) {
+ReadinessReport CheckFlashReadiness(const std::wstring& packagePath, const RomContents& package,
+                                    bool needsFlashTool, const CStopToken& stop) {
     ReadinessReport report;
     auto verdict = [&report](Readiness verdict) {
         report.verdict = verdict;
         return report;
     };
+    // A path adb would be given mangled (no short name to stand in for it).
+    if (OemExactPath(packagePath).empty()) return verdict(Readiness::UnwritablePath);
     // Without an installer the recovery formats the phone and then fails.
     if (!package.hasInstaller) return verdict(Readiness::NotARom);
     if (needsFlashTool && !IsRegularFile(FlashToolPath())) return verdict(Readiness::NoFlashTool);
@@ -82,7 +84,7 @@ ReadinessReport CheckFlashReadiness(const RomContents& package, long long packag
     if (stop.Requested()) return verdict(Readiness::Stopped);
     const StorageReading storage = adb->ReadStorage(kPhoneCard, kPhonePackage);
     // The push replaces an earlier package: its room counts as free.
-    report.neededBytes = packageBytes + kSpaceMarginBytes - std::max(0LL, storage.fileBytes);
+    report.neededBytes = RegularFileSize(packagePath) + kSpaceMarginBytes - std::max(0LL, storage.fileBytes);
     report.freeBytes = storage.freeBytes;
     if (report.freeBytes < 0) MIRQ_LOG(kLogWarning, L"flash", L"the free space on the card could not be read; flashing all the same");
     else if (report.freeBytes < report.neededBytes) return verdict(Readiness::NoSpace);

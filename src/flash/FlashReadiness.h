@@ -11,7 +11,7 @@
 
 namespace mirq {
 
-enum class Readiness { Ready, NotARom, NoFlashTool, WrongDevice, LowBattery, NoSpace, Stopped };
+enum class Readiness { Ready, UnwritablePath, NotARom, NoFlashTool, WrongDevice, LowBattery, NoSpace, Stopped };
 
 // The verdict and what the box for it names.
 struct ReadinessReport {
@@ -32,7 +32,7 @@ std::vector<std::wstring> AssertedDevices(const std::string& script);
 
 // Checks in the order of the verdicts, asking the phone at most three
 // commands; a requested stop is seen before each of them.
-ReadinessReport CheckFlashReadiness(const RomContents& package, long long packageBytes, bool needsFlashTool,
-                                    const CStopToken& stop);
+ReadinessReport CheckFlashReadiness(const std::wstring& packagePath, const RomContents& package,
+                                    bool needsFlashTool, const CStopToken& stop);
 
 }  // namespace mirq

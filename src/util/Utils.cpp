@@ -84,6 +84,28 @@ std::string WideToOem(const std::wstring& text) {
     return std::string(buf.data());
 }
 
+namespace {
+
+bool IsOemExact(const std::wstring& text) {
+    BOOL usedDefault = FALSE;
+    const int needed = WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, text.c_str(), -1, nullptr, 0, nullptr,
+                                           &usedDefault);
+    return needed > 0 && !usedDefault;
+}
+
+}  // namespace
+
+std::wstring OemExactPath(const std::wstring& path) {
+    if (IsOemExact(path)) return path;
+    // Characters outside the code page (Hangul on a Chinese system) would
+    // reach adb as '?' or a look-alike; the short name is plain ASCII.
+    const DWORD needed = GetShortPathNameW(path.c_str(), nullptr, 0);
+    if (needed == 0) return std::wstring();
+    std::wstring shortPath(needed, L'\0');
+    shortPath.resize(GetShortPathNameW(path.c_str(), &shortPath[0], needed));
+    return !shortPath.empty() && IsOemExact(shortPath) ? shortPath : std::wstring();
+}
+
 std::string IntToString(int value) { return std::to_string(value); }
 
 std::wstring Utf8ToWide(const std::string& bytes) {

@@ -307,14 +307,15 @@ protected:
         CDeviceModel::GetInstance()->Reset();
         ASSERT_EQ(CDeviceChecker::GetInstance()->Check(), 0);
     }
-    ReadinessReport Check(const std::string& zip, long long packageBytes = 4 << 20) {
+    ReadinessReport Check(const std::string& zip) {
         const std::wstring path = GetSandbox().base + L"\\rom.zip";
         WriteBytes(path, zip);
         RomContents contents;
         EXPECT_EQ(CheckRomPackage(path, nullptr, &contents), PackageCheck::Ok);
-        return CheckFlashReadiness(contents, packageBytes, false, CStopToken::Never());
+        return CheckFlashReadiness(path, contents, false, CStopToken::Never());
     }
-    Readiness Verdict(long long packageBytes = 4 << 20) { return Check(MakePackage(1000, 1), packageBytes).verdict; }
+    Readiness Verdict() { return Check(package).verdict; }
+    const std::string package = MakePackage(1000, 1);
     const long long kMiB = 1 << 20;
 };
 
@@ -344,16 +345,14 @@ TEST_F(FlashStart, TheCardMustHoldThePackage) {
         SCOPED_TRACE(style);
         CSimPhone::Set("df_style", style);
         CSimPhone::Set("sdcard_free", std::to_string(kMiB));
-        const ReadinessReport full = Check(MakePackage(1000, 1), 4 * kMiB);
+        const ReadinessReport full = Check(package);
         EXPECT_EQ(full.verdict, Readiness::NoSpace);
-        EXPECT_EQ(full.neededBytes, 5 * kMiB);
+        EXPECT_EQ(full.neededBytes, static_cast<long long>(package.size()) + kMiB);
         EXPECT_GT(full.freeBytes, 0);
         EXPECT_LE(full.freeBytes, kMiB);
         // An earlier package is replaced: its room counts.
-        CSimPhone::Set("sdcard_free", std::to_string(3 * kMiB));
-        EXPECT_EQ(Verdict(4 * kMiB), Readiness::NoSpace);
-        CSimPhone::WritePhoneFile("/sdcard/mirq/update.zip", std::string(2 * kMiB + kMiB / 2, 'p'));
-        EXPECT_EQ(Verdict(4 * kMiB), Readiness::Ready);
+        CSimPhone::WritePhoneFile("/sdcard/mirq/update.zip", std::string(kMiB / 4, 'p'));
+        EXPECT_EQ(Verdict(), Readiness::Ready);
         DeleteFileW(CSimPhone::PhoneFile("/sdcard/mirq/update.zip").c_str());
     }
     CSimPhone::Set("sdcard_free", "0");

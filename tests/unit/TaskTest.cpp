@@ -207,6 +207,17 @@ TEST_F(Tasks, AFlashThatCannotFinishDoesNotStart) {
     }
 }
 
+TEST_F(Tasks, APathOutsideTheCodePageReachesAdbByItsShortName) {
+    CSimPhone::Reset("nexus_s");
+    input.romPath = GetSandbox().base + L"\\한국어 롬.zip";  // Hangul: not in code page 936
+    const std::string package = MakePackage(2000, 3);
+    WriteBytes(input.romPath, package);
+    EXPECT_EQ(RunFlashTask(host, input), kTaskFlashed);
+    EXPECT_EQ(CSimPhone::ReadPhoneFile("/sdcard/mirq/update.zip"), package);
+    EXPECT_TRUE(Matching(CSimPhone::Journal(), "push").size() >= 3u);
+    for (const std::string& push : Matching(CSimPhone::Journal(), "push")) EXPECT_EQ(push.find('?'), std::string::npos);
+}
+
 TEST_F(Tasks, AStopAfterTheRebootLeavesTheFlashDone) {
     CSimPhone::Reset("nexus_s");
     host.onReport = [&](int span, int percent) {
