@@ -30,7 +30,23 @@ const wchar_t* const kDownloadCaption = L"下载MirqROM";
 const wchar_t* const kFlashCaption = L"刷机";
 const int kModelFontTenthPoints = 225;
 
+// As long as a download may wait for its connection.
+const DWORD kServiceCheckLimitMs = 30000;
+
 int ModelId() { return CDeviceModel::GetInstance()->GetModelId(); }
+
+// The service check's answer, shared with its thread (which may outlive the wait).
+struct CServiceCheck {
+    std::atomic<bool> done{false};
+    std::atomic<bool> reachable{false};
+};
+
+DWORD WINAPI ServiceCheckThread(void* param) {
+    std::unique_ptr<std::shared_ptr<CServiceCheck>> check(static_cast<std::shared_ptr<CServiceCheck>*>(param));
+    (*check)->reachable = CheckServiceConnection();
+    (*check)->done = true;
+    return 0;
+}
 std::wstring OrUnknown(const std::wstring& value) { return value.empty() ? L"未知" : value; }
 CTaskStateTable::TaskKey KeyOf(const CWinHandle& thread) {
     return reinterpret_cast<CTaskStateTable::TaskKey>(thread.get());
@@ -223,8 +239,43 @@ LRESULT CMainDlg::OnBrowse(WORD, WORD, HWND, BOOL&) {
     return 0;
 }
 
+// The check can take long on a slow network: it runs on a thread of its own,
+// within a limit, while the window keeps answering (its commands disabled).
+bool CMainDlg::ServiceReachable() {
+    auto check = std::make_shared<CServiceCheck>();
+    auto* shared = new std::shared_ptr<CServiceCheck>(check);
+    CWinHandle thread(CreateThread(nullptr, 0, ServiceCheckThread, shared, 0, nullptr));
+    if (!thread) {
+        delete shared;
+        return CheckServiceConnection();
+    }
+    const std::vector<HWND> controls = {m_refreshButton, m_browseButton, m_downloadButton,
+                                        m_flashButton,   m_wipeOption,   m_keepOption};
+    for (HWND control : controls) EnableWindow(control, FALSE);
+    const DWORD start = GetTickCount();
+    HANDLE waited = thread.get();
+    for (DWORD elapsed = 0; !check->done && elapsed < kServiceCheckLimitMs; elapsed = GetTickCount() - start) {
+        if (MsgWaitForMultipleObjects(1, &waited, FALSE, kServiceCheckLimitMs - elapsed, QS_ALLINPUT) != WAIT_OBJECT_0 + 1)
+            continue;
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) {
+                PostQuitMessage(static_cast<int>(msg.wParam));  // for the loop that ends the program
+                return false;
+            }
+            if (!IsDialogMessageW(m_hWnd, &msg)) {
+                TranslateMessage(&msg);
+                DispatchMessageW(&msg);
+            }
+        }
+    }
+    if (::IsWindow(m_hWnd) && !m_currentTask) RestoreControls();
+    return check->done && check->reachable;
+}
+
 LRESULT CMainDlg::OnDownload(WORD, WORD, HWND, BOOL&) {
-    if (!CheckServiceConnection()) {
+    if (!ServiceReachable()) {
+        if (!::IsWindow(m_hWnd)) return 0;
         ShowBox(MessageFor(kTaskNoServer, kFlashOk));
         return 0;
     }

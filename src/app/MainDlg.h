@@ -5,6 +5,7 @@
 // reaches it by SendMessage.
 #include <atomic>
 #include <memory>
+#include <vector>
 #include <string>
 
 #include "app/Tasks.h"
@@ -115,6 +116,7 @@ private:
     void ShowResult(int result);
     void EnableForIdentifiedPhone();
     void ShowBox(const TaskMessage& message);
+    bool ServiceReachable();
 
     CGdiObject<HFONT> m_modelFont;
     HWND m_modelLabel = nullptr;
