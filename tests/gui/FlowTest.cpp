@@ -116,6 +116,20 @@ TEST_F(Flow, DownloadWithTheServiceDownStartsNothing) {
     EXPECT_TRUE(CUiDriver::WaitUntil([&] { return HttpGet(ServiceUrl(L""), ignored); }, 15000));
 }
 
+TEST_F(Flow, TheWindowAnswersWhileTheServiceCheckWaits) {
+    Start("nexus_s");
+    ServiceControl("stall?ms=4000");  // connections get no answer for a while
+    ui.Click(IDC_DOWNLOAD);
+    EXPECT_TRUE(CUiDriver::WaitUntil([&] { return !ui.Enabled(IDC_REFRESH); }, 3000));  // commands off meanwhile
+    DWORD_PTR answer = 0;
+    EXPECT_NE(SendMessageTimeoutW(ui.Main(), WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &answer), 0);
+    // Once the service answers, the download goes on to its save dialog.
+    HWND save = ui.WaitWindow(L"保存ROM文件到", 30000);
+    ASSERT_NE(save, nullptr);
+    PostMessageW(save, WM_COMMAND, IDCANCEL, 0);
+    EXPECT_TRUE(ui.WaitControlsBack(10000));
+}
+
 TEST_F(Flow, ClosingTheProgressWindowStopsASlowDownload) {
     Start("nexus_s");
     const std::wstring target = GetSandbox().base + L"\\slow.zip";

@@ -7,7 +7,8 @@ HTTP/1.0 on 127.0.0.1:8080:
   GET  /files/recovery/<device>.img   the model's recovery image
   GET  /                        the home page
 Control (tests and the demo): /_sim/reset, /_sim/set?key=value..., /_sim/log,
-/_sim/down?ms=N (stop listening for N ms).
+/_sim/down?ms=N (stop listening for N ms), /_sim/stall?ms=N (connections are
+not answered for N ms: the accept queue is full, as on a loaded server).
 Faults (keys of /_sim/set): query_status, url_scheme=https, url_space=1,
 no_flashurl=1, url_query=N (N more characters of address), split=1 (answer
 in several TCP writes), file_status,
@@ -37,6 +38,7 @@ class State:
         self.log = []
         self.bytes_sent = 0
         self.down_until = 0.0
+        self.stall_until = 0.0
 
     def fault(self, key, default=""):
         with self.lock:
@@ -255,9 +257,9 @@ def make_handler(state):
                 with state.lock:
                     text = "\n".join(l for l in state.log if "/_sim/" not in l)
                 return self.send_bytes(200, text.encode("latin-1"), "text/plain")
-            elif verb == "down":
+            elif verb in ("down", "stall"):
                 with state.lock:
-                    state.down_until = time.time() + int(args.get("ms", "1000")) / 1000.0
+                    setattr(state, verb + "_until", time.time() + int(args.get("ms", "1000")) / 1000.0)
             else:
                 return self.send_bytes(404, b"unknown")
             self.send_bytes(200, b"ok", "text/plain")
@@ -265,11 +267,11 @@ def make_handler(state):
     return Handler
 
 
-def listen(port):
+def listen(port, backlog=32):
     s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     s.bind(("127.0.0.1", port))
-    s.listen(32)
+    s.listen(backlog)
     s.settimeout(0.2)
     return s
 
@@ -286,6 +288,22 @@ def serve(args):
         if state.down_until > time.time():
             sock.close()
             time.sleep(max(0.0, state.down_until - time.time()))
+            sock = listen(args.port)
+            continue
+        if state.stall_until > time.time():
+            # A full accept queue: further connects get no answer until it ends.
+            sock.close()
+            sock = listen(args.port, 0)
+            fillers = []
+            for _ in range(4):
+                f = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                f.setblocking(False)
+                f.connect_ex(("127.0.0.1", args.port))
+                fillers.append(f)
+            time.sleep(max(0.0, state.stall_until - time.time()))
+            for f in fillers:
+                f.close()
+            sock.close()
             sock = listen(args.port)
             continue
         try:
