@@ -39,6 +39,7 @@ class State:
         self.bytes_sent = 0
         self.down_until = 0.0
         self.stall_until = 0.0
+        self.stalled = threading.Event()  # set once a stall is in place
 
     def fault(self, key, default=""):
         with self.lock:
@@ -258,8 +259,11 @@ def make_handler(state):
                     text = "\n".join(l for l in state.log if "/_sim/" not in l)
                 return self.send_bytes(200, text.encode("latin-1"), "text/plain")
             elif verb in ("down", "stall"):
+                state.stalled.clear()
                 with state.lock:
                     setattr(state, verb + "_until", time.time() + int(args.get("ms", "1000")) / 1000.0)
+                if verb == "stall":
+                    state.stalled.wait(2.0)  # answered once connections really go unanswered
             else:
                 return self.send_bytes(404, b"unknown")
             self.send_bytes(200, b"ok", "text/plain")
@@ -300,6 +304,7 @@ def serve(args):
                 f.setblocking(False)
                 f.connect_ex(("127.0.0.1", args.port))
                 fillers.append(f)
+            state.stalled.set()
             time.sleep(max(0.0, state.stall_until - time.time()))
             for f in fillers:
                 f.close()
