@@ -48,7 +48,7 @@ int CAdbManager::ShellStatus(const std::wstring& command) {
 }
 
 bool CAdbManager::RemoteFileExists(const std::wstring& devicePath) {
-    return LsOutputEchoes(Shell(kArgLs + devicePath), devicePath);
+    return RemoteFilePresence(devicePath) == RemotePresence::Present;
 }
 
 RemotePresence CAdbManager::RemoteFilePresence(const std::wstring& devicePath) {

@@ -13,6 +13,21 @@ bool Contains(const std::wstring& text, const wchar_t* what) {
     return text.find(what) != std::wstring::npos;
 }
 
+// The words of a line, split at blanks (CR included).
+std::vector<std::wstring> Tokens(const std::wstring& line) {
+    std::vector<std::wstring> tokens;
+    std::wstring token;
+    for (wchar_t c : line + L" ") {
+        if (c == L' ' || c == L'\t' || c == L'\r') {
+            if (!token.empty()) tokens.push_back(token);
+            token.clear();
+        } else {
+            token += c;
+        }
+    }
+    return tokens;
+}
+
 bool EndsWith(const std::wstring& text, const std::wstring& tail) {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
@@ -70,17 +85,7 @@ bool IsDate(const std::wstring& token) {  // YYYY-MM-DD
 }  // namespace
 
 long long LsLongSize(const std::wstring& output) {
-    std::vector<std::wstring> tokens;
-    std::wstring token;
-    for (wchar_t c : output.substr(0, output.find(L'\n'))) {
-        if (c == L' ' || c == L'\t' || c == L'\r') {
-            if (!token.empty()) tokens.push_back(token);
-            token.clear();
-        } else {
-            token += c;
-        }
-    }
-    if (!token.empty()) tokens.push_back(token);
+    const std::vector<std::wstring> tokens = Tokens(output.substr(0, output.find(L'\n')));
     if (tokens.empty() || tokens[0].size() != 10 || tokens[0][0] != L'-') return -1;
     for (size_t i = 2; i < tokens.size(); ++i) {
         if (!IsDate(tokens[i])) continue;
@@ -170,24 +175,7 @@ bool StartServerOutputIsSuccess(const std::wstring& output) {
     return output.empty() || Contains(output, kDaemonStarted);
 }
 
-}  // namespace mirq
-
-namespace mirq {
 namespace {
-
-std::vector<std::wstring> Tokens(const std::wstring& line) {
-    std::vector<std::wstring> tokens;
-    std::wstring token;
-    for (wchar_t c : line + L" ") {
-        if (c == L' ' || c == L'\t' || c == L'\r') {
-            if (!token.empty()) tokens.push_back(token);
-            token.clear();
-        } else {
-            token += c;
-        }
-    }
-    return tokens;
-}
 
 // A whole number of at most `most` digits; -1 for anything else.
 long long SmallNumber(const std::wstring& text, size_t most = 9) {

@@ -249,25 +249,14 @@ bool CMainDlg::ServiceReachable() {
         delete shared;
         return CheckServiceConnection();
     }
-    const std::vector<HWND> controls = {m_refreshButton, m_browseButton, m_downloadButton,
-                                        m_flashButton,   m_wipeOption,   m_keepOption};
-    for (HWND control : controls) EnableWindow(control, FALSE);
+    DisableCommands();
     const DWORD start = GetTickCount();
     HANDLE waited = thread.get();
     for (DWORD elapsed = 0; !check->done && elapsed < kServiceCheckLimitMs; elapsed = GetTickCount() - start) {
         if (MsgWaitForMultipleObjects(1, &waited, FALSE, kServiceCheckLimitMs - elapsed, QS_ALLINPUT) != WAIT_OBJECT_0 + 1)
             continue;
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message == WM_QUIT) {
-                PostQuitMessage(static_cast<int>(msg.wParam));  // for the loop that ends the program
-                return false;
-            }
-            if (!IsDialogMessageW(m_hWnd, &msg)) {
-                TranslateMessage(&msg);
-                DispatchMessageW(&msg);
-            }
-        }
+        CMessageLoop* loop = g_module.GetMessageLoop();
+        if (loop && !loop->DispatchPending()) return false;
     }
     if (::IsWindow(m_hWnd) && !m_currentTask) RestoreControls();
     return check->done && check->reachable;
@@ -380,8 +369,7 @@ LRESULT CMainDlg::OnResetDeviceInfo(UINT, WPARAM, LPARAM, BOOL&) {
 
 void CMainDlg::StartTask(LPTHREAD_START_ROUTINE routine, const wchar_t* caption) {
     if (m_currentTask) return;  // one task at a time
-    for (HWND control : {m_refreshButton, m_browseButton, m_downloadButton, m_flashButton, m_wipeOption, m_keepOption})
-        EnableWindow(control, FALSE);
+    DisableCommands();
     if (caption) {
         m_taskProgressDlg.reset(new CProgressDlg(m_hWnd));
         m_taskProgressDlg->Create(m_hWnd);
@@ -435,6 +423,11 @@ LRESULT CMainDlg::OnTaskFinished(UINT, WPARAM wParam, LPARAM lParam, BOOL&) {
     return (result == kTaskNoAdb || result == kTaskNoDevice || result == kTaskUnsupported || result == kTaskNoServer)
                ? 1
                : 0;
+}
+
+void CMainDlg::DisableCommands() {
+    for (HWND control : {m_refreshButton, m_browseButton, m_downloadButton, m_flashButton, m_wipeOption, m_keepOption})
+        EnableWindow(control, FALSE);
 }
 
 void CMainDlg::RestoreControls() {

@@ -5,7 +5,6 @@
 // reaches it by SendMessage.
 #include <atomic>
 #include <memory>
-#include <vector>
 #include <string>
 
 #include "app/Tasks.h"
@@ -112,6 +111,7 @@ private:
     void Close();
     void ReadRomPathBox();
     bool ChooseRomPath(bool open);
+    void DisableCommands();  // while a task (or the service check) runs
     void RestoreControls();
     void ShowResult(int result);
     void EnableForIdentifiedPhone();

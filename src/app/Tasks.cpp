@@ -117,15 +117,17 @@ int CheckFlashCanStart(ITaskHost& host, const TaskInput& input, int modelId) {
     const ReadinessReport report =
         CheckFlashReadiness(input.romPath, contents, IsSupportedModelId(modelId), stop);
     if (stop.Requested()) return kTaskStopped;
+    const std::wstring detail = RefusalText(report);
+    if (!detail.empty()) host.ReportMessageDetail(detail);
     switch (report.verdict) {
     case Readiness::Ready: return kTaskOk;
     case Readiness::UnwritablePath: return kTaskUnwritablePath;
     case Readiness::NotARom: return kTaskNotARom;
     case Readiness::NoFlashTool: return kTaskNoFlashTool;
-    case Readiness::Stopped: return kTaskStopped;
-    case Readiness::WrongDevice: host.ReportMessageDetail(RefusalText(report)); return kTaskWrongDevice;
-    case Readiness::LowBattery: host.ReportMessageDetail(RefusalText(report)); return kTaskLowBattery;
-    case Readiness::NoSpace: host.ReportMessageDetail(RefusalText(report)); return kTaskNoSpace;
+    case Readiness::WrongDevice: return kTaskWrongDevice;
+    case Readiness::LowBattery: return kTaskLowBattery;
+    case Readiness::NoSpace: return kTaskNoSpace;
+    case Readiness::Stopped: break;
     }
     return kTaskStopped;
 }

@@ -2,7 +2,6 @@
 // What must hold before a flash changes anything on the phone, so that a
 // flash that starts can finish: an installable package meant for this phone,
 // the tool that writes the recovery, a battery that lasts, room on the card.
-#include <functional>
 #include <string>
 #include <vector>
 

@@ -18,6 +18,12 @@ struct FlashCodes {
 typedef std::function<bool()> FlashStep;
 typedef std::function<void(int, const std::wstring&)> FlashReport;
 
+// Reports through a flasher's own ReportProgress.
+template <class Flasher>
+FlashReport ReporterOf(Flasher* flasher) {
+    return [flasher](int percent, const std::wstring& text) { flasher->ReportProgress(percent, text); };
+}
+
 // A step that fails while a stop is requested was cut short by it: stopped.
 int RunFlashSequence(const FlashStep (&steps)[4], const FlashReport& report, const FlashCodes& codes,
                      const CStopToken& stop);

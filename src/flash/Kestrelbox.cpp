@@ -34,8 +34,7 @@ public:
     bool PrepareFile() override { return IsRegularFile(m_path); }
 
     bool PushFile() override {
-        return ReplaceRemoteFile(m_path, kRemoteFolder, kPhonePackage, *m_stop,
-                                 [this](int percent, const std::wstring& text) { ReportProgress(percent, text); });
+        return ReplaceRemoteFile(m_path, kRemoteFolder, kPhonePackage, *m_stop, ReporterOf(this));
     }
 
     bool WriteRecoveryScript(bool keepData) override {
@@ -73,8 +72,7 @@ int IKestrelbox::Flash(bool keepData, const CStopToken& stop) {
                                 [this, keepData] { return WriteRecoveryScript(keepData); },
                                 [this] { return RebootToRecovery(); }};
     const int code =
-        RunFlashSequence(steps, [this](int p, const std::wstring& t) { ReportProgress(p, t); },
-                         FlashCodes{kRomPrepareFailed, kRomFlashStopped}, stop);
+        RunFlashSequence(steps, ReporterOf(this), FlashCodes{kRomPrepareFailed, kRomFlashStopped}, stop);
     m_stop = &CStopToken::Never();
     // Stopped or failed with the script on the phone and no reboot: the next
     // boot into recovery would run it (and wipe the phone) for a flash that

@@ -104,37 +104,41 @@ struct Entry {
     uint16_t flags = 0, method = 0;
     uint32_t crc = 0;
     uint64_t packedSize = 0, size = 0, localOffset = 0;
+    uint64_t dataStart = 0;   // found from the local header
     bool zip64Sizes = false;  // the central record carries its sizes in a zip64 field
 };
+
+// The zip64 field among the extra fields: its data and size; null when there
+// is none. False when the extra fields do not parse.
+bool FindZip64Extra(const unsigned char* extra, size_t length, const unsigned char*& data, size_t& size) {
+    data = nullptr;
+    for (size_t at = 0; at + 4 <= length;) {
+        const uint16_t id = Le16(extra + at), fieldSize = Le16(extra + at + 2);
+        if (at + 4 + fieldSize > length) return false;
+        if (id == kZip64ExtraId) {
+            data = extra + at + 4;
+            size = fieldSize;
+            return true;
+        }
+        at += 4 + fieldSize;
+    }
+    return true;
+}
 
 // Values of a zip64 extra field, in their fixed order, for the fields that
 // are saturated (each pointer names one; null when not saturated). False
 // when the extra fields do not parse or a needed value is missing.
 bool ReadZip64Extra(const unsigned char* extra, size_t length, uint64_t* const (&values)[3]) {
-    for (size_t at = 0; at + 4 <= length;) {
-        const uint16_t id = Le16(extra + at), size = Le16(extra + at + 2);
-        if (at + 4 + size > length) return false;
-        if (id == kZip64ExtraId) {
-            size_t used = 0;
-            for (uint64_t* value : values) {
-                if (!value) continue;
-                if (used + 8 > size) return false;
-                *value = Le64(extra + at + 4 + used);
-                used += 8;
-            }
-            return true;
-        }
-        at += 4 + size;
+    const unsigned char* data = nullptr;
+    size_t size = 0, used = 0;
+    if (!FindZip64Extra(extra, length, data, size)) return false;
+    for (uint64_t* value : values) {
+        if (!value) continue;
+        if (!data || used + 8 > size) return false;
+        *value = Le64(data + used);
+        used += 8;
     }
-    for (uint64_t* value : values)
-        if (value) return false;
     return true;
-}
-
-bool HasZip64Extra(const unsigned char* extra, size_t length) {
-    for (size_t at = 0; at + 4 <= length; at += 4 + Le16(extra + at + 2))
-        if (Le16(extra + at) == kZip64ExtraId) return true;
-    return false;
 }
 
 // Reads one central header at p (with `left` bytes of directory after it);
@@ -172,23 +176,23 @@ public:
 
     // Checks the local header (and descriptor) against the central record
     // and finds where the entry's data starts and where the entry ends.
-    bool Locate(const Entry& entry, uint64_t dataLimit, uint64_t& dataStart, Extent& extent) {
+    bool Locate(Entry& entry, uint64_t dataLimit, Extent& extent) {
         if (entry.flags & kFlagEncrypted) return false;  // recovery cannot read it
         if (entry.method != 0 && entry.method != Z_DEFLATED) return false;
         if (entry.method == 0 && entry.packedSize != entry.size) return false;
         bool zip64Descriptor = false;
-        if (!CheckLocalHeader(entry, dataStart, zip64Descriptor)) return false;
-        if (dataStart > dataLimit || entry.packedSize > dataLimit - dataStart) return false;
-        extent = {entry.localOffset, dataStart + entry.packedSize};
+        if (!CheckLocalHeader(entry, entry.dataStart, zip64Descriptor)) return false;
+        if (entry.dataStart > dataLimit || entry.packedSize > dataLimit - entry.dataStart) return false;
+        extent = {entry.localOffset, entry.dataStart + entry.packedSize};
         return !(entry.flags & kFlagDescriptor) ||
                CheckDescriptor(entry, extent.end, zip64Descriptor, dataLimit, extent.end);
     }
 
     // Reads the entry's data: its CRC-32, and for deflated data the whole
     // stream. With `capture`, keeps its first bytes (up to kMaxUpdaterScript) there.
-    PackageCheck CheckData(const Entry& entry, uint64_t dataStart, std::string* capture) {
+    PackageCheck CheckData(const Entry& entry, std::string* capture) {
         m_capture = capture;
-        if (_fseeki64(m_file, static_cast<long long>(dataStart), SEEK_SET) != 0) return PackageCheck::Damaged;
+        if (_fseeki64(m_file, static_cast<long long>(entry.dataStart), SEEK_SET) != 0) return PackageCheck::Damaged;
         return entry.method == 0 ? Stored(entry) : Deflated(entry);
     }
 
@@ -205,7 +209,10 @@ private:
         if (Le16(local + 6) != entry.flags || Le16(local + 8) != entry.method) return false;
         if (nameLength != entry.name.size() || memcmp(variable.data(), entry.name.data(), nameLength) != 0) return false;
         const unsigned char* extra = variable.data() + nameLength;
-        zip64Descriptor = HasZip64Extra(extra, extraLength) || entry.zip64Sizes;
+        const unsigned char* zip64 = nullptr;
+        size_t zip64Size = 0;
+        FindZip64Extra(extra, extraLength, zip64, zip64Size);
+        zip64Descriptor = zip64 || entry.zip64Sizes;
         uint64_t size = Le32(local + 22), packedSize = Le32(local + 18);
         uint64_t* const saturated[3] = {size == kSaturated32 ? &size : nullptr,
                                         packedSize == kSaturated32 ? &packedSize : nullptr, nullptr};
@@ -342,7 +349,6 @@ PackageCheck CheckRomPackage(const std::wstring& path, const CheckProgress& prog
     // overlap is refused before any of them is inflated.
     CEntryReader reader(file.get(), progress, static_cast<uint64_t>(fileSize));
     std::vector<Entry> entries;
-    std::vector<uint64_t> dataStarts;
     std::vector<Extent> extents;
     size_t at = 0;
     for (uint64_t i = 0; i < dir.entries; ++i) {
@@ -350,11 +356,9 @@ PackageCheck CheckRomPackage(const std::wstring& path, const CheckProgress& prog
         const size_t length = ReadCentralHeader(&central[at], central.size() - at, entry);
         if (length == 0) return PackageCheck::Damaged;
         at += length;
-        uint64_t dataStart = 0;
         Extent extent = {0, 0};
-        if (!reader.Locate(entry, dir.offset, dataStart, extent)) return PackageCheck::Damaged;
+        if (!reader.Locate(entry, dir.offset, extent)) return PackageCheck::Damaged;
         entries.push_back(entry);
-        dataStarts.push_back(dataStart);
         extents.push_back(extent);
     }
     // The end record counts every header, and no two entries share a byte
@@ -364,11 +368,10 @@ PackageCheck CheckRomPackage(const std::wstring& path, const CheckProgress& prog
     for (size_t i = 1; i < extents.size(); ++i)
         if (extents[i].start < extents[i - 1].end) return PackageCheck::Damaged;
 
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const Entry& entry = entries[i];
+    for (const Entry& entry : entries) {
         if (entry.name == kUpdateBinary || entry.name == kUpdateScript) found.hasInstaller = true;
         const bool script = entry.name == kUpdaterScript && found.updaterScript.empty();
-        const PackageCheck result = reader.CheckData(entry, dataStarts[i], script ? &found.updaterScript : nullptr);
+        const PackageCheck result = reader.CheckData(entry, script ? &found.updaterScript : nullptr);
         if (result != PackageCheck::Ok) return result;
     }
     if (contents) *contents = found;

@@ -40,8 +40,7 @@ public:
     }
 
     bool PushFile() override {
-        return ReplaceRemoteFile(m_path, kRemoteFolder, kRemoteImage, *m_stop,
-                                 [this](int percent, const std::wstring& text) { ReportProgress(percent, text); });
+        return ReplaceRemoteFile(m_path, kRemoteFolder, kRemoteImage, *m_stop, ReporterOf(this));
     }
 
     bool InstallFlashTool() override {
@@ -68,8 +67,8 @@ int IRecoveryFlasher::Flash(const CStopToken& stop) {
     m_stop = &stop;
     const FlashStep steps[4] = {[this] { return PrepareFile(); }, [this] { return PushFile(); },
                                 [this] { return InstallFlashTool(); }, [this] { return FlashRecoveryImage(); }};
-    const int code = RunFlashSequence(steps, [this](int p, const std::wstring& t) { ReportProgress(p, t); },
-                                      FlashCodes{kRecoveryImageFailed, kRecoveryFlashStopped}, stop);
+    const int code =
+        RunFlashSequence(steps, ReporterOf(this), FlashCodes{kRecoveryImageFailed, kRecoveryFlashStopped}, stop);
     m_stop = &CStopToken::Never();
     return code;
 }

@@ -56,6 +56,24 @@ BOOL CMessageLoop::IsIdleMessage(const MSG* msg) {
     return TRUE;
 }
 
+void CMessageLoop::Dispatch(MSG& msg) {
+    if (PreTranslateMessage(&msg)) return;
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+}
+
+BOOL CMessageLoop::DispatchPending() {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+            PostQuitMessage(static_cast<int>(msg.wParam));  // for Run, which ends the program
+            return FALSE;
+        }
+        Dispatch(msg);
+    }
+    return TRUE;
+}
+
 int CMessageLoop::Run() {
     BOOL doIdle = TRUE;
     int idleCount = 0;
@@ -66,10 +84,7 @@ int CMessageLoop::Run() {
         BOOL got = GetMessageW(&m_msg, nullptr, 0, 0);
         if (got == -1) continue;
         if (!got) break;
-        if (!PreTranslateMessage(&m_msg)) {
-            TranslateMessage(&m_msg);
-            DispatchMessageW(&m_msg);
-        }
+        Dispatch(m_msg);
         if (IsIdleMessage(&m_msg)) {
             doIdle = TRUE;
             idleCount = 0;

@@ -35,10 +35,15 @@ public:
 
     // Offered last-registered first; true when a filter consumed the message.
     BOOL PreTranslateMessage(MSG* msg);
+    // Dispatches the messages waiting now as Run does, for a wait that keeps
+    // the window answering; FALSE when the program is to end (WM_QUIT is posted again).
+    BOOL DispatchPending();
     BOOL OnIdle(int idleCount);
     static BOOL IsIdleMessage(const MSG* msg);
 
 private:
+    void Dispatch(MSG& msg);  // to a filter, else translated and dispatched
+
     std::vector<CMessageFilter*> m_filters;
     std::vector<CIdleHandler*> m_idleHandlers;
     MSG m_msg = {};

@@ -31,9 +31,7 @@ CBaseDirectory& BaseDirectory() {
     return *base;
 }
 
-}  // namespace
 
-namespace {
 
 bool CreatedBefore(DWORD pid, const FILETIME& time) {
     CWinHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid));

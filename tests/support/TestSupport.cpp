@@ -126,6 +126,18 @@ std::string MakeZip(const std::vector<std::pair<std::string, std::string>>& entr
     return zip;
 }
 
+uint32_t ReadLe(const std::string& data, size_t at, int bytes) {
+    uint32_t value = 0;
+    for (int i = bytes - 1; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(data[at + i]);
+    return value;
+}
+
+std::wstring RealZip(const wchar_t* name) { return GetSandbox().binDir + L"..\\zips\\" + name; }
+
+void WriteLe32(std::string& data, size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) data[at + i] = static_cast<char>(value >> (8 * i));
+}
+
 std::string MakePackage(size_t payloadSize, unsigned seed, const std::string& device) {
     const std::string script = "assert(getprop(\"ro.product.device\") == \"" + device +
                                "\" || getprop(\"ro.build.product\") == \"" + device + "\");\nui_print(\"Mirq\");\n";

@@ -40,6 +40,11 @@ std::string MakeZip(const std::vector<std::pair<std::string, std::string>>& entr
 std::string MakePackage(size_t payloadSize, unsigned seed, const std::string& device = "crespo");
 std::string MakeRecoveryImage(size_t size, unsigned seed);
 const char kUpdaterScriptName[] = "META-INF/com/google/android/updater-script";
+// Little-endian fields of zip records: read `bytes` (1..4) at `at`; write 4.
+uint32_t ReadLe(const std::string& data, size_t at, int bytes);
+// A zip as a real tool wrote it (made at build time into tests/zips).
+std::wstring RealZip(const wchar_t* name);
+void WriteLe32(std::string& data, size_t at, uint32_t value);
 
 // The simulated phone installed in the sandbox (tools\adb.exe and its state).
 class CSimPhone {

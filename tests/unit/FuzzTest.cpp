@@ -20,12 +20,6 @@ using namespace mirqtest;
 
 namespace {
 
-uint32_t Le(const std::string& b, size_t at, int bytes) {
-    uint32_t value = 0;
-    for (int i = bytes - 1; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(b[at + i]);
-    return value;
-}
-
 // Where a genuine zip may change without harm (times, versions, attributes,
 // comments, the data of extra fields other than zip64's), and its entries'
 // deflated data, read from its central directory.
@@ -58,10 +52,10 @@ std::string Inflate(const std::string& packed) {
 
 // Extra fields other than zip64's: their ids and data are nobody's concern.
 void MarkExtras(ZipMap& map, size_t at, size_t length, const std::string& b) {
-    for (size_t p = at; p + 4 <= at + length; p += 4 + Le(b, p + 2, 2)) {
-        if (Le(b, p, 2) == 1) continue;
+    for (size_t p = at; p + 4 <= at + length; p += 4 + ReadLe(b, p + 2, 2)) {
+        if (ReadLe(b, p, 2) == 1) continue;
         map.harmless[p] = map.harmless[p + 1] = true;
-        for (size_t k = p + 4; k < p + 4 + Le(b, p + 2, 2) && k < at + length; ++k) map.harmless[k] = true;
+        for (size_t k = p + 4; k < p + 4 + ReadLe(b, p + 2, 2) && k < at + length; ++k) map.harmless[k] = true;
     }
 }
 
@@ -73,23 +67,23 @@ ZipMap MapZip(const std::string& b) {
     };
     const size_t end = b.rfind(std::string("PK\x05\x06", 4));
     mark(end + 22, b.size());  // the comment
-    size_t central = Le(b, end + 16, 4);
+    size_t central = ReadLe(b, end + 16, 4);
     if (end >= 20 && b.compare(end - 20, 4, std::string("PK\x06\x07", 4)) == 0) {
-        const size_t record = Le(b, end - 20 + 8, 4);
+        const size_t record = ReadLe(b, end - 20 + 8, 4);
         mark(record + 12, record + 16);
-        central = Le(b, record + 48, 4);
+        central = ReadLe(b, record + 48, 4);
     }
     for (size_t p = central; p + 46 <= end && b.compare(p, 4, std::string("PK\x01\x02", 4)) == 0;) {
-        const size_t name = Le(b, p + 28, 2), extra = Le(b, p + 30, 2), comment = Le(b, p + 32, 2);
+        const size_t name = ReadLe(b, p + 28, 2), extra = ReadLe(b, p + 30, 2), comment = ReadLe(b, p + 32, 2);
         mark(p + 4, p + 8), mark(p + 12, p + 16), mark(p + 36, p + 42);
         MarkExtras(map, p + 46 + name, extra, b);
         mark(p + 46 + name + extra, p + 46 + name + extra + comment);
-        const size_t local = Le(b, p + 42, 4);
-        const size_t localName = Le(b, local + 26, 2), localExtra = Le(b, local + 28, 2);
+        const size_t local = ReadLe(b, p + 42, 4);
+        const size_t localName = ReadLe(b, local + 26, 2), localExtra = ReadLe(b, local + 28, 2);
         mark(local + 4, local + 6), mark(local + 10, local + 14);
         MarkExtras(map, local + 30 + localName, localExtra, b);
-        const size_t data = local + 30 + localName + localExtra, packed = Le(b, p + 20, 4);
-        if (Le(b, p + 10, 2) == 8) map.deflated.push_back({data, packed, Inflate(b.substr(data, packed))});
+        const size_t data = local + 30 + localName + localExtra, packed = ReadLe(b, p + 20, 4);
+        if (ReadLe(b, p + 10, 2) == 8) map.deflated.push_back({data, packed, Inflate(b.substr(data, packed))});
         p += 46 + name + extra + comment;
     }
     return map;
@@ -105,10 +99,9 @@ bool InflatesTheSame(const ZipMap& map, const std::string& mutant, size_t at) {
 }  // namespace
 
 TEST(Fuzz, DamagedPackagesAreRefused) {
-    const std::wstring real = GetSandbox().binDir + L"..\\zips\\";
     const std::vector<std::string> corpus = {MakePackage(3000, 1), MakeZip({{"a.bin", MakeContent(4000, 2)}}, false),
-                                             ReadBytes(real + L"infozip-pipe.zip"), ReadBytes(real + L"python-stream.zip"),
-                                             ReadBytes(real + L"infozip-stdin.zip"), ReadBytes(real + L"bsdtar-zip64.zip")};
+                                             ReadBytes(RealZip(L"infozip-pipe.zip")), ReadBytes(RealZip(L"python-stream.zip")),
+                                             ReadBytes(RealZip(L"infozip-stdin.zip")), ReadBytes(RealZip(L"bsdtar-zip64.zip"))};
     const std::wstring path = GetSandbox().base + L"\\fuzz.zip";
     std::mt19937 random(2026);
     int mutants = 0, accepted = 0;

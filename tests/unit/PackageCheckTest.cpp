@@ -11,17 +11,6 @@ using namespace mirqtest;
 
 namespace {
 
-std::wstring RealZip(const wchar_t* name) { return GetSandbox().binDir + L"..\\zips\\" + name; }
-
-void Put32At(std::string& bytes, size_t at, uint32_t value) {
-    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i));
-}
-uint32_t Le32At(const std::string& bytes, size_t at) {
-    uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
-    return value;
-}
-
 PackageCheck CheckBytes(const std::string& bytes) {
     const std::wstring path = GetSandbox().base + L"\\包 100%.zip";
     WriteBytes(path, bytes);
@@ -122,12 +111,12 @@ TEST(PackageCheck, LocalHeadersMustAgreeWithTheDirectory) {
         EXPECT_EQ(CheckBytes(changed), PackageCheck::Damaged) << c.what;
     }
     // Two central records for one local entry: the first record, twice.
-    const size_t end = zip.size() - 22, centralAt = Le32At(zip, end + 16);
+    const size_t end = zip.size() - 22, centralAt = ReadLe(zip, end + 16, 4);
     const size_t firstLength = 46 + 5;  // "a.txt"
     std::string twice = zip.substr(0, centralAt) + zip.substr(centralAt, firstLength) + zip.substr(centralAt);
     const size_t twiceEnd = twice.size() - 22;
     twice[twiceEnd + 8] = twice[twiceEnd + 10] = 3;
-    Put32At(twice, twiceEnd + 12, Le32At(twice, twiceEnd + 12) + firstLength);
+    WriteLe32(twice, twiceEnd + 12, ReadLe(twice, twiceEnd + 12, 4) + firstLength);
     EXPECT_EQ(CheckBytes(twice), PackageCheck::Damaged);
 }
 
@@ -136,33 +125,33 @@ TEST(PackageCheck, EntriesMayNotShareBytes) {
     // a second central record, lies inside the outer one's data.
     const std::string inner = MakeZip({{"inner.bin", MakeContent(3000, 8)}}, false);
     std::string outer = MakeZip({{"outer.bin", inner}}, false);
-    const size_t end = outer.size() - 22, centralAt = Le32At(outer, end + 16);
+    const size_t end = outer.size() - 22, centralAt = ReadLe(outer, end + 16, 4);
     const size_t innerAt = 30 + 9;  // after the outer local header and its name
-    std::string innerRecord = inner.substr(Le32At(inner, inner.size() - 22 + 16), 46 + 9);
-    Put32At(innerRecord, 42, static_cast<uint32_t>(innerAt));
+    std::string innerRecord = inner.substr(ReadLe(inner, inner.size() - 22 + 16, 4), 46 + 9);
+    WriteLe32(innerRecord, 42, static_cast<uint32_t>(innerAt));
     std::string nested = outer.substr(0, end) + innerRecord + outer.substr(end);
     const size_t nestedEnd = nested.size() - 22;
     nested[nestedEnd + 8] = nested[nestedEnd + 10] = 2;
-    Put32At(nested, nestedEnd + 12, Le32At(nested, nestedEnd + 12) + 46 + 9);
-    ASSERT_EQ(Le32At(nested, nestedEnd + 16), centralAt);
+    WriteLe32(nested, nestedEnd + 12, ReadLe(nested, nestedEnd + 12, 4) + 46 + 9);
+    ASSERT_EQ(ReadLe(nested, nestedEnd + 16, 4), centralAt);
     EXPECT_EQ(CheckBytes(nested), PackageCheck::Damaged);
 
     // 64 records of one 64 MiB deflated entry, and one whose stream is far
     // longer than recorded: refused at once, not after inflating it all.
     std::string bomb = MakeZip({{"zeros.img", std::string(64 << 20, '\0')}});
-    const size_t bombEnd = bomb.size() - 22, bombCentral = Le32At(bomb, bombEnd + 16);
+    const size_t bombEnd = bomb.size() - 22, bombCentral = ReadLe(bomb, bombEnd + 16, 4);
     const std::string record = bomb.substr(bombCentral, 46 + 9);
     std::string records;
     for (int i = 0; i < 64; ++i) records += record;
     std::string overlapping = bomb.substr(0, bombCentral) + records + bomb.substr(bombEnd);
     const size_t overlappingEnd = overlapping.size() - 22;
     overlapping[overlappingEnd + 8] = overlapping[overlappingEnd + 10] = 64;
-    Put32At(overlapping, overlappingEnd + 12, static_cast<uint32_t>(records.size()));
+    WriteLe32(overlapping, overlappingEnd + 12, static_cast<uint32_t>(records.size()));
     const DWORD start = GetTickCount();
     EXPECT_EQ(CheckBytes(overlapping), PackageCheck::Damaged);
     std::string lying = bomb;
-    Put32At(lying, 22, 1000);  // local and central sizes: 1000 bytes, the stream 64 MiB
-    Put32At(lying, bombCentral + 24, 1000);
+    WriteLe32(lying, 22, 1000);  // local and central sizes: 1000 bytes, the stream 64 MiB
+    WriteLe32(lying, bombCentral + 24, 1000);
     EXPECT_EQ(CheckBytes(lying), PackageCheck::Damaged);
     EXPECT_LT(GetTickCount() - start, 2000u);
 }
