@@ -1,5 +1,8 @@
 // The command runner through real cmd.exe and the simulated phone.
+#undef _WIN32_WINNT
+#define _WIN32_WINNT 0x0600  // a process's parent named at its creation (Vista on)
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <thread>
 
@@ -173,6 +176,107 @@ TEST_F(AdbRunner, AStopEndsAWaitingCommandAtOnce) {
     stopper.join();
     EXPECT_EQ(adb->LastRunResult(), RunResult::Stopped);
     EXPECT_LT(GetTickCount() - start, 2500u);
+}
+
+namespace {
+
+DWORD WINAPI EndAtOnce(void*) { return 0; }
+
+// A thread that starts and ends: it takes the next free id and gives it back.
+DWORD CycleId() {
+    DWORD id = 0;
+    HANDLE thread = CreateThread(nullptr, 0, EndAtOnce, nullptr, 0, &id);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    return id;
+}
+
+// A suspended process whose recorded parent has died, staged so that the next
+// process started gets the dead parent's id. Wine gives process and thread ids
+// from one table, reusing the oldest freed id first, so while threads start and
+// end one at a time the free ids go round in a steady order: once the id just
+// before the dead parent's has come round, the parent's id is next.
+class COrphan {
+public:
+    ~COrphan() {
+        if (m_child.hProcess) TerminateProcess(m_child.hProcess, 0);
+        CloseHandle(m_child.hProcess);
+        CloseHandle(m_child.hThread);
+    }
+    bool Stage() {
+        wchar_t self[MAX_PATH] = {};
+        GetModuleFileNameW(nullptr, self, MAX_PATH);
+        STARTUPINFOW startup = {sizeof(startup)};
+        PROCESS_INFORMATION parent = {};
+        if (!CreateProcessW(self, nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED | DETACHED_PROCESS, nullptr,
+                            nullptr, &startup, &parent))
+            return false;
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        std::vector<char> list(size);
+        STARTUPINFOEXW extended = {};
+        extended.StartupInfo.cb = sizeof(extended);
+        extended.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list.data());
+        InitializeProcThreadAttributeList(extended.lpAttributeList, 1, 0, &size);
+        UpdateProcThreadAttribute(extended.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_PARENT_PROCESS, &parent.hProcess,
+                                  sizeof(HANDLE), nullptr, nullptr);
+        const BOOL made = CreateProcessW(self, nullptr, nullptr, nullptr, FALSE,
+                                         CREATE_SUSPENDED | DETACHED_PROCESS | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                                         nullptr, &extended.StartupInfo, &m_child);
+        DeleteProcThreadAttributeList(extended.lpAttributeList);
+        TerminateProcess(parent.hProcess, 0);
+        WaitForSingleObject(parent.hProcess, INFINITE);
+        CloseHandle(parent.hThread);
+        CloseHandle(parent.hProcess);
+        m_deadParent = parent.dwProcessId;
+        if (!made) return false;
+        // The id is free once no process answers to it.
+        for (int i = 0; i < 1000; ++i, Sleep(10)) {
+            HANDLE gone = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, m_deadParent);
+            if (!gone) break;
+            CloseHandle(gone);
+        }
+        DWORD before = 0, id = 0;
+        for (int i = 0; i < 20000 && id != m_deadParent; ++i) before = id, id = CycleId();
+        if (id != m_deadParent) return false;
+        for (int i = 0; i < 20000; ++i)
+            if (CycleId() == before) return true;
+        return false;
+    }
+    DWORD DeadParent() const { return m_deadParent; }
+    bool ChildAlive() const { return WaitForSingleObject(m_child.hProcess, 0) == WAIT_TIMEOUT; }
+
+private:
+    PROCESS_INFORMATION m_child = {};
+    DWORD m_deadParent = 0;
+};
+
+bool IsRunningCmd(DWORD pid) {
+    CWinHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {sizeof(entry)};
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry))
+        if (entry.th32ProcessID == pid) return _wcsicmp(entry.szExeFile, L"cmd.exe") == 0;
+    return false;
+}
+
+}  // namespace
+
+// Windows keeps a dead parent's id in its children and reuses ids: a command
+// that took such an id and timed out must not end the dead parent's children.
+TEST_F(AdbRunner, ATimedOutCommandEndsOnlyWhatItStarted) {
+    CSimPhone::Set("hang", "devices");
+    bool staged = false;
+    for (int attempt = 0; attempt < 5 && !staged; ++attempt) {
+        COrphan orphan;  // another program starting processes may take the id first: try again
+        if (!orphan.Stage()) continue;
+        WaitWatch watch;
+        watch.tickMs = 100;
+        watch.onTick = [&] { staged = staged || IsRunningCmd(orphan.DeadParent()); };
+        adb->RunAdbCommand(L"devices", L"", 1500, watch);
+        EXPECT_EQ(adb->LastRunResult(), RunResult::TimedOut);
+        EXPECT_TRUE(orphan.ChildAlive());
+    }
+    EXPECT_TRUE(staged) << "no command took the dead parent's id";
 }
 
 TEST(CleanUpScript, NamesBothDirectoriesQuoted) {
