@@ -86,7 +86,7 @@ TEST(PackageCheck, RecoveryImageMustBeAWholeBootImage) {
 TEST(PackageCheck, WhatRealToolsWriteIsAccepted) {
     for (const wchar_t* name : {L"python-zero-boot.zip", L"python-zeros.zip", L"infozip-images.zip", L"infozip-rom.zip",
                                 L"infozip-pipe.zip", L"infozip-stdin.zip", L"python-stream.zip", L"python-65535.zip",
-                                L"bsdtar-zip64.zip"}) {
+                                L"bsdtar-zip64.zip", L"python-3gib.zip"}) {
         RomContents contents;
         EXPECT_EQ(CheckRomPackage(RealZip(name), nullptr, &contents), PackageCheck::Ok) << WideToUtf8(name);
     }
