@@ -83,15 +83,22 @@ TEST(Bench, DeviceCheckAgainstItsFloor) {
     CSimPhone::Reset("nexus_s");
     CDeviceChecker* checker = CDeviceChecker::GetInstance();
     const double floor = FloorMedian();
+    // The median of five checks each: one slow start of a program under Wine
+    // decides a single check of a few commands.
     for (int repeat = 0; repeat < 2; ++repeat) {
-        if (repeat == 0) CDeviceModel::GetInstance()->Reset();
-        CSimPhone::ClearJournal();
-        const double start = NowMs();
-        EXPECT_EQ(checker->Check(), 0);
-        const double took = NowMs() - start;
-        const size_t commands = CSimPhone::Journal().size();
+        size_t commands = 0;
+        std::vector<double> times;
+        for (int run = 0; run < 5; ++run) {
+            if (repeat == 0) CDeviceModel::GetInstance()->Reset();  // else the phone is known from the last
+            CSimPhone::ClearJournal();
+            const double start = NowMs();
+            EXPECT_EQ(checker->Check(), 0);
+            times.push_back(NowMs() - start);
+            commands = CSimPhone::Journal().size();
+        }
+        const double took = Median(times);
         const double budget = 1.5 * (repeat ? 4 : 12) * floor;
-        printf("BENCH device check (%s): %.0f ms for %u adb commands; target <= 1.5 x %d floors = %.0f ms %s\n",
+        printf("BENCH device check (%s): median %.0f ms for %u adb commands; target <= 1.5 x %d floors = %.0f ms %s\n",
                repeat ? "same phone again" : "new phone", took, static_cast<unsigned>(commands), repeat ? 4 : 12,
                budget, Verdict(took <= budget));
     }
