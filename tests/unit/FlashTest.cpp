@@ -360,6 +360,18 @@ TEST_F(FlashStart, TheCardMustHoldThePackage) {
     EXPECT_EQ(Verdict(), Readiness::Ready);
 }
 
+TEST_F(FlashStart, APathAdbCannotBeGivenIsRefusedBeforeAnyCommand) {
+    const std::wstring path = GetSandbox().base + L"\\rom.zip";
+    WriteBytes(path, package);
+    RomContents contents;
+    ASSERT_EQ(CheckRomPackage(path, nullptr, &contents), PackageCheck::Ok);
+    // Hangul is outside the code page, and a file gone since its check has no short name either.
+    CSimPhone::ClearJournal();
+    EXPECT_EQ(CheckFlashReadiness(GetSandbox().base + L"\\한국어.zip", contents, false, CStopToken::Never()).verdict,
+              Readiness::UnwritablePath);
+    EXPECT_TRUE(CSimPhone::Journal().empty());
+}
+
 TEST_F(RomFlash, TheRebootCountsOnlyWhenThePhoneLeaves) {
     CSimPhone::Set("unplug_on", "reboot");  // the client says "no devices" on its error stream
     EXPECT_EQ(Flash(false, package), kRomRebootFailed);
