@@ -183,13 +183,6 @@ long long SmallNumber(const std::wstring& text, size_t most = 9) {
     return std::stoll(text);
 }
 
-// The number after "key:" on a line of "dumpsys" output; -1 when the line is not that key's.
-long long KeyedNumber(const std::wstring& line, const wchar_t* key) {
-    const std::vector<std::wstring> tokens = Tokens(line);
-    if (tokens.size() != 2 || tokens[0] != std::wstring(key) + L":") return -1;
-    return SmallNumber(tokens[1]);
-}
-
 // "6695M" is at least 6695 MiB; "6.5G" was rounded to the nearest tenth, so
 // it is at least 6.45 GiB. A bare number counts in bareUnit bytes (0: unreadable).
 long long LeastBytes(const std::wstring& size, long long bareUnit) {
@@ -220,12 +213,13 @@ long long LeastBytes(const std::wstring& size, long long bareUnit) {
 int BatteryPercentIn(const std::wstring& output) {
     long long level = -1, scale = -1, bare = -1;
     for (const std::wstring& line : Lines(output)) {
-        const long long levelHere = KeyedNumber(line, L"level");
-        const long long scaleHere = KeyedNumber(line, L"scale");
-        if (levelHere >= 0) level = levelHere;
-        if (scaleHere >= 0) scale = scaleHere;
+        // "  level: 85" and "  scale: 100" of dumpsys; a bare number of the capacity file.
         const std::vector<std::wstring> tokens = Tokens(line);
-        if (tokens.size() == 1 && SmallNumber(tokens[0]) >= 0) bare = SmallNumber(tokens[0]);
+        const long long value = tokens.empty() ? -1 : SmallNumber(tokens.back());
+        if (value < 0) continue;
+        if (tokens.size() == 1) bare = value;
+        else if (tokens.size() == 2 && tokens[0] == L"level:") level = value;
+        else if (tokens.size() == 2 && tokens[0] == L"scale:") scale = value;
     }
     if (level >= 0) {
         const long long percent = level * 100 / (scale > 0 ? scale : 100);

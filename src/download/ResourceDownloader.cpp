@@ -236,10 +236,8 @@ namespace {
 
 // What arrived of an interrupted download stays beside the target ("<target>.part"),
 // with what identifies the remote file it came from ("<target>.part.info":
-// the address and the server's ETag or Last-Modified), so that the next
-// download of the same file asks only for the rest.
-// What a kept partial download is a part of: the address, a strong
-// validator of the file (ETag, else Last-Modified) and its whole size.
+// the address, a strong validator of the file (ETag, else Last-Modified) and
+// its whole size), so that the next download of the same file asks only for the rest.
 struct CPartialInfo {
     std::wstring url, validator;
     long long total = -1;
@@ -292,7 +290,6 @@ bool HashFile(const std::wstring& path, CMd5& md5) {
     for (size_t got; (got = fread(block.data(), 1, block.size(), file.get())) > 0;) md5.Update(block.data(), got);
     return !ferror(file.get());
 }
-
 
 }  // namespace
 

@@ -63,9 +63,7 @@ bool ReplaceRemoteFile(const std::wstring& localPath, const std::wstring& folder
     CAdbManager* adb = CAdbManager::GetInstance();
     adb->Shell(L"mkdir " + folder);
     CPushReport pushReport(report);
-    const bool pushed = adb->Push(localPath, remotePath, &stop, [&](long long onPhone, long long total) {
-        pushReport(onPhone, total);
-    });
+    const bool pushed = adb->Push(localPath, remotePath, &stop, std::ref(pushReport));
     // The speed has had its time; the rest of the flash shows its own text.
     if (pushReport.Reported()) report(kPushToPercent, kFlashingText);
     return pushed;

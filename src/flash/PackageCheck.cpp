@@ -181,7 +181,7 @@ public:
         if (entry.method != 0 && entry.method != Z_DEFLATED) return false;
         if (entry.method == 0 && entry.packedSize != entry.size) return false;
         bool zip64Descriptor = false;
-        if (!CheckLocalHeader(entry, entry.dataStart, zip64Descriptor)) return false;
+        if (!CheckLocalHeader(entry, zip64Descriptor)) return false;
         if (entry.dataStart > dataLimit || entry.packedSize > dataLimit - entry.dataStart) return false;
         extent = {entry.localOffset, entry.dataStart + entry.packedSize};
         return !(entry.flags & kFlagDescriptor) ||
@@ -198,8 +198,9 @@ public:
 
 private:
     // The local header agrees with the central record: name, method, flags,
-    // CRC and sizes (where a data descriptor carries them, each may be zero).
-    bool CheckLocalHeader(const Entry& entry, uint64_t& dataStart, bool& zip64Descriptor) {
+    // CRC and sizes (where a data descriptor carries them, each may be zero);
+    // the entry learns where its data starts.
+    bool CheckLocalHeader(Entry& entry, bool& zip64Descriptor) {
         unsigned char local[kLocalHeaderSize];
         if (!ReadAt(m_file, entry.localOffset, local, sizeof(local)) || Le32(local) != kLocalSignature) return false;
         const size_t nameLength = Le16(local + 26), extraLength = Le16(local + 28);
@@ -225,7 +226,7 @@ private:
         };
         if (!agrees(Le32(local + 14), entry.crc) || !agrees(size, entry.size) || !agrees(packedSize, entry.packedSize))
             return false;
-        dataStart = entry.localOffset + kLocalHeaderSize + nameLength + extraLength;
+        entry.dataStart = entry.localOffset + kLocalHeaderSize + nameLength + extraLength;
         return true;
     }
 

@@ -31,8 +31,6 @@ CBaseDirectory& BaseDirectory() {
     return *base;
 }
 
-
-
 bool CreatedBefore(DWORD pid, const FILETIME& time) {
     CWinHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid));
     FILETIME created, unused;

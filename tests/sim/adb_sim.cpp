@@ -657,9 +657,9 @@ int wmain() {
     Journal(CommandTail());
     DropCutPush();
     ComeBackIfDue();
-    const std::string muteOn = State("mute_on");
-    g_muted = !muteOn.empty() && ToUtf8(CommandTail()).compare(0, muteOn.size(), muteOn) == 0;
     const std::string line = ToUtf8(CommandTail());
+    const std::string muteOn = State("mute_on");
+    g_muted = !muteOn.empty() && line.compare(0, muteOn.size(), muteOn) == 0;
     auto arrives = [&line](const char* key) {
         const std::string prefix = State(key);
         if (prefix.empty() || line.compare(0, prefix.size(), prefix) != 0) return false;

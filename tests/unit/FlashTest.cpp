@@ -307,12 +307,13 @@ protected:
         CDeviceModel::GetInstance()->Reset();
         ASSERT_EQ(CDeviceChecker::GetInstance()->Check(), 0);
     }
-    ReadinessReport Check(const std::string& zip) {
+    // `givenPath`: the path the readiness is given, when not the checked file's.
+    ReadinessReport Check(const std::string& zip, std::wstring givenPath = L"") {
         const std::wstring path = GetSandbox().base + L"\\rom.zip";
         WriteBytes(path, zip);
         RomContents contents;
         EXPECT_EQ(CheckRomPackage(path, nullptr, &contents), PackageCheck::Ok);
-        return CheckFlashReadiness(path, contents, false, CStopToken::Never());
+        return CheckFlashReadiness(givenPath.empty() ? path : givenPath, contents, false, CStopToken::Never());
     }
     Readiness Verdict() { return Check(package).verdict; }
     const std::string package = MakePackage(1000, 1);
@@ -361,14 +362,9 @@ TEST_F(FlashStart, TheCardMustHoldThePackage) {
 }
 
 TEST_F(FlashStart, APathAdbCannotBeGivenIsRefusedBeforeAnyCommand) {
-    const std::wstring path = GetSandbox().base + L"\\rom.zip";
-    WriteBytes(path, package);
-    RomContents contents;
-    ASSERT_EQ(CheckRomPackage(path, nullptr, &contents), PackageCheck::Ok);
     // Hangul is outside the code page, and a file gone since its check has no short name either.
     CSimPhone::ClearJournal();
-    EXPECT_EQ(CheckFlashReadiness(GetSandbox().base + L"\\한국어.zip", contents, false, CStopToken::Never()).verdict,
-              Readiness::UnwritablePath);
+    EXPECT_EQ(Check(package, GetSandbox().base + L"\\한국어.zip").verdict, Readiness::UnwritablePath);
     EXPECT_TRUE(CSimPhone::Journal().empty());
 }
 
