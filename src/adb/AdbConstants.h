@@ -24,7 +24,5 @@ constexpr const wchar_t* kEchoStatus = L"; echo rc=$?";
 constexpr const wchar_t* kShellStatusMarker = L"rc=";
 constexpr const wchar_t* kRootId = L"uid=0(root) gid=0(root)";
 constexpr const wchar_t* kDaemonStarted = L"* daemon started successfully *";
-constexpr const wchar_t* kPushRateKb = L"KB/s";
-constexpr const wchar_t* kPushBytesIn = L"bytes in";
 
 }  // namespace mirq

@@ -1,9 +1,12 @@
 // Device operations: each is one or two adb commands and a fixed test of the output.
 #include <windows.h>
 
+#include <algorithm>
+
 #include "adb/AdbConstants.h"
 #include "adb/AdbManager.h"
 #include "adb/AdbOutput.h"
+#include "log/logger.h"
 
 namespace mirq {
 
@@ -51,25 +54,32 @@ bool CAdbManager::RemoteFileExists(const std::wstring& devicePath) {
     return RemoteFilePresence(devicePath) == RemotePresence::Present;
 }
 
+std::wstring CAdbManager::BothStreams() const {
+    return m_lastError.empty() ? m_lastOutput : m_lastOutput + L"\n" + m_lastError;
+}
+
 RemotePresence CAdbManager::RemoteFilePresence(const std::wstring& devicePath) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
-    const std::wstring output = Shell(kArgLs + devicePath);
-    return m_lastRun == RunResult::Finished ? LsPresence(output, devicePath) : RemotePresence::Unknown;
+    Shell(kArgLs + devicePath);
+    // The echoed path comes on standard output; "No such file" on either stream.
+    return m_lastRun == RunResult::Finished ? LsPresence(m_lastOutput.empty() ? m_lastError : m_lastOutput, devicePath)
+                                            : RemotePresence::Unknown;
 }
 
 int CAdbManager::BatteryPercent() {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
-    const std::wstring output = Shell(kArgBattery);
-    return m_lastRun == RunResult::Finished ? BatteryPercentIn(output) : -1;
+    Shell(kArgBattery);
+    return m_lastRun == RunResult::Finished ? BatteryPercentIn(BothStreams()) : -1;
 }
 
 StorageReading CAdbManager::ReadStorage(const std::wstring& folder, const std::wstring& file) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     const std::wstring output = Shell(kArgDf + folder + L"; " + kArgLsLong + file);
     if (m_lastRun != RunResult::Finished) return {-1, -1};
-    // "ls -l" of one file answers one line, the last.
+    // "ls -l" of one file answers one line, the last of standard output.
     const size_t lastLine = output.find_last_of(L'\n');
-    return {DfFreeBytes(output), LsLongSize(lastLine == std::wstring::npos ? output : output.substr(lastLine + 1))};
+    return {DfFreeBytes(BothStreams()),
+            LsLongSize(lastLine == std::wstring::npos ? output : output.substr(lastLine + 1))};
 }
 
 long long CAdbManager::RemoteFileSize(const std::wstring& devicePath) {
@@ -90,23 +100,50 @@ bool CAdbManager::Push(const std::wstring& localPath, const std::wstring& device
             // The one command that runs beside another: the phone sees its
             // file grow while the push's own client is busy. It leaves the
             // last command's record alone, and never decides the push's outcome.
-            const long long onPhone = PushedSoFar(devicePath);
+            const long long onPhone = PushedSoFar(devicePath, watch.stop);
             if (onPhone >= 0) progress(onPhone < size ? onPhone : size, size);
         };
     }
     const std::wstring output =
         RunAdbCommand(kVerbPush, L"\"" + exactPath + L"\" " + devicePath, PushLimitMs(size), watch);
     if (m_lastRun == RunResult::Stopped) {
-        // adbd drops a cut transfer by itself; a phone that answers is asked as well.
-        Shell(L"rm " + devicePath);
+        // The server goes on sending what it already holds after its client
+        // has ended, so one removal can come before the last bytes.
+        if (!RemoveUntilGone(devicePath, m_leaveLimitMs))
+            MIRQ_LOG(kLogWarning, L"adb", L"the stopped push's " + devicePath + L" could not be confirmed gone");
         m_lastRun = RunResult::Stopped;
         return false;
     }
     if (m_lastRun != RunResult::Finished) return false;  // ended for running too long, or never ran
-    if (!output.empty()) return PushOutputIsSuccess(output);
-    // Empty is what a good push of an old client looks like, and also what an
-    // unplugged phone gives: only the phone can tell them apart.
-    return RemoteFileSize(devicePath) == size;
+    if (m_lastStatus > 0 || PushOutputReportsFailure(output) || PushOutputReportsFailure(m_lastError)) return false;
+    // Only the phone can tell a whole copy: a client may say nothing at all
+    // (the old ones), or announce a transfer the phone refused.
+    const long long onPhone = RemoteFileSize(devicePath);
+    if (onPhone != size)
+        MIRQ_LOG(kLogWarning, L"adb", devicePath + L" holds " + std::to_wstring(onPhone) + L" bytes after its push of " +
+                                          std::to_wstring(size));
+    return onPhone == size;
+}
+
+bool CAdbManager::RemoteFileHolds(const std::wstring& devicePath, const std::string& bytes) {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    std::wstring text = Shell(L"cat " + devicePath);
+    if (m_lastRun != RunResult::Finished || m_lastStatus > 0) return false;
+    text.erase(std::remove(text.begin(), text.end(), L'\r'), text.end());
+    std::wstring expected = DecodeAnsi(bytes);
+    expected.erase(std::remove(expected.begin(), expected.end(), L'\r'), expected.end());
+    return text == Trimmed(expected);
+}
+
+bool CAdbManager::RemoveUntilGone(const std::wstring& devicePath, unsigned long limitMs) {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    const DWORD started = GetTickCount();
+    for (;;) {
+        Shell(L"rm " + devicePath);
+        if (RemoteFilePresence(devicePath) == RemotePresence::Absent) return true;
+        if (GetTickCount() - started >= limitMs) return false;
+        Sleep(kLeavePollMs);
+    }
 }
 
 void CAdbManager::Reboot(const std::wstring& target) { RunAdbCommand(kVerbReboot, target); }
@@ -118,7 +155,7 @@ bool CAdbManager::WaitUntilGone() {
         const std::wstring state = RunAdbCommand(kVerbGetState, L"");
         // Clients print "unknown" (older) or an error (newer) once it is gone;
         // "more than one device" says nothing about this phone.
-        if (m_lastRun == RunResult::Finished && state != kStateDevice &&
+        if (m_lastRun == RunResult::Finished && (state != kStateDevice || m_lastStatus > 0) &&
             ConnectionProblemIn(m_lastError) != ConnectionProblem::ManyDevices)
             return true;
         if (GetTickCount() - started >= m_leaveLimitMs) return false;

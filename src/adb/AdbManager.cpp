@@ -116,7 +116,11 @@ struct CommandRun {
     RunResult run;
     std::wstring output, errors;  // as written, restart announcements included
     bool batchWritten;
+    long status;  // adb's exit code; -1 unless it finished
 };
+
+// The batch ends with adb's own exit code, whatever cmd.exe would make of it.
+const char kExitWithStatus[] = "\n@exit /b %ERRORLEVEL%\n";  // written in text mode: CR LF
 
 // One adb command through its own batch file and output files; touches no
 // record of the manager, so that the push's size poll can run beside the push.
@@ -131,14 +135,16 @@ CommandRun RunCommand(const std::wstring& verb, const std::wstring& args, unsign
 
     const std::wstring batchPath = scratch + batchName;
     if (PathExists(batchPath)) DeleteFileW(batchPath.c_str());
-    if (!WriteTextFile(batchPath, WideToOem(line))) return {RunResult::NotStarted, L"", L"", false};
+    if (!WriteTextFile(batchPath, WideToOem(line) + kExitWithStatus)) return {RunResult::NotStarted, L"", L"", false, -1};
 
-    CommandRun result{RunResult::NotStarted, L"", L"", true};
+    CommandRun result{RunResult::NotStarted, L"", L"", true, -1};
     const std::wstring errorPath = ErrorPathFor(outputPath);
     // The client's own errors go to a file of their own through an inherited
     // handle, so that the batch line (and what adb receives) stays as it is.
-    result.run = RunBatchAndWait(batchPath, limitMs, startServer ? L"" : errorPath, watch);
+    unsigned long status = 0;
+    result.run = RunBatchAndWait(batchPath, limitMs, startServer ? L"" : errorPath, watch, &status);
     if (result.run == RunResult::Finished) {
+        result.status = static_cast<long>(status);
         // The output file is complete once the process has ended; only the
         // server needs time to settle after it was stopped or started.
         if (startServer || verb == kVerbKillServer) Sleep(kServerSettleMs);
@@ -159,8 +165,10 @@ CommandRun RunCommand(const std::wstring& verb, const std::wstring& args, unsign
 
 }  // namespace
 
-long long CAdbManager::PushedSoFar(const std::wstring& devicePath) const {
-    const CommandRun poll = RunCommand(kVerbShell, kArgLsLong + devicePath, kPushPollLimitMs, WaitWatch(), L"poll.bat");
+long long CAdbManager::PushedSoFar(const std::wstring& devicePath, void* stop) const {
+    WaitWatch watch;
+    watch.stop = stop;  // a stop ends the poll as at once as the push
+    const CommandRun poll = RunCommand(kVerbShell, kArgLsLong + devicePath, kPushPollLimitMs, watch, L"poll.bat");
     return poll.run == RunResult::Finished ? LsLongSize(Trimmed(poll.output)) : -1;
 }
 
@@ -172,6 +180,7 @@ std::wstring CAdbManager::RunAdbCommand(const std::wstring& verb, const std::wst
     CommandRun command = RunCommand(verb, args, limitMs, watch, L"tmp.bat");
     m_lastRun = command.run;
     if (!command.batchWritten) return std::wstring();  // nothing ran: the last command's record stays
+    m_lastStatus = command.status;
     // Another program's adb server being replaced announces itself on either
     // stream; those lines are never a command's output.
     const bool restarted = StripServerRestartLines(command.output) | StripServerRestartLines(command.errors);
@@ -182,6 +191,7 @@ std::wstring CAdbManager::RunAdbCommand(const std::wstring& verb, const std::wst
     MIRQ_LOG(m_lastRun == RunResult::Finished ? kLogInfo : kLogWarning, L"adb",
              L"adb " + verb + L" " + args + L": " + kRunNames[static_cast<int>(m_lastRun)] + L" in " +
                  std::to_wstring(GetTickCount() - started) + L" ms" +
+                 (m_lastStatus > 0 ? L", status " + std::to_wstring(m_lastStatus) : L"") +
                  (m_lastError.empty() ? L"" : L"; error: " + m_lastError.substr(0, m_lastError.find(L'\n'))));
     return m_lastOutput;
 }

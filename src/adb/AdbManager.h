@@ -47,6 +47,9 @@ public:
                                const WaitWatch& watch = WaitWatch());
     // How the last command ended: only a finished command's output is read.
     RunResult LastRunResult() const { return m_lastRun; }
+    // The exit status adb returned for the last command; -1 unless it finished.
+    // Old clients return 0 whatever happened; current ones 1 on an error.
+    long LastExitStatus() const { return m_lastStatus; }
     // Stops the adb server and sweeps output files left by earlier runs.
     void KillServerAndCleanUp();
 
@@ -76,14 +79,21 @@ public:
     StorageReading ReadStorage(const std::wstring& folder, const std::wstring& file);
     // Size of a regular file on the phone from "ls -l"; -1 when there is none.
     long long RemoteFileSize(const std::wstring& devicePath);
-    // True only when the copy is known to be complete: a client's summary, or
-    // (old clients print nothing on standard output) the phone's own listing.
-    // With a stop token the push ends at once when a stop is requested (and
-    // what arrived is removed); with a progress routine, the file's size on
-    // the phone is measured about every second while the push runs.
+    // True only when the phone holds a file of the local size: the client's
+    // words (an error, "0 files pushed", a non-zero status) can only make a
+    // push fail. With a stop token the push ends at once when a stop is
+    // requested, and what arrived is removed until the phone says it is gone;
+    // with a progress routine, the file's size on the phone is measured about
+    // every second while the push runs.
     typedef std::function<void(long long onPhone, long long total)> PushProgress;
     bool Push(const std::wstring& localPath, const std::wstring& devicePath, const CStopToken* stop = nullptr,
               const PushProgress& progress = nullptr);
+    // Whether a file on the phone holds exactly these bytes (read back whole;
+    // line ends as the shell's pty turned them are taken back).
+    bool RemoteFileHolds(const std::wstring& devicePath, const std::string& bytes);
+    // Removes a file until the phone says it is not there, within the limit;
+    // false when that was never said.
+    bool RemoveUntilGone(const std::wstring& devicePath, unsigned long limitMs);
     void Reboot(const std::wstring& target);
     // After a reboot: true once the phone is no longer in the "device" state
     // (gone, offline, or back in another mode), polled until the leave limit.
@@ -106,12 +116,16 @@ private:
     CAdbManager() = default;
     // The size of a file on the phone while a push writes it, through files
     // of its own; -1 when the phone did not tell.
-    long long PushedSoFar(const std::wstring& devicePath) const;
+    long long PushedSoFar(const std::wstring& devicePath, void* stop) const;
+    // Standard output and, after it, standard error of the last command: a
+    // phone with the shell protocol answers its errors there.
+    std::wstring BothStreams() const;
     std::recursive_mutex m_lock;  // one command (or multi-command operation) at a time
     std::wstring m_lastOutput;
     std::wstring m_lastError;
     int m_serverReplacedInARow = 0;
     RunResult m_lastRun = RunResult::NotStarted;
+    long m_lastStatus = -1;
     unsigned long m_commandLimitMs = kCommandLimitMs;
     unsigned long m_pushBaseLimitMs = kPushBaseLimitMs;
     unsigned long m_leaveLimitMs = kLeaveLimitMs;

@@ -32,17 +32,16 @@ bool EndsWith(const std::wstring& text, const std::wstring& tail) {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// "N file pushed" / "N files pushed" with N above zero (clients since late 2015).
-bool HasPushedSummary(const std::wstring& output) {
+// N of a summary "N file(s) pushed" (clients since late 2015); -1 without one.
+long long PushedCount(const std::wstring& output) {
     for (const wchar_t* marker : {L" file pushed", L" files pushed"}) {
-        size_t at = output.find(marker);
+        const size_t at = output.find(marker);
         if (at == std::wstring::npos) continue;
         size_t start = at;
         while (start > 0 && std::iswdigit(output[start - 1])) --start;
-        if (start < at && output.substr(start, at - start).find_first_not_of(L'0') != std::wstring::npos)
-            return true;
+        if (start < at && at - start <= 9) return std::stoll(output.substr(start, at - start));
     }
-    return false;
+    return -1;
 }
 
 }  // namespace
@@ -63,14 +62,13 @@ RemotePresence LsPresence(const std::wstring& output, const std::wstring& path) 
     return RemotePresence::Unknown;
 }
 
-// Old clients print nothing on standard output (the summary went to stderr);
-// later ones print "N KB/s (N bytes in S.SSSs)", and current ones
-// "<local>: 1 file pushed, 0 skipped. 4.2 MB/s (N bytes in 0.123s)", with the
-// rate left out when the measured time is 0. Any other text is an error.
-bool PushOutputIsSuccess(const std::wstring& output) {
-    if (output.empty()) return false;
-    if (Contains(output, kPushBytesIn) && Contains(output, L"B/s")) return true;
-    return HasPushedSummary(output);
+// Errors of current clients ("adb: error: failed to copy ...", on standard
+// output), of old ones ("failed to copy ...", "error: device not found", on
+// standard error), and the summary that copied nothing.
+bool PushOutputReportsFailure(const std::wstring& output) {
+    for (const wchar_t* word : {L"error:", L"failed to copy", L"cannot stat"})
+        if (Contains(output, word)) return true;
+    return PushedCount(output) == 0;
 }
 
 namespace {

@@ -32,9 +32,10 @@ bool LsOutputEchoes(const std::wstring& output, const std::wstring& path);
 // answer at all included).
 enum class RemotePresence { Present, Absent, Unknown };
 RemotePresence LsPresence(const std::wstring& output, const std::wstring& path);
-// A client's push summary; empty output proves nothing (old clients and
-// failures alike print nothing on standard output) and gives false.
-bool PushOutputIsSuccess(const std::wstring& output);
+// Whether a client's words (either stream) say a push failed. No words prove
+// a success: a refused push has a summary of its own ("0 files pushed ...
+// (N bytes in S)"), and old clients printed nothing on standard output.
+bool PushOutputReportsFailure(const std::wstring& output);
 // The size from "ls -l" of one regular file, toolbox or toybox layout (the
 // number just before the date); -1 for anything else.
 long long LsLongSize(const std::wstring& output);

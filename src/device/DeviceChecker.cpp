@@ -57,11 +57,19 @@ bool CDeviceChecker::IsAdbReady() { return IsAdbPresent(); }
 
 namespace {
 
+// States of a phone that is attached but not ready for commands yet: still
+// connecting, waiting for the key prompt, or not to be opened by the server
+// ("no permissions", whose first word is the state).
+bool NotReadyYet(const std::wstring& state) {
+    return state == L"offline" || state == L"connecting" || state == L"authorizing" || state == L"no";
+}
+
 int ReadConnection(const std::vector<CDeviceEntry>& devices) {
     if (devices.empty()) return kCheckNoDevice;
     if (devices.size() > 1) return kCheckManyDevices;
-    if (devices[0].state == L"offline") return kCheckOffline;
-    if (devices[0].state == L"unauthorized") return kCheckUnauthorized;
+    const std::wstring& state = devices[0].state;
+    if (state == L"unauthorized" || state == L"authorizing") return kCheckUnauthorized;
+    if (NotReadyYet(state)) return kCheckOffline;
     return kCheckOk;
 }
 
@@ -69,12 +77,13 @@ int ReadConnection(const std::vector<CDeviceEntry>& devices) {
 
 int CDeviceChecker::CheckConnection() {
     CAdbManager* adb = CAdbManager::GetInstance();
-    int state = ReadConnection(adb->ListDevices());
-    // No phone, or one stuck offline: a restart of the server often brings it.
-    if (state == kCheckNoDevice || state == kCheckOffline) {
+    std::vector<CDeviceEntry> devices = adb->ListDevices();
+    // No phone, or one not ready yet: a restart of the server often brings it.
+    if (devices.empty() || (devices.size() == 1 && NotReadyYet(devices[0].state))) {
         adb->RestartServer();
-        state = ReadConnection(adb->ListDevices());
+        devices = adb->ListDevices();
     }
+    int state = ReadConnection(devices);
     if (state == kCheckOk && adb->ServerReplacedInARow() >= 2) return kCheckOtherAdbServer;
     return state;
 }

@@ -46,7 +46,9 @@ public:
         const size_t length = strlen(script);
         const bool written = file && fwrite(script, 1, length, file.get()) == length && file.Close() == 0;
         m_scriptMayBeOnPhone = written;
-        bool pushed = written && CAdbManager::GetInstance()->Push(local, kRemoteScript);
+        CAdbManager* adb = CAdbManager::GetInstance();
+        // Small enough to be read back: what recovery will run is what was meant.
+        const bool pushed = written && adb->Push(local, kRemoteScript) && adb->RemoteFileHolds(kRemoteScript, script);
         DeleteFileW(local.c_str());
         return pushed;
     }
@@ -61,7 +63,8 @@ bool IKestrelbox::RebootToRecovery() {
     adb->Reboot(L"recovery");
     // An unplugged phone ends the client at once too, with its error on
     // standard error; a phone that got the command leaves the list.
-    if (adb->LastRunResult() != RunResult::Finished || !adb->LastError().empty()) return false;
+    if (adb->LastRunResult() != RunResult::Finished || !adb->LastError().empty() || adb->LastExitStatus() > 0)
+        return false;
     return adb->WaitUntilGone();
 }
 

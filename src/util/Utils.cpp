@@ -257,7 +257,7 @@ RunResult WaitOrEnd(const CWinHandle& process, unsigned long limitMs, const Wait
 }  // namespace
 
 RunResult RunBatchAndWait(const std::wstring& batchPath, unsigned long limitMs, const std::wstring& errorPath,
-                          const WaitWatch& watch) {
+                          const WaitWatch& watch, unsigned long* exitCode) {
     wchar_t system[MAX_PATH] = {};
     UINT length = GetSystemDirectoryW(system, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return RunResult::NotStarted;
@@ -295,7 +295,10 @@ RunResult RunBatchAndWait(const std::wstring& batchPath, unsigned long limitMs, 
     CWinHandle job(CreateJobObjectW(nullptr, nullptr));
     if (job && !AssignProcessToJobObject(job.get(), process.get())) job.Reset();
     ResumeThread(thread.get());
-    return WaitOrEnd(process, limitMs, watch, job.get());
+    const RunResult result = WaitOrEnd(process, limitMs, watch, job.get());
+    DWORD code = 0;
+    if (exitCode && result == RunResult::Finished && GetExitCodeProcess(process.get(), &code)) *exitCode = code;
+    return result;
 }
 
 RunResult RunAndWaitFor(const std::wstring& file, const std::wstring& params, unsigned long limitMs) {

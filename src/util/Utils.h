@@ -63,8 +63,9 @@ bool RunAndWait(const std::wstring& file, const std::wstring& params);
 // Runs a batch file with the system's cmd.exe (hidden, no window), not through
 // the shell's file association, and waits as RunAndWaitFor does.
 // With an error path, standard error of cmd.exe (and of what it starts) goes to that file.
+// A finished batch's exit code goes to exitCode when given.
 RunResult RunBatchAndWait(const std::wstring& batchPath, unsigned long limitMs, const std::wstring& errorPath = L"",
-                          const WaitWatch& watch = WaitWatch());
+                          const WaitWatch& watch = WaitWatch(), unsigned long* exitCode = nullptr);
 // Ends a process and, first, every process below it created no earlier than
 // notBefore (a process's recorded parent may be a dead one whose id was reused).
 void TerminateProcessTree(unsigned long pid, const _FILETIME& notBefore);

@@ -7,10 +7,12 @@
 //   phone\exec.txt     phone paths made executable (chmod with an octal mode)
 //   phone\recovery.img the recovery partition
 //   phone\journal.txt  every command line received, one per line (UTF-8)
-//   phone\pushing.txt  "<pid> <phone path>" while a slow push writes its file
+//   phone\pushing.txt  "<pid> <phone path>" and the local path while a slow push writes its file
 // Test hooks, not journaled: "sim-reset <profile>", "sim-set <key> <value>",
 // "sim-prop <key> <value>". Switches: connected, rooted (1, 0, groups), push_style
-// (old, mid, v2016, current, notime, fail), push_fail_path=<part of the remote path>, rm_fails, hang=<verb>, slow_verb and
+// (old, mid, v2016, current, notime, fail: refused), push_fail_path / push_cut (the phone goes half-way) /
+// push_garble (other bytes of the same size) =<part of the remote path>, push_linger_ms (a stopped
+// push's server goes on sending for so long), shell_protocol=v2, rm_fails, hang=<verb>, slow_verb and
 // slow_ms, pieces, daemon_msgs=old, appear_after_restart,
 // unplug_on=<start of a command line> (the cable comes out as it arrives),
 // second_device_on / offline_on=<start of a command line> (an emulator
@@ -19,7 +21,7 @@
 // arrives; the client says nothing of it on standard output), chmod_fails, flash_image_fails,
 // flash_image_verbose=<bytes of progress lines>, mute_on=<start of a command line>
 // (that command's answer never arrives: empty standard output),
-// ls_style=toybox, device_state (device, offline, unauthorized, recovery), offline_until_restart,
+// ls_style=toybox, device_state (device, offline, unauthorized, authorizing, connecting, recovery), offline_until_restart,
 // extra_device=<serial> (a second device attached), server_replaced (another
 // program's server, replaced by every command), reboot_gone_ms (how long a
 // rebooting phone is away before it is back in recovery; "never"), reboot_ignored=1
@@ -127,8 +129,15 @@ void WriteTo(DWORD which, const std::string& text) {
 }
 void Out(const std::string& t) { WriteTo(STD_OUTPUT_HANDLE, t); }
 void Err(const std::string& t) { WriteTo(STD_ERROR_HANDLE, t); }
-// The classic Windows client ended shell output lines in CR CR LF.
-void ShellLine(const std::string& t) { Out(t + "\r\r\n"); }
+// The classic Windows client ended shell output lines in CR CR LF. With the
+// shell protocol (shell_protocol=v2) lines end in LF, the command's errors
+// come on standard error and its exit status is passed on.
+bool ShellV2() { return State("shell_protocol") == "v2"; }
+void ShellLine(const std::string& t) { Out(t + (ShellV2() ? "\n" : "\r\r\n")); }
+void ShellErr(const std::string& t) {
+    if (ShellV2()) Err(t + "\n");
+    else ShellLine(t);
+}
 
 std::wstring FsPath(const std::string& phonePath) {
     std::wstring p = g_dir + L"fs";
@@ -240,17 +249,28 @@ long long NowMs() {
     return static_cast<long long>((static_cast<unsigned long long>(now.dwHighDateTime) << 32 | now.dwLowDateTime) / 10000);
 }
 
-// adbd drops what a push cut short (its client ended) had written.
+// adbd drops what a push cut short (its client ended) had written. With
+// push_linger_ms the server first goes on sending what it already holds for
+// that long: the file is back (whole) at every command until then.
 void DropCutPush() {
     bool ok = false;
     const std::string pushing = ReadAll(g_dir + L"pushing.txt", &ok);
-    const size_t gap = pushing.find(' ');
-    if (!ok || gap == std::string::npos) return;
+    const size_t gap = pushing.find(' '), newline = pushing.find('\n');
+    if (!ok || gap == std::string::npos || newline == std::string::npos) return;
     HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, strtoul(pushing.c_str(), nullptr, 10));
     const bool running = process && WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
     if (process) CloseHandle(process);
     if (running) return;
-    DeleteFileW(FsPath(pushing.substr(gap + 1)).c_str());
+    const std::wstring target = FsPath(pushing.substr(gap + 1, newline - gap - 1));
+    const std::string linger = State("push_linger_ms");
+    if (!linger.empty()) {
+        if (State("linger_until").empty()) SetState("linger_until", std::to_string(NowMs() + atoll(linger.c_str())));
+        WriteAll(target, ReadAll(FromUtf8(pushing.substr(newline + 1))));
+        if (NowMs() < atoll(State("linger_until").c_str())) return;
+        SetState("linger_until", "");
+    } else {
+        DeleteFileW(target.c_str());
+    }
     DeleteFileW((g_dir + L"pushing.txt").c_str());
 }
 
@@ -311,19 +331,35 @@ int Push(const std::vector<std::string>& a) {
         return 1;
     }
     std::string style = State("push_style");
-    const std::string failPath = State("push_fail_path");
+    const bool old = style == "old" || style == "mid";
+    auto onPath = [&remote](const char* key) {
+        return !State(key).empty() && remote.find(State(key)) != std::string::npos;
+    };
     if (State("push_partial") == "1") bytes.resize(bytes.size() / 2);
-    if (style == "fail" || (!failPath.empty() && remote.find(failPath) != std::string::npos)) {
-        Out("adb: error: failed to copy '" + a[1] + "' to '" + remote + "': remote Read-only file system\n");
-        return 1;
-    }
     std::wstring target = FsPath(remote);
     MakeParents(target);
+    // A refused push (push_style=fail, push_fail_path), or one whose phone
+    // goes away half-way (push_cut: adbd drops the part). Current clients
+    // write the error and a summary of nothing on standard output, status 1;
+    // old ones the error on standard error, status 0.
+    const bool cut = onPath("push_cut");
+    if (style == "fail" || onPath("push_fail_path") || cut) {
+        const std::string why = cut ? "couldn't read from device" : "remote No space left on device";
+        if (cut) SetState("connected", "0");
+        if (old) {
+            Err("failed to copy '" + FromAcp(local) + "' to '" + remote + "': " + why + "\n");
+            return 0;
+        }
+        Out("adb: error: failed to copy '" + FromAcp(local) + "' to '" + remote + "': " + why + "\n" + FromAcp(local) +
+            ": 0 files pushed, 0 skipped. 17.9 MB/s (" + std::to_string(bytes.size()) + " bytes in 0.080s)\n");
+        return 1;
+    }
+    if (onPath("push_garble") && !bytes.empty()) bytes[0] ^= 0x20;  // same size, other bytes
     const long long rate = atoll(State("push_rate").c_str());
     const std::string slowPath = State("push_rate_path");
     if (rate > 0 && (slowPath.empty() || remote.find(slowPath) != std::string::npos)) {
         // A slow cable: the file grows on the phone as it arrives.
-        WriteAll(g_dir + L"pushing.txt", std::to_string(GetCurrentProcessId()) + " " + remote);
+        WriteAll(g_dir + L"pushing.txt", std::to_string(GetCurrentProcessId()) + " " + remote + "\n" + ToUtf8(local));
         HANDLE out = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         const size_t step = static_cast<size_t>(rate / 10 > 0 ? rate / 10 : 1);
@@ -438,30 +474,33 @@ int ShellCommand(const std::vector<std::string>& a) {
         ShellLine(props.count(arg) ? props[arg] : "");
     } else if (cmd == "ls" && arg == "-l" && a.size() > 2) {
         std::string line = LsLong(a[2]);
-        if (!line.empty()) ShellLine(line);
-        return line.find("No such file") == std::string::npos ? 0 : 1;
+        const bool found = line.find("No such file") == std::string::npos;
+        if (!found) ShellErr(line);
+        else if (!line.empty()) ShellLine(line);
+        return found ? 0 : 1;
     } else if (cmd == "ls") {
         bool found = Exists(FsPath(arg));
-        ShellLine(found ? arg : arg + ": No such file or directory");
+        if (found) ShellLine(arg);
+        else ShellErr(arg + ": No such file or directory");
         return found ? 0 : 1;
     } else if (cmd == "cat") {
         bool ok = false;
         std::string bytes = ReadAll(FsPath(arg), &ok);
         if (ok) Out(bytes);
-        else ShellLine(arg + ": No such file or directory");
+        else ShellErr(arg + ": No such file or directory");
         return ok ? 0 : 1;
     } else if (cmd == "df") {
         Df(arg);
     } else if (cmd == "dumpsys" && arg == "battery") {
         DumpsysBattery();
     } else if (cmd == "rm") {
-        if (State("rm_fails") == "1") ShellLine("rm failed for " + arg + ", Permission denied");
-        else if (!DeleteFileW(FsPath(arg).c_str())) ShellLine("rm failed for " + arg + ", No such file or directory");
+        if (State("rm_fails") == "1") ShellErr("rm failed for " + arg + ", Permission denied");
+        else if (!DeleteFileW(FsPath(arg).c_str())) ShellErr("rm failed for " + arg + ", No such file or directory");
         else return 0;
         return 1;
     } else if (cmd == "mkdir") {
         if (Exists(FsPath(arg))) {
-            ShellLine("mkdir failed for " + arg + ", File exists");
+            ShellErr("mkdir failed for " + arg + ", File exists");
             return 1;
         }
         CreateDirectoryW(FsPath(arg).c_str(), nullptr);
@@ -469,15 +508,15 @@ int ShellCommand(const std::vector<std::string>& a) {
         // Toolbox's chmod takes octal modes only.
         const std::string& path = a[2];
         if (arg.empty() || arg.find_first_not_of("01234567") != std::string::npos) {
-            ShellLine("Bad mode");
+            ShellErr("Bad mode");
             return 10;
         }
         if (!Exists(FsPath(path))) {
-            ShellLine("Unable to chmod " + path + ": No such file or directory");
+            ShellErr("Unable to chmod " + path + ": No such file or directory");
             return 10;
         }
         if (State("chmod_fails") == "1") {
-            ShellLine("Unable to chmod " + path + ": Operation not permitted");
+            ShellErr("Unable to chmod " + path + ": Operation not permitted");
             return 10;
         }
         std::set<std::string> exec = LoadExec();
@@ -489,16 +528,16 @@ int ShellCommand(const std::vector<std::string>& a) {
     } else if (cmd == "/data/mirq/flash_image") {
         std::string image = a.size() > 2 ? a[2] : "";
         if (!Exists(FsPath(cmd))) {
-            ShellLine("/system/bin/sh: " + cmd + ": not found");
+            ShellErr("/system/bin/sh: " + cmd + ": not found");
             return 127;
         } else if (!LoadExec().count(cmd)) {
-            ShellLine("/system/bin/sh: " + cmd + ": permission denied");
+            ShellErr("/system/bin/sh: " + cmd + ": permission denied");
             return 126;
         } else if (arg != "recovery" || !Exists(FsPath(image))) {
-            ShellLine("error opening " + image + ": No such file or directory");
+            ShellErr("error opening " + image + ": No such file or directory");
             return 1;
         } else if (State("flash_image_fails") == "1") {
-            ShellLine("error writing recovery: No space left on device");
+            ShellErr("error writing recovery: No space left on device");
             return 1;
         }
         // Some builds report every block they write.
@@ -506,7 +545,7 @@ int ShellCommand(const std::vector<std::string>& a) {
             ShellLine("flash_image: wrote block");
         WriteAll(g_dir + L"recovery.img", ReadAll(FsPath(image)));
     } else {
-        ShellLine("/system/bin/sh: " + cmd + ": not found");
+        ShellErr("/system/bin/sh: " + cmd + ": not found");
         return 127;
     }
     return 0;
@@ -543,7 +582,7 @@ int Shell(const std::vector<std::string>& a) {
         }
         command.clear();
     }
-    return 0;
+    return ShellV2() ? status : 0;
 }
 
 std::string PhoneSerial() {
@@ -602,7 +641,14 @@ int Run(std::vector<std::string> a) {
         return 1;
     }
     if (!phone) {
-        Err("error: no devices/emulators found\n");
+        if (verb == "push" && State("push_style") == "current")
+            Out("adb: error: failed to get feature set: no devices/emulators found\n");
+        else
+            Err("error: no devices/emulators found\n");
+        return 1;
+    }
+    if (state == "authorizing" || state == "connecting") {
+        Err("error: device still " + state + "\n");
         return 1;
     }
     if (state == "offline") {

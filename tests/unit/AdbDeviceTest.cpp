@@ -54,20 +54,21 @@ TEST(AdbOutputReading, LsMustEchoThePathExactly) {
     EXPECT_FALSE(LsOutputEchoes(L"/SDCARD/mirq/update.zip", L"/sdcard/mirq/update.zip"));
 }
 
-TEST(AdbOutputReading, PushSummariesOfOldAndCurrentClients) {
-    EXPECT_FALSE(PushOutputIsSuccess(fixtures::kPushOld));  // proves nothing: the phone is asked
-    EXPECT_TRUE(PushOutputIsSuccess(fixtures::kPushMid));
-    EXPECT_TRUE(PushOutputIsSuccess(fixtures::kPush2016));
-    EXPECT_TRUE(PushOutputIsSuccess(fixtures::kPushCurrent));
-    EXPECT_TRUE(PushOutputIsSuccess(fixtures::kPushCurrentSmall));
-    EXPECT_TRUE(PushOutputIsSuccess(fixtures::kPushCurrentNoTime));
-    EXPECT_TRUE(PushOutputIsSuccess(fixtures::kPushGb));
-    EXPECT_FALSE(PushOutputIsSuccess(fixtures::kPushFailed));
-    EXPECT_FALSE(PushOutputIsSuccess(fixtures::kPushNoDevice));
-    // One marker alone is not a summary.
-    EXPECT_FALSE(PushOutputIsSuccess(L"2114 KB/s"));
-    EXPECT_FALSE(PushOutputIsSuccess(L"(2985472 bytes in 1.379s)"));
-    EXPECT_FALSE(PushOutputIsSuccess(L"0 files pushed, 0 skipped."));
+TEST(AdbOutputReading, OnlyAPushsFailureIsReadFromTheClientsWords) {
+    for (const wchar_t* fine : {fixtures::kPushOld, fixtures::kPushMid, fixtures::kPush2016, fixtures::kPushCurrent,
+                                fixtures::kPushCurrentSmall, fixtures::kPushCurrentNoTime, fixtures::kPushGb,
+                                L"u.zip: 10 files pushed, 0 skipped."})
+        EXPECT_FALSE(PushOutputReportsFailure(fine)) << fine;
+    // Current client 1.0.41 (stdout, status 1): refused, the phone gone half-way, no phone.
+    for (const wchar_t* failed :
+         {fixtures::kPushFailed, fixtures::kPushNoDevice,
+          L"adb: error: failed to copy 'C:\\roms\\update.zip' to '/sdcard/mirq/update.zip': remote No space left on "
+          L"device\nC:\\roms\\update.zip: 0 files pushed, 0 skipped. 17.9 MB/s (1504732 bytes in 0.080s)",
+          L"adb: error: failed to copy 'C:\\roms\\update.zip' to '/sdcard/mirq/update.zip': couldn't read from "
+          L"device\nC:\\roms\\update.zip: 0 files pushed, 0 skipped. 17.9 MB/s (1504732 bytes in 0.010s)",
+          L"adb: error: failed to get feature set: no devices/emulators found",
+          L"failed to copy 'u.zip' to '/sdcard/u.zip': Read-only file system", L"0 files pushed, 0 skipped."})
+        EXPECT_TRUE(PushOutputReportsFailure(failed)) << failed;
 }
 
 namespace {
@@ -122,6 +123,9 @@ TEST_F(AdbDevice, RootCheck) {
     EXPECT_FALSE(adb->IsRooted());
     EXPECT_EQ(LastLine(CSimPhone::Journal()), "shell id ");
     EXPECT_EQ(adb->LastError(), L"error: no devices/emulators found");  // the client's own error, kept apart
+    EXPECT_EQ(adb->LastExitStatus(), 1);  // through the batch file
+    adb->ListDevices();
+    EXPECT_EQ(adb->LastExitStatus(), 0);
 }
 
 TEST_F(AdbDevice, PropertyReadersAskForTheirKeys) {
@@ -179,10 +183,19 @@ TEST_F(AdbDevice, PushCopiesBytesInEveryClientStyle) {
         EXPECT_TRUE(adb->Push(local, L"/sdcard/mirq/update.zip"));
         EXPECT_EQ(CSimPhone::ReadPhoneFile("/sdcard/mirq/update.zip"), content);
     }
-    EXPECT_EQ(LastLine(CSimPhone::Journal()),
-              "push \"" + WideToUtf8(local) + "\" /sdcard/mirq/update.zip ");
-    CSimPhone::Set("push_style", "fail");
-    EXPECT_FALSE(adb->Push(local, L"/sdcard/mirq/update.zip"));
+    EXPECT_EQ(Matching(CSimPhone::Journal(), "push").back(), "push \"" + WideToUtf8(local) + "\" /sdcard/mirq/update.zip ");
+    // Refused (the current client announces a transfer with its error), cut
+    // (the phone goes), or other bytes of the same size: never a success.
+    for (const char* style : {"old", "current"})
+        for (const char* fault : {"push_fail_path", "push_cut", "push_garble"}) {
+            SCOPED_TRACE(std::string(style) + " " + fault);
+            CSimPhone::Set("push_style", style);
+            CSimPhone::Set(fault, "update.zip");
+            CSimPhone::Set("connected", "1");
+            EXPECT_FALSE(adb->Push(local, L"/sdcard/mirq/update.zip") &&
+                         adb->RemoteFileHolds(L"/sdcard/mirq/update.zip", content));
+            CSimPhone::Set(fault, "");
+        }
 }
 
 TEST_F(AdbDevice, PushFailsWithoutWordsOnStandardOutput) {

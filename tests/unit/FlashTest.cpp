@@ -77,7 +77,9 @@ TEST_F(RomFlash, WipeFlashCopiesPackageAndScriptAndReboots) {
                   "shell ls /sdcard/mirq/update.zip ", "shell rm /sdcard/mirq/update.zip ",
                   "shell ls /sdcard/mirq/update.zip ", "shell mkdir /sdcard/mirq ",
                   "push \"" + WideToUtf8(package) + "\" /sdcard/mirq/update.zip ",
+                  "shell ls -l /sdcard/mirq/update.zip ",  // each push counts once the phone holds it
                   "push \"" + WideToUtf8(GetSandbox().temp) + "extendedcommand\" /cache/recovery/extendedcommand ",
+                  "shell ls -l /cache/recovery/extendedcommand ", "shell cat /cache/recovery/extendedcommand ",
                   "reboot recovery ", "get-state  "}));  // the phone has left
     EXPECT_FALSE(FileExists(GetSandbox().temp + L"extendedcommand"));
 }
@@ -112,9 +114,21 @@ TEST_F(RomFlash, OldPackageThatCannotBeRemovedEndsTheStep) {
     EXPECT_EQ(listener.Percents(), (std::vector<int>{20, 50}));
 }
 
-TEST_F(RomFlash, FailedPush) {
-    CSimPhone::Set("push_style", "fail");
-    EXPECT_EQ(Flash(false, package), 51);
+TEST_F(RomFlash, APushCountsOnlyWhenThePhoneHoldsTheFile) {
+    // Refused or cut half-way (the current client announces a transfer with
+    // its error), or the script arriving other than it was written.
+    const struct {
+        const char *key, *value;
+        int code;
+    } faults[] = {{"push_style", "fail", 51}, {"push_cut", "update.zip", 51}, {"push_garble", "extendedcommand", 52}};
+    for (const auto& fault : faults) {
+        SCOPED_TRACE(fault.key);
+        CSimPhone::Reset("nexus_s");
+        CSimPhone::Set(fault.key, fault.value);
+        EXPECT_EQ(Flash(false, package), fault.code);
+        EXPECT_TRUE(Matching(CSimPhone::Journal(), "reboot").empty());
+        EXPECT_FALSE(CSimPhone::PhoneFileExists("/cache/recovery/extendedcommand"));
+    }
 }
 
 TEST_F(RomFlash, UnpluggedBeforeThePackagePushCopiesAndRebootsNothing) {
@@ -204,6 +218,17 @@ TEST_F(RecoveryFlash, FromALocalImage) {
     EXPECT_EQ(LastLine(journal), "shell /data/mirq/flash_image recovery /sdcard/mirq/recovery.img; echo rc=$? ");
     EXPECT_EQ(Matching(journal, "shell chmod 755 /data/mirq/flash_image; echo rc=$? ").size(), 1u);
     EXPECT_EQ(ServiceControl("log"), "");  // nothing downloaded
+}
+
+TEST_F(RecoveryFlash, APhoneWithTheShellProtocolIsUnderstood) {
+    // Errors on standard error, LF line ends, the status passed on (Android 7 and later).
+    CSimPhone::Set("shell_protocol", "v2");
+    CSimPhone::Set("ls_style", "toybox");
+    WriteBytes(RecoveryImagePath(2), MakeRecoveryImage(100000, 5));
+    EXPECT_TRUE(RemoveRecoveryScript());
+    EXPECT_EQ(Flash(), 0);
+    EXPECT_EQ(RomFlash::Flash(false, package), 0);
+    EXPECT_EQ(CSimPhone::ReadPhoneFile("/cache/recovery/extendedcommand"), kWipeScript);
 }
 
 TEST_F(RecoveryFlash, FromTheServiceWhenNoLocalCopyExists) {
