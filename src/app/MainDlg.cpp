@@ -10,6 +10,7 @@
 #include "download/UrlQuery.h"
 #include "flash/Flasher.h"
 #include "log/logger.h"
+#include "util/Thread.h"
 #include "util/Utils.h"
 
 namespace mirq {
@@ -115,7 +116,7 @@ LRESULT CMainDlg::OnDestroy(UINT, WPARAM, LPARAM, BOOL&) {
     HANDLE task = nullptr;
     if (m_currentTask)
         DuplicateHandle(GetCurrentProcess(), m_currentTask.get(), GetCurrentProcess(), &task, SYNCHRONIZE, FALSE, 0);
-    m_cleanUpThread.Reset(CreateThread(nullptr, 4096, CleanUpThread, task, 0, nullptr));
+    m_cleanUpThread.Reset(StartThread(CleanUpThread, task));
     if (!m_cleanUpThread && task) CloseHandle(task);
     if (CMessageLoop* loop = g_module.GetMessageLoop()) {
         loop->RemoveMessageFilter(this);
@@ -244,7 +245,7 @@ LRESULT CMainDlg::OnBrowse(WORD, WORD, HWND, BOOL&) {
 bool CMainDlg::ServiceReachable() {
     auto check = std::make_shared<CServiceCheck>();
     auto* shared = new std::shared_ptr<CServiceCheck>(check);
-    CWinHandle thread(CreateThread(nullptr, 0, ServiceCheckThread, shared, 0, nullptr));
+    CWinHandle thread(StartThread(ServiceCheckThread, shared));
     if (!thread) {
         delete shared;
         return CheckServiceConnection();
@@ -385,7 +386,7 @@ void CMainDlg::StartTask(LPTHREAD_START_ROUTINE routine, const wchar_t* caption)
     TaskStart* start = new TaskStart{this, m_hWnd, input};
     // Suspended until the table knows it: its key is the thread's handle, and
     // the task takes its stop token from the table.
-    m_currentTask.Reset(CreateThread(nullptr, 4096, routine, start, CREATE_SUSPENDED, nullptr));
+    m_currentTask.Reset(StartThread(routine, start, CREATE_SUSPENDED));
     if (!m_currentTask) {
         delete start;
         PostMessageW(m_hWnd, WM_TASK_FINISHED, kTaskStopped, m_rooted);

@@ -2,14 +2,17 @@
 
 namespace mirq {
 
-CBackgroundFileWriter::CBackgroundFileWriter(FILE* file) : m_file(file) {
+CBackgroundFileWriter::CBackgroundFileWriter(FILE* file) : m_file(file), m_thread([this] { Run(); }) {
     m_current.reserve(kChunkSize);
-    m_thread = std::thread(&CBackgroundFileWriter::Run, this);
 }
 
 CBackgroundFileWriter::~CBackgroundFileWriter() { Finish(); }
 
 void CBackgroundFileWriter::Queue(std::vector<char>&& chunk) {
+    if (!m_thread.Started()) {  // no thread to be had: written here, at once
+        if (!m_failed && fwrite(chunk.data(), 1, chunk.size(), m_file.get()) != chunk.size()) m_failed = true;
+        return;
+    }
     std::unique_lock<std::mutex> lock(m_lock);
     m_changed.wait(lock, [this] { return m_queue.size() < kMaxQueued || m_failed; });
     m_queue.push_back(std::move(chunk));
@@ -56,7 +59,7 @@ bool CBackgroundFileWriter::Finish() {
         m_done = true;
         m_changed.notify_all();
     }
-    m_thread.join();
+    m_thread.Join();
     if (m_file.Close() != 0) m_failed = true;
     return !m_failed;
 }

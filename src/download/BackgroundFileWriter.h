@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <deque>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "util/Raii.h"
+#include "util/Thread.h"
 
 namespace mirq {
 
@@ -40,7 +40,7 @@ private:
     bool m_done = false;
     bool m_failed = false;
     bool m_finished = false;
-    std::thread m_thread;
+    CThread m_thread;  // last: it starts once everything it uses is there
 };
 
 }  // namespace mirq

@@ -9,7 +9,6 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "BuildConfig.h"
@@ -20,6 +19,7 @@
 #include "log/logger.h"
 #include "progress/TransferStatus.h"
 #include "util/Raii.h"
+#include "util/Thread.h"
 #include "util/Utils.h"
 
 namespace mirq {
@@ -71,7 +71,9 @@ public:
     explicit CBodyReader(CHttpHandles&& handles) : m_state(std::make_shared<State>()) {
         m_state->handles = std::move(handles);
         std::shared_ptr<State> state = m_state;
-        std::thread([state] { Pump(*state); }).detach();
+        CThread pump([state] { Pump(*state); });
+        if (!pump.Started()) m_state->ended = m_state->failed = true;
+        pump.Detach();
     }
     ~CBodyReader() {
         std::lock_guard<std::mutex> hold(m_state->lock);

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <thread>
+#include "util/Thread.h"
 
 #include "progress/ProgressDlg.h"
 
@@ -101,13 +101,13 @@ TEST_F(ProgressListener, OverflowIsClampedAndEmptyTextKeepsTheLastText) {
     EXPECT_EQ(dlg->GetPos(), 0);
     // From a worker, the text is changed by the window's own thread.
     std::atomic<bool> done{false};
-    std::thread worker([&] {
+    mirq::CThread worker([&] {
         listener.OnProgress(50, L"ROM下载中... 2.4 MB/s，剩余约 1分05秒");
         done = true;
     });
     for (MSG msg; !done;)
         if (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-    worker.join();
+    worker.Join();
     EXPECT_EQ(Text(), L"ROM下载中... 2.4 MB/s，剩余约 1分05秒");
     EXPECT_EQ(owner.m_textThread, GetCurrentThreadId());
 }

@@ -4,7 +4,7 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
-#include <thread>
+#include "util/Thread.h"
 
 #include <gtest/gtest.h>
 
@@ -165,7 +165,7 @@ TEST_F(AdbRunner, WhatAHungCommandPrintedIsNotTrustedAndItsEndIsAWarning) {
 TEST_F(AdbRunner, AStopEndsAWaitingCommandAtOnce) {
     CSimPhone::Set("hang", "shell");
     CStopToken stop;
-    std::thread stopper([&] {
+    mirq::CThread stopper([&] {
         Sleep(500);
         stop.Request();
     });
@@ -173,7 +173,7 @@ TEST_F(AdbRunner, AStopEndsAWaitingCommandAtOnce) {
     watch.stop = stop.Event();
     const DWORD start = GetTickCount();
     adb->RunAdbCommand(L"shell", L"ls /sdcard", 60000, watch);
-    stopper.join();
+    stopper.Join();
     EXPECT_EQ(adb->LastRunResult(), RunResult::Stopped);
     EXPECT_LT(GetTickCount() - start, 2500u);
 }

@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
+#include "util/Thread.h"
 
 #include "TestSupport.h"
+#include "device/DeviceChecker.h"
 #include "download/ResourceDownloader.h"
 #include "download/UrlQuery.h"
+#include "util/Thread.h"
 
 using namespace mirq;
 using namespace mirqtest;
@@ -269,14 +271,14 @@ TEST_F(Download, FailureLeavesTheEarlierFileAsItWas) {
 TEST_F(Download, StopEndsAStalledReadWithinSeconds) {
     ServiceControl("set?slow_ms=60000&rom_size=3000000");  // one block, then a minute of silence
     CStopToken stop;
-    std::thread stopper([&] {
+    mirq::CThread stopper([&] {
         Sleep(1500);
         stop.Request();
     });
     const DWORD start = GetTickCount();
     EXPECT_FALSE(downloader->FetchRom(target, stop));
     const DWORD took = GetTickCount() - start;
-    stopper.join();
+    stopper.Join();
     EXPECT_LT(took, 1500u + 2500u);
     EXPECT_FALSE(FileExists(target + L".part"));
 }
@@ -300,4 +302,41 @@ TEST_F(Download, ServiceConnectionCheck) {
     bool back = false;
     for (int i = 0; i < 50 && !back; ++i, Sleep(200)) back = CheckServiceConnection();
     EXPECT_TRUE(back);
+}
+
+namespace {
+
+struct CThreadedDownload {
+    std::wstring url, target;
+    bool ok = false, check = false;
+};
+
+DWORD WINAPI DownloadOnATaskThread(void* param) {
+    CThreadedDownload& run = *static_cast<CThreadedDownload*>(param);
+    // Two in a row, as the download task fetches the image and then the package.
+    if (run.check) CDeviceChecker::GetInstance()->Check();
+    run.ok = CResourceDownloader::GetInstance()->DownloadFile(run.url, run.target + L".img");
+    run.ok = CResourceDownloader::GetInstance()->DownloadFile(run.url, run.target) && run.ok;
+    return 0;
+}
+
+}  // namespace
+
+TEST_F(Download, HundredsOfDownloadsOnTaskThreadsEndNoProgram) {
+    // Each on a thread started as the window starts its tasks, some after a
+    // device check; a third cut off half-way. The file writer and the body
+    // reader start and end within.
+    CThreadedDownload run{ServiceUrl(L"files/rom/crespo.zip"), target};
+    CSimPhone::Reset("nexus_s");
+    for (int i = 0; i < 200; ++i) {
+        run.check = i % 50 == 0;
+        ServiceControl(i % 3 == 0 ? "set?short=1&rom_size=20000" : "set?short=0&rom_size=20000");
+        for (const wchar_t* kept : {L".part", L".part.info", L".img.part", L".img.part.info"})
+            DeleteFileW((target + kept).c_str());
+        HANDLE thread = StartThread(DownloadOnATaskThread, &run);
+        ASSERT_NE(thread, nullptr);
+        ASSERT_EQ(WaitForSingleObject(thread, 60000), WAIT_OBJECT_0) << i;
+        CloseHandle(thread);
+        EXPECT_EQ(run.ok, i % 3 != 0) << i;
+    }
 }

@@ -1,12 +1,13 @@
 #include <windows.h>
 
 #include <atomic>
-#include <thread>
+#include <memory>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "app/TaskStateTable.h"
+#include "util/Thread.h"
 
 using namespace mirq;
 
@@ -48,15 +49,15 @@ TEST(TaskStateTable, SecondTaskBecomesCurrentAndFinishingAnotherKeyLeavesIt) {
 TEST(TaskStateTable, ConcurrentPollsSeeOnlyValidStates) {
     std::atomic<bool> done{false};
     std::atomic<long> polls{0}, invalid{0};
-    std::vector<std::thread> pollers;
+    std::vector<std::unique_ptr<mirq::CThread>> pollers;
     for (int i = 0; i < 3; ++i) {
-        pollers.emplace_back([&] {
+        pollers.emplace_back(new mirq::CThread([&] {
             while (!done) {
                 int s = CTaskStateTable::GetInstance()->GetCurrentState();
                 if (s != kTaskIdle && s != kTaskRunning && s != kTaskStopRequested) ++invalid;
                 ++polls;
             }
-        });
+        }));
     }
     CTaskStateTable* table = CTaskStateTable::GetInstance();
     for (unsigned long key = 1; key <= 20000; ++key) {
@@ -65,7 +66,7 @@ TEST(TaskStateTable, ConcurrentPollsSeeOnlyValidStates) {
         table->FinishTask(key);
     }
     done = true;
-    for (std::thread& t : pollers) t.join();
+    for (auto& poller : pollers) poller->Join();
     EXPECT_EQ(invalid, 0);
     EXPECT_GT(polls, 0);
     EXPECT_EQ(table->GetCurrentState(), kTaskIdle);
