@@ -186,7 +186,7 @@ LRESULT CMainDlg::OnCancel(WORD, WORD, HWND, BOOL&) {
     // has (or after a bound).
     if (!m_closing) {
         m_closing = true;
-        CTaskStateTable::GetInstance()->RequestStop(KeyOf(m_currentTask));
+        CTaskStateTable::GetInstance()->RequestStop(KeyOf(m_currentTask), true);
         if (CProgressDlg* dlg = m_progressDlg) dlg->SetText(kStoppingText);
         SetTimer(m_hWnd, kCloseTimer, kCloseLimitMs, nullptr);
     }

@@ -30,12 +30,13 @@ void CTaskStateTable::FinishTask(TaskKey key) {
     if (key == m_currentKey) m_currentKey = 0;
 }
 
-void CTaskStateTable::RequestStop(TaskKey key) {
+void CTaskStateTable::RequestStop(TaskKey key, bool forExit) {
     CCriticalSectionLock lock(m_lock);
     CEntry& entry = Entry(key);
     if (entry.state != kTaskRunning) return;
     entry.state = kTaskStopRequested;
-    entry.stop->Request();
+    if (forExit) entry.stop->RequestForExit();
+    else entry.stop->Request();
 }
 
 std::shared_ptr<CStopToken> CTaskStateTable::StopToken(TaskKey key) {

@@ -21,7 +21,9 @@ public:
 
     void StartTask(TaskKey key);  // with a new stop token
     void FinishTask(TaskKey key);
-    void RequestStop(TaskKey key);  // of a running task: its token is requested too
+    // Of a running task: its token is requested too (for the program's exit,
+    // which keeps what the task has fetched, or as a cancel).
+    void RequestStop(TaskKey key, bool forExit = false);
     std::shared_ptr<CStopToken> StopToken(TaskKey key);
     int GetCurrentState();
     int GetState(TaskKey key);  // kTaskIdle for a key never started

@@ -163,10 +163,15 @@ int RunDownloadTask(ITaskHost& host, const TaskInput& input) {
     }
     if (stop.Requested()) return kTaskStopped;
     CAttachedListener listener(host.OpenProgress(80), downloader.get());
-    const bool ok = downloader->FetchRom(input.romPath, stop);
+    DownloadOutcome outcome = DownloadOutcome::Failed;
+    downloader->FetchRom(input.romPath, stop, &outcome);
     if (stop.Requested()) return kTaskStopped;
-    if (ok) return kTaskDownloaded;
-    return downloader->ChecksumFailed() ? kTaskDownloadChecksumFailed : kTaskDownloadFailed;
+    switch (outcome) {
+    case DownloadOutcome::Ok: return kTaskDownloaded;
+    case DownloadOutcome::ChecksumFailed: return kTaskDownloadChecksumFailed;
+    case DownloadOutcome::TargetInUse: return kTaskDownloadTargetInUse;
+    default: return kTaskDownloadFailed;
+    }
 }
 
 int RunFlashTask(ITaskHost& host, const TaskInput& input) {
@@ -241,6 +246,8 @@ TaskMessage MessageFor(int result, int flashStep, const std::wstring& detail) {
     case kTaskDownloaded: return {L"下载完成！", L"ROM路径已正确设置，请点击“刷机”按钮直接刷机！"};
     case kTaskDownloadFailed: return {L"下载失败", L"ROM下载失败，请确认网络连接良好后重新下载！"};
     case kTaskDownloadChecksumFailed: return {L"下载失败", L"ROM包校验失败，请重新下载！"};
+    case kTaskDownloadTargetInUse:
+        return {L"下载失败", L"ROM包已下载，但所选文件正被其他程序使用，请关闭该程序后重新下载！"};
     case kTaskFlashed: return {L"刷机完成！", L"请拔除usb线等候手机自动重启，重启过程中请勿操作手机！"};
     case kTaskBadPackage: return {L"刷机失败", L"ROM包已损坏或不完整，请重新下载或选择其他ROM包！"};
     case kTaskNotARom: return {L"刷机失败", L"所选文件不是可刷入的ROM包，请重新选择ROM包！"};

@@ -36,6 +36,7 @@ enum TaskResult {
     kTaskNoFlashTool = 21,
     kTaskDownloadChecksumFailed = 22,
     kTaskUnwritablePath = 23,
+    kTaskDownloadTargetInUse = 24,
 };
 
 // Sent by a task's thread to the host's window when the task has ended:

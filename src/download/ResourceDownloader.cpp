@@ -137,12 +137,13 @@ private:
     std::shared_ptr<State> m_state;
 };
 
-// A numeric header (status code, content length) read as text; -1 when missing.
-int QueryNumber(HINTERNET request, DWORD info) {
+// A numeric header (status code, content length) read as text; -1 when
+// missing or not a whole number (lengths past 2 GiB included).
+long long QueryNumber(HINTERNET request, DWORD info) {
     wchar_t buf[32] = {};
     DWORD size = sizeof(buf);  // 64 bytes
     if (!HttpQueryInfoW(request, info, buf, &size, nullptr)) return -1;
-    return ParseDecimal(buf);
+    return ParseLength(buf);
 }
 
 bool EndsWithImg(const std::wstring& path) {
@@ -214,7 +215,7 @@ std::wstring CResourceDownloader::QueryDownloadUrl(int flashType) {
 
     std::string body = WideToOem(BuildUrlRequest(m_modelId, flashType));
     if (!HttpSendRequestW(h.request, nullptr, 0, &body[0], static_cast<DWORD>(body.size()))) return std::wstring();
-    const int status = QueryNumber(h.request, HTTP_QUERY_STATUS_CODE);
+    const long long status = QueryNumber(h.request, HTTP_QUERY_STATUS_CODE);
     MIRQ_LOG(status == 200 ? kLogInfo : kLogWarning, L"http",
              L"POST " + std::wstring(kQueryPath) + L" (flash type " + std::to_wstring(flashType) + L"): status " +
                  std::to_wstring(status));
@@ -293,14 +294,25 @@ bool HashFile(const std::wstring& path, CMd5& md5) {
     return !ferror(file.get());
 }
 
+// The part's checksum, when the service gave one, as its bytes on disk say.
+bool PartMatches(const std::wstring& partPath, const std::wstring& expectedMd5) {
+    if (expectedMd5.empty()) return true;
+    CMd5 md5;
+    return HashFile(partPath, md5) && md5.HexDigest() == expectedMd5;
+}
+
 }  // namespace
 
 bool CResourceDownloader::DownloadFile(const std::wstring& url, const std::wstring& localPath,
                                        const std::wstring& expectedMd5, const CStopToken& stop) {
-    m_checksumFailed = false;
+    return Download(url, localPath, expectedMd5, stop) == DownloadOutcome::Ok;
+}
+
+DownloadOutcome CResourceDownloader::Download(const std::wstring& url, const std::wstring& localPath,
+                                              const std::wstring& expectedMd5, const CStopToken& stop) {
     std::wstring host, objectPath;
     int port = 0;
-    if (!SplitUrl(url, host, port, objectPath)) return false;
+    if (!SplitUrl(url, host, port, objectPath)) return DownloadOutcome::Failed;
 
     // Written beside the target and moved over it only when complete, so a
     // failed or stopped download leaves an earlier file as it was.
@@ -308,6 +320,19 @@ bool CResourceDownloader::DownloadFile(const std::wstring& url, const std::wstri
     const std::wstring infoPath = partPath + L".info";
     const CPartialInfo earlier = ReadPartialInfo(infoPath);
     long long have = earlier.url == url && !earlier.validator.empty() ? RegularFileSize(partPath) : -1;
+    if (have > 0 && have == earlier.total) {
+        // All of it arrived before, but the target could not be replaced
+        // then: checked again and moved, nothing fetched.
+        if (PartMatches(partPath, expectedMd5)) {
+            const bool moved = MoveFileExW(partPath.c_str(), localPath.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+            MIRQ_LOG(moved ? kLogInfo : kLogWarning, L"http",
+                     L"GET " + url + L": the whole part kept before " +
+                         (moved ? L"moved into place" : L"still cannot replace the target (in use)"));
+            if (moved) DeleteFileW(infoPath.c_str());
+            return moved ? DownloadOutcome::Ok : DownloadOutcome::TargetInUse;
+        }
+        MIRQ_LOG(kLogWarning, L"http", L"GET " + url + L": the whole part kept before differs from the checksum");
+    }
     if (have < 0 || (earlier.total >= 0 && have >= earlier.total)) have = 0;  // nothing left to ask for
     // Whatever is kept no longer describes what comes: start over from nothing.
     auto startOver = [&](CHttpHandles& open, const wchar_t* why) {
@@ -318,19 +343,19 @@ bool CResourceDownloader::DownloadFile(const std::wstring& url, const std::wstri
         }
         DeleteFileW(partPath.c_str());
         DeleteFileW(infoPath.c_str());
-        return DownloadFile(url, localPath, expectedMd5, stop);
+        return Download(url, localPath, expectedMd5, stop);
     };
 
     CHttpHandles h;
     h.session = OpenSession();
-    if (!h.session) return false;
+    if (!h.session) return DownloadOutcome::Failed;
     h.connection = InternetConnectW(h.session, host.c_str(), static_cast<INTERNET_PORT>(port), nullptr, nullptr,
                                     INTERNET_SERVICE_HTTP, 0, 0);
-    if (!h.connection) return false;
+    if (!h.connection) return DownloadOutcome::Failed;
     const wchar_t* accept[] = {L"*/*", nullptr};
     h.request = HttpOpenRequestW(h.connection, L"GET", objectPath.c_str(), kHttp10, nullptr, accept,
                                  kRequestFlags | INTERNET_FLAG_RELOAD, 0);
-    if (!h.request) return false;
+    if (!h.request) return DownloadOutcome::Failed;
     SetTimeouts(h.request);
     // The rest only, and only of the same file: a changed file comes whole (200).
     const std::wstring headers =
@@ -338,37 +363,39 @@ bool CResourceDownloader::DownloadFile(const std::wstring& url, const std::wstri
     if (!HttpSendRequestW(h.request, headers.empty() ? nullptr : headers.c_str(), static_cast<DWORD>(headers.size()),
                           nullptr, 0)) {
         MIRQ_LOG(kLogWarning, L"http", L"GET " + url + L": no answer");
-        return false;
+        return DownloadOutcome::Failed;
     }
-    const int status = QueryNumber(h.request, HTTP_QUERY_STATUS_CODE);
+    const long long status = QueryNumber(h.request, HTTP_QUERY_STATUS_CODE);
     if (status == 416 && have > 0) return startOver(h, L"the kept part is not smaller than the file");
     if (status != 200 && !(status == 206 && have > 0)) {
         MIRQ_LOG(kLogWarning, L"http", L"GET " + url + L": status " + std::to_wstring(status));
-        return false;
+        return DownloadOutcome::Failed;
     }
     if (status == 200) have = 0;  // no range support, or the file changed: start over
 
-    const int declared = QueryNumber(h.request, HTTP_QUERY_CONTENT_LENGTH);
+    const long long declared = QueryNumber(h.request, HTTP_QUERY_CONTENT_LENGTH);
     long long total = declared > 0 ? have + declared : -1;
-    if (status == 206) {
-        // Only the rest of the very file kept: a range elsewhere, or of
-        // another length, would splice two files together.
-        long long first = -1, whole = -1;
-        if (!ReadContentRange(QueryText(h.request, HTTP_QUERY_CONTENT_RANGE), first, whole) || first != have ||
-            (whole >= 0 && earlier.total >= 0 && whole != earlier.total) || (whole >= 0 && total >= 0 && whole != total))
-            return startOver(h, L"the range sent is not the rest of the kept part");
-        if (whole >= 0) total = whole;
-    }
-    double expected = total > 0 ? total : (EndsWithImg(localPath) ? kDefaultImageSize : kDefaultPackageSize);
     // A weak ETag says only that two files are alike: no validator for a range.
     CPartialInfo identity{url, QueryText(h.request, HTTP_QUERY_ETAG), total};
     if (identity.validator.compare(0, 2, L"W/") == 0) identity.validator.clear();
     if (identity.validator.empty()) identity.validator = QueryText(h.request, HTTP_QUERY_LAST_MODIFIED);
+    if (status == 206) {
+        // Only the rest of the very file kept: a range elsewhere, of another
+        // length or of another file (a proxy that ignores If-Range) would
+        // splice two files together.
+        long long first = -1, whole = -1;
+        if (!ReadContentRange(QueryText(h.request, HTTP_QUERY_CONTENT_RANGE), first, whole) || first != have ||
+            (whole >= 0 && earlier.total >= 0 && whole != earlier.total) || (whole >= 0 && total >= 0 && whole != total))
+            return startOver(h, L"the range sent is not the rest of the kept part");
+        if (identity.validator != earlier.validator) return startOver(h, L"the range sent is of another file");
+        if (whole >= 0) total = identity.total = whole;
+    }
+    double expected = total > 0 ? total : (EndsWithImg(localPath) ? kDefaultImageSize : kDefaultPackageSize);
 
     FILE* file = _wfopen(partPath.c_str(), have > 0 ? L"ab" : L"wb");
     if (!file) {
         DeleteFileW(infoPath.c_str());
-        return false;
+        return DownloadOutcome::Failed;
     }
     // Only now does the part hold what the description says (nothing yet, or the kept start).
     if (identity.validator.empty() || !WritePartialInfo(infoPath, identity)) DeleteFileW(infoPath.c_str());
@@ -414,43 +441,59 @@ bool CResourceDownloader::DownloadFile(const std::wstring& url, const std::wstri
     // A file that arrived whole but differs from what the service announced is no better than a broken one.
     const bool whole = ok;
     if (ok && !expectedMd5.empty()) ok = md5.HexDigest() == expectedMd5;
-    m_checksumFailed = whole && !ok && !expectedMd5.empty();
-    if (ok) ok = MoveFileExW(partPath.c_str(), localPath.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+    const bool checksumFailed = whole && !ok && !expectedMd5.empty();
+    bool inUse = false;
+    if (ok) {
+        // The chosen file may be open in an archiver or a virus scanner.
+        inUse = MoveFileExW(partPath.c_str(), localPath.c_str(), MOVEFILE_REPLACE_EXISTING) == FALSE;
+        ok = !inUse;
+    }
     MIRQ_LOG(ok ? kLogInfo : kLogWarning, L"http",
              L"GET " + url + L": status " + std::to_wstring(status) + L", " + std::to_wstring(received - resumedAt) +
                  L" bytes" + (resumedAt ? L" after " + std::to_wstring(resumedAt) + L" kept" : L"") +
-                 (ok ? L", complete" : stopped ? L", stopped" : whole ? L", checksum differs" : L", broken off"));
-    // What arrived of a broken link is kept for the next attempt; a stop by
-    // the user, a wrong checksum or a finished file leave nothing behind.
-    if (ok || stopped || whole || !PathExists(infoPath)) {
-        if (!ok) DeleteFileW(partPath.c_str());
-        DeleteFileW(infoPath.c_str());
+                 (ok ? L", complete" : inUse ? L", complete but the target is in use; kept"
+                  : stopped ? (stop.ForExit() ? L", stopped by the exit; kept" : L", stopped")
+                  : checksumFailed ? L", checksum differs" : L", broken off"));
+    // What arrived is kept for the next attempt when the link broke, when the
+    // program is closing, and when all of it is here but the target could not
+    // be replaced; a stop by the user or a wrong checksum leave nothing behind.
+    if (inUse && identity.total < 0) {
+        identity.total = static_cast<long long>(received);  // its whole length, now known
+        if (!WritePartialInfo(infoPath, identity)) DeleteFileW(infoPath.c_str());
     }
-    return ok;
+    const bool keep = !ok && (inUse || (stopped ? stop.ForExit() : !whole)) && PathExists(infoPath);
+    if (!ok && !keep) DeleteFileW(partPath.c_str());
+    if (!keep) DeleteFileW(infoPath.c_str());
+    if (ok) return DownloadOutcome::Ok;
+    if (inUse) return DownloadOutcome::TargetInUse;
+    if (checksumFailed) return DownloadOutcome::ChecksumFailed;
+    return stopped ? DownloadOutcome::Stopped : DownloadOutcome::Failed;
 }
 
-bool CResourceDownloader::Fetch(int flashType, const std::wstring& localPath, const CStopToken& stop) {
-    if (!IsSupportedModelId(m_modelId)) return false;
+DownloadOutcome CResourceDownloader::Fetch(int flashType, const std::wstring& localPath, const CStopToken& stop) {
+    if (!IsSupportedModelId(m_modelId)) return DownloadOutcome::Failed;
     ReportProgress(0, L"ROM下载中...");
-    if (stop.Requested()) return false;
+    if (stop.Requested()) return DownloadOutcome::Stopped;
     const std::wstring answer = QueryDownloadUrl(flashType);
     const std::wstring url = ExtractFlashUrl(answer);
-    bool ok = false;
+    DownloadOutcome outcome = DownloadOutcome::Failed;
     if (url.compare(0, 7, L"http://") == 0) {
         ReportProgress(10, L"");
-        if (stop.Requested()) return false;
-        ok = DownloadFile(url, localPath, ExtractMd5(answer), stop);
+        if (stop.Requested()) return DownloadOutcome::Stopped;
+        outcome = Download(url, localPath, ExtractMd5(answer), stop);
     }
     ReportProgress(100, L"");
-    return ok;
+    return outcome;
 }
 
-bool CResourceDownloader::FetchRom(const std::wstring& localPath, const CStopToken& stop) {
-    return Fetch(kFlashTypeRom, localPath, stop);
+bool CResourceDownloader::FetchRom(const std::wstring& localPath, const CStopToken& stop, DownloadOutcome* outcome) {
+    const DownloadOutcome result = Fetch(kFlashTypeRom, localPath, stop);
+    if (outcome) *outcome = result;
+    return result == DownloadOutcome::Ok;
 }
 
 bool CResourceDownloader::FetchRecovery(const std::wstring& localPath, const CStopToken& stop) {
-    return Fetch(kFlashTypeRecovery, localPath, stop);
+    return Fetch(kFlashTypeRecovery, localPath, stop) == DownloadOutcome::Ok;
 }
 
 }  // namespace mirq

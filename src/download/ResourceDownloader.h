@@ -8,6 +8,12 @@
 
 namespace mirq {
 
+// How a download ended: the file is in place; it failed (network, disk);
+// it arrived whole but differs from the service's checksum; it arrived whole
+// and verified but the target could not be replaced (open in another
+// program: kept for the next download); stopped.
+enum class DownloadOutcome { Ok, Failed, ChecksumFailed, TargetInUse, Stopped };
+
 class CResourceDownloader : public CProgressReporter {
 public:
     static CResourceDownloader* GetInstance();
@@ -22,22 +28,24 @@ public:
     std::wstring QueryDownloadUrl(int flashType);
     // With a checksum (32 lower-case hex digits), a file whose MD5 differs
     // fails. A requested stop ends a download within a moment, even while
-    // the server is silent.
+    // the server is silent; what arrived is kept when the stop is the
+    // program's exit. DownloadFile is true for DownloadOutcome::Ok.
+    DownloadOutcome Download(const std::wstring& url, const std::wstring& localPath,
+                             const std::wstring& expectedMd5 = L"", const CStopToken& stop = CStopToken::Never());
     bool DownloadFile(const std::wstring& url, const std::wstring& localPath, const std::wstring& expectedMd5 = L"",
                       const CStopToken& stop = CStopToken::Never());
-    bool FetchRom(const std::wstring& localPath, const CStopToken& stop = CStopToken::Never());
+    bool FetchRom(const std::wstring& localPath, const CStopToken& stop = CStopToken::Never(),
+                  DownloadOutcome* outcome = nullptr);
     bool FetchRecovery(const std::wstring& localPath, const CStopToken& stop = CStopToken::Never());
 
     int GetModelId() const { return m_modelId; }
-    // The last download arrived whole but differs from the checksum the service announced.
-    bool ChecksumFailed() const { return m_checksumFailed; }
 
     CResourceDownloader(const CResourceDownloader&) = delete;
     CResourceDownloader& operator=(const CResourceDownloader&) = delete;
 
 private:
     CResourceDownloader() = default;
-    bool Fetch(int flashType, const std::wstring& localPath, const CStopToken& stop);
+    DownloadOutcome Fetch(int flashType, const std::wstring& localPath, const CStopToken& stop);
     void* OpenSession() const;
 
     int m_modelId = -1;
@@ -45,7 +53,6 @@ private:
     wchar_t* m_bypass = nullptr;
     unsigned long m_accessType = 1;  // INTERNET_OPEN_TYPE_DIRECT
     unsigned long m_sessionFlags = 0;
-    bool m_checksumFailed = false;
 };
 
 // The downloader configured for one phone while this lives (direct, no

@@ -49,6 +49,12 @@ std::wstring FormatDownloadStatus(double bytesPerSecond, double secondsLeft) {
 
 int ParseDecimal(const std::wstring& text) { return std::atoi(WideToOem(text).c_str()); }
 
+long long ParseLength(const std::wstring& text) {
+    const std::wstring digits = Trimmed(text);
+    if (digits.empty() || digits.size() > 18 || digits.find_first_not_of(L"0123456789") != std::wstring::npos) return -1;
+    return std::stoll(digits);
+}
+
 bool SplitUrl(const std::wstring& url, std::wstring& host, int& port, std::wstring& objectPath) {
     if (url.empty()) return false;
     size_t scheme = url.find(L"http://");

@@ -21,5 +21,7 @@ bool CheckServiceConnection(const std::wstring& url);
 std::wstring FormatDownloadStatus(double bytesPerSecond, double secondsLeft);
 // A decimal number as a standard string-to-integer conversion reads it.
 int ParseDecimal(const std::wstring& text);
+// A length of any size (HTTP's Content-Length): digits only, at most 18; -1 otherwise.
+long long ParseLength(const std::wstring& text);
 
 }  // namespace mirq

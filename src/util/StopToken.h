@@ -4,6 +4,8 @@
 // (a command's process, a push), which then ends at once.
 #include <windows.h>
 
+#include <atomic>
+
 #include "util/Raii.h"
 
 namespace mirq {
@@ -15,6 +17,13 @@ public:
     CStopToken& operator=(const CStopToken&) = delete;
 
     void Request() { SetEvent(m_event.get()); }
+    // A stop because the program is closing, which is no cancel: what the
+    // task has fetched so far is kept for the next time.
+    void RequestForExit() {
+        m_forExit = true;
+        Request();
+    }
+    bool ForExit() const { return m_forExit; }
     bool Requested() const { return WaitForSingleObject(m_event.get(), 0) == WAIT_OBJECT_0; }
     // Signalled once a stop is requested; it stays so.
     HANDLE Event() const { return m_event.get(); }
@@ -27,6 +36,7 @@ public:
 
 private:
     CWinHandle m_event;
+    std::atomic<bool> m_forExit{false};
 };
 
 }  // namespace mirq

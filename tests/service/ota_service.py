@@ -5,6 +5,7 @@ HTTP/1.0 on 127.0.0.1:8080:
   POST /ota/ota/geturl.action   answers <flashurl> by <phonemode> and <flashtype>
   GET  /files/rom/<device>.zip  a real zip (the model's ROM package)
   GET  /files/recovery/<device>.img   the model's recovery image
+  GET  /files/big/<N>.bin       N zeros (lengths past 2 GiB), ETag "big-N"
   GET  /                        the home page
 Control (tests and the demo): /_sim/reset, /_sim/set?key=value..., /_sim/log,
 /_sim/down?ms=N (stop listening for N ms), /_sim/stall?ms=N (connections are
@@ -15,7 +16,10 @@ in several TCP writes), file_status,
 no_length=1, short=1 (half the declared body, then close), slow_ms=N (pause
 per 64 KiB), rom_size=N (bytes of the ROM zip), md5=wrong|none (the checksum
 sent beside the address), recovery_html=1 (an error page served as the image),
-no_ranges=1 (Range requests are answered with the whole file), range_shift=N
+no_ranges=1 (Range requests are answered with the whole file), ignore_if_range=1
+(ranges answered whatever If-Range names), cut_after=N (close after N bytes of
+a file), rom_seed=S (another package of the same length), query_fails_for=T
+(the query of flash type T answers 500), range_shift=N
 (a 206 that starts N bytes later than asked, as a broken proxy sends it),
 weak_etag=1 (the ETag is weak: no validator for If-Range).
 Files carry an ETag (their MD5) and honour "Range: bytes=N-" with "If-Range";
@@ -75,12 +79,30 @@ def served(state, kind, device):
     if kind == "recovery":
         data = ERROR_PAGE if state.fault("recovery_html") == "1" else recovery_bytes(device)
         return len(data), lambda: io.BytesIO(data), hashlib.md5(data).hexdigest()
-    path = rom_path(state, device, int(state.fault("rom_size")))
+    if kind == "big":  # zeros of the length named, with a validator of their own
+        size = int(device)
+        return size, lambda: Zeros(size), "big-%d" % size
+    path = rom_path(state, device + state.fault("rom_seed"), int(state.fault("rom_size")))
 
     def chunks():
         with open(path, "rb") as f:
             yield from iter(lambda: f.read(1 << 20), b"")
     return os.path.getsize(path), lambda: open(path, "rb"), md5_of(path, chunks)
+
+
+class Zeros(io.RawIOBase):
+    """A file of zeros that takes no room, for lengths past 2 GiB."""
+    def __init__(self, size):
+        self.size, self.at = size, 0
+
+    def seek(self, at, whence=0):
+        self.at = at
+        return at
+
+    def read(self, n=-1):
+        n = self.size - self.at if n < 0 else min(n, self.size - self.at)
+        self.at += n
+        return bytes(n)
 
 
 def rom_path(state, device, size):
@@ -142,6 +164,8 @@ def make_handler(state):
             text = body.decode("latin-1")
             mode = text.partition("<phonemode>")[2].partition("</phonemode>")[0]
             ftype = text.partition("<flashtype>")[2].partition("</flashtype>")[0]
+            if state.fault("query_fails_for") == ftype:
+                status = 500
             device = DEVICES.get(mode)
             if status != 200 or device is None or ftype not in ("1", "2"):
                 return self.send_bytes(status if status != 200 else 404, b"<root><error>unknown</error></root>")
@@ -176,7 +200,7 @@ def make_handler(state):
             if status != 200:
                 return self.send_bytes(status, b"error")
             name, _, ext = parts[2].rpartition(".")
-            if (parts[1], ext) in (("recovery", "img"), ("rom", "zip")):
+            if (parts[1], ext) in (("recovery", "img"), ("rom", "zip"), ("big", "bin")):
                 size, opener, digest = served(state, parts[1], name)
                 etag = ('W/"%s"' if state.fault("weak_etag") == "1" else '"%s"') % digest
                 start = 0
@@ -186,8 +210,10 @@ def make_handler(state):
                     with state.lock:
                         state.log.append("range asked %s" % self.path)
                 # A weak validator never matches If-Range: the whole file comes.
+                # ignore_if_range=1: a proxy that answers every range, whatever If-Range says.
                 if (wanted.startswith("bytes=") and wanted.endswith("-") and state.fault("no_ranges") != "1"
-                        and (if_range is None or (if_range == etag and not etag.startswith("W/")))):
+                        and (if_range is None or (if_range == etag and not etag.startswith("W/"))
+                             or state.fault("ignore_if_range") == "1")):
                     try:
                         start = int(wanted[6:-1])
                     except ValueError:
@@ -223,6 +249,8 @@ def make_handler(state):
             self.end_headers()
             size -= start
             limit = size // 2 if state.fault("short") == "1" else size
+            if state.fault("cut_after"):
+                limit = min(limit, int(state.fault("cut_after")))
             slow = int(state.fault("slow_ms", "0") or 0) / 1000.0
             sent = 0
             try:

@@ -208,7 +208,11 @@ TEST_F(Download, WithoutRangesOrWithAChangedFileItStartsOver) {
     const struct {
         const char* first;
         const char* second;
-    } cases[] = {{"", "no_ranges=1"}, {"", "rom_size=2900000"}, {"", "range_shift=1000"}, {"weak_etag=1&", ""}};
+    } cases[] = {{"", "no_ranges=1"},
+                 {"", "rom_size=2900000"},
+                 {"", "range_shift=1000"},
+                 {"weak_etag=1&", ""},
+                 {"", "rom_seed=2&ignore_if_range=1"}};  // a range of another file of the same length
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.first) + c.second);
         ServiceControl("reset");
@@ -223,6 +227,15 @@ TEST_F(Download, WithoutRangesOrWithAChangedFileItStartsOver) {
         EXPECT_EQ(ReadBytes(target), Served(L"files/rom/crespo.zip"));
         EXPECT_FALSE(FileExists(target + L".part"));
     }
+}
+
+TEST_F(Download, ALengthPast2GiBIsResumed) {
+    // Zeros of 3 GiB broken off twice: the second attempt asks for the rest and keeps it.
+    const std::wstring big = ServiceUrl(L"files/big/3221225472.bin");
+    ServiceControl("set?cut_after=1048576");
+    EXPECT_FALSE(downloader->DownloadFile(big, target));
+    EXPECT_FALSE(downloader->DownloadFile(big, target));
+    EXPECT_EQ(RegularFileSize(target + L".part"), 2 << 20);
 }
 
 TEST_F(Download, AWholeOrAnUnwritablePartStartsOverCleanly) {

@@ -308,6 +308,34 @@ TEST_F(Tasks, DownloadBringsTheImageAndThePackageAndAFailureKeepsTheEarlierFile)
     EXPECT_EQ(RunDownloadTask(host, input), kTaskDownloadChecksumFailed);
     EXPECT_EQ(host.Box(kTaskDownloadChecksumFailed), L"下载失败: ROM包校验失败，请重新下载！");
     EXPECT_EQ(ReadBytes(input.romPath), "the user's earlier package");
+    // The verdict is the package's own: the image's wrong checksum does not outlive its fetch.
+    ServiceControl("set?query_fails_for=1");
+    EXPECT_EQ(RunDownloadTask(host, input), kTaskDownloadFailed);
+
+    // A whole, verified package whose file is open in another program stays
+    // for the next download, which takes it without fetching it again.
+    ServiceControl("reset");
+    CWinHandle held(CreateFileW(input.romPath.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_EQ(RunDownloadTask(host, input), kTaskDownloadTargetInUse);
+    EXPECT_EQ(host.Box(kTaskDownloadTargetInUse),
+              L"下载失败: ROM包已下载，但所选文件正被其他程序使用，请关闭该程序后重新下载！");
+    held.Reset();
+    EXPECT_EQ(RunDownloadTask(host, input), kTaskDownloaded);
+    const std::string log = ServiceControl("log");  // one fetch of the package
+    EXPECT_NE(log.find("200 /files/rom/"), std::string::npos);
+    EXPECT_EQ(log.find("200 /files/rom/"), log.rfind("200 /files/rom/")) << log;
+    EXPECT_EQ(ReadBytes(input.romPath), Served(L"files/rom/crespo.zip"));
+
+    // Closing the main window keeps what arrived for the next download; a cancel does not.
+    ServiceControl("set?slow_ms=200&rom_size=600000");
+    for (bool forExit : {true, false}) {
+        input.stop = std::make_shared<CStopToken>();
+        host.onReport = [&](int span, int percent) {
+            if (span == 80 && percent > 10 && percent < 100) forExit ? input.stop->RequestForExit() : input.stop->Request();
+        };
+        EXPECT_EQ(RunDownloadTask(host, input), kTaskStopped);
+        EXPECT_EQ(FileExists(input.romPath + L".part"), forExit) << forExit;
+    }
 }
 
 TEST_F(Tasks, AStopInTheImageLeavesNothingConfiguredForTheNextPhone) {
