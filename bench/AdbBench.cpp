@@ -122,7 +122,7 @@ TEST(Bench, FlashOverheadAgainstItsFloor) {
     EXPECT_EQ(CheckRomPackage(package, nullptr, &contents), PackageCheck::Ok);
     const double checksStart = NowMs();
     const size_t commandsBefore = CSimPhone::Journal().size();
-    EXPECT_EQ(CheckFlashReadiness(package, contents, true, CStopToken::Never()).verdict,
+    EXPECT_EQ(CheckFlashReadiness(package, contents, RecoveryImagePath(2), CStopToken::Never()).verdict,
               Readiness::Ready);
     const double checks = NowMs() - checksStart;
     const size_t checkCommands = CSimPhone::Journal().size() - commandsBefore;

@@ -72,14 +72,16 @@ int CAdbManager::BatteryPercent() {
     return m_lastRun == RunResult::Finished ? BatteryPercentIn(BothStreams()) : -1;
 }
 
-StorageReading CAdbManager::ReadStorage(const std::wstring& folder, const std::wstring& file) {
+StorageReading CAdbManager::ReadStorage(const std::wstring& folder, const std::vector<std::wstring>& files) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
-    const std::wstring output = Shell(kArgDf + folder + L"; " + kArgLsLong + file);
-    if (m_lastRun != RunResult::Finished) return {-1, -1};
-    // "ls -l" of one file answers one line, the last of standard output.
-    const size_t lastLine = output.find_last_of(L'\n');
-    return {DfFreeBytes(BothStreams()),
-            LsLongSize(lastLine == std::wstring::npos ? output : output.substr(lastLine + 1))};
+    std::wstring command = kArgDf + folder;
+    for (const std::wstring& file : files) command += std::wstring(L"; ") + kArgLsLong + file;
+    const std::wstring output = Shell(command);
+    StorageReading reading{-1, std::vector<long long>(files.size(), -1)};
+    if (m_lastRun != RunResult::Finished) return reading;
+    reading.freeBytes = DfFreeBytes(BothStreams());
+    for (size_t i = 0; i < files.size(); ++i) reading.fileBytes[i] = LsLongSizeOf(output, files[i]);
+    return reading;
 }
 
 long long CAdbManager::RemoteFileSize(const std::wstring& devicePath) {

@@ -26,10 +26,10 @@ constexpr unsigned long kLeaveLimitMs = 15 * 1000;
 constexpr unsigned long kLeavePollMs = 250;
 
 // What the phone's storage card holds room for: bytes surely free (-1 when
-// the phone's answer could not be read) and the size of one file there (-1: none).
+// the phone's answer could not be read) and the sizes of files there (-1: none).
 struct StorageReading {
     long long freeBytes;
-    long long fileBytes;
+    std::vector<long long> fileBytes;
 };
 
 class CAdbManager {
@@ -75,8 +75,8 @@ public:
     RemotePresence RemoteFilePresence(const std::wstring& devicePath);
     // The battery's charge in percent; -1 when the phone does not tell.
     int BatteryPercent();
-    // Free space of a folder and the size of a file in it, in one command.
-    StorageReading ReadStorage(const std::wstring& folder, const std::wstring& file);
+    // Free space of a folder and the sizes of files in it, in one command.
+    StorageReading ReadStorage(const std::wstring& folder, const std::vector<std::wstring>& files);
     // Size of a regular file on the phone from "ls -l"; -1 when there is none.
     long long RemoteFileSize(const std::wstring& devicePath);
     // True only when the phone holds a file of the local size: the client's

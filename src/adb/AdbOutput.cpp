@@ -95,6 +95,24 @@ long long LsLongSize(const std::wstring& output) {
     return -1;
 }
 
+long long LsLongSizeOf(const std::wstring& output, const std::wstring& path) {
+    const std::wstring name = path.substr(path.find_last_of(L'/') + 1);
+    size_t start = 0;
+    while (start <= output.size()) {
+        size_t end = output.find(L'\n', start);
+        if (end == std::wstring::npos) end = output.size();
+        std::wstring line = output.substr(start, end - start);
+        while (!line.empty() && (line.back() == L'\r' || line.back() == L' ')) line.pop_back();
+        const long long size = LsLongSize(line);
+        if (size >= 0 && EndsWith(line, name) && line.size() > name.size()) {
+            const wchar_t before = line[line.size() - name.size() - 1];
+            if (before == L' ' || before == L'/') return size;
+        }
+        start = end + 1;
+    }
+    return -1;
+}
+
 int ShellExitStatus(const std::wstring& output) {
     const size_t lineStart = output.find_last_of(L'\n') == std::wstring::npos ? 0 : output.find_last_of(L'\n') + 1;
     std::wstring line = output.substr(lineStart);

@@ -39,6 +39,9 @@ bool PushOutputReportsFailure(const std::wstring& output);
 // The size from "ls -l" of one regular file, toolbox or toybox layout (the
 // number just before the date); -1 for anything else.
 long long LsLongSize(const std::wstring& output);
+// The size of the named file among the lines of several "ls -l" (toolbox
+// names the file, toybox gives its path); -1 when no line lists it.
+long long LsLongSizeOf(const std::wstring& output, const std::wstring& path);
 // The status that "; echo rc=$?" printed on the output's last line; -1 when missing.
 int ShellExitStatus(const std::wstring& output);
 bool StartServerOutputIsSuccess(const std::wstring& output);

@@ -115,7 +115,7 @@ int CheckFlashCanStart(ITaskHost& host, const TaskInput& input, int modelId) {
     std::unique_ptr<IProgressListener> listener = host.OpenProgress(0);
     listener->OnProgress(0, L"正在检查手机状态...");
     const ReadinessReport report =
-        CheckFlashReadiness(input.romPath, contents, IsSupportedModelId(modelId), stop);
+        CheckFlashReadiness(input.romPath, contents, IsSupportedModelId(modelId) ? RecoveryImagePath(modelId) : L"", stop);
     if (stop.Requested()) return kTaskStopped;
     const std::wstring detail = RefusalText(report);
     if (!detail.empty()) host.ReportMessageDetail(detail);
@@ -204,8 +204,10 @@ int RunFlashTask(ITaskHost& host, const TaskInput& input) {
         WaitForSingleObject(stop.Event(), 1000);
         recoveryRan = true;
     }
-    if (stop.Requested()) return kTaskStopped;
+    // A failure of its own is told even with a stop pending: a half-written recovery partition must be said.
+    if (step == kRecoveryFlashStopped) return kTaskStopped;
     if (step != kFlashOk) return FlashFailure(kTaskRecoveryFlashFailed);
+    if (stop.Requested()) return kTaskStopped;
 
     std::unique_ptr<IKestrelbox> flasher = CreateKestrelbox(id, input.romPath);
     if (!flasher) return kTaskUnsupported;
@@ -217,7 +219,7 @@ int RunFlashTask(ITaskHost& host, const TaskInput& input) {
     // Once the phone has left for recovery the flash is under way there: a
     // stop asked for now changes nothing.
     if (step == kFlashOk) return kTaskFlashed;
-    if (stop.Requested()) return kTaskStopped;
+    if (step == kRomFlashStopped) return kTaskStopped;
     return FlashFailure(kTaskRomFlashFailed);
 }
 

@@ -53,7 +53,8 @@ std::vector<std::wstring> AssertedDevices(const std::string& script) {
 }
 
 ReadinessReport CheckFlashReadiness(const std::wstring& packagePath, const RomContents& package,
-                                    bool needsFlashTool, const CStopToken& stop) {
+                                    const std::wstring& recoveryImagePath, const CStopToken& stop) {
+    const bool needsFlashTool = !recoveryImagePath.empty();
     ReadinessReport report;
     auto verdict = [&report](Readiness verdict) {
         report.verdict = verdict;
@@ -82,10 +83,24 @@ ReadinessReport CheckFlashReadiness(const std::wstring& packagePath, const RomCo
     else if (report.batteryPercent < kMinBatteryPercent) return verdict(Readiness::LowBattery);
 
     if (stop.Requested()) return verdict(Readiness::Stopped);
-    const StorageReading storage = adb->ReadStorage(kPhoneCard, kPhonePackage);
-    // The push replaces an earlier package: its room counts as free.
-    report.neededBytes = RegularFileSize(packagePath) + kSpaceMarginBytes - std::max(0LL, storage.fileBytes);
+    // Everything that goes to the card: the image first, then the package,
+    // each replacing an earlier copy whose room counts as free.
+    std::vector<std::wstring> onCard = {kPhonePackage};
+    const long long packageBytes = RegularFileSize(packagePath);
+    long long incoming = packageBytes;
+    if (needsFlashTool) {
+        onCard.push_back(kPhoneRecoveryImage);
+        const long long imageBytes = RegularFileSize(recoveryImagePath);
+        incoming += imageBytes >= 0 ? imageBytes : kRecoveryAllowanceBytes;
+    }
+    const StorageReading storage = adb->ReadStorage(kPhoneCard, onCard);
+    report.neededBytes = incoming + kSpaceMarginBytes;
+    for (long long earlier : storage.fileBytes) report.neededBytes -= std::max(0LL, earlier);
     report.freeBytes = storage.freeBytes;
+    if (packageBytes >= kFatFileLimitBytes) {
+        MIRQ_LOG(kLogWarning, L"flash", L"the package is 4 GiB or more: no FAT card can hold it");
+        return verdict(Readiness::NoSpace);
+    }
     if (report.freeBytes < 0) MIRQ_LOG(kLogWarning, L"flash", L"the free space on the card could not be read; flashing all the same");
     else if (report.freeBytes < report.neededBytes) return verdict(Readiness::NoSpace);
     return report;

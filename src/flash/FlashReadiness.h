@@ -24,14 +24,20 @@ struct ReadinessReport {
 constexpr int kMinBatteryPercent = 30;
 // Room kept beside the package on the card.
 constexpr long long kSpaceMarginBytes = 1 << 20;
+// The room counted for a recovery image not downloaded yet: the recovery
+// partitions of the supported phones hold no more.
+constexpr long long kRecoveryAllowanceBytes = 16 << 20;
+// The phones' cards are FAT: no file there reaches 4 GiB.
+constexpr long long kFatFileLimitBytes = 4LL << 30;
 
 // The device names an updater script accepts ('getprop("ro.product.device")
 // == "NAME"', and the same of ro.build.product), distinct, in script order.
 std::vector<std::wstring> AssertedDevices(const std::string& script);
 
 // Checks in the order of the verdicts, asking the phone at most three
-// commands; a requested stop is seen before each of them.
+// commands; a requested stop is seen before each of them. The recovery image
+// (empty: no recovery is written) goes to the card before the package.
 ReadinessReport CheckFlashReadiness(const std::wstring& packagePath, const RomContents& package,
-                                    bool needsFlashTool, const CStopToken& stop);
+                                    const std::wstring& recoveryImagePath, const CStopToken& stop);
 
 }  // namespace mirq

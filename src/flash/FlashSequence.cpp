@@ -32,6 +32,14 @@ private:
     bool m_reported = false;
 };
 
+// A step's own failure (a refused push, flash_image failing) wins over a
+// stop asked for meanwhile: only a command the stop ended counts as stopped.
+// The first step only reads or downloads, and a stop ends its download.
+bool StepWasStopped(int step, const CStopToken& stop) {
+    if (!stop.Requested()) return false;
+    return step == 0 || CAdbManager::GetInstance()->LastRunResult() == RunResult::Stopped;
+}
+
 }  // namespace
 
 int RunFlashSequence(const FlashStep (&steps)[4], const FlashReport& report, const FlashCodes& codes,
@@ -40,7 +48,7 @@ int RunFlashSequence(const FlashStep (&steps)[4], const FlashReport& report, con
     for (int i = 0; i < 4; ++i) {
         report(kPercentBefore[i], i == 0 ? kFlashingText : L"");
         if (stop.Requested()) return codes.stopped;
-        if (!steps[i]()) return stop.Requested() ? codes.stopped : codes.failBase + i;
+        if (!steps[i]()) return StepWasStopped(i, stop) ? codes.stopped : codes.failBase + i;
     }
     report(100, L"");
     return kFlashOk;

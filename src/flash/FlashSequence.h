@@ -24,7 +24,8 @@ FlashReport ReporterOf(Flasher* flasher) {
     return [flasher](int percent, const std::wstring& text) { flasher->ReportProgress(percent, text); };
 }
 
-// A step that fails while a stop is requested was cut short by it: stopped.
+// A step that a requested stop cut short ends the run as stopped; one that
+// failed by itself, with its own code, even with a stop pending.
 int RunFlashSequence(const FlashStep (&steps)[4], const FlashReport& report, const FlashCodes& codes,
                      const CStopToken& stop);
 // The push (step 2) moves the bar between these as the file grows on the phone.

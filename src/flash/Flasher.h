@@ -76,6 +76,7 @@ std::unique_ptr<IRecoveryFlasher> CreateRecoveryFlasher(int modelId, const std::
 // Where the package goes on the phone, and the card that holds it.
 constexpr const wchar_t* kPhoneCard = L"/sdcard";
 constexpr const wchar_t* kPhonePackage = L"/sdcard/mirq/update.zip";
+constexpr const wchar_t* kPhoneRecoveryImage = L"/sdcard/mirq/recovery.img";
 // The phone-side tool that writes the recovery partition, installed with the program.
 std::wstring FlashToolPath();
 

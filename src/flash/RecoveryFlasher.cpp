@@ -17,7 +17,6 @@ namespace mirq {
 namespace {
 
 const wchar_t* const kRemoteFolder = L"/sdcard/mirq";
-const wchar_t* const kRemoteImage = L"/sdcard/mirq/recovery.img";
 const wchar_t* const kToolFolder = L"/data/mirq";
 const wchar_t* const kRemoteTool = L"/data/mirq/flash_image";
 
@@ -40,7 +39,7 @@ public:
     }
 
     bool PushFile() override {
-        return ReplaceRemoteFile(m_path, kRemoteFolder, kRemoteImage, *m_stop, ReporterOf(this));
+        return ReplaceRemoteFile(m_path, kRemoteFolder, kPhoneRecoveryImage, *m_stop, ReporterOf(this));
     }
 
     bool InstallFlashTool() override {
@@ -55,7 +54,7 @@ public:
     }
 
     bool FlashRecoveryImage() override {
-        return CAdbManager::GetInstance()->ShellStatus(std::wstring(kRemoteTool) + L" recovery " + kRemoteImage) == 0;
+        return CAdbManager::GetInstance()->ShellStatus(std::wstring(kRemoteTool) + L" recovery " + kPhoneRecoveryImage) == 0;
     }
 };
 

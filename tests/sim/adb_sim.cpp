@@ -19,7 +19,7 @@
 // appears, the phone goes offline, as it arrives), hang_after_output=<start of
 // a command line> (it answers, then never ends), push_partial=1 (half the file
 // arrives; the client says nothing of it on standard output), chmod_fails, flash_image_fails,
-// flash_image_verbose=<bytes of progress lines>, mute_on=<start of a command line>
+// flash_image_verbose=<bytes of progress lines>, flash_image_ms (how long it writes), mute_on=<start of a command line>
 // (that command's answer never arrives: empty standard output),
 // ls_style=toybox, device_state (device, offline, unauthorized, authorizing, connecting, recovery), offline_until_restart,
 // extra_device=<serial> (a second device attached), server_replaced (another
@@ -536,7 +536,9 @@ int ShellCommand(const std::vector<std::string>& a) {
         } else if (arg != "recovery" || !Exists(FsPath(image))) {
             ShellErr("error opening " + image + ": No such file or directory");
             return 1;
-        } else if (State("flash_image_fails") == "1") {
+        }
+        Sleep(atoi(State("flash_image_ms").c_str()));  // writing takes a while
+        if (State("flash_image_fails") == "1") {
             ShellErr("error writing recovery: No space left on device");
             return 1;
         }

@@ -338,10 +338,11 @@ protected:
         WriteBytes(path, zip);
         RomContents contents;
         EXPECT_EQ(CheckRomPackage(path, nullptr, &contents), PackageCheck::Ok);
-        return CheckFlashReadiness(givenPath.empty() ? path : givenPath, contents, false, CStopToken::Never());
+        return CheckFlashReadiness(givenPath.empty() ? path : givenPath, contents, image, CStopToken::Never());
     }
     Readiness Verdict() { return Check(package).verdict; }
     const std::string package = MakePackage(1000, 1);
+    std::wstring image;  // the recovery image that goes to the card first; none by default
     const long long kMiB = 1 << 20;
 };
 
@@ -379,7 +380,16 @@ TEST_F(FlashStart, TheCardMustHoldThePackage) {
         // An earlier package is replaced: its room counts.
         CSimPhone::WritePhoneFile("/sdcard/mirq/update.zip", std::string(kMiB / 4, 'p'));
         EXPECT_EQ(Verdict(), Readiness::Ready);
+        // The recovery image goes first and counts too, less an earlier one.
+        image = RecoveryImagePath(2);
+        WriteBytes(image, std::string(kMiB / 2, 'r'));
+        WriteBytes(FlashToolPath(), "tool");
+        EXPECT_EQ(Verdict(), Readiness::NoSpace);
+        CSimPhone::WritePhoneFile("/sdcard/mirq/recovery.img", std::string(kMiB / 2, 'o'));
+        EXPECT_EQ(Verdict(), Readiness::Ready);
+        image.clear();
         DeleteFileW(CSimPhone::PhoneFile("/sdcard/mirq/update.zip").c_str());
+        DeleteFileW(CSimPhone::PhoneFile("/sdcard/mirq/recovery.img").c_str());
     }
     CSimPhone::Set("sdcard_free", "0");
     CSimPhone::Set("mute_on", "shell df");  // no answer does not block

@@ -14,6 +14,7 @@
 #include "download/UrlQuery.h"
 #include "flash/Flasher.h"
 #include "util/Raii.h"
+#include "util/Thread.h"
 
 using namespace mirq;
 using namespace mirqtest;
@@ -188,7 +189,7 @@ TEST_F(Tasks, AFlashThatCannotFinishDoesNotStart) {
         {"flat battery", [] { CSimPhone::Set("battery_level", "15"); }, kTaskLowBattery,
          L"异常提示: 手机电量过低（15%），请充电至50%以上后再刷机！"},
         {"full card", [] { CSimPhone::Set("sdcard_free", "1048576"); }, kTaskNoSpace,
-         L"异常提示: 手机存储卡空间不足（需要2 MB，可用1 MB），请清理存储卡后重新刷机！"},
+         L"异常提示: 手机存储卡空间不足（需要18 MB，可用1 MB），请清理存储卡后重新刷机！"},  // the image's allowance counts
         {"no flash_image", [&] { DeleteFileW(tool.c_str()); }, kTaskNoFlashTool,
          L"错误: 未找到flash_image工具，请重新安装一键软件客户端以恢复文件！"},
     };
@@ -218,6 +219,21 @@ TEST_F(Tasks, APathOutsideTheCodePageReachesAdbByItsShortName) {
     for (const std::string& push : Matching(CSimPhone::Journal(), "push")) EXPECT_EQ(push.find('?'), std::string::npos);
     // Where no short name stands in, the readiness refuses the path (see the flash tests) with this box.
     EXPECT_EQ(host.Box(kTaskUnwritablePath), L"异常提示: ROM包路径中含有无法识别的字符，请将ROM包移到只含中英文字符的路径后重试！");
+}
+
+TEST_F(Tasks, AFailureOfItsOwnIsToldWithAStopPending) {
+    // The stop comes while flash_image writes, and flash_image fails: the
+    // half-written recovery partition is told, not hidden as a stop.
+    CSimPhone::Reset("nexus_s");
+    CSimPhone::Set("flash_image_fails", "1");
+    CSimPhone::Set("flash_image_ms", "1500");
+    CThread stopper([&] {
+        for (int i = 0; i < 1200 && Matching(CSimPhone::Journal(), "shell /data/mirq/flash_image").empty(); ++i)
+            Sleep(50);
+        input.stop->Request();
+    });
+    EXPECT_EQ(RunFlashTask(host, input), kTaskRecoveryFlashFailed);
+    EXPECT_EQ(host.Box(kTaskRecoveryFlashFailed), std::wstring(L"刷机失败: ") + kReplug);
 }
 
 TEST_F(Tasks, AStopAfterTheRebootLeavesTheFlashDone) {
