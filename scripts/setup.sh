@@ -27,8 +27,11 @@ if [ ${#need[@]} -gt 0 ] || [ -n "${NEED_UPDATE:-}" ]; then
     fi
 fi
 
-# Wine mangles non-ASCII file names and arguments unless the host locale exists.
-if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
-    localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
-fi
+# Wine mangles non-ASCII file names and arguments unless the host locale
+# exists. hi_IN has no ANSI code page: Wine gives it 65001 (UTF-8) for both.
+for loc in zh_CN hi_IN; do
+    if ! locale -a 2>/dev/null | grep -qi "^$loc\.utf-\?8$"; then
+        localedef -i $loc -f UTF-8 $loc.UTF-8
+    fi
+done
 echo "setup: ok"

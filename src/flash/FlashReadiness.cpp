@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 #include "adb/AdbManager.h"
@@ -29,16 +30,37 @@ bool Contains(const std::vector<std::wstring>& names, const std::wstring& name) 
 
 }  // namespace
 
-std::vector<std::wstring> AssertedDevices(const std::string& script) {
-    std::vector<std::wstring> names;
-    size_t at = 0;
+namespace {
+
+// The end of the assert( whose body starts at `at`: its closing parenthesis,
+// strings passed over; npos when it never closes.
+size_t AssertEnd(const std::string& script, size_t at) {
+    int depth = 1;
+    for (bool quoted = false; at < script.size(); ++at) {
+        const char c = script[at];
+        if (quoted) {
+            if (c == '\\') ++at;
+            else if (c == '"') quoted = false;
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == '(') {
+            ++depth;
+        } else if (c == ')' && --depth == 0) {
+            return at;
+        }
+    }
+    return std::string::npos;
+}
+
+// The names compared with either property in one assert's body.
+void NamesIn(const std::string& script, size_t at, size_t bodyEnd, std::vector<std::wstring>& names) {
     for (;;) {
         size_t found = std::string::npos, length = 0;
         for (const char* property : kAssertedProperties) {
             const size_t here = script.find(property, at);
             if (here < found) found = here, length = strlen(property);
         }
-        if (found == std::string::npos) break;
+        if (found == std::string::npos || found >= bodyEnd) break;
         at = SkipBlanks(script, found + length);
         if (script.compare(at, 2, "==") != 0) continue;
         at = SkipBlanks(script, at + 2);
@@ -47,6 +69,24 @@ std::vector<std::wstring> AssertedDevices(const std::string& script) {
         if (end == std::string::npos || script[end] != '"') continue;
         const std::wstring name = Utf8ToWide(script.substr(at + 1, end - at - 1));
         if (!name.empty() && !Contains(names, name)) names.push_back(name);
+        at = end + 1;
+    }
+}
+
+}  // namespace
+
+std::vector<std::wstring> AssertedDevices(const std::string& script) {
+    // Only an assert guards the device: a comparison elsewhere (an ifelse
+    // choosing what to install) says nothing of which phones may take it.
+    std::vector<std::wstring> names;
+    const std::string kAssert = "assert(";
+    for (size_t at = script.find(kAssert); at != std::string::npos; at = script.find(kAssert, at)) {
+        const bool word = at == 0 || !(std::isalnum(static_cast<unsigned char>(script[at - 1])) || script[at - 1] == '_');
+        at += kAssert.size();
+        if (!word) continue;
+        const size_t end = AssertEnd(script, at);
+        NamesIn(script, at, end == std::string::npos ? script.size() : end, names);
+        if (end == std::string::npos) break;
         at = end + 1;
     }
     return names;
@@ -72,7 +112,10 @@ ReadinessReport CheckFlashReadiness(const std::wstring& packagePath, const RomCo
         report.phoneDevice = CDeviceModel::GetInstance()->GetDevice();
         if (!Contains(report.packageDevices, report.phoneDevice)) {
             if (stop.Requested()) return verdict(Readiness::Stopped);
-            if (!Contains(report.packageDevices, adb->GetProp(L"ro.build.product")))
+            const std::wstring product = adb->GetProp(L"ro.build.product");
+            if (adb->LastRunResult() != RunResult::Finished || adb->LastExitStatus() > 0 || !adb->LastError().empty())
+                MIRQ_LOG(kLogWarning, L"flash", L"ro.build.product could not be read; flashing all the same");
+            else if (!Contains(report.packageDevices, product))
                 return verdict(Readiness::WrongDevice);
         }
     }

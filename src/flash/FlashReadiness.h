@@ -30,7 +30,7 @@ constexpr long long kRecoveryAllowanceBytes = 16 << 20;
 // The phones' cards are FAT: no file there reaches 4 GiB.
 constexpr long long kFatFileLimitBytes = 4LL << 30;
 
-// The device names an updater script accepts ('getprop("ro.product.device")
+// The device names an updater script's asserts accept ('getprop("ro.product.device")
 // == "NAME"', and the same of ro.build.product), distinct, in script order.
 std::vector<std::wstring> AssertedDevices(const std::string& script);
 

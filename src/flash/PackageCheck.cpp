@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "log/logger.h"
 #include "util/Raii.h"
 #include "util/Utils.h"
 
@@ -335,16 +336,21 @@ PackageCheck CheckRomPackage(const std::wstring& path, const CheckProgress& prog
     if (!IsRegularFile(path)) return PackageCheck::NotAFile;
     CStdFile file(_wfopen(path.c_str(), L"rb"));
     if (!file) return PackageCheck::NotAFile;
-    if (_fseeki64(file.get(), 0, SEEK_END) != 0) return PackageCheck::Damaged;
+    // The log names the check that refused the package.
+    auto refuse = [&path](const std::wstring& why) {
+        MIRQ_LOG(kLogWarning, L"package", path + L" refused: " + why);
+        return PackageCheck::Damaged;
+    };
+    if (_fseeki64(file.get(), 0, SEEK_END) != 0) return refuse(L"its size cannot be read");
     const long long fileSize = _ftelli64(file.get());
-    if (fileSize <= 0) return PackageCheck::Damaged;
+    if (fileSize <= 0) return refuse(L"empty");
 
     Directory dir;
-    if (!FindDirectory(file.get(), static_cast<uint64_t>(fileSize), dir)) return PackageCheck::Damaged;
+    if (!FindDirectory(file.get(), static_cast<uint64_t>(fileSize), dir)) return refuse(L"no consistent end record");
     if (dir.entries == 0 || dir.size > kMaxCentralDirectory || dir.offset > dir.end || dir.end - dir.offset != dir.size)
-        return PackageCheck::Damaged;
+        return refuse(L"the central directory's place or size");
     std::vector<unsigned char> central(static_cast<size_t>(dir.size));
-    if (!ReadAt(file.get(), dir.offset, central.data(), central.size())) return PackageCheck::Damaged;
+    if (!ReadAt(file.get(), dir.offset, central.data(), central.size())) return refuse(L"the central directory cannot be read");
 
     // First the structure, read from the headers alone: a file whose entries
     // overlap is refused before any of them is inflated.
@@ -355,24 +361,26 @@ PackageCheck CheckRomPackage(const std::wstring& path, const CheckProgress& prog
     for (uint64_t i = 0; i < dir.entries; ++i) {
         Entry entry;
         const size_t length = ReadCentralHeader(&central[at], central.size() - at, entry);
-        if (length == 0) return PackageCheck::Damaged;
+        if (length == 0) return refuse(L"central header " + std::to_wstring(i + 1));
         at += length;
         Extent extent = {0, 0};
-        if (!reader.Locate(entry, dir.offset, extent)) return PackageCheck::Damaged;
+        if (!reader.Locate(entry, dir.offset, extent))
+            return refuse(L"the local header, method or extent of " + Utf8ToWide(entry.name));
         entries.push_back(entry);
         extents.push_back(extent);
     }
     // The end record counts every header, and no two entries share a byte
     // (one entry's data nested in another's, or two records for one header).
-    if (at != central.size()) return PackageCheck::Damaged;
+    if (at != central.size()) return refuse(L"the end record's count of entries");
     std::sort(extents.begin(), extents.end());
     for (size_t i = 1; i < extents.size(); ++i)
-        if (extents[i].start < extents[i - 1].end) return PackageCheck::Damaged;
+        if (extents[i].start < extents[i - 1].end) return refuse(L"entries that share bytes");
 
     for (const Entry& entry : entries) {
         if (entry.name == kUpdateBinary || entry.name == kUpdateScript) found.hasInstaller = true;
         const bool script = entry.name == kUpdaterScript && found.updaterScript.empty();
         const PackageCheck result = reader.CheckData(entry, script ? &found.updaterScript : nullptr);
+        if (result == PackageCheck::Damaged) return refuse(L"the data of " + Utf8ToWide(entry.name) + L" (inflation, size or CRC)");
         if (result != PackageCheck::Ok) return result;
     }
     if (contents) *contents = found;
@@ -380,19 +388,26 @@ PackageCheck CheckRomPackage(const std::wstring& path, const CheckProgress& prog
 }
 
 bool IsRecoveryImage(const std::wstring& path) {
+    // The log names the check that refused the image.
+    auto refuse = [&path](const wchar_t* why) {
+        MIRQ_LOG(kLogWarning, L"recovery", path + L" refused: " + why);
+        return false;
+    };
     const long long size = RegularFileSize(path);
-    if (size <= static_cast<long long>(kBootImageHeaderSize)) return false;
+    if (size <= static_cast<long long>(kBootImageHeaderSize)) return refuse(L"missing or smaller than a header");
     CStdFile file(_wfopen(path.c_str(), L"rb"));
     unsigned char header[kBootImageHeaderSize];
-    if (!file || fread(header, 1, sizeof(header), file.get()) != sizeof(header)) return false;
-    if (memcmp(header, "ANDROID!", 8) != 0) return false;
+    if (!file || fread(header, 1, sizeof(header), file.get()) != sizeof(header)) return refuse(L"unreadable");
+    if (memcmp(header, "ANDROID!", 8) != 0) return refuse(L"no boot image magic");
     const uint64_t kernel = Le32(header + 8), ramdisk = Le32(header + 16), second = Le32(header + 24);
     const uint64_t page = Le32(header + 36);
-    if (page < 2048 || page > 16384 || (page & (page - 1)) != 0) return false;
+    if (page < 2048 || page > 16384 || (page & (page - 1)) != 0) return refuse(L"page size");
     // A recovery without a kernel or a ramdisk does not boot.
-    if (kernel == 0 || ramdisk == 0) return false;
+    if (kernel == 0 || ramdisk == 0) return refuse(L"no kernel or no ramdisk");
     auto pages = [page](uint64_t bytes) { return (bytes + page - 1) / page; };
-    return page * (1 + pages(kernel) + pages(ramdisk) + pages(second)) <= static_cast<uint64_t>(size);
+    if (page * (1 + pages(kernel) + pages(ramdisk) + pages(second)) > static_cast<uint64_t>(size))
+        return refuse(L"kernel, ramdisk and second stage past the end of the file");
+    return true;
 }
 
 }  // namespace mirq

@@ -82,12 +82,23 @@ std::string WideToOem(const std::wstring& text) {
 
 namespace {
 
-bool IsOemExact(const std::wstring& text) {
-    BOOL usedDefault = FALSE;
-    const int needed = WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, text.c_str(), -1, nullptr, 0, nullptr,
-                                           &usedDefault);
-    return needed > 0 && !usedDefault;
+// Whether text comes back unchanged from the code page: no character
+// replaced or given a look-alike. Plain arguments that every code page
+// takes, UTF-8 included (which refuses the best-fit and used-default ones).
+bool SurvivesCodePage(UINT codePage, const std::wstring& text) {
+    const int bytes = WideCharToMultiByte(codePage, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return false;
+    std::string narrow(bytes, '\0');
+    WideCharToMultiByte(codePage, 0, text.c_str(), -1, &narrow[0], bytes, nullptr, nullptr);
+    const int chars = MultiByteToWideChar(codePage, 0, narrow.c_str(), -1, nullptr, 0);
+    if (chars <= 0) return false;
+    std::wstring back(chars, L'\0');
+    MultiByteToWideChar(codePage, 0, narrow.c_str(), -1, &back[0], chars);
+    return std::wstring(back.c_str()) == text;
 }
+
+// The batch line is read in the OEM code page; adb takes its arguments in the ANSI one.
+bool IsOemExact(const std::wstring& text) { return SurvivesCodePage(CP_OEMCP, text) && SurvivesCodePage(CP_ACP, text); }
 
 }  // namespace
 

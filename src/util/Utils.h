@@ -13,7 +13,7 @@ std::wstring AnsiToWide(const std::string& bytes);
 std::wstring DecodeAnsi(const std::string& bytes);
 // UTF-16 -> bytes of the OEM code page. Uses at most the first 1022 characters.
 std::string WideToOem(const std::wstring& text);
-// A path as the OEM code page (the batch line's) writes it exactly: the path
+// A path as the OEM and ANSI code pages (the batch line's, adb's arguments) write it exactly: the path
 // itself, else its short (8.3) name; empty when neither can be written.
 std::wstring OemExactPath(const std::wstring& path);
 std::string IntToString(int value);

@@ -319,6 +319,11 @@ TEST(UpdaterScript, AssertedDevicesInScriptOrder) {
     EXPECT_EQ(AssertedDevices(passion), (std::vector<std::wstring>{L"passion", L"nexusone"}));
     EXPECT_EQ(AssertedDevices("assert(getprop(\"ro.product.device\")==\"crespo\");"), std::vector<std::wstring>{L"crespo"});
     EXPECT_TRUE(AssertedDevices("ui_print(\"any phone\");\ngetprop(\"ro.product.device\") != \"blade\";").empty());
+    // Either property alone guards; a comparison outside an assert does not.
+    EXPECT_EQ(AssertedDevices("assert(getprop(\"ro.build.product\") == \"soju\");"), std::vector<std::wstring>{L"soju"});
+    EXPECT_TRUE(AssertedDevices("ifelse(getprop(\"ro.product.device\") == \"blade\", ui_print(\"(blade)\"));\n"
+                                "reassert(getprop(\"ro.product.device\") == \"bravo\");")
+                    .empty());
     EXPECT_TRUE(AssertedDevices("").empty());
 }
 
@@ -354,6 +359,9 @@ TEST_F(FlashStart, OlderInstallersAndTheBuildProductPass) {
               Readiness::Ready);
     CSimPhone::Prop("ro.build.product", "soju");
     EXPECT_EQ(Check(MakePackage(1000, 1, "soju")).verdict, Readiness::Ready);
+    // A reading that fails (the cable out) is unknown, not another phone.
+    CSimPhone::Set("unplug_on", "shell getprop ro.build.product");
+    EXPECT_EQ(Check(MakePackage(1000, 1, "passion")).verdict, Readiness::Ready);
 }
 
 TEST_F(FlashStart, TheBatteryIsReadFromEitherSource) {
