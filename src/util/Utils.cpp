@@ -6,6 +6,7 @@
 #include <shlwapi.h>
 #include <tlhelp32.h>
 
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -225,6 +226,12 @@ std::wstring GetAdbPath() {
 bool IsAdbPresent() { return !GetAdbPath().empty(); }
 
 namespace {
+std::atomic<bool> g_useJobs{true};
+}  // namespace
+
+void UseJobObjects(bool use) { g_useJobs = use; }
+
+namespace {
 
 // Ends a started process and what it started: the whole job when it has one
 // (exactly its processes), else the processes below it that were created
@@ -303,7 +310,7 @@ RunResult RunBatchAndWait(const std::wstring& batchPath, unsigned long limitMs, 
     // Everything the command starts lives in a job of its own, so that ending
     // it ends exactly those processes. (Nothing is ended when the job closes:
     // an adb server the command started goes on serving.)
-    CWinHandle job(CreateJobObjectW(nullptr, nullptr));
+    CWinHandle job(g_useJobs ? CreateJobObjectW(nullptr, nullptr) : nullptr);
     if (job && !AssignProcessToJobObject(job.get(), process.get())) job.Reset();
     ResumeThread(thread.get());
     const RunResult result = WaitOrEnd(process, limitMs, watch, job.get());

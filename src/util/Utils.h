@@ -66,6 +66,11 @@ bool RunAndWait(const std::wstring& file, const std::wstring& params);
 // A finished batch's exit code goes to exitCode when given.
 RunResult RunBatchAndWait(const std::wstring& batchPath, unsigned long limitMs, const std::wstring& errorPath = L"",
                           const WaitWatch& watch = WaitWatch(), unsigned long* exitCode = nullptr);
+// Whether a command's processes are put into a job of their own (true, the
+// default). Where that cannot be done (the program already inside a job that
+// forbids nesting, as launchers on older Windows do) only processes created
+// after the command are ended; false runs that way everywhere (for tests).
+void UseJobObjects(bool use);
 // Ends a process and, first, every process below it created no earlier than
 // notBefore (a process's recorded parent may be a dead one whose id was reused).
 void TerminateProcessTree(unsigned long pid, const _FILETIME& notBefore);

@@ -21,6 +21,7 @@ no_ranges=1 (Range requests are answered with the whole file), ignore_if_range=1
 a file), rom_seed=S (another package of the same length), query_fails_for=T
 (the query of flash type T answers 500), range_shift=N
 (a 206 that starts N bytes later than asked, as a broken proxy sends it),
+range_from_zero=1 (a 206 of the whole file, whatever range was asked),
 weak_etag=1 (the ETag is weak: no validator for If-Range).
 Files carry an ETag (their MD5) and honour "Range: bytes=N-" with "If-Range";
 /_sim/log lists each file answer's status, /_sim/bytes the file bytes sent.
@@ -227,6 +228,9 @@ def make_handler(state):
                         self.end_headers()
                         return
                     start += int(state.fault("range_shift", "0") or 0) if start else 0
+                    if state.fault("range_from_zero") == "1":
+                        with opener() as f:
+                            return self.send_file(f, size, 0, etag, partial=True)
                     if not 0 < start < size:
                         start = 0
                 with opener() as f:
@@ -234,15 +238,15 @@ def make_handler(state):
                     return self.send_file(f, size, start, etag)
             self.send_bytes(404, b"not found")
 
-        def send_file(self, f, size, start=0, etag=None):
-            status = 206 if start else 200
+        def send_file(self, f, size, start=0, etag=None, partial=False):
+            status = 206 if start or partial else 200
             with state.lock:
                 state.log.append("%d %s" % (status, self.path))
             self.send_response(status)
             self.send_header("Content-Type", "application/octet-stream")
             if etag:
                 self.send_header("ETag", etag)
-            if start:
+            if start or partial:
                 self.send_header("Content-Range", "bytes %d-%d/%d" % (start, size - 1, size))
             if state.fault("no_length") != "1":
                 self.send_header("Content-Length", str(size - start))

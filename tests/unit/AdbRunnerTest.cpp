@@ -265,18 +265,23 @@ bool IsRunningCmd(DWORD pid) {
 // that took such an id and timed out must not end the dead parent's children.
 TEST_F(AdbRunner, ATimedOutCommandEndsOnlyWhatItStarted) {
     CSimPhone::Set("hang", "devices");
-    bool staged = false;
-    for (int attempt = 0; attempt < 5 && !staged; ++attempt) {
-        COrphan orphan;  // another program starting processes may take the id first: try again
-        if (!orphan.Stage()) continue;
-        WaitWatch watch;
-        watch.tickMs = 100;
-        watch.onTick = [&] { staged = staged || IsRunningCmd(orphan.DeadParent()); };
-        adb->RunAdbCommand(L"devices", L"", 1500, watch);
-        EXPECT_EQ(adb->LastRunResult(), RunResult::TimedOut);
-        EXPECT_TRUE(orphan.ChildAlive());
+    for (bool jobs : {true, false}) {  // without a job: only what was created after the command started
+        SCOPED_TRACE(jobs ? "in a job" : "without a job");
+        UseJobObjects(jobs);
+        bool staged = false;
+        for (int attempt = 0; attempt < 5 && !staged; ++attempt) {
+            COrphan orphan;  // another program starting processes may take the id first: try again
+            if (!orphan.Stage()) continue;
+            WaitWatch watch;
+            watch.tickMs = 100;
+            watch.onTick = [&] { staged = staged || IsRunningCmd(orphan.DeadParent()); };
+            adb->RunAdbCommand(L"devices", L"", 1500, watch);
+            EXPECT_EQ(adb->LastRunResult(), RunResult::TimedOut);
+            EXPECT_TRUE(orphan.ChildAlive());
+        }
+        EXPECT_TRUE(staged) << "no command took the dead parent's id";
     }
-    EXPECT_TRUE(staged) << "no command took the dead parent's id";
+    UseJobObjects(true);
 }
 
 TEST(CleanUpScript, NamesBothDirectoriesQuoted) {

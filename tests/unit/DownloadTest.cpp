@@ -212,7 +212,8 @@ TEST_F(Download, WithoutRangesOrWithAChangedFileItStartsOver) {
                  {"", "rom_size=2900000"},
                  {"", "range_shift=1000"},
                  {"weak_etag=1&", ""},
-                 {"", "rom_seed=2&ignore_if_range=1"}};  // a range of another file of the same length
+                 {"", "rom_seed=2&ignore_if_range=1"},  // a range of another file of the same length
+                 {"", "range_from_zero=1&no_length=1"}};  // the whole file as a 206, of no stated length
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.first) + c.second);
         ServiceControl("reset");

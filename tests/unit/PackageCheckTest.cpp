@@ -76,6 +76,7 @@ TEST(PackageCheck, RecoveryImageMustBeAWholeBootImage) {
     EXPECT_FALSE(withField(36, 3000));  // no power of two
     EXPECT_FALSE(withField(36, 1024));
     EXPECT_FALSE(withField(8, 0));  // no kernel
+    EXPECT_FALSE(withField(16, 0));  // no ramdisk
     EXPECT_FALSE(withField(24, 1));  // a second stage with no room left
     EXPECT_TRUE(withField(16, 1));   // a smaller ramdisk fits
     WriteBytes(path, "<html>" + image.substr(6));
@@ -110,6 +111,18 @@ TEST(PackageCheck, LocalHeadersMustAgreeWithTheDirectory) {
         changed[c.at] ^= c.change;
         EXPECT_EQ(CheckBytes(changed), PackageCheck::Damaged) << c.what;
     }
+    // Zero is what a data descriptor would allow; without one it is a wrong CRC.
+    std::string zeroed = zip;
+    WriteLe32(zeroed, 14, 0);
+    EXPECT_EQ(CheckBytes(zeroed), PackageCheck::Damaged);
+    // Bytes after the end of the deflate stream, counted in the entry's size.
+    const std::string one = MakeZip({{"a.txt", "hello, hello, hello"}});
+    const size_t dataEnd = ReadLe(one, one.size() - 22 + 16, 4);
+    std::string trailing = one.substr(0, dataEnd) + "xyz" + one.substr(dataEnd);
+    WriteLe32(trailing, 18, ReadLe(trailing, 18, 4) + 3);
+    WriteLe32(trailing, dataEnd + 3 + 20, ReadLe(trailing, dataEnd + 3 + 20, 4) + 3);
+    WriteLe32(trailing, trailing.size() - 22 + 16, static_cast<uint32_t>(dataEnd + 3));
+    EXPECT_EQ(CheckBytes(trailing), PackageCheck::Damaged);
     // Two central records for one local entry: the first record, twice.
     const size_t end = zip.size() - 22, centralAt = ReadLe(zip, end + 16, 4);
     const size_t firstLength = 46 + 5;  // "a.txt"

@@ -1,0 +1,61 @@
+#!/usr/bin/env python3
+"""Plants one-line faults, one at a time, and shows that the test covering
+each fails with it. Usage: scripts/check-plants.py [build-dir]. Each file is
+written back as it was after its plant, whatever happens; exits 1 when a plant
+survives its test."""
+import os, subprocess, sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build"))
+
+# (file, text as it stands, planted text, the test that must fail)
+PLANTS = [
+    ("src/download/ResourceDownloader.cpp", "first, whole) || first != have ||", "first, whole) ||",
+     "Download.WithoutRangesOrWithAChangedFileItStartsOver"),
+    ("src/flash/PackageCheck.cpp", "local == central || (descriptor && local == 0)", "local == central || local == 0",
+     "PackageCheck.LocalHeadersMustAgreeWithTheDirectory"),
+    ("src/flash/PackageCheck.cpp", "whole = left == 0 && stream.avail_in == 0 && produced", "whole = produced",
+     "PackageCheck.LocalHeadersMustAgreeWithTheDirectory"),
+    ("src/flash/PackageCheck.cpp", "if (kernel == 0 || ramdisk == 0)", "if (kernel == 0)",
+     "PackageCheck.RecoveryImageMustBeAWholeBootImage"),
+    ("src/flash/FlashReadiness.cpp", '{"getprop(\\"ro.product.device\\")", "getprop(\\"ro.build.product\\")"}',
+     '{"getprop(\\"ro.product.device\\")"}', "UpdaterScript.AssertedDevicesInScriptOrder"),
+    ("src/util/Utils.cpp", "CompareFileTime(&created, &time) < 0", "CompareFileTime(&created, &time) > 0",
+     "AdbRunner.ATimedOutCommandEndsOnlyWhatItStarted"),
+]
+
+
+def run_test(name):
+    script = ('source scripts/wine-session.sh "$0"; cd "$0" && ctest --output-on-failure -R "^(%s|service\\..*)$"; '
+              'rc=$?; wine_session_end; exit $rc' % name.replace(".", "\\."))
+    return subprocess.run(["bash", "-c", script, BUILD], cwd=ROOT, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL).returncode
+
+
+def main():
+    survived = 0
+    for path, text, planted, test in PLANTS:
+        full = os.path.join(ROOT, path)
+        with open(full, encoding="utf-8") as f:
+            original = f.read()
+        if original.count(text) != 1:
+            print("PLANT %s: the text to plant in is not there once: %s" % (path, text))
+            survived += 1
+            continue
+        try:
+            with open(full, "w", encoding="utf-8") as f:
+                f.write(original.replace(text, planted))
+            built = subprocess.run(["cmake", "--build", BUILD, "-j", "2"], stdout=subprocess.DEVNULL).returncode == 0
+            caught = built and run_test(test) != 0
+        finally:
+            with open(full, "w", encoding="utf-8") as f:
+                f.write(original)
+        print("PLANT %s: %s -> %s: %s by %s" % (path, text, planted, "caught" if caught else "NOT CAUGHT", test))
+        survived += not caught
+    subprocess.run(["cmake", "--build", BUILD, "-j", "2"], stdout=subprocess.DEVNULL)
+    print("%d passed, %d failed" % (len(PLANTS) - survived, survived))
+    return 1 if survived else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
