@@ -26,20 +26,16 @@ bool CAdbManager::IsRooted() { return IdOutputIsRoot(RunAdbCommand(kVerbShell, k
 
 std::wstring CAdbManager::GetProp(const std::wstring& key) { return RunAdbCommand(kVerbGetProp, key); }
 
-std::wstring CAdbManager::GetBrand() { return GetProp(L"ro.product.brand"); }
-std::wstring CAdbManager::GetModel() { return GetProp(L"ro.product.model"); }
-std::wstring CAdbManager::GetDevice() { return GetProp(L"ro.product.device"); }
-std::wstring CAdbManager::GetVersionRelease() { return GetProp(L"ro.build.version.release"); }
-std::wstring CAdbManager::GetManufacturer() { return GetProp(L"ro.product.manufacturer"); }
-std::wstring CAdbManager::GetBootloader() { return GetProp(L"ro.bootloader"); }
-std::wstring CAdbManager::GetBasebandVersion() { return GetProp(L"ril.sw_ver"); }
-std::wstring CAdbManager::GetBuildDescription() { return GetProp(L"ro.build.description"); }
-
-std::wstring CAdbManager::GetImei() {
-    std::wstring value = GetProp(L"ril.IMEI");
-    if (value.empty()) value = GetProp(L"ril.barcode");
-    if (value.empty()) value = GetProp(L"ro.serialno");
-    return value;
+PhoneReading CAdbManager::ReadPhone() {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    const std::wstring output = Shell(kArgPhoneReading);
+    PhoneReading reading;
+    if (m_lastRun != RunResult::Finished) return reading;
+    const std::vector<std::wstring> parts = SplitAtSeparators(output);
+    reading.answered = parts.size() >= 2;
+    reading.properties = ParsePropertyList(parts.front());
+    reading.rooted = reading.answered && IdOutputIsRoot(Trimmed(parts.back()));
+    return reading;
 }
 
 std::wstring CAdbManager::Shell(const std::wstring& command) { return RunAdbCommand(kVerbShell, command); }
@@ -54,10 +50,6 @@ bool CAdbManager::RemoteFileExists(const std::wstring& devicePath) {
     return RemoteFilePresence(devicePath) == RemotePresence::Present;
 }
 
-std::wstring CAdbManager::BothStreams() const {
-    return m_lastError.empty() ? m_lastOutput : m_lastOutput + L"\n" + m_lastError;
-}
-
 RemotePresence CAdbManager::RemoteFilePresence(const std::wstring& devicePath) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     Shell(kArgLs + devicePath);
@@ -66,21 +58,19 @@ RemotePresence CAdbManager::RemoteFilePresence(const std::wstring& devicePath) {
                                             : RemotePresence::Unknown;
 }
 
-int CAdbManager::BatteryPercent() {
+PowerAndStorage CAdbManager::ReadPowerAndStorage(const std::wstring& folder, const std::vector<std::wstring>& files) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
-    Shell(kArgBattery);
-    return m_lastRun == RunResult::Finished ? BatteryPercentIn(BothStreams()) : -1;
-}
-
-StorageReading CAdbManager::ReadStorage(const std::wstring& folder, const std::vector<std::wstring>& files) {
-    std::lock_guard<std::recursive_mutex> hold(m_lock);
-    std::wstring command = kArgDf + folder;
+    std::wstring command = std::wstring(kArgBattery) + L"; echo " + kAnswerSeparator + L"; " + kArgDf + folder;
     for (const std::wstring& file : files) command += std::wstring(L"; ") + kArgLsLong + file;
     const std::wstring output = Shell(command);
-    StorageReading reading{-1, std::vector<long long>(files.size(), -1)};
-    if (m_lastRun != RunResult::Finished) return reading;
-    reading.freeBytes = DfFreeBytes(BothStreams());
-    for (size_t i = 0; i < files.size(); ++i) reading.fileBytes[i] = LsLongSizeOf(output, files[i]);
+    PowerAndStorage reading{-1, {-1, std::vector<long long>(files.size(), -1)}};
+    const std::vector<std::wstring> parts = SplitAtSeparators(output);
+    if (m_lastRun != RunResult::Finished || parts.size() < 2) return reading;
+    // Errors of either part (a phone with the shell protocol) come on standard error.
+    const std::wstring errors = m_lastError.empty() ? L"" : L"\n" + m_lastError;
+    reading.batteryPercent = BatteryPercentIn(parts[0] + errors);
+    reading.storage.freeBytes = DfFreeBytes(parts[1] + errors);
+    for (size_t i = 0; i < files.size(); ++i) reading.storage.fileBytes[i] = LsLongSizeOf(parts[1], files[i]);
     return reading;
 }
 

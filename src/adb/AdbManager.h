@@ -1,6 +1,7 @@
 #pragma once
 // The only road to the phone: runs adb.exe through a one-line batch file and
 // reads back its standard output.
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -32,6 +33,24 @@ struct StorageReading {
     std::vector<long long> fileBytes;
 };
 
+// What one command tells of a phone: every property, and whether adb has
+// root there; not answered when the command did not finish or was cut short.
+struct PhoneReading {
+    bool answered = false;
+    std::map<std::wstring, std::wstring> properties;
+    bool rooted = false;
+    std::wstring Property(const std::wstring& key) const {
+        auto it = properties.find(key);
+        return it == properties.end() ? std::wstring() : it->second;
+    }
+};
+
+// The battery's charge in percent (-1: the phone does not tell) and the storage card.
+struct PowerAndStorage {
+    int batteryPercent;
+    StorageReading storage;
+};
+
 class CAdbManager {
 public:
     static CAdbManager* GetInstance();
@@ -58,25 +77,16 @@ public:
     bool RestartServer();
     bool IsRooted();
     std::wstring GetProp(const std::wstring& key);
-    std::wstring GetBrand();
-    std::wstring GetModel();
-    std::wstring GetDevice();
-    std::wstring GetVersionRelease();
-    std::wstring GetManufacturer();
-    std::wstring GetBootloader();
-    std::wstring GetBasebandVersion();
-    std::wstring GetBuildDescription();
-    std::wstring GetImei();
+    // Every property and the root state in one command.
+    PhoneReading ReadPhone();
     std::wstring Shell(const std::wstring& command);
     // Runs a shell command and returns its exit status; -1 when unknown.
     int ShellStatus(const std::wstring& command);
     bool RemoteFileExists(const std::wstring& devicePath);
     // Whether a file is on the phone; Unknown unless the phone said so.
     RemotePresence RemoteFilePresence(const std::wstring& devicePath);
-    // The battery's charge in percent; -1 when the phone does not tell.
-    int BatteryPercent();
-    // Free space of a folder and the sizes of files in it, in one command.
-    StorageReading ReadStorage(const std::wstring& folder, const std::vector<std::wstring>& files);
+    // The battery, the free space of a folder and the sizes of files in it, in one command.
+    PowerAndStorage ReadPowerAndStorage(const std::wstring& folder, const std::vector<std::wstring>& files);
     // Size of a regular file on the phone from "ls -l"; -1 when there is none.
     long long RemoteFileSize(const std::wstring& devicePath);
     // True only when the phone holds a file of the local size: the client's
@@ -117,9 +127,6 @@ private:
     // The size of a file on the phone while a push writes it, through files
     // of its own; -1 when the phone did not tell.
     long long PushedSoFar(const std::wstring& devicePath, void* stop) const;
-    // Standard output and, after it, standard error of the last command: a
-    // phone with the shell protocol answers its errors there.
-    std::wstring BothStreams() const;
     std::recursive_mutex m_lock;  // one command (or multi-command operation) at a time
     std::wstring m_lastOutput;
     std::wstring m_lastError;

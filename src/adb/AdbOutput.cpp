@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "adb/AdbConstants.h"
+#include "util/Utils.h"
 
 namespace mirq {
 namespace {
@@ -144,6 +145,63 @@ std::vector<std::wstring> Lines(const std::wstring& text) {
 bool StartsWith(const std::wstring& text, const wchar_t* head) { return text.compare(0, wcslen(head), head) == 0; }
 
 }  // namespace
+
+namespace {
+
+bool IsPropertyKeyChar(wchar_t c) {
+    return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') || c == L'.' ||
+           c == L'_' || c == L'-' || c == L':' || c == L'@';
+}
+
+// The length of "[key]: [" at the start of a line; 0 when the line starts no property.
+size_t PropertyHead(const std::wstring& text, size_t at, std::wstring& key) {
+    if (at >= text.size() || text[at] != L'[') return 0;
+    size_t end = at + 1;
+    while (end < text.size() && IsPropertyKeyChar(text[end])) ++end;
+    if (end == at + 1 || text.compare(end, 4, L"]: [") != 0) return 0;
+    key = text.substr(at + 1, end - at - 1);
+    return end + 4 - at;
+}
+
+}  // namespace
+
+std::map<std::wstring, std::wstring> ParsePropertyList(const std::wstring& output) {
+    // Each property runs from its head to the last "]" before the next head:
+    // a value may hold "]:", brackets and line breaks of its own.
+    std::map<std::wstring, std::wstring> properties;
+    std::vector<std::pair<std::wstring, std::pair<size_t, size_t>>> heads;  // key, value start, line start
+    for (size_t line = 0; line <= output.size();) {
+        std::wstring key;
+        const size_t head = PropertyHead(output, line, key);
+        if (head) heads.push_back({key, {line + head, line}});
+        const size_t next = output.find(L'\n', line);
+        if (next == std::wstring::npos) break;
+        line = next + 1;
+    }
+    for (size_t i = 0; i < heads.size(); ++i) {
+        const size_t start = heads[i].second.first;
+        const size_t limit = i + 1 < heads.size() ? heads[i + 1].second.second : output.size();
+        const size_t close = output.rfind(L']', limit == 0 ? 0 : limit - 1);
+        if (close == std::wstring::npos || close < start) continue;
+        properties[heads[i].first] = Trimmed(output.substr(start, close - start));
+    }
+    return properties;
+}
+
+std::vector<std::wstring> SplitAtSeparators(const std::wstring& output) {
+    // Lines are kept as they came (a CR included): a value read from a part
+    // is the value a command of its own would have given.
+    std::vector<std::wstring> parts(1);
+    for (size_t start = 0; start <= output.size();) {
+        size_t end = output.find(L'\n', start);
+        if (end == std::wstring::npos) end = output.size();
+        const std::wstring line = output.substr(start, end - start);
+        if (Trimmed(line) == kAnswerSeparator) parts.emplace_back();
+        else parts.back() += line + L"\n";
+        start = end + 1;
+    }
+    return parts;
+}
 
 std::vector<CDeviceEntry> ParseDevicesList(const std::wstring& output) {
     std::vector<CDeviceEntry> devices;

@@ -1,7 +1,7 @@
 #pragma once
 // Readings of adb's trimmed standard output. Pure functions.
+#include <map>
 #include <string>
-
 #include <vector>
 
 namespace mirq {
@@ -23,6 +23,13 @@ bool StripServerRestartLines(std::wstring& text);
 // What a client's error text says about the connection.
 enum class ConnectionProblem { None, ManyDevices, Offline, Unauthorized };
 ConnectionProblem ConnectionProblemIn(const std::wstring& errors);
+
+// "getprop" with no argument: every property as "[key]: [value]", one a
+// line, a value running on over further lines where it holds line breaks.
+// Each value as "getprop KEY" alone gives it: trimmed, inner line breaks kept.
+std::map<std::wstring, std::wstring> ParsePropertyList(const std::wstring& output);
+// Splits the answer of commands joined by "echo ---" at its separator lines.
+std::vector<std::wstring> SplitAtSeparators(const std::wstring& output);
 
 bool DevicesOutputHasDevice(const std::wstring& output);
 bool IdOutputIsRoot(const std::wstring& output);

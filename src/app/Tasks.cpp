@@ -142,7 +142,7 @@ int RunDeviceCheckTask(ITaskHost& host, const CStopToken& stop, int span) {
     // so the next reporter's slice starts where the plan puts it.
     if (result == kCheckOk || result == kCheckUnsupported) listener.get()->OnProgress(100, L"");
     // kCheckOk means an identified phone.
-    if (result == kCheckOk) host.ShowDeviceInfo(CAdbManager::GetInstance()->IsRooted());
+    if (result == kCheckOk) host.ShowDeviceInfo(CDeviceModel::GetInstance()->IsRooted());  // read with the rest
     else if (result == kCheckNoAdb || result == kCheckNoDevice || result == kCheckUnsupported ||
              IsConnectionProblem(result))
         host.ResetDeviceInfo();

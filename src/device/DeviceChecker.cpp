@@ -88,36 +88,50 @@ int CDeviceChecker::CheckConnection() {
     return state;
 }
 
+namespace {
+
+// The serial shown as the IMEI: the IMEI, else the barcode, else the serial number.
+std::wstring SerialOf(const PhoneReading& phone) {
+    for (const wchar_t* key : {L"ril.IMEI", L"ril.barcode", L"ro.serialno"}) {
+        const std::wstring value = phone.Property(key);
+        if (!value.empty()) return value;
+    }
+    return std::wstring();
+}
+
+}  // namespace
+
 bool CDeviceChecker::ReadDeviceInfo() {
-    CAdbManager* adb = CAdbManager::GetInstance();
+    // Every property and the root state come in one command; a property the
+    // phone does not have reads as empty, as a getprop of it alone would.
+    const PhoneReading phone = CAdbManager::GetInstance()->ReadPhone();
     CDeviceModel* record = CDeviceModel::GetInstance();
-    const std::wstring serial = adb->GetImei();
+    const std::wstring serial = SerialOf(phone);
+    const std::wstring device = phone.Property(L"ro.product.device");
+    record->SetRooted(phone.rooted);
+    record->SetBuildProduct(phone.Property(L"ro.build.product"));
     // The same phone again: the record already describes it. Only a record
     // that identified a supported model counts (a reading that failed half-way
     // is read again), and the device must still answer the same: cheap phones
     // share placeholder serials.
     if (serial == record->GetImei() && !Trimmed(serial).empty() && record->GetModelId() >= 0 &&
-        adb->GetDevice() == record->GetDevice())
+        device == record->GetDevice())
         return true;
 
-    ReportProgress(20, kTextReading);
+    const bool rooted = record->IsRooted();
+    const std::wstring buildProduct = record->GetBuildProduct();
     record->Reset();
+    record->SetRooted(rooted);
+    record->SetBuildProduct(buildProduct);
     record->SetImei(serial);
-    ReportProgress(30, kTextReading);
-    record->SetModel(adb->GetModel());
-    record->SetBrand(adb->GetBrand());
-    ReportProgress(40, kTextReading);
-    record->SetDevice(adb->GetDevice());
-    ReportProgress(50, kTextReading);
-    record->SetVersionRelease(adb->GetVersionRelease());
-    ReportProgress(60, kTextReading);
-    record->SetBootloader(adb->GetBootloader());
-    ReportProgress(70, kTextReading);
-    record->SetBuildDescription(adb->GetBuildDescription());
-    ReportProgress(80, kTextReading);
-    record->SetManufacturer(adb->GetManufacturer());
-    ReportProgress(90, kTextReading);
-    record->SetBasebandVersion(adb->GetBasebandVersion());
+    record->SetModel(phone.Property(L"ro.product.model"));
+    record->SetBrand(phone.Property(L"ro.product.brand"));
+    record->SetDevice(device);
+    record->SetVersionRelease(phone.Property(L"ro.build.version.release"));
+    record->SetBootloader(phone.Property(L"ro.bootloader"));
+    record->SetBuildDescription(phone.Property(L"ro.build.description"));
+    record->SetManufacturer(phone.Property(L"ro.product.manufacturer"));
+    record->SetBasebandVersion(phone.Property(L"ril.sw_ver"));
     ReportProgress(100, kTextReading);
     record->Identify();
     return true;

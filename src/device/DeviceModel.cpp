@@ -45,6 +45,8 @@ CDeviceModel* CDeviceModel::GetInstance() {
 void CDeviceModel::Reset() {
     m_values.clear();
     m_modelId = -1;
+    m_rooted = false;
+    m_buildProduct.clear();
 }
 
 std::wstring CDeviceModel::Get(const wchar_t* key) const {

@@ -36,6 +36,13 @@ public:
 
     const std::map<std::wstring, std::wstring>& Values() const { return m_values; }
 
+    // Read with the rest, not shown: whether adb has root on the phone, and
+    // the phone's other device name (ro.build.product) that packages may assert.
+    void SetRooted(bool rooted) { m_rooted = rooted; }
+    bool IsRooted() const { return m_rooted; }
+    void SetBuildProduct(const std::wstring& v) { m_buildProduct = v; }
+    const std::wstring& GetBuildProduct() const { return m_buildProduct; }
+
 private:
     CDeviceModel() = default;
     void Set(const wchar_t* key, const std::wstring& value) { m_values[key] = value; }
@@ -43,6 +50,8 @@ private:
 
     std::map<std::wstring, std::wstring> m_values;
     int m_modelId = -1;
+    bool m_rooted = false;
+    std::wstring m_buildProduct;
 };
 
 }  // namespace mirq

@@ -111,19 +111,11 @@ ReadinessReport CheckFlashReadiness(const std::wstring& packagePath, const RomCo
     if (!report.packageDevices.empty()) {
         report.phoneDevice = CDeviceModel::GetInstance()->GetDevice();
         if (!Contains(report.packageDevices, report.phoneDevice)) {
-            if (stop.Requested()) return verdict(Readiness::Stopped);
-            const std::wstring product = adb->GetProp(L"ro.build.product");
-            if (adb->LastRunResult() != RunResult::Finished || adb->LastExitStatus() > 0 || !adb->LastError().empty())
-                MIRQ_LOG(kLogWarning, L"flash", L"ro.build.product could not be read; flashing all the same");
-            else if (!Contains(report.packageDevices, product))
+            // The phone's other name, read by the device check just before.
+            if (!Contains(report.packageDevices, CDeviceModel::GetInstance()->GetBuildProduct()))
                 return verdict(Readiness::WrongDevice);
         }
     }
-
-    if (stop.Requested()) return verdict(Readiness::Stopped);
-    report.batteryPercent = adb->BatteryPercent();
-    if (report.batteryPercent < 0) MIRQ_LOG(kLogWarning, L"flash", L"the battery level could not be read; flashing all the same");
-    else if (report.batteryPercent < kMinBatteryPercent) return verdict(Readiness::LowBattery);
 
     if (stop.Requested()) return verdict(Readiness::Stopped);
     // Everything that goes to the card: the image first, then the package,
@@ -136,7 +128,12 @@ ReadinessReport CheckFlashReadiness(const std::wstring& packagePath, const RomCo
         const long long imageBytes = RegularFileSize(recoveryImagePath);
         incoming += imageBytes >= 0 ? imageBytes : kRecoveryAllowanceBytes;
     }
-    const StorageReading storage = adb->ReadStorage(kPhoneCard, onCard);
+    // The battery and the card in one command.
+    const PowerAndStorage phone = adb->ReadPowerAndStorage(kPhoneCard, onCard);
+    report.batteryPercent = phone.batteryPercent;
+    if (report.batteryPercent < 0) MIRQ_LOG(kLogWarning, L"flash", L"the battery level could not be read; flashing all the same");
+    else if (report.batteryPercent < kMinBatteryPercent) return verdict(Readiness::LowBattery);
+    const StorageReading& storage = phone.storage;
     report.neededBytes = incoming + kSpaceMarginBytes;
     for (long long earlier : storage.fileBytes) report.neededBytes -= std::max(0LL, earlier);
     report.freeBytes = storage.freeBytes;

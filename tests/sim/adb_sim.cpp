@@ -469,6 +469,9 @@ int ShellCommand(const std::vector<std::string>& a) {
         if (r == "1") ShellLine("uid=0(root) gid=0(root)");
         else if (r == "groups") ShellLine("uid=0(root) gid=0(root) groups=1003(graphics),1004(input)");
         else ShellLine("uid=2000(shell) gid=2000(shell) groups=1003(graphics),1004(input),1007(log),1011(adb),1015(sdcard_rw),3003(inet)");
+    } else if (cmd == "getprop" && a.size() == 1) {
+        // Every property, sorted by name, as toolbox and toybox list them.
+        for (const auto& prop : LoadKv(L"props.txt")) ShellLine("[" + prop.first + "]: [" + prop.second + "]");
     } else if (cmd == "getprop") {
         KeyValues props = LoadKv(L"props.txt");
         ShellLine(props.count(arg) ? props[arg] : "");

@@ -128,40 +128,20 @@ TEST_F(AdbDevice, RootCheck) {
     EXPECT_EQ(adb->LastExitStatus(), 0);
 }
 
-TEST_F(AdbDevice, PropertyReadersAskForTheirKeys) {
-    EXPECT_EQ(adb->GetBrand(), L"google");
-    EXPECT_EQ(adb->GetModel(), L"Nexus S");
-    EXPECT_EQ(adb->GetDevice(), L"crespo");
-    EXPECT_EQ(adb->GetVersionRelease(), L"2.3.4");
-    EXPECT_EQ(adb->GetManufacturer(), L"samsung");
-    EXPECT_EQ(adb->GetBootloader(), L"I9020XXJK1");
-    EXPECT_EQ(adb->GetBasebandVersion(), L"I9020XXKD1");
-    EXPECT_EQ(adb->GetBuildDescription(), L"soju-user 2.3.4 GRJ22 121341 release-keys");
-    EXPECT_EQ(CSimPhone::Journal(),
-              (std::vector<std::string>{"shell getprop ro.product.brand ", "shell getprop ro.product.model ",
-                                        "shell getprop ro.product.device ",
-                                        "shell getprop ro.build.version.release ",
-                                        "shell getprop ro.product.manufacturer ", "shell getprop ro.bootloader ",
-                                        "shell getprop ril.sw_ver ", "shell getprop ro.build.description "}));
+TEST_F(AdbDevice, OneCommandReadsEveryPropertyAndTheRootState) {
+    const PhoneReading phone = adb->ReadPhone();
+    EXPECT_TRUE(phone.answered);
+    EXPECT_TRUE(phone.rooted);
+    EXPECT_EQ(phone.Property(L"ro.product.brand"), L"google");
+    EXPECT_EQ(phone.Property(L"ro.product.model"), L"Nexus S");
+    EXPECT_EQ(phone.Property(L"ro.build.description"), L"soju-user 2.3.4 GRJ22 121341 release-keys");
+    EXPECT_EQ(phone.Property(L"ro.missing"), L"");
+    EXPECT_EQ(CSimPhone::Journal(), std::vector<std::string>{"shell getprop; echo ---; id "});
+    CSimPhone::Set("rooted", "0");
+    EXPECT_FALSE(adb->ReadPhone().rooted);
+    CSimPhone::Set("connected", "0");
+    EXPECT_FALSE(adb->ReadPhone().answered);
     EXPECT_EQ(adb->GetProp(L"ro.missing"), L"");
-}
-
-TEST_F(AdbDevice, ImeiFallsBackToBarcodeThenSerial) {
-    CSimPhone::Prop("ril.IMEI", "357242043237517");
-    EXPECT_EQ(adb->GetImei(), L"357242043237517");
-    EXPECT_EQ(CSimPhone::Journal().size(), 1u);
-
-    CSimPhone::ClearJournal();
-    CSimPhone::Prop("ril.IMEI", "");
-    CSimPhone::Prop("ril.barcode", "SH05XPL01234");
-    EXPECT_EQ(adb->GetImei(), L"SH05XPL01234");
-    EXPECT_EQ(CSimPhone::Journal(),
-              (std::vector<std::string>{"shell getprop ril.IMEI ", "shell getprop ril.barcode "}));
-
-    CSimPhone::Prop("ril.barcode", "");
-    EXPECT_EQ(adb->GetImei(), L"3233A90D1A2B00EC");
-    CSimPhone::Prop("ro.serialno", "");
-    EXPECT_EQ(adb->GetImei(), L"");
 }
 
 TEST_F(AdbDevice, RemoteFileExistsOnlyOnAnExactEcho) {
@@ -229,6 +209,32 @@ TEST_F(AdbDevice, PushFailsWithoutWordsOnStandardOutput) {
     EXPECT_LT(GetTickCount() - start, 15000u);
     adb->SetWaitLimits(kCommandLimitMs, kPushBaseLimitMs);
     EXPECT_EQ(adb->PushLimitMs(200ll << 20), kPushBaseLimitMs + 200 * kPushMsPerMiB);
+}
+
+TEST(AdbOutputReading, PropertyListsOfToolboxAndToybox) {
+    // As toolbox (Android 2.x, the classic client: CR CR LF) and toybox (LF) list them, with awkward values.
+    const std::wstring toolbox =
+        L"[dalvik.vm.heapsize]: [32m]\r\n[gsm.version.ril-impl]: [Samsung RIL(IPC) v2.0]\r\n"
+        L"[ro.build.description]: [soju-user 2.3.4 GRJ22 121341 release-keys]\r\n[ro.empty]: []\r\n"
+        L"[ro.odd]: [a]: [b] [c]]\r\n[ro.lines]: [first\r\nsecond]\r\n[ro.product.device]: [crespo]";
+    const std::wstring toybox =
+        L"[init.svc.adbd]: [running]\n[ro.product.device]: [  bravo ]\n[ro.lines]: [first\nsecond]\n[ro.empty]: []";
+    const auto tb = ParsePropertyList(toolbox);
+    EXPECT_EQ(tb.at(L"gsm.version.ril-impl"), L"Samsung RIL(IPC) v2.0");
+    EXPECT_EQ(tb.at(L"ro.build.description"), L"soju-user 2.3.4 GRJ22 121341 release-keys");
+    EXPECT_EQ(tb.at(L"ro.empty"), L"");
+    EXPECT_EQ(tb.at(L"ro.odd"), L"a]: [b] [c]");
+    EXPECT_EQ(tb.at(L"ro.lines"), L"first\r\nsecond");  // as "getprop ro.lines" reads it
+    EXPECT_EQ(tb.at(L"ro.product.device"), L"crespo");
+    EXPECT_EQ(tb.size(), 7u);
+    const auto ty = ParsePropertyList(toybox);
+    EXPECT_EQ(ty.at(L"ro.product.device"), L"bravo");  // trimmed, as a getprop alone
+    EXPECT_EQ(ty.at(L"ro.lines"), L"first\nsecond");
+    EXPECT_EQ(ty.at(L"ro.empty"), L"");
+    const std::vector<std::wstring> parts = SplitAtSeparators(toybox + L"\n---\nuid=0(root) gid=0(root)");
+    ASSERT_EQ(parts.size(), 2u);
+    EXPECT_EQ(ParsePropertyList(parts[0]), ty);
+    EXPECT_EQ(Trimmed(parts[1]), L"uid=0(root) gid=0(root)");
 }
 
 TEST(AdbOutputReading, DeviceListAndConnectionErrors) {
