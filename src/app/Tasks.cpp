@@ -138,6 +138,7 @@ int RunDeviceCheckTask(ITaskHost& host, const CStopToken& stop, int span) {
     CDeviceChecker* checker = CDeviceChecker::GetInstance();
     CAttachedListener listener(host.OpenProgress(span), checker);
     const int result = checker->Check(stop);
+    if (!checker->Detail().empty()) host.ReportMessageDetail(checker->Detail());
     // A phone read before reports only 5 and 10; its slice still ends complete,
     // so the next reporter's slice starts where the plan puts it.
     if (result == kCheckOk || result == kCheckUnsupported) listener.get()->OnProgress(100, L"");
@@ -263,7 +264,12 @@ TaskMessage MessageFor(int result, int flashStep, const std::wstring& detail) {
     case kCheckOffline: return {L"异常提示", L"手机处于离线状态，请重新插拔USB线后点击“刷新设备信息”！"};
     case kCheckUnauthorized: return {L"异常提示", L"请在手机屏幕上允许USB调试，然后点击“刷新设备信息”！"};
     case kCheckOtherAdbServer:
+        // Named with its version where the server on the port answered.
+        if (!detail.empty()) return {L"异常提示", detail};
         return {L"异常提示", L"其他程序（如手机助手类软件）正在使用adb服务，请关闭这些程序后点击“刷新设备信息”！"};
+    case kCheckDriverMissing:
+    case kCheckFastboot:
+    case kCheckPortTaken: return {L"异常提示", detail};
     case kTaskRecoveryFlashFailed:
     case kTaskRomFlashFailed:
         if (flashStep == kRomPrepareFailed || flashStep == kRecoveryImageFailed)

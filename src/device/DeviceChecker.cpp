@@ -1,7 +1,10 @@
 #include "device/DeviceChecker.h"
 
 #include "adb/AdbManager.h"
+#include "adb/AdbPort.h"
 #include "device/DeviceModel.h"
+#include "device/UsbProbe.h"
+#include "log/logger.h"
 #include "util/Utils.h"
 
 #include <vector>
@@ -19,6 +22,7 @@ CDeviceChecker* CDeviceChecker::GetInstance() {
 }
 
 int CDeviceChecker::Check(const CStopToken& stop) {
+    m_detail.clear();
     const int code = Run(stop);
     // Nothing is known of the phone after a connection problem: the display
     // and the commands go back to "unknown".
@@ -33,12 +37,12 @@ int CDeviceChecker::Run(const CStopToken& stop) {
     ReportProgress(10, kTextConnecting);
     if (stop.Requested()) return kCheckStopped;
     const int connection = CheckConnection();
-    if (connection != kCheckOk) return connection;
+    if (connection != kCheckOk) return Explain(connection);
     if (stop.Requested()) return kCheckStopped;
     if (!ReadDeviceInfo()) return kCheckReadFailed;
     // Properties read while the connection went wrong are not to be trusted.
     const int problem = ConnectionProblemCode();
-    if (problem != kCheckOk) return problem;
+    if (problem != kCheckOk) return Explain(problem);
     return CDeviceModel::GetInstance()->GetModelId() >= 0 ? kCheckOk : kCheckUnsupported;
 }
 
@@ -54,6 +58,63 @@ int ConnectionProblemCode() {
 }
 
 bool CDeviceChecker::IsAdbReady() { return IsAdbPresent(); }
+
+namespace {
+
+// What a client prints when its server cannot start (the port is taken).
+bool ServerFailedToStart(const std::wstring& errors) {
+    return errors.find(L"failed to start daemon") != std::wstring::npos ||
+           errors.find(L"cannot connect to daemon") != std::wstring::npos;
+}
+
+std::wstring Join(const std::vector<std::wstring>& ids) {
+    std::wstring joined;
+    for (const std::wstring& id : ids) joined += (joined.empty() ? L"" : L" ") + id;
+    return joined;
+}
+
+}  // namespace
+
+int CDeviceChecker::Explain(int connection) {
+    if (connection != kCheckNoDevice && connection != kCheckOtherAdbServer) return connection;
+    const bool serverFailed = ServerFailedToStart(CAdbManager::GetInstance()->LastError());
+    if (connection == kCheckOtherAdbServer || serverFailed) {
+        const PortHolder holder = ProbeAdbPort();
+        MIRQ_LOG(kLogInfo, L"device", L"port " + std::to_wstring(kAdbServerPort) + L": " +
+                                          (holder.listening ? L"held" : L"free") + L", process " +
+                                          std::to_wstring(holder.pid) + L" " + holder.name + L", adb version " +
+                                          std::to_wstring(holder.adbVersion));
+        const std::wstring name = holder.name.empty() ? L"" : L"（" + holder.name + L"）";
+        if (holder.adbVersion >= 0) {
+            m_detail = L"其他程序" + name + L"的adb服务（版本1.0." + std::to_wstring(holder.adbVersion) +
+                       L"）正在使用端口5037，请关闭该程序后点击“刷新设备信息”！";
+            return kCheckOtherAdbServer;
+        }
+        if (holder.listening && serverFailed) {
+            m_detail = L"端口5037被其他程序" + name + L"占用，请关闭该程序后点击“刷新设备信息”！";
+            return kCheckPortTaken;
+        }
+        if (connection == kCheckOtherAdbServer) return connection;
+    }
+    const std::vector<UsbDevice> devices = ListUsbDevices();
+    for (const UsbDevice& device : devices)
+        MIRQ_LOG(kLogInfo, L"device", L"USB " + device.instanceId + L"; ids " + Join(device.hardwareIds) +
+                                          L"; compatible " + Join(device.compatibleIds) + L"; service " +
+                                          (device.service.empty() ? L"none" : device.service) + L"; flags " +
+                                          std::to_wstring(device.configFlags) + L"; problem " +
+                                          std::to_wstring(device.problem));
+    const UsbFinding finding = ClassifyUsbDevices(devices);
+    if (finding.state == UsbPhoneState::DriverMissing) {
+        m_detail = L"检测到手机（" + finding.maker + L"，" + finding.vidPid +
+                   L"）已连接，但电脑上没有安装它的驱动程序，请安装手机驱动后重新插拔USB线！";
+        return kCheckDriverMissing;
+    }
+    if (finding.state == UsbPhoneState::Fastboot) {
+        m_detail = L"手机处于Fastboot模式，请长按电源键重启手机进入系统后重试！";
+        return kCheckFastboot;
+    }
+    return connection;
+}
 
 namespace {
 

@@ -20,10 +20,17 @@ enum DeviceCheckResult {
     kCheckOffline = 14,
     kCheckUnauthorized = 15,
     kCheckOtherAdbServer = 16,
+    // Why no phone answers, as Windows tells it (17..24 are the tasks').
+    kCheckDriverMissing = 25,
+    kCheckFastboot = 26,
+    kCheckPortTaken = 27,
 };
 
 // True for the results after which nothing is known of the phone.
-inline bool IsConnectionProblem(int code) { return code >= kCheckManyDevices && code <= kCheckOtherAdbServer; }
+inline bool IsConnectionProblem(int code) {
+    return (code >= kCheckManyDevices && code <= kCheckOtherAdbServer) ||
+           (code >= kCheckDriverMissing && code <= kCheckPortTaken);
+}
 // The result that names what went wrong with the connection during the last
 // command (its client's error, or a server replaced again and again); kCheckOk
 // when nothing did.
@@ -41,12 +48,20 @@ public:
     virtual int CheckConnection();
     virtual bool ReadDeviceInfo();
     virtual void ReportProgress(int percent, const std::wstring& text);
+    // The box text of the last check's result where it names what was found
+    // (the phone maker, the program on the adb port); empty otherwise.
+    const std::wstring& Detail() const { return m_detail; }
 
 protected:
     CDeviceChecker() = default;
 
 private:
     int Run(const CStopToken& stop);
+    // Why no usable phone was found: another program on the adb port, a
+    // phone without its driver or in fastboot mode; Windows is asked only then.
+    int Explain(int connection);
+
+    std::wstring m_detail;
 };
 
 }  // namespace mirq

@@ -3,6 +3,9 @@
 #include <windows.h>
 #include <dbt.h>
 
+#include <functional>
+#include <memory>
+
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
@@ -127,15 +130,34 @@ TEST_F(MainWindow, MissingAdbAndUnsupportedPhoneBoxes) {
 }
 
 TEST_F(MainWindow, ConnectionProblemsSayWhatToDo) {
+    // What Windows shows beside the phone: a USB device planted in the
+    // registry, a listener on the adb port (Wine names no owner of a port).
+    typedef std::function<std::shared_ptr<void>()> Beside;
+    const Beside nothing = [] { return nullptr; };
+    const std::wstring adbClass = L"USB\\Class_ff&SubClass_42&Prot_01";
     const struct {
         const char* key;
         const char* value;
         const wchar_t* text;
+        Beside beside;
     } cases[] = {
-        {"extra_device", "emulator-5554", L"检测到多部手机或模拟器，请只连接一部需要刷机的手机！"},
-        {"device_state", "offline", L"手机处于离线状态，请重新插拔USB线后点击“刷新设备信息”！"},
-        {"device_state", "unauthorized", L"请在手机屏幕上允许USB调试，然后点击“刷新设备信息”！"},
-        {"server_replaced", "1", L"其他程序（如手机助手类软件）正在使用adb服务，请关闭这些程序后点击“刷新设备信息”！"},
+        {"extra_device", "emulator-5554", L"检测到多部手机或模拟器，请只连接一部需要刷机的手机！", nothing},
+        {"device_state", "offline", L"手机处于离线状态，请重新插拔USB线后点击“刷新设备信息”！", nothing},
+        {"device_state", "unauthorized", L"请在手机屏幕上允许USB调试，然后点击“刷新设备信息”！", nothing},
+        {"server_replaced", "1", L"其他程序（如手机助手类软件）正在使用adb服务，请关闭这些程序后点击“刷新设备信息”！",
+         nothing},
+        {"connected", "0",
+         L"检测到手机（Google，USB\\VID_18D1&PID_4E22）已连接，但电脑上没有安装它的驱动程序，请安装手机驱动后重新插拔USB线！",
+         [&] { return std::make_shared<CPlantedUsbDevice>(L"VID_18D1&PID_4E22", adbClass, L"", 0x40); }},
+        {"connected", "0", L"手机处于Fastboot模式，请长按电源键重启手机进入系统后重试！",
+         [] {
+             return std::make_shared<CPlantedUsbDevice>(L"VID_18D1&PID_4EE0", L"USB\\Class_ff&SubClass_42&Prot_03",
+                                                        L"WinUSB", 0);
+         }},
+        {"server_replaced", "1", L"其他程序的adb服务（版本1.0.32）正在使用端口5037，请关闭该程序后点击“刷新设备信息”！",
+         [] { return std::make_shared<CPortListener>(32); }},
+        {"server_fails", "1", L"端口5037被其他程序占用，请关闭该程序后点击“刷新设备信息”！",
+         [] { return std::make_shared<CPortListener>(-1); }},
     };
     Start();
     for (const auto& c : cases) {
@@ -144,6 +166,7 @@ TEST_F(MainWindow, ConnectionProblemsSayWhatToDo) {
         ui.Click(IDC_REFRESH);  // identified again first, so the reset below is seen
         ASSERT_TRUE(ui.WaitEnabled(IDC_FLASH));
         CSimPhone::Set(c.key, c.value);
+        const std::shared_ptr<void> beside = c.beside();
         ui.Click(IDC_REFRESH);
         EXPECT_EQ(ui.AnswerBox(L"异常提示", 30000), c.text);
         ExpectUnknownDisplay();

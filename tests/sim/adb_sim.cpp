@@ -22,7 +22,8 @@
 // flash_image_verbose=<bytes of progress lines>, flash_image_ms (how long it writes), mute_on=<start of a command line>
 // (that command's answer never arrives: empty standard output),
 // ls_style=toybox, device_state (device, offline, unauthorized, authorizing, connecting, recovery), offline_until_restart,
-// extra_device=<serial> (a second device attached), server_replaced (another
+// extra_device=<serial> (a second device attached), server_fails=1 (the server
+// cannot start: another program holds its port), server_replaced (another
 // program's server, replaced by every command), reboot_gone_ms (how long a
 // rebooting phone is away before it is back in recovery; "never"), reboot_ignored=1
 // (the phone stays), battery_level/battery_scale (dumpsys battery; battery_level=none:
@@ -302,14 +303,21 @@ std::wstring CommandTail() {
     return p;
 }
 
-void EnsureServer() {
-    if (State("server") == "1") return;
+// false when the server cannot start (server_fails=1: another program holds its port).
+bool EnsureServer() {
+    if (State("server_fails") == "1") {
+        Err("* daemon not running; starting now at tcp:5037\ncould not read ok from ADB Server\n"
+            "* failed to start daemon\nerror: cannot connect to daemon\n");
+        return false;
+    }
+    if (State("server") == "1") return true;
     if (State("daemon_msgs") == "old") {
         Out("* daemon not running. starting it now on port 5037 *\r\n* daemon started successfully *\r\n");
     } else {
         Err("* daemon not running; starting now at tcp:5037\n* daemon started successfully\n");
     }
     SetState("server", "1");
+    return true;
 }
 
 int Push(const std::vector<std::string>& a) {
@@ -617,12 +625,9 @@ int Run(std::vector<std::string> a) {
         if (State("offline_until_restart") == "1") SetState("device_state", "device");
         return 0;
     }
-    if (verb == "start-server") {
-        EnsureServer();
-        return 0;
-    }
+    if (verb == "start-server") return EnsureServer() ? 0 : 1;
     if (State("server_replaced") == "1") AnnounceReplacedServer();
-    EnsureServer();
+    if (!EnsureServer()) return 1;
     const std::string state = State("device_state").empty() ? "device" : State("device_state");
     const std::string extra = State("extra_device");  // a second phone or an emulator
     if (verb == "devices") {

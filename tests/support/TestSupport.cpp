@@ -1,10 +1,15 @@
 #include "TestSupport.h"
 
+#include <winsock2.h>
 #include <windows.h>
 #include <wininet.h>
+#include <shlwapi.h>
 
 #include <zlib.h>
 
+#include "util/Thread.h"
+
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -264,6 +269,92 @@ std::string Served(const std::wstring& path) {
     std::string body;
     EXPECT_TRUE(HttpGet(ServiceUrl(path), body)) << WideToUtf8(path);
     return body;
+}
+
+}  // namespace mirqtest
+
+namespace mirqtest {
+
+namespace {
+const wchar_t* const kUsbEnum = L"System\\CurrentControlSet\\Enum\\USB\\";
+
+void SetMultiString(HKEY key, const wchar_t* name, const std::wstring& value) {
+    const std::wstring both = value + L'\0' + L'\0';
+    RegSetValueExW(key, name, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(both.c_str()),
+                   static_cast<DWORD>(both.size() * sizeof(wchar_t)));
+}
+}  // namespace
+
+CPlantedUsbDevice::CPlantedUsbDevice(const std::wstring& vidPid, const std::wstring& compatibleId,
+                                     const std::wstring& service, unsigned long configFlags)
+    : m_parent(std::wstring(kUsbEnum) + vidPid) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, (m_parent + L"\\MIRQTEST0001").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                        nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return;
+    const wchar_t kUsbClass[] = L"{36fc9e60-c465-11cf-8056-444553540000}";
+    RegSetValueExW(key, L"ClassGUID", 0, REG_SZ, reinterpret_cast<const BYTE*>(kUsbClass), sizeof(kUsbClass));
+    SetMultiString(key, L"HardwareID", L"USB\\" + vidPid + L"&REV_0100");
+    SetMultiString(key, L"CompatibleIDs", compatibleId);
+    if (!service.empty())
+        RegSetValueExW(key, L"Service", 0, REG_SZ, reinterpret_cast<const BYTE*>(service.c_str()),
+                       static_cast<DWORD>((service.size() + 1) * sizeof(wchar_t)));
+    const DWORD flags = configFlags;
+    RegSetValueExW(key, L"ConfigFlags", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&flags), sizeof(flags));
+    RegCloseKey(key);
+}
+
+CPlantedUsbDevice::~CPlantedUsbDevice() { SHDeleteKeyW(HKEY_LOCAL_MACHINE, m_parent.c_str()); }
+
+namespace {
+
+struct CListening {
+    SOCKET socket;
+    int version;
+};
+
+DWORD WINAPI AnswerConnections(void* param) {
+    const CListening listening = *static_cast<CListening*>(param);
+    delete static_cast<CListening*>(param);
+    for (;;) {
+        SOCKET client = accept(listening.socket, nullptr, nullptr);
+        if (client == INVALID_SOCKET) return 0;  // closed: done
+        char request[64] = {};
+        recv(client, request, sizeof(request) - 1, 0);
+        if (listening.version >= 0 && std::string(request).find("host:version") != std::string::npos) {
+            char answer[16];
+            snprintf(answer, sizeof(answer), "OKAY0004%04x", listening.version);
+            send(client, answer, 12, 0);
+        }
+        closesocket(client);
+    }
+}
+
+}  // namespace
+
+CPortListener::CPortListener(int adbVersion) : m_version(adbVersion) {
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(5037);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (s == INVALID_SOCKET || bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        listen(s, 8) != 0) {
+        if (s != INVALID_SOCKET) closesocket(s);
+        return;
+    }
+    m_socket = static_cast<unsigned int>(s);
+    m_thread = mirq::StartThread(AnswerConnections, new CListening{s, adbVersion});
+}
+
+CPortListener::~CPortListener() {
+    if (Listening()) closesocket(static_cast<SOCKET>(m_socket));
+    if (m_thread) {
+        WaitForSingleObject(m_thread, 5000);
+        CloseHandle(m_thread);
+    }
 }
 
 }  // namespace mirqtest

@@ -65,6 +65,37 @@ public:
     static std::string StateValue(const char* key);
 };
 
+// A USB device planted in the prefix's registry while this lives, as SetupAPI
+// lists a present one: "VID_xxxx&PID_xxxx", a compatible id (ADB: Prot_01,
+// fastboot: Prot_03), its service (empty: no driver) and config flags.
+class CPlantedUsbDevice {
+public:
+    CPlantedUsbDevice(const std::wstring& vidPid, const std::wstring& compatibleId, const std::wstring& service,
+                      unsigned long configFlags);
+    ~CPlantedUsbDevice();
+    CPlantedUsbDevice(const CPlantedUsbDevice&) = delete;
+    CPlantedUsbDevice& operator=(const CPlantedUsbDevice&) = delete;
+
+private:
+    std::wstring m_parent;
+};
+
+// A listener on 127.0.0.1:5037 while this lives that answers "host:version"
+// as an adb server of that version does, or (version < 0) accepts and says nothing.
+class CPortListener {
+public:
+    explicit CPortListener(int adbVersion);
+    ~CPortListener();
+    CPortListener(const CPortListener&) = delete;
+    CPortListener& operator=(const CPortListener&) = delete;
+    bool Listening() const { return m_socket != ~0u; }
+
+private:
+    int m_version;
+    unsigned int m_socket = ~0u;
+    void* m_thread = nullptr;
+};
+
 // The journal lines that start with the given prefix.
 std::vector<std::string> Matching(const std::vector<std::string>& lines, const std::string& prefix);
 // The last line, or "" when there is none.

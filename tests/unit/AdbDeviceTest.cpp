@@ -7,6 +7,7 @@
 #include "TestSupport.h"
 #include "adb/AdbManager.h"
 #include "adb/AdbOutput.h"
+#include "adb/AdbPort.h"
 
 using namespace mirq;
 using namespace mirqtest;
@@ -235,6 +236,13 @@ TEST(AdbOutputReading, PropertyListsOfToolboxAndToybox) {
     ASSERT_EQ(parts.size(), 2u);
     EXPECT_EQ(ParsePropertyList(parts[0]), ty);
     EXPECT_EQ(Trimmed(parts[1]), L"uid=0(root) gid=0(root)");
+}
+
+TEST(AdbOutputReading, AnAdbServersVersion) {
+    EXPECT_EQ(ParseAdbVersionAnswer("OKAY00040029"), 41);  // 1.0.41
+    EXPECT_EQ(ParseAdbVersionAnswer("OKAY0004001f"), 31);
+    for (const char* other : {"", "OKAY", "FAIL0004002900", "HTTP/1.1 400 Bad Request\r\n", "OKAY0004zz29", "OKAY000400"})
+        EXPECT_EQ(ParseAdbVersionAnswer(other), -1) << other;
 }
 
 TEST(AdbOutputReading, DeviceListAndConnectionErrors) {

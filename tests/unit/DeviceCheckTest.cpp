@@ -7,6 +7,7 @@
 #include "adb/AdbManager.h"
 #include "device/DeviceChecker.h"
 #include "device/DeviceModel.h"
+#include "device/UsbProbe.h"
 #include "device/ModelTable.h"
 
 using namespace mirq;
@@ -226,3 +227,54 @@ TEST_F(DeviceCheck, WithoutAListenerTheSameStepsRun) {
     EXPECT_TRUE(listener.reports.empty());
     EXPECT_EQ(CSimPhone::Journal().size(), 2u);
 }
+
+TEST(UsbProbe, WhatIsPluggedInSaysWhyNoPhoneAnswers) {
+    const std::wstring adb = L"USB\\Class_ff&SubClass_42&Prot_01", fastboot = L"USB\\Class_ff&SubClass_42&Prot_03";
+    auto device = [](const wchar_t* id, const std::wstring& compatible, const wchar_t* service, unsigned long flags,
+                     unsigned long problem = 0) {
+        UsbDevice d;
+        d.instanceId = std::wstring(id) + L"\\0123456789";
+        d.hardwareIds = {std::wstring(id) + L"&REV_0231"};
+        d.compatibleIds = {compatible, L"USB\\Class_ff&SubClass_42", L"USB\\Class_ff"};
+        d.service = service;
+        d.configFlags = flags;
+        d.problem = problem;
+        return d;
+    };
+    const UsbDevice hub = device(L"USB\\ROOT_HUB20", L"USB\\Class_09", L"usbhub", 0);
+    const struct {
+        const char* what;
+        std::vector<UsbDevice> devices;
+        UsbPhoneState state;
+        const wchar_t* maker;
+        const wchar_t* vidPid;
+    } cases[] = {
+        {"ADB interface, no driver", {hub, device(L"USB\\VID_18D1&PID_4E22&MI_01", adb, L"", 0x40)},
+         UsbPhoneState::DriverMissing, L"Google", L"USB\\VID_18D1&PID_4E22"},
+        {"failed install (code 28)", {device(L"USB\\VID_2717&PID_FF48", adb, L"WinUSB", 0, 28)},
+         UsbPhoneState::DriverMissing, L"Xiaomi", L"USB\\VID_2717&PID_FF48"},
+        {"unknown maker", {device(L"USB\\VID_1234&PID_0001", adb, L"", 0)}, UsbPhoneState::DriverMissing,
+         L"未知厂商", L"USB\\VID_1234&PID_0001"},
+        {"a maker's phone without its interface class", {device(L"USB\\VID_19D2&PID_1350", L"USB\\Class_08", L"", 0x40)},
+         UsbPhoneState::DriverMissing, L"ZTE", L"USB\\VID_19D2&PID_1350"},
+        {"fastboot", {device(L"USB\\VID_18D1&PID_4EE0", fastboot, L"WinUSB", 0)}, UsbPhoneState::Fastboot,
+         L"Google", L"USB\\VID_18D1&PID_4EE0"},
+        {"a driver present", {hub, device(L"USB\\VID_18D1&PID_4E22&MI_01", adb, L"WinUSB", 0)},
+         UsbPhoneState::NoneSeen, L"", L""},
+        {"an unrelated device", {device(L"USB\\VID_046D&PID_C52B", L"USB\\Class_03", L"", 0x40)},
+         UsbPhoneState::NoneSeen, L"", L""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const UsbFinding finding = ClassifyUsbDevices(c.devices);
+        EXPECT_EQ(finding.state, c.state);
+        EXPECT_EQ(finding.maker, c.maker);
+        EXPECT_EQ(finding.vidPid, c.vidPid);
+    }
+    // Planted in the registry, a device is listed as Windows describes it.
+    CPlantedUsbDevice planted(L"VID_0BB4&PID_0C87", adb, L"", 0x40);
+    const UsbFinding found = ClassifyUsbDevices(ListUsbDevices());
+    EXPECT_EQ(found.state, UsbPhoneState::DriverMissing);
+    EXPECT_EQ(found.vidPid, L"USB\\VID_0BB4&PID_0C87");
+}
+

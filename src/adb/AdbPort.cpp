@@ -1,0 +1,99 @@
+#include "adb/AdbPort.h"
+
+#include <winsock2.h>
+#include <windows.h>
+#include <iphlpapi.h>
+#include <tlhelp32.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "util/Raii.h"
+
+namespace mirq {
+
+namespace {
+
+// The owner of a listening IPv4 port from the TCP table; 0 when none or unknown.
+bool FindListener(unsigned short port, unsigned long& pid) {
+    ULONG size = 0;
+    GetExtendedTcpTable(nullptr, &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_LISTENER, 0);
+    std::vector<char> buffer(size + 1024);
+    size = static_cast<ULONG>(buffer.size());
+    if (GetExtendedTcpTable(buffer.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_LISTENER, 0) != NO_ERROR)
+        return false;
+    const MIB_TCPTABLE_OWNER_PID* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        if (ntohs(static_cast<u_short>(table->table[i].dwLocalPort)) != port) continue;
+        pid = table->table[i].dwOwningPid;
+        return true;
+    }
+    return false;
+}
+
+std::wstring ImageName(unsigned long pid) {
+    if (pid == 0) return std::wstring();
+    CWinHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return std::wstring();
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry))
+        if (entry.th32ProcessID == pid) return entry.szExeFile;
+    return std::wstring();
+}
+
+// Asks the port "host:version" as adb's wire protocol does; false when
+// nothing accepts the connection. The answer may be empty.
+bool AskVersion(unsigned short port, std::string& answer) {
+    WSADATA wsa;
+    if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return false;
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    bool connected = false;
+    if (s != INVALID_SOCKET) {
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const DWORD limitMs = 2000;  // a holder that never answers does not hold the check up
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limitMs), sizeof(limitMs));
+        setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limitMs), sizeof(limitMs));
+        connected = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+        const char request[] = "000chost:version";
+        if (connected && send(s, request, sizeof(request) - 1, 0) == static_cast<int>(sizeof(request) - 1)) {
+            char buffer[64];
+            for (int got; answer.size() < 12 && (got = recv(s, buffer, sizeof(buffer), 0)) > 0;)
+                answer.append(buffer, static_cast<size_t>(got));
+        }
+        closesocket(s);
+    }
+    WSACleanup();
+    return connected;
+}
+
+bool IsHex(const std::string& text) {
+    if (text.empty()) return false;
+    for (char c : text)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
+    return true;
+}
+
+}  // namespace
+
+int ParseAdbVersionAnswer(const std::string& answer) {
+    if (answer.size() < 8 || answer.compare(0, 4, "OKAY") != 0 || !IsHex(answer.substr(4, 4))) return -1;
+    const size_t length = static_cast<size_t>(strtoul(answer.substr(4, 4).c_str(), nullptr, 16));
+    if (length == 0 || length > 8 || answer.size() < 8 + length || !IsHex(answer.substr(8, length))) return -1;
+    return static_cast<int>(strtoul(answer.substr(8, length).c_str(), nullptr, 16));
+}
+
+PortHolder ProbeAdbPort(unsigned short port) {
+    PortHolder holder;
+    holder.listening = FindListener(port, holder.pid);
+    holder.name = ImageName(holder.pid);
+    std::string answer;
+    if (AskVersion(port, answer)) holder.listening = true;
+    holder.adbVersion = ParseAdbVersionAnswer(answer);
+    return holder;
+}
+
+}  // namespace mirq

@@ -1,0 +1,24 @@
+#pragma once
+// Who holds the adb server's port when our client cannot use it: the
+// listening process (where Windows names it) and what an adb server there
+// answers to "host:version".
+#include <string>
+
+namespace mirq {
+
+constexpr unsigned short kAdbServerPort = 5037;
+
+struct PortHolder {
+    bool listening = false;
+    unsigned long pid = 0;   // 0 where Windows does not tell (Wine)
+    std::wstring name;       // the process's image name; empty when unknown
+    int adbVersion = -1;     // the adb protocol version it answered; -1: no adb answer
+};
+
+PortHolder ProbeAdbPort(unsigned short port = kAdbServerPort);
+
+// The adb server's answer to "host:version": "OKAY", four hex digits of
+// length, the version in hex; -1 for anything else.
+int ParseAdbVersionAnswer(const std::string& answer);
+
+}  // namespace mirq
