@@ -165,18 +165,6 @@ TEST_F(AdbDevice, PushCopiesBytesInEveryClientStyle) {
         EXPECT_EQ(CSimPhone::ReadPhoneFile("/sdcard/mirq/update.zip"), content);
     }
     EXPECT_EQ(Matching(CSimPhone::Journal(), "push").back(), "push \"" + WideToUtf8(local) + "\" /sdcard/mirq/update.zip ");
-    // Refused (the current client announces a transfer with its error), cut
-    // (the phone goes), or other bytes of the same size: never a success.
-    for (const char* style : {"old", "current"})
-        for (const char* fault : {"push_fail_path", "push_cut", "push_garble"}) {
-            SCOPED_TRACE(std::string(style) + " " + fault);
-            CSimPhone::Set("push_style", style);
-            CSimPhone::Set(fault, "update.zip");
-            CSimPhone::Set("connected", "1");
-            EXPECT_FALSE(adb->Push(local, L"/sdcard/mirq/update.zip") &&
-                         adb->RemoteFileHolds(L"/sdcard/mirq/update.zip", content));
-            CSimPhone::Set(fault, "");
-        }
 }
 
 TEST_F(AdbDevice, PushFailsWithoutWordsOnStandardOutput) {
