@@ -83,7 +83,7 @@ def served(state, kind, device):
     if kind == "big":  # zeros of the length named, with a validator of their own
         size = int(device)
         return size, lambda: Zeros(size), "big-%d" % size
-    path = rom_path(state, device + state.fault("rom_seed"), int(state.fault("rom_size")))
+    path = rom_path(state, device, int(state.fault("rom_size")), state.fault("rom_seed"))
 
     def chunks():
         with open(path, "rb") as f:
@@ -106,14 +106,15 @@ class Zeros(io.RawIOBase):
         return bytes(n)
 
 
-def rom_path(state, device, size):
-    """A ROM package of about `size` bytes (stored entries) for the device, made once and cached."""
+def rom_path(state, device, size, seed=""):
+    """A ROM package of about `size` bytes (stored entries) for the device, made once and cached;
+    another seed gives other payload bytes of the same length."""
     os.makedirs(state.cache, exist_ok=True)
-    path = os.path.join(state.cache, "rom2_%s_%d.zip" % (device, size))
+    path = os.path.join(state.cache, "rom2_%s%s_%d.zip" % (device, seed and "_" + seed, size))
     if not os.path.exists(path):
-        rnd = random.Random(device)
+        rnd = random.Random(device + seed)
         block = bytes(rnd.getrandbits(8) for _ in range(1 << 16))
-        tmp = path + ".%d.tmp" % os.getpid()
+        tmp = path + ".%d.%d.tmp" % (os.getpid(), threading.get_ident())  # one writer per thread
         with zipfile.ZipFile(tmp, "w", zipfile.ZIP_STORED) as z:
             z.writestr("META-INF/com/google/android/update-binary", block[:4000])
             z.writestr("META-INF/com/google/android/updater-script",
