@@ -22,6 +22,25 @@ PLANTS = [
      '{"getprop(\\"ro.product.device\\")"}', "UpdaterScript.AssertedDevicesInScriptOrder"),
     ("src/util/Utils.cpp", "CompareFileTime(&created, &time) < 0", "CompareFileTime(&created, &time) > 0",
      "AdbRunner.ATimedOutCommandEndsOnlyWhatItStarted"),
+    # The faults the real adb client found, and those of the downloads and the flash steps.
+    ("src/adb/AdbDevice.cpp", "LsPresence(m_lastOutput.empty() ? m_lastError : m_lastOutput, devicePath)",
+     "LsPresence(m_lastOutput, devicePath)", "RecoveryFlash.APhoneWithTheShellProtocolIsUnderstood"),
+    ("src/device/DeviceChecker.cpp", 'state == L"unauthorized" || state == L"authorizing"', 'state == L"unauthorized"',
+     "DeviceCheck.AnOfflinePhoneGetsOneServerRestart"),
+    ("src/adb/AdbDevice.cpp", "if (RemoteFilePresence(devicePath) == RemotePresence::Absent) return true;",
+     "return true;", "Tasks.ASlowPushShowsItsProgressAndAStopEndsItAtOnce"),
+    ("src/adb/AdbDevice.cpp", "return onPhone == size;", "return onPhone >= 0;",
+     "RomFlash.APushCountsOnlyWhenThePhoneHoldsTheFile"),
+    ("src/flash/FlashSequence.cpp", "return step == 0 || CAdbManager", "return true || CAdbManager",
+     "Tasks.AFailureOfItsOwnIsToldWithAStopPending"),
+    ("src/flash/FlashReadiness.cpp", "incoming += imageBytes >= 0 ? imageBytes : kRecoveryAllowanceBytes;", "",
+     "FlashStart.TheCardMustHoldThePackage"),
+    ("src/download/ResourceDownloader.cpp", "return ParseLength(buf);", "return ParseDecimal(buf);",
+     "Download.ALengthPast2GiBIsResumed"),
+    ("src/download/ResourceDownloader.cpp", "if (identity.validator != earlier.validator) return", "if (false) return",
+     "Download.WithoutRangesOrWithAChangedFileItStartsOver"),
+    ("src/download/ResourceDownloader.cpp", "(stopped ? stop.ForExit() : !whole)", "(stopped ? false : !whole)",
+     "Tasks.DownloadBringsTheImageAndThePackageAndAFailureKeepsTheEarlierFile"),
 ]
 
 

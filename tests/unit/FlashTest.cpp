@@ -116,11 +116,15 @@ TEST_F(RomFlash, OldPackageThatCannotBeRemovedEndsTheStep) {
 
 TEST_F(RomFlash, APushCountsOnlyWhenThePhoneHoldsTheFile) {
     // Refused or cut half-way (the current client announces a transfer with
-    // its error), or the script arriving other than it was written.
+    // its error), announced whole but half on the phone, or the script
+    // arriving other than it was written.
     const struct {
         const char *key, *value;
         int code;
-    } faults[] = {{"push_style", "fail", 51}, {"push_cut", "update.zip", 51}, {"push_garble", "extendedcommand", 52}};
+    } faults[] = {{"push_style", "fail", 51},
+                  {"push_cut", "update.zip", 51},
+                  {"push_partial", "1", 51},  // "1 file pushed" of half the package
+                  {"push_garble", "extendedcommand", 52}};
     for (const auto& fault : faults) {
         SCOPED_TRACE(fault.key);
         CSimPhone::Reset("nexus_s");
