@@ -6,7 +6,6 @@ constexpr const wchar_t* kVerbStartServer = L"start-server";
 constexpr const wchar_t* kVerbKillServer = L"kill-server";
 constexpr const wchar_t* kVerbDevices = L"devices";
 constexpr const wchar_t* kVerbShell = L"shell";
-constexpr const wchar_t* kVerbGetProp = L"shell getprop";
 constexpr const wchar_t* kVerbPush = L"push";
 constexpr const wchar_t* kVerbReboot = L"reboot";
 constexpr const wchar_t* kVerbGetState = L"get-state";

@@ -24,17 +24,14 @@ bool CAdbManager::RestartServer() {
 
 bool CAdbManager::IsRooted() { return IdOutputIsRoot(RunAdbCommand(kVerbShell, kArgId)); }
 
-std::wstring CAdbManager::GetProp(const std::wstring& key) { return RunAdbCommand(kVerbGetProp, key); }
-
 PhoneReading CAdbManager::ReadPhone() {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     const std::wstring output = Shell(kArgPhoneReading);
     PhoneReading reading;
     if (m_lastRun != RunResult::Finished) return reading;
     const std::vector<std::wstring> parts = SplitAtSeparators(output);
-    reading.answered = parts.size() >= 2;
     reading.properties = ParsePropertyList(parts.front());
-    reading.rooted = reading.answered && IdOutputIsRoot(Trimmed(parts.back()));
+    reading.rooted = parts.size() >= 2 && IdOutputIsRoot(Trimmed(parts.back()));
     return reading;
 }
 
@@ -119,12 +116,13 @@ bool CAdbManager::Push(const std::wstring& localPath, const std::wstring& device
 
 bool CAdbManager::RemoteFileHolds(const std::wstring& devicePath, const std::string& bytes) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
-    std::wstring text = Shell(L"cat " + devicePath);
+    const std::wstring text = Shell(L"cat " + devicePath);
     if (m_lastRun != RunResult::Finished || m_lastStatus > 0) return false;
-    text.erase(std::remove(text.begin(), text.end(), L'\r'), text.end());
-    std::wstring expected = DecodeAnsi(bytes);
-    expected.erase(std::remove(expected.begin(), expected.end(), L'\r'), expected.end());
-    return text == Trimmed(expected);
+    auto withoutCr = [](std::wstring lines) {
+        lines.erase(std::remove(lines.begin(), lines.end(), L'\r'), lines.end());
+        return lines;
+    };
+    return withoutCr(text) == Trimmed(withoutCr(DecodeAnsi(bytes)));
 }
 
 bool CAdbManager::RemoveUntilGone(const std::wstring& devicePath, unsigned long limitMs) {

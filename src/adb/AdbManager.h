@@ -34,9 +34,8 @@ struct StorageReading {
 };
 
 // What one command tells of a phone: every property, and whether adb has
-// root there; not answered when the command did not finish or was cut short.
+// root there (nothing when the command did not finish or was cut short).
 struct PhoneReading {
-    bool answered = false;
     std::map<std::wstring, std::wstring> properties;
     bool rooted = false;
     std::wstring Property(const std::wstring& key) const {
@@ -76,7 +75,6 @@ public:
     bool IsDeviceConnected();
     bool RestartServer();
     bool IsRooted();
-    std::wstring GetProp(const std::wstring& key);
     // Every property and the root state in one command.
     PhoneReading ReadPhone();
     std::wstring Shell(const std::wstring& command);

@@ -29,6 +29,22 @@ std::vector<std::wstring> Tokens(const std::wstring& line) {
     return tokens;
 }
 
+// The lines of a text, split at LF; their trailing CRs dropped unless kept
+// (a value that holds a line break keeps it as its own command gives it).
+std::vector<std::wstring> Lines(const std::wstring& text, bool keepCr = false) {
+    std::vector<std::wstring> lines;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(L'\n', start);
+        if (end == std::wstring::npos) end = text.size();
+        std::wstring line = text.substr(start, end - start);
+        while (!keepCr && !line.empty() && line.back() == L'\r') line.pop_back();
+        lines.push_back(line);
+        start = end + 1;
+    }
+    return lines;
+}
+
 bool EndsWith(const std::wstring& text, const std::wstring& tail) {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
@@ -98,18 +114,12 @@ long long LsLongSize(const std::wstring& output) {
 
 long long LsLongSizeOf(const std::wstring& output, const std::wstring& path) {
     const std::wstring name = path.substr(path.find_last_of(L'/') + 1);
-    size_t start = 0;
-    while (start <= output.size()) {
-        size_t end = output.find(L'\n', start);
-        if (end == std::wstring::npos) end = output.size();
-        std::wstring line = output.substr(start, end - start);
-        while (!line.empty() && (line.back() == L'\r' || line.back() == L' ')) line.pop_back();
+    for (const std::wstring& listed : Lines(output)) {
+        const std::wstring line = Trimmed(listed);
         const long long size = LsLongSize(line);
-        if (size >= 0 && EndsWith(line, name) && line.size() > name.size()) {
-            const wchar_t before = line[line.size() - name.size() - 1];
-            if (before == L' ' || before == L'/') return size;
-        }
-        start = end + 1;
+        if (size < 0 || !EndsWith(line, name) || line.size() <= name.size()) continue;
+        const wchar_t before = line[line.size() - name.size() - 1];
+        if (before == L' ' || before == L'/') return size;
     }
     return -1;
 }
@@ -128,25 +138,7 @@ int ShellExitStatus(const std::wstring& output) {
 
 namespace {
 
-std::vector<std::wstring> Lines(const std::wstring& text) {
-    std::vector<std::wstring> lines;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find(L'\n', start);
-        if (end == std::wstring::npos) end = text.size();
-        std::wstring line = text.substr(start, end - start);
-        while (!line.empty() && line.back() == L'\r') line.pop_back();
-        lines.push_back(line);
-        start = end + 1;
-    }
-    return lines;
-}
-
 bool StartsWith(const std::wstring& text, const wchar_t* head) { return text.compare(0, wcslen(head), head) == 0; }
-
-}  // namespace
-
-namespace {
 
 bool IsPropertyKeyChar(wchar_t c) {
     return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') || c == L'.' ||
@@ -192,13 +184,9 @@ std::vector<std::wstring> SplitAtSeparators(const std::wstring& output) {
     // Lines are kept as they came (a CR included): a value read from a part
     // is the value a command of its own would have given.
     std::vector<std::wstring> parts(1);
-    for (size_t start = 0; start <= output.size();) {
-        size_t end = output.find(L'\n', start);
-        if (end == std::wstring::npos) end = output.size();
-        const std::wstring line = output.substr(start, end - start);
+    for (const std::wstring& line : Lines(output, true)) {
         if (Trimmed(line) == kAnswerSeparator) parts.emplace_back();
         else parts.back() += line + L"\n";
-        start = end + 1;
     }
     return parts;
 }

@@ -3,12 +3,11 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <iphlpapi.h>
-#include <tlhelp32.h>
 
 #include <cstdlib>
 #include <vector>
 
-#include "util/Raii.h"
+#include "util/Utils.h"
 
 namespace mirq {
 
@@ -29,17 +28,6 @@ bool FindListener(unsigned short port, unsigned long& pid) {
         return true;
     }
     return false;
-}
-
-std::wstring ImageName(unsigned long pid) {
-    if (pid == 0) return std::wstring();
-    CWinHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return std::wstring();
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry))
-        if (entry.th32ProcessID == pid) return entry.szExeFile;
-    return std::wstring();
 }
 
 // Asks the port "host:version" as adb's wire protocol does; false when
@@ -89,7 +77,7 @@ int ParseAdbVersionAnswer(const std::string& answer) {
 PortHolder ProbeAdbPort(unsigned short port) {
     PortHolder holder;
     holder.listening = FindListener(port, holder.pid);
-    holder.name = ImageName(holder.pid);
+    if (holder.pid) holder.name = ProcessImageName(holder.pid);
     std::string answer;
     if (AskVersion(port, answer)) holder.listening = true;
     holder.adbVersion = ParseAdbVersionAnswer(answer);

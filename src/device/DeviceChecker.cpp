@@ -169,32 +169,28 @@ bool CDeviceChecker::ReadDeviceInfo() {
     CDeviceModel* record = CDeviceModel::GetInstance();
     const std::wstring serial = SerialOf(phone);
     const std::wstring device = phone.Property(L"ro.product.device");
-    record->SetRooted(phone.rooted);
-    record->SetBuildProduct(phone.Property(L"ro.build.product"));
     // The same phone again: the record already describes it. Only a record
     // that identified a supported model counts (a reading that failed half-way
     // is read again), and the device must still answer the same: cheap phones
     // share placeholder serials.
-    if (serial == record->GetImei() && !Trimmed(serial).empty() && record->GetModelId() >= 0 &&
-        device == record->GetDevice())
-        return true;
-
-    const bool rooted = record->IsRooted();
-    const std::wstring buildProduct = record->GetBuildProduct();
-    record->Reset();
-    record->SetRooted(rooted);
-    record->SetBuildProduct(buildProduct);
-    record->SetImei(serial);
-    record->SetModel(phone.Property(L"ro.product.model"));
-    record->SetBrand(phone.Property(L"ro.product.brand"));
-    record->SetDevice(device);
-    record->SetVersionRelease(phone.Property(L"ro.build.version.release"));
-    record->SetBootloader(phone.Property(L"ro.bootloader"));
-    record->SetBuildDescription(phone.Property(L"ro.build.description"));
-    record->SetManufacturer(phone.Property(L"ro.product.manufacturer"));
-    record->SetBasebandVersion(phone.Property(L"ril.sw_ver"));
-    ReportProgress(100, kTextReading);
-    record->Identify();
+    if (serial != record->GetImei() || Trimmed(serial).empty() || record->GetModelId() < 0 ||
+        device != record->GetDevice()) {
+        record->Reset();
+        record->SetImei(serial);
+        record->SetModel(phone.Property(L"ro.product.model"));
+        record->SetBrand(phone.Property(L"ro.product.brand"));
+        record->SetDevice(device);
+        record->SetVersionRelease(phone.Property(L"ro.build.version.release"));
+        record->SetBootloader(phone.Property(L"ro.bootloader"));
+        record->SetBuildDescription(phone.Property(L"ro.build.description"));
+        record->SetManufacturer(phone.Property(L"ro.product.manufacturer"));
+        record->SetBasebandVersion(phone.Property(L"ril.sw_ver"));
+        ReportProgress(100, kTextReading);
+        record->Identify();
+    }
+    // Taken from every reading, the same phone's too: root may have come or gone.
+    record->SetRooted(phone.rooted);
+    record->SetBuildProduct(phone.Property(L"ro.build.product"));
     return true;
 }
 

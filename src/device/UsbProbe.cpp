@@ -52,14 +52,6 @@ std::wstring IdPart(const UsbDevice& device, const wchar_t* tag) {
     return std::wstring();
 }
 
-UsbFinding FindingFor(UsbPhoneState state, const UsbDevice& device) {
-    const std::wstring vendor = IdPart(device, L"VID_"), product = IdPart(device, L"PID_");
-    const std::wstring maker = PhoneMakerOf(vendor);
-    return {state, maker.empty() ? L"未知厂商" : maker, L"USB\\VID_" + vendor + L"&PID_" + product};
-}
-
-}  // namespace
-
 std::wstring PhoneMakerOf(const std::wstring& vendorId) {
     for (const Maker& maker : kMakers)
         if (Lower(vendorId) == Lower(maker.vendorId)) return maker.name;
@@ -70,6 +62,14 @@ bool LacksDriver(const UsbDevice& device) {
     const unsigned long p = device.problem;
     return device.service.empty() || (device.configFlags & kFailedInstall) || p == 1 || p == 10 || p == 18 || p == 28;
 }
+
+UsbFinding FindingFor(UsbPhoneState state, const UsbDevice& device) {
+    const std::wstring vendor = IdPart(device, L"VID_"), product = IdPart(device, L"PID_");
+    const std::wstring maker = PhoneMakerOf(vendor);
+    return {state, maker.empty() ? L"未知厂商" : maker, L"USB\\VID_" + vendor + L"&PID_" + product};
+}
+
+}  // namespace
 
 UsbFinding ClassifyUsbDevices(const std::vector<UsbDevice>& devices) {
     for (const UsbDevice& device : devices)

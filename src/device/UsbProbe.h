@@ -24,13 +24,9 @@ struct UsbFinding {
 };
 
 // An ADB interface without a driver first, then a fastboot interface, then a
-// phone maker's device without a driver.
+// phone maker's device without a driver (no service, a failed install, or
+// the problem code of a missing or failed driver: 1, 10, 18, 28).
 UsbFinding ClassifyUsbDevices(const std::vector<UsbDevice>& devices);
-// Whether the device has no working driver: no service, a failed install, or
-// a problem code of a missing or failed driver (1, 10, 18, 28).
-bool LacksDriver(const UsbDevice& device);
-// The phone maker a USB vendor id (four hex digits) belongs to; empty when not a known one.
-std::wstring PhoneMakerOf(const std::wstring& vendorId);
 
 // The present USB devices (SetupAPI); empty when Windows does not tell.
 std::vector<UsbDevice> ListUsbDevices();

@@ -294,6 +294,12 @@ bool HashFile(const std::wstring& path, CMd5& md5) {
     return !ferror(file.get());
 }
 
+// The whole part over the target; false while the target is open in another
+// program (an archiver, a virus scanner).
+bool MoveIntoPlace(const std::wstring& partPath, const std::wstring& localPath) {
+    return MoveFileExW(partPath.c_str(), localPath.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
 // The part's checksum, when the service gave one, as its bytes on disk say.
 bool PartMatches(const std::wstring& partPath, const std::wstring& expectedMd5) {
     if (expectedMd5.empty()) return true;
@@ -324,7 +330,7 @@ DownloadOutcome CResourceDownloader::Download(const std::wstring& url, const std
         // All of it arrived before, but the target could not be replaced
         // then: checked again and moved, nothing fetched.
         if (PartMatches(partPath, expectedMd5)) {
-            const bool moved = MoveFileExW(partPath.c_str(), localPath.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+            const bool moved = MoveIntoPlace(partPath, localPath);
             MIRQ_LOG(moved ? kLogInfo : kLogWarning, L"http",
                      L"GET " + url + L": the whole part kept before " +
                          (moved ? L"moved into place" : L"still cannot replace the target (in use)"));
@@ -442,12 +448,8 @@ DownloadOutcome CResourceDownloader::Download(const std::wstring& url, const std
     const bool whole = ok;
     if (ok && !expectedMd5.empty()) ok = md5.HexDigest() == expectedMd5;
     const bool checksumFailed = whole && !ok && !expectedMd5.empty();
-    bool inUse = false;
-    if (ok) {
-        // The chosen file may be open in an archiver or a virus scanner.
-        inUse = MoveFileExW(partPath.c_str(), localPath.c_str(), MOVEFILE_REPLACE_EXISTING) == FALSE;
-        ok = !inUse;
-    }
+    const bool inUse = ok && !MoveIntoPlace(partPath, localPath);
+    ok = ok && !inUse;
     MIRQ_LOG(ok ? kLogInfo : kLogWarning, L"http",
              L"GET " + url + L": status " + std::to_wstring(status) + L", " + std::to_wstring(received - resumedAt) +
                  L" bytes" + (resumedAt ? L" after " + std::to_wstring(resumedAt) + L" kept" : L"") +

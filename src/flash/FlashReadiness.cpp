@@ -1,8 +1,5 @@
 #include "flash/FlashReadiness.h"
 
-// Before the adb header: windows.h renames GetProp, for every caller alike.
-#include <windows.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstring>

@@ -36,8 +36,8 @@ std::vector<std::wstring> AssertedDevices(const std::string& script);
 
 // Checks in the order of the verdicts, asking the phone one command (the
 // device names come from the device check's reading); a requested stop is
-// seen before it. The recovery image
-// (empty: no recovery is written) goes to the card before the package.
+// seen before it. The recovery image (empty: no recovery is written) goes to
+// the card before the package.
 ReadinessReport CheckFlashReadiness(const std::wstring& packagePath, const RomContents& package,
                                     const std::wstring& recoveryImagePath, const CStopToken& stop);
 

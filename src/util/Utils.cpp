@@ -15,6 +15,8 @@
 namespace mirq {
 namespace {
 
+std::atomic<bool> g_useJobs{true};
+
 const size_t kMaxAnsiBytes = 1021;
 const size_t kMaxOemChars = 1022;
 
@@ -40,6 +42,15 @@ bool CreatedBefore(DWORD pid, const FILETIME& time) {
 }
 
 }  // namespace
+
+std::wstring ProcessImageName(unsigned long pid) {
+    CWinHandle snap(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL ok = snap && Process32FirstW(snap.get(), &entry); ok; ok = Process32NextW(snap.get(), &entry))
+        if (entry.th32ProcessID == pid) return entry.szExeFile;
+    return std::wstring();
+}
 
 void TerminateProcessTree(unsigned long pid, const FILETIME& notBefore) {
     std::vector<DWORD> children;
@@ -224,10 +235,6 @@ std::wstring GetAdbPath() {
 }
 
 bool IsAdbPresent() { return !GetAdbPath().empty(); }
-
-namespace {
-std::atomic<bool> g_useJobs{true};
-}  // namespace
 
 void UseJobObjects(bool use) { g_useJobs = use; }
 

@@ -71,6 +71,8 @@ RunResult RunBatchAndWait(const std::wstring& batchPath, unsigned long limitMs, 
 // forbids nesting, as launchers on older Windows do) only processes created
 // after the command are ended; false runs that way everywhere (for tests).
 void UseJobObjects(bool use);
+// The image name of a running process ("adb.exe"); empty when there is none.
+std::wstring ProcessImageName(unsigned long pid);
 // Ends a process and, first, every process below it created no earlier than
 // notBefore (a process's recorded parent may be a dead one whose id was reused).
 void TerminateProcessTree(unsigned long pid, const _FILETIME& notBefore);

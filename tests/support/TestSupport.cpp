@@ -7,7 +7,6 @@
 
 #include <zlib.h>
 
-#include "util/Thread.h"
 
 #include <cstdio>
 #include <fstream>
@@ -306,33 +305,7 @@ CPlantedUsbDevice::CPlantedUsbDevice(const std::wstring& vidPid, const std::wstr
 
 CPlantedUsbDevice::~CPlantedUsbDevice() { SHDeleteKeyW(HKEY_LOCAL_MACHINE, m_parent.c_str()); }
 
-namespace {
-
-struct CListening {
-    SOCKET socket;
-    int version;
-};
-
-DWORD WINAPI AnswerConnections(void* param) {
-    const CListening listening = *static_cast<CListening*>(param);
-    delete static_cast<CListening*>(param);
-    for (;;) {
-        SOCKET client = accept(listening.socket, nullptr, nullptr);
-        if (client == INVALID_SOCKET) return 0;  // closed: done
-        char request[64] = {};
-        recv(client, request, sizeof(request) - 1, 0);
-        if (listening.version >= 0 && std::string(request).find("host:version") != std::string::npos) {
-            char answer[16];
-            snprintf(answer, sizeof(answer), "OKAY0004%04x", listening.version);
-            send(client, answer, 12, 0);
-        }
-        closesocket(client);
-    }
-}
-
-}  // namespace
-
-CPortListener::CPortListener(int adbVersion) : m_version(adbVersion) {
+CPortListener::CPortListener(int adbVersion) {
     WSADATA wsa;
     WSAStartup(MAKEWORD(2, 2), &wsa);
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -346,15 +319,20 @@ CPortListener::CPortListener(int adbVersion) : m_version(adbVersion) {
         return;
     }
     m_socket = static_cast<unsigned int>(s);
-    m_thread = mirq::StartThread(AnswerConnections, new CListening{s, adbVersion});
+    m_thread.reset(new mirq::CThread([s, adbVersion] {
+        for (SOCKET client; (client = accept(s, nullptr, nullptr)) != INVALID_SOCKET; closesocket(client)) {
+            char request[64] = {};
+            recv(client, request, sizeof(request) - 1, 0);
+            char answer[16];
+            snprintf(answer, sizeof(answer), "OKAY0004%04x", adbVersion);
+            if (adbVersion >= 0 && std::string(request).find("host:version") != std::string::npos)
+                send(client, answer, 12, 0);
+        }
+    }));
 }
 
 CPortListener::~CPortListener() {
-    if (Listening()) closesocket(static_cast<SOCKET>(m_socket));
-    if (m_thread) {
-        WaitForSingleObject(m_thread, 5000);
-        CloseHandle(m_thread);
-    }
+    if (Listening()) closesocket(static_cast<SOCKET>(m_socket));  // ends the accepting thread, joined next
 }
 
 }  // namespace mirqtest

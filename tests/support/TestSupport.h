@@ -5,10 +5,12 @@
 //   <temp>\mirq 测试 100%\<pid>\tmp\   the process's TMP/TEMP
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "progress/ProgressListener.h"
+#include "util/Thread.h"
 #include "util/Utils.h"
 
 namespace mirqtest {
@@ -91,9 +93,8 @@ public:
     bool Listening() const { return m_socket != ~0u; }
 
 private:
-    int m_version;
     unsigned int m_socket = ~0u;
-    void* m_thread = nullptr;
+    std::unique_ptr<mirq::CThread> m_thread;
 };
 
 // The journal lines that start with the given prefix.

@@ -129,22 +129,6 @@ TEST_F(AdbDevice, RootCheck) {
     EXPECT_EQ(adb->LastExitStatus(), 0);
 }
 
-TEST_F(AdbDevice, OneCommandReadsEveryPropertyAndTheRootState) {
-    const PhoneReading phone = adb->ReadPhone();
-    EXPECT_TRUE(phone.answered);
-    EXPECT_TRUE(phone.rooted);
-    EXPECT_EQ(phone.Property(L"ro.product.brand"), L"google");
-    EXPECT_EQ(phone.Property(L"ro.product.model"), L"Nexus S");
-    EXPECT_EQ(phone.Property(L"ro.build.description"), L"soju-user 2.3.4 GRJ22 121341 release-keys");
-    EXPECT_EQ(phone.Property(L"ro.missing"), L"");
-    EXPECT_EQ(CSimPhone::Journal(), std::vector<std::string>{"shell getprop; echo ---; id "});
-    CSimPhone::Set("rooted", "0");
-    EXPECT_FALSE(adb->ReadPhone().rooted);
-    CSimPhone::Set("connected", "0");
-    EXPECT_FALSE(adb->ReadPhone().answered);
-    EXPECT_EQ(adb->GetProp(L"ro.missing"), L"");
-}
-
 TEST_F(AdbDevice, RemoteFileExistsOnlyOnAnExactEcho) {
     EXPECT_FALSE(adb->RemoteFileExists(L"/sdcard/mirq/update.zip"));
     EXPECT_EQ(LastLine(CSimPhone::Journal()), "shell ls /sdcard/mirq/update.zip ");

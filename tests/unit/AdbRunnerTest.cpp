@@ -251,13 +251,7 @@ private:
     DWORD m_deadParent = 0;
 };
 
-bool IsRunningCmd(DWORD pid) {
-    CWinHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry = {sizeof(entry)};
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry))
-        if (entry.th32ProcessID == pid) return _wcsicmp(entry.szExeFile, L"cmd.exe") == 0;
-    return false;
-}
+bool IsRunningCmd(DWORD pid) { return _wcsicmp(ProcessImageName(pid).c_str(), L"cmd.exe") == 0; }
 
 }  // namespace
 
