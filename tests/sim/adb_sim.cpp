@@ -339,7 +339,6 @@ int Push(const std::vector<std::string>& a) {
         return 1;
     }
     std::string style = State("push_style");
-    const bool old = style == "old" || style == "mid";
     auto onPath = [&remote](const char* key) {
         return !State(key).empty() && remote.find(State(key)) != std::string::npos;
     };
@@ -347,17 +346,12 @@ int Push(const std::vector<std::string>& a) {
     std::wstring target = FsPath(remote);
     MakeParents(target);
     // A refused push (push_style=fail, push_fail_path), or one whose phone
-    // goes away half-way (push_cut: adbd drops the part). Current clients
-    // write the error and a summary of nothing on standard output, status 1;
-    // old ones the error on standard error, status 0.
+    // goes away half-way (push_cut: adbd drops the part), as current clients
+    // tell it: the error and a summary of nothing on standard output, status 1.
     const bool cut = onPath("push_cut");
     if (style == "fail" || onPath("push_fail_path") || cut) {
         const std::string why = cut ? "couldn't read from device" : "remote No space left on device";
         if (cut) SetState("connected", "0");
-        if (old) {
-            Err("failed to copy '" + FromAcp(local) + "' to '" + remote + "': " + why + "\n");
-            return 0;
-        }
         Out("adb: error: failed to copy '" + FromAcp(local) + "' to '" + remote + "': " + why + "\n" + FromAcp(local) +
             ": 0 files pushed, 0 skipped. 17.9 MB/s (" + std::to_string(bytes.size()) + " bytes in 0.080s)\n");
         return 1;

@@ -6,7 +6,6 @@
 #include "util/Thread.h"
 
 #include "TestSupport.h"
-#include "device/DeviceChecker.h"
 #include "download/ResourceDownloader.h"
 #include "download/UrlQuery.h"
 #include "util/Thread.h"
@@ -316,39 +315,4 @@ TEST_F(Download, ServiceConnectionCheck) {
     bool back = false;
     for (int i = 0; i < 50 && !back; ++i, Sleep(200)) back = CheckServiceConnection();
     EXPECT_TRUE(back);
-}
-
-namespace {
-
-struct CThreadedDownload {
-    std::wstring url, target;
-    bool ok = false, check = false;
-};
-
-DWORD WINAPI DownloadOnATaskThread(void* param) {
-    CThreadedDownload& run = *static_cast<CThreadedDownload*>(param);
-    // Two in a row, as the download task fetches the image and then the package.
-    if (run.check) CDeviceChecker::GetInstance()->Check();
-    run.ok = CResourceDownloader::GetInstance()->DownloadFile(run.url, run.target + L".img");
-    run.ok = CResourceDownloader::GetInstance()->DownloadFile(run.url, run.target) && run.ok;
-    return 0;
-}
-
-}  // namespace
-
-TEST_F(Download, HundredsOfDownloadsOnTaskThreadsEndNoProgram) {
-    // Each on a thread started as the window starts its tasks, some after a
-    // device check; a third cut off half-way (and resumed by the next). The
-    // file writer and the body reader start and end within.
-    CThreadedDownload run{ServiceUrl(L"files/rom/crespo.zip"), target};
-    CSimPhone::Reset("nexus_s");
-    for (int i = 0; i < 200; ++i) {
-        run.check = i % 50 == 0;
-        ServiceControl(i % 3 == 0 ? "set?short=1&rom_size=20000" : "set?short=0&rom_size=20000");
-        HANDLE thread = StartThread(DownloadOnATaskThread, &run);
-        ASSERT_NE(thread, nullptr);
-        ASSERT_EQ(WaitForSingleObject(thread, 60000), WAIT_OBJECT_0) << i;
-        CloseHandle(thread);
-        EXPECT_EQ(run.ok, i % 3 != 0) << i;
-    }
 }

@@ -355,6 +355,20 @@ TEST_F(Tasks, DownloadBringsTheImageAndThePackageAndAFailureKeepsTheEarlierFile)
     }
 }
 
+TEST_F(Tasks, HundredsOfDownloadsOnTaskThreadsEndNoProgram) {
+    // The window's own thread routines, started as it starts them: a device
+    // check now and then, else the image's and the package's downloads, a
+    // third of them cut off half-way (the part kept, and resumed by the next).
+    CSimPhone::Reset("nexus_s");
+    for (int i = 0; i < 100; ++i) {
+        ServiceControl(i % 3 == 0 ? "set?short=1&rom_size=20000" : "set?short=0&rom_size=20000");
+        const bool check = i % 25 == 0;
+        CWinHandle thread(StartThread(check ? DeviceCheckThread : DownloadThread, new TaskStart{&host, nullptr, input}));
+        ASSERT_EQ(WaitForSingleObject(thread.get(), 60000), WAIT_OBJECT_0) << i;
+        if (!check) EXPECT_EQ(FileExists(input.romPath + L".part"), i % 3 == 0) << i;
+    }
+}
+
 TEST_F(Tasks, AStopInTheImageLeavesNothingConfiguredForTheNextPhone) {
     CSimPhone::Reset("nexus_s");
     ASSERT_EQ(RunDeviceCheckTask(host), kTaskOk);
