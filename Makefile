@@ -2,7 +2,8 @@
 # Each target installs what it needs first (as root, idempotent).
 BUILD      ?= build
 JOBS       ?= 2
-TEST_FLAGS  = -DMIRQ_SERVICE_HOST=127.0.0.1 -DMIRQ_HOME_URL=http://127.0.0.1:8080/
+TEST_FLAGS  = -DMIRQ_SERVICE_HOST=127.0.0.1 -DMIRQ_HOME_URL=http://127.0.0.1:8080/ \
+              -DMIRQ_SERVICE_KEY=$(CURDIR)/tests/keys/service-public.der
 WINE_RUN    = $(BUILD)/wine-run.sh
 
 .PHONY: setup configure build test bench demo package clean
@@ -27,11 +28,16 @@ bench: build
 demo: build
 	@bash scripts/demo.sh $(BUILD)
 
-# The installer for the production build constants, tested under Wine.
+# The installer for the production build constants, tested under Wine:
+# `make package MIRQ_SERVICE_KEY=/path/service.der [MIRQ_SERVICE_URL=https://...]`.
 RELEASE ?= build-release
+MIRQ_SERVICE_KEY ?=
+MIRQ_SERVICE_URL ?=
 package: setup
+	@[ -n "$(MIRQ_SERVICE_KEY)" ] || echo "package: WARNING: no MIRQ_SERVICE_KEY given: this build takes the service's answers unverified" >&2
 	@cmake -S . -B $(RELEASE) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake \
-	    -DCMAKE_BUILD_TYPE=Release -DMIRQ_BUILD_TESTS=OFF >/dev/null
+	    -DCMAKE_BUILD_TYPE=Release -DMIRQ_BUILD_TESTS=OFF \
+	    -DMIRQ_SERVICE_KEY="$(abspath $(MIRQ_SERVICE_KEY))" -DMIRQ_SERVICE_URL="$(MIRQ_SERVICE_URL)" >/dev/null
 	@cmake --build $(RELEASE) -j $(JOBS)
 	@MIRQ_WINEPREFIX=$(CURDIR)/$(RELEASE)/wineprefix WINE_RUN=$(CURDIR)/$(RELEASE)/wine-run.sh \
 	    bash scripts/package.sh $(RELEASE)/MirqFlasher.exe $(RELEASE)/MirqFlasher-setup.exe --test

@@ -150,6 +150,25 @@ int RunDeviceCheckTask(ITaskHost& host, const CStopToken& stop, int span) {
     return result;
 }
 
+namespace {
+
+// The task's result for a download that did not bring its file.
+int DownloadFailure(DownloadOutcome outcome) {
+    switch (outcome) {
+    case DownloadOutcome::ChecksumFailed: return kTaskDownloadChecksumFailed;
+    case DownloadOutcome::TargetInUse: return kTaskDownloadTargetInUse;
+    case DownloadOutcome::AnswerRefused: return kTaskAnswerRefused;
+    case DownloadOutcome::Insecure: return kTaskInsecureConnection;
+    default: return kTaskDownloadFailed;
+    }
+}
+
+bool IsSecurityRefusal(DownloadOutcome outcome) {
+    return outcome == DownloadOutcome::AnswerRefused || outcome == DownloadOutcome::Insecure;
+}
+
+}  // namespace
+
 int RunDownloadTask(ITaskHost& host, const TaskInput& input) {
     const CStopToken& stop = *input.stop;
     const int id = IdentifiedModel();
@@ -158,21 +177,18 @@ int RunDownloadTask(ITaskHost& host, const TaskInput& input) {
     // The earlier image goes first: a failed download must not leave it to be flashed.
     const std::wstring imagePath = RecoveryImagePath(id);
     if (PathExists(imagePath)) DeleteFileW(imagePath.c_str());
+    DownloadOutcome outcome = DownloadOutcome::Failed;
     {
         CAttachedListener listener(host.OpenProgress(20), downloader.get());
-        downloader->FetchRecovery(imagePath, stop);
+        downloader->FetchRecovery(imagePath, stop, &outcome);
     }
     if (stop.Requested()) return kTaskStopped;
+    // A service that cannot be trusted for the image is not asked for the package.
+    if (IsSecurityRefusal(outcome)) return DownloadFailure(outcome);
     CAttachedListener listener(host.OpenProgress(80), downloader.get());
-    DownloadOutcome outcome = DownloadOutcome::Failed;
     downloader->FetchRom(input.romPath, stop, &outcome);
     if (stop.Requested()) return kTaskStopped;
-    switch (outcome) {
-    case DownloadOutcome::Ok: return kTaskDownloaded;
-    case DownloadOutcome::ChecksumFailed: return kTaskDownloadChecksumFailed;
-    case DownloadOutcome::TargetInUse: return kTaskDownloadTargetInUse;
-    default: return kTaskDownloadFailed;
-    }
+    return outcome == DownloadOutcome::Ok ? kTaskDownloaded : DownloadFailure(outcome);
 }
 
 int RunFlashTask(ITaskHost& host, const TaskInput& input) {
@@ -251,6 +267,8 @@ TaskMessage MessageFor(int result, int flashStep, const std::wstring& detail) {
     case kTaskDownloadChecksumFailed: return {L"下载失败", L"ROM包校验失败，请重新下载！"};
     case kTaskDownloadTargetInUse:
         return {L"下载失败", L"ROM包已下载，但所选文件正被其他程序使用，请关闭该程序后重新下载！"};
+    case kTaskAnswerRefused: return {L"下载失败", L"服务器的回答未通过安全验证，没有下载任何文件，请稍后重试！"};
+    case kTaskInsecureConnection: return {L"下载失败", L"无法安全连接到下载服务器（证书无效），没有下载任何文件！"};
     case kTaskFlashed: return {L"刷机完成！", L"请拔除usb线等候手机自动重启，重启过程中请勿操作手机！"};
     case kTaskBadPackage: return {L"刷机失败", L"ROM包已损坏或不完整，请重新下载或选择其他ROM包！"};
     case kTaskNotARom: return {L"刷机失败", L"所选文件不是可刷入的ROM包，请重新选择ROM包！"};

@@ -37,6 +37,10 @@ enum TaskResult {
     kTaskDownloadChecksumFailed = 22,
     kTaskUnwritablePath = 23,
     kTaskDownloadTargetInUse = 24,
+    // Nothing was downloaded: the service's answer failed its security
+    // checks, or the server's certificate was not trusted (25..27 are the check's).
+    kTaskAnswerRefused = 28,
+    kTaskInsecureConnection = 29,
 };
 
 // Sent by a task's thread to the host's window when the task has ended:

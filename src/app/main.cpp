@@ -8,6 +8,7 @@
 #include "framework/Framework.h"
 #include "app/MainDlg.h"
 #include "app/SingleInstance.h"
+#include "download/ServiceAnswer.h"
 #include "log/logger.h"
 #include "util/Utils.h"
 
@@ -30,6 +31,10 @@ void StartSessionLog() {
     MIRQ_LOG(kLogInfo, L"app",
              L"Mirq一键刷机助手 v" MIRQ_VERSION L" started in " + GetBaseDirectory() +
                  (data == GetBaseDirectory() ? L"" : L"; that folder cannot be written: temp\\ and log\\ are in " + data));
+    MIRQ_LOG(BuiltInServiceKey().empty() ? kLogWarning : kLogInfo, L"app",
+             std::wstring(L"download service ") + MIRQ_SERVICE_URL +
+                 (BuiltInServiceKey().empty() ? L": answers are not verified (built without the service's key)"
+                                              : L": answers must carry the service's signature"));
 }
 
 int Run(int showCommand, CSingleInstance& instance) {

@@ -2,21 +2,35 @@
 
 namespace mirq {
 
-CBackgroundFileWriter::CBackgroundFileWriter(FILE* file) : m_file(file), m_thread([this] { Run(); }) {
+CBackgroundFileWriter::CBackgroundFileWriter(FILE* file, const std::vector<ChunkObserver>& observers) : m_file(file) {
     m_current.reserve(kChunkSize);
+    std::vector<std::function<void(const std::vector<char>&)>> works = {
+        [this](const std::vector<char>& chunk) { WriteToFile(chunk); }};
+    for (const ChunkObserver& observer : observers)
+        works.push_back([observer](const std::vector<char>& chunk) { observer(chunk.data(), chunk.size()); });
+    for (auto& work : works) {
+        m_lanes.emplace_back(new Lane{work, {}, nullptr});
+        Lane* lane = m_lanes.back().get();
+        lane->thread.reset(new CThread([this, lane] { Run(*lane); }));
+    }
 }
 
 CBackgroundFileWriter::~CBackgroundFileWriter() { Finish(); }
 
-void CBackgroundFileWriter::Queue(std::vector<char>&& chunk) {
-    if (!m_thread.Started()) {  // no thread to be had: written here, at once
-        if (!m_failed && fwrite(chunk.data(), 1, chunk.size(), m_file.get()) != chunk.size()) m_failed = true;
-        return;
-    }
+void CBackgroundFileWriter::Queue(std::vector<char>&& bytes) {
+    const Chunk chunk = std::make_shared<const std::vector<char>>(std::move(bytes));
     std::unique_lock<std::mutex> lock(m_lock);
-    m_changed.wait(lock, [this] { return m_queue.size() < kMaxQueued || m_failed; });
-    m_queue.push_back(std::move(chunk));
-    m_changed.notify_all();
+    for (auto& lane : m_lanes) {
+        if (!lane->thread->Started()) {  // no thread to be had: done here, at once
+            lock.unlock();
+            lane->work(*chunk);
+            lock.lock();
+            continue;
+        }
+        m_changed.wait(lock, [&] { return lane->queue.size() < kMaxQueued; });
+        lane->queue.push_back(chunk);
+        m_changed.notify_all();
+    }
 }
 
 bool CBackgroundFileWriter::Write(const char* data, size_t size) {
@@ -30,23 +44,29 @@ bool CBackgroundFileWriter::Write(const char* data, size_t size) {
     return !m_failed;
 }
 
-void CBackgroundFileWriter::Run() {
+void CBackgroundFileWriter::Run(Lane& lane) {
     for (;;) {
-        std::vector<char> chunk;
+        Chunk chunk;
         {
             std::unique_lock<std::mutex> lock(m_lock);
-            m_changed.wait(lock, [this] { return !m_queue.empty() || m_done; });
-            if (m_queue.empty()) return;
-            chunk = std::move(m_queue.front());
-            m_queue.pop_front();
-            m_changed.notify_all();
-            if (m_failed) continue;  // drain without writing
-        }
-        if (fwrite(chunk.data(), 1, chunk.size(), m_file.get()) != chunk.size()) {
-            std::lock_guard<std::mutex> lock(m_lock);
-            m_failed = true;
+            m_changed.wait(lock, [&] { return !lane.queue.empty() || m_done; });
+            if (lane.queue.empty()) return;
+            chunk = std::move(lane.queue.front());
+            lane.queue.pop_front();
             m_changed.notify_all();
         }
+        lane.work(*chunk);
+    }
+}
+
+void CBackgroundFileWriter::WriteToFile(const std::vector<char>& chunk) {
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_failed) return;  // drained without writing
+    }
+    if (fwrite(chunk.data(), 1, chunk.size(), m_file.get()) != chunk.size()) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_failed = true;
     }
 }
 
@@ -59,7 +79,7 @@ bool CBackgroundFileWriter::Finish() {
         m_done = true;
         m_changed.notify_all();
     }
-    m_thread.Join();
+    for (auto& lane : m_lanes) lane->thread->Join();
     if (m_file.Close() != 0) m_failed = true;
     return !m_failed;
 }

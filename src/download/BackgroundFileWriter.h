@@ -1,10 +1,14 @@
 #pragma once
 // Writes a download to its file on a thread of its own, so the disk and the
-// network work at the same time. At most a few chunks wait in memory, so the
-// peak stays the same whatever the size of the file.
+// network work at the same time. What is written can be looked at on the way
+// (the checksums), each observer on a thread of its own too: off the thread
+// that hands the bytes over, and beside each other. At most a few chunks wait
+// in memory, so the peak stays the same whatever the size of the file.
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -15,19 +19,29 @@ namespace mirq {
 
 class CBackgroundFileWriter {
 public:
-    explicit CBackgroundFileWriter(FILE* file);
+    typedef std::function<void(const char* data, size_t size)> ChunkObserver;
+    // Every observer sees every byte, in order.
+    explicit CBackgroundFileWriter(FILE* file, const std::vector<ChunkObserver>& observers = {});
     ~CBackgroundFileWriter();
     CBackgroundFileWriter(const CBackgroundFileWriter&) = delete;
     CBackgroundFileWriter& operator=(const CBackgroundFileWriter&) = delete;
 
     // Queues the bytes; false once a write has failed (a full disk).
     bool Write(const char* data, size_t size);
-    // Writes what is left and closes the file; true when every write succeeded.
+    // Writes (and shows) what is left and closes the file; true when every write succeeded.
     bool Finish();
 
 private:
-    void Run();
+    typedef std::shared_ptr<const std::vector<char>> Chunk;
+    // One thread and its queue: the file's writes, or one observer.
+    struct Lane {
+        std::function<void(const std::vector<char>&)> work;
+        std::deque<Chunk> queue;
+        std::unique_ptr<CThread> thread;
+    };
+    void Run(Lane& lane);
     void Queue(std::vector<char>&& chunk);
+    void WriteToFile(const std::vector<char>& chunk);
 
     static const size_t kChunkSize = 512 * 1024;
     static const size_t kMaxQueued = 4;
@@ -35,12 +49,11 @@ private:
     CStdFile m_file;
     std::mutex m_lock;
     std::condition_variable m_changed;
-    std::deque<std::vector<char>> m_queue;
     std::vector<char> m_current;
     bool m_done = false;
     bool m_failed = false;
     bool m_finished = false;
-    CThread m_thread;  // last: it starts once everything it uses is there
+    std::vector<std::unique_ptr<Lane>> m_lanes;  // the file's first
 };
 
 }  // namespace mirq

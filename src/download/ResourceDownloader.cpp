@@ -3,148 +3,33 @@
 #include <windows.h>
 #include <wininet.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "BuildConfig.h"
 #include "device/ModelTable.h"
 #include "download/BackgroundFileWriter.h"
-#include "download/Md5.h"
+#include "download/Digest.h"
+#include "download/HttpExchange.h"
+#include "download/ServiceAnswer.h"
 #include "download/UrlQuery.h"
 #include "log/logger.h"
 #include "progress/TransferStatus.h"
 #include "util/Raii.h"
-#include "util/Thread.h"
 #include "util/Utils.h"
 
 namespace mirq {
 
 namespace {
 
-const INTERNET_PORT kServicePort = 8080;
 const wchar_t* const kAgent = L"OTA_Service";
-const wchar_t* const kQueryPath = L"ota/ota/geturl.action";
-const wchar_t* const kHttp10 = L"HTTP/1.0";
 const DWORD kRequestFlags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI;
 const DWORD kReportIntervalMs = 500;
 const double kDefaultImageSize = 4194304.0;
 const double kDefaultPackageSize = 94371840.0;
 // The query answer is small; reading stops here whatever the server sends.
 const size_t kMaxAnswerBytes = 64 * 1024;
-// A server that stops answering ends the exchange as failed after this long.
-const DWORD kNetworkTimeoutMs = 30000;
-const DWORD kStopPollMs = 100;
-
-// Closes the three handles of one exchange in request, connection, session order.
-struct CHttpHandles {
-    HINTERNET session = nullptr, connection = nullptr, request = nullptr;
-    CHttpHandles() = default;
-    CHttpHandles(const CHttpHandles&) = delete;
-    CHttpHandles& operator=(CHttpHandles&& other) {
-        std::swap(session, other.session);
-        std::swap(connection, other.connection);
-        std::swap(request, other.request);
-        return *this;
-    }
-    ~CHttpHandles() {
-        if (request) InternetCloseHandle(request);
-        if (connection) InternetCloseHandle(connection);
-        if (session) InternetCloseHandle(session);
-    }
-};
-
-// Reads the body of an open request on a thread of its own and hands the
-// blocks over. The downloading thread waits for a block at most a moment at
-// a time, so a stop takes effect at once even while the server is silent (a
-// blocked read is not cut short by closing its handle everywhere); the
-// reading thread owns the handles and ends by itself once its read returns,
-// at the latest after the receive timeout.
-class CBodyReader {
-public:
-    enum Result { kBlock, kEnd, kFailed, kStopped };
-
-    explicit CBodyReader(CHttpHandles&& handles) : m_state(std::make_shared<State>()) {
-        m_state->handles = std::move(handles);
-        std::shared_ptr<State> state = m_state;
-        CThread pump([state] { Pump(*state); });
-        if (!pump.Started()) m_state->ended = m_state->failed = true;
-        pump.Detach();
-    }
-    ~CBodyReader() {
-        std::lock_guard<std::mutex> hold(m_state->lock);
-        m_state->quit = true;
-        m_state->changed.notify_all();
-    }
-    CBodyReader(const CBodyReader&) = delete;
-    CBodyReader& operator=(const CBodyReader&) = delete;
-
-    // The next block of the body (swapped into `block`).
-    Result Next(std::vector<char>& block, const CStopToken& stop) {
-        std::unique_lock<std::mutex> hold(m_state->lock);
-        for (;;) {
-            if (!m_state->blocks.empty()) {
-                block.swap(m_state->blocks.front());
-                m_state->blocks.pop_front();
-                m_state->changed.notify_all();
-                return kBlock;
-            }
-            if (m_state->ended) return m_state->failed ? kFailed : kEnd;
-            if (stop.Requested()) return kStopped;
-            m_state->changed.wait_for(hold, std::chrono::milliseconds(kStopPollMs));
-        }
-    }
-
-private:
-    struct State {
-        std::mutex lock;
-        std::condition_variable changed;
-        std::deque<std::vector<char>> blocks;
-        bool ended = false, failed = false, quit = false;
-        CHttpHandles handles;
-    };
-
-    static void Pump(State& state) {
-        for (;;) {
-            {
-                std::unique_lock<std::mutex> hold(state.lock);
-                state.changed.wait(hold, [&] { return state.quit || state.blocks.size() < kQueuedBlocks; });
-                if (state.quit) break;
-            }
-            std::vector<char> block(kReadSize);
-            DWORD got = 0;
-            const BOOL ok = InternetReadFile(state.handles.request, block.data(), kReadSize, &got);
-            std::lock_guard<std::mutex> hold(state.lock);
-            if (!ok || got == 0) {
-                state.ended = true;
-                state.failed = !ok;
-                state.changed.notify_all();
-                break;
-            }
-            block.resize(got);
-            state.blocks.push_back(std::move(block));
-            state.changed.notify_all();
-        }
-        // The handles close here, on this thread, when the last owner lets go.
-    }
-
-    static const DWORD kReadSize = 64 * 1024;
-    static const size_t kQueuedBlocks = 16;
-    std::shared_ptr<State> m_state;
-};
-
-// A numeric header (status code, content length) read as text; -1 when
-// missing or not a whole number (lengths past 2 GiB included).
-long long QueryNumber(HINTERNET request, DWORD info) {
-    wchar_t buf[32] = {};
-    DWORD size = sizeof(buf);  // 64 bytes
-    if (!HttpQueryInfoW(request, info, buf, &size, nullptr)) return -1;
-    return ParseLength(buf);
-}
 
 bool EndsWithImg(const std::wstring& path) {
     return path.size() >= 4 && path.compare(path.size() - 4, 4, L".img") == 0;
@@ -156,6 +41,8 @@ CResourceDownloader* CResourceDownloader::GetInstance() {
     static CResourceDownloader* instance = new CResourceDownloader();
     return instance;
 }
+
+CResourceDownloader::CResourceDownloader() : m_serviceUrl(MIRQ_SERVICE_URL), m_serviceKey(BuiltInServiceKey()) {}
 
 CResourceDownloader::~CResourceDownloader() { Reset(); }
 
@@ -182,58 +69,46 @@ void CResourceDownloader::Reset() {
     m_bypass = nullptr;
 }
 
+void CResourceDownloader::SetService(const std::wstring& url, const std::string& key) {
+    m_serviceUrl = url;
+    m_serviceKey = key;
+}
+
 void CResourceDownloader::ReportProgress(int percent, const std::wstring& text) { NotifyListener(percent, text); }
 
-namespace {
-
-// Set on the session and again on each request: some WinINet versions do not
-// hand a session's receive timeout down to its requests.
-void SetTimeouts(HINTERNET handle) {
-    DWORD timeout = kNetworkTimeoutMs;
-    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
-        InternetSetOptionW(handle, option, &timeout, sizeof(timeout));
+HttpSession CResourceDownloader::Session() const {
+    return HttpSession{kAgent, m_accessType, m_proxy, m_bypass, m_sessionFlags};
 }
 
-}  // namespace
-
-void* CResourceDownloader::OpenSession() const {
-    HINTERNET session = InternetOpenW(kAgent, m_accessType, m_proxy, m_bypass, m_sessionFlags);
-    if (session) SetTimeouts(session);
-    return session;
-}
-
-std::wstring CResourceDownloader::QueryDownloadUrl(int flashType) {
+std::string CResourceDownloader::QueryAnswer(int flashType, bool* insecure) {
+    if (insecure) *insecure = false;
+    UrlParts service;
+    if (!SplitUrl(m_serviceUrl, service)) return std::string();
+    const std::wstring what = L"POST " + service.objectPath + L" (flash type " + std::to_wstring(flashType) + L")";
     CHttpHandles h;
-    h.session = OpenSession();
-    if (!h.session) return std::wstring();
-    h.connection = InternetConnectW(h.session, MIRQ_SERVICE_HOST, kServicePort, nullptr, nullptr,
-                                    INTERNET_SERVICE_HTTP, 0, 0);
-    if (!h.connection) return std::wstring();
-    h.request = HttpOpenRequestW(h.connection, L"POST", kQueryPath, kHttp10, nullptr, nullptr, kRequestFlags, 0);
-    if (!h.request) return std::wstring();
-    SetTimeouts(h.request);
-
-    std::string body = WideToOem(BuildUrlRequest(m_modelId, flashType));
-    if (!HttpSendRequestW(h.request, nullptr, 0, &body[0], static_cast<DWORD>(body.size()))) return std::wstring();
+    const SendResult sent = SendHttpRequest(h, Session(), service, L"POST", kRequestFlags, L"",
+                                            WideToOem(BuildUrlRequest(m_modelId, flashType)), what);
+    if (insecure) *insecure = sent == SendResult::Insecure;
+    if (sent != SendResult::Sent) return std::string();
     const long long status = QueryNumber(h.request, HTTP_QUERY_STATUS_CODE);
-    MIRQ_LOG(status == 200 ? kLogInfo : kLogWarning, L"http",
-             L"POST " + std::wstring(kQueryPath) + L" (flash type " + std::to_wstring(flashType) + L"): status " +
-                 std::to_wstring(status));
-    if (status != 200) return std::wstring();
+    MIRQ_LOG(status == 200 ? kLogInfo : kLogWarning, L"http", what + L": status " + std::to_wstring(status));
+    if (status != 200) return std::string();
 
     // Read to the end of the answer: it may arrive in several pieces.
     std::string answer;
     std::vector<char> block(4096);
     for (;;) {
         DWORD got = 0;
-        if (!InternetReadFile(h.request, block.data(), static_cast<DWORD>(block.size()), &got)) return std::wstring();
+        if (!InternetReadFile(h.request, block.data(), static_cast<DWORD>(block.size()), &got)) return std::string();
         if (got == 0) break;
         answer.append(block.data(), got);
         if (answer.size() >= kMaxAnswerBytes) break;
     }
-    // Whole: a long address must not cut off the checksum after it.
-    return DecodeAnsi(answer);
+    return answer;
 }
+
+// Whole: a long address must not cut off what comes after it.
+std::wstring CResourceDownloader::QueryDownloadUrl(int flashType) { return DecodeAnsi(QueryAnswer(flashType)); }
 
 namespace {
 
@@ -270,12 +145,6 @@ bool WritePartialInfo(const std::wstring& path, const CPartialInfo& info) {
     return file && fwrite(text.data(), 1, text.size(), file.get()) == text.size() && file.Close() == 0;
 }
 
-std::wstring QueryText(HINTERNET request, DWORD info) {
-    wchar_t buf[256] = {};
-    DWORD size = sizeof(buf) - sizeof(wchar_t);
-    return HttpQueryInfoW(request, info, buf, &size, nullptr) ? std::wstring(buf) : std::wstring();
-}
-
 // "bytes A-B/T" of a 206: A, and T (-1 when "*"); false when it does not parse.
 bool ReadContentRange(const std::wstring& text, long long& first, long long& total) {
     long long last = -1;
@@ -285,13 +154,53 @@ bool ReadContentRange(const std::wstring& text, long long& first, long long& tot
     return swscanf(text.c_str(), L"bytes %lld-%lld/%lc", &first, &last, &star) == 3 && star == L'*';
 }
 
-// Feeds what is already on disk into the checksum of a resumed download.
-bool HashFile(const std::wstring& path, CMd5& md5) {
+// The checksums a file must have, computed as its bytes go by.
+class CFileChecksums {
+public:
+    explicit CFileChecksums(const ExpectedFile& expected) : m_expected(expected) {
+        if (!expected.sha256.empty()) m_sha256.reset(new CDigest(DigestKind::Sha256));
+        if (!expected.md5.empty()) m_md5.reset(new CDigest(DigestKind::Md5));
+    }
+    bool Any() const { return m_sha256 || m_md5; }
+    void Update(const char* data, size_t size) {
+        if (m_sha256) m_sha256->Update(data, size);
+        if (m_md5) m_md5->Update(data, size);
+    }
+    // One observer a digest, so that each can run on a thread of its own.
+    std::vector<CBackgroundFileWriter::ChunkObserver> Observers() {
+        std::vector<CBackgroundFileWriter::ChunkObserver> observers;
+        for (CDigest* digest : {m_sha256.get(), m_md5.get()})
+            if (digest) observers.push_back([digest](const char* data, size_t size) { digest->Update(data, size); });
+        return observers;
+    }
+    // Once every byte went by: whether they are the file announced.
+    bool Match() {
+        return (!m_sha256 || m_sha256->HexDigest() == m_expected.sha256) &&
+               (!m_md5 || m_md5->HexDigest() == m_expected.md5);
+    }
+
+private:
+    const ExpectedFile& m_expected;
+    std::unique_ptr<CDigest> m_sha256, m_md5;
+};
+
+enum class HashResult { Done, Failed, Stopped };
+
+// Feeds the first `length` bytes of a file on disk into the checksums (a
+// kept part); a part of gigabytes takes its time, so the stop is watched.
+HashResult HashFile(const std::wstring& path, long long length, CFileChecksums& sums, const CStopToken& stop) {
     CStdFile file(_wfopen(path.c_str(), L"rb"));
-    if (!file) return false;
+    if (!file) return HashResult::Failed;
     std::vector<char> block(1 << 20);
-    for (size_t got; (got = fread(block.data(), 1, block.size(), file.get())) > 0;) md5.Update(block.data(), got);
-    return !ferror(file.get());
+    while (length > 0) {
+        if (stop.Requested()) return HashResult::Stopped;
+        const size_t want = length < static_cast<long long>(block.size()) ? static_cast<size_t>(length) : block.size();
+        const size_t got = fread(block.data(), 1, want, file.get());
+        if (got != want) return HashResult::Failed;
+        sums.Update(block.data(), got);
+        length -= got;
+    }
+    return HashResult::Done;
 }
 
 // The whole part over the target; false while the target is open in another
@@ -300,36 +209,35 @@ bool MoveIntoPlace(const std::wstring& partPath, const std::wstring& localPath) 
     return MoveFileExW(partPath.c_str(), localPath.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
 }
 
-// The part's checksum, when the service gave one, as its bytes on disk say.
-bool PartMatches(const std::wstring& partPath, const std::wstring& expectedMd5) {
-    if (expectedMd5.empty()) return true;
-    CMd5 md5;
-    return HashFile(partPath, md5) && md5.HexDigest() == expectedMd5;
-}
-
 }  // namespace
 
-bool CResourceDownloader::DownloadFile(const std::wstring& url, const std::wstring& localPath,
-                                       const std::wstring& expectedMd5, const CStopToken& stop) {
-    return Download(url, localPath, expectedMd5, stop) == DownloadOutcome::Ok;
-}
-
 DownloadOutcome CResourceDownloader::Download(const std::wstring& url, const std::wstring& localPath,
-                                              const std::wstring& expectedMd5, const CStopToken& stop) {
-    std::wstring host, objectPath;
-    int port = 0;
-    if (!SplitUrl(url, host, port, objectPath)) return DownloadOutcome::Failed;
+                                              const ExpectedFile& expected, const CStopToken& stop) {
+    UrlParts address;
+    if (!SplitUrl(url, address)) return DownloadOutcome::Failed;
 
-    // Written beside the target and moved over it only when complete, so a
-    // failed or stopped download leaves an earlier file as it was.
+    // Written beside the target and moved over it only when complete and
+    // checked, so a failed or stopped download leaves an earlier file as it was.
     const std::wstring partPath = localPath + L".part";
     const std::wstring infoPath = partPath + L".info";
     const CPartialInfo earlier = ReadPartialInfo(infoPath);
     long long have = earlier.url == url && !earlier.validator.empty() ? RegularFileSize(partPath) : -1;
+    auto dropPart = [&](const wchar_t* why) {
+        MIRQ_LOG(kLogWarning, L"http", L"GET " + url + L": the kept part " + why + L"; removed");
+        DeleteFileW(partPath.c_str());
+        DeleteFileW(infoPath.c_str());
+        have = -1;
+    };
+    // A part that cannot be the start of the announced file is not kept.
+    if (have >= 0 && expected.size >= 0 && (have > expected.size || (earlier.total >= 0 && earlier.total != expected.size)))
+        dropPart(L"is not of the announced length");
     if (have > 0 && have == earlier.total) {
         // All of it arrived before, but the target could not be replaced
         // then: checked again and moved, nothing fetched.
-        if (PartMatches(partPath, expectedMd5)) {
+        CFileChecksums sums(expected);
+        const HashResult hashed = HashFile(partPath, have, sums, stop);
+        if (hashed == HashResult::Stopped) return DownloadOutcome::Stopped;
+        if (hashed == HashResult::Done && sums.Match()) {
             const bool moved = MoveIntoPlace(partPath, localPath);
             MIRQ_LOG(moved ? kLogInfo : kLogWarning, L"http",
                      L"GET " + url + L": the whole part kept before " +
@@ -337,9 +245,17 @@ DownloadOutcome CResourceDownloader::Download(const std::wstring& url, const std
             if (moved) DeleteFileW(infoPath.c_str());
             return moved ? DownloadOutcome::Ok : DownloadOutcome::TargetInUse;
         }
-        MIRQ_LOG(kLogWarning, L"http", L"GET " + url + L": the whole part kept before differs from the checksum");
+        dropPart(L"differs from the checksums");
     }
     if (have < 0 || (earlier.total >= 0 && have >= earlier.total)) have = 0;  // nothing left to ask for
+    // The kept start goes into the checksums before the request: a long hash
+    // must not keep a server waiting.
+    std::unique_ptr<CFileChecksums> sums(new CFileChecksums(expected));
+    if (have > 0 && sums->Any()) {
+        const HashResult hashed = HashFile(partPath, have, *sums, stop);
+        if (hashed == HashResult::Stopped) return DownloadOutcome::Stopped;
+        if (hashed == HashResult::Failed) have = 0;
+    }
     // Whatever is kept no longer describes what comes: start over from nothing.
     auto startOver = [&](CHttpHandles& open, const wchar_t* why) {
         MIRQ_LOG(kLogWarning, L"http", L"GET " + url + L": " + why + L"; starting over");
@@ -349,38 +265,32 @@ DownloadOutcome CResourceDownloader::Download(const std::wstring& url, const std
         }
         DeleteFileW(partPath.c_str());
         DeleteFileW(infoPath.c_str());
-        return Download(url, localPath, expectedMd5, stop);
+        return Download(url, localPath, expected, stop);
     };
 
     CHttpHandles h;
-    h.session = OpenSession();
-    if (!h.session) return DownloadOutcome::Failed;
-    h.connection = InternetConnectW(h.session, host.c_str(), static_cast<INTERNET_PORT>(port), nullptr, nullptr,
-                                    INTERNET_SERVICE_HTTP, 0, 0);
-    if (!h.connection) return DownloadOutcome::Failed;
-    const wchar_t* accept[] = {L"*/*", nullptr};
-    h.request = HttpOpenRequestW(h.connection, L"GET", objectPath.c_str(), kHttp10, nullptr, accept,
-                                 kRequestFlags | INTERNET_FLAG_RELOAD, 0);
-    if (!h.request) return DownloadOutcome::Failed;
-    SetTimeouts(h.request);
     // The rest only, and only of the same file: a changed file comes whole (200).
     const std::wstring headers =
         have > 0 ? L"Range: bytes=" + std::to_wstring(have) + L"-\r\nIf-Range: " + earlier.validator + L"\r\n" : L"";
-    if (!HttpSendRequestW(h.request, headers.empty() ? nullptr : headers.c_str(), static_cast<DWORD>(headers.size()),
-                          nullptr, 0)) {
-        MIRQ_LOG(kLogWarning, L"http", L"GET " + url + L": no answer");
-        return DownloadOutcome::Failed;
-    }
+    const SendResult sent =
+        SendHttpRequest(h, Session(), address, L"GET", kRequestFlags | INTERNET_FLAG_RELOAD, headers, "", L"GET " + url);
+    if (sent == SendResult::Insecure) return DownloadOutcome::Insecure;
+    if (sent != SendResult::Sent) return DownloadOutcome::Failed;
     const long long status = QueryNumber(h.request, HTTP_QUERY_STATUS_CODE);
     if (status == 416 && have > 0) return startOver(h, L"the kept part is not smaller than the file");
     if (status != 200 && !(status == 206 && have > 0)) {
         MIRQ_LOG(kLogWarning, L"http", L"GET " + url + L": status " + std::to_wstring(status));
         return DownloadOutcome::Failed;
     }
-    if (status == 200) have = 0;  // no range support, or the file changed: start over
+    if (status == 200 && have > 0) {  // no range support, or the file changed: start over
+        have = 0;
+        sums.reset(new CFileChecksums(expected));
+    }
 
     const long long declared = QueryNumber(h.request, HTTP_QUERY_CONTENT_LENGTH);
-    long long total = declared > 0 ? have + declared : -1;
+    // The announced length is the file's: a server that declares or sends
+    // more is not read past it.
+    long long total = expected.size >= 0 ? expected.size : declared > 0 ? have + declared : -1;
     // A weak ETag says only that two files are alike: no validator for a range.
     CPartialInfo identity{url, QueryText(h.request, HTTP_QUERY_ETAG), total};
     if (identity.validator.compare(0, 2, L"W/") == 0) identity.validator.clear();
@@ -396,7 +306,7 @@ DownloadOutcome CResourceDownloader::Download(const std::wstring& url, const std
         if (identity.validator != earlier.validator) return startOver(h, L"the range sent is of another file");
         if (whole >= 0) total = identity.total = whole;
     }
-    double expected = total > 0 ? total : (EndsWithImg(localPath) ? kDefaultImageSize : kDefaultPackageSize);
+    const double expectedBytes = total > 0 ? total : (EndsWithImg(localPath) ? kDefaultImageSize : kDefaultPackageSize);
 
     FILE* file = _wfopen(partPath.c_str(), have > 0 ? L"ab" : L"wb");
     if (!file) {
@@ -405,34 +315,44 @@ DownloadOutcome CResourceDownloader::Download(const std::wstring& url, const std
     }
     // Only now does the part hold what the description says (nothing yet, or the kept start).
     if (identity.validator.empty() || !WritePartialInfo(infoPath, identity)) DeleteFileW(infoPath.c_str());
-    CBackgroundFileWriter writer(file);
-    CMd5 md5;
-    if (!expectedMd5.empty() && have > 0 && !HashFile(partPath, md5)) have = -1;
+    // The checksums are computed beside the writes, each on a thread of its own: off the reading path.
+    CBackgroundFileWriter writer(file, sums->Observers());
     CBodyReader reader(std::move(h));
 
     std::vector<char> block;
     DWORD lastReport = GetTickCount();
     CSpeedMeter speed;
     speed.Add(lastReport, 0);
-    const unsigned long long resumedAt = have > 0 ? have : 0;
+    const unsigned long long resumedAt = have;
     unsigned long long received = resumedAt;
-    bool ok = false, stopped = false;
+    bool whole = false, stopped = false;
     for (;;) {
-        const CBodyReader::Result next = have < 0 ? CBodyReader::kFailed : reader.Next(block, stop);
+        const CBodyReader::Result next = reader.Next(block, stop);
         if (next == CBodyReader::kEnd) {
-            // A server that closes before its declared length sent a truncated file.
-            ok = total <= 0 || received >= static_cast<unsigned long long>(total);
+            // A server that closes before the length it declared or was announced with sent a truncated file.
+            whole = total <= 0 || received >= static_cast<unsigned long long>(total);
             break;
         }
         stopped = next == CBodyReader::kStopped;
         if (next != CBodyReader::kBlock) break;  // failed, timed out or stopped
+        bool complete = false;
+        if (expected.size >= 0 && received + block.size() >= static_cast<unsigned long long>(expected.size)) {
+            if (received + block.size() > static_cast<unsigned long long>(expected.size))
+                MIRQ_LOG(kLogWarning, L"http", L"GET " + url + L": the server sends more than the announced " +
+                                                   std::to_wstring(expected.size) + L" bytes; cut off there");
+            block.resize(static_cast<size_t>(expected.size - received));
+            complete = true;
+        }
         received += block.size();
-        if (!expectedMd5.empty()) md5.Update(block.data(), block.size());
         if (!writer.Write(block.data(), block.size())) break;  // disk full
+        if (complete) {
+            whole = true;
+            break;
+        }
         const DWORD now = GetTickCount();
         if (now - lastReport > kReportIntervalMs) {
             speed.Add(now, received - resumedAt);
-            int percent = static_cast<int>(received * 90.0 / expected + 10.0);
+            int percent = static_cast<int>(received * 90.0 / expectedBytes + 10.0);
             const double rate = speed.BytesPerSecond();
             const double left = total > 0 && rate > 0 ? (total - static_cast<long long>(received)) / rate : -1;
             ReportProgress(percent > 100 ? 100 : percent, FormatDownloadStatus(rate, left));
@@ -443,11 +363,10 @@ DownloadOutcome CResourceDownloader::Download(const std::wstring& url, const std
             }
         }
     }
-    if (!writer.Finish()) ok = false;
-    // A file that arrived whole but differs from what the service announced is no better than a broken one.
-    const bool whole = ok;
-    if (ok && !expectedMd5.empty()) ok = md5.HexDigest() == expectedMd5;
-    const bool checksumFailed = whole && !ok && !expectedMd5.empty();
+    if (!writer.Finish()) whole = false;
+    // A file that arrived whole but is not the one announced is no better than a broken one.
+    const bool checksumFailed = whole && !sums->Match();
+    bool ok = whole && !checksumFailed;
     const bool inUse = ok && !MoveIntoPlace(partPath, localPath);
     ok = ok && !inUse;
     MIRQ_LOG(ok ? kLogInfo : kLogWarning, L"http",
@@ -455,7 +374,7 @@ DownloadOutcome CResourceDownloader::Download(const std::wstring& url, const std
                  L" bytes" + (resumedAt ? L" after " + std::to_wstring(resumedAt) + L" kept" : L"") +
                  (ok ? L", complete" : inUse ? L", complete but the target is in use; kept"
                   : stopped ? (stop.ForExit() ? L", stopped by the exit; kept" : L", stopped")
-                  : checksumFailed ? L", checksum differs" : L", broken off"));
+                  : checksumFailed ? L", differs from its checksums; removed" : L", broken off"));
     // What arrived is kept for the next attempt when the link broke, when the
     // program is closing, and when all of it is here but the target could not
     // be replaced; a stop by the user or a wrong checksum leave nothing behind.
@@ -476,13 +395,21 @@ DownloadOutcome CResourceDownloader::Fetch(int flashType, const std::wstring& lo
     if (!IsSupportedModelId(m_modelId)) return DownloadOutcome::Failed;
     ReportProgress(0, L"ROM下载中...");
     if (stop.Requested()) return DownloadOutcome::Stopped;
-    const std::wstring answer = QueryDownloadUrl(flashType);
-    const std::wstring url = ExtractFlashUrl(answer);
-    DownloadOutcome outcome = DownloadOutcome::Failed;
-    if (url.compare(0, 7, L"http://") == 0) {
+    bool insecure = false;
+    const std::string answer = QueryAnswer(flashType, &insecure);
+    ServiceAnswer named;
+    const AnswerCheck check = ReadServiceAnswer(answer, m_serviceKey, kModelTable[m_modelId].queryName, flashType, named);
+    const bool refused = !answer.empty() && check != AnswerCheck::Verified && check != AnswerCheck::NotVerified;
+    if (!answer.empty())
+        MIRQ_LOG(refused ? kLogWarning : kLogInfo, L"http", L"the answer for flash type " + std::to_wstring(flashType) +
+                                                                 L": " + DescribeAnswerCheck(check));
+    DownloadOutcome outcome = insecure ? DownloadOutcome::Insecure
+                              : refused ? DownloadOutcome::AnswerRefused
+                                        : DownloadOutcome::Failed;
+    if (outcome == DownloadOutcome::Failed && IsFetchableUrl(named.url)) {
         ReportProgress(10, L"");
         if (stop.Requested()) return DownloadOutcome::Stopped;
-        outcome = Download(url, localPath, ExtractMd5(answer), stop);
+        outcome = Download(named.url, localPath, ExpectedFile{named.size, named.sha256, named.md5}, stop);
     }
     ReportProgress(100, L"");
     return outcome;
@@ -494,8 +421,11 @@ bool CResourceDownloader::FetchRom(const std::wstring& localPath, const CStopTok
     return result == DownloadOutcome::Ok;
 }
 
-bool CResourceDownloader::FetchRecovery(const std::wstring& localPath, const CStopToken& stop) {
-    return Fetch(kFlashTypeRecovery, localPath, stop) == DownloadOutcome::Ok;
+bool CResourceDownloader::FetchRecovery(const std::wstring& localPath, const CStopToken& stop,
+                                        DownloadOutcome* outcome) {
+    const DownloadOutcome result = Fetch(kFlashTypeRecovery, localPath, stop);
+    if (outcome) *outcome = result;
+    return result == DownloadOutcome::Ok;
 }
 
 }  // namespace mirq

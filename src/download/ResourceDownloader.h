@@ -1,6 +1,8 @@
 #pragma once
 // Asks the web service for the address of a model's ROM package or recovery
-// image and downloads it over HTTP, with throttled progress and stop checks.
+// image and downloads it over HTTP or HTTPS, with throttled progress and stop
+// checks. The service signs its answers: a file is used only when it is the
+// one the signed answer describes.
 #include <string>
 
 #include "progress/ProgressListener.h"
@@ -8,11 +10,22 @@
 
 namespace mirq {
 
+struct HttpSession;
+
 // How a download ended: the file is in place; it failed (network, disk);
-// it arrived whole but differs from the service's checksum; it arrived whole
-// and verified but the target could not be replaced (open in another
-// program: kept for the next download); stopped.
-enum class DownloadOutcome { Ok, Failed, ChecksumFailed, TargetInUse, Stopped };
+// it arrived whole but differs from the size or checksums it was announced
+// with; it arrived whole and verified but the target could not be replaced
+// (open in another program: kept for the next download); stopped; the
+// service's answer failed its security checks; the server's certificate was
+// not trusted (or https led to http). The last two fetch nothing.
+enum class DownloadOutcome { Ok, Failed, ChecksumFailed, TargetInUse, Stopped, AnswerRefused, Insecure };
+
+// What a file must be to be used: its length and checksums, as the signed
+// answer gives them (-1 and empty where not known).
+struct ExpectedFile {
+    long long size = -1;
+    std::wstring sha256, md5;
+};
 
 class CResourceDownloader : public CProgressReporter {
 public:
@@ -25,34 +38,46 @@ public:
     void Reset();
     virtual void ReportProgress(int percent, const std::wstring& text);
 
+    // The answer of the service to the query, as text; empty on any failure.
     std::wstring QueryDownloadUrl(int flashType);
-    // With a checksum (32 lower-case hex digits), a file whose MD5 differs
-    // fails. A requested stop ends a download within a moment, even while
-    // the server is silent; what arrived is kept when the stop is the
-    // program's exit. DownloadFile is true for DownloadOutcome::Ok.
+    // The same as it came, in bytes (the signature covers bytes); `insecure`
+    // is set when the connection to the service could not be trusted.
+    std::string QueryAnswer(int flashType, bool* insecure = nullptr);
+    // No more than the expected size is written, and the file replaces the
+    // target only with the expected checksums. A requested stop ends a
+    // download within a moment, even while the server is silent; what arrived
+    // is kept when the stop is the program's exit.
     DownloadOutcome Download(const std::wstring& url, const std::wstring& localPath,
-                             const std::wstring& expectedMd5 = L"", const CStopToken& stop = CStopToken::Never());
-    bool DownloadFile(const std::wstring& url, const std::wstring& localPath, const std::wstring& expectedMd5 = L"",
-                      const CStopToken& stop = CStopToken::Never());
+                             const ExpectedFile& expected = ExpectedFile(),
+                             const CStopToken& stop = CStopToken::Never());
+    bool DownloadFile(const std::wstring& url, const std::wstring& localPath) {
+        return Download(url, localPath) == DownloadOutcome::Ok;
+    }
     bool FetchRom(const std::wstring& localPath, const CStopToken& stop = CStopToken::Never(),
                   DownloadOutcome* outcome = nullptr);
-    bool FetchRecovery(const std::wstring& localPath, const CStopToken& stop = CStopToken::Never());
+    bool FetchRecovery(const std::wstring& localPath, const CStopToken& stop = CStopToken::Never(),
+                       DownloadOutcome* outcome = nullptr);
 
     int GetModelId() const { return m_modelId; }
+    // The service's address and public key are the build's; tests point the
+    // downloader at a service of their own.
+    void SetService(const std::wstring& url, const std::string& key);
 
     CResourceDownloader(const CResourceDownloader&) = delete;
     CResourceDownloader& operator=(const CResourceDownloader&) = delete;
 
 private:
-    CResourceDownloader() = default;
+    CResourceDownloader();
     DownloadOutcome Fetch(int flashType, const std::wstring& localPath, const CStopToken& stop);
-    void* OpenSession() const;
+    HttpSession Session() const;
 
     int m_modelId = -1;
     wchar_t* m_proxy = nullptr;
     wchar_t* m_bypass = nullptr;
     unsigned long m_accessType = 1;  // INTERNET_OPEN_TYPE_DIRECT
     unsigned long m_sessionFlags = 0;
+    std::wstring m_serviceUrl;
+    std::string m_serviceKey;
 };
 
 // The downloader configured for one phone while this lives (direct, no

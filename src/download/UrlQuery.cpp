@@ -55,24 +55,29 @@ long long ParseLength(const std::wstring& text) {
     return std::stoll(digits);
 }
 
-bool SplitUrl(const std::wstring& url, std::wstring& host, int& port, std::wstring& objectPath) {
+bool SplitUrl(const std::wstring& url, UrlParts& parts) {
     if (url.empty()) return false;
+    parts.secure = url.compare(0, 8, L"https://") == 0;
     size_t scheme = url.find(L"http://");
-    size_t hostStart = scheme == std::wstring::npos ? 0 : scheme + 7;
+    size_t hostStart = parts.secure ? 8 : scheme == std::wstring::npos ? 0 : scheme + 7;
     size_t slash = url.find(L'/', hostStart);
     if (slash == std::wstring::npos) return false;
     std::wstring hostPort = url.substr(hostStart, slash - hostStart);
     size_t colon = hostPort.find(L':');
     if (colon != std::wstring::npos) {
-        port = ParseDecimal(hostPort.substr(colon + 1));
-        if (port == 0) return false;
-        host = hostPort.substr(0, colon);
+        parts.port = ParseDecimal(hostPort.substr(colon + 1));
+        if (parts.port == 0) return false;
+        parts.host = hostPort.substr(0, colon);
     } else {
-        host = hostPort;
-        port = 80;
+        parts.host = hostPort;
+        parts.port = parts.secure ? 443 : 80;
     }
-    objectPath = url.substr(slash + 1);
-    return !objectPath.empty();
+    parts.objectPath = url.substr(slash + 1);
+    return !parts.objectPath.empty();
+}
+
+bool IsFetchableUrl(const std::wstring& url) {
+    return url.compare(0, 7, L"http://") == 0 || url.compare(0, 8, L"https://") == 0;
 }
 
 std::wstring RecoveryImagePath(int modelId) {

@@ -10,7 +10,16 @@ std::wstring ExtractFlashUrl(const std::wstring& answer);
 // The checksum the service may send beside the address: <md5> with 32 hex
 // digits, returned in lower case; empty when absent or malformed.
 std::wstring ExtractMd5(const std::wstring& answer);
-bool SplitUrl(const std::wstring& url, std::wstring& host, int& port, std::wstring& objectPath);
+// An address split for WinINet: "https://" is fetched over TLS (port 443
+// unless named), anything else as plain HTTP (port 80 unless named).
+struct UrlParts {
+    std::wstring host, objectPath;
+    int port = 80;
+    bool secure = false;
+};
+bool SplitUrl(const std::wstring& url, UrlParts& parts);
+// Whether an address is one the program fetches (http or https).
+bool IsFetchableUrl(const std::wstring& url);
 // <data directory>\temp\recovery_<deviceKey>.img; creates the temp folder.
 std::wstring RecoveryImagePath(int modelId);
 // True when the project home page can be reached.

@@ -1,8 +1,12 @@
 #!/usr/bin/env python3
 """Local stand-in for the project's web service, standard library only.
 
-HTTP/1.0 on 127.0.0.1:8080:
-  POST /ota/ota/geturl.action   answers <flashurl> by <phonemode> and <flashtype>
+HTTP/1.0 on 127.0.0.1:8080 (and HTTPS on --tls-port, with the certificates
+of --tls-dir, made by make_certs.sh):
+  POST /ota/ota/geturl.action   answers by <phonemode> and <flashtype>: the
+        phone and the file asked for, <flashurl>, <size>, <sha256> and <md5>,
+        then <signature>: RSA PKCS#1 v1.5 with SHA-256 (openssl dgst -sha256
+        -sign, base64) over every byte before it, with tests/keys/service-private.pem
   GET  /files/rom/<device>.zip  a real zip (the model's ROM package)
   GET  /files/recovery/<device>.img   the model's recovery image
   GET  /files/big/<N>.bin       N zeros (lengths past 2 GiB), ETag "big-N"
@@ -22,17 +26,36 @@ a file), rom_seed=S (another package of the same length), query_fails_for=T
 (the query of flash type T answers 500), range_shift=N
 (a 206 that starts N bytes later than asked, as a broken proxy sends it),
 range_from_zero=1 (a 206 of the whole file, whatever range was asked),
-weak_etag=1 (the ETag is weak: no validator for If-Range).
+weak_etag=1 (the ETag is weak: no validator for If-Range),
+sign=none|broken|otherkey|otherphone|otherfile (no signature, a signature
+that does not verify, one made with another key, a rightly signed answer for
+another phone or for the other file), omit=size|sha256 (signed without it),
+tamper=1 (the file served differs from the one signed, same length),
+extra=N (N bytes more than signed follow the file), tls_cert=untrusted
+(TLS with a certificate of a CA nobody trusts), redirect_http=1 (files asked
+for over TLS are redirected to plain HTTP).
 Files carry an ETag (their MD5) and honour "Range: bytes=N-" with "If-Range";
 /_sim/log lists each file answer's status, /_sim/bytes the file bytes sent.
 The process ends by itself after --lifetime seconds.
 """
-import argparse, hashlib, io, os, random, signal, socket, struct, sys, threading, time, zipfile
+import argparse, base64, hashlib, io, os, random, select, signal, socket, ssl, struct, subprocess, sys, threading, \
+    time, zipfile
 from http.server import BaseHTTPRequestHandler
 from urllib.parse import parse_qsl, urlsplit
 
 DEVICES = {"Blade": "blade", "Nexus One": "passion", "Nexus S": "crespo", "HTC Desire": "bravo"}
 DEFAULTS = {"rom_size": "300000"}
+KEYS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "keys")
+_signatures = {}
+
+
+def sign(data, key="service"):
+    """The signature of the bytes as openssl makes it, base64 (cached: openssl runs once per answer)."""
+    if (key, data) not in _signatures:
+        raw = subprocess.run(["openssl", "dgst", "-sha256", "-sign", os.path.join(KEYS, key + "-private.pem")],
+                             input=data, stdout=subprocess.PIPE, check=True).stdout
+        _signatures[(key, data)] = base64.b64encode(raw).decode()
+    return _signatures[(key, data)]
 
 
 class State:
@@ -62,33 +85,34 @@ def recovery_bytes(device, size=200704):
 
 
 ERROR_PAGE = b"<html><head><title>502 Bad Gateway</title></head><body>Bad Gateway</body></html>"
-_md5_cache = {}
+_digest_cache = {}
 
 
-def md5_of(key, read):
-    """MD5 of a served file, computed once per file."""
-    if key not in _md5_cache:
-        h = hashlib.md5()
+def digests_of(key, read):
+    """(MD5, SHA-256) of a served file, computed once per file."""
+    if key not in _digest_cache:
+        md5, sha = hashlib.md5(), hashlib.sha256()
         for chunk in read():
-            h.update(chunk)
-        _md5_cache[key] = h.hexdigest()
-    return _md5_cache[key]
+            md5.update(chunk)
+            sha.update(chunk)
+        _digest_cache[key] = (md5.hexdigest(), sha.hexdigest())
+    return _digest_cache[key]
 
 
 def served(state, kind, device):
-    """(size, opener, md5) of a served file."""
+    """(size, opener, md5, sha256) of a served file."""
     if kind == "recovery":
         data = ERROR_PAGE if state.fault("recovery_html") == "1" else recovery_bytes(device)
-        return len(data), lambda: io.BytesIO(data), hashlib.md5(data).hexdigest()
+        return len(data), lambda: io.BytesIO(data), hashlib.md5(data).hexdigest(), hashlib.sha256(data).hexdigest()
     if kind == "big":  # zeros of the length named, with a validator of their own
         size = int(device)
-        return size, lambda: Zeros(size), "big-%d" % size
+        return size, lambda: Zeros(size), "big-%d" % size, ""
     path = rom_path(state, device, int(state.fault("rom_size")), state.fault("rom_seed"))
 
     def chunks():
         with open(path, "rb") as f:
             yield from iter(lambda: f.read(1 << 20), b"")
-    return os.path.getsize(path), lambda: open(path, "rb"), md5_of(path, chunks)
+    return (os.path.getsize(path), lambda: open(path, "rb")) + digests_of(path, chunks)
 
 
 class Zeros(io.RawIOBase):
@@ -171,22 +195,48 @@ def make_handler(state):
             device = DEVICES.get(mode)
             if status != 200 or device is None or ftype not in ("1", "2"):
                 return self.send_bytes(status if status != 200 else 404, b"<root><error>unknown</error></root>")
+            answer = self.answer(mode, ftype).encode()
+            self.send_bytes(200, answer, "text/xml")
+
+        def answer(self, mode, ftype):
+            """The signed answer for the phone and the file asked for (or, as a fault asks, for others)."""
+            how = state.fault("sign")
+            if how == "otherphone":  # rightly signed, but for another phone: a replay
+                mode = next(m for m in DEVICES if m != mode)
+            if how == "otherfile":
+                ftype = "2" if ftype == "1" else "1"
+            device = DEVICES[mode]
             host = self.headers.get("Host", "127.0.0.1:8080")
-            url = "http://%s/files/%s" % (host, "rom/%s.zip" % device if ftype == "1" else "recovery/%s.img" % device)
+            scheme = "https" if isinstance(self.connection, ssl.SSLSocket) else "http"
+            url = "%s://%s/files/%s" % (scheme, host, "rom/%s.zip" % device if ftype == "1" else "recovery/%s.img" % device)
             if state.fault("url_scheme") == "https":
-                url = "https" + url[4:]
+                url = "https" + url[len(scheme):]
             if state.fault("url_space") == "1":
                 url = "\n " + url
             if state.fault("url_query"):  # a long address (a signed download link)
                 url += "?token=" + "t" * int(state.fault("url_query"))
-            inner = "" if state.fault("no_flashurl") == "1" else "<flashurl>%s</flashurl>" % url
-            digest = served(state, "rom" if ftype == "1" else "recovery", device)[2]
+            size, _, digest, sha256 = served(state, "rom" if ftype == "1" else "recovery", device)
+            inner = "<phonemode>%s</phonemode><flashtype>%s</flashtype>" % (mode, ftype)
+            if state.fault("no_flashurl") != "1":
+                inner += "<flashurl>%s</flashurl>" % url
+            omit = state.fault("omit")
+            if omit != "size":
+                inner += "<size>%d</size>" % size
+            if omit != "sha256":
+                inner += "<sha256>%s</sha256>" % sha256
             if state.fault("md5") == "wrong":
                 digest = hashlib.md5(digest.encode()).hexdigest()
             if state.fault("md5") != "none":
                 inner += "<md5>%s</md5>" % digest
-            answer = '<?xml version="1.0" encoding="UTF-8"?><root><status>ok</status>%s</root>' % inner
-            self.send_bytes(200, answer.encode(), "text/xml")
+            signed = '<?xml version="1.0" encoding="UTF-8"?><root><status>ok</status>%s' % inner
+            if how == "none":
+                return signed + "</root>"
+            signature = sign(signed.encode(), "other" if how == "otherkey" else "service")
+            if how == "broken":  # one bit of the signature flipped
+                raw = bytearray(base64.b64decode(signature))
+                raw[len(raw) // 2] ^= 1
+                signature = base64.b64encode(bytes(raw)).decode()
+            return signed + "<signature>%s</signature></root>" % signature
 
         def do_GET(self):
             self.record()
@@ -202,8 +252,14 @@ def make_handler(state):
             if status != 200:
                 return self.send_bytes(status, b"error")
             name, _, ext = parts[2].rpartition(".")
+            if state.fault("redirect_http") == "1" and isinstance(self.connection, ssl.SSLSocket):
+                self.send_response(302)
+                self.send_header("Location", "http://127.0.0.1:%d%s" % (self.server_port_http, self.path))
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+                return
             if (parts[1], ext) in (("recovery", "img"), ("rom", "zip"), ("big", "bin")):
-                size, opener, digest = served(state, parts[1], name)
+                size, opener, digest, _ = served(state, parts[1], name)
                 etag = ('W/"%s"' if state.fault("weak_etag") == "1" else '"%s"') % digest
                 start = 0
                 wanted = self.headers.get("Range", "")
@@ -249,9 +305,11 @@ def make_handler(state):
                 self.send_header("ETag", etag)
             if start or partial:
                 self.send_header("Content-Range", "bytes %d-%d/%d" % (start, size - 1, size))
+            extra = int(state.fault("extra", "0") or 0)
             if state.fault("no_length") != "1":
-                self.send_header("Content-Length", str(size - start))
+                self.send_header("Content-Length", str(size - start + extra))
             self.end_headers()
+            tampered = size // 2 - start if state.fault("tamper") == "1" else -1  # a byte of the file changed
             size -= start
             limit = size // 2 if state.fault("short") == "1" else size
             if state.fault("cut_after"):
@@ -263,6 +321,10 @@ def make_handler(state):
                     chunk = f.read(min(1 << 16, limit - sent))
                     if not chunk:
                         break
+                    if 0 <= tampered - sent < len(chunk):
+                        chunk = bytearray(chunk)
+                        chunk[tampered - sent] ^= 0xFF
+                        chunk = bytes(chunk)
                     self.wfile.write(chunk)
                     sent += len(chunk)
                     with state.lock:
@@ -270,7 +332,9 @@ def make_handler(state):
                     if slow:
                         self.wfile.flush()
                         time.sleep(slow)
-            except (BrokenPipeError, ConnectionResetError):
+                if extra and sent == size:
+                    self.wfile.write(bytes(extra))
+            except (BrokenPipeError, ConnectionResetError, ssl.SSLError):
                 pass
             self.close_connection = True
 
@@ -313,11 +377,24 @@ def listen(port, backlog=32):
     return s
 
 
+def tls_contexts(folder):
+    """TLS for the service's name: a certificate of the tests' CA, and one of a CA nobody trusts."""
+    contexts = {}
+    for name in ("trusted", "untrusted"):
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ctx.load_cert_chain(os.path.join(folder, name + ".pem"), os.path.join(folder, name + ".key"))
+        contexts[name] = ctx
+    return contexts
+
+
 def serve(args):
     state = State(args.cache)
     handler = make_handler(state)
+    handler.server_port_http = args.port
     deadline = time.time() + args.lifetime
     sock = listen(args.port)
+    tls = listen(args.tls_port) if args.tls_port else None
+    contexts = tls_contexts(args.tls_dir) if tls else {}
     if args.ready_fd is not None:
         os.write(args.ready_fd, b"ok")
         os.close(args.ready_fd)
@@ -344,16 +421,21 @@ def serve(args):
             sock.close()
             sock = listen(args.port)
             continue
-        try:
-            conn, addr = sock.accept()
-        except socket.timeout:
-            continue
-        conn.settimeout(None)
-        threading.Thread(target=lambda c=conn, a=addr: handle(handler, c, a), daemon=True).start()
+        ready, _, _ = select.select([sock] + ([tls] if tls else []), [], [], 0.2)
+        for listener in ready:
+            try:
+                conn, addr = listener.accept()
+            except (socket.timeout, BlockingIOError):
+                continue
+            conn.settimeout(None)
+            context = contexts.get(state.fault("tls_cert", "trusted")) if listener is tls else None
+            threading.Thread(target=lambda c=conn, a=addr, x=context: handle(handler, c, a, x), daemon=True).start()
 
 
-def handle(handler, conn, addr):
+def handle(handler, conn, addr, context=None):
     try:
+        if context:
+            conn = context.wrap_socket(conn, server_side=True)
         handler(conn, addr, None)
     except Exception:
         pass
@@ -382,6 +464,8 @@ def stop(pidfile):
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--port", type=int, default=8080)
+    p.add_argument("--tls-port", type=int, default=0, help="also serve HTTPS there")
+    p.add_argument("--tls-dir", help="trusted.pem/.key and untrusted.pem/.key (make_certs.sh)")
     p.add_argument("--lifetime", type=float, default=3600)
     p.add_argument("--cache", default="/tmp/mirq-service-cache")
     p.add_argument("--daemon", action="store_true", help="start in the background, return once listening")

@@ -37,6 +37,7 @@ int main(int argc, char** argv) {
     SetCurrentDirectoryW(g_sandbox.base.c_str());
     CSimPhone::Install();
     CSimPhone::Reset("nexus_s");
+    UseLocalService();
 
     ::testing::InitGoogleTest(&argc, argv);
     int rc = RUN_ALL_TESTS();

@@ -12,6 +12,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "download/ResourceDownloader.h"
+#include "download/ServiceAnswer.h"
+
 
 namespace mirqtest {
 
@@ -256,12 +259,27 @@ bool HttpGet(const std::wstring& url, std::string& body) {
     return ok;
 }
 
-std::wstring ServiceUrl(const std::wstring& path) { return L"http://127.0.0.1:8080/" + path; }
+int ServicePort() {
+    static const int port = [] {
+        wchar_t value[16] = {};
+        return GetEnvironmentVariableW(L"MIRQ_TEST_SERVICE_PORT", value, 16) ? _wtoi(value) : 8080;
+    }();
+    return port;
+}
+
+std::wstring ServiceUrl(const std::wstring& path) {
+    return L"http://127.0.0.1:" + std::to_wstring(ServicePort()) + L"/" + path;
+}
 
 std::string ServiceControl(const std::string& command) {
     std::string body;
     HttpGet(ServiceUrl(L"_sim/" + Utf8ToWide(command)), body);
     return body;
+}
+
+void UseLocalService(bool verified) {
+    mirq::CResourceDownloader::GetInstance()->SetService(ServiceUrl(L"ota/ota/geturl.action"),
+                                                         verified ? mirq::BuiltInServiceKey() : std::string());
 }
 
 std::string Served(const std::wstring& path) {

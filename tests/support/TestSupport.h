@@ -126,7 +126,12 @@ public:
 bool HttpGet(const std::wstring& url, std::string& body);
 // /_sim/<command> of the service, e.g. "reset" or "set?short=1".
 std::string ServiceControl(const std::string& command);
-std::wstring ServiceUrl(const std::wstring& path);  // http://127.0.0.1:8080/<path>
+// The service's port: 8080, or the one MIRQ_TEST_SERVICE_PORT names.
+int ServicePort();
+std::wstring ServiceUrl(const std::wstring& path);  // http://127.0.0.1:<port>/<path>
+// Points the downloader at the local service, with the build's key (its
+// answers verified) or with none (taken as they come, as a build without a key does).
+void UseLocalService(bool verified = true);
 // The bytes the service serves at the path (a test failure when it answers otherwise).
 std::string Served(const std::wstring& path);
 

@@ -8,6 +8,7 @@
 #include "TestSupport.h"
 #include "download/ResourceDownloader.h"
 #include "download/UrlQuery.h"
+#include "log/logger.h"
 #include "util/Thread.h"
 
 using namespace mirq;
@@ -40,6 +41,7 @@ protected:
         target = GetSandbox().base + L"\\update.zip";
     }
     void TearDown() override {
+        UseLocalService();
         downloader->ClearListener();
         downloader->Reset();
         CServiceTest::TearDown();
@@ -78,8 +80,10 @@ TEST_F(Download, QueryWithAnErrorStatusIsEmpty) {
 }
 
 TEST_F(Download, FetchRomOfAFastTransferReports0And10And100) {
+    const std::string signedFile = Served(L"files/rom/crespo.zip");
+    ServiceControl("set?extra=200000");  // more than signed follows the file: cut off
     EXPECT_TRUE(downloader->FetchRom(target));
-    EXPECT_EQ(ReadBytes(target), Served(L"files/rom/crespo.zip"));
+    EXPECT_EQ(ReadBytes(target), signedFile);
     EXPECT_EQ(listener.reports, (std::vector<CRecordingListener::Report>{{0, L"ROM下载中..."}, {10, L""}, {100, L""}}));
     EXPECT_FALSE(FileExists(target + L".part"));
 }
@@ -91,7 +95,10 @@ TEST_F(Download, FetchRecoveryAsksForFlashType2) {
     EXPECT_NE(ServiceControl("log").find("<flashtype>2</flashtype>"), std::string::npos);
 }
 
+// Without a signed size (a build without the service's key) and without a
+// Content-Length, the bar counts against a default size.
 TEST_F(Download, WithoutContentLengthImagesCountAgainst4MiB) {
+    UseLocalService(false);
     ServiceControl("set?no_length=1&slow_ms=400");
     EXPECT_TRUE(downloader->FetchRecovery(GetSandbox().base + L"\\r.img"));
     std::vector<int> p = listener.Percents();
@@ -104,6 +111,7 @@ TEST_F(Download, WithoutContentLengthImagesCountAgainst4MiB) {
 }
 
 TEST_F(Download, WithoutContentLengthPackagesCountAgainst90MiB) {
+    UseLocalService(false);
     ServiceControl("set?no_length=1&slow_ms=40&rom_size=2000000");
     EXPECT_TRUE(downloader->FetchRom(target));
     std::vector<int> p = listener.Percents();
@@ -116,6 +124,7 @@ TEST_F(Download, WithoutContentLengthPackagesCountAgainst90MiB) {
 }
 
 TEST_F(Download, PercentCapsAt100WhenTheDefaultSizeIsExceeded) {
+    UseLocalService(false);
     ServiceControl("set?no_length=1&slow_ms=25&rom_size=8000000");
     EXPECT_TRUE(downloader->FetchRom(GetSandbox().base + L"\\big.img"));
     std::vector<int> p = listener.Percents();
@@ -155,8 +164,8 @@ TEST_F(Download, StopBeforeTheQueryAsksNothing) {
     EXPECT_EQ(ServiceControl("log"), "");
 }
 
-TEST_F(Download, HttpsAndWhitespaceAddressesAreRefused) {
-    for (const char* fault : {"url_scheme=https", "url_space=1", "no_flashurl=1"}) {
+TEST_F(Download, WhitespaceAndMissingAddressesAreRefused) {
+    for (const char* fault : {"url_space=1", "no_flashurl=1"}) {
         SCOPED_TRACE(fault);
         ServiceControl("reset");
         ServiceControl(std::string("set?") + fault);
@@ -269,16 +278,59 @@ TEST_F(Download, ASlowTransferShowsSpeedAndTimeLeft) {
 
 TEST_F(Download, FailureLeavesTheEarlierFileAsItWas) {
     WriteBytes(target, "earlier package");
-    for (const char* fault : {"short=1", "file_status=404", "file_status=500", "md5=wrong"}) {
-        SCOPED_TRACE(fault);
+    const struct {
+        const char* fault;
+        bool partKept;
+    } rows[] = {{"short=1", true}, {"file_status=404", true}, {"file_status=500", true},  // the half stays
+                {"md5=wrong", false}, {"tamper=1", false}};  // the last: same length, other bytes than signed
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.fault);
         ServiceControl("reset");
-        ServiceControl(std::string("set?") + fault);
+        ServiceControl(std::string("set?") + row.fault);
         EXPECT_FALSE(downloader->FetchRom(target));
         EXPECT_EQ(ReadBytes(target), "earlier package");
+        EXPECT_EQ(FileExists(target + L".part"), row.partKept);
     }
     ServiceControl("reset");
     EXPECT_TRUE(downloader->FetchRom(target));
     EXPECT_EQ(ReadBytes(target), Served(L"files/rom/crespo.zip"));
+}
+
+TEST_F(Download, OnlyAnAnswerSignedForThisPhoneAndFileIsFollowed) {
+    const std::wstring logBase = GetSandbox().base + L"\\answers";
+    InstallLogHandler(new CFileLogHandler(kLogInfo, 0, logBase, 1 << 20, 0, 0));
+    const struct {
+        const char* fault;
+        DownloadOutcome outcome;
+        const char* logged;
+    } rows[] = {
+        {"", DownloadOutcome::Ok, "signature verified"},
+        {"sign=none", DownloadOutcome::AnswerRefused, "refused: no signature"},
+        {"sign=broken", DownloadOutcome::AnswerRefused, "refused: the signature does not verify"},
+        {"sign=otherkey", DownloadOutcome::AnswerRefused, "refused: the signature does not verify"},
+        {"sign=otherphone", DownloadOutcome::AnswerRefused, "refused: signed for another phone"},
+        {"sign=otherfile", DownloadOutcome::AnswerRefused, "refused: signed for the other file"},
+        {"omit=size", DownloadOutcome::AnswerRefused, "refused: no size"},
+        {"omit=sha256", DownloadOutcome::AnswerRefused, "refused: no SHA-256"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.fault);
+        ServiceControl("reset");
+        ServiceControl(std::string("set?") + row.fault);
+        DeleteFileW(target.c_str());
+        DownloadOutcome outcome = DownloadOutcome::Failed;
+        downloader->FetchRom(target, CStopToken::Never(), &outcome);
+        EXPECT_EQ(outcome, row.outcome);
+        EXPECT_EQ(FileExists(target), row.outcome == DownloadOutcome::Ok);
+        if (row.outcome != DownloadOutcome::Ok) EXPECT_EQ(ServiceControl("log").find("GET /files"), std::string::npos);
+        const std::string log = ReadBytes(GetLogHandler()->FileName(ReadLogClock()));
+        EXPECT_NE(log.find(std::string("the answer for flash type 1: ") + row.logged), std::string::npos);
+    }
+    InstallLogHandler(nullptr);
+    // Built without a key, the answer is taken as it comes.
+    UseLocalService(false);
+    ServiceControl("set?sign=none");
+    EXPECT_TRUE(downloader->FetchRom(target));
 }
 
 TEST_F(Download, StopEndsAStalledReadWithinSeconds) {

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "FakeHost.h"
 #include "TestSupport.h"
 #include "adb/AdbManager.h"
 #include "app/Tasks.h"
@@ -22,47 +23,6 @@ using namespace mirqtest;
 namespace {
 
 const wchar_t* const kReplug = L"请重新插拔USB线，保证手机与PC的连接良好后重新刷机！";
-
-// Stands in for the main dialog: keeps what a task showed and where its bar
-// went, with the same slice arithmetic as the real listener.
-class CFakeHost : public ITaskHost {
-public:
-    void ShowDeviceInfo(bool rooted) override { shown.push_back(rooted ? "rooted" : "not rooted"); }
-    void ResetDeviceInfo() override { shown.push_back("unknown"); }
-    std::unique_ptr<IProgressListener> OpenProgress(int span) override {
-        return std::unique_ptr<IProgressListener>(new CSlice(*this, span));
-    }
-    void ReportFlashError(int step) override { flashStep = step; }
-    void ReportMessageDetail(const std::wstring& text) override { detail = text; }
-    std::wstring Box(int result) const {
-        const TaskMessage message = MessageFor(result, flashStep, detail);
-        return message.caption ? message.caption + std::wstring(L": ") + message.text : L"";
-    }
-
-    std::vector<std::string> shown;
-    std::vector<int> bar;
-    std::vector<std::wstring> texts;
-    int flashStep = -1;
-    std::wstring detail;
-    std::function<void(int span, int percent)> onReport;  // e.g. to ask for a stop at a given point
-
-private:
-    class CSlice : public IProgressListener {
-    public:
-        CSlice(CFakeHost& host, int span) : m_host(host), m_span(span), m_base(host.bar.empty() ? 0 : host.bar.back()) {}
-        void OnProgress(int percent, const std::wstring& text) override {
-            m_host.bar.push_back(m_base + static_cast<int>(percent * static_cast<double>(m_span) / 100.0));
-            if (!text.empty()) m_host.texts.push_back(text);
-            if (m_host.onReport) m_host.onReport(m_span, percent);
-        }
-        void OnReserved(int) override {}
-
-    private:
-        CFakeHost& m_host;
-        int m_span;
-        int m_base;
-    };
-};
 
 class Tasks : public CServiceTest {
 protected:

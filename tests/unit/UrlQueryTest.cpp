@@ -41,29 +41,33 @@ TEST(ExtractFlashUrl, AnAnswerIsReadWhole) {
 }
 
 TEST(SplitUrl, HostPortAndObjectPath) {
-    std::wstring host, path;
-    int port = 0;
-    ASSERT_TRUE(SplitUrl(L"http://127.0.0.1:8080/files/rom/crespo.zip?v=2", host, port, path));
-    EXPECT_EQ(host, L"127.0.0.1");
-    EXPECT_EQ(port, 8080);
-    EXPECT_EQ(path, L"files/rom/crespo.zip?v=2");
-    ASSERT_TRUE(SplitUrl(L"http://dl.example.com/a/b.img", host, port, path));
-    EXPECT_EQ(host, L"dl.example.com");
-    EXPECT_EQ(port, 80);
-    EXPECT_EQ(path, L"a/b.img");
-    ASSERT_TRUE(SplitUrl(L"host: 81x/p", host, port, path));  // no scheme; port read as atoi reads
-    EXPECT_EQ(host, L"host");
-    EXPECT_EQ(port, 81);
+    const struct {
+        const wchar_t* url;
+        const wchar_t* host;
+        int port;
+        const wchar_t* path;
+        bool secure;
+    } rows[] = {
+        {L"http://127.0.0.1:8080/files/rom/crespo.zip?v=2", L"127.0.0.1", 8080, L"files/rom/crespo.zip?v=2", false},
+        {L"http://dl.example.com/a/b.img", L"dl.example.com", 80, L"a/b.img", false},
+        {L"host: 81x/p", L"host", 81, L"p", false},  // no scheme; port read as atoi reads
+        {L"https://service.example:8443/ota/ota/geturl.action", L"service.example", 8443, L"ota/ota/geturl.action", true},
+        {L"https://cdn.example/r.zip", L"cdn.example", 443, L"r.zip", true},
+    };
+    for (const auto& row : rows) {
+        UrlParts parts;
+        ASSERT_TRUE(SplitUrl(row.url, parts)) << row.url;
+        EXPECT_EQ(parts.host, row.host);
+        EXPECT_EQ(parts.port, row.port);
+        EXPECT_EQ(parts.objectPath, row.path);
+        EXPECT_EQ(parts.secure, row.secure);
+    }
 }
 
 TEST(SplitUrl, MalformedAddressesFail) {
-    std::wstring host, path;
-    int port = 0;
-    EXPECT_FALSE(SplitUrl(L"", host, port, path));
-    EXPECT_FALSE(SplitUrl(L"http://host", host, port, path));
-    EXPECT_FALSE(SplitUrl(L"http://host/", host, port, path));
-    EXPECT_FALSE(SplitUrl(L"http://host:0/a", host, port, path));
-    EXPECT_FALSE(SplitUrl(L"http://host:abc/a", host, port, path));
+    UrlParts parts;
+    for (const wchar_t* url : {L"", L"http://host", L"http://host/", L"http://host:0/a", L"http://host:abc/a", L"https://host"})
+        EXPECT_FALSE(SplitUrl(url, parts)) << url;
 }
 
 TEST(RecoveryImage, PathUnderBaseTempIsCreated) {

@@ -1,0 +1,28 @@
+#pragma once
+// A digest of a stream of bytes through the system's crypto provider: MD5 for
+// the checksum the service announces, SHA-256 for the one it signs.
+#include <string>
+
+namespace mirq {
+
+enum class DigestKind { Md5, Sha256 };
+
+class CDigest {
+public:
+    explicit CDigest(DigestKind kind);
+    ~CDigest();
+    CDigest(const CDigest&) = delete;
+    CDigest& operator=(const CDigest&) = delete;
+
+    void Update(const void* data, size_t size);
+    // Lower-case hex digits (32 or 64); empty when the provider failed.
+    std::wstring HexDigest();
+
+private:
+    unsigned long m_provider = 0;  // HCRYPTPROV
+    unsigned long m_hash = 0;      // HCRYPTHASH
+    unsigned long m_length;
+    bool m_failed = false;
+};
+
+}  // namespace mirq

@@ -1,0 +1,39 @@
+#pragma once
+// The service's answer to the download-URL query, and the signature that
+// makes it trustworthy: the program holds the service's public key, and the
+// address, size and checksums are read only from the bytes the signature
+// covers, so nobody on the network path can hand out another file.
+#include <string>
+
+namespace mirq {
+
+// What the answer names for the file asked for.
+struct ServiceAnswer {
+    std::wstring url;
+    long long size = -1;  // bytes; -1 when not said (an answer taken unverified)
+    std::wstring sha256;  // 64 lower-case hex digits, or empty
+    std::wstring md5;     // 32 lower-case hex digits, or empty
+};
+
+// How the answer fared: verified, taken as it came (no key built in), or the
+// check that refused it.
+enum class AnswerCheck { Verified, NotVerified, NoSignature, BadSignature, OtherPhone, OtherFile, NoSize, NoSha256 };
+
+// The answer's bytes as they came. With a key (a DER SubjectPublicKeyInfo of
+// an RSA key), the answer must end in <signature>BASE64</signature>, an RSA
+// PKCS#1 v1.5 SHA-256 signature over every byte before it, and the signed
+// bytes must name the phone and the flash type asked for, the size and the
+// SHA-256. Without a key the answer is read whole, as it comes.
+AnswerCheck ReadServiceAnswer(const std::string& answer, const std::string& key, const std::wstring& phonemode,
+                              int flashType, ServiceAnswer& out);
+// For the log: which check refused an answer.
+const wchar_t* DescribeAnswerCheck(AnswerCheck check);
+
+// The signature check itself, through the system's crypto; false for a key
+// shorter than 2048 bits or one that is not RSA.
+bool VerifyRsaSha256(const std::string& key, const std::string& data, const std::string& signature);
+
+// The public key the program was built with (empty: answers are not verified).
+const std::string& BuiltInServiceKey();
+
+}  // namespace mirq
