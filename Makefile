@@ -6,7 +6,7 @@ TEST_FLAGS  = -DMIRQ_SERVICE_HOST=127.0.0.1 -DMIRQ_HOME_URL=http://127.0.0.1:808
               -DMIRQ_SERVICE_KEY=$(CURDIR)/tests/keys/service-public.der
 WINE_RUN    = $(BUILD)/wine-run.sh
 
-.PHONY: setup configure build test bench demo package clean
+.PHONY: setup configure build test bench fuzz demo package clean
 
 setup:
 	@bash scripts/setup.sh
@@ -24,6 +24,12 @@ test: build
 
 bench: build
 	@bash scripts/with-xvfb.sh bash scripts/run-bench.sh $(BUILD)
+
+# The long fuzz run: FUZZ_MUTANTS mutants of each package of the corpus
+# (`make test` runs a fixed 500 of each).
+FUZZ_MUTANTS ?= 5000
+fuzz: build
+	@MIRQ_FUZZ_MUTANTS=$(FUZZ_MUTANTS) bash scripts/run-tests.sh $(BUILD) -R '^Fuzz\.'
 
 demo: build
 	@bash scripts/demo.sh $(BUILD)

@@ -35,12 +35,25 @@ PLANTS = [
      "Tasks.AFailureOfItsOwnIsToldWithAStopPending"),
     ("src/flash/FlashReadiness.cpp", "incoming += imageBytes >= 0 ? imageBytes : kRecoveryAllowanceBytes;", "",
      "FlashStart.TheCardMustHoldThePackage"),
-    ("src/download/ResourceDownloader.cpp", "return ParseLength(buf);", "return ParseDecimal(buf);",
+    ("src/download/HttpExchange.cpp", "return ParseLength(buf);", "return ParseDecimal(buf);",
      "Download.ALengthPast2GiBIsResumed"),
     ("src/download/ResourceDownloader.cpp", "if (identity.validator != earlier.validator) return", "if (false) return",
      "Download.WithoutRangesOrWithAChangedFileItStartsOver"),
     ("src/download/ResourceDownloader.cpp", "(stopped ? stop.ForExit() : !whole)", "(stopped ? false : !whole)",
      "Tasks.DownloadBringsTheImageAndThePackageAndAFailureKeepsTheEarlierFile"),
+    # What a network attacker could hand out: the signed answer, the file it names, the TLS connection.
+    ("src/download/ServiceAnswer.cpp", "if (!VerifyRsaSha256(key, signedBytes,", "if (false && !VerifyRsaSha256(key, signedBytes,",
+     "Download.OnlyAnAnswerSignedForThisPhoneAndFileIsFollowed"),
+    ("src/download/ServiceAnswer.cpp", "|| value != phonemode)", ")",
+     "Download.OnlyAnAnswerSignedForThisPhoneAndFileIsFollowed"),
+    ("src/download/ResourceDownloader.cpp", "const bool checksumFailed = whole && !sums->Match();",
+     "const bool checksumFailed = false;", "Download.FailureLeavesTheEarlierFileAsItWas"),
+    ("src/download/ResourceDownloader.cpp", "block.resize(static_cast<size_t>(expected.size - received));", "",
+     "Download.FetchRomOfAFastTransferReports0And10And100"),
+    ("src/download/HttpExchange.cpp", "if (url.secure && FinalUrl(", "if (false && FinalUrl(",
+     "Https.DownloadsOnlyFromATrustedServer"),
+    ("src/download/HttpExchange.cpp", "    case ERROR_INTERNET_SEC_CERT_REV_FAILED:\n", "",
+     "Https.DownloadsOnlyFromATrustedServer"),
 ]
 
 

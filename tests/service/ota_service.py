@@ -446,12 +446,22 @@ def handle(handler, conn, addr, context=None):
             pass
 
 
+def running(pid):
+    """Whether the process is there and not only a zombie nobody reaped (a container's init may not)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rpartition(")")[2].split()[0] != "Z"
+    except (OSError, IndexError):
+        return False
+
+
 def stop(pidfile):
     try:
         pid = int(open(pidfile).read())
         os.kill(pid, signal.SIGTERM)
         for _ in range(50):
-            os.kill(pid, 0)
+            if not running(pid):
+                break
             time.sleep(0.1)
     except (OSError, ValueError):
         pass
@@ -464,6 +474,7 @@ def stop(pidfile):
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--port", type=int, default=8080)
+    p.add_argument("--ports", help="several services, one a port (8080,8081,...), each with a pidfile of its own")
     p.add_argument("--tls-port", type=int, default=0, help="also serve HTTPS there")
     p.add_argument("--tls-dir", help="trusted.pem/.key and untrusted.pem/.key (make_certs.sh)")
     p.add_argument("--lifetime", type=float, default=3600)
@@ -473,6 +484,13 @@ def main():
     p.add_argument("--stop", action="store_true")
     args = p.parse_args()
     args.ready_fd = None
+    if args.ports:  # one process a port: each service's faults and log are its own
+        rc = 0
+        for port in args.ports.split(","):
+            rc |= subprocess.run([sys.executable, os.path.abspath(__file__), "--port", port, "--lifetime", str(args.lifetime),
+                                  "--pidfile", "%s.%s" % (args.pidfile, port), "--stop" if args.stop else "--daemon"]
+                                 + (["--cache", args.cache])).returncode
+        return rc
     if args.stop:
         return stop(args.pidfile)
     if args.daemon:

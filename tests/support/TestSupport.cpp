@@ -261,8 +261,12 @@ bool HttpGet(const std::wstring& url, std::string& body) {
 
 int ServicePort() {
     static const int port = [] {
-        wchar_t value[16] = {};
-        return GetEnvironmentVariableW(L"MIRQ_TEST_SERVICE_PORT", value, 16) ? _wtoi(value) : 8080;
+        wchar_t value[64] = {};
+        if (GetEnvironmentVariableW(L"MIRQ_TEST_SERVICE_PORT", value, 64)) return _wtoi(value);
+        // The service ctest handed this test out of its pool: "id:8082,slots:1".
+        if (GetEnvironmentVariableW(L"CTEST_RESOURCE_GROUP_0_SERVICE", value, 64) && wcsncmp(value, L"id:", 3) == 0)
+            return _wtoi(value + 3);
+        return 8080;
     }();
     return port;
 }

@@ -56,7 +56,7 @@ protected:
 
 TEST_F(Download, QuerySendsTheDocumentAsTheServiceExpects) {
     std::wstring answer = downloader->QueryDownloadUrl(1);
-    EXPECT_EQ(ExtractFlashUrl(answer), L"http://127.0.0.1:8080/files/rom/crespo.zip");
+    EXPECT_EQ(ExtractFlashUrl(answer), ServiceUrl(L"files/rom/crespo.zip"));
     EXPECT_EQ(ServiceControl("log"),
               "POST /ota/ota/geturl.action HTTP/1.0|OTA_Service|"
               "<root><phonemode>Nexus S</phonemode><flashtype>1</flashtype></root>");
@@ -64,11 +64,11 @@ TEST_F(Download, QuerySendsTheDocumentAsTheServiceExpects) {
 
 TEST_F(Download, QueryAnswerInSeveralPiecesIsReadWhole) {
     ServiceControl("set?split=1");
-    EXPECT_EQ(ExtractFlashUrl(downloader->QueryDownloadUrl(2)), L"http://127.0.0.1:8080/files/recovery/crespo.img");
+    EXPECT_EQ(ExtractFlashUrl(downloader->QueryDownloadUrl(2)), ServiceUrl(L"files/recovery/crespo.img"));
     // A long address keeps the checksum after it.
     ServiceControl("set?split=0&url_query=1500");
     const std::wstring answer = downloader->QueryDownloadUrl(1);
-    EXPECT_EQ(ExtractFlashUrl(answer).size(), std::wstring(L"http://127.0.0.1:8080/files/rom/crespo.zip?token=").size() + 1500);
+    EXPECT_EQ(ExtractFlashUrl(answer).size(), ServiceUrl(L"files/rom/crespo.zip?token=").size() + 1500);
     EXPECT_EQ(ExtractMd5(answer).size(), 32u);
 }
 
@@ -252,7 +252,7 @@ TEST_F(Download, AWholeOrAnUnwritablePartStartsOverCleanly) {
     const std::wstring md5 = ExtractMd5(downloader->QueryDownloadUrl(1));
     // A kept part as large as the file (a description without a length): 416, then the whole file.
     WriteBytes(target + L".part", served);
-    WriteBytes(target + L".part.info", "http://127.0.0.1:8080/files/rom/crespo.zip\n\"" + WideToUtf8(md5) + "\"\n");
+    WriteBytes(target + L".part.info", WideToUtf8(ServiceUrl(L"files/rom/crespo.zip")) + "\n\"" + WideToUtf8(md5) + "\"\n");
     EXPECT_TRUE(downloader->FetchRom(target));
     EXPECT_NE(ServiceControl("log").find("416 /files/rom/crespo.zip"), std::string::npos);
     EXPECT_TRUE(ReadBytes(target) == served);
@@ -353,18 +353,20 @@ TEST_F(Download, UnwritableTargetFailsWithoutDownloading) {
 }
 
 TEST_F(Download, MalformedAddressFailsBeforeConnecting) {
-    EXPECT_FALSE(downloader->DownloadFile(L"http://127.0.0.1:8080/", target));
+    EXPECT_FALSE(downloader->DownloadFile(ServiceUrl(L""), target));
     EXPECT_FALSE(downloader->DownloadFile(L"http://127.0.0.1:0/files/rom/crespo.zip", target));
     EXPECT_EQ(ServiceControl("log"), "");
 }
 
 TEST_F(Download, ServiceConnectionCheck) {
-    EXPECT_TRUE(CheckServiceConnection());
+    // The home page's check (the window's own runs against the build's address in the flows).
+    const std::wstring home = ServiceUrl(L"");
+    EXPECT_TRUE(CheckServiceConnection(home));
     EXPECT_FALSE(CheckServiceConnection(L"http://127.0.0.1:8099/"));
     ServiceControl("down?ms=2500");
     Sleep(400);
-    EXPECT_FALSE(CheckServiceConnection());
+    EXPECT_FALSE(CheckServiceConnection(home));
     bool back = false;
-    for (int i = 0; i < 50 && !back; ++i, Sleep(200)) back = CheckServiceConnection();
+    for (int i = 0; i < 50 && !back; ++i, Sleep(200)) back = CheckServiceConnection(home);
     EXPECT_TRUE(back);
 }
