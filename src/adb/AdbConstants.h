@@ -10,10 +10,9 @@ constexpr const wchar_t* kVerbPush = L"push";
 constexpr const wchar_t* kVerbReboot = L"reboot";
 constexpr const wchar_t* kVerbGetState = L"get-state";
 constexpr const wchar_t* kArgId = L"id";
-// What the device check reads of a phone, in one command: every property, then whether adb has root.
-constexpr const wchar_t* kArgPhoneReading = L"getprop; echo ---; id";
-// The line "echo ---" prints between the answers of commands run in one line.
-constexpr const wchar_t* kAnswerSeparator = L"---";
+// What the device check reads of a phone, in one command: every property,
+// a separator line of the program's own, then whether adb has root.
+constexpr const wchar_t* kArgGetProp = L"getprop";
 constexpr const wchar_t* kArgLs = L"ls ";
 constexpr const wchar_t* kArgLsLong = L"ls -l ";
 // One command for both: the capacity file answers where the battery service does not.

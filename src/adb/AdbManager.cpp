@@ -80,9 +80,16 @@ std::wstring ErrorPathFor(const std::wstring& outputPath) {
     return outputPath.substr(0, outputPath.size() - 4) + L"e.tmp";  // still swept as ~MQF_*.tmp
 }
 
-std::wstring BuildAdbCommandLine(const std::wstring& adbPath, const std::wstring& verb,
-                                 const std::wstring& args, const std::wstring& outputPath) {
-    std::wstring line = L"\"" + adbPath + L"\" " + verb + L" " + args;
+bool IsUsableSerial(const std::wstring& serial) {
+    if (serial.empty()) return false;
+    for (wchar_t c : serial)
+        if (c == L'"' || c < 0x20) return false;
+    return true;
+}
+
+std::wstring BuildAdbCommandLine(const std::wstring& adbPath, const std::wstring& verb, const std::wstring& args,
+                                 const std::wstring& outputPath, const std::wstring& serial) {
+    std::wstring line = L"\"" + adbPath + L"\" " + (serial.empty() ? L"" : L"-s \"" + serial + L"\" ") + verb + L" " + args;
     if (verb != kVerbStartServer) line += L" > \"" + outputPath + L"\"";
     return EscapeForBatch(line);
 }
@@ -120,22 +127,26 @@ struct CommandRun {
 };
 
 // The batch ends with adb's own exit code, whatever cmd.exe would make of it.
+// %ERRORLEVEL% is the last program's code only while no variable of that
+// name is set: one in the user's environment would stand in for it.
+const char kForgetErrorLevelVariable[] = "@set ERRORLEVEL=\n";
 const char kExitWithStatus[] = "\n@exit /b %ERRORLEVEL%\n";  // written in text mode: CR LF
 
 // One adb command through its own batch file and output files; touches no
 // record of the manager, so that the push's size poll can run beside the push.
 CommandRun RunCommand(const std::wstring& verb, const std::wstring& args, unsigned long limitMs,
-                      const WaitWatch& watch, const wchar_t* batchName) {
+                      const WaitWatch& watch, const wchar_t* batchName, const std::wstring& serial) {
     static std::atomic<unsigned> s_serial{0};
     const bool startServer = verb == kVerbStartServer;
     const std::wstring scratch = ScratchDirectory();
     const std::wstring outputPath = scratch + L"~MQF_" + std::to_wstring(GetTickCount()) + L"_" +
                                     std::to_wstring(++s_serial) + L".tmp";
-    const std::wstring line = BuildAdbCommandLine(GetAdbPath(), verb, args, outputPath);
+    const std::wstring line = BuildAdbCommandLine(GetAdbPath(), verb, args, outputPath, serial);
 
     const std::wstring batchPath = scratch + batchName;
     if (PathExists(batchPath)) DeleteFileW(batchPath.c_str());
-    if (!WriteTextFile(batchPath, WideToOem(line) + kExitWithStatus)) return {RunResult::NotStarted, L"", L"", false, -1};
+    if (!WriteTextFile(batchPath, kForgetErrorLevelVariable + WideToOem(line) + kExitWithStatus))
+        return {RunResult::NotStarted, L"", L"", false, -1};
 
     CommandRun result{RunResult::NotStarted, L"", L"", true, -1};
     const std::wstring errorPath = ErrorPathFor(outputPath);
@@ -165,19 +176,19 @@ CommandRun RunCommand(const std::wstring& verb, const std::wstring& args, unsign
 
 }  // namespace
 
-long long CAdbManager::PushedSoFar(const std::wstring& devicePath, void* stop) const {
+long long CAdbManager::PushedSoFar(const std::wstring& serial, const std::wstring& devicePath, void* stop) const {
     WaitWatch watch;
     watch.stop = stop;  // a stop ends the poll as at once as the push
-    const CommandRun poll = RunCommand(kVerbShell, kArgLsLong + devicePath, kPushPollLimitMs, watch, L"poll.bat");
+    const CommandRun poll = RunCommand(kVerbShell, kArgLsLong + devicePath, kPushPollLimitMs, watch, L"poll.bat", serial);
     return poll.run == RunResult::Finished ? LsLongSize(Trimmed(poll.output)) : -1;
 }
 
 std::wstring CAdbManager::RunAdbCommand(const std::wstring& verb, const std::wstring& args, unsigned long limitMs,
-                                        const WaitWatch& watch) {
+                                        const WaitWatch& watch, const std::wstring& serial) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     const bool serverVerb = verb == kVerbStartServer || verb == kVerbKillServer;
     const DWORD started = GetTickCount();
-    CommandRun command = RunCommand(verb, args, limitMs, watch, L"tmp.bat");
+    CommandRun command = RunCommand(verb, args, limitMs, watch, L"tmp.bat", serial);
     m_lastRun = command.run;
     if (!command.batchWritten) return std::wstring();  // nothing ran: the last command's record stays
     m_lastStatus = command.status;
@@ -189,9 +200,9 @@ std::wstring CAdbManager::RunAdbCommand(const std::wstring& verb, const std::wst
     m_lastOutput = Trimmed(command.output);
     static const wchar_t* const kRunNames[] = {L"not started", L"finished", L"ended after its limit", L"stopped"};
     MIRQ_LOG(m_lastRun == RunResult::Finished ? kLogInfo : kLogWarning, L"adb",
-             L"adb " + verb + L" " + args + L": " + kRunNames[static_cast<int>(m_lastRun)] + L" in " +
-                 std::to_wstring(GetTickCount() - started) + L" ms" +
-                 (m_lastStatus > 0 ? L", status " + std::to_wstring(m_lastStatus) : L"") +
+             L"adb " + (serial.empty() ? L"" : L"-s " + serial + L" ") + verb + L" " + args + L": " +
+                 kRunNames[static_cast<int>(m_lastRun)] + L" in " + std::to_wstring(GetTickCount() - started) + L" ms" +
+                 (m_lastStatus != 0 && m_lastRun == RunResult::Finished ? L", status " + std::to_wstring(m_lastStatus) : L"") +
                  (m_lastError.empty() ? L"" : L"; error: " + m_lastError.substr(0, m_lastError.find(L'\n'))));
     return m_lastOutput;
 }

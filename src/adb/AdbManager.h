@@ -34,8 +34,10 @@ struct StorageReading {
 };
 
 // What one command tells of a phone: every property, and whether adb has
-// root there (nothing when the command did not finish or was cut short).
+// root there; not read when the command failed, or its answer was cut short
+// (no separator after the properties: the cable was pulled between the two).
 struct PhoneReading {
+    bool read = false;
     std::map<std::wstring, std::wstring> properties;
     bool rooted = false;
     std::wstring Property(const std::wstring& key) const {
@@ -56,37 +58,47 @@ public:
     virtual ~CAdbManager() = default;
 
     void Reset();
-    // Runs adb with the verb and arguments; returns its trimmed standard output.
-    // Commands run one at a time in the process (the one exception: a push's
-    // size poll, see Push); each is ended after its limit, or at once when the
-    // watched stop is requested.
+    // Runs adb with the verb and arguments, for the phone of the serial
+    // ("-s SERIAL"; empty: the only device attached); returns its trimmed
+    // standard output. Commands run one at a time in the process (the one
+    // exception: a push's size poll, see Push); each is ended after its limit,
+    // or at once when the watched stop is requested.
     std::wstring RunAdbCommand(const std::wstring& verb, const std::wstring& args);
     std::wstring RunAdbCommand(const std::wstring& verb, const std::wstring& args, unsigned long limitMs,
-                               const WaitWatch& watch = WaitWatch());
+                               const WaitWatch& watch = WaitWatch(), const std::wstring& serial = L"");
     // How the last command ended: only a finished command's output is read.
     RunResult LastRunResult() const { return m_lastRun; }
     // The exit status adb returned for the last command; -1 unless it finished.
-    // Old clients return 0 whatever happened; current ones 1 on an error.
+    // Old clients return 0 whatever happened; current ones 1 on an error; a
+    // crash leaves its exception code (0xC0000005, negative as a long).
     long LastExitStatus() const { return m_lastStatus; }
+    // Whether the last command finished with status 0: anything else failed.
+    bool LastSucceeded() const { return m_lastRun == RunResult::Finished && m_lastStatus == 0; }
     // Stops the adb server and sweeps output files left by earlier runs.
     void KillServerAndCleanUp();
 
-    // Device operations.
+    // Device operations. Each names its phone by the serial the device check
+    // found (empty: the only device attached), so that a device attached
+    // meanwhile (an emulator starting, a second phone charging) changes nothing.
     bool IsDeviceConnected();
     bool RestartServer();
-    bool IsRooted();
+    bool IsRooted(const std::wstring& serial);
     // Every property and the root state in one command.
-    PhoneReading ReadPhone();
-    std::wstring Shell(const std::wstring& command);
+    PhoneReading ReadPhone(const std::wstring& serial);
+    std::wstring Shell(const std::wstring& serial, const std::wstring& command);
     // Runs a shell command and returns its exit status; -1 when unknown.
-    int ShellStatus(const std::wstring& command);
-    bool RemoteFileExists(const std::wstring& devicePath);
+    int ShellStatus(const std::wstring& serial, const std::wstring& command);
+    bool RemoteFileExists(const std::wstring& serial, const std::wstring& devicePath);
     // Whether a file is on the phone; Unknown unless the phone said so.
-    RemotePresence RemoteFilePresence(const std::wstring& devicePath);
+    RemotePresence RemoteFilePresence(const std::wstring& serial, const std::wstring& devicePath);
     // The battery, the free space of a folder and the sizes of files in it, in one command.
-    PowerAndStorage ReadPowerAndStorage(const std::wstring& folder, const std::vector<std::wstring>& files);
-    // Size of a regular file on the phone from "ls -l"; -1 when there is none.
-    long long RemoteFileSize(const std::wstring& devicePath);
+    PowerAndStorage ReadPowerAndStorage(const std::wstring& serial, const std::wstring& folder,
+                                        const std::vector<std::wstring>& files);
+    // The free space of a folder alone; -1 when the answer could not be read.
+    long long ReadFreeSpace(const std::wstring& serial, const std::wstring& folder);
+    // Size of a regular file on the phone from "ls -l"; -1 when there is none
+    // or the line cannot be read.
+    long long RemoteFileSize(const std::wstring& serial, const std::wstring& devicePath);
     // True only when the phone holds a file of the local size: the client's
     // words (an error, "0 files pushed", a non-zero status) can only make a
     // push fail. With a stop token the push ends at once when a stop is
@@ -94,18 +106,19 @@ public:
     // with a progress routine, the file's size on the phone is measured about
     // every second while the push runs.
     typedef std::function<void(long long onPhone, long long total)> PushProgress;
-    bool Push(const std::wstring& localPath, const std::wstring& devicePath, const CStopToken* stop = nullptr,
-              const PushProgress& progress = nullptr);
+    bool Push(const std::wstring& serial, const std::wstring& localPath, const std::wstring& devicePath,
+              const CStopToken* stop = nullptr, const PushProgress& progress = nullptr);
     // Whether a file on the phone holds exactly these bytes (read back whole;
     // line ends as the shell's pty turned them are taken back).
-    bool RemoteFileHolds(const std::wstring& devicePath, const std::string& bytes);
+    bool RemoteFileHolds(const std::wstring& serial, const std::wstring& devicePath, const std::string& bytes);
     // Removes a file until the phone says it is not there, within the limit;
     // false when that was never said.
-    bool RemoveUntilGone(const std::wstring& devicePath, unsigned long limitMs);
-    void Reboot(const std::wstring& target);
-    // After a reboot: true once the phone is no longer in the "device" state
-    // (gone, offline, or back in another mode), polled until the leave limit.
-    bool WaitUntilGone();
+    bool RemoveUntilGone(const std::wstring& serial, const std::wstring& devicePath, unsigned long limitMs);
+    void Reboot(const std::wstring& serial, const std::wstring& target);
+    // After a reboot: true once the phone says it has left ("unknown", another
+    // mode such as recovery or offline, "not found"), polled until the leave
+    // limit. A client that fails without saying so (a crash) tells nothing.
+    bool WaitUntilGone(const std::wstring& serial);
 
     const std::wstring& LastOutput() const { return m_lastOutput; }
     // What the client wrote on standard error for the last command (its own errors).
@@ -124,7 +137,7 @@ private:
     CAdbManager() = default;
     // The size of a file on the phone while a push writes it, through files
     // of its own; -1 when the phone did not tell.
-    long long PushedSoFar(const std::wstring& devicePath, void* stop) const;
+    long long PushedSoFar(const std::wstring& serial, const std::wstring& devicePath, void* stop) const;
     std::recursive_mutex m_lock;  // one command (or multi-command operation) at a time
     std::wstring m_lastOutput;
     std::wstring m_lastError;
@@ -139,8 +152,12 @@ private:
 // Command-line building, kept free of side effects so it can be checked alone.
 // cmd.exe expands percent signs inside a batch file even between quotes.
 std::wstring EscapeForBatch(const std::wstring& text);
-std::wstring BuildAdbCommandLine(const std::wstring& adbPath, const std::wstring& verb,
-                                 const std::wstring& args, const std::wstring& outputPath);
+// The serial, when there is one, comes first and quoted: a phone names
+// itself, and its name must not reach cmd.exe as words of its own.
+std::wstring BuildAdbCommandLine(const std::wstring& adbPath, const std::wstring& verb, const std::wstring& args,
+                                 const std::wstring& outputPath, const std::wstring& serial = L"");
+// Whether a serial can be named on a command line (no quote, no control character).
+bool IsUsableSerial(const std::wstring& serial);
 std::wstring BuildCleanUpScript(const std::wstring& baseDir, bool baseExists,
                                 const std::wstring& tempDir, bool tempExists);
 // The scratch directory: the temporary directory, else the base directory.

@@ -2,6 +2,8 @@
 
 #include <cwchar>
 #include <cwctype>
+#include <algorithm>
+#include <iterator>
 #include <vector>
 
 #include "adb/AdbConstants.h"
@@ -90,11 +92,27 @@ bool PushOutputReportsFailure(const std::wstring& output) {
 
 namespace {
 
-bool IsDate(const std::wstring& token) {  // YYYY-MM-DD
+bool AllDigits(const std::wstring& text) {
+    return !text.empty() && text.find_first_not_of(L"0123456789") == std::wstring::npos;
+}
+
+bool IsIsoDate(const std::wstring& token) {  // YYYY-MM-DD
     if (token.size() != 10 || token[4] != L'-' || token[7] != L'-') return false;
     for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9})
         if (!std::iswdigit(token[i])) return false;
     return true;
+}
+
+// "Dec  7 10:00" or "Dec  7  2011": a month's name, a day, a time or a year.
+bool IsMonthDate(const std::vector<std::wstring>& tokens, size_t at) {
+    static const wchar_t* const kMonths[] = {L"Jan", L"Feb", L"Mar", L"Apr", L"May", L"Jun",
+                                             L"Jul", L"Aug", L"Sep", L"Oct", L"Nov", L"Dec"};
+    if (at + 2 >= tokens.size() || std::find(std::begin(kMonths), std::end(kMonths), tokens[at]) == std::end(kMonths))
+        return false;
+    const std::wstring& day = tokens[at + 1];
+    const std::wstring& last = tokens[at + 2];
+    const bool time = last.size() == 5 && last[2] == L':' && AllDigits(last.substr(0, 2)) && AllDigits(last.substr(3));
+    return AllDigits(day) && day.size() <= 2 && (time || (last.size() == 4 && AllDigits(last)));
 }
 
 }  // namespace
@@ -103,11 +121,9 @@ long long LsLongSize(const std::wstring& output) {
     const std::vector<std::wstring> tokens = Tokens(output.substr(0, output.find(L'\n')));
     if (tokens.empty() || tokens[0].size() != 10 || tokens[0][0] != L'-') return -1;
     for (size_t i = 2; i < tokens.size(); ++i) {
-        if (!IsDate(tokens[i])) continue;
+        if (!IsIsoDate(tokens[i]) && !IsMonthDate(tokens, i)) continue;
         const std::wstring& size = tokens[i - 1];
-        if (size.empty() || size.size() > 18 || size.find_first_not_of(L"0123456789") != std::wstring::npos)
-            return -1;
-        return std::stoll(size);
+        return AllDigits(size) && size.size() <= 18 ? std::stoll(size) : -1;
     }
     return -1;
 }
@@ -146,49 +162,70 @@ bool IsPropertyKeyChar(wchar_t c) {
 }
 
 // The length of "[key]: [" at the start of a line; 0 when the line starts no property.
-size_t PropertyHead(const std::wstring& text, size_t at, std::wstring& key) {
-    if (at >= text.size() || text[at] != L'[') return 0;
-    size_t end = at + 1;
-    while (end < text.size() && IsPropertyKeyChar(text[end])) ++end;
-    if (end == at + 1 || text.compare(end, 4, L"]: [") != 0) return 0;
-    key = text.substr(at + 1, end - at - 1);
-    return end + 4 - at;
+size_t PropertyHead(const std::wstring& line, std::wstring& key) {
+    if (line.empty() || line[0] != L'[') return 0;
+    size_t end = 1;
+    while (end < line.size() && IsPropertyKeyChar(line[end])) ++end;
+    if (end == 1 || line.compare(end, 4, L"]: [") != 0) return 0;
+    key = line.substr(1, end - 1);
+    return end + 4;
+}
+
+// Whether a line (its CR aside) ends a value: its last character is "]".
+bool EndsValue(const std::wstring& line) {
+    size_t end = line.size();
+    while (end > 0 && line[end - 1] == L'\r') --end;
+    return end > 0 && line[end - 1] == L']';
 }
 
 }  // namespace
 
 std::map<std::wstring, std::wstring> ParsePropertyList(const std::wstring& output) {
-    // Each property runs from its head to the last "]" before the next head:
-    // a value may hold "]:", brackets and line breaks of its own.
     std::map<std::wstring, std::wstring> properties;
-    std::vector<std::pair<std::wstring, std::pair<size_t, size_t>>> heads;  // key, value start, line start
-    for (size_t line = 0; line <= output.size();) {
-        std::wstring key;
-        const size_t head = PropertyHead(output, line, key);
-        if (head) heads.push_back({key, {line + head, line}});
-        const size_t next = output.find(L'\n', line);
-        if (next == std::wstring::npos) break;
-        line = next + 1;
+    std::wstring key, value;
+    bool inValue = false;
+    for (const std::wstring& line : Lines(output, true)) {
+        std::wstring text = line;
+        if (!inValue) {
+            const size_t head = PropertyHead(line, key);
+            if (!head) continue;  // a line outside any property
+            text = line.substr(head);
+            value.clear();
+            inValue = true;
+        } else {
+            value += L"\n";
+        }
+        if (!EndsValue(text)) {
+            value += text;
+            continue;
+        }
+        size_t end = text.size();
+        while (text[end - 1] == L'\r') --end;
+        value += text.substr(0, end - 1);
+        properties[key] = Trimmed(value);
+        inValue = false;
     }
-    for (size_t i = 0; i < heads.size(); ++i) {
-        const size_t start = heads[i].second.first;
-        const size_t limit = i + 1 < heads.size() ? heads[i + 1].second.second : output.size();
-        const size_t close = output.rfind(L']', limit == 0 ? 0 : limit - 1);
-        if (close == std::wstring::npos || close < start) continue;
-        properties[heads[i].first] = Trimmed(output.substr(start, close - start));
-    }
-    return properties;
+    return properties;  // a value never closed was cut short: not taken
 }
 
-std::vector<std::wstring> SplitAtSeparators(const std::wstring& output) {
+std::vector<std::wstring> SplitAtSeparator(const std::wstring& output, const std::wstring& separator) {
     // Lines are kept as they came (a CR included): a value read from a part
     // is the value a command of its own would have given.
     std::vector<std::wstring> parts(1);
     for (const std::wstring& line : Lines(output, true)) {
-        if (Trimmed(line) == kAnswerSeparator) parts.emplace_back();
+        if (Trimmed(line) == separator) parts.emplace_back();
         else parts.back() += line + L"\n";
     }
     return parts;
+}
+
+bool PhoneHasLeft(const std::wstring& state, const std::wstring& errors) {
+    for (const wchar_t* mode : {L"unknown", L"offline", L"recovery", L"bootloader", L"sideload"})
+        if (state == mode) return true;
+    // "error: device not found", "error: device 'SERIAL' not found", "error:
+    // no devices/emulators found", "error: device offline".
+    return Contains(errors, L"not found") || Contains(errors, L"no devices/emulators") ||
+           Contains(errors, L"device offline");
 }
 
 std::vector<CDeviceEntry> ParseDevicesList(const std::wstring& output) {

@@ -24,12 +24,19 @@ bool StripServerRestartLines(std::wstring& text);
 enum class ConnectionProblem { None, ManyDevices, Offline, Unauthorized };
 ConnectionProblem ConnectionProblemIn(const std::wstring& errors);
 
-// "getprop" with no argument: every property as "[key]: [value]", one a
-// line, a value running on over further lines where it holds line breaks.
-// Each value as "getprop KEY" alone gives it: trimmed, inner line breaks kept.
+// "getprop" with no argument, read as the phone writes it: a property starts
+// a line as "[key]: [", and its value ends at the first "]" that ends a
+// line, so a value holding line breaks (even a line that looks like a
+// property of its own) is one value. Each value as "getprop KEY" alone gives
+// it: trimmed, inner line breaks kept.
 std::map<std::wstring, std::wstring> ParsePropertyList(const std::wstring& output);
-// Splits the answer of commands joined by "echo ---" at its separator lines.
-std::vector<std::wstring> SplitAtSeparators(const std::wstring& output);
+// Splits the answer of commands joined by "echo SEPARATOR" at the lines that
+// are exactly the separator (a token the program made for that reading).
+std::vector<std::wstring> SplitAtSeparator(const std::wstring& output, const std::wstring& separator);
+// Whether "get-state" (standard output, standard error) says the phone has
+// left: "unknown" or another mode than "device" (recovery, offline, ...), or
+// that it is not found. A client that fails without saying so tells nothing.
+bool PhoneHasLeft(const std::wstring& state, const std::wstring& errors);
 
 bool DevicesOutputHasDevice(const std::wstring& output);
 bool IdOutputIsRoot(const std::wstring& output);
@@ -43,8 +50,9 @@ RemotePresence LsPresence(const std::wstring& output, const std::wstring& path);
 // a success: a refused push has a summary of its own ("0 files pushed ...
 // (N bytes in S)"), and old clients printed nothing on standard output.
 bool PushOutputReportsFailure(const std::wstring& output);
-// The size from "ls -l" of one regular file, toolbox or toybox layout (the
-// number just before the date); -1 for anything else.
+// The size from "ls -l" of one regular file: the number just before its date,
+// "2011-12-07 10:00" (toolbox, toybox) or "Dec  7 10:00" / "Dec  7  2011"
+// (busybox, which also prints a link count); -1 for a line it cannot read.
 long long LsLongSize(const std::wstring& output);
 // The size of the named file among the lines of several "ls -l" (toolbox
 // names the file, toybox gives its path); -1 when no line lists it.

@@ -36,14 +36,20 @@ public:
         m_rooted = rooted;
         m_host.ShowDeviceInfo(rooted);
     }
-    void ResetDeviceInfo() override { m_host.ResetDeviceInfo(); }
+    void ResetDeviceInfo() override {  // nothing known of a phone: no root either
+        m_rootKnown = true;
+        m_rooted = false;
+        m_host.ResetDeviceInfo();
+    }
     std::unique_ptr<IProgressListener> OpenProgress(int span) override { return m_host.OpenProgress(span); }
     void ReportFlashError(int flashStep) override { m_host.ReportFlashError(flashStep); }
     void ReportMessageDetail(const std::wstring& text) override { m_host.ReportMessageDetail(text); }
 
-    // Whether adb has root on the identified phone (which decides the flash button).
+    // Whether adb has root on the identified phone (which decides the flash
+    // button): as this task's check found it, else as the last one did (a
+    // download asks nothing of the phone).
     bool Rooted() {
-        if (!m_rootKnown) m_rooted = IdentifiedModel() >= 0 && CAdbManager::GetInstance()->IsRooted();
+        if (!m_rootKnown) m_rooted = IdentifiedModel() >= 0 && CDeviceModel::GetInstance()->IsRooted();
         return m_rooted;
     }
 
@@ -98,10 +104,41 @@ std::wstring RefusalText(const ReadinessReport& report) {
     }
 }
 
+// The task's result for a download that did not bring its file.
+int DownloadFailure(DownloadOutcome outcome) {
+    switch (outcome) {
+    case DownloadOutcome::ChecksumFailed: return kTaskDownloadChecksumFailed;
+    case DownloadOutcome::TargetInUse: return kTaskDownloadTargetInUse;
+    case DownloadOutcome::AnswerRefused: return kTaskAnswerRefused;
+    case DownloadOutcome::Insecure: return kTaskInsecureConnection;
+    default: return kTaskDownloadFailed;
+    }
+}
+
+bool IsSecurityRefusal(DownloadOutcome outcome) {
+    return outcome == DownloadOutcome::AnswerRefused || outcome == DownloadOutcome::Insecure;
+}
+
+// The model's recovery image, downloaded when there is none: its size counts
+// on the card, and a failed download stops the flash before it starts.
+int ObtainRecoveryImage(ITaskHost& host, int modelId, const std::wstring& imagePath, const CStopToken& stop) {
+    if (IsRegularFile(imagePath)) return kTaskOk;
+    DownloadOutcome outcome = DownloadOutcome::Failed;
+    CDownloaderScope(modelId)->FetchRecovery(imagePath, stop, &outcome);
+    if (outcome == DownloadOutcome::Stopped || stop.Requested()) return kTaskStopped;
+    if (IsSecurityRefusal(outcome)) return DownloadFailure(outcome);
+    // An error page saved in its place must never reach the recovery
+    // partition; deleted, so the next attempt downloads it again.
+    if (outcome == DownloadOutcome::Ok && IsRecoveryImage(imagePath)) return kTaskOk;
+    DeleteFileW(imagePath.c_str());
+    host.ReportFlashError(kRecoveryImageFailed);
+    return kTaskRecoveryFlashFailed;
+}
+
 // Everything that would stop a flash half-way is found before anything on
 // the phone changes: a damaged package, one that installs nothing or is for
-// another phone, a missing tool, a flat battery, a full card.
-int CheckFlashCanStart(ITaskHost& host, const TaskInput& input, int modelId) {
+// another phone, a missing tool or recovery image, a flat battery, a full card.
+int CheckFlashCanStart(ITaskHost& host, const TaskInput& input, int modelId, const std::wstring& serial) {
     const CStopToken& stop = *input.stop;
     RomContents contents;
     {
@@ -114,8 +151,12 @@ int CheckFlashCanStart(ITaskHost& host, const TaskInput& input, int modelId) {
     }
     std::unique_ptr<IProgressListener> listener = host.OpenProgress(0);
     listener->OnProgress(0, L"正在检查手机状态...");
-    const ReadinessReport report =
-        CheckFlashReadiness(input.romPath, contents, IsSupportedModelId(modelId) ? RecoveryImagePath(modelId) : L"", stop);
+    const std::wstring imagePath = RecoveryImagePath(modelId);
+    if (IsRegularFile(FlashToolPath())) {  // without the tool the check below says so, before any download
+        const int image = ObtainRecoveryImage(host, modelId, imagePath, stop);
+        if (image != kTaskOk) return image;
+    }
+    const ReadinessReport report = CheckFlashReadiness(serial, input.romPath, contents, imagePath, stop);
     if (stop.Requested()) return kTaskStopped;
     const std::wstring detail = RefusalText(report);
     if (!detail.empty()) host.ReportMessageDetail(detail);
@@ -134,10 +175,10 @@ int CheckFlashCanStart(ITaskHost& host, const TaskInput& input, int modelId) {
 
 }  // namespace
 
-int RunDeviceCheckTask(ITaskHost& host, const CStopToken& stop, int span) {
+int RunDeviceCheckTask(ITaskHost& host, const CStopToken& stop, int span, std::wstring* serial) {
     CDeviceChecker* checker = CDeviceChecker::GetInstance();
     CAttachedListener listener(host.OpenProgress(span), checker);
-    const int result = checker->Check(stop);
+    const int result = checker->Check(stop, serial);
     if (!checker->Detail().empty()) host.ReportMessageDetail(checker->Detail());
     // A phone read before reports only 5 and 10; its slice still ends complete,
     // so the next reporter's slice starts where the plan puts it.
@@ -145,29 +186,10 @@ int RunDeviceCheckTask(ITaskHost& host, const CStopToken& stop, int span) {
     // kCheckOk means an identified phone.
     if (result == kCheckOk) host.ShowDeviceInfo(CDeviceModel::GetInstance()->IsRooted());  // read with the rest
     else if (result == kCheckNoAdb || result == kCheckNoDevice || result == kCheckUnsupported ||
-             IsConnectionProblem(result))
+             result == kCheckReadFailed || IsConnectionProblem(result))
         host.ResetDeviceInfo();
     return result;
 }
-
-namespace {
-
-// The task's result for a download that did not bring its file.
-int DownloadFailure(DownloadOutcome outcome) {
-    switch (outcome) {
-    case DownloadOutcome::ChecksumFailed: return kTaskDownloadChecksumFailed;
-    case DownloadOutcome::TargetInUse: return kTaskDownloadTargetInUse;
-    case DownloadOutcome::AnswerRefused: return kTaskAnswerRefused;
-    case DownloadOutcome::Insecure: return kTaskInsecureConnection;
-    default: return kTaskDownloadFailed;
-    }
-}
-
-bool IsSecurityRefusal(DownloadOutcome outcome) {
-    return outcome == DownloadOutcome::AnswerRefused || outcome == DownloadOutcome::Insecure;
-}
-
-}  // namespace
 
 int RunDownloadTask(ITaskHost& host, const TaskInput& input) {
     const CStopToken& stop = *input.stop;
@@ -194,23 +216,32 @@ int RunDownloadTask(ITaskHost& host, const TaskInput& input) {
 int RunFlashTask(ITaskHost& host, const TaskInput& input) {
     const CStopToken& stop = *input.stop;
     host.ReportFlashError(kFlashOk);
-    const int check = RunDeviceCheckTask(host, stop, 20);
-    if (check == kCheckNoAdb || check == kCheckNoDevice || IsConnectionProblem(check)) return check;
+    std::wstring serial;
+    const int check = RunDeviceCheckTask(host, stop, 20, &serial);
+    if (check == kCheckNoAdb || check == kCheckNoDevice || check == kCheckReadFailed || IsConnectionProblem(check))
+        return check;
     if (stop.Requested()) return kTaskStopped;
     const int id = IdentifiedModel();
     if (id < 0) return kTaskUnsupported;  // no flasher serves an unidentified phone
-    const int ready = CheckFlashCanStart(host, input, id);
+    const int ready = CheckFlashCanStart(host, input, id, serial);
     if (ready != kTaskOk) return ready;
     // A script left by an earlier, unfinished attempt would wipe the phone
-    // at its next boot into recovery, whatever happens now.
-    if (!RemoveRecoveryScript()) {
+    // at its next boot into recovery, whatever happens now. The earlier
+    // package and image go too, before anything is pushed: the room they
+    // held was counted for what comes, and the card is read again without them.
+    if (!RemoveRecoveryScript(serial) || !RemoveEarlierCopies(serial)) {
         host.ReportFlashError(kRomPushFailed);
         return kTaskRomFlashFailed;
+    }
+    const ReadinessReport room = CheckRoomNow(serial, input.romPath, RecoveryImagePath(id));
+    if (room.verdict == Readiness::NoSpace) {
+        host.ReportMessageDetail(RefusalText(room));
+        return kTaskNoSpace;
     }
 
     bool recoveryRan = false;
     int step = kFlashOk;
-    if (std::unique_ptr<IRecoveryFlasher> flasher = CreateRecoveryFlasher(id, L"")) {
+    if (std::unique_ptr<IRecoveryFlasher> flasher = CreateRecoveryFlasher(id, L"", serial)) {
         CAttachedListener listener(host.OpenProgress(20), flasher.get());
         step = flasher->Flash(stop);
         host.ReportFlashError(step);
@@ -226,7 +257,7 @@ int RunFlashTask(ITaskHost& host, const TaskInput& input) {
     if (step != kFlashOk) return FlashFailure(kTaskRecoveryFlashFailed);
     if (stop.Requested()) return kTaskStopped;
 
-    std::unique_ptr<IKestrelbox> flasher = CreateKestrelbox(id, input.romPath);
+    std::unique_ptr<IKestrelbox> flasher = CreateKestrelbox(id, input.romPath, serial);
     if (!flasher) return kTaskUnsupported;
     {
         CAttachedListener listener(host.OpenProgress(recoveryRan ? 60 : 80), flasher.get());
@@ -278,6 +309,7 @@ TaskMessage MessageFor(int result, int flashStep, const std::wstring& detail) {
     case kTaskLowBattery:
     case kTaskNoSpace: return {L"异常提示", detail};
     case kTaskNoFlashTool: return {L"错误", L"未找到flash_image工具，请重新安装一键软件客户端以恢复文件！"};
+    case kCheckReadFailed: return {L"异常提示", kReplugUsb};  // the phone's answer was cut short
     case kCheckManyDevices: return {L"异常提示", L"检测到多部手机或模拟器，请只连接一部需要刷机的手机！"};
     case kCheckOffline: return {L"异常提示", L"手机处于离线状态，请重新插拔USB线后点击“刷新设备信息”！"};
     case kCheckUnauthorized: return {L"异常提示", L"请在手机屏幕上允许USB调试，然后点击“刷新设备信息”！"};

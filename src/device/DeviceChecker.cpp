@@ -21,25 +21,27 @@ CDeviceChecker* CDeviceChecker::GetInstance() {
     return instance;
 }
 
-int CDeviceChecker::Check(const CStopToken& stop) {
+int CDeviceChecker::Check(const CStopToken& stop, std::wstring* serial) {
     m_detail.clear();
-    const int code = Run(stop);
-    // Nothing is known of the phone after a connection problem: the display
-    // and the commands go back to "unknown".
-    if (IsConnectionProblem(code)) CDeviceModel::GetInstance()->Reset();
+    std::wstring found;
+    const int code = Run(stop, found);
+    // Nothing is known of the phone after a connection problem or a reading
+    // cut short: the display and the commands go back to "unknown".
+    if (IsConnectionProblem(code) || code == kCheckReadFailed) CDeviceModel::GetInstance()->Reset();
+    if (serial) *serial = code == kCheckOk ? found : std::wstring();
     return code;
 }
 
-int CDeviceChecker::Run(const CStopToken& stop) {
+int CDeviceChecker::Run(const CStopToken& stop, std::wstring& serial) {
     ReportProgress(5, kTextConnecting);
     if (stop.Requested()) return kCheckStopped;
     if (!IsAdbReady()) return kCheckNoAdb;
     ReportProgress(10, kTextConnecting);
     if (stop.Requested()) return kCheckStopped;
-    const int connection = CheckConnection();
+    const int connection = CheckConnection(serial);
     if (connection != kCheckOk) return Explain(connection);
     if (stop.Requested()) return kCheckStopped;
-    if (!ReadDeviceInfo()) return kCheckReadFailed;
+    if (!ReadDeviceInfo(serial)) return kCheckReadFailed;
     // Properties read while the connection went wrong are not to be trusted.
     const int problem = ConnectionProblemCode();
     if (problem != kCheckOk) return Explain(problem);
@@ -136,7 +138,7 @@ int ReadConnection(const std::vector<CDeviceEntry>& devices) {
 
 }  // namespace
 
-int CDeviceChecker::CheckConnection() {
+int CDeviceChecker::CheckConnection(std::wstring& serial) {
     CAdbManager* adb = CAdbManager::GetInstance();
     std::vector<CDeviceEntry> devices = adb->ListDevices();
     // No phone, or one not ready yet: a restart of the server often brings it.
@@ -146,7 +148,14 @@ int CDeviceChecker::CheckConnection() {
     }
     int state = ReadConnection(devices);
     if (state == kCheckOk && adb->ServerReplacedInARow() >= 2) return kCheckOtherAdbServer;
-    return state;
+    if (state != kCheckOk) return state;
+    serial = devices[0].serial;
+    // A name that cannot stand on a command line names no phone we can address.
+    if (!IsUsableSerial(serial)) {
+        MIRQ_LOG(kLogWarning, L"device", L"the phone's serial cannot be named in a command: " + serial);
+        return kCheckNoDevice;
+    }
+    return kCheckOk;
 }
 
 namespace {
@@ -162,21 +171,25 @@ std::wstring SerialOf(const PhoneReading& phone) {
 
 }  // namespace
 
-bool CDeviceChecker::ReadDeviceInfo() {
+bool CDeviceChecker::ReadDeviceInfo(const std::wstring& serial) {
     // Every property and the root state come in one command; a property the
     // phone does not have reads as empty, as a getprop of it alone would.
-    const PhoneReading phone = CAdbManager::GetInstance()->ReadPhone();
+    const PhoneReading phone = CAdbManager::GetInstance()->ReadPhone(serial);
+    if (!phone.read) {
+        MIRQ_LOG(kLogWarning, L"device", L"the phone's properties could not be read whole");
+        return false;
+    }
     CDeviceModel* record = CDeviceModel::GetInstance();
-    const std::wstring serial = SerialOf(phone);
+    const std::wstring shown = SerialOf(phone);  // the IMEI, else the serial number
     const std::wstring device = phone.Property(L"ro.product.device");
     // The same phone again: the record already describes it. Only a record
     // that identified a supported model counts (a reading that failed half-way
     // is read again), and the device must still answer the same: cheap phones
     // share placeholder serials.
-    if (serial != record->GetImei() || Trimmed(serial).empty() || record->GetModelId() < 0 ||
+    if (shown != record->GetImei() || Trimmed(shown).empty() || record->GetModelId() < 0 ||
         device != record->GetDevice()) {
         record->Reset();
-        record->SetImei(serial);
+        record->SetImei(shown);
         record->SetModel(phone.Property(L"ro.product.model"));
         record->SetBrand(phone.Property(L"ro.product.brand"));
         record->SetDevice(device);

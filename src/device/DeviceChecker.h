@@ -40,13 +40,16 @@ class CDeviceChecker : public CProgressReporter {
 public:
     static CDeviceChecker* GetInstance();
 
-    // A requested stop is seen between the check's steps.
-    int Check(const CStopToken& stop = CStopToken::Never());
+    // A requested stop is seen between the check's steps. With a phone
+    // identified, `serial` is the one "devices" listed it with: every later
+    // command for it names it.
+    int Check(const CStopToken& stop = CStopToken::Never(), std::wstring* serial = nullptr);
 
     virtual bool IsAdbReady();
-    // kCheckOk with one phone ready, else the result that says what is wrong.
-    virtual int CheckConnection();
-    virtual bool ReadDeviceInfo();
+    // kCheckOk with one phone ready (its serial set), else the result that says what is wrong.
+    virtual int CheckConnection(std::wstring& serial);
+    // False when the phone's answer could not be read whole.
+    virtual bool ReadDeviceInfo(const std::wstring& serial);
     virtual void ReportProgress(int percent, const std::wstring& text);
     // The box text of the last check's result where it names what was found
     // (the phone maker, the program on the adb port); empty otherwise.
@@ -56,7 +59,7 @@ protected:
     CDeviceChecker() = default;
 
 private:
-    int Run(const CStopToken& stop);
+    int Run(const CStopToken& stop, std::wstring& serial);
     // Why no usable phone was found: another program on the adb port, a
     // phone without its driver or in fastboot mode; Windows is asked only then.
     int Explain(int connection);

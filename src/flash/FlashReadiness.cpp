@@ -89,8 +89,19 @@ std::vector<std::wstring> AssertedDevices(const std::string& script) {
     return names;
 }
 
-ReadinessReport CheckFlashReadiness(const std::wstring& packagePath, const RomContents& package,
-                                    const std::wstring& recoveryImagePath, const CStopToken& stop) {
+namespace {
+
+// What goes to the card: the package, the image and the margin kept beside them.
+long long IncomingBytes(const std::wstring& packagePath, const std::wstring& recoveryImagePath) {
+    const long long imageBytes = recoveryImagePath.empty() ? 0 : RegularFileSize(recoveryImagePath);
+    return RegularFileSize(packagePath) + (imageBytes > 0 ? imageBytes : 0) + kSpaceMarginBytes;
+}
+
+}  // namespace
+
+ReadinessReport CheckFlashReadiness(const std::wstring& serial, const std::wstring& packagePath,
+                                    const RomContents& package, const std::wstring& recoveryImagePath,
+                                    const CStopToken& stop) {
     const bool needsFlashTool = !recoveryImagePath.empty();
     ReadinessReport report;
     auto verdict = [&report](Readiness verdict) {
@@ -115,23 +126,17 @@ ReadinessReport CheckFlashReadiness(const std::wstring& packagePath, const RomCo
     }
 
     if (stop.Requested()) return verdict(Readiness::Stopped);
-    // Everything that goes to the card: the image first, then the package,
-    // each replacing an earlier copy whose room counts as free.
-    std::vector<std::wstring> onCard = {kPhonePackage};
+    // Everything that goes to the card, in place of earlier copies whose room
+    // counts as free: the flash takes them off before it pushes anything.
+    const std::vector<std::wstring> onCard = {kPhonePackage, kPhoneRecoveryImage};
     const long long packageBytes = RegularFileSize(packagePath);
-    long long incoming = packageBytes;
-    if (needsFlashTool) {
-        onCard.push_back(kPhoneRecoveryImage);
-        const long long imageBytes = RegularFileSize(recoveryImagePath);
-        incoming += imageBytes >= 0 ? imageBytes : kRecoveryAllowanceBytes;
-    }
     // The battery and the card in one command.
-    const PowerAndStorage phone = adb->ReadPowerAndStorage(kPhoneCard, onCard);
+    const PowerAndStorage phone = adb->ReadPowerAndStorage(serial, kPhoneCard, onCard);
     report.batteryPercent = phone.batteryPercent;
     if (report.batteryPercent < 0) MIRQ_LOG(kLogWarning, L"flash", L"the battery level could not be read; flashing all the same");
     else if (report.batteryPercent < kMinBatteryPercent) return verdict(Readiness::LowBattery);
     const StorageReading& storage = phone.storage;
-    report.neededBytes = incoming + kSpaceMarginBytes;
+    report.neededBytes = IncomingBytes(packagePath, recoveryImagePath);
     for (long long earlier : storage.fileBytes) report.neededBytes -= std::max(0LL, earlier);
     report.freeBytes = storage.freeBytes;
     if (packageBytes >= kFatFileLimitBytes) {
@@ -140,6 +145,15 @@ ReadinessReport CheckFlashReadiness(const std::wstring& packagePath, const RomCo
     }
     if (report.freeBytes < 0) MIRQ_LOG(kLogWarning, L"flash", L"the free space on the card could not be read; flashing all the same");
     else if (report.freeBytes < report.neededBytes) return verdict(Readiness::NoSpace);
+    return report;
+}
+
+ReadinessReport CheckRoomNow(const std::wstring& serial, const std::wstring& packagePath,
+                             const std::wstring& recoveryImagePath) {
+    ReadinessReport report;
+    report.neededBytes = IncomingBytes(packagePath, recoveryImagePath);
+    report.freeBytes = CAdbManager::GetInstance()->ReadFreeSpace(serial, kPhoneCard);
+    if (report.freeBytes >= 0 && report.freeBytes < report.neededBytes) report.verdict = Readiness::NoSpace;
     return report;
 }
 

@@ -24,9 +24,6 @@ struct ReadinessReport {
 constexpr int kMinBatteryPercent = 30;
 // Room kept beside the package on the card.
 constexpr long long kSpaceMarginBytes = 1 << 20;
-// The room counted for a recovery image not downloaded yet: the recovery
-// partitions of the supported phones hold no more.
-constexpr long long kRecoveryAllowanceBytes = 16 << 20;
 // The phones' cards are FAT: no file there reaches 4 GiB.
 constexpr long long kFatFileLimitBytes = 4LL << 30;
 
@@ -34,11 +31,17 @@ constexpr long long kFatFileLimitBytes = 4LL << 30;
 // == "NAME"', and the same of ro.build.product), distinct, in script order.
 std::vector<std::wstring> AssertedDevices(const std::string& script);
 
-// Checks in the order of the verdicts, asking the phone one command (the
-// device names come from the device check's reading); a requested stop is
-// seen before it. The recovery image (empty: no recovery is written) goes to
-// the card before the package.
-ReadinessReport CheckFlashReadiness(const std::wstring& packagePath, const RomContents& package,
-                                    const std::wstring& recoveryImagePath, const CStopToken& stop);
+// Checks in the order of the verdicts, asking the phone of the serial one
+// command (the device names come from the device check's reading); a
+// requested stop is seen before it. The recovery image (empty: no recovery
+// is written) is already downloaded: its size counts. The earlier package and
+// image on the card count as room: the flash takes them off first.
+ReadinessReport CheckFlashReadiness(const std::wstring& serial, const std::wstring& packagePath,
+                                    const RomContents& package, const std::wstring& recoveryImagePath,
+                                    const CStopToken& stop);
+// Once the earlier copies are off the card: whether it holds the package and
+// the image now (one "df"); an answer that cannot be read does not block.
+ReadinessReport CheckRoomNow(const std::wstring& serial, const std::wstring& packagePath,
+                             const std::wstring& recoveryImagePath);
 
 }  // namespace mirq

@@ -54,24 +54,24 @@ int RunFlashSequence(const FlashStep (&steps)[4], const FlashReport& report, con
     return kFlashOk;
 }
 
-bool RemoveRemoteFile(const std::wstring& remotePath) {
+bool RemoveRemoteFile(const std::wstring& serial, const std::wstring& remotePath) {
     CAdbManager* adb = CAdbManager::GetInstance();
-    RemotePresence presence = adb->RemoteFilePresence(remotePath);
+    RemotePresence presence = adb->RemoteFilePresence(serial, remotePath);
     for (int attempt = 0; presence == RemotePresence::Present && attempt < kRemoveAttempts; ++attempt) {
-        adb->Shell(L"rm " + remotePath);
-        presence = adb->RemoteFilePresence(remotePath);
+        adb->Shell(serial, L"rm " + remotePath);
+        presence = adb->RemoteFilePresence(serial, remotePath);
     }
     // Only the phone's own "No such file" says it is gone; no answer says nothing.
     return presence == RemotePresence::Absent;
 }
 
-bool ReplaceRemoteFile(const std::wstring& localPath, const std::wstring& folder, const std::wstring& remotePath,
-                       const CStopToken& stop, const FlashReport& report) {
-    if (!RemoveRemoteFile(remotePath)) return false;
+bool ReplaceRemoteFile(const std::wstring& serial, const std::wstring& localPath, const std::wstring& folder,
+                       const std::wstring& remotePath, const CStopToken& stop, const FlashReport& report) {
+    if (!RemoveRemoteFile(serial, remotePath)) return false;
     CAdbManager* adb = CAdbManager::GetInstance();
-    adb->Shell(L"mkdir " + folder);
+    adb->Shell(serial, L"mkdir " + folder);
     CPushReport pushReport(report);
-    const bool pushed = adb->Push(localPath, remotePath, &stop, std::ref(pushReport));
+    const bool pushed = adb->Push(serial, localPath, remotePath, &stop, std::ref(pushReport));
     // The speed has had its time; the rest of the flash shows its own text.
     if (pushReport.Reported()) report(kPushToPercent, kFlashingText);
     return pushed;

@@ -26,7 +26,9 @@ enum FlashStepCode {
 
 class IKestrelbox : public CProgressReporter {
 public:
-    IKestrelbox(int modelId, const std::wstring& path) : m_path(path), m_modelId(modelId) {}
+    // Every command goes to the phone of the serial (empty: the only device attached).
+    IKestrelbox(int modelId, const std::wstring& path, const std::wstring& serial = L"")
+        : m_path(path), m_modelId(modelId), m_serial(serial) {}
     virtual ~IKestrelbox() = default;
 
     virtual bool PrepareFile() = 0;
@@ -43,13 +45,15 @@ public:
 protected:
     std::wstring m_path;
     int m_modelId;
+    std::wstring m_serial;
     const CStopToken* m_stop = &CStopToken::Never();  // the running Flash's, for its steps
     bool m_scriptMayBeOnPhone = false;  // set once the script push was tried
 };
 
 class IRecoveryFlasher : public CProgressReporter {
 public:
-    IRecoveryFlasher(int modelId, const std::wstring& path) : m_path(path), m_modelId(modelId) {}
+    IRecoveryFlasher(int modelId, const std::wstring& path, const std::wstring& serial = L"")
+        : m_path(path), m_modelId(modelId), m_serial(serial) {}
     virtual ~IRecoveryFlasher() = default;
 
     virtual bool PrepareFile() = 0;
@@ -66,12 +70,15 @@ public:
 protected:
     std::wstring m_path;
     int m_modelId;
+    std::wstring m_serial;
     const CStopToken* m_stop = &CStopToken::Never();  // the running Flash's, for its steps
 };
 
-// Null for model ids without such a flasher.
-std::unique_ptr<IKestrelbox> CreateKestrelbox(int modelId, const std::wstring& romPath);
-std::unique_ptr<IRecoveryFlasher> CreateRecoveryFlasher(int modelId, const std::wstring& imagePath);
+// Null for model ids without such a flasher. The serial names the phone the
+// device check found (empty: the only device attached).
+std::unique_ptr<IKestrelbox> CreateKestrelbox(int modelId, const std::wstring& romPath, const std::wstring& serial = L"");
+std::unique_ptr<IRecoveryFlasher> CreateRecoveryFlasher(int modelId, const std::wstring& imagePath,
+                                                        const std::wstring& serial = L"");
 
 // Where the package goes on the phone, and the card that holds it.
 constexpr const wchar_t* kPhoneCard = L"/sdcard";
@@ -82,7 +89,11 @@ std::wstring FlashToolPath();
 
 // Takes a recovery command script of an earlier, unfinished flash off the
 // phone; false unless the phone confirmed it is gone.
-bool RemoveRecoveryScript();
+bool RemoveRecoveryScript(const std::wstring& serial);
+// Takes the package and the recovery image an earlier flash left on the card
+// off it, so that the room they held is there for what comes; false unless
+// the phone confirmed both gone.
+bool RemoveEarlierCopies(const std::wstring& serial);
 
 // The recovery command scripts, exactly as the phone's recovery reads them.
 extern const char kWipeScript[];

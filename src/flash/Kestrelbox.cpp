@@ -34,7 +34,7 @@ public:
     bool PrepareFile() override { return IsRegularFile(m_path); }
 
     bool PushFile() override {
-        return ReplaceRemoteFile(m_path, kRemoteFolder, kPhonePackage, *m_stop, ReporterOf(this));
+        return ReplaceRemoteFile(m_serial, m_path, kRemoteFolder, kPhonePackage, *m_stop, ReporterOf(this));
     }
 
     bool WriteRecoveryScript(bool keepData) override {
@@ -48,7 +48,8 @@ public:
         m_scriptMayBeOnPhone = written;
         CAdbManager* adb = CAdbManager::GetInstance();
         // Small enough to be read back: what recovery will run is what was meant.
-        const bool pushed = written && adb->Push(local, kRemoteScript) && adb->RemoteFileHolds(kRemoteScript, script);
+        const bool pushed =
+            written && adb->Push(m_serial, local, kRemoteScript) && adb->RemoteFileHolds(m_serial, kRemoteScript, script);
         DeleteFileW(local.c_str());
         return pushed;
     }
@@ -56,16 +57,19 @@ public:
 
 }  // namespace
 
-bool RemoveRecoveryScript() { return RemoveRemoteFile(kRemoteScript); }
+bool RemoveRecoveryScript(const std::wstring& serial) { return RemoveRemoteFile(serial, kRemoteScript); }
+
+bool RemoveEarlierCopies(const std::wstring& serial) {
+    return RemoveRemoteFile(serial, kPhonePackage) && RemoveRemoteFile(serial, kPhoneRecoveryImage);
+}
 
 bool IKestrelbox::RebootToRecovery() {
     CAdbManager* adb = CAdbManager::GetInstance();
-    adb->Reboot(L"recovery");
+    adb->Reboot(m_serial, L"recovery");
     // An unplugged phone ends the client at once too, with its error on
     // standard error; a phone that got the command leaves the list.
-    if (adb->LastRunResult() != RunResult::Finished || !adb->LastError().empty() || adb->LastExitStatus() > 0)
-        return false;
-    return adb->WaitUntilGone();
+    if (!adb->LastSucceeded() || !adb->LastError().empty()) return false;
+    return adb->WaitUntilGone(m_serial);
 }
 
 int IKestrelbox::Flash(bool keepData, const CStopToken& stop) {
@@ -80,13 +84,13 @@ int IKestrelbox::Flash(bool keepData, const CStopToken& stop) {
     // Stopped or failed with the script on the phone and no reboot: the next
     // boot into recovery would run it (and wipe the phone) for a flash that
     // did not complete.
-    if (code != kFlashOk && m_scriptMayBeOnPhone) RemoveRecoveryScript();
+    if (code != kFlashOk && m_scriptMayBeOnPhone) RemoveRecoveryScript(m_serial);
     return code;
 }
 
-std::unique_ptr<IKestrelbox> CreateKestrelbox(int modelId, const std::wstring& romPath) {
+std::unique_ptr<IKestrelbox> CreateKestrelbox(int modelId, const std::wstring& romPath, const std::wstring& serial) {
     if (modelId < 0 || modelId > 11) return nullptr;
-    return std::unique_ptr<IKestrelbox>(new CCommonKestrelbox(modelId, romPath));
+    return std::unique_ptr<IKestrelbox>(new CCommonKestrelbox(modelId, romPath, serial));
 }
 
 }  // namespace mirq

@@ -39,7 +39,7 @@ public:
     }
 
     bool PushFile() override {
-        return ReplaceRemoteFile(m_path, kRemoteFolder, kPhoneRecoveryImage, *m_stop, ReporterOf(this));
+        return ReplaceRemoteFile(m_serial, m_path, kRemoteFolder, kPhoneRecoveryImage, *m_stop, ReporterOf(this));
     }
 
     bool InstallFlashTool() override {
@@ -47,14 +47,15 @@ public:
         const std::wstring tool = FlashToolPath();
         if (!PathExists(tool)) return false;
         CAdbManager* adb = CAdbManager::GetInstance();
-        adb->Shell(std::wstring(L"mkdir ") + kToolFolder);
-        if (!adb->Push(tool, kRemoteTool)) return false;
+        adb->Shell(m_serial, std::wstring(L"mkdir ") + kToolFolder);
+        if (!adb->Push(m_serial, tool, kRemoteTool)) return false;
         // The phones' chmod takes octal modes only ("+x" is a "Bad mode").
-        return adb->ShellStatus(std::wstring(L"chmod 755 ") + kRemoteTool) == 0;
+        return adb->ShellStatus(m_serial, std::wstring(L"chmod 755 ") + kRemoteTool) == 0;
     }
 
     bool FlashRecoveryImage() override {
-        return CAdbManager::GetInstance()->ShellStatus(std::wstring(kRemoteTool) + L" recovery " + kPhoneRecoveryImage) == 0;
+        return CAdbManager::GetInstance()->ShellStatus(m_serial, std::wstring(kRemoteTool) + L" recovery " +
+                                                                     kPhoneRecoveryImage) == 0;
     }
 };
 
@@ -72,9 +73,10 @@ int IRecoveryFlasher::Flash(const CStopToken& stop) {
     return code;
 }
 
-std::unique_ptr<IRecoveryFlasher> CreateRecoveryFlasher(int modelId, const std::wstring& imagePath) {
+std::unique_ptr<IRecoveryFlasher> CreateRecoveryFlasher(int modelId, const std::wstring& imagePath,
+                                                        const std::wstring& serial) {
     if (!IsSupportedModelId(modelId)) return nullptr;
-    return std::unique_ptr<IRecoveryFlasher>(new CCommonRecoveryFlasher(modelId, imagePath));
+    return std::unique_ptr<IRecoveryFlasher>(new CCommonRecoveryFlasher(modelId, imagePath, serial));
 }
 
 }  // namespace mirq

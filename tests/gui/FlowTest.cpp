@@ -165,7 +165,7 @@ TEST_F(Flow, AFlashSaysDoneAndTheSessionLogHoldsItsCommands) {
         MultiByteToWideChar(CP_OEMCP, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], n);
         log += text;
     }
-    for (const wchar_t* expected : {L"Mirq一键刷机助手 v0.9.", L"adb devices", L"adb push", L"flash_image recovery",
+    for (const wchar_t* expected : {L"Mirq一键刷机助手 v0.9.", L"adb devices", L"adb -s 3233A90D1A2B00EC push", L"flash_image recovery",
                                     L"finished in", L"GET http://127.0.0.1:8080/files/recovery/crespo.img: status 200",
                                     L"flash started", L"ended with code 8", L"刷机完成！"})
         EXPECT_NE(log.find(expected), std::wstring::npos) << WideToUtf8(expected);

@@ -30,7 +30,13 @@
 // no battery service), df_style (toolbox2, toolbox4, toybox) and sdcard_free
 // (bytes free on /sdcard), push_rate (bytes a second: the pushed file grows
 // on the phone as it arrives; with push_rate_path, only for remote paths
-// holding it). "-s SERIAL" picks the phone.
+// holding it), sdcard_size (the card's room in all: what its files leave is
+// free, df shows it, and a push that does not fit is refused with "No space
+// left on device"), ls_style=busybox, shell_cut_after=<command> (the cable
+// comes out once the shell has answered that command: nothing more arrives),
+// crash_on=<start of a command line> (the client crashes: no output, exit
+// code 0xC0000005). "-s SERIAL" picks the phone; the switches that name the
+// start of a command line match it without the serial.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -148,6 +154,38 @@ std::wstring FsPath(const std::string& phonePath) {
 }
 
 bool Exists(const std::wstring& p) { return GetFileAttributesW(p.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+long long FileSize(const std::wstring& p) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(p.c_str(), GetFileExInfoStandard, &data) || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return -1;
+    return static_cast<long long>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+}
+
+// The bytes of every file under a folder of the phone's.
+long long UsedUnder(const std::wstring& dir) {
+    long long used = 0;
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    do {
+        const std::wstring name = fd.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) used += UsedUnder(dir + L"\\" + name);
+        else used += static_cast<long long>(fd.nFileSizeHigh) << 32 | fd.nFileSizeLow;
+    } while (FindNextFileW(h, &fd));
+    FindClose(h);
+    return used;
+}
+
+// Bytes free on the card: what its files leave of sdcard_size, else sdcard_free as it is set.
+long long CardFree() {
+    if (!State("sdcard_size").empty())
+        return std::max(0LL, atoll(State("sdcard_size").c_str()) - UsedUnder(g_dir + L"fs\\sdcard"));
+    const std::string freeText = State("sdcard_free");
+    return freeText.empty() ? 6695 * (1LL << 20) : atoll(freeText.c_str());
+}
+
 
 void MakeParents(const std::wstring& path) {
     for (size_t i = g_dir.size(); i < path.size(); ++i)
@@ -345,6 +383,14 @@ int Push(const std::vector<std::string>& a) {
     if (State("push_partial") == "1") bytes.resize(bytes.size() / 2);
     std::wstring target = FsPath(remote);
     MakeParents(target);
+    // A card of a given size: what does not fit beside its other files is refused, as adbd refuses it.
+    if (remote.compare(0, 8, "/sdcard/") == 0 && !State("sdcard_size").empty() &&
+        static_cast<long long>(bytes.size()) > CardFree() + std::max(0LL, FileSize(target))) {
+        Out("adb: error: failed to copy '" + FromAcp(local) + "' to '" + remote + "': remote No space left on device\n" +
+            FromAcp(local) + ": 0 files pushed, 0 skipped. 17.9 MB/s (" + std::to_string(bytes.size()) +
+            " bytes in 0.080s)\n");
+        return 1;
+    }
     // A refused push (push_style=fail, push_fail_path), or one whose phone
     // goes away half-way (push_cut: adbd drops the part), as current clients
     // tell it: the error and a summary of nothing on standard output, status 1.
@@ -395,6 +441,9 @@ std::string LsLong(const std::string& path) {
     const std::string size = std::to_string(data.nFileSizeLow);
     const std::string name = path.substr(path.find_last_of('/') + 1);
     if (State("ls_style") == "toybox") return "-rw-rw---- 1 root sdcard_rw " + size + " 2011-12-07 10:00 " + path;
+    if (State("ls_style") == "busybox")  // custom ROMs: a link count, the date as "Dec  7 10:00"
+        return "-rw-rw-r--    1 system   sdcard_r " + std::string(size.size() < 9 ? 9 - size.size() : 0, ' ') + size +
+               " Dec  7 10:00 " + name;
     return "-rw-rw-r-- system   sdcard_rw " + std::string(size.size() < 8 ? 8 - size.size() : 0, ' ') + size +
            " 2011-12-07 10:00 " + name;
 }
@@ -427,8 +476,7 @@ std::string Toolbox4Size(long long bytes) {
 // "df PATH" of the storage card, in the layout of the phone's generation.
 void Df(const std::string& path) {
     const long long total = 7929 * kMiB;
-    const std::string freeText = State("sdcard_free");
-    const long long free = freeText.empty() ? 6695 * kMiB : atoll(freeText.c_str());
+    const long long free = CardFree();
     const long long used = total - free;
     const std::string style = State("df_style");
     if (style == "toybox") {
@@ -574,6 +622,7 @@ int Shell(const std::vector<std::string>& a) {
             end = separator;
         }
         if (!end || command.empty()) continue;
+        const bool cut = !State("shell_cut_after").empty() && command[0] == State("shell_cut_after");
         if (command[0] == "echo") {
             std::string line;
             for (size_t k = 1; k < command.size(); ++k) {
@@ -588,6 +637,10 @@ int Shell(const std::vector<std::string>& a) {
             status = ShellCommand(command);
         }
         command.clear();
+        if (cut) {  // the cable comes out: nothing more reaches the client
+            SetState("connected", "0");
+            return ShellV2() ? 1 : 0;
+        }
     }
     return ShellV2() ? status : 0;
 }
@@ -636,9 +689,16 @@ int Run(std::vector<std::string> a) {
         Out((phone ? state : std::string("unknown")) + "\r\n");  // as clients of that generation print it
         return phone ? 0 : 1;
     }
-    if (!target.empty() && target != PhoneSerial()) {
-        Err("error: device '" + target + "' not found\n");
+    if (!target.empty() && (target != PhoneSerial() || !phone)) {
+        if (verb == "push" && State("push_style") == "current")
+            Out("adb: error: failed to get feature set: device '" + target + "' not found\n");
+        else
+            Err("error: device '" + target + "' not found\n");
         return 1;
+    }
+    if (verb == "get-state" && !target.empty()) {
+        Out(state + "\r\n");
+        return 0;
     }
     if (target.empty() && phone && !extra.empty()) {
         Err("error: more than one device and emulator\n");
@@ -707,7 +767,12 @@ int wmain() {
     Journal(CommandTail());
     DropCutPush();
     ComeBackIfDue();
-    const std::string line = ToUtf8(CommandTail());
+    // The command as the switches name it: without "-s SERIAL".
+    std::string line = ToUtf8(CommandTail());
+    if (args.size() > 2 && args[0] == "-s") {
+        const size_t verb = line.find(args[2], line.find(args[1]) + args[1].size());
+        line = verb == std::string::npos ? line : line.substr(verb);
+    }
     const std::string muteOn = State("mute_on");
     g_muted = !muteOn.empty() && line.compare(0, muteOn.size(), muteOn) == 0;
     auto arrives = [&line](const char* key) {
@@ -721,6 +786,7 @@ int wmain() {
     if (arrives("second_device_on")) SetState("extra_device", "emulator-5554");
     if (arrives("offline_on")) SetState("device_state", "offline");
     const bool hangAfter = arrives("hang_after_output");
+    if (arrives("crash_on")) return static_cast<int>(0xC0000005);  // an access violation: nothing printed
     const int status = Run(args);
     if (hangAfter) {
         FlushFileBuffers(GetStdHandle(STD_OUTPUT_HANDLE));

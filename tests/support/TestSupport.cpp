@@ -189,11 +189,19 @@ void CSimPhone::Prop(const char* key, const std::string& value) {
     RunProcess(AdbPath(), L"sim-prop " + Utf8ToWide(key) + L" " + Quote(value));
 }
 
-std::vector<std::string> CSimPhone::Journal() {
+std::vector<std::string> CSimPhone::RawJournal() {
     std::vector<std::string> lines;
     std::istringstream in(ReadBytes(PhoneDir() + L"journal.txt"));
     std::string line;
     while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> CSimPhone::Journal() {
+    std::vector<std::string> lines = RawJournal();
+    for (std::string& line : lines)
+        if (line.compare(0, 4, "-s \"") == 0 && line.find("\" ", 4) != std::string::npos)
+            line = line.substr(line.find("\" ", 4) + 2);
     return lines;
 }
 

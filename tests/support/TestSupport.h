@@ -57,7 +57,10 @@ public:
     static void Reset(const char* profile);
     static void Set(const char* key, const std::string& value);
     static void Prop(const char* key, const std::string& value);
+    // The command lines the phone received, without the "-s \"SERIAL\" " that names it;
+    // RawJournal: as they came.
     static std::vector<std::string> Journal();
+    static std::vector<std::string> RawJournal();
     static void ClearJournal();
     static std::wstring PhoneFile(const std::string& phonePath);  // local path of a phone file
     static std::string ReadPhoneFile(const std::string& phonePath, bool* ok = nullptr);

@@ -115,13 +115,13 @@ TEST_F(AdbDevice, RestartServerKillsWaitsAndStarts) {
 }
 
 TEST_F(AdbDevice, RootCheck) {
-    EXPECT_TRUE(adb->IsRooted());
+    EXPECT_TRUE(adb->IsRooted(L""));
     CSimPhone::Set("rooted", "groups");
-    EXPECT_FALSE(adb->IsRooted());
+    EXPECT_FALSE(adb->IsRooted(L""));
     CSimPhone::Set("rooted", "0");
-    EXPECT_FALSE(adb->IsRooted());
+    EXPECT_FALSE(adb->IsRooted(L""));
     CSimPhone::Set("connected", "0");
-    EXPECT_FALSE(adb->IsRooted());
+    EXPECT_FALSE(adb->IsRooted(L""));
     EXPECT_EQ(LastLine(CSimPhone::Journal()), "shell id ");
     EXPECT_EQ(adb->LastError(), L"error: no devices/emulators found");  // the client's own error, kept apart
     EXPECT_EQ(adb->LastExitStatus(), 1);  // through the batch file
@@ -130,11 +130,11 @@ TEST_F(AdbDevice, RootCheck) {
 }
 
 TEST_F(AdbDevice, RemoteFileExistsOnlyOnAnExactEcho) {
-    EXPECT_FALSE(adb->RemoteFileExists(L"/sdcard/mirq/update.zip"));
+    EXPECT_FALSE(adb->RemoteFileExists(L"", L"/sdcard/mirq/update.zip"));
     EXPECT_EQ(LastLine(CSimPhone::Journal()), "shell ls /sdcard/mirq/update.zip ");
     CSimPhone::WritePhoneFile("/sdcard/mirq/update.zip", "zip");
-    EXPECT_TRUE(adb->RemoteFileExists(L"/sdcard/mirq/update.zip"));
-    EXPECT_EQ(adb->Shell(L"mkdir /sdcard/mirq"), L"mkdir failed for /sdcard/mirq, File exists");
+    EXPECT_TRUE(adb->RemoteFileExists(L"", L"/sdcard/mirq/update.zip"));
+    EXPECT_EQ(adb->Shell(L"", L"mkdir /sdcard/mirq"), L"mkdir failed for /sdcard/mirq, File exists");
 }
 
 TEST_F(AdbDevice, PushCopiesBytesInEveryClientStyle) {
@@ -145,7 +145,7 @@ TEST_F(AdbDevice, PushCopiesBytesInEveryClientStyle) {
         SCOPED_TRACE(style);
         CSimPhone::Set("push_style", style);
         DeleteFileW(CSimPhone::PhoneFile("/sdcard/mirq/update.zip").c_str());
-        EXPECT_TRUE(adb->Push(local, L"/sdcard/mirq/update.zip"));
+        EXPECT_TRUE(adb->Push(L"", local, L"/sdcard/mirq/update.zip"));
         EXPECT_EQ(CSimPhone::ReadPhoneFile("/sdcard/mirq/update.zip"), content);
     }
     EXPECT_EQ(Matching(CSimPhone::Journal(), "push").back(), "push \"" + WideToUtf8(local) + "\" /sdcard/mirq/update.zip ");
@@ -154,31 +154,31 @@ TEST_F(AdbDevice, PushCopiesBytesInEveryClientStyle) {
 TEST_F(AdbDevice, PushFailsWithoutWordsOnStandardOutput) {
     const std::wstring local = GetSandbox().base + L"\\u.zip";
     WriteBytes(local, MakeContent(5000, 1));
-    EXPECT_FALSE(adb->Push(GetSandbox().base + L"\\missing.zip", L"/sdcard/x.zip"));
-    EXPECT_FALSE(adb->Push(GetSandbox().base, L"/sdcard/x.zip"));  // a folder
+    EXPECT_FALSE(adb->Push(L"", GetSandbox().base + L"\\missing.zip", L"/sdcard/x.zip"));
+    EXPECT_FALSE(adb->Push(L"", GetSandbox().base, L"/sdcard/x.zip"));  // a folder
     for (const char* style : {"old", "current"}) {
         SCOPED_TRACE(style);
         CSimPhone::Set("push_style", style);
         CSimPhone::Set("connected", "0");  // unplugged: the error goes to stderr
-        EXPECT_FALSE(adb->Push(local, L"/sdcard/x.zip"));
+        EXPECT_FALSE(adb->Push(L"", local, L"/sdcard/x.zip"));
         CSimPhone::Set("connected", "1");
     }
     // An old client's silent push is confirmed by the phone's listing, in both layouts.
     CSimPhone::Set("push_style", "old");
-    for (const char* layout : {"toolbox", "toybox"}) {
+    for (const char* layout : {"toolbox", "toybox", "busybox"}) {
         CSimPhone::Set("ls_style", layout);
-        EXPECT_TRUE(adb->Push(local, L"/sdcard/x.zip")) << layout;
+        EXPECT_TRUE(adb->Push(L"", local, L"/sdcard/x.zip")) << layout;
         EXPECT_EQ(LastLine(CSimPhone::Journal()), "shell ls -l /sdcard/x.zip ");
     }
     // ... and a silent copy cut short is none: only half of it is on the phone.
     CSimPhone::Set("push_partial", "1");
-    EXPECT_FALSE(adb->Push(local, L"/sdcard/x.zip"));
+    EXPECT_FALSE(adb->Push(L"", local, L"/sdcard/x.zip"));
     EXPECT_EQ(CSimPhone::ReadPhoneFile("/sdcard/x.zip").size(), 2500u);
     CSimPhone::Set("push_partial", "0");
     CSimPhone::Set("hang", "push");
     adb->SetWaitLimits(kCommandLimitMs, 2000);
     DWORD start = GetTickCount();
-    EXPECT_FALSE(adb->Push(local, L"/sdcard/y.zip"));
+    EXPECT_FALSE(adb->Push(L"", local, L"/sdcard/y.zip"));
     EXPECT_LT(GetTickCount() - start, 15000u);
     adb->SetWaitLimits(kCommandLimitMs, kPushBaseLimitMs);
     EXPECT_EQ(adb->PushLimitMs(200ll << 20), kPushBaseLimitMs + 200 * kPushMsPerMiB);
@@ -190,8 +190,10 @@ TEST(AdbOutputReading, PropertyListsOfToolboxAndToybox) {
         L"[dalvik.vm.heapsize]: [32m]\r\n[gsm.version.ril-impl]: [Samsung RIL(IPC) v2.0]\r\n"
         L"[ro.build.description]: [soju-user 2.3.4 GRJ22 121341 release-keys]\r\n[ro.empty]: []\r\n"
         L"[ro.odd]: [a]: [b] [c]]\r\n[ro.lines]: [first\r\nsecond]\r\n[ro.product.device]: [crespo]";
+    // Values that look like a property of their own, or like a separator, on a line of theirs.
     const std::wstring toybox =
-        L"[init.svc.adbd]: [running]\n[ro.product.device]: [  bravo ]\n[ro.lines]: [first\nsecond]\n[ro.empty]: []";
+        L"[init.svc.adbd]: [running]\n[ro.product.device]: [  bravo ]\n[ro.lines]: [first\nsecond]\n[ro.empty]: []\n"
+        L"[ro.notes]: [a\n[ro.product.model]: [x\n---\nb]\n[ro.product.model]: [HTC Desire]";
     const auto tb = ParsePropertyList(toolbox);
     EXPECT_EQ(tb.at(L"gsm.version.ril-impl"), L"Samsung RIL(IPC) v2.0");
     EXPECT_EQ(tb.at(L"ro.build.description"), L"soju-user 2.3.4 GRJ22 121341 release-keys");
@@ -204,7 +206,10 @@ TEST(AdbOutputReading, PropertyListsOfToolboxAndToybox) {
     EXPECT_EQ(ty.at(L"ro.product.device"), L"bravo");  // trimmed, as a getprop alone
     EXPECT_EQ(ty.at(L"ro.lines"), L"first\nsecond");
     EXPECT_EQ(ty.at(L"ro.empty"), L"");
-    const std::vector<std::wstring> parts = SplitAtSeparators(toybox + L"\n---\nuid=0(root) gid=0(root)");
+    EXPECT_EQ(ty.at(L"ro.notes"), L"a\n[ro.product.model]: [x\n---\nb");
+    EXPECT_EQ(ty.at(L"ro.product.model"), L"HTC Desire");
+    EXPECT_EQ(ParsePropertyList(L"[ro.a]: [1]\n[ro.cut]: [never clo"), (std::map<std::wstring, std::wstring>{{L"ro.a", L"1"}}));
+    const std::vector<std::wstring> parts = SplitAtSeparator(toybox + L"\n--mirq-7--\nuid=0(root) gid=0(root)", L"--mirq-7--");
     ASSERT_EQ(parts.size(), 2u);
     EXPECT_EQ(ParsePropertyList(parts[0]), ty);
     EXPECT_EQ(Trimmed(parts[1]), L"uid=0(root) gid=0(root)");
@@ -249,6 +254,16 @@ TEST(AdbOutputReading, LsLongSizeAndEchoedStatus) {
     EXPECT_EQ(LsLongSize(L"-rw-rw-r-- system   sdcard_rw  1048576 2011-12-07 10:00 update.zip"), 1048576);
     EXPECT_EQ(LsLongSize(L"-rw-rw---- 1 root sdcard_rw 1048576 2011-12-07 10:00 /sdcard/update.zip"), 1048576);
     EXPECT_EQ(LsLongSize(L"-rw-rw---- 1 root sdcard_rw 0 2011-12-07 10:00 /sdcard/e\r"), 0);
+    // Busybox's: a link count, and the date as "Dec  7 10:00" (this year) or "Dec  7  2011".
+    EXPECT_EQ(LsLongSize(L"-rw-rw-r--    1 system   sdcard_r    800000 Dec  7 10:00 update.zip"), 800000);
+    EXPECT_EQ(LsLongSize(L"-rw-r--r--    1 root     root          1234 Dec  7  2011 recovery.img\r"), 1234);
+    EXPECT_EQ(LsLongSize(L"-rw-rw-r--    1 system   sdcard_r    800000 Dex  7 10:00 update.zip"), -1);
+    // Among the lines of several: by the name toolbox and busybox print, or the path toybox prints.
+    const std::wstring listing = L"-rw-rw---- 1 root sdcard_rw 1048576 2011-12-07 10:00 /sdcard/mirq/update.zip\n"
+                                 L"-rw-r--r--    1 root     root          1234 Dec  7  2011 recovery.img";
+    EXPECT_EQ(LsLongSizeOf(listing, L"/sdcard/mirq/update.zip"), 1048576);
+    EXPECT_EQ(LsLongSizeOf(listing, L"/sdcard/mirq/recovery.img"), 1234);
+    EXPECT_EQ(LsLongSizeOf(listing, L"/sdcard/mirq/date.zip"), -1);
     EXPECT_EQ(LsLongSize(L"/sdcard/update.zip: No such file or directory"), -1);
     EXPECT_EQ(LsLongSize(L"drwxrwxr-x system sdcard_rw 2011-12-07 10:00 mirq"), -1);
     // Folders and links are no file to measure, though toybox prints them a size.
@@ -295,7 +310,7 @@ TEST(AdbOutputReading, BatteryAndFreeSpaceAsEachShellPrintsThem) {
 }
 
 TEST_F(AdbDevice, RebootPassesItsTarget) {
-    adb->Reboot(L"recovery");
+    adb->Reboot(L"", L"recovery");
     EXPECT_EQ(LastLine(CSimPhone::Journal()), "reboot recovery ");
     EXPECT_EQ(CSimPhone::StateValue("rebooted"), "recovery");
 }

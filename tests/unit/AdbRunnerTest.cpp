@@ -154,7 +154,7 @@ TEST_F(AdbRunner, WhatAHungCommandPrintedIsNotTrustedAndItsEndIsAWarning) {
     CSimPhone::WritePhoneFile("/sdcard/mirq/update.zip", "old");
     CSimPhone::Set("hang_after_output", "shell ls");  // it answers, then never ends
     adb->SetWaitLimits(2000, kPushBaseLimitMs);
-    EXPECT_FALSE(adb->RemoteFileExists(L"/sdcard/mirq/update.zip"));
+    EXPECT_FALSE(adb->RemoteFileExists(L"", L"/sdcard/mirq/update.zip"));
     EXPECT_EQ(adb->LastRunResult(), RunResult::TimedOut);
     adb->SetWaitLimits(kCommandLimitMs, kPushBaseLimitMs);
     const std::wstring logFile = GetLogHandler()->FileName(ReadLogClock());

@@ -159,7 +159,7 @@ TEST_F(RomFlash, StopAfterTheScriptPushTakesTheScriptBack) {
     EXPECT_TRUE(Matching(CSimPhone::Journal(), "reboot").empty());
     // A script an earlier attempt left behind is taken off too.
     CSimPhone::WritePhoneFile("/cache/recovery/extendedcommand", kWipeScript);
-    EXPECT_TRUE(RemoveRecoveryScript());
+    EXPECT_TRUE(RemoveRecoveryScript(L""));
     EXPECT_FALSE(CSimPhone::PhoneFileExists("/cache/recovery/extendedcommand"));
 }
 
@@ -229,7 +229,7 @@ TEST_F(RecoveryFlash, APhoneWithTheShellProtocolIsUnderstood) {
     CSimPhone::Set("shell_protocol", "v2");
     CSimPhone::Set("ls_style", "toybox");
     WriteBytes(RecoveryImagePath(2), MakeRecoveryImage(100000, 5));
-    EXPECT_TRUE(RemoveRecoveryScript());
+    EXPECT_TRUE(RemoveRecoveryScript(L""));
     EXPECT_EQ(Flash(), 0);
     EXPECT_EQ(RomFlash::Flash(false, package), 0);
     EXPECT_EQ(CSimPhone::ReadPhoneFile("/cache/recovery/extendedcommand"), kWipeScript);
@@ -347,7 +347,7 @@ protected:
         WriteBytes(path, zip);
         RomContents contents;
         EXPECT_EQ(CheckRomPackage(path, nullptr, &contents), PackageCheck::Ok);
-        return CheckFlashReadiness(givenPath.empty() ? path : givenPath, contents, image, CStopToken::Never());
+        return CheckFlashReadiness(L"", givenPath.empty() ? path : givenPath, contents, image, CStopToken::Never());
     }
     Readiness Verdict() { return Check(package).verdict; }
     const std::string package = MakePackage(1000, 1);
@@ -429,7 +429,7 @@ TEST_F(RomFlash, TheRebootCountsOnlyWhenThePhoneLeaves) {
 
 TEST_F(RomFlash, ARemovalCountsOnlyWhenThePhoneSaysSo) {
     CSimPhone::Set("mute_on", "shell ls /cache");
-    EXPECT_FALSE(RemoveRecoveryScript());  // nothing is there, but no answer says so
+    EXPECT_FALSE(RemoveRecoveryScript(L""));  // nothing is there, but no answer says so
     CSimPhone::Set("mute_on", "");
-    EXPECT_TRUE(RemoveRecoveryScript());
+    EXPECT_TRUE(RemoveRecoveryScript(L""));
 }

@@ -43,18 +43,31 @@ protected:
 }  // namespace
 
 TEST_F(Tasks, FlashInBothModes) {
+    // A flash differs by model only in its image and its package's device;
+    // the other models' are the downloads' and the flows'.
     const struct {
         const char* profile;
         const wchar_t* device;
         bool keepData;
-    } phones[] = {{"blade", L"blade", false},  // a flash differs by model only in its image and its
-                  {"htc_desire", L"bravo", true}};  // package's device; the others' are the downloads' and flows'.
+        std::function<void()> meanwhile;
+    } phones[] = {
+        // A card that an earlier, larger package fills: 100 KB free beside
+        // it, less than the image needs; the earlier copies go first.
+        {"blade", L"blade", false,
+         [] {
+             CSimPhone::WritePhoneFile("/sdcard/mirq/update.zip", std::string(9 << 20, 'o'));
+             CSimPhone::Set("sdcard_size", std::to_string((9 << 20) + 100 * 1024));
+         }},
+        // An emulator starts as the package is copied: every command names the phone.
+        {"htc_desire", L"bravo", true, [] { CSimPhone::Set("second_device_on", "push"); }}};
     for (const auto& phone : phones) {
         SCOPED_TRACE(phone.profile);
         const std::string package = MakePackage(400000, 11, WideToUtf8(phone.device));
         WriteBytes(input.romPath, package);
         input.keepData = phone.keepData;
-        EXPECT_EQ(Flash(phone.profile), kTaskFlashed);
+        CSimPhone::Reset(phone.profile);
+        phone.meanwhile();
+        EXPECT_EQ(RunFlashTask(host, input), kTaskFlashed);
         EXPECT_EQ(host.flashStep, kFlashOk);
         EXPECT_EQ(CSimPhone::RecoveryPartition(), Served(std::wstring(L"files/recovery/") + phone.device + L".img"));
         EXPECT_EQ(CSimPhone::ReadPhoneFile("/sdcard/mirq/update.zip"), package);
@@ -73,6 +86,9 @@ TEST_F(Tasks, FlashInBothModes) {
         EXPECT_LT(at("flash_image recovery"), at("\" /sdcard/mirq/update.zip"));
         EXPECT_LT(at("\" /sdcard/mirq/update.zip"), at("reboot recovery"));
         EXPECT_LT(at("reboot recovery"), static_cast<long>(journal.size()));
+        const std::vector<std::string> raw = CSimPhone::RawJournal();
+        const std::string named = "-s \"" + std::string(phone.profile[0] == 'b' ? "SIM0001" : "SH05XPL01234") + "\" ";
+        for (size_t i = 1; i < raw.size(); ++i) EXPECT_EQ(raw[i].find(named), 0u) << raw[i];  // all but "devices"
     }
 }
 
@@ -114,9 +130,9 @@ TEST_F(Tasks, FailedFlashesSayWhy) {
 
 TEST_F(Tasks, AConnectionProblemDuringAFlashNamesItself) {
     CSimPhone::Reset("nexus_s");
-    CSimPhone::Set("second_device_on", "push");  // an emulator starts as the image is copied
-    EXPECT_EQ(RunFlashTask(host, input), kCheckManyDevices);
-    EXPECT_EQ(host.Box(kCheckManyDevices), L"异常提示: 检测到多部手机或模拟器，请只连接一部需要刷机的手机！");
+    CSimPhone::Set("offline_on", "push");  // the phone drops off as the image is copied
+    EXPECT_EQ(RunFlashTask(host, input), kCheckOffline);
+    EXPECT_EQ(host.Box(kCheckOffline), L"异常提示: 手机处于离线状态，请重新插拔USB线后点击“刷新设备信息”！");
 }
 
 TEST_F(Tasks, ADamagedPackageOrNoPhoneChangesNothingOnThePhone) {
@@ -147,7 +163,7 @@ TEST_F(Tasks, AFlashThatCannotFinishDoesNotStart) {
         {"flat battery", [] { CSimPhone::Set("battery_level", "15"); }, kTaskLowBattery,
          L"异常提示: 手机电量过低（15%），请充电至50%以上后再刷机！"},
         {"full card", [] { CSimPhone::Set("sdcard_free", "1048576"); }, kTaskNoSpace,
-         L"异常提示: 手机存储卡空间不足（需要18 MB，可用1 MB），请清理存储卡后重新刷机！"},  // the image's allowance counts
+         L"异常提示: 手机存储卡空间不足（需要2 MB，可用1 MB），请清理存储卡后重新刷机！"},  // the image, as downloaded, counts
         {"no flash_image", [&] { DeleteFileW(tool.c_str()); }, kTaskNoFlashTool,
          L"错误: 未找到flash_image工具，请重新安装一键软件客户端以恢复文件！"},
     };
@@ -206,7 +222,7 @@ TEST_F(Tasks, AStopAfterTheRebootLeavesTheFlashDone) {
 
 DWORD WINAPI SlowTaskThread(void*) {
     Sleep(1000);  // still between two commands when the window goes
-    CAdbManager::GetInstance()->Reboot(L"recovery");
+    CAdbManager::GetInstance()->Reboot(L"", L"recovery");
     return 0;
 }
 
@@ -240,7 +256,7 @@ TEST_F(Tasks, ASlowPushShowsItsProgressAndAStopEndsItAtOnce) {
     EXPECT_EQ(RunFlashTask(host, input), kTaskStopped);
     EXPECT_LT(GetTickCount() - stoppedAt, 4000u);
     // Gone for good: asked after the task, the phone has nothing more arriving.
-    EXPECT_EQ(CAdbManager::GetInstance()->RemoteFilePresence(L"/sdcard/mirq/update.zip"), RemotePresence::Absent);
+    EXPECT_EQ(CAdbManager::GetInstance()->RemoteFilePresence(L"", L"/sdcard/mirq/update.zip"), RemotePresence::Absent);
     EXPECT_FALSE(CSimPhone::PhoneFileExists("/cache/recovery/extendedcommand"));
     EXPECT_TRUE(Matching(CSimPhone::Journal(), "reboot").empty());
 }
@@ -355,6 +371,6 @@ TEST(TaskMessages, StepsChooseTheFlashFailureText) {
     EXPECT_EQ(MessageFor(kTaskRomFlashFailed, kRomRebootFailed).text, L"手机未能重启进入Recovery，请重新插拔USB线后重新刷机！");
     for (int step : {kRomFlashStopped, kRecoveryFlashStopped, kFlashOk})
         EXPECT_EQ(MessageFor(kTaskRomFlashFailed, step).caption, nullptr) << step;
-    for (int result : {int(kTaskOk), int(kTaskStopped), int(kCheckReadFailed)})
-        EXPECT_EQ(MessageFor(result, kFlashOk).caption, nullptr) << result;
+    for (int result : {int(kTaskOk), int(kTaskStopped)}) EXPECT_EQ(MessageFor(result, kFlashOk).caption, nullptr) << result;
+    EXPECT_EQ(MessageFor(kCheckReadFailed, kFlashOk).text, std::wstring(kReplug));  // a reading cut short
 }
