@@ -30,26 +30,48 @@ bool FindListener(unsigned short port, unsigned long& pid) {
     return false;
 }
 
+const DWORD kProbeSliceMs = 100;
+
+// Waits until the socket can be written (connected) or read, in slices so
+// that a stop is seen; false at the limit, on a stop or an error.
+bool WaitForSocket(SOCKET s, bool forWrite, const CStopToken& stop) {
+    for (DWORD waited = 0; waited < kPortProbeLimitMs; waited += kProbeSliceMs) {
+        if (stop.Requested()) return false;
+        fd_set ready, failed;
+        FD_ZERO(&ready);
+        FD_ZERO(&failed);
+        FD_SET(s, &ready);
+        FD_SET(s, &failed);
+        timeval slice = {0, static_cast<long>(kProbeSliceMs * 1000)};
+        const int count = select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr, &failed, &slice);
+        if (count == SOCKET_ERROR || FD_ISSET(s, &failed)) return false;
+        if (count > 0) return true;
+    }
+    return false;
+}
+
 // Asks the port "host:version" as adb's wire protocol does; false when
-// nothing accepts the connection. The answer may be empty.
-bool AskVersion(unsigned short port, std::string& answer) {
+// nothing accepts the connection. The answer may be empty. A holder that
+// accepts nothing, or never answers, holds the check up no longer than the
+// limit: the socket does not block, and each wait is bounded.
+bool AskVersion(unsigned short port, std::string& answer, const CStopToken& stop) {
     WSADATA wsa;
     if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return false;
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     bool connected = false;
     if (s != INVALID_SOCKET) {
+        u_long nonBlocking = 1;
+        ioctlsocket(s, FIONBIO, &nonBlocking);
         sockaddr_in address = {};
         address.sin_family = AF_INET;
         address.sin_port = htons(port);
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const DWORD limitMs = 2000;  // a holder that never answers does not hold the check up
-        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limitMs), sizeof(limitMs));
-        setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limitMs), sizeof(limitMs));
-        connected = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+        connected = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 ||
+                    (WSAGetLastError() == WSAEWOULDBLOCK && WaitForSocket(s, true, stop));
         const char request[] = "000chost:version";
         if (connected && send(s, request, sizeof(request) - 1, 0) == static_cast<int>(sizeof(request) - 1)) {
             char buffer[64];
-            for (int got; answer.size() < 12 && (got = recv(s, buffer, sizeof(buffer), 0)) > 0;)
+            for (int got; answer.size() < 12 && WaitForSocket(s, false, stop) && (got = recv(s, buffer, sizeof(buffer), 0)) > 0;)
                 answer.append(buffer, static_cast<size_t>(got));
         }
         closesocket(s);
@@ -74,12 +96,17 @@ int ParseAdbVersionAnswer(const std::string& answer) {
     return static_cast<int>(strtoul(answer.substr(8, length).c_str(), nullptr, 16));
 }
 
-PortHolder ProbeAdbPort(unsigned short port) {
+bool PortHolder::Ours() const { return !path.empty() && lstrcmpiW(path.c_str(), GetAdbPath().c_str()) == 0; }
+
+PortHolder ProbeAdbPort(const CStopToken& stop, unsigned short port) {
     PortHolder holder;
     holder.listening = FindListener(port, holder.pid);
-    if (holder.pid) holder.name = ProcessImageName(holder.pid);
+    if (holder.pid) {
+        holder.name = ProcessImageName(holder.pid);
+        holder.path = ProcessImagePath(holder.pid);
+    }
     std::string answer;
-    if (AskVersion(port, answer)) holder.listening = true;
+    if (AskVersion(port, answer, stop)) holder.listening = true;
     holder.adbVersion = ParseAdbVersionAnswer(answer);
     return holder;
 }

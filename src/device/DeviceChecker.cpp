@@ -39,12 +39,12 @@ int CDeviceChecker::Run(const CStopToken& stop, std::wstring& serial) {
     ReportProgress(10, kTextConnecting);
     if (stop.Requested()) return kCheckStopped;
     const int connection = CheckConnection(serial);
-    if (connection != kCheckOk) return Explain(connection);
+    if (connection != kCheckOk) return Explain(connection, stop);
     if (stop.Requested()) return kCheckStopped;
     if (!ReadDeviceInfo(serial)) return kCheckReadFailed;
     // Properties read while the connection went wrong are not to be trusted.
     const int problem = ConnectionProblemCode();
-    if (problem != kCheckOk) return Explain(problem);
+    if (problem != kCheckOk) return Explain(problem, stop);
     return CDeviceModel::GetInstance()->GetModelId() >= 0 ? kCheckOk : kCheckUnsupported;
 }
 
@@ -77,15 +77,18 @@ std::wstring Join(const std::vector<std::wstring>& ids) {
 
 }  // namespace
 
-int CDeviceChecker::Explain(int connection) {
+int CDeviceChecker::Explain(int connection, const CStopToken& stop) {
     if (connection != kCheckNoDevice && connection != kCheckOtherAdbServer) return connection;
     const bool serverFailed = ServerFailedToStart(CAdbManager::GetInstance()->LastError());
     if (connection == kCheckOtherAdbServer || serverFailed) {
-        const PortHolder holder = ProbeAdbPort();
+        const PortHolder holder = ProbeAdbPort(stop);
+        if (stop.Requested()) return kCheckStopped;
         MIRQ_LOG(kLogInfo, L"device", L"port " + std::to_wstring(kAdbServerPort) + L": " +
                                           (holder.listening ? L"held" : L"free") + L", process " +
-                                          std::to_wstring(holder.pid) + L" " + holder.name + L", adb version " +
-                                          std::to_wstring(holder.adbVersion));
+                                          std::to_wstring(holder.pid) + L" " + (holder.path.empty() ? holder.name : holder.path) +
+                                          L", adb version " + std::to_wstring(holder.adbVersion));
+        // Our own server, slow to start (a virus scanner looking at adb.exe): nobody else to name.
+        if (holder.Ours()) return kCheckNoDevice;
         const std::wstring name = holder.name.empty() ? L"" : L"（" + holder.name + L"）";
         if (holder.adbVersion >= 0) {
             m_detail = L"其他程序" + name + L"的adb服务（版本1.0." + std::to_wstring(holder.adbVersion) +

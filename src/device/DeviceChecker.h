@@ -62,7 +62,7 @@ private:
     int Run(const CStopToken& stop, std::wstring& serial);
     // Why no usable phone was found: another program on the adb port, a
     // phone without its driver or in fastboot mode; Windows is asked only then.
-    int Explain(int connection);
+    int Explain(int connection, const CStopToken& stop);
 
     std::wstring m_detail;
 };

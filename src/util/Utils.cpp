@@ -52,6 +52,17 @@ std::wstring ProcessImageName(unsigned long pid) {
     return std::wstring();
 }
 
+std::wstring ProcessImagePath(unsigned long pid) {
+    typedef BOOL(WINAPI * QueryPath)(HANDLE, DWORD, LPWSTR, PDWORD);
+    static const QueryPath query = reinterpret_cast<QueryPath>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "QueryFullProcessImageNameW"));
+    const DWORD kQueryLimitedInformation = 0x1000;  // PROCESS_QUERY_LIMITED_INFORMATION, Vista and later
+    CWinHandle process(query ? OpenProcess(kQueryLimitedInformation, FALSE, pid) : nullptr);
+    wchar_t path[MAX_PATH * 2] = {};
+    DWORD size = MAX_PATH * 2;
+    return process && query(process.get(), 0, path, &size) ? std::wstring(path, size) : std::wstring();
+}
+
 void TerminateProcessTree(unsigned long pid, const FILETIME& notBefore) {
     std::vector<DWORD> children;
     CWinHandle snap(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));

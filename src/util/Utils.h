@@ -73,6 +73,9 @@ RunResult RunBatchAndWait(const std::wstring& batchPath, unsigned long limitMs, 
 void UseJobObjects(bool use);
 // The image name of a running process ("adb.exe"); empty when there is none.
 std::wstring ProcessImageName(unsigned long pid);
+// The full path of a running process's image; empty where Windows does not
+// give it (no right to ask, or before Vista).
+std::wstring ProcessImagePath(unsigned long pid);
 // Ends a process and, first, every process below it created no earlier than
 // notBefore (a process's recorded parent may be a dead one whose id was reused).
 void TerminateProcessTree(unsigned long pid, const _FILETIME& notBefore);

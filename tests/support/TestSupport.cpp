@@ -335,20 +335,32 @@ CPlantedUsbDevice::CPlantedUsbDevice(const std::wstring& vidPid, const std::wstr
 
 CPlantedUsbDevice::~CPlantedUsbDevice() { SHDeleteKeyW(HKEY_LOCAL_MACHINE, m_parent.c_str()); }
 
-CPortListener::CPortListener(int adbVersion) {
+CPortListener::CPortListener(int adbVersion, unsigned short port) {
     WSADATA wsa;
     WSAStartup(MAKEWORD(2, 2), &wsa);
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
-    address.sin_port = htons(5037);
+    address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool acceptsNothing = adbVersion == kAcceptsNothing;
     if (s == INVALID_SOCKET || bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        listen(s, 8) != 0) {
+        listen(s, acceptsNothing ? 0 : 8) != 0) {
         if (s != INVALID_SOCKET) closesocket(s);
         return;
     }
     m_socket = static_cast<unsigned int>(s);
+    if (acceptsNothing) {
+        for (int i = 0; i < 4; ++i) {
+            SOCKET filler = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+            u_long nonBlocking = 1;
+            ioctlsocket(filler, FIONBIO, &nonBlocking);
+            connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+            m_fillers.push_back(static_cast<unsigned int>(filler));
+        }
+        Sleep(200);  // the queue fills
+        return;
+    }
     m_thread.reset(new mirq::CThread([s, adbVersion] {
         for (SOCKET client; (client = accept(s, nullptr, nullptr)) != INVALID_SOCKET; closesocket(client)) {
             char request[64] = {};
@@ -362,6 +374,7 @@ CPortListener::CPortListener(int adbVersion) {
 }
 
 CPortListener::~CPortListener() {
+    for (unsigned int filler : m_fillers) closesocket(static_cast<SOCKET>(filler));
     if (Listening()) closesocket(static_cast<SOCKET>(m_socket));  // ends the accepting thread, joined next
 }
 

@@ -85,11 +85,14 @@ private:
     std::wstring m_parent;
 };
 
-// A listener on 127.0.0.1:5037 while this lives that answers "host:version"
-// as an adb server of that version does, or (version < 0) accepts and says nothing.
+// A listener on 127.0.0.1:5037 (or the port given) while this lives that
+// answers "host:version" as an adb server of that version does, or (version
+// -1) accepts and says nothing, or (kAcceptsNothing) takes no connection at
+// all: its queue is full, so a connect waits as on a loaded machine.
 class CPortListener {
 public:
-    explicit CPortListener(int adbVersion);
+    static const int kAcceptsNothing = -2;
+    explicit CPortListener(int adbVersion, unsigned short port = 5037);
     ~CPortListener();
     CPortListener(const CPortListener&) = delete;
     CPortListener& operator=(const CPortListener&) = delete;
@@ -97,6 +100,7 @@ public:
 
 private:
     unsigned int m_socket = ~0u;
+    std::vector<unsigned int> m_fillers;  // the connections that fill a queue nobody takes from
     std::unique_ptr<mirq::CThread> m_thread;
 };
 

@@ -125,8 +125,19 @@ TEST_F(AdbDevice, RootCheck) {
     EXPECT_EQ(LastLine(CSimPhone::Journal()), "shell id ");
     EXPECT_EQ(adb->LastError(), L"error: no devices/emulators found");  // the client's own error, kept apart
     EXPECT_EQ(adb->LastExitStatus(), 1);  // through the batch file
+    // ... whatever a variable of that name in the environment says.
+    SetEnvironmentVariableW(L"ERRORLEVEL", L"0");
+    EXPECT_FALSE(adb->IsRooted(L""));
+    EXPECT_EQ(adb->LastExitStatus(), 1);
+    SetEnvironmentVariableW(L"ERRORLEVEL", nullptr);
     adb->ListDevices();
     EXPECT_EQ(adb->LastExitStatus(), 0);
+    EXPECT_TRUE(adb->LastSucceeded());
+    // A client that crashed failed, though its status is negative as a number.
+    CSimPhone::Set("crash_on", "devices");
+    adb->ListDevices();
+    EXPECT_EQ(adb->LastExitStatus(), static_cast<long>(0xC0000005));
+    EXPECT_FALSE(adb->LastSucceeded());
 }
 
 TEST_F(AdbDevice, RemoteFileExistsOnlyOnAnExactEcho) {

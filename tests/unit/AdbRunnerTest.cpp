@@ -45,6 +45,12 @@ TEST(AdbCommandLine, PercentSignsAreDoubledForTheBatchFile) {
     EXPECT_EQ(BuildAdbCommandLine(L"C:\\100%\\adb.exe", L"push", L"\"C:\\roms\\100%\\u.zip\" /sdcard/x",
                                   L"C:\\t\\o.tmp"),
               L"\"C:\\100%%\\adb.exe\" push \"C:\\roms\\100%%\\u.zip\" /sdcard/x > \"C:\\t\\o.tmp\"");
+    // The phone's serial comes first, quoted: what a phone calls itself stays one word of adb's.
+    EXPECT_EQ(BuildAdbCommandLine(L"C:\\adb.exe", L"shell", L"id", L"C:\\t\\o.tmp", L"emu&50%"),
+              L"\"C:\\adb.exe\" -s \"emu&50%%\" shell id > \"C:\\t\\o.tmp\"");
+    EXPECT_FALSE(IsUsableSerial(L"a\"b"));
+    EXPECT_FALSE(IsUsableSerial(L""));
+    EXPECT_TRUE(IsUsableSerial(L"192.168.1.5:5555"));
 }
 
 TEST_F(AdbRunner, DevicesRunsThroughCmdAndLeavesNothingBehind) {

@@ -5,6 +5,7 @@
 
 #include "TestSupport.h"
 #include "adb/AdbManager.h"
+#include "adb/AdbPort.h"
 #include "device/DeviceChecker.h"
 #include "device/DeviceModel.h"
 #include "device/UsbProbe.h"
@@ -243,6 +244,30 @@ TEST_F(DeviceCheck, WithoutAListenerTheSameStepsRun) {
     EXPECT_EQ(Run("blade"), kCheckOk);
     EXPECT_TRUE(listener.reports.empty());
     EXPECT_EQ(CSimPhone::Journal().size(), 2u);
+}
+
+TEST(AdbPort, AHolderThatTakesNoConnectionHoldsTheProbeUpNoLonger) {
+    // A port of its own (nothing else runs on it): the probe's connect is bounded and sees the stop.
+    const unsigned short port = static_cast<unsigned short>(20000 + GetCurrentProcessId() % 20000);
+    CPortListener stalled(CPortListener::kAcceptsNothing, port);
+    ASSERT_TRUE(stalled.Listening());
+    DWORD start = GetTickCount();
+    EXPECT_EQ(ProbeAdbPort(CStopToken::Never(), port).adbVersion, -1);
+    EXPECT_LT(GetTickCount() - start, kPortProbeLimitMs + 2000);
+    CStopToken stop;
+    mirq::CThread stopper([&] {
+        Sleep(300);
+        stop.Request();
+    });
+    start = GetTickCount();
+    ProbeAdbPort(stop, port);
+    EXPECT_LT(GetTickCount() - start, 300u + 1000u);
+    // Only a holder other than our own tools\adb.exe is another program (Wine names none).
+    PortHolder holder;
+    holder.path = GetAdbPath();
+    EXPECT_TRUE(holder.Ours());
+    holder.path = L"C:\\Program Files\\PhoneSuite\\adb.exe";
+    EXPECT_FALSE(holder.Ours());
 }
 
 TEST(UsbProbe, WhatIsPluggedInSaysWhyNoPhoneAnswers) {

@@ -425,6 +425,13 @@ TEST_F(RomFlash, TheRebootCountsOnlyWhenThePhoneLeaves) {
     CAdbManager::GetInstance()->SetWaitLimits(kCommandLimitMs, kPushBaseLimitMs);
     EXPECT_GE(Matching(CSimPhone::Journal(), "get-state").size(), 2u);
     EXPECT_FALSE(CSimPhone::PhoneFileExists("/cache/recovery/extendedcommand"));  // the phone still answers
+    // A client that crashes says nothing of the phone: no evidence that it left.
+    CSimPhone::Reset("nexus_s");
+    CSimPhone::Set("reboot_ignored", "1");
+    CSimPhone::Set("crash_on", "get-state");
+    CAdbManager::GetInstance()->SetWaitLimits(kCommandLimitMs, kPushBaseLimitMs, 1500);
+    EXPECT_EQ(Flash(false, package), kRomRebootFailed);
+    CAdbManager::GetInstance()->SetWaitLimits(kCommandLimitMs, kPushBaseLimitMs);
 }
 
 TEST_F(RomFlash, ARemovalCountsOnlyWhenThePhoneSaysSo) {
@@ -432,4 +439,8 @@ TEST_F(RomFlash, ARemovalCountsOnlyWhenThePhoneSaysSo) {
     EXPECT_FALSE(RemoveRecoveryScript(L""));  // nothing is there, but no answer says so
     CSimPhone::Set("mute_on", "");
     EXPECT_TRUE(RemoveRecoveryScript(L""));
+    // So too for what a stopped push left: removed until the phone says it is gone.
+    CSimPhone::WritePhoneFile("/sdcard/mirq/update.zip", "half");
+    CSimPhone::Set("mute_on", "shell ls /sdcard");
+    EXPECT_FALSE(CAdbManager::GetInstance()->RemoveUntilGone(L"", L"/sdcard/mirq/update.zip", 1000));
 }
