@@ -27,13 +27,13 @@ PLANTS = [
      "LsPresence(m_lastOutput, devicePath)", "RecoveryFlash.APhoneWithTheShellProtocolIsUnderstood"),
     ("src/device/DeviceChecker.cpp", 'state == L"unauthorized" || state == L"authorizing"', 'state == L"unauthorized"',
      "DeviceCheck.AnOfflinePhoneGetsOneServerRestart"),
-    ("src/adb/AdbDevice.cpp", "if (RemoteFilePresence(devicePath) == RemotePresence::Absent) return true;",
-     "return true;", "Tasks.ASlowPushShowsItsProgressAndAStopEndsItAtOnce"),
+    ("src/adb/AdbDevice.cpp", "        if (RemoteFilePresence(serial, devicePath) == RemotePresence::Absent) return true;\n",
+     "        return true;\n", "Tasks.ASlowPushShowsItsProgressAndAStopEndsItAtOnce"),
     ("src/adb/AdbDevice.cpp", "return onPhone == size;", "return onPhone >= 0;",
      "RomFlash.APushCountsOnlyWhenThePhoneHoldsTheFile"),
     ("src/flash/FlashSequence.cpp", "return step == 0 || CAdbManager", "return true || CAdbManager",
      "Tasks.AFailureOfItsOwnIsToldWithAStopPending"),
-    ("src/flash/FlashReadiness.cpp", "incoming += imageBytes >= 0 ? imageBytes : kRecoveryAllowanceBytes;", "",
+    ("src/flash/FlashReadiness.cpp", "+ (imageBytes > 0 ? imageBytes : 0) + kSpaceMarginBytes;", "+ kSpaceMarginBytes;",
      "FlashStart.TheCardMustHoldThePackage"),
     ("src/download/HttpExchange.cpp", "return ParseLength(buf);", "return ParseDecimal(buf);",
      "Download.ALengthPast2GiBIsResumed"),
@@ -54,12 +54,38 @@ PLANTS = [
      "Https.DownloadsOnlyFromATrustedServer"),
     ("src/download/HttpExchange.cpp", "    case ERROR_INTERNET_SEC_CERT_REV_FAILED:\n", "",
      "Https.DownloadsOnlyFromATrustedServer"),
+    # The phone named in every command, and every answer read exactly.
+    ("src/adb/AdbDevice.cpp", "return RunAdbCommand(kVerbShell, command, m_commandLimitMs, WaitWatch(), serial);",
+     "return RunAdbCommand(kVerbShell, command, m_commandLimitMs, WaitWatch());", "Tasks.FlashInBothModes"),
+    ("src/app/Tasks.cpp", "!RemoveRecoveryScript(serial) || !RemoveEarlierCopies(serial)", "!RemoveRecoveryScript(serial)",
+     "Tasks.FlashInBothModes"),
+    ("src/adb/AdbOutput.cpp", "if (!IsIsoDate(tokens[i]) && !IsMonthDate(tokens, i)) continue;",
+     "if (!IsIsoDate(tokens[i])) continue;", "AdbDevice.PushFailsWithoutWordsOnStandardOutput"),
+    ("src/adb/AdbOutput.cpp", "if (before == L' ' || before == L'/') return size;", "if (before == L' ') return size;",
+     "AdbOutputReading.LsLongSizeAndEchoedStatus"),
+    ("src/adb/AdbManager.h", "m_lastRun == RunResult::Finished && m_lastStatus == 0; }",
+     "m_lastRun == RunResult::Finished && m_lastStatus <= 0; }", "AdbDevice.RootCheck"),
+    ("src/adb/AdbManager.cpp", "WriteTextFile(batchPath, kForgetErrorLevelVariable + WideToOem(line)",
+     "WriteTextFile(batchPath, WideToOem(line)", "AdbDevice.RootCheck"),
+    ("src/adb/AdbDevice.cpp", "if (m_lastRun == RunResult::Finished && PhoneHasLeft(state, m_lastError)) return true;",
+     "if (m_lastRun == RunResult::Finished && state != L\"device\") return true;",
+     "RomFlash.TheRebootCountsOnlyWhenThePhoneLeaves"),
+    ("src/adb/AdbDevice.cpp", "if (RemoteFilePresence(serial, devicePath) == RemotePresence::Absent) return true;",
+     "if (RemoteFilePresence(serial, devicePath) != RemotePresence::Present) return true;",
+     "RomFlash.ARemovalCountsOnlyWhenThePhoneSaysSo"),
+    ("src/adb/AdbOutput.cpp", "        if (!inValue) {\n", "        if (true) {\n",
+     "AdbOutputReading.PropertyListsOfToolboxAndToybox"),
+    ("src/adb/AdbDevice.cpp", "const std::vector<std::wstring> parts = SplitAtSeparator(output, separator);\n    if (parts.size() != 2) return reading;",
+     "std::vector<std::wstring> parts = SplitAtSeparator(output, separator);\n    parts.resize(2);",
+     "DeviceCheck.OnlyAnIdentifiedRecordOfTheSameDeviceIsKept"),
+    ("src/adb/AdbPort.cpp", "        ioctlsocket(s, FIONBIO, &nonBlocking);\n", "",
+     "AdbPort.AHolderThatTakesNoConnectionHoldsTheProbeUpNoLonger"),
 ]
 
 
 def run_test(name):
-    script = ('source scripts/wine-session.sh "$0"; cd "$0" && ctest --output-on-failure -R "^(%s|service\\..*)$"; '
-              'rc=$?; wine_session_end; exit $rc' % name.replace(".", "\\."))
+    script = ('source scripts/wine-session.sh "$0"; cd "$0" && ctest --output-on-failure --resource-spec-file '
+              'resources.json -R "^(%s|service\\..*)$"; rc=$?; wine_session_end; exit $rc' % name.replace(".", "\\."))
     return subprocess.run(["bash", "-c", script, BUILD], cwd=ROOT, stdout=subprocess.DEVNULL,
                           stderr=subprocess.DEVNULL).returncode
 

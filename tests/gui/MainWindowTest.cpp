@@ -228,13 +228,6 @@ TEST_F(MainWindow, ClosingTheProgressWindowDuringTheConnectionCheck) {
     EXPECT_TRUE(Matching(CSimPhone::Journal(), "shell getprop").empty());
 }
 
-TEST_F(MainWindow, TaskEndWithAnUnknownCodeShowsNothing) {
-    Start();
-    DWORD_PTR ignored = 0;
-    SendMessageTimeoutW(ui.Main(), WM_USER + 121, 42, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
-    ExpectNoBoxFor(800);
-    ExpectControlsBack();
-}
 
 TEST_F(MainWindow, ExitCodeTwoByCloseBoxEscAndAltF4AndTheCleanUpRuns) {
     for (int way = 0; way < 3; ++way) {
@@ -287,39 +280,6 @@ TEST_F(MainWindow, KeyboardTabEnterAndRadioButtons) {
     EXPECT_FALSE(ui.Checked(IDC_KEEP_DATA));
 }
 
-TEST_F(MainWindow, FlashCommandChecksThePath) {
-    Start();
-    ui.Click(IDC_FLASH);
-    EXPECT_EQ(ui.AnswerBox(L"异常提示"), L"未找到指定文件" + GetSandbox().base + L"\\update.zip，请重新设置！");
-    EXPECT_EQ(ui.FindWindowNow(L"刷机"), nullptr);
-    // A folder of that name is no package either.
-    CreateDirectoryW((GetSandbox().base + L"\\update.zip").c_str(), nullptr);
-    ui.Click(IDC_FLASH);
-    EXPECT_EQ(ui.AnswerBox(L"异常提示"), L"未找到指定文件" + GetSandbox().base + L"\\update.zip，请重新设置！");
-    EXPECT_EQ(ui.FindWindowNow(L"刷机"), nullptr);
-}
-
-TEST_F(MainWindow, BrowseSetsThePath) {
-    Start();
-    const std::wstring chosen = GetSandbox().base + L"\\我的 ROM 100%.zip";
-    WriteBytes(chosen, "zip");
-    ui.Click(IDC_BROWSE);
-    ASSERT_TRUE(ui.FillFileDialog(L"设置刷机ROM", chosen));
-    EXPECT_TRUE(ui.WaitText(ui.Main(), IDC_ROM_PATH, chosen)) << WideToUtf8(ui.Text(ui.Main(), IDC_ROM_PATH));
-}
-
-TEST_F(MainWindow, AboutBox) {
-    Start();
-    ui.Click(IDC_ABOUT);
-    HWND about = ui.WaitWindow(L"关于软件");
-    ASSERT_NE(about, nullptr);
-    const std::wstring text = ui.Text(about, -1);
-    EXPECT_EQ(text.substr(0, 17), L"Mirq一键刷机助手 v0.9\n\n");
-    EXPECT_GT(text.size(), 17u);  // the credit line
-    PostMessageW(about, WM_COMMAND, IDOK, 0);
-    EXPECT_TRUE(ui.WaitGone(about, 5000));
-}
-
 TEST_F(MainWindow, DeviceChangeWhileTheTipsAreOpenStartsNoSecondCheck) {
     ASSERT_TRUE(ui.Launch());
     HWND tips = ui.WaitWindow(L"刷机提示", 5000);
@@ -331,4 +291,36 @@ TEST_F(MainWindow, DeviceChangeWhileTheTipsAreOpenStartsNoSecondCheck) {
     ASSERT_NE(progress, nullptr);
     ASSERT_TRUE(ui.WaitGone(progress));
     EXPECT_TRUE(CUiDriver::StaysTrue([] { return Matching(CSimPhone::Journal(), "devices").size() == 1; }, 1500));
+}
+
+// What the idle window does with its commands, on one start of the program:
+// a task's end with a code it does not know, the flash command without a
+// package, the browse dialog, the about box.
+TEST_F(MainWindow, AnIdleWindowsCommandsOnOneStart) {
+    Start();
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(ui.Main(), WM_USER + 121, 42, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
+    ExpectNoBoxFor(800);
+    ExpectControlsBack();
+    ui.Click(IDC_FLASH);
+    EXPECT_EQ(ui.AnswerBox(L"异常提示"), L"未找到指定文件" + GetSandbox().base + L"\\update.zip，请重新设置！");
+    EXPECT_EQ(ui.FindWindowNow(L"刷机"), nullptr);
+    // A folder of that name is no package either.
+    CreateDirectoryW((GetSandbox().base + L"\\update.zip").c_str(), nullptr);
+    ui.Click(IDC_FLASH);
+    EXPECT_EQ(ui.AnswerBox(L"异常提示"), L"未找到指定文件" + GetSandbox().base + L"\\update.zip，请重新设置！");
+    EXPECT_EQ(ui.FindWindowNow(L"刷机"), nullptr);
+    const std::wstring chosen = GetSandbox().base + L"\\我的 ROM 100%.zip";
+    WriteBytes(chosen, "zip");
+    ui.Click(IDC_BROWSE);
+    ASSERT_TRUE(ui.FillFileDialog(L"设置刷机ROM", chosen));
+    EXPECT_TRUE(ui.WaitText(ui.Main(), IDC_ROM_PATH, chosen)) << WideToUtf8(ui.Text(ui.Main(), IDC_ROM_PATH));
+    ui.Click(IDC_ABOUT);
+    HWND about = ui.WaitWindow(L"关于软件");
+    ASSERT_NE(about, nullptr);
+    const std::wstring text = ui.Text(about, -1);
+    EXPECT_EQ(text.substr(0, 17), L"Mirq一键刷机助手 v0.9\n\n");
+    EXPECT_GT(text.size(), 17u);  // the credit line
+    PostMessageW(about, WM_COMMAND, IDOK, 0);
+    EXPECT_TRUE(ui.WaitGone(about, 5000));
 }
