@@ -89,9 +89,8 @@ PowerAndStorage CAdbManager::ReadPowerAndStorage(const std::wstring& serial, con
     const std::vector<std::wstring> parts = SplitAtSeparator(output, separator);
     if (m_lastRun != RunResult::Finished || parts.size() != 2) return reading;
     // Errors of either part (a phone with the shell protocol) come on standard error.
-    const std::wstring errors = m_lastError.empty() ? L"" : L"\n" + m_lastError;
-    reading.batteryPercent = BatteryPercentIn(parts[0] + errors);
-    reading.storage.freeBytes = DfFreeBytes(parts[1] + errors);
+    reading.batteryPercent = BatteryPercentIn(parts[0] + ErrorLines());
+    reading.storage.freeBytes = DfFreeBytes(parts[1] + ErrorLines());
     for (size_t i = 0; i < files.size(); ++i) reading.storage.fileBytes[i] = LsLongSizeOf(parts[1], files[i]);
     return reading;
 }
@@ -99,8 +98,7 @@ PowerAndStorage CAdbManager::ReadPowerAndStorage(const std::wstring& serial, con
 long long CAdbManager::ReadFreeSpace(const std::wstring& serial, const std::wstring& folder) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     const std::wstring output = Shell(serial, kArgDf + folder);
-    return m_lastRun == RunResult::Finished ? DfFreeBytes(output + (m_lastError.empty() ? L"" : L"\n" + m_lastError))
-                                            : -1;
+    return m_lastRun == RunResult::Finished ? DfFreeBytes(output + ErrorLines()) : -1;
 }
 
 long long CAdbManager::RemoteFileSize(const std::wstring& serial, const std::wstring& devicePath) {

@@ -138,6 +138,9 @@ private:
     // The size of a file on the phone while a push writes it, through files
     // of its own; -1 when the phone did not tell.
     long long PushedSoFar(const std::wstring& serial, const std::wstring& devicePath, void* stop) const;
+    // The last command's standard error as lines to read after its output:
+    // a shell command's errors come there with the shell protocol.
+    std::wstring ErrorLines() const { return m_lastError.empty() ? std::wstring() : L"\n" + m_lastError; }
     std::recursive_mutex m_lock;  // one command (or multi-command operation) at a time
     std::wstring m_lastOutput;
     std::wstring m_lastError;

@@ -92,8 +92,10 @@ bool PushOutputReportsFailure(const std::wstring& output) {
 
 namespace {
 
-bool AllDigits(const std::wstring& text) {
-    return !text.empty() && text.find_first_not_of(L"0123456789") == std::wstring::npos;
+// A whole number of at most `most` digits; -1 for anything else.
+long long SmallNumber(const std::wstring& text, size_t most = 9) {
+    if (text.empty() || text.size() > most || text.find_first_not_of(L"0123456789") != std::wstring::npos) return -1;
+    return std::stoll(text);
 }
 
 bool IsIsoDate(const std::wstring& token) {  // YYYY-MM-DD
@@ -111,8 +113,9 @@ bool IsMonthDate(const std::vector<std::wstring>& tokens, size_t at) {
         return false;
     const std::wstring& day = tokens[at + 1];
     const std::wstring& last = tokens[at + 2];
-    const bool time = last.size() == 5 && last[2] == L':' && AllDigits(last.substr(0, 2)) && AllDigits(last.substr(3));
-    return AllDigits(day) && day.size() <= 2 && (time || (last.size() == 4 && AllDigits(last)));
+    const bool time = last.size() == 5 && last[2] == L':' && SmallNumber(last.substr(0, 2)) >= 0 &&
+                      SmallNumber(last.substr(3)) >= 0;
+    return SmallNumber(day, 2) >= 0 && (time || (last.size() == 4 && SmallNumber(last) >= 0));
 }
 
 }  // namespace
@@ -123,7 +126,7 @@ long long LsLongSize(const std::wstring& output) {
     for (size_t i = 2; i < tokens.size(); ++i) {
         if (!IsIsoDate(tokens[i]) && !IsMonthDate(tokens, i)) continue;
         const std::wstring& size = tokens[i - 1];
-        return AllDigits(size) && size.size() <= 18 ? std::stoll(size) : -1;
+        return SmallNumber(size, 18);
     }
     return -1;
 }
@@ -276,11 +279,6 @@ bool StartServerOutputIsSuccess(const std::wstring& output) {
 
 namespace {
 
-// A whole number of at most `most` digits; -1 for anything else.
-long long SmallNumber(const std::wstring& text, size_t most = 9) {
-    if (text.empty() || text.size() > most || text.find_first_not_of(L"0123456789") != std::wstring::npos) return -1;
-    return std::stoll(text);
-}
 
 // "6695M" is at least 6695 MiB; "6.5G" was rounded to the nearest tenth, so
 // it is at least 6.45 GiB. A bare number counts in bareUnit bytes (0: unreadable).

@@ -104,6 +104,12 @@ std::wstring RefusalText(const ReadinessReport& report) {
     }
 }
 
+// The device check's results after which nothing is known of a phone: no
+// adb, no phone, a reading cut short, a connection that is not one phone ready.
+bool NothingKnownOfAPhone(int result) {
+    return result == kCheckNoAdb || result == kCheckNoDevice || result == kCheckReadFailed || IsConnectionProblem(result);
+}
+
 // The task's result for a download that did not bring its file.
 int DownloadFailure(DownloadOutcome outcome) {
     switch (outcome) {
@@ -121,16 +127,11 @@ bool IsSecurityRefusal(DownloadOutcome outcome) {
 
 // The model's recovery image, downloaded when there is none: its size counts
 // on the card, and a failed download stops the flash before it starts.
-int ObtainRecoveryImage(ITaskHost& host, int modelId, const std::wstring& imagePath, const CStopToken& stop) {
-    if (IsRegularFile(imagePath)) return kTaskOk;
-    DownloadOutcome outcome = DownloadOutcome::Failed;
-    CDownloaderScope(modelId)->FetchRecovery(imagePath, stop, &outcome);
+int CheckRecoveryImage(ITaskHost& host, int modelId, const std::wstring& imagePath, const CStopToken& stop) {
+    const DownloadOutcome outcome = ObtainRecoveryImage(modelId, imagePath, stop);
+    if (outcome == DownloadOutcome::Ok) return kTaskOk;
     if (outcome == DownloadOutcome::Stopped || stop.Requested()) return kTaskStopped;
     if (IsSecurityRefusal(outcome)) return DownloadFailure(outcome);
-    // An error page saved in its place must never reach the recovery
-    // partition; deleted, so the next attempt downloads it again.
-    if (outcome == DownloadOutcome::Ok && IsRecoveryImage(imagePath)) return kTaskOk;
-    DeleteFileW(imagePath.c_str());
     host.ReportFlashError(kRecoveryImageFailed);
     return kTaskRecoveryFlashFailed;
 }
@@ -153,7 +154,7 @@ int CheckFlashCanStart(ITaskHost& host, const TaskInput& input, int modelId, con
     listener->OnProgress(0, L"正在检查手机状态...");
     const std::wstring imagePath = RecoveryImagePath(modelId);
     if (IsRegularFile(FlashToolPath())) {  // without the tool the check below says so, before any download
-        const int image = ObtainRecoveryImage(host, modelId, imagePath, stop);
+        const int image = CheckRecoveryImage(host, modelId, imagePath, stop);
         if (image != kTaskOk) return image;
     }
     const ReadinessReport report = CheckFlashReadiness(serial, input.romPath, contents, imagePath, stop);
@@ -185,8 +186,7 @@ int RunDeviceCheckTask(ITaskHost& host, const CStopToken& stop, int span, std::w
     if (result == kCheckOk || result == kCheckUnsupported) listener.get()->OnProgress(100, L"");
     // kCheckOk means an identified phone.
     if (result == kCheckOk) host.ShowDeviceInfo(CDeviceModel::GetInstance()->IsRooted());  // read with the rest
-    else if (result == kCheckNoAdb || result == kCheckNoDevice || result == kCheckUnsupported ||
-             result == kCheckReadFailed || IsConnectionProblem(result))
+    else if (result == kCheckUnsupported || NothingKnownOfAPhone(result))
         host.ResetDeviceInfo();
     return result;
 }
@@ -218,8 +218,7 @@ int RunFlashTask(ITaskHost& host, const TaskInput& input) {
     host.ReportFlashError(kFlashOk);
     std::wstring serial;
     const int check = RunDeviceCheckTask(host, stop, 20, &serial);
-    if (check == kCheckNoAdb || check == kCheckNoDevice || check == kCheckReadFailed || IsConnectionProblem(check))
-        return check;
+    if (NothingKnownOfAPhone(check)) return check;
     if (stop.Requested()) return kTaskStopped;
     const int id = IdentifiedModel();
     if (id < 0) return kTaskUnsupported;  // no flasher serves an unidentified phone

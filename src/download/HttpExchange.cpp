@@ -78,8 +78,9 @@ SendResult SendHttpRequest(CHttpHandles& h, const HttpSession& session, const Ur
         return insecure ? SendResult::Insecure : SendResult::Failed;
     }
     // What was asked over TLS is never taken over plain HTTP.
-    if (url.secure && FinalUrl(h.request).compare(0, 8, L"https://") != 0) {
-        MIRQ_LOG(kLogWarning, L"http", what + L": redirected from https to " + FinalUrl(h.request) + L"; refused");
+    const std::wstring ended = url.secure ? FinalUrl(h.request) : L"";
+    if (url.secure && ended.compare(0, 8, L"https://") != 0) {
+        MIRQ_LOG(kLogWarning, L"http", what + L": redirected from https to " + ended + L"; refused");
         return SendResult::Insecure;
     }
     return SendResult::Sent;

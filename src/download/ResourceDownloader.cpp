@@ -222,10 +222,13 @@ DownloadOutcome CResourceDownloader::Download(const std::wstring& url, const std
     const std::wstring infoPath = partPath + L".info";
     const CPartialInfo earlier = ReadPartialInfo(infoPath);
     long long have = earlier.url == url && !earlier.validator.empty() ? RegularFileSize(partPath) : -1;
-    auto dropPart = [&](const wchar_t* why) {
-        MIRQ_LOG(kLogWarning, L"http", L"GET " + url + L": the kept part " + why + L"; removed");
+    auto forgetPart = [&] {
         DeleteFileW(partPath.c_str());
         DeleteFileW(infoPath.c_str());
+    };
+    auto dropPart = [&](const wchar_t* why) {
+        MIRQ_LOG(kLogWarning, L"http", L"GET " + url + L": the kept part " + why + L"; removed");
+        forgetPart();
         have = -1;
     };
     // A part that cannot be the start of the announced file is not kept.
@@ -263,8 +266,7 @@ DownloadOutcome CResourceDownloader::Download(const std::wstring& url, const std
             CHttpHandles closed;
             open = std::move(closed);  // closed here, before the new request
         }
-        DeleteFileW(partPath.c_str());
-        DeleteFileW(infoPath.c_str());
+        forgetPart();
         return Download(url, localPath, expected, stop);
     };
 
@@ -409,23 +411,29 @@ DownloadOutcome CResourceDownloader::Fetch(int flashType, const std::wstring& lo
     if (outcome == DownloadOutcome::Failed && IsFetchableUrl(named.url)) {
         ReportProgress(10, L"");
         if (stop.Requested()) return DownloadOutcome::Stopped;
-        outcome = Download(named.url, localPath, ExpectedFile{named.size, named.sha256, named.md5}, stop);
+        outcome = Download(named.url, localPath, named.file, stop);
     }
     ReportProgress(100, L"");
     return outcome;
 }
 
-bool CResourceDownloader::FetchRom(const std::wstring& localPath, const CStopToken& stop, DownloadOutcome* outcome) {
-    const DownloadOutcome result = Fetch(kFlashTypeRom, localPath, stop);
+namespace {
+
+// A fetch's outcome handed to a caller that asked for it; true for Ok.
+bool Told(DownloadOutcome result, DownloadOutcome* outcome) {
     if (outcome) *outcome = result;
     return result == DownloadOutcome::Ok;
 }
 
+}  // namespace
+
+bool CResourceDownloader::FetchRom(const std::wstring& localPath, const CStopToken& stop, DownloadOutcome* outcome) {
+    return Told(Fetch(kFlashTypeRom, localPath, stop), outcome);
+}
+
 bool CResourceDownloader::FetchRecovery(const std::wstring& localPath, const CStopToken& stop,
                                         DownloadOutcome* outcome) {
-    const DownloadOutcome result = Fetch(kFlashTypeRecovery, localPath, stop);
-    if (outcome) *outcome = result;
-    return result == DownloadOutcome::Ok;
+    return Told(Fetch(kFlashTypeRecovery, localPath, stop), outcome);
 }
 
 }  // namespace mirq

@@ -5,6 +5,7 @@
 // one the signed answer describes.
 #include <string>
 
+#include "download/ServiceAnswer.h"
 #include "progress/ProgressListener.h"
 #include "util/StopToken.h"
 
@@ -19,13 +20,6 @@ struct HttpSession;
 // service's answer failed its security checks; the server's certificate was
 // not trusted (or https led to http). The last two fetch nothing.
 enum class DownloadOutcome { Ok, Failed, ChecksumFailed, TargetInUse, Stopped, AnswerRefused, Insecure };
-
-// What a file must be to be used: its length and checksums, as the signed
-// answer gives them (-1 and empty where not known).
-struct ExpectedFile {
-    long long size = -1;
-    std::wstring sha256, md5;
-};
 
 class CResourceDownloader : public CProgressReporter {
 public:

@@ -13,28 +13,6 @@ const char kSignatureOpen[] = "<signature>";
 const char kSignatureClose[] = "</signature>";
 const DWORD kLeastKeyBits = 2048;
 
-// The text of the first <name>...</name>; false when there is none.
-bool ElementText(const std::wstring& text, const std::wstring& name, std::wstring& value) {
-    const std::wstring open = L"<" + name + L">", close = L"</" + name + L">";
-    const size_t start = text.find(open);
-    if (start == std::wstring::npos) return false;
-    const size_t end = text.find(close, start + open.size());
-    if (end == std::wstring::npos) return false;
-    value = text.substr(start + open.size(), end - start - open.size());
-    return true;
-}
-
-// Hex digits of the given count, lower-cased; empty for anything else.
-std::wstring HexDigits(const std::wstring& text, size_t count) {
-    if (text.size() != count) return std::wstring();
-    std::wstring digits = text;
-    for (wchar_t& c : digits) {
-        if (c >= L'A' && c <= L'F') c = c - L'A' + L'a';
-        if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'))) return std::wstring();
-    }
-    return digits;
-}
-
 std::string DecodeBase64(const std::string& text) {
     DWORD size = 0;
     if (text.empty() ||
@@ -94,7 +72,7 @@ AnswerCheck ReadServiceAnswer(const std::string& answer, const std::string& key,
     if (key.empty()) {
         const std::wstring text = DecodeAnsi(answer);
         out.url = ExtractFlashUrl(text);
-        out.md5 = ExtractMd5(text);
+        out.file.md5 = ExtractMd5(text);
         return AnswerCheck::NotVerified;
     }
     const size_t open = answer.find(kSignatureOpen);
@@ -110,10 +88,11 @@ AnswerCheck ReadServiceAnswer(const std::string& answer, const std::string& key,
     std::wstring value;
     if (!ElementText(text, L"phonemode", value) || value != phonemode) return AnswerCheck::OtherPhone;
     if (!ElementText(text, L"flashtype", value) || value != std::to_wstring(flashType)) return AnswerCheck::OtherFile;
-    if (!ElementText(text, L"size", value) || (out.size = ParseLength(value)) < 0) return AnswerCheck::NoSize;
-    if (!ElementText(text, L"sha256", value) || (out.sha256 = HexDigits(value, 64)).empty()) return AnswerCheck::NoSha256;
+    if (!ElementText(text, L"size", value) || (out.file.size = ParseLength(value)) < 0) return AnswerCheck::NoSize;
+    if (!ElementText(text, L"sha256", value) || (out.file.sha256 = HexDigits(value, 64)).empty())
+        return AnswerCheck::NoSha256;
     out.url = ExtractFlashUrl(text);
-    if (ElementText(text, L"md5", value)) out.md5 = HexDigits(value, 32);
+    out.file.md5 = ExtractMd5(text);
     return AnswerCheck::Verified;
 }
 

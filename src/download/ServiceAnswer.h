@@ -7,12 +7,18 @@
 
 namespace mirq {
 
+// What a file must be to be used: its length and checksums as the signed
+// answer gives them (-1 and empty where not known: an answer taken unverified).
+struct ExpectedFile {
+    long long size = -1;
+    std::wstring sha256;  // 64 lower-case hex digits
+    std::wstring md5;     // 32 lower-case hex digits
+};
+
 // What the answer names for the file asked for.
 struct ServiceAnswer {
     std::wstring url;
-    long long size = -1;  // bytes; -1 when not said (an answer taken unverified)
-    std::wstring sha256;  // 64 lower-case hex digits, or empty
-    std::wstring md5;     // 32 lower-case hex digits, or empty
+    ExpectedFile file;
 };
 
 // How the answer fared: verified, taken as it came (no key built in), or the

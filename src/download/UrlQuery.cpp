@@ -29,18 +29,29 @@ std::wstring ExtractFlashUrl(const std::wstring& answer) {
     return answer.substr(start + open.size(), end - start - open.size());
 }
 
-std::wstring ExtractMd5(const std::wstring& answer) {
-    const std::wstring open = L"<md5>", close = L"</md5>";
-    const size_t start = answer.find(open);
-    if (start == std::wstring::npos) return std::wstring();
-    const size_t end = answer.find(close, start);
-    if (end != start + open.size() + 32) return std::wstring();
-    std::wstring digest = answer.substr(start + open.size(), 32);
-    for (wchar_t& c : digest) {
+bool ElementText(const std::wstring& text, const std::wstring& name, std::wstring& value) {
+    const std::wstring open = L"<" + name + L">", close = L"</" + name + L">";
+    const size_t start = text.find(open);
+    if (start == std::wstring::npos) return false;
+    const size_t end = text.find(close, start + open.size());
+    if (end == std::wstring::npos) return false;
+    value = text.substr(start + open.size(), end - start - open.size());
+    return true;
+}
+
+std::wstring HexDigits(const std::wstring& text, size_t count) {
+    if (text.size() != count) return std::wstring();
+    std::wstring digits = text;
+    for (wchar_t& c : digits) {
         if (c >= L'A' && c <= L'F') c = c - L'A' + L'a';
         if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'))) return std::wstring();
     }
-    return digest;
+    return digits;
+}
+
+std::wstring ExtractMd5(const std::wstring& answer) {
+    std::wstring value;
+    return ElementText(answer, L"md5", value) ? HexDigits(value, 32) : std::wstring();
 }
 
 std::wstring FormatDownloadStatus(double bytesPerSecond, double secondsLeft) {

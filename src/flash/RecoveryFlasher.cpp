@@ -25,17 +25,12 @@ public:
     using IRecoveryFlasher::IRecoveryFlasher;
 
     bool PrepareFile() override {
+        const int modelId = CDeviceModel::GetInstance()->GetModelId();
         if (!PathExists(m_path)) {
-            const int modelId = CDeviceModel::GetInstance()->GetModelId();
             if (modelId < 0) return false;
             m_path = RecoveryImagePath(modelId);
-            if (!PathExists(m_path)) CDownloaderScope(modelId)->FetchRecovery(m_path, *m_stop);
         }
-        // An error page saved in its place must never reach the recovery
-        // partition; deleted, so the next attempt downloads it again.
-        if (IsRecoveryImage(m_path)) return true;
-        DeleteFileW(m_path.c_str());
-        return false;
+        return ObtainRecoveryImage(modelId, m_path, *m_stop) == DownloadOutcome::Ok;
     }
 
     bool PushFile() override {
@@ -62,6 +57,14 @@ public:
 }  // namespace
 
 std::wstring FlashToolPath() { return GetBaseDirectory() + L"\\tools\\flash_image"; }
+
+DownloadOutcome ObtainRecoveryImage(int modelId, const std::wstring& path, const CStopToken& stop) {
+    DownloadOutcome outcome = DownloadOutcome::Ok;
+    if (!PathExists(path)) CDownloaderScope(modelId)->FetchRecovery(path, stop, &outcome);
+    if (outcome != DownloadOutcome::Ok || IsRecoveryImage(path)) return outcome;
+    DeleteFileW(path.c_str());
+    return DownloadOutcome::Failed;
+}
 
 int IRecoveryFlasher::Flash(const CStopToken& stop) {
     m_stop = &stop;

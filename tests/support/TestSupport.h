@@ -133,7 +133,8 @@ public:
 bool HttpGet(const std::wstring& url, std::string& body);
 // /_sim/<command> of the service, e.g. "reset" or "set?short=1".
 std::string ServiceControl(const std::string& command);
-// The service's port: 8080, or the one MIRQ_TEST_SERVICE_PORT names.
+// The service's port: the one MIRQ_TEST_SERVICE_PORT names, else the one
+// ctest handed this test out of its pool, else 8080.
 int ServicePort();
 std::wstring ServiceUrl(const std::wstring& path);  // http://127.0.0.1:<port>/<path>
 // Points the downloader at the local service, with the build's key (its
