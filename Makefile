@@ -39,8 +39,9 @@ demo: build
 RELEASE ?= build-release
 MIRQ_SERVICE_KEY ?=
 MIRQ_SERVICE_URL ?=
-package: setup
-	@[ -n "$(MIRQ_SERVICE_KEY)" ] || echo "package: WARNING: no MIRQ_SERVICE_KEY given: this build takes the service's answers unverified" >&2
+package:
+	@[ -n "$(MIRQ_SERVICE_KEY)" ] || { echo "package: MIRQ_SERVICE_KEY is not set: a release must verify the service's answers (make package MIRQ_SERVICE_KEY=/path/service-public.der)" >&2; exit 1; }
+	@bash scripts/setup.sh
 	@cmake -S . -B $(RELEASE) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake \
 	    -DCMAKE_BUILD_TYPE=Release -DMIRQ_BUILD_TESTS=OFF \
 	    -DMIRQ_SERVICE_KEY="$(abspath $(MIRQ_SERVICE_KEY))" -DMIRQ_SERVICE_URL="$(MIRQ_SERVICE_URL)" >/dev/null

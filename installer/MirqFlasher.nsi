@@ -68,6 +68,7 @@ SectionEnd
   Delete "${FOLDER}\temp\recovery_*.img"
   Delete "${FOLDER}\temp\recovery_*.img.part"
   Delete "${FOLDER}\temp\recovery_*.img.part.info"
+  Delete "${FOLDER}\temp\recovery_*.img.answer"
   RMDir "${FOLDER}\temp"
   Delete "${FOLDER}\log\MirqFlasher_*.log"
   RMDir "${FOLDER}\log"

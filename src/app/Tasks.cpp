@@ -198,7 +198,7 @@ int RunDownloadTask(ITaskHost& host, const TaskInput& input) {
     CDownloaderScope downloader(id);
     // The earlier image goes first: a failed download must not leave it to be flashed.
     const std::wstring imagePath = RecoveryImagePath(id);
-    if (PathExists(imagePath)) DeleteFileW(imagePath.c_str());
+    RemoveRecoveryImage(imagePath);
     DownloadOutcome outcome = DownloadOutcome::Failed;
     {
         CAttachedListener listener(host.OpenProgress(20), downloader.get());

@@ -34,7 +34,8 @@ void StartSessionLog() {
     MIRQ_LOG(BuiltInServiceKey().empty() ? kLogWarning : kLogInfo, L"app",
              std::wstring(L"download service ") + MIRQ_SERVICE_URL +
                  (BuiltInServiceKey().empty() ? L": answers are not verified (built without the service's key)"
-                                              : L": answers must carry the service's signature"));
+                                              : L": answers must carry the service's signature") +
+                 L"; " + DescribeServiceKey(BuiltInServiceKey()));
 }
 
 int Run(int showCommand, CSingleInstance& instance) {

@@ -33,11 +33,16 @@ std::wstring CDigest::HexDigest() {
     DWORD length = sizeof(digest);
     if (m_failed || !CryptGetHashParam(m_hash, HP_HASHVAL, digest, &length, 0) || length != m_length)
         return std::wstring();
+    return HexOf(digest, length);
+}
+
+std::wstring HexOf(const void* data, size_t size) {
     static const wchar_t kHex[] = L"0123456789abcdef";
+    const unsigned char* bytes = static_cast<const unsigned char*>(data);
     std::wstring text;
-    for (DWORD i = 0; i < length; ++i) {
-        text += kHex[digest[i] >> 4];
-        text += kHex[digest[i] & 15];
+    for (size_t i = 0; i < size; ++i) {
+        text += kHex[bytes[i] >> 4];
+        text += kHex[bytes[i] & 15];
     }
     return text;
 }

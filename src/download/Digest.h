@@ -25,4 +25,7 @@ private:
     bool m_failed = false;
 };
 
+// Lower-case hex digits of the bytes.
+std::wstring HexOf(const void* data, size_t size);
+
 }  // namespace mirq

@@ -36,10 +36,18 @@ std::wstring FinalUrl(HINTERNET request) {
     return InternetQueryOptionW(request, INTERNET_OPTION_URL, buf, &size) ? std::wstring(buf) : std::wstring();
 }
 
+// Not in every SDK's wininet.h.
+const DWORD kClientAuthNotSetUp = 12046;      // ERROR_INTERNET_CLIENT_AUTH_NOT_SETUP
+const DWORD kFortezzaLoginNeeded = 12054;     // ERROR_INTERNET_FORTEZZA_LOGIN_NEEDED
+const DWORD kCertWeakSignature = 12062;       // ERROR_INTERNET_SEC_CERT_WEAK_SIGNATURE
+
 }  // namespace
 
 bool IsCertificateError(DWORD error) {
     switch (error) {
+    case kClientAuthNotSetUp:
+    case kFortezzaLoginNeeded:
+    case kCertWeakSignature:
     case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
     case ERROR_INTERNET_SEC_CERT_CN_INVALID:
     case ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR:

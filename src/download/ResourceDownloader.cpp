@@ -80,14 +80,17 @@ HttpSession CResourceDownloader::Session() const {
     return HttpSession{kAgent, m_accessType, m_proxy, m_bypass, m_sessionFlags};
 }
 
-std::string CResourceDownloader::QueryAnswer(int flashType, bool* insecure) {
+std::string CResourceDownloader::QueryAnswer(int flashType, bool* insecure, std::wstring* nonce) {
     if (insecure) *insecure = false;
     UrlParts service;
-    if (!SplitUrl(m_serviceUrl, service)) return std::string();
+    // A nonce of its own for each query: an answer signed for another is refused.
+    const std::wstring asked = MakeNonce();
+    if (nonce) *nonce = asked;
+    if (!SplitUrl(m_serviceUrl, service) || asked.empty()) return std::string();
     const std::wstring what = L"POST " + service.objectPath + L" (flash type " + std::to_wstring(flashType) + L")";
     CHttpHandles h;
     const SendResult sent = SendHttpRequest(h, Session(), service, L"POST", kRequestFlags, L"",
-                                            WideToOem(BuildUrlRequest(m_modelId, flashType)), what);
+                                            WideToOem(BuildUrlRequest(m_modelId, flashType, asked)), what);
     if (insecure) *insecure = sent == SendResult::Insecure;
     if (sent != SendResult::Sent) return std::string();
     const long long status = QueryNumber(h.request, HTTP_QUERY_STATUS_CODE);
@@ -139,10 +142,8 @@ CPartialInfo ReadPartialInfo(const std::wstring& path) {
 }
 
 bool WritePartialInfo(const std::wstring& path, const CPartialInfo& info) {
-    CStdFile file(_wfopen(path.c_str(), L"wb"));
-    const std::string text =
-        WideToUtf8(info.url) + "\n" + WideToUtf8(info.validator) + "\n" + std::to_string(info.total) + "\n";
-    return file && fwrite(text.data(), 1, text.size(), file.get()) == text.size() && file.Close() == 0;
+    return WriteBinaryFile(path, WideToUtf8(info.url) + "\n" + WideToUtf8(info.validator) + "\n" +
+                                     std::to_string(info.total) + "\n");
 }
 
 // "bytes A-B/T" of a 206: A, and T (-1 when "*"); false when it does not parse.
@@ -398,9 +399,10 @@ DownloadOutcome CResourceDownloader::Fetch(int flashType, const std::wstring& lo
     ReportProgress(0, L"ROM下载中...");
     if (stop.Requested()) return DownloadOutcome::Stopped;
     bool insecure = false;
-    const std::string answer = QueryAnswer(flashType, &insecure);
+    AnswerAsked asked{kModelTable[m_modelId].queryName, flashType, L""};
+    const std::string answer = QueryAnswer(flashType, &insecure, &asked.nonce);
     ServiceAnswer named;
-    const AnswerCheck check = ReadServiceAnswer(answer, m_serviceKey, kModelTable[m_modelId].queryName, flashType, named);
+    const AnswerCheck check = ReadServiceAnswer(answer, m_serviceKey, asked, named);
     const bool refused = !answer.empty() && check != AnswerCheck::Verified && check != AnswerCheck::NotVerified;
     if (!answer.empty())
         MIRQ_LOG(refused ? kLogWarning : kLogInfo, L"http", L"the answer for flash type " + std::to_wstring(flashType) +
@@ -413,9 +415,32 @@ DownloadOutcome CResourceDownloader::Fetch(int flashType, const std::wstring& lo
         if (stop.Requested()) return DownloadOutcome::Stopped;
         outcome = Download(named.url, localPath, named.file, stop);
     }
+    // The image's answer stays beside it: it is checked against it again before every flash.
+    if (outcome == DownloadOutcome::Ok && flashType == kFlashTypeRecovery && check == AnswerCheck::Verified &&
+        !WriteBinaryFile(KeptAnswerPath(localPath), answer))
+        MIRQ_LOG(kLogWarning, L"http", L"the answer for " + localPath + L" could not be kept");
     ReportProgress(100, L"");
     return outcome;
 }
+
+bool CResourceDownloader::HoldsSignedFile(int flashType, const std::wstring& path, const CStopToken& stop) {
+    if (m_serviceKey.empty()) return true;  // a build without the key checks nothing it downloads either
+    if (!IsSupportedModelId(m_modelId)) return false;
+    ServiceAnswer named;
+    const AnswerCheck check = ReadServiceAnswer(ReadBinaryFile(KeptAnswerPath(path)), m_serviceKey,
+                                                AnswerAsked{kModelTable[m_modelId].queryName, flashType, L"", true}, named);
+    bool same = false;
+    if (check == AnswerCheck::Verified && RegularFileSize(path) == named.file.size) {
+        CFileChecksums sums(named.file);
+        same = HashFile(path, named.file.size, sums, stop) == HashResult::Done && sums.Match();
+    }
+    MIRQ_LOG(same ? kLogInfo : kLogWarning, L"http",
+             path + (check != AnswerCheck::Verified ? L": its kept answer " + std::wstring(DescribeAnswerCheck(check))
+                     : same ? L": the file its signed answer names" : L": not the file its signed answer names"));
+    return same;
+}
+
+std::wstring KeptAnswerPath(const std::wstring& path) { return path + L".answer"; }
 
 namespace {
 

@@ -36,7 +36,8 @@ public:
     std::wstring QueryDownloadUrl(int flashType);
     // The same as it came, in bytes (the signature covers bytes); `insecure`
     // is set when the connection to the service could not be trusted.
-    std::string QueryAnswer(int flashType, bool* insecure = nullptr);
+    // The query's nonce is handed out, for the answer's check.
+    std::string QueryAnswer(int flashType, bool* insecure = nullptr, std::wstring* nonce = nullptr);
     // No more than the expected size is written, and the file replaces the
     // target only with the expected checksums. A requested stop ends a
     // download within a moment, even while the server is silent; what arrived
@@ -51,6 +52,11 @@ public:
                   DownloadOutcome* outcome = nullptr);
     bool FetchRecovery(const std::wstring& localPath, const CStopToken& stop = CStopToken::Never(),
                        DownloadOutcome* outcome = nullptr);
+
+    // Whether a file on disk is the one that its kept signed answer (beside
+    // it, verified again now) names for this phone: size and SHA-256. Always
+    // true in a build without the service's key.
+    bool HoldsSignedFile(int flashType, const std::wstring& path, const CStopToken& stop = CStopToken::Never());
 
     int GetModelId() const { return m_modelId; }
     // The service's address and public key are the build's; tests point the
@@ -73,6 +79,9 @@ private:
     std::wstring m_serviceUrl;
     std::string m_serviceKey;
 };
+
+// Where a recovery image's signed answer is kept: beside it.
+std::wstring KeptAnswerPath(const std::wstring& path);
 
 // The downloader configured for one phone while this lives (direct, no
 // proxy), and reset when it goes, however the step ends: the next download

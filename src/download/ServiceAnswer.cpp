@@ -2,12 +2,30 @@
 
 #include "download/Crypt.h"
 
+#include "download/Digest.h"
 #include "download/UrlQuery.h"
+#include "download/XmlDocument.h"
 #include "util/Utils.h"
 
 namespace mirq {
 
 namespace {
+
+// Digits only, 1 to 2^63-1: no sign, no space, nothing after.
+long long ParseSignedSize(const std::wstring& text) {
+    if (text.empty() || text.size() > 19 || text.find_first_not_of(L"0123456789") != std::wstring::npos) return -1;
+    unsigned long long value = 0;
+    for (wchar_t c : text) value = value * 10 + (c - L'0');
+    return value >= 1 && value <= 0x7FFFFFFFFFFFFFFFull ? static_cast<long long>(value) : -1;
+}
+
+bool DecodeUtf8Exactly(const std::string& bytes, std::wstring& text) {
+    if (bytes.empty() || bytes.find('\0') != std::string::npos) return false;
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    if (n <= 0) return false;
+    text.assign(n, L'\0');
+    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()), &text[0], n) == n;
+}
 
 const char kSignatureOpen[] = "<signature>";
 const char kSignatureClose[] = "</signature>";
@@ -66,8 +84,21 @@ bool VerifyRsaSha256(const std::string& key, const std::string& data, const std:
                                  static_cast<DWORD>(reversed.size()), c.key, nullptr, 0) != FALSE;
 }
 
-AnswerCheck ReadServiceAnswer(const std::string& answer, const std::string& key, const std::wstring& phonemode,
-                              int flashType, ServiceAnswer& out) {
+AnswerCheck VerifySignedText(const std::string& document, const std::string& key, std::wstring& signedText) {
+    signedText.clear();
+    const size_t open = document.find(kSignatureOpen);
+    const size_t start = open + sizeof(kSignatureOpen) - 1;
+    const size_t close = open == std::string::npos ? open : document.find(kSignatureClose, start);
+    if (close == std::string::npos) return AnswerCheck::NoSignature;
+    const std::string signedBytes = document.substr(0, open);
+    if (!VerifyRsaSha256(key, signedBytes, DecodeBase64(document.substr(start, close - start))))
+        return AnswerCheck::BadSignature;
+    // Nothing after the first signature is read; the signed bytes are UTF-8, as they say.
+    return DecodeUtf8Exactly(signedBytes, signedText) ? AnswerCheck::Verified : AnswerCheck::Malformed;
+}
+
+AnswerCheck ReadServiceAnswer(const std::string& answer, const std::string& key, const AnswerAsked& asked,
+                              ServiceAnswer& out) {
     out = ServiceAnswer();
     if (key.empty()) {
         const std::wstring text = DecodeAnsi(answer);
@@ -75,25 +106,40 @@ AnswerCheck ReadServiceAnswer(const std::string& answer, const std::string& key,
         out.file.md5 = ExtractMd5(text);
         return AnswerCheck::NotVerified;
     }
-    const size_t open = answer.find(kSignatureOpen);
-    const size_t start = open + sizeof(kSignatureOpen) - 1;
-    const size_t close = open == std::string::npos ? open : answer.find(kSignatureClose, start);
-    if (close == std::string::npos) return AnswerCheck::NoSignature;
-    const std::string signedBytes = answer.substr(0, open);
-    if (!VerifyRsaSha256(key, signedBytes, DecodeBase64(answer.substr(start, close - start))))
-        return AnswerCheck::BadSignature;
-
-    // Nothing outside the signed bytes is read.
-    const std::wstring text = DecodeAnsi(signedBytes);
-    std::wstring value;
-    if (!ElementText(text, L"phonemode", value) || value != phonemode) return AnswerCheck::OtherPhone;
-    if (!ElementText(text, L"flashtype", value) || value != std::to_wstring(flashType)) return AnswerCheck::OtherFile;
-    if (!ElementText(text, L"size", value) || (out.file.size = ParseLength(value)) < 0) return AnswerCheck::NoSize;
-    if (!ElementText(text, L"sha256", value) || (out.file.sha256 = HexDigits(value, 64)).empty())
-        return AnswerCheck::NoSha256;
-    out.url = ExtractFlashUrl(text);
-    out.file.md5 = ExtractMd5(text);
+    std::wstring text;
+    const AnswerCheck verified = VerifySignedText(answer, key, text);
+    if (verified != AnswerCheck::Verified) return verified;
+    XmlElement root;
+    if (!ReadXmlDocument(text, root, true) || root.name != L"root") return AnswerCheck::Malformed;
+    enum { kStatus, kPhonemode, kFlashtype, kNonce, kFlashurl, kSize, kSha256, kMd5 };
+    std::vector<std::wstring> v;
+    if (!TakeSingleTexts(root, {L"status", L"phonemode", L"flashtype", L"nonce", L"flashurl", L"size", L"sha256", L"md5"}, v))
+        return AnswerCheck::Doubled;
+    if (v[kStatus] != L"ok") return AnswerCheck::NotOk;
+    if (v[kPhonemode] != asked.phonemode) return AnswerCheck::OtherPhone;
+    if (v[kFlashtype] != std::to_wstring(asked.flashType)) return AnswerCheck::OtherFile;
+    if (!asked.kept && (asked.nonce.empty() || v[kNonce] != asked.nonce)) return AnswerCheck::OtherQuery;
+    if ((out.file.size = ParseSignedSize(v[kSize])) < 0) return AnswerCheck::NoSize;
+    if ((out.file.sha256 = HexDigits(v[kSha256], 64)).empty()) return AnswerCheck::NoSha256;
+    out.url = v[kFlashurl];
+    out.file.md5 = HexDigits(v[kMd5], 32);
     return AnswerCheck::Verified;
+}
+
+std::wstring MakeNonce() {
+    HCRYPTPROV provider = 0;
+    if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) return std::wstring();
+    BYTE bytes[16] = {};
+    const BOOL made = CryptGenRandom(provider, sizeof(bytes), bytes);
+    CryptReleaseContext(provider, 0);
+    return made ? HexOf(bytes, sizeof(bytes)) : std::wstring();
+}
+
+std::wstring DescribeServiceKey(const std::string& key) {
+    if (key.empty()) return L"no service key: answers are not verified";
+    CDigest sha256(DigestKind::Sha256);
+    sha256.Update(key.data(), key.size());
+    return L"service key SHA-256 " + sha256.HexDigest();
 }
 
 const wchar_t* DescribeAnswerCheck(AnswerCheck check) {
@@ -102,6 +148,10 @@ const wchar_t* DescribeAnswerCheck(AnswerCheck check) {
     case AnswerCheck::NotVerified: return L"not verified (built without the service's key)";
     case AnswerCheck::NoSignature: return L"refused: no signature";
     case AnswerCheck::BadSignature: return L"refused: the signature does not verify with the service's key";
+    case AnswerCheck::Malformed: return L"refused: not a plain document (markup in a text, a comment, an entity)";
+    case AnswerCheck::Doubled: return L"refused: an element twice, or holding others";
+    case AnswerCheck::NotOk: return L"refused: the status is not ok";
+    case AnswerCheck::OtherQuery: return L"refused: not the answer to this query (replayed)";
     case AnswerCheck::OtherPhone: return L"refused: signed for another phone";
     case AnswerCheck::OtherFile: return L"refused: signed for the other file";
     case AnswerCheck::NoSize: return L"refused: no size";

@@ -23,15 +23,44 @@ struct ServiceAnswer {
 
 // How the answer fared: verified, taken as it came (no key built in), or the
 // check that refused it.
-enum class AnswerCheck { Verified, NotVerified, NoSignature, BadSignature, OtherPhone, OtherFile, NoSize, NoSha256 };
+enum class AnswerCheck {
+    Verified,
+    NotVerified,
+    NoSignature,
+    BadSignature,
+    Malformed,
+    Doubled,
+    NotOk,
+    OtherPhone,
+    OtherFile,
+    OtherQuery,
+    NoSize,
+    NoSha256
+};
+
+// What the query asked: the phone, the file and the query's nonce. An
+// answer kept from an earlier query and read again has no nonce to match.
+struct AnswerAsked {
+    std::wstring phonemode;
+    int flashType;
+    std::wstring nonce;
+    bool kept = false;
+};
 
 // The answer's bytes as they came. With a key (a DER SubjectPublicKeyInfo of
-// an RSA key), the answer must end in <signature>BASE64</signature>, an RSA
+// an RSA key), the answer must hold <signature>BASE64</signature>, an RSA
 // PKCS#1 v1.5 SHA-256 signature over every byte before it, and the signed
-// bytes must name the phone and the flash type asked for, the size and the
-// SHA-256. Without a key the answer is read whole, as it comes.
-AnswerCheck ReadServiceAnswer(const std::string& answer, const std::string& key, const std::wstring& phonemode,
-                              int flashType, ServiceAnswer& out);
+// bytes, read exactly, must say ok, name the phone, the flash type and the
+// nonce asked for, the size and the SHA-256. Without a key the answer is
+// read as it comes.
+AnswerCheck ReadServiceAnswer(const std::string& answer, const std::string& key, const AnswerAsked& asked,
+                              ServiceAnswer& out);
+// The bytes a signature covers (every byte before the first <signature>),
+// as text once they verify; NoSignature, BadSignature or Malformed (not
+// UTF-8) otherwise, else Verified.
+AnswerCheck VerifySignedText(const std::string& document, const std::string& key, std::wstring& signedText);
+// 32 lower-case hex digits from the system's random generator; empty when it fails.
+std::wstring MakeNonce();
 // For the log: which check refused an answer.
 const wchar_t* DescribeAnswerCheck(AnswerCheck check);
 
@@ -41,5 +70,7 @@ bool VerifyRsaSha256(const std::string& key, const std::string& data, const std:
 
 // The public key the program was built with (empty: answers are not verified).
 const std::string& BuiltInServiceKey();
+// For the log: the SHA-256 of the key's bytes, or that there is none.
+std::wstring DescribeServiceKey(const std::string& key);
 
 }  // namespace mirq

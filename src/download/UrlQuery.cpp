@@ -13,10 +13,11 @@
 
 namespace mirq {
 
-std::wstring BuildUrlRequest(int modelId, int flashType) {
+std::wstring BuildUrlRequest(int modelId, int flashType, const std::wstring& nonce) {
     if (!IsSupportedModelId(modelId)) return std::wstring();
     return L"<root><phonemode>" + std::wstring(kModelTable[modelId].queryName) + L"</phonemode><flashtype>" +
-           std::to_wstring(flashType) + L"</flashtype></root>";
+           std::to_wstring(flashType) + L"</flashtype>" + (nonce.empty() ? L"" : L"<nonce>" + nonce + L"</nonce>") +
+           L"</root>";
 }
 
 std::wstring ExtractFlashUrl(const std::wstring& answer) {
@@ -29,6 +30,9 @@ std::wstring ExtractFlashUrl(const std::wstring& answer) {
     return answer.substr(start + open.size(), end - start - open.size());
 }
 
+namespace {
+
+// The text of the first <name>...</name> of an answer taken unverified.
 bool ElementText(const std::wstring& text, const std::wstring& name, std::wstring& value) {
     const std::wstring open = L"<" + name + L">", close = L"</" + name + L">";
     const size_t start = text.find(open);
@@ -38,6 +42,8 @@ bool ElementText(const std::wstring& text, const std::wstring& name, std::wstrin
     value = text.substr(start + open.size(), end - start - open.size());
     return true;
 }
+
+}  // namespace
 
 std::wstring HexDigits(const std::wstring& text, size_t count) {
     if (text.size() != count) return std::wstring();

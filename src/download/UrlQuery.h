@@ -5,13 +5,13 @@
 
 namespace mirq {
 
-std::wstring BuildUrlRequest(int modelId, int flashType);
+// With a nonce, the query carries it (<nonce>, before </root>): the signed
+// answer must name it back.
+std::wstring BuildUrlRequest(int modelId, int flashType, const std::wstring& nonce = L"");
 std::wstring ExtractFlashUrl(const std::wstring& answer);
 // The checksum the service may send beside the address: <md5> with 32 hex
 // digits, returned in lower case; empty when absent or malformed.
 std::wstring ExtractMd5(const std::wstring& answer);
-// The text of the first <name>...</name>; false when there is none.
-bool ElementText(const std::wstring& text, const std::wstring& name, std::wstring& value);
 // Exactly `count` hex digits, lower-cased; empty for anything else.
 std::wstring HexDigits(const std::wstring& text, size_t count);
 // An address split for WinINet: "https://" is fetched over TLS (port 443

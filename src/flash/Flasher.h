@@ -87,11 +87,14 @@ constexpr const wchar_t* kPhonePackage = L"/sdcard/mirq/update.zip";
 constexpr const wchar_t* kPhoneRecoveryImage = L"/sdcard/mirq/recovery.img";
 // The phone-side tool that writes the recovery partition, installed with the program.
 std::wstring FlashToolPath();
-// The model's recovery image at the path, downloaded when there is none. A
+// The model's recovery image at the path, downloaded when there is none or
+// when it is not the one its kept signed answer names (checked every time). A
 // file that is no boot image (an error page saved in its place) must never
 // reach the recovery partition: it is deleted, so that the next attempt
 // downloads it again, and the outcome is Failed.
 DownloadOutcome ObtainRecoveryImage(int modelId, const std::wstring& path, const CStopToken& stop);
+// The image with its kept answer (an image without one cannot be flashed).
+void RemoveRecoveryImage(const std::wstring& path);
 
 // Takes a recovery command script of an earlier, unfinished flash off the
 // phone; false unless the phone confirmed it is gone.

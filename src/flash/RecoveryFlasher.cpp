@@ -59,11 +59,23 @@ public:
 std::wstring FlashToolPath() { return GetBaseDirectory() + L"\\tools\\flash_image"; }
 
 DownloadOutcome ObtainRecoveryImage(int modelId, const std::wstring& path, const CStopToken& stop) {
+    CDownloaderScope downloader(modelId);
+    // Whatever lies in temp\ (an older build's, a replayed answer's, another
+    // program's) goes to the recovery partition only as the service signed it.
+    if (PathExists(path) && !downloader->HoldsSignedFile(kFlashTypeRecovery, path, stop)) {
+        if (stop.Requested()) return DownloadOutcome::Stopped;
+        RemoveRecoveryImage(path);
+    }
     DownloadOutcome outcome = DownloadOutcome::Ok;
-    if (!PathExists(path)) CDownloaderScope(modelId)->FetchRecovery(path, stop, &outcome);
+    if (!PathExists(path)) downloader->FetchRecovery(path, stop, &outcome);
     if (outcome != DownloadOutcome::Ok || IsRecoveryImage(path)) return outcome;
-    DeleteFileW(path.c_str());
+    RemoveRecoveryImage(path);
     return DownloadOutcome::Failed;
+}
+
+void RemoveRecoveryImage(const std::wstring& path) {
+    DeleteFileW(path.c_str());
+    DeleteFileW(KeptAnswerPath(path).c_str());
 }
 
 int IRecoveryFlasher::Flash(const CStopToken& stop) {

@@ -238,6 +238,20 @@ long long RegularFileSize(const std::wstring& path) {
     return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
+std::string ReadBinaryFile(const std::wstring& path, size_t limit) {
+    CStdFile file(_wfopen(path.c_str(), L"rb"));
+    std::string bytes;
+    if (!file) return bytes;
+    bytes.resize(limit);
+    bytes.resize(fread(&bytes[0], 1, limit, file.get()));
+    return bytes;
+}
+
+bool WriteBinaryFile(const std::wstring& path, const std::string& bytes) {
+    CStdFile file(_wfopen(path.c_str(), L"wb"));
+    return file && fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size() && file.Close() == 0;
+}
+
 std::wstring GetAdbPath() {
     std::wstring base = GetBaseDirectory();
     if (base.empty()) return std::wstring();

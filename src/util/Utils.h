@@ -41,6 +41,10 @@ bool PathExists(const std::wstring& path);
 bool IsRegularFile(const std::wstring& path);
 // Size in bytes of a regular file; -1 for a folder or a missing file.
 long long RegularFileSize(const std::wstring& path);
+// A small file's bytes as they are (at most `limit`; empty when it cannot be read).
+std::string ReadBinaryFile(const std::wstring& path, size_t limit = 1 << 20);
+// Creates or replaces the file with the bytes; false when not all were written.
+bool WriteBinaryFile(const std::wstring& path, const std::string& bytes);
 
 // Default limit of one hidden program started through the shell.
 constexpr unsigned long kRunWaitLimitMs = 20 * 60 * 1000;

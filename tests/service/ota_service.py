@@ -31,9 +31,16 @@ sign=none|broken|otherkey|otherphone|otherfile (no signature, a signature
 that does not verify, one made with another key, a rightly signed answer for
 another phone or for the other file), omit=size|sha256 (signed without it),
 tamper=1 (the file served differs from the one signed, same length),
-extra=N (N bytes more than signed follow the file), tls_cert=untrusted
+extra=N (N bytes more than signed follow the file), linger_ms=N (the
+connection held open N ms after the file), tls_cert=untrusted
 (TLS with a certificate of a CA nobody trusts), redirect_http=1 (files asked
-for over TLS are redirected to plain HTTP).
+for over TLS are redirected to plain HTTP, to an address whose query holds
+"https://"), nonce=none|replay (signed without the query's nonce; the answer
+given for the last query of the same phone and file), status=S (signed with
+another status), size_text=T (the size as T, N standing for the number),
+shape=comment|nested|dup|amp|after|twosig (a <flashurl> in a comment, inside
+<phonemode>'s text, twice; "&amp;" in the address; the size only after the
+signature; an element and a second signature after the first).
 Files carry an ETag (their MD5) and honour "Range: bytes=N-" with "If-Range";
 /_sim/log lists each file answer's status, /_sim/bytes the file bytes sent.
 The process ends by itself after --lifetime seconds.
@@ -68,6 +75,7 @@ class State:
         self.down_until = 0.0
         self.stall_until = 0.0
         self.stalled = threading.Event()  # set once a stall is in place
+        self.answered = {}  # the last answer for each phone and file, kept across resets
 
     def fault(self, key, default=""):
         with self.lock:
@@ -195,11 +203,15 @@ def make_handler(state):
             device = DEVICES.get(mode)
             if status != 200 or device is None or ftype not in ("1", "2"):
                 return self.send_bytes(status if status != 200 else 404, b"<root><error>unknown</error></root>")
-            answer = self.answer(mode, ftype).encode()
-            self.send_bytes(200, answer, "text/xml")
+            nonce = text.partition("<nonce>")[2].partition("</nonce>")[0]
+            answer = self.answer(mode, ftype, nonce).encode()
+            with state.lock:  # what an attacker on the path could keep and send again
+                replayed = state.answered.get((mode, ftype)) if state.faults.get("nonce") == "replay" else None
+                state.answered[(mode, ftype)] = answer
+            self.send_bytes(200, replayed or answer, "text/xml")
 
-        def answer(self, mode, ftype):
-            """The signed answer for the phone and the file asked for (or, as a fault asks, for others)."""
+        def answer(self, mode, ftype, nonce):
+            """The signed answer for the phone, the file and the query asked for (or, as a fault asks, for others)."""
             how = state.fault("sign")
             if how == "otherphone":  # rightly signed, but for another phone: a replay
                 mode = next(m for m in DEVICES if m != mode)
@@ -216,19 +228,32 @@ def make_handler(state):
             if state.fault("url_query"):  # a long address (a signed download link)
                 url += "?token=" + "t" * int(state.fault("url_query"))
             size, _, digest, sha256 = served(state, "rom" if ftype == "1" else "recovery", device)
-            inner = "<phonemode>%s</phonemode><flashtype>%s</flashtype>" % (mode, ftype)
+            shape = state.fault("shape")
+            evil = "<flashurl>http://127.0.0.1:1/evil.zip</flashurl>"
+            inner = "<phonemode>%s</phonemode>" % mode
+            if shape == "nested":  # an element inside another's text
+                inner = "<phonemode>%s%s</phonemode>" % (evil, mode)
+            inner += "\n  <flashtype>%s</flashtype>" % ftype
+            if state.fault("nonce") != "none":
+                inner += "<nonce>%s</nonce>" % nonce
+            if shape == "comment":
+                inner += "<!-- %s -->" % evil
+            if shape == "amp":  # an address with a query, escaped as XML asks
+                url += "?a=1&amp;b=2"
             if state.fault("no_flashurl") != "1":
                 inner += "<flashurl>%s</flashurl>" % url
+            if shape == "dup":
+                inner += evil
             omit = state.fault("omit")
-            if omit != "size":
-                inner += "<size>%d</size>" % size
+            if omit != "size" and shape != "after":
+                inner += "<size>%s</size>" % state.fault("size_text", "N").replace("N", str(size))
             if omit != "sha256":
                 inner += "<sha256>%s</sha256>" % sha256
             if state.fault("md5") == "wrong":
                 digest = hashlib.md5(digest.encode()).hexdigest()
             if state.fault("md5") != "none":
                 inner += "<md5>%s</md5>" % digest
-            signed = '<?xml version="1.0" encoding="UTF-8"?><root><status>ok</status>%s' % inner
+            signed = '<?xml version="1.0" encoding="UTF-8"?>\n<root><status>%s</status>%s' % (state.fault("status", "ok"), inner)
             if how == "none":
                 return signed + "</root>"
             signature = sign(signed.encode(), "other" if how == "otherkey" else "service")
@@ -236,7 +261,12 @@ def make_handler(state):
                 raw = bytearray(base64.b64decode(signature))
                 raw[len(raw) // 2] ^= 1
                 signature = base64.b64encode(bytes(raw)).decode()
-            return signed + "<signature>%s</signature></root>" % signature
+            tail = ""
+            if shape == "after":  # the size only after the signature, outside what it covers
+                tail = "<size>%d</size>" % size
+            if shape == "twosig":  # more after the signature, signed by nobody
+                tail = evil + "<signature>%s</signature>" % base64.b64encode(b"x" * 384).decode()
+            return signed + "<signature>%s</signature>%s</root>" % (signature, tail)
 
         def do_GET(self):
             self.record()
@@ -254,7 +284,8 @@ def make_handler(state):
             name, _, ext = parts[2].rpartition(".")
             if state.fault("redirect_http") == "1" and isinstance(self.connection, ssl.SSLSocket):
                 self.send_response(302)
-                self.send_header("Location", "http://127.0.0.1:%d%s" % (self.server_port_http, self.path))
+                self.send_header("Location", "http://127.0.0.1:%d%s?from=https://service.mirq.test/" % (
+                    self.server_port_http, self.path))
                 self.send_header("Content-Length", "0")
                 self.end_headers()
                 return
@@ -334,6 +365,9 @@ def make_handler(state):
                         time.sleep(slow)
                 if extra and sent == size:
                     self.wfile.write(bytes(extra))
+                if state.fault("linger_ms"):  # the file sent, the connection held open
+                    self.wfile.flush()
+                    time.sleep(int(state.fault("linger_ms")) / 1000.0)
             except (BrokenPipeError, ConnectionResetError, ssl.SSLError):
                 pass
             self.close_connection = True

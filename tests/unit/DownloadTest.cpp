@@ -57,9 +57,15 @@ protected:
 TEST_F(Download, QuerySendsTheDocumentAsTheServiceExpects) {
     std::wstring answer = downloader->QueryDownloadUrl(1);
     EXPECT_EQ(ExtractFlashUrl(answer), ServiceUrl(L"files/rom/crespo.zip"));
-    EXPECT_EQ(ServiceControl("log"),
-              "POST /ota/ota/geturl.action HTTP/1.0|OTA_Service|"
-              "<root><phonemode>Nexus S</phonemode><flashtype>1</flashtype></root>");
+    downloader->QueryDownloadUrl(1);
+    // Each query with a nonce of its own: 32 lower-case hex digits.
+    const std::string log = ServiceControl("log"), head = "POST /ota/ota/geturl.action HTTP/1.0|OTA_Service|"
+                                                         "<root><phonemode>Nexus S</phonemode><flashtype>1</flashtype><nonce>";
+    ASSERT_EQ(log.size(), 2 * (head.size() + 32 + 15) + 1) << log;
+    const std::string first = log.substr(head.size(), 32), second = log.substr(log.size() - 32 - 15, 32);
+    EXPECT_EQ(log, head + first + "</nonce></root>\n" + head + second + "</nonce></root>");
+    EXPECT_EQ(WideToUtf8(HexDigits(Utf8ToWide(first), 32)), first);
+    EXPECT_NE(first, second);
 }
 
 TEST_F(Download, QueryAnswerInSeveralPiecesIsReadWhole) {
@@ -86,6 +92,10 @@ TEST_F(Download, FetchRomOfAFastTransferReports0And10And100) {
     EXPECT_EQ(ReadBytes(target), signedFile);
     EXPECT_EQ(listener.reports, (std::vector<CRecordingListener::Report>{{0, L"ROM下载中..."}, {10, L""}, {100, L""}}));
     EXPECT_FALSE(FileExists(target + L".part"));
+    // Exactly the signed size and a connection held open: complete at its last byte.
+    ServiceControl("set?extra=0&linger_ms=40000");
+    EXPECT_TRUE(downloader->FetchRom(target + L"2"));
+    EXPECT_EQ(ReadBytes(target + L"2"), signedFile);
 }
 
 TEST_F(Download, FetchRecoveryAsksForFlashType2) {
@@ -256,6 +266,19 @@ TEST_F(Download, AWholeOrAnUnwritablePartStartsOverCleanly) {
     EXPECT_TRUE(downloader->FetchRom(target));
     EXPECT_NE(ServiceControl("log").find("416 /files/rom/crespo.zip"), std::string::npos);
     EXPECT_TRUE(ReadBytes(target) == served);
+    // A whole part of other bytes is not moved into place; a part described
+    // with another length than signed is not resumed.
+    const std::string description = WideToUtf8(ServiceUrl(L"files/rom/crespo.zip")) + "\n\"" + WideToUtf8(md5) + "\"\n";
+    std::string other = served;
+    other[other.size() / 2] ^= 1;
+    for (const auto& kept : {std::make_pair(other, served.size()), std::make_pair(served.substr(0, 1000), served.size() + 1)}) {
+        ServiceControl("reset");
+        WriteBytes(target + L".part", kept.first);
+        WriteBytes(target + L".part.info", description + std::to_string(kept.second) + "\n");
+        EXPECT_TRUE(downloader->FetchRom(target));
+        EXPECT_TRUE(ReadBytes(target) == served);
+        EXPECT_EQ(ServiceControl("log").find("range asked"), std::string::npos);
+    }
     // A part that cannot be written leaves no description of it behind.
     ASSERT_TRUE(CreateDirectoryW((target + L".part").c_str(), nullptr));
     EXPECT_FALSE(downloader->FetchRom(target));
@@ -318,13 +341,17 @@ TEST_F(Download, OnlyAnAnswerSignedForThisPhoneAndFileIsFollowed) {
         ServiceControl("reset");
         ServiceControl(std::string("set?") + row.fault);
         DeleteFileW(target.c_str());
+        const size_t logged = ReadBytes(GetLogHandler()->FileName(ReadLogClock())).size();
         DownloadOutcome outcome = DownloadOutcome::Failed;
         downloader->FetchRom(target, CStopToken::Never(), &outcome);
         EXPECT_EQ(outcome, row.outcome);
         EXPECT_EQ(FileExists(target), row.outcome == DownloadOutcome::Ok);
         if (row.outcome != DownloadOutcome::Ok) EXPECT_EQ(ServiceControl("log").find("GET /files"), std::string::npos);
-        const std::string log = ReadBytes(GetLogHandler()->FileName(ReadLogClock()));
+        const std::string log = ReadBytes(GetLogHandler()->FileName(ReadLogClock())).substr(logged);
         EXPECT_NE(log.find(std::string("the answer for flash type 1: ") + row.logged), std::string::npos);
+        if (row.outcome == DownloadOutcome::Ok) EXPECT_EQ(ReadBytes(target), Served(L"files/rom/crespo.zip"));
+        if (std::string(row.fault) == "shape=amp")
+            EXPECT_NE(ServiceControl("log").find("GET /files/rom/crespo.zip?a=1&b=2 "), std::string::npos);
     }
     InstallLogHandler(nullptr);
     // Built without a key, the answer is taken as it comes.

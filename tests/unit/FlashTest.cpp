@@ -9,6 +9,7 @@
 #include "TestSupport.h"
 #include "device/DeviceChecker.h"
 #include "device/DeviceModel.h"
+#include "download/ResourceDownloader.h"
 #include "download/UrlQuery.h"
 #include "adb/AdbManager.h"
 #include "flash/FlashReadiness.h"
@@ -205,30 +206,39 @@ protected:
         finalPath = flasher->GetPath();
         return code;
     }
+    // The model's image as the service signs it, downloaded with its answer
+    // (a file placed in temp\ by hand is never flashed); the service's log
+    // starts anew after it.
+    std::string SignedImage() {
+        ServiceControl("reset");
+        EXPECT_TRUE(CDownloaderScope(2)->FetchRecovery(RecoveryImagePath(2)));
+        ServiceControl("reset");
+        return ReadBytes(RecoveryImagePath(2));
+    }
     std::wstring finalPath;
 };
 
 }  // namespace
 
 TEST_F(RecoveryFlash, FromALocalImage) {
-    const std::string image = MakeRecoveryImage(100000, 5);
-    WriteBytes(RecoveryImagePath(2), image);
+    const std::string image = SignedImage();
+    ServiceControl("set?query_status=500");  // verified before: flashed offline
     CSimPhone::Set("flash_image_verbose", "4000");  // its status comes after 4 KB of output
     EXPECT_EQ(Flash(), 0);
     EXPECT_EQ(finalPath, RecoveryImagePath(2));
     EXPECT_EQ(listener.Percents(), kFullRun);
-    EXPECT_EQ(CSimPhone::RecoveryPartition(), image);
+    EXPECT_TRUE(CSimPhone::RecoveryPartition() == image);
     std::vector<std::string> journal = CSimPhone::Journal();
     EXPECT_EQ(LastLine(journal), "shell /data/mirq/flash_image recovery /sdcard/mirq/recovery.img; echo rc=$? ");
     EXPECT_EQ(Matching(journal, "shell chmod 755 /data/mirq/flash_image; echo rc=$? ").size(), 1u);
-    EXPECT_EQ(ServiceControl("log"), "");  // nothing downloaded
+    EXPECT_EQ(ServiceControl("log"), "");  // nothing asked: checked against its kept answer
 }
 
 TEST_F(RecoveryFlash, APhoneWithTheShellProtocolIsUnderstood) {
     // Errors on standard error, LF line ends, the status passed on (Android 7 and later).
     CSimPhone::Set("shell_protocol", "v2");
     CSimPhone::Set("ls_style", "toybox");
-    WriteBytes(RecoveryImagePath(2), MakeRecoveryImage(100000, 5));
+    SignedImage();
     EXPECT_TRUE(RemoveRecoveryScript(L""));
     EXPECT_EQ(Flash(), 0);
     EXPECT_EQ(RomFlash::Flash(false, package), 0);
@@ -253,10 +263,9 @@ TEST_F(RecoveryFlash, NoImageAndTheDownloadFailing) {
 
 TEST_F(RecoveryFlash, MissingFlashToolLeavesTheImageOnThePhone) {
     DeleteFileW((GetSandbox().base + L"\\tools\\flash_image").c_str());
-    const std::string image = MakeRecoveryImage(8192, 1);
-    WriteBytes(RecoveryImagePath(2), image);
+    const std::string image = SignedImage();
     EXPECT_EQ(Flash(), 102);
-    EXPECT_EQ(CSimPhone::ReadPhoneFile("/sdcard/mirq/recovery.img"), image);
+    EXPECT_TRUE(CSimPhone::ReadPhoneFile("/sdcard/mirq/recovery.img") == image);
     EXPECT_TRUE(Matching(CSimPhone::Journal(), "shell mkdir /data").empty());
     bool written = true;
     CSimPhone::RecoveryPartition(&written);
@@ -272,14 +281,14 @@ TEST_F(RecoveryFlash, FailedToolPushIsNotMadeExecutable) {
 }
 
 TEST_F(RecoveryFlash, AToolThatCannotBeMadeExecutableIsNotRun) {
-    WriteBytes(RecoveryImagePath(2), MakeRecoveryImage(8192, 1));
+    SignedImage();
     CSimPhone::Set("chmod_fails", "1");
     EXPECT_EQ(Flash(), kRecoveryToolFailed);
     EXPECT_TRUE(Matching(CSimPhone::Journal(), "shell /data/mirq/flash_image").empty());
 }
 
 TEST_F(RecoveryFlash, AFailedRecoveryWriteFailsTheLastStep) {
-    WriteBytes(RecoveryImagePath(2), MakeRecoveryImage(8192, 1));
+    SignedImage();
     CSimPhone::Set("flash_image_fails", "1");
     EXPECT_EQ(Flash(), 103);
     bool written = true;
@@ -289,13 +298,26 @@ TEST_F(RecoveryFlash, AFailedRecoveryWriteFailsTheLastStep) {
 
 TEST_F(RecoveryFlash, ImagesThatAreNoBootImageAreDeletedAndFail) {
     const std::wstring cached = RecoveryImagePath(2);
-    WriteBytes(cached, "<html><body>404 Not Found</body></html>");
+    // Files without the service's answer: not flashed, and nothing in their
+    // place while the service fails (a well-formed image of another phone too).
+    ServiceControl("set?file_status=500");
+    for (const std::string& unsigned_ : {std::string("<html><body>404 Not Found</body></html>"),
+                                         MakeRecoveryImage(40960, 2).substr(0, 30000), MakeRecoveryImage(40960, 2)}) {
+        WriteBytes(cached, unsigned_);
+        EXPECT_EQ(Flash(), 100);
+        EXPECT_FALSE(FileExists(cached));
+    }
+    // An image whose kept answer is not its own, or not for this phone.
+    const std::string image = SignedImage();
+    WriteBytes(cached, MakeRecoveryImage(static_cast<int>(image.size()), 2));
+    ServiceControl("set?file_status=500");
     EXPECT_EQ(Flash(), 100);
-    EXPECT_FALSE(FileExists(cached));
-    WriteBytes(cached, MakeRecoveryImage(40960, 2).substr(0, 30000));  // the magic, then cut short
+    SignedImage();
+    CDownloaderScope(1)->FetchRecovery(cached);  // another phone's image and answer
+    ServiceControl("set?file_status=500");
     EXPECT_EQ(Flash(), 100);
-    EXPECT_FALSE(FileExists(cached));
-    ServiceControl("set?recovery_html=1");  // an error page served as the image
+    EXPECT_FALSE(FileExists(KeptAnswerPath(cached)));
+    ServiceControl("set?file_status=200&recovery_html=1");  // an error page served as the image
     EXPECT_EQ(Flash(), 100);
     EXPECT_FALSE(FileExists(cached));
     ServiceControl("set?recovery_html=0&md5=wrong");  // a good image, but not the announced one

@@ -105,19 +105,24 @@ TEST_F(Tasks, TheBarOfAFlashFollowsThePlan) {
 }
 
 TEST_F(Tasks, FailedFlashesSayWhy) {
-    ServiceControl("set?file_status=500");  // no recovery image anywhere
+    // No recovery image anywhere: a well-formed one of another phone in
+    // temp\ without the service's answer is not used, nor kept.
+    WriteBytes(RecoveryImagePath(2), Served(L"files/recovery/passion.img"));
+    ServiceControl("set?file_status=500");
     EXPECT_EQ(Flash("nexus_s"), kTaskRecoveryFlashFailed);
     EXPECT_EQ(host.flashStep, kRecoveryImageFailed);
     EXPECT_EQ(host.Box(kTaskRecoveryFlashFailed), L"刷机失败: 云端辅助工具下载失败，请保证网络连接良好后重新刷机！");
     EXPECT_TRUE(Matching(CSimPhone::Journal(), "push").empty());
+    EXPECT_FALSE(FileExists(RecoveryImagePath(2)));
     ServiceControl("reset");
 
+    WriteBytes(RecoveryImagePath(2), Served(L"files/recovery/passion.img"));
     CSimPhone::Reset("nexus_s");
     CSimPhone::Set("push_fail_path", "update.zip");
     EXPECT_EQ(RunFlashTask(host, input), kTaskRomFlashFailed);
     EXPECT_EQ(host.flashStep, kRomPushFailed);
     EXPECT_EQ(host.Box(kTaskRomFlashFailed), std::wstring(L"刷机失败: ") + kReplug);
-    EXPECT_FALSE(CSimPhone::RecoveryPartition().empty());  // the recovery step had run
+    EXPECT_TRUE(CSimPhone::RecoveryPartition() == Served(L"files/recovery/crespo.img"));  // the signed one
 
     CSimPhone::Reset("nexus_s");
     CSimPhone::WritePhoneFile("/cache/recovery/extendedcommand", "format(\"/data\");");  // an earlier attempt's
