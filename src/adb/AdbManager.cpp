@@ -81,15 +81,22 @@ std::wstring ErrorPathFor(const std::wstring& outputPath) {
 }
 
 bool IsUsableSerial(const std::wstring& serial) {
-    if (serial.empty()) return false;
+    if (serial.empty() || !IsOemExact(serial)) return false;
     for (wchar_t c : serial)
         if (c == L'"' || c < 0x20) return false;
     return true;
 }
 
+std::wstring QuotedSerial(const std::wstring& serial) {
+    // Backslashes before the closing quote would escape it for the client's
+    // command-line parser: doubled, they stand for themselves.
+    const size_t trailing = serial.size() - (serial.find_last_not_of(L'\\') + 1);
+    return L"\"" + serial + std::wstring(trailing, L'\\') + L"\"";
+}
+
 std::wstring BuildAdbCommandLine(const std::wstring& adbPath, const std::wstring& verb, const std::wstring& args,
                                  const std::wstring& outputPath, const std::wstring& serial) {
-    std::wstring line = L"\"" + adbPath + L"\" " + (serial.empty() ? L"" : L"-s \"" + serial + L"\" ") + verb + L" " + args;
+    std::wstring line = L"\"" + adbPath + L"\" " + (serial.empty() ? L"" : L"-s " + QuotedSerial(serial) + L" ") + verb + L" " + args;
     if (verb != kVerbStartServer) line += L" > \"" + outputPath + L"\"";
     return EscapeForBatch(line);
 }

@@ -239,7 +239,9 @@ std::vector<CDeviceEntry> ParseDevicesList(const std::wstring& output) {
             listed = StartsWith(line, kDevicesBanner);
             continue;
         }
-        const size_t gap = line.find_first_of(L"\t ");
+        // The client puts a TAB after the serial, which may hold blanks of its own.
+        size_t gap = line.find(L'\t');
+        if (gap == std::wstring::npos) gap = line.find_first_of(L" ");
         if (gap == 0 || gap == std::wstring::npos) continue;
         const size_t state = line.find_first_not_of(L"\t ", gap);
         if (state == std::wstring::npos) continue;

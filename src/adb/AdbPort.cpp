@@ -33,9 +33,9 @@ bool FindListener(unsigned short port, unsigned long& pid) {
 const DWORD kProbeSliceMs = 100;
 
 // Waits until the socket can be written (connected) or read, in slices so
-// that a stop is seen; false at the limit, on a stop or an error.
-bool WaitForSocket(SOCKET s, bool forWrite, const CStopToken& stop) {
-    for (DWORD waited = 0; waited < kPortProbeLimitMs; waited += kProbeSliceMs) {
+// that a stop is seen; false at the deadline (a tick count), on a stop or an error.
+bool WaitForSocket(SOCKET s, bool forWrite, DWORD deadline, const CStopToken& stop) {
+    while (static_cast<LONG>(deadline - GetTickCount()) > 0) {
         if (stop.Requested()) return false;
         fd_set ready, failed;
         FD_ZERO(&ready);
@@ -67,11 +67,13 @@ bool AskVersion(unsigned short port, std::string& answer, const CStopToken& stop
         address.sin_port = htons(port);
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         connected = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 ||
-                    (WSAGetLastError() == WSAEWOULDBLOCK && WaitForSocket(s, true, stop));
+                    (WSAGetLastError() == WSAEWOULDBLOCK && WaitForSocket(s, true, GetTickCount() + kPortProbeLimitMs, stop));
         const char request[] = "000chost:version";
         if (connected && send(s, request, sizeof(request) - 1, 0) == static_cast<int>(sizeof(request) - 1)) {
+            // One deadline for the whole answer: a holder that sends a byte now and then gains no time.
+            const DWORD deadline = GetTickCount() + kPortProbeLimitMs;
             char buffer[64];
-            for (int got; answer.size() < 12 && WaitForSocket(s, false, stop) && (got = recv(s, buffer, sizeof(buffer), 0)) > 0;)
+            for (int got; answer.size() < 12 && WaitForSocket(s, false, deadline, stop) && (got = recv(s, buffer, sizeof(buffer), 0)) > 0;)
                 answer.append(buffer, static_cast<size_t>(got));
         }
         closesocket(s);

@@ -110,9 +110,16 @@ bool NothingKnownOfAPhone(int result) {
     return result == kCheckNoAdb || result == kCheckNoDevice || result == kCheckReadFailed || IsConnectionProblem(result);
 }
 
-// The task's result for a download that did not bring its file.
-int DownloadFailure(DownloadOutcome outcome) {
+// The task's result for a download that did not bring its file; a full
+// volume is told with what it needed and had.
+int DownloadFailure(DownloadOutcome outcome, ITaskHost* host = nullptr) {
+    if (outcome == DownloadOutcome::DiskFull && host) {
+        const DiskShortage shortage = CResourceDownloader::GetInstance()->Shortage();
+        host->ReportMessageDetail(L"磁盘空间不足（需要" + std::to_wstring((shortage.needed + kMiB - 1) / kMiB) + L" MB，可用" +
+                                  std::to_wstring(shortage.free / kMiB) + L" MB），请清理磁盘后重新下载！");
+    }
     switch (outcome) {
+    case DownloadOutcome::DiskFull: return kTaskDiskFull;
     case DownloadOutcome::ChecksumFailed: return kTaskDownloadChecksumFailed;
     case DownloadOutcome::TargetInUse: return kTaskDownloadTargetInUse;
     case DownloadOutcome::AnswerRefused: return kTaskAnswerRefused;
@@ -131,7 +138,7 @@ int CheckRecoveryImage(ITaskHost& host, int modelId, const std::wstring& imagePa
     const DownloadOutcome outcome = ObtainRecoveryImage(modelId, imagePath, stop);
     if (outcome == DownloadOutcome::Ok) return kTaskOk;
     if (outcome == DownloadOutcome::Stopped || stop.Requested()) return kTaskStopped;
-    if (IsSecurityRefusal(outcome)) return DownloadFailure(outcome);
+    if (IsSecurityRefusal(outcome) || outcome == DownloadOutcome::DiskFull) return DownloadFailure(outcome, &host);
     host.ReportFlashError(kRecoveryImageFailed);
     return kTaskRecoveryFlashFailed;
 }
@@ -199,18 +206,20 @@ int RunDownloadTask(ITaskHost& host, const TaskInput& input) {
     // The earlier image goes first: a failed download must not leave it to be flashed.
     const std::wstring imagePath = RecoveryImagePath(id);
     RemoveRecoveryImage(imagePath);
-    DownloadOutcome outcome = DownloadOutcome::Failed;
+    DownloadOutcome image = DownloadOutcome::Failed, package = DownloadOutcome::Failed;
     {
         CAttachedListener listener(host.OpenProgress(20), downloader.get());
-        downloader->FetchRecovery(imagePath, stop, &outcome);
+        downloader->FetchRecovery(imagePath, stop, &image);
     }
     if (stop.Requested()) return kTaskStopped;
-    // A service that cannot be trusted for the image is not asked for the package.
-    if (IsSecurityRefusal(outcome)) return DownloadFailure(outcome);
+    // A service that cannot be trusted for the image is not asked for the
+    // package, nor is a volume asked to hold it that could not hold the image.
+    if (IsSecurityRefusal(image) || image == DownloadOutcome::DiskFull) return DownloadFailure(image, &host);
     CAttachedListener listener(host.OpenProgress(80), downloader.get());
-    downloader->FetchRom(input.romPath, stop, &outcome);
+    downloader->FetchRom(input.romPath, stop, &package);
     if (stop.Requested()) return kTaskStopped;
-    return outcome == DownloadOutcome::Ok ? kTaskDownloaded : DownloadFailure(outcome);
+    if (package != DownloadOutcome::Ok) return DownloadFailure(package, &host);
+    return image == DownloadOutcome::Ok ? kTaskDownloaded : kTaskImageDownloadFailed;
 }
 
 int RunFlashTask(ITaskHost& host, const TaskInput& input) {
@@ -299,6 +308,9 @@ TaskMessage MessageFor(int result, int flashStep, const std::wstring& detail) {
         return {L"下载失败", L"ROM包已下载，但所选文件正被其他程序使用，请关闭该程序后重新下载！"};
     case kTaskAnswerRefused: return {L"下载失败", L"服务器的回答未通过安全验证，没有下载任何文件，请稍后重试！"};
     case kTaskInsecureConnection: return {L"下载失败", L"无法安全连接到下载服务器（证书无效），没有下载任何文件！"};
+    case kTaskDiskFull: return {L"下载失败", detail};
+    case kTaskImageDownloadFailed:
+        return {L"下载失败", L"ROM包已下载，但Recovery镜像下载失败，请确认网络连接良好后重新下载！"};
     case kTaskFlashed: return {L"刷机完成！", L"请拔除usb线等候手机自动重启，重启过程中请勿操作手机！"};
     case kTaskBadPackage: return {L"刷机失败", L"ROM包已损坏或不完整，请重新下载或选择其他ROM包！"};
     case kTaskNotARom: return {L"刷机失败", L"所选文件不是可刷入的ROM包，请重新选择ROM包！"};

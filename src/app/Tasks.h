@@ -41,6 +41,10 @@ enum TaskResult {
     // checks, or the server's certificate was not trusted (25..27 are the check's).
     kTaskAnswerRefused = 28,
     kTaskInsecureConnection = 29,
+    // The volume of a download's target has no room for it (the box names both figures).
+    kTaskDiskFull = 30,
+    // The package arrived but the recovery image did not.
+    kTaskImageDownloadFailed = 31,
 };
 
 // Sent by a task's thread to the host's window when the task has ended:

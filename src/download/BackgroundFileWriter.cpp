@@ -1,5 +1,9 @@
 #include "download/BackgroundFileWriter.h"
 
+#include <windows.h>
+
+#include <cerrno>
+
 namespace mirq {
 
 CBackgroundFileWriter::CBackgroundFileWriter(FILE* file, const std::vector<ChunkObserver>& observers) : m_file(file) {
@@ -65,9 +69,21 @@ void CBackgroundFileWriter::WriteToFile(const std::vector<char>& chunk) {
         if (m_failed) return;  // drained without writing
     }
     if (fwrite(chunk.data(), 1, chunk.size(), m_file.get()) != chunk.size()) {
+        const bool full = IsDiskFull();
         std::lock_guard<std::mutex> lock(m_lock);
         m_failed = true;
+        m_diskFull = m_diskFull || full;
     }
+}
+
+bool CBackgroundFileWriter::IsDiskFull() {
+    const DWORD error = GetLastError();
+    return errno == ENOSPC || error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+}
+
+bool CBackgroundFileWriter::DiskFull() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_diskFull;
 }
 
 bool CBackgroundFileWriter::Finish() {
@@ -80,7 +96,10 @@ bool CBackgroundFileWriter::Finish() {
         m_changed.notify_all();
     }
     for (auto& lane : m_lanes) lane->thread->Join();
-    if (m_file.Close() != 0) m_failed = true;
+    if (m_file.Close() != 0) {
+        m_diskFull = m_diskFull || IsDiskFull();
+        m_failed = true;
+    }
     return !m_failed;
 }
 

@@ -19,6 +19,7 @@ namespace mirq {
 
 class CBackgroundFileWriter {
 public:
+    static const size_t kChunkSize = 512 * 1024;
     typedef std::function<void(const char* data, size_t size)> ChunkObserver;
     // Every observer sees every byte, in order.
     explicit CBackgroundFileWriter(FILE* file, const std::vector<ChunkObserver>& observers = {});
@@ -30,6 +31,8 @@ public:
     bool Write(const char* data, size_t size);
     // Writes (and shows) what is left and closes the file; true when every write succeeded.
     bool Finish();
+    // Whether a write failed for want of room on the volume.
+    bool DiskFull();
 
 private:
     typedef std::shared_ptr<const std::vector<char>> Chunk;
@@ -42,8 +45,8 @@ private:
     void Run(Lane& lane);
     void Queue(std::vector<char>&& chunk);
     void WriteToFile(const std::vector<char>& chunk);
+    static bool IsDiskFull();
 
-    static const size_t kChunkSize = 512 * 1024;
     static const size_t kMaxQueued = 4;
 
     CStdFile m_file;
@@ -52,6 +55,7 @@ private:
     std::vector<char> m_current;
     bool m_done = false;
     bool m_failed = false;
+    bool m_diskFull = false;
     bool m_finished = false;
     std::vector<std::unique_ptr<Lane>> m_lanes;  // the file's first
 };

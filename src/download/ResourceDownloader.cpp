@@ -210,188 +210,291 @@ bool MoveIntoPlace(const std::wstring& partPath, const std::wstring& localPath) 
     return MoveFileExW(partPath.c_str(), localPath.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
 }
 
+// Room on the target's volume; -1 when the system does not say.
+long long FreeBytesBeside(const std::wstring& path) {
+    const size_t slash = path.find_last_of(L"\\/");
+    const std::wstring folder = slash == std::wstring::npos ? L"." : path.substr(0, slash + 1);
+    ULARGE_INTEGER free;
+    return GetDiskFreeSpaceExW(folder.c_str(), &free, nullptr, nullptr) ? static_cast<long long>(free.QuadPart) : -1;
+}
+
+// One download of one file, as steps: the plan (what is kept and still
+// describes the file, whether the volume has room for the rest), the
+// request, the transfer and the finish. A step that finds the kept part no
+// longer describes what comes asks to start over from nothing, once at most.
+class CDownloadRun {
+public:
+    CDownloadRun(CResourceDownloader& owner, const HttpSession& session, const std::wstring& url,
+                 const std::wstring& localPath, const ExpectedFile& expected, const CStopToken& stop,
+                 DiskShortage& shortage)
+        : m_owner(owner), m_session(session), m_url(url), m_localPath(localPath), m_partPath(localPath + L".part"),
+          m_infoPath(m_partPath + L".info"), m_expected(expected), m_stop(stop), m_shortage(shortage) {}
+
+    DownloadOutcome Run() {
+        if (!SplitUrl(m_url, m_address)) return DownloadOutcome::Failed;
+        for (int round = 0;; ++round) {
+            m_restart = false;
+            DownloadOutcome outcome = DownloadOutcome::Failed;
+            if (Plan(outcome) && Request(outcome)) outcome = Finish(Transfer());
+            if (!m_restart) return outcome;
+            if (round > 0) {
+                Log(kLogWarning, L"started over once already; given up");
+                return DownloadOutcome::Failed;
+            }
+            if (!ForgetPart()) return DownloadOutcome::Failed;
+        }
+    }
+
+private:
+    struct Transferred {
+        bool whole = false, stopped = false, diskFull = false;
+        unsigned long long received = 0;
+    };
+
+    void Log(int level, const std::wstring& what) { MIRQ_LOG(level, L"http", L"GET " + m_url + L": " + what); }
+
+    // False when the part stays (read-only, held by a virus scanner): it can
+    // then never be told apart from what comes, and the download ends.
+    bool ForgetPart() {
+        DeleteFileW(m_partPath.c_str());
+        DeleteFileW(m_infoPath.c_str());
+        if (!PathExists(m_partPath)) return true;
+        Log(kLogWarning, L"the kept part cannot be removed (error " + std::to_wstring(GetLastError()) + L"); given up");
+        return false;
+    }
+    bool DropPart(const wchar_t* why) {
+        Log(kLogWarning, std::wstring(L"the kept part ") + why + L"; removed");
+        m_have = -1;
+        return ForgetPart();
+    }
+    bool StartOver(const wchar_t* why) {
+        Log(kLogWarning, std::wstring(why) + L"; starting over");
+        CHttpHandles closed;
+        m_handles = std::move(closed);  // the answer's handles close here, before anything else is asked
+        m_restart = true;
+        return false;
+    }
+
+    // What is kept, and room for the rest. False ends the run with `outcome`.
+    bool Plan(DownloadOutcome& outcome) {
+        m_earlier = ReadPartialInfo(m_infoPath);
+        m_have = m_earlier.url == m_url && !m_earlier.validator.empty() ? RegularFileSize(m_partPath) : -1;
+        // A part that cannot be the start of the announced file is not kept.
+        if (m_have >= 0 && m_expected.size >= 0 &&
+            (m_have > m_expected.size || (m_earlier.total >= 0 && m_earlier.total != m_expected.size)) &&
+            !DropPart(L"is not of the announced length"))
+            return false;
+        if (m_have > 0 && m_have == m_earlier.total) {
+            // All of it arrived before, but the target could not be replaced
+            // then: checked again and moved, nothing fetched.
+            CFileChecksums sums(m_expected);
+            const HashResult hashed = HashFile(m_partPath, m_have, sums, m_stop);
+            if (hashed == HashResult::Stopped) return (outcome = DownloadOutcome::Stopped), false;
+            if (hashed == HashResult::Done && sums.Match()) {
+                const bool moved = MoveIntoPlace(m_partPath, m_localPath);
+                Log(moved ? kLogInfo : kLogWarning, moved ? L"the whole part kept before moved into place"
+                                                          : L"the whole part kept before still cannot replace the target (in use)");
+                if (moved) DeleteFileW(m_infoPath.c_str());
+                outcome = moved ? DownloadOutcome::Ok : DownloadOutcome::TargetInUse;
+                return false;
+            }
+            if (!DropPart(L"differs from the checksums")) return false;
+        }
+        if (m_have < 0 || (m_earlier.total >= 0 && m_have >= m_earlier.total)) m_have = 0;  // nothing left to ask for
+        // The kept start goes into the checksums before the request: a long
+        // hash must not keep a server waiting. Given up, it is not counted.
+        m_sums.reset(new CFileChecksums(m_expected));
+        if (m_have > 0 && m_sums->Any()) {
+            const HashResult hashed = HashFile(m_partPath, m_have, *m_sums, m_stop);
+            if (hashed == HashResult::Stopped) return (outcome = DownloadOutcome::Stopped), false;
+            if (hashed == HashResult::Failed) RestartChecksums();
+        }
+        // Nothing is asked for that the volume cannot hold.
+        const long long needed = m_expected.size - m_have, free = FreeBytesBeside(m_localPath);
+        if (m_expected.size >= 0 && free >= 0 && free < needed) {
+            m_shortage = DiskShortage{needed, free};
+            Log(kLogWarning, std::to_wstring(needed) + L" bytes to come, " + std::to_wstring(free) +
+                                 L" free on the volume; nothing asked for");
+            outcome = DownloadOutcome::DiskFull;
+            return false;
+        }
+        return true;
+    }
+
+    void RestartChecksums() {
+        m_have = 0;
+        m_sums.reset(new CFileChecksums(m_expected));
+    }
+
+    // The rest only, and only of the same file: a changed file comes whole (200).
+    bool Request(DownloadOutcome& outcome) {
+        const std::wstring headers =
+            m_have > 0 ? L"Range: bytes=" + std::to_wstring(m_have) + L"-\r\nIf-Range: " + m_earlier.validator + L"\r\n"
+                       : L"";
+        const SendResult sent = SendHttpRequest(m_handles, m_session, m_address, L"GET",
+                                                kRequestFlags | INTERNET_FLAG_RELOAD, headers, "", L"GET " + m_url);
+        if (sent != SendResult::Sent) {
+            outcome = sent == SendResult::Insecure ? DownloadOutcome::Insecure : DownloadOutcome::Failed;
+            return false;
+        }
+        m_status = QueryNumber(m_handles.request, HTTP_QUERY_STATUS_CODE);
+        if (m_status == 416 && m_have > 0) return StartOver(L"the kept part is not smaller than the file");
+        if (m_status != 200 && !(m_status == 206 && m_have > 0)) {
+            Log(kLogWarning, L"status " + std::to_wstring(m_status));
+            return false;
+        }
+        if (m_status == 200 && m_have > 0) RestartChecksums();  // no range support, or the file changed
+
+        const long long declared = QueryNumber(m_handles.request, HTTP_QUERY_CONTENT_LENGTH);
+        // The announced length is the file's: a server that declares or sends
+        // more is not read past it.
+        m_total = m_expected.size >= 0 ? m_expected.size : declared > 0 ? m_have + declared : -1;
+        // A weak ETag says only that two files are alike: no validator for a range.
+        m_identity = CPartialInfo{m_url, QueryText(m_handles.request, HTTP_QUERY_ETAG), m_total};
+        if (m_identity.validator.compare(0, 2, L"W/") == 0) m_identity.validator.clear();
+        if (m_identity.validator.empty()) m_identity.validator = QueryText(m_handles.request, HTTP_QUERY_LAST_MODIFIED);
+        if (m_status == 206) {
+            // Only the rest of the very file kept: a range elsewhere, of another
+            // length or of another file (a proxy that ignores If-Range) would
+            // splice two files together.
+            long long first = -1, whole = -1;
+            if (!ReadContentRange(QueryText(m_handles.request, HTTP_QUERY_CONTENT_RANGE), first, whole) ||
+                first != m_have || (whole >= 0 && m_earlier.total >= 0 && whole != m_earlier.total) ||
+                (whole >= 0 && m_total >= 0 && whole != m_total))
+                return StartOver(L"the range sent is not the rest of the kept part");
+            if (m_identity.validator != m_earlier.validator) return StartOver(L"the range sent is of another file");
+            if (whole >= 0) m_total = m_identity.total = whole;
+        }
+        return true;
+    }
+
+    Transferred Transfer() {
+        Transferred t;
+        t.received = static_cast<unsigned long long>(m_have);
+        FILE* file = _wfopen(m_partPath.c_str(), m_have > 0 ? L"ab" : L"wb");
+        if (!file) {
+            DeleteFileW(m_infoPath.c_str());
+            return t;
+        }
+        // Only now does the part hold what the description says (nothing yet, or the kept start).
+        if (m_identity.validator.empty() || !WritePartialInfo(m_infoPath, m_identity)) DeleteFileW(m_infoPath.c_str());
+        // The checksums are computed beside the writes, each on a thread of its own: off the reading path.
+        CBackgroundFileWriter writer(file, m_sums->Observers());
+        CBodyReader reader(std::move(m_handles));
+        const double expectedBytes =
+            m_total > 0 ? m_total : (EndsWithImg(m_localPath) ? kDefaultImageSize : kDefaultPackageSize);
+        std::vector<char> block;
+        DWORD lastReport = GetTickCount();
+        CSpeedMeter speed;
+        speed.Add(lastReport, 0);
+        for (;;) {
+            const CBodyReader::Result next = reader.Next(block, m_stop);
+            if (next == CBodyReader::kEnd) {
+                // A server that closes before the length it declared or was announced with sent a truncated file.
+                t.whole = m_total <= 0 || t.received >= static_cast<unsigned long long>(m_total);
+                break;
+            }
+            t.stopped = next == CBodyReader::kStopped;
+            if (next != CBodyReader::kBlock) break;  // failed, timed out or stopped
+            bool complete = false;
+            if (m_expected.size >= 0 && t.received + block.size() >= static_cast<unsigned long long>(m_expected.size)) {
+                if (t.received + block.size() > static_cast<unsigned long long>(m_expected.size))
+                    Log(kLogWarning, L"the server sends more than the announced " + std::to_wstring(m_expected.size) +
+                                         L" bytes; cut off there");
+                block.resize(static_cast<size_t>(m_expected.size - t.received));
+                complete = true;
+            }
+            t.received += block.size();
+            if (!writer.Write(block.data(), block.size())) break;  // disk full
+            if (complete) {
+                t.whole = true;
+                break;
+            }
+            const DWORD now = GetTickCount();
+            if (now - lastReport > kReportIntervalMs) {
+                speed.Add(now, t.received - m_have);
+                const int percent = static_cast<int>(t.received * 90.0 / expectedBytes + 10.0);
+                const double rate = speed.BytesPerSecond();
+                const double left = m_total > 0 && rate > 0 ? (m_total - static_cast<long long>(t.received)) / rate : -1;
+                m_owner.ReportProgress(percent > 100 ? 100 : percent, FormatDownloadStatus(rate, left));
+                lastReport = now;
+                if (m_stop.Requested()) {
+                    t.stopped = true;
+                    break;
+                }
+            }
+        }
+        if (!writer.Finish()) {
+            t.whole = false;
+            // The C library does not always say why a write failed: a volume
+            // left with less than a chunk's room is full all the same.
+            const long long free = FreeBytesBeside(m_localPath);
+            t.diskFull = writer.DiskFull() || (free >= 0 && free < static_cast<long long>(CBackgroundFileWriter::kChunkSize));
+        }
+        return t;
+    }
+
+    DownloadOutcome Finish(const Transferred& t) {
+        // A file that arrived whole but is not the one announced is no better than a broken one.
+        const bool checksumFailed = t.whole && !m_sums->Match();
+        bool ok = t.whole && !checksumFailed;
+        const bool inUse = ok && !MoveIntoPlace(m_partPath, m_localPath);
+        ok = ok && !inUse;
+        const unsigned long long resumedAt = static_cast<unsigned long long>(m_have);
+        Log(ok ? kLogInfo : kLogWarning,
+            L"status " + std::to_wstring(m_status) + L", " + std::to_wstring(t.received - resumedAt) + L" bytes" +
+                (resumedAt ? L" after " + std::to_wstring(resumedAt) + L" kept" : L"") +
+                (ok ? L", complete" : inUse ? L", complete but the target is in use; kept"
+                 : t.diskFull ? L", the volume is full; removed"
+                 : t.stopped ? (m_stop.ForExit() ? L", stopped by the exit; kept" : L", stopped")
+                 : checksumFailed ? L", differs from its checksums; removed" : L", broken off"));
+        // A whole, verified file that cannot replace the target is held by its
+        // SHA-256, whatever validator the server gave (or none).
+        if (inUse) {
+            m_identity.total = static_cast<long long>(t.received);  // its whole length, now known
+            if (!m_expected.sha256.empty()) m_identity.validator = L"sha256:" + m_expected.sha256;
+            if (m_identity.validator.empty() || !WritePartialInfo(m_infoPath, m_identity)) DeleteFileW(m_infoPath.c_str());
+        }
+        // What arrived is kept for the next attempt when the link broke, when the
+        // program is closing, and when all of it is here but the target could not
+        // be replaced; a stop by the user, a wrong checksum or a full volume leave nothing behind.
+        const bool keep = !ok && !t.diskFull && (inUse || (t.stopped ? m_stop.ForExit() : !t.whole)) && PathExists(m_infoPath);
+        if (!ok && !keep) DeleteFileW(m_partPath.c_str());
+        if (!keep) DeleteFileW(m_infoPath.c_str());
+        if (ok) return DownloadOutcome::Ok;
+        if (inUse) return DownloadOutcome::TargetInUse;
+        if (checksumFailed) return DownloadOutcome::ChecksumFailed;
+        if (t.diskFull) {
+            const long long free = FreeBytesBeside(m_localPath);
+            m_shortage = DiskShortage{m_total >= 0 ? m_total - m_have : static_cast<long long>(t.received - resumedAt) + 1,
+                                      free < 0 ? 0 : free};
+            return DownloadOutcome::DiskFull;
+        }
+        return t.stopped ? DownloadOutcome::Stopped : DownloadOutcome::Failed;
+    }
+
+    CResourceDownloader& m_owner;
+    const HttpSession m_session;
+    const std::wstring& m_url;
+    const std::wstring& m_localPath;
+    const std::wstring m_partPath, m_infoPath;
+    const ExpectedFile& m_expected;
+    const CStopToken& m_stop;
+    DiskShortage& m_shortage;
+    UrlParts m_address;
+    CPartialInfo m_earlier, m_identity;
+    long long m_have = -1, m_total = -1, m_status = 0;
+    std::unique_ptr<CFileChecksums> m_sums;
+    CHttpHandles m_handles;
+    bool m_restart = false;
+};
+
 }  // namespace
 
 DownloadOutcome CResourceDownloader::Download(const std::wstring& url, const std::wstring& localPath,
                                               const ExpectedFile& expected, const CStopToken& stop) {
-    UrlParts address;
-    if (!SplitUrl(url, address)) return DownloadOutcome::Failed;
-
-    // Written beside the target and moved over it only when complete and
-    // checked, so a failed or stopped download leaves an earlier file as it was.
-    const std::wstring partPath = localPath + L".part";
-    const std::wstring infoPath = partPath + L".info";
-    const CPartialInfo earlier = ReadPartialInfo(infoPath);
-    long long have = earlier.url == url && !earlier.validator.empty() ? RegularFileSize(partPath) : -1;
-    auto forgetPart = [&] {
-        DeleteFileW(partPath.c_str());
-        DeleteFileW(infoPath.c_str());
-    };
-    auto dropPart = [&](const wchar_t* why) {
-        MIRQ_LOG(kLogWarning, L"http", L"GET " + url + L": the kept part " + why + L"; removed");
-        forgetPart();
-        have = -1;
-    };
-    // A part that cannot be the start of the announced file is not kept.
-    if (have >= 0 && expected.size >= 0 && (have > expected.size || (earlier.total >= 0 && earlier.total != expected.size)))
-        dropPart(L"is not of the announced length");
-    if (have > 0 && have == earlier.total) {
-        // All of it arrived before, but the target could not be replaced
-        // then: checked again and moved, nothing fetched.
-        CFileChecksums sums(expected);
-        const HashResult hashed = HashFile(partPath, have, sums, stop);
-        if (hashed == HashResult::Stopped) return DownloadOutcome::Stopped;
-        if (hashed == HashResult::Done && sums.Match()) {
-            const bool moved = MoveIntoPlace(partPath, localPath);
-            MIRQ_LOG(moved ? kLogInfo : kLogWarning, L"http",
-                     L"GET " + url + L": the whole part kept before " +
-                         (moved ? L"moved into place" : L"still cannot replace the target (in use)"));
-            if (moved) DeleteFileW(infoPath.c_str());
-            return moved ? DownloadOutcome::Ok : DownloadOutcome::TargetInUse;
-        }
-        dropPart(L"differs from the checksums");
-    }
-    if (have < 0 || (earlier.total >= 0 && have >= earlier.total)) have = 0;  // nothing left to ask for
-    // The kept start goes into the checksums before the request: a long hash
-    // must not keep a server waiting.
-    std::unique_ptr<CFileChecksums> sums(new CFileChecksums(expected));
-    if (have > 0 && sums->Any()) {
-        const HashResult hashed = HashFile(partPath, have, *sums, stop);
-        if (hashed == HashResult::Stopped) return DownloadOutcome::Stopped;
-        if (hashed == HashResult::Failed) have = 0;
-    }
-    // Whatever is kept no longer describes what comes: start over from nothing.
-    auto startOver = [&](CHttpHandles& open, const wchar_t* why) {
-        MIRQ_LOG(kLogWarning, L"http", L"GET " + url + L": " + why + L"; starting over");
-        {
-            CHttpHandles closed;
-            open = std::move(closed);  // closed here, before the new request
-        }
-        forgetPart();
-        return Download(url, localPath, expected, stop);
-    };
-
-    CHttpHandles h;
-    // The rest only, and only of the same file: a changed file comes whole (200).
-    const std::wstring headers =
-        have > 0 ? L"Range: bytes=" + std::to_wstring(have) + L"-\r\nIf-Range: " + earlier.validator + L"\r\n" : L"";
-    const SendResult sent =
-        SendHttpRequest(h, Session(), address, L"GET", kRequestFlags | INTERNET_FLAG_RELOAD, headers, "", L"GET " + url);
-    if (sent == SendResult::Insecure) return DownloadOutcome::Insecure;
-    if (sent != SendResult::Sent) return DownloadOutcome::Failed;
-    const long long status = QueryNumber(h.request, HTTP_QUERY_STATUS_CODE);
-    if (status == 416 && have > 0) return startOver(h, L"the kept part is not smaller than the file");
-    if (status != 200 && !(status == 206 && have > 0)) {
-        MIRQ_LOG(kLogWarning, L"http", L"GET " + url + L": status " + std::to_wstring(status));
-        return DownloadOutcome::Failed;
-    }
-    if (status == 200 && have > 0) {  // no range support, or the file changed: start over
-        have = 0;
-        sums.reset(new CFileChecksums(expected));
-    }
-
-    const long long declared = QueryNumber(h.request, HTTP_QUERY_CONTENT_LENGTH);
-    // The announced length is the file's: a server that declares or sends
-    // more is not read past it.
-    long long total = expected.size >= 0 ? expected.size : declared > 0 ? have + declared : -1;
-    // A weak ETag says only that two files are alike: no validator for a range.
-    CPartialInfo identity{url, QueryText(h.request, HTTP_QUERY_ETAG), total};
-    if (identity.validator.compare(0, 2, L"W/") == 0) identity.validator.clear();
-    if (identity.validator.empty()) identity.validator = QueryText(h.request, HTTP_QUERY_LAST_MODIFIED);
-    if (status == 206) {
-        // Only the rest of the very file kept: a range elsewhere, of another
-        // length or of another file (a proxy that ignores If-Range) would
-        // splice two files together.
-        long long first = -1, whole = -1;
-        if (!ReadContentRange(QueryText(h.request, HTTP_QUERY_CONTENT_RANGE), first, whole) || first != have ||
-            (whole >= 0 && earlier.total >= 0 && whole != earlier.total) || (whole >= 0 && total >= 0 && whole != total))
-            return startOver(h, L"the range sent is not the rest of the kept part");
-        if (identity.validator != earlier.validator) return startOver(h, L"the range sent is of another file");
-        if (whole >= 0) total = identity.total = whole;
-    }
-    const double expectedBytes = total > 0 ? total : (EndsWithImg(localPath) ? kDefaultImageSize : kDefaultPackageSize);
-
-    FILE* file = _wfopen(partPath.c_str(), have > 0 ? L"ab" : L"wb");
-    if (!file) {
-        DeleteFileW(infoPath.c_str());
-        return DownloadOutcome::Failed;
-    }
-    // Only now does the part hold what the description says (nothing yet, or the kept start).
-    if (identity.validator.empty() || !WritePartialInfo(infoPath, identity)) DeleteFileW(infoPath.c_str());
-    // The checksums are computed beside the writes, each on a thread of its own: off the reading path.
-    CBackgroundFileWriter writer(file, sums->Observers());
-    CBodyReader reader(std::move(h));
-
-    std::vector<char> block;
-    DWORD lastReport = GetTickCount();
-    CSpeedMeter speed;
-    speed.Add(lastReport, 0);
-    const unsigned long long resumedAt = have;
-    unsigned long long received = resumedAt;
-    bool whole = false, stopped = false;
-    for (;;) {
-        const CBodyReader::Result next = reader.Next(block, stop);
-        if (next == CBodyReader::kEnd) {
-            // A server that closes before the length it declared or was announced with sent a truncated file.
-            whole = total <= 0 || received >= static_cast<unsigned long long>(total);
-            break;
-        }
-        stopped = next == CBodyReader::kStopped;
-        if (next != CBodyReader::kBlock) break;  // failed, timed out or stopped
-        bool complete = false;
-        if (expected.size >= 0 && received + block.size() >= static_cast<unsigned long long>(expected.size)) {
-            if (received + block.size() > static_cast<unsigned long long>(expected.size))
-                MIRQ_LOG(kLogWarning, L"http", L"GET " + url + L": the server sends more than the announced " +
-                                                   std::to_wstring(expected.size) + L" bytes; cut off there");
-            block.resize(static_cast<size_t>(expected.size - received));
-            complete = true;
-        }
-        received += block.size();
-        if (!writer.Write(block.data(), block.size())) break;  // disk full
-        if (complete) {
-            whole = true;
-            break;
-        }
-        const DWORD now = GetTickCount();
-        if (now - lastReport > kReportIntervalMs) {
-            speed.Add(now, received - resumedAt);
-            int percent = static_cast<int>(received * 90.0 / expectedBytes + 10.0);
-            const double rate = speed.BytesPerSecond();
-            const double left = total > 0 && rate > 0 ? (total - static_cast<long long>(received)) / rate : -1;
-            ReportProgress(percent > 100 ? 100 : percent, FormatDownloadStatus(rate, left));
-            lastReport = now;
-            if (stop.Requested()) {
-                stopped = true;
-                break;
-            }
-        }
-    }
-    if (!writer.Finish()) whole = false;
-    // A file that arrived whole but is not the one announced is no better than a broken one.
-    const bool checksumFailed = whole && !sums->Match();
-    bool ok = whole && !checksumFailed;
-    const bool inUse = ok && !MoveIntoPlace(partPath, localPath);
-    ok = ok && !inUse;
-    MIRQ_LOG(ok ? kLogInfo : kLogWarning, L"http",
-             L"GET " + url + L": status " + std::to_wstring(status) + L", " + std::to_wstring(received - resumedAt) +
-                 L" bytes" + (resumedAt ? L" after " + std::to_wstring(resumedAt) + L" kept" : L"") +
-                 (ok ? L", complete" : inUse ? L", complete but the target is in use; kept"
-                  : stopped ? (stop.ForExit() ? L", stopped by the exit; kept" : L", stopped")
-                  : checksumFailed ? L", differs from its checksums; removed" : L", broken off"));
-    // What arrived is kept for the next attempt when the link broke, when the
-    // program is closing, and when all of it is here but the target could not
-    // be replaced; a stop by the user or a wrong checksum leave nothing behind.
-    if (inUse && identity.total < 0) {
-        identity.total = static_cast<long long>(received);  // its whole length, now known
-        if (!WritePartialInfo(infoPath, identity)) DeleteFileW(infoPath.c_str());
-    }
-    const bool keep = !ok && (inUse || (stopped ? stop.ForExit() : !whole)) && PathExists(infoPath);
-    if (!ok && !keep) DeleteFileW(partPath.c_str());
-    if (!keep) DeleteFileW(infoPath.c_str());
-    if (ok) return DownloadOutcome::Ok;
-    if (inUse) return DownloadOutcome::TargetInUse;
-    if (checksumFailed) return DownloadOutcome::ChecksumFailed;
-    return stopped ? DownloadOutcome::Stopped : DownloadOutcome::Failed;
+    m_shortage = DiskShortage();
+    return CDownloadRun(*this, Session(), url, localPath, expected, stop, m_shortage).Run();
 }
 
 DownloadOutcome CResourceDownloader::Fetch(int flashType, const std::wstring& localPath, const CStopToken& stop) {

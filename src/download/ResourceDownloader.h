@@ -18,8 +18,16 @@ struct HttpSession;
 // with; it arrived whole and verified but the target could not be replaced
 // (open in another program: kept for the next download); stopped; the
 // service's answer failed its security checks; the server's certificate was
-// not trusted (or https led to http). The last two fetch nothing.
-enum class DownloadOutcome { Ok, Failed, ChecksumFailed, TargetInUse, Stopped, AnswerRefused, Insecure };
+// not trusted (or https led to http); the target's volume has no room for
+// the file (nothing asked for when that was known before, the part removed
+// when a write found it). AnswerRefused and Insecure fetch nothing.
+enum class DownloadOutcome { Ok, Failed, ChecksumFailed, TargetInUse, Stopped, AnswerRefused, Insecure, DiskFull };
+
+// What a download that ended DiskFull needed and found on the volume.
+struct DiskShortage {
+    long long needed = 0;
+    long long free = 0;
+};
 
 class CResourceDownloader : public CProgressReporter {
 public:
@@ -59,6 +67,8 @@ public:
     bool HoldsSignedFile(int flashType, const std::wstring& path, const CStopToken& stop = CStopToken::Never());
 
     int GetModelId() const { return m_modelId; }
+    // The room the last download found missing (DiskFull); zeros otherwise.
+    DiskShortage Shortage() const { return m_shortage; }
     // The service's address and public key are the build's; tests point the
     // downloader at a service of their own.
     void SetService(const std::wstring& url, const std::string& key);
@@ -78,6 +88,7 @@ private:
     unsigned long m_sessionFlags = 0;
     std::wstring m_serviceUrl;
     std::string m_serviceKey;
+    DiskShortage m_shortage;
 };
 
 // Where a recovery image's signed answer is kept: beside it.

@@ -93,6 +93,15 @@ bool SplitUrl(const std::wstring& url, UrlParts& parts) {
     return !parts.objectPath.empty();
 }
 
+bool SplitUrl(const std::wstring& url, std::wstring& host, int& port, std::wstring& objectPath) {
+    UrlParts parts;
+    if (!SplitUrl(url, parts)) return false;
+    host = parts.host;
+    port = parts.port;
+    objectPath = parts.objectPath;
+    return true;
+}
+
 bool IsFetchableUrl(const std::wstring& url) {
     return url.compare(0, 7, L"http://") == 0 || url.compare(0, 8, L"https://") == 0;
 }

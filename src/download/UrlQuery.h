@@ -22,6 +22,8 @@ struct UrlParts {
     bool secure = false;
 };
 bool SplitUrl(const std::wstring& url, UrlParts& parts);
+// The same as host, port and object path.
+bool SplitUrl(const std::wstring& url, std::wstring& host, int& port, std::wstring& objectPath);
 // Whether an address is one the program fetches (http or https).
 bool IsFetchableUrl(const std::wstring& url);
 // <data directory>\temp\recovery_<deviceKey>.img; creates the temp folder.

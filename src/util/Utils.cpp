@@ -121,9 +121,9 @@ bool SurvivesCodePage(UINT codePage, const std::wstring& text) {
 }
 
 // The batch line is read in the OEM code page; adb takes its arguments in the ANSI one.
-bool IsOemExact(const std::wstring& text) { return SurvivesCodePage(CP_OEMCP, text) && SurvivesCodePage(CP_ACP, text); }
-
 }  // namespace
+
+bool IsOemExact(const std::wstring& text) { return SurvivesCodePage(CP_OEMCP, text) && SurvivesCodePage(CP_ACP, text); }
 
 std::wstring OemExactPath(const std::wstring& path) {
     if (IsOemExact(path)) return path;

@@ -16,6 +16,8 @@ std::string WideToOem(const std::wstring& text);
 // A path as the OEM and ANSI code pages (the batch line's, adb's arguments) write it exactly: the path
 // itself, else its short (8.3) name; empty when neither can be written.
 std::wstring OemExactPath(const std::wstring& path);
+// Whether text comes through the OEM and ANSI code pages in use unchanged.
+bool IsOemExact(const std::wstring& text);
 std::string IntToString(int value);
 std::wstring Utf8ToWide(const std::string& bytes);
 std::string WideToUtf8(const std::wstring& text);

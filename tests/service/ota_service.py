@@ -29,7 +29,7 @@ range_from_zero=1 (a 206 of the whole file, whatever range was asked),
 weak_etag=1 (the ETag is weak: no validator for If-Range),
 sign=none|broken|otherkey|otherphone|otherfile (no signature, a signature
 that does not verify, one made with another key, a rightly signed answer for
-another phone or for the other file), omit=size|sha256 (signed without it),
+another phone or for the other file), omit=size|sha256|phonemode (signed without it),
 tamper=1 (the file served differs from the one signed, same length),
 extra=N (N bytes more than signed follow the file), linger_ms=N (the
 connection held open N ms after the file), tls_cert=untrusted
@@ -230,7 +230,7 @@ def make_handler(state):
             size, _, digest, sha256 = served(state, "rom" if ftype == "1" else "recovery", device)
             shape = state.fault("shape")
             evil = "<flashurl>http://127.0.0.1:1/evil.zip</flashurl>"
-            inner = "<phonemode>%s</phonemode>" % mode
+            inner = "" if state.fault("omit") == "phonemode" else "<phonemode>%s</phonemode>" % mode
             if shape == "nested":  # an element inside another's text
                 inner = "<phonemode>%s%s</phonemode>" % (evil, mode)
             inner += "\n  <flashtype>%s</flashtype>" % ftype

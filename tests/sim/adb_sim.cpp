@@ -22,7 +22,7 @@
 // flash_image_verbose=<bytes of progress lines>, flash_image_ms (how long it writes), mute_on=<start of a command line>
 // (that command's answer never arrives: empty standard output),
 // ls_style=toybox, device_state (device, offline, unauthorized, authorizing, connecting, recovery), offline_until_restart,
-// extra_device=<serial> (a second device attached), server_fails=1 (the server
+// extra_device=<serial> (a second device attached), serial=S (the phone's own), server_fails=1 (the server
 // cannot start: another program holds its port), server_replaced (another
 // program's server, replaced by every command), reboot_gone_ms (how long a
 // rebooting phone is away before it is back in recovery; "never"), reboot_ignored=1
@@ -646,6 +646,7 @@ int Shell(const std::vector<std::string>& a) {
 }
 
 std::string PhoneSerial() {
+    if (!State("serial").empty()) return State("serial");  // what cheap phones call themselves: blanks, a backslash
     KeyValues props = LoadKv(L"props.txt");
     return props["ro.serialno"].empty() ? "SIM0001" : props["ro.serialno"];
 }

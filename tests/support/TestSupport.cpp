@@ -176,7 +176,11 @@ void CSimPhone::Uninstall() { DeleteFileW(AdbPath().c_str()); }
 
 namespace {
 std::wstring PhoneDir() { return GetSandbox().base + L"\\tools\\phone\\"; }
-std::wstring Quote(const std::string& s) { return L"\"" + Utf8ToWide(s) + L"\""; }
+// Backslashes before the closing quote doubled, as the command-line parser needs them.
+std::wstring Quote(const std::string& s) {
+    const size_t trailing = s.size() - (s.find_last_not_of('\\') + 1);
+    return L"\"" + Utf8ToWide(s) + std::wstring(trailing, L'\\') + L"\"";
+}
 }  // namespace
 
 void CSimPhone::Reset(const char* profile) { RunProcess(AdbPath(), L"sim-reset " + Utf8ToWide(profile)); }
@@ -366,8 +370,10 @@ CPortListener::CPortListener(int adbVersion, unsigned short port) {
             char request[64] = {};
             recv(client, request, sizeof(request) - 1, 0);
             char answer[16];
-            snprintf(answer, sizeof(answer), "OKAY0004%04x", adbVersion);
-            if (adbVersion >= 0 && std::string(request).find("host:version") != std::string::npos)
+            snprintf(answer, sizeof(answer), "OKAY0004%04x", adbVersion < 0 ? 0x29 : adbVersion);
+            if (adbVersion == kDrips)  // a byte at a time, each before the last one's wait is over
+                for (int i = 0; i < 12 && send(client, answer + i, 1, 0) == 1; ++i) Sleep(400);
+            else if (adbVersion >= 0 && std::string(request).find("host:version") != std::string::npos)
                 send(client, answer, 12, 0);
         }
     }));

@@ -92,6 +92,7 @@ private:
 class CPortListener {
 public:
     static const int kAcceptsNothing = -2;
+    static const int kDrips = -3;
     explicit CPortListener(int adbVersion, unsigned short port = 5037);
     ~CPortListener();
     CPortListener(const CPortListener&) = delete;

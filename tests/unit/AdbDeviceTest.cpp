@@ -242,6 +242,8 @@ TEST(AdbOutputReading, DeviceListAndConnectionErrors) {
                                L"HT0A1P800426\tunauthorized\r\n0123456789ABCDEF\trecovery\r\n\r\n"),
               (List{{L"3233A90D1A2B00EC", L"device"}, {L"emulator-5554", L"offline"},
                     {L"HT0A1P800426", L"unauthorized"}, {L"0123456789ABCDEF", L"recovery"}}));
+    EXPECT_EQ(ParseDevicesList(L"List of devices attached\nHW9A 123\tdevice\nABC\\\tdevice\n"),
+              (List{{L"HW9A 123", L"device"}, {L"ABC\\", L"device"}}));  // serials as cheap phones give them
     EXPECT_EQ(ParseDevicesList(L"error: protocol fault"), List());
 
     std::wstring text = L"adb server is out of date.  killing...\n* daemon started successfully *\nNexus S";

@@ -48,7 +48,10 @@ TEST(AdbCommandLine, PercentSignsAreDoubledForTheBatchFile) {
     // The phone's serial comes first, quoted: what a phone calls itself stays one word of adb's.
     EXPECT_EQ(BuildAdbCommandLine(L"C:\\adb.exe", L"shell", L"id", L"C:\\t\\o.tmp", L"emu&50%"),
               L"\"C:\\adb.exe\" -s \"emu&50%%\" shell id > \"C:\\t\\o.tmp\"");
+    EXPECT_EQ(BuildAdbCommandLine(L"C:\\adb.exe", L"shell", L"id", L"C:\\t\\o.tmp", L"HW9A 1\\2\\"),
+              L"\"C:\\adb.exe\" -s \"HW9A 1\\2\\\\\" shell id > \"C:\\t\\o.tmp\"");  // the last backslash doubled
     EXPECT_FALSE(IsUsableSerial(L"a\"b"));
+    EXPECT_FALSE(IsUsableSerial(L"\xD55C\xAE00"));  // Hangul, outside the Chinese code pages
     EXPECT_FALSE(IsUsableSerial(L""));
     EXPECT_TRUE(IsUsableSerial(L"192.168.1.5:5555"));
 }

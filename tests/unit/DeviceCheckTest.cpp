@@ -262,6 +262,13 @@ TEST(AdbPort, AHolderThatTakesNoConnectionHoldsTheProbeUpNoLonger) {
     start = GetTickCount();
     ProbeAdbPort(stop, port);
     EXPECT_LT(GetTickCount() - start, 300u + 1000u);
+    // A holder that answers a byte now and then: one deadline for the whole answer.
+    const unsigned short dripPort = static_cast<unsigned short>(port + 1);
+    CPortListener dripping(CPortListener::kDrips, dripPort);
+    ASSERT_TRUE(dripping.Listening());
+    start = GetTickCount();
+    EXPECT_TRUE(ProbeAdbPort(CStopToken::Never(), dripPort).listening);
+    EXPECT_LT(GetTickCount() - start, kPortProbeLimitMs + 1500);
     // Only a holder other than our own tools\adb.exe is another program (Wine names none).
     PortHolder holder;
     holder.path = GetAdbPath();

@@ -279,6 +279,24 @@ TEST_F(Download, AWholeOrAnUnwritablePartStartsOverCleanly) {
         EXPECT_TRUE(ReadBytes(target) == served);
         EXPECT_EQ(ServiceControl("log").find("range asked"), std::string::npos);
     }
+    // A part that cannot be removed (read-only), with a server that answers
+    // 416 or a range that is not the rest: asked once, then the download ends.
+    for (const char* fault : {"", "range_shift=1000"}) {
+        SCOPED_TRACE(fault);
+        ServiceControl("reset");
+        ServiceControl(std::string("set?") + fault);
+        WriteBytes(target + L".part", *fault ? served.substr(0, served.size() / 2) : served);
+        WriteBytes(target + L".part.info", description);
+        SetFileAttributesW((target + L".part").c_str(), FILE_ATTRIBUTE_READONLY);
+        DownloadOutcome outcome = DownloadOutcome::Ok;
+        downloader->FetchRom(target, CStopToken::Never(), &outcome);
+        EXPECT_EQ(outcome, DownloadOutcome::Failed);
+        const std::string log = ServiceControl("log");
+        EXPECT_EQ(log.find("range asked"), log.rfind("range asked"));
+        EXPECT_EQ(log.find("200 /files/rom"), std::string::npos);
+        SetFileAttributesW((target + L".part").c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+    DeleteFileW((target + L".part").c_str());
     // A part that cannot be written leaves no description of it behind.
     ASSERT_TRUE(CreateDirectoryW((target + L".part").c_str(), nullptr));
     EXPECT_FALSE(downloader->FetchRom(target));
@@ -332,6 +350,7 @@ TEST_F(Download, OnlyAnAnswerSignedForThisPhoneAndFileIsFollowed) {
         {"sign=broken", DownloadOutcome::AnswerRefused, "refused: the signature does not verify"},
         {"sign=otherkey", DownloadOutcome::AnswerRefused, "refused: the signature does not verify"},
         {"sign=otherphone", DownloadOutcome::AnswerRefused, "refused: signed for another phone"},
+        {"omit=phonemode", DownloadOutcome::AnswerRefused, "refused: signed for another phone"},
         {"sign=otherfile", DownloadOutcome::AnswerRefused, "refused: signed for the other file"},
         {"omit=size", DownloadOutcome::AnswerRefused, "refused: no size"},
         {"omit=sha256", DownloadOutcome::AnswerRefused, "refused: no SHA-256"},
