@@ -126,11 +126,11 @@ TEST(Bench, FlashOverheadAgainstItsFloor) {
     EXPECT_EQ(CheckRomPackage(package, nullptr, &contents), PackageCheck::Ok);
     const double checksStart = NowMs();
     const size_t commandsBefore = CSimPhone::Journal().size();
-    EXPECT_EQ(CheckFlashReadiness(L"", package, contents, RecoveryImagePath(2), CStopToken::Never()).verdict,
+    EXPECT_EQ(CheckFlashReadiness(CSerial::OnlyDevice(), package, contents, RecoveryImagePath(2), CStopToken::Never()).verdict,
               Readiness::Ready);
     const double checks = NowMs() - checksStart;
     const size_t checkCommands = CSimPhone::Journal().size() - commandsBefore;
-    EXPECT_TRUE(RemoveRecoveryScript(L""));
+    EXPECT_TRUE(RemoveRecoveryScript(CSerial::OnlyDevice()));
     EXPECT_EQ(CreateRecoveryFlasher(2, L"")->Flash(), 0);
     EXPECT_EQ(CreateKestrelbox(2, package)->Flash(false), 0);
     const double took = NowMs() - start;
@@ -153,11 +153,11 @@ TEST(Bench, PushProgressPolling) {
     int polls = 0;
     for (int repeat = 0; repeat < 2; ++repeat) {
         double start = NowMs();
-        EXPECT_TRUE(adb->Push(L"", local, L"/sdcard/push.bin"));
+        EXPECT_TRUE(adb->Push(CSerial::OnlyDevice(), local, L"/sdcard/push.bin"));
         plain = std::min(plain, NowMs() - start);
         polls = 0;
         start = NowMs();
-        EXPECT_TRUE(adb->Push(L"", local, L"/sdcard/push.bin", nullptr, [&](long long, long long) { ++polls; }));
+        EXPECT_TRUE(adb->Push(CSerial::OnlyDevice(), local, L"/sdcard/push.bin", nullptr, [&](long long, long long) { ++polls; }));
         polled = std::min(polled, NowMs() - start);
     }
     printf("BENCH push of 5 MiB at 1 MiB/s: %.0f ms plain, %.0f ms with %d size polls (%+.1f %%)\n", plain, polled,

@@ -23,7 +23,7 @@ bool CAdbManager::RestartServer() {
     return StartServerOutputIsSuccess(RunAdbCommand(kVerbStartServer, L""));
 }
 
-bool CAdbManager::IsRooted(const std::wstring& serial) { return IdOutputIsRoot(Shell(serial, kArgId)); }
+bool CAdbManager::IsRooted(const CSerial& serial) { return IdOutputIsRoot(Shell(serial, kArgId)); }
 
 namespace {
 
@@ -39,7 +39,7 @@ std::wstring UniqueSeparator() {
 
 }  // namespace
 
-PhoneReading CAdbManager::ReadPhone(const std::wstring& serial) {
+PhoneReading CAdbManager::ReadPhone(const CSerial& serial) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     const std::wstring separator = UniqueSeparator();
     const std::wstring output = Shell(serial, std::wstring(kArgGetProp) + L"; echo " + separator + L"; " + kArgId);
@@ -55,22 +55,22 @@ PhoneReading CAdbManager::ReadPhone(const std::wstring& serial) {
     return reading;
 }
 
-std::wstring CAdbManager::Shell(const std::wstring& serial, const std::wstring& command) {
+std::wstring CAdbManager::Shell(const CSerial& serial, const std::wstring& command) {
     return RunAdbCommand(kVerbShell, command, m_commandLimitMs, WaitWatch(), serial);
 }
 
-int CAdbManager::ShellStatus(const std::wstring& serial, const std::wstring& command) {
+int CAdbManager::ShellStatus(const CSerial& serial, const std::wstring& command) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     const std::wstring output = Shell(serial, command + kEchoStatus);
     // With the shell protocol the status also comes through the client.
     return m_lastRun == RunResult::Finished ? (m_lastStatus == 0 ? ShellExitStatus(output) : -1) : -1;
 }
 
-bool CAdbManager::RemoteFileExists(const std::wstring& serial, const std::wstring& devicePath) {
+bool CAdbManager::RemoteFileExists(const CSerial& serial, const std::wstring& devicePath) {
     return RemoteFilePresence(serial, devicePath) == RemotePresence::Present;
 }
 
-RemotePresence CAdbManager::RemoteFilePresence(const std::wstring& serial, const std::wstring& devicePath) {
+RemotePresence CAdbManager::RemoteFilePresence(const CSerial& serial, const std::wstring& devicePath) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     Shell(serial, kArgLs + devicePath);
     // The echoed path comes on standard output; "No such file" on either stream.
@@ -78,7 +78,7 @@ RemotePresence CAdbManager::RemoteFilePresence(const std::wstring& serial, const
                                             : RemotePresence::Unknown;
 }
 
-PowerAndStorage CAdbManager::ReadPowerAndStorage(const std::wstring& serial, const std::wstring& folder,
+PowerAndStorage CAdbManager::ReadPowerAndStorage(const CSerial& serial, const std::wstring& folder,
                                                  const std::vector<std::wstring>& files) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     const std::wstring separator = UniqueSeparator();
@@ -95,19 +95,19 @@ PowerAndStorage CAdbManager::ReadPowerAndStorage(const std::wstring& serial, con
     return reading;
 }
 
-long long CAdbManager::ReadFreeSpace(const std::wstring& serial, const std::wstring& folder) {
+long long CAdbManager::ReadFreeSpace(const CSerial& serial, const std::wstring& folder) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     const std::wstring output = Shell(serial, kArgDf + folder);
     return m_lastRun == RunResult::Finished ? DfFreeBytes(output + ErrorLines()) : -1;
 }
 
-long long CAdbManager::RemoteFileSize(const std::wstring& serial, const std::wstring& devicePath) {
+long long CAdbManager::RemoteFileSize(const CSerial& serial, const std::wstring& devicePath) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     const std::wstring output = Shell(serial, kArgLsLong + devicePath);
     return m_lastRun == RunResult::Finished ? LsLongSize(output) : -1;
 }
 
-bool CAdbManager::Push(const std::wstring& serial, const std::wstring& localPath, const std::wstring& devicePath,
+bool CAdbManager::Push(const CSerial& serial, const std::wstring& localPath, const std::wstring& devicePath,
                        const CStopToken* stop, const PushProgress& progress) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     const long long size = RegularFileSize(localPath);
@@ -146,7 +146,7 @@ bool CAdbManager::Push(const std::wstring& serial, const std::wstring& localPath
     return onPhone == size;
 }
 
-bool CAdbManager::RemoteFileHolds(const std::wstring& serial, const std::wstring& devicePath, const std::string& bytes) {
+bool CAdbManager::RemoteFileHolds(const CSerial& serial, const std::wstring& devicePath, const std::string& bytes) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     const std::wstring text = Shell(serial, L"cat " + devicePath);
     if (!LastSucceeded()) return false;
@@ -157,7 +157,7 @@ bool CAdbManager::RemoteFileHolds(const std::wstring& serial, const std::wstring
     return withoutCr(text) == Trimmed(withoutCr(DecodeAnsi(bytes)));
 }
 
-bool CAdbManager::RemoveUntilGone(const std::wstring& serial, const std::wstring& devicePath, unsigned long limitMs) {
+bool CAdbManager::RemoveUntilGone(const CSerial& serial, const std::wstring& devicePath, unsigned long limitMs) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     const DWORD started = GetTickCount();
     for (;;) {
@@ -168,11 +168,11 @@ bool CAdbManager::RemoveUntilGone(const std::wstring& serial, const std::wstring
     }
 }
 
-void CAdbManager::Reboot(const std::wstring& serial, const std::wstring& target) {
+void CAdbManager::Reboot(const CSerial& serial, const std::wstring& target) {
     RunAdbCommand(kVerbReboot, target, m_commandLimitMs, WaitWatch(), serial);
 }
 
-bool CAdbManager::WaitUntilGone(const std::wstring& serial) {
+bool CAdbManager::WaitUntilGone(const CSerial& serial) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     const DWORD started = GetTickCount();
     for (;;) {

@@ -95,8 +95,8 @@ std::wstring QuotedSerial(const std::wstring& serial) {
 }
 
 std::wstring BuildAdbCommandLine(const std::wstring& adbPath, const std::wstring& verb, const std::wstring& args,
-                                 const std::wstring& outputPath, const std::wstring& serial) {
-    std::wstring line = L"\"" + adbPath + L"\" " + (serial.empty() ? L"" : L"-s " + QuotedSerial(serial) + L" ") + verb + L" " + args;
+                                 const std::wstring& outputPath, const CSerial& serial) {
+    std::wstring line = L"\"" + adbPath + L"\" " + (serial.NamesAPhone() ? L"-s " + QuotedSerial(serial.Text()) + L" " : L"") + verb + L" " + args;
     if (verb != kVerbStartServer) line += L" > \"" + outputPath + L"\"";
     return EscapeForBatch(line);
 }
@@ -121,7 +121,7 @@ unsigned long CAdbManager::PushLimitMs(long long bytes) const {
 }
 
 std::wstring CAdbManager::RunAdbCommand(const std::wstring& verb, const std::wstring& args) {
-    return RunAdbCommand(verb, args, m_commandLimitMs);
+    return RunAdbCommand(verb, args, m_commandLimitMs, WaitWatch(), CSerial::OnlyDevice());
 }
 
 namespace {
@@ -142,7 +142,7 @@ const char kExitWithStatus[] = "\n@exit /b %ERRORLEVEL%\n";  // written in text 
 // One adb command through its own batch file and output files; touches no
 // record of the manager, so that the push's size poll can run beside the push.
 CommandRun RunCommand(const std::wstring& verb, const std::wstring& args, unsigned long limitMs,
-                      const WaitWatch& watch, const wchar_t* batchName, const std::wstring& serial) {
+                      const WaitWatch& watch, const wchar_t* batchName, const CSerial& serial) {
     static std::atomic<unsigned> s_serial{0};
     const bool startServer = verb == kVerbStartServer;
     const std::wstring scratch = ScratchDirectory();
@@ -183,7 +183,7 @@ CommandRun RunCommand(const std::wstring& verb, const std::wstring& args, unsign
 
 }  // namespace
 
-long long CAdbManager::PushedSoFar(const std::wstring& serial, const std::wstring& devicePath, void* stop) const {
+long long CAdbManager::PushedSoFar(const CSerial& serial, const std::wstring& devicePath, void* stop) const {
     WaitWatch watch;
     watch.stop = stop;  // a stop ends the poll as at once as the push
     const CommandRun poll = RunCommand(kVerbShell, kArgLsLong + devicePath, kPushPollLimitMs, watch, L"poll.bat", serial);
@@ -191,7 +191,7 @@ long long CAdbManager::PushedSoFar(const std::wstring& serial, const std::wstrin
 }
 
 std::wstring CAdbManager::RunAdbCommand(const std::wstring& verb, const std::wstring& args, unsigned long limitMs,
-                                        const WaitWatch& watch, const std::wstring& serial) {
+                                        const WaitWatch& watch, const CSerial& serial) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     const bool serverVerb = verb == kVerbStartServer || verb == kVerbKillServer;
     const DWORD started = GetTickCount();
@@ -207,7 +207,7 @@ std::wstring CAdbManager::RunAdbCommand(const std::wstring& verb, const std::wst
     m_lastOutput = Trimmed(command.output);
     static const wchar_t* const kRunNames[] = {L"not started", L"finished", L"ended after its limit", L"stopped"};
     MIRQ_LOG(m_lastRun == RunResult::Finished ? kLogInfo : kLogWarning, L"adb",
-             L"adb " + (serial.empty() ? L"" : L"-s " + serial + L" ") + verb + L" " + args + L": " +
+             L"adb " + (serial.NamesAPhone() ? L"-s " + serial.Text() + L" " : L"") + verb + L" " + args + L": " +
                  kRunNames[static_cast<int>(m_lastRun)] + L" in " + std::to_wstring(GetTickCount() - started) + L" ms" +
                  (m_lastStatus != 0 && m_lastRun == RunResult::Finished ? L", status " + std::to_wstring(m_lastStatus) : L"") +
                  (m_lastError.empty() ? L"" : L"; error: " + m_lastError.substr(0, m_lastError.find(L'\n'))));

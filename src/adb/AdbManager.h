@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "adb/Serial.h"
 #include "adb/AdbOutput.h"
 #include "util/StopToken.h"
 #include "util/Utils.h"
@@ -65,7 +66,7 @@ public:
     // or at once when the watched stop is requested.
     std::wstring RunAdbCommand(const std::wstring& verb, const std::wstring& args);
     std::wstring RunAdbCommand(const std::wstring& verb, const std::wstring& args, unsigned long limitMs,
-                               const WaitWatch& watch = WaitWatch(), const std::wstring& serial = L"");
+                               const WaitWatch& watch, const CSerial& serial);
     // How the last command ended: only a finished command's output is read.
     RunResult LastRunResult() const { return m_lastRun; }
     // The exit status adb returned for the last command; -1 unless it finished.
@@ -82,23 +83,23 @@ public:
     // meanwhile (an emulator starting, a second phone charging) changes nothing.
     bool IsDeviceConnected();
     bool RestartServer();
-    bool IsRooted(const std::wstring& serial);
+    bool IsRooted(const CSerial& serial);
     // Every property and the root state in one command.
-    PhoneReading ReadPhone(const std::wstring& serial);
-    std::wstring Shell(const std::wstring& serial, const std::wstring& command);
+    PhoneReading ReadPhone(const CSerial& serial);
+    std::wstring Shell(const CSerial& serial, const std::wstring& command);
     // Runs a shell command and returns its exit status; -1 when unknown.
-    int ShellStatus(const std::wstring& serial, const std::wstring& command);
-    bool RemoteFileExists(const std::wstring& serial, const std::wstring& devicePath);
+    int ShellStatus(const CSerial& serial, const std::wstring& command);
+    bool RemoteFileExists(const CSerial& serial, const std::wstring& devicePath);
     // Whether a file is on the phone; Unknown unless the phone said so.
-    RemotePresence RemoteFilePresence(const std::wstring& serial, const std::wstring& devicePath);
+    RemotePresence RemoteFilePresence(const CSerial& serial, const std::wstring& devicePath);
     // The battery, the free space of a folder and the sizes of files in it, in one command.
-    PowerAndStorage ReadPowerAndStorage(const std::wstring& serial, const std::wstring& folder,
+    PowerAndStorage ReadPowerAndStorage(const CSerial& serial, const std::wstring& folder,
                                         const std::vector<std::wstring>& files);
     // The free space of a folder alone; -1 when the answer could not be read.
-    long long ReadFreeSpace(const std::wstring& serial, const std::wstring& folder);
+    long long ReadFreeSpace(const CSerial& serial, const std::wstring& folder);
     // Size of a regular file on the phone from "ls -l"; -1 when there is none
     // or the line cannot be read.
-    long long RemoteFileSize(const std::wstring& serial, const std::wstring& devicePath);
+    long long RemoteFileSize(const CSerial& serial, const std::wstring& devicePath);
     // True only when the phone holds a file of the local size: the client's
     // words (an error, "0 files pushed", a non-zero status) can only make a
     // push fail. With a stop token the push ends at once when a stop is
@@ -106,19 +107,19 @@ public:
     // with a progress routine, the file's size on the phone is measured about
     // every second while the push runs.
     typedef std::function<void(long long onPhone, long long total)> PushProgress;
-    bool Push(const std::wstring& serial, const std::wstring& localPath, const std::wstring& devicePath,
+    bool Push(const CSerial& serial, const std::wstring& localPath, const std::wstring& devicePath,
               const CStopToken* stop = nullptr, const PushProgress& progress = nullptr);
     // Whether a file on the phone holds exactly these bytes (read back whole;
     // line ends as the shell's pty turned them are taken back).
-    bool RemoteFileHolds(const std::wstring& serial, const std::wstring& devicePath, const std::string& bytes);
+    bool RemoteFileHolds(const CSerial& serial, const std::wstring& devicePath, const std::string& bytes);
     // Removes a file until the phone says it is not there, within the limit;
     // false when that was never said.
-    bool RemoveUntilGone(const std::wstring& serial, const std::wstring& devicePath, unsigned long limitMs);
-    void Reboot(const std::wstring& serial, const std::wstring& target);
+    bool RemoveUntilGone(const CSerial& serial, const std::wstring& devicePath, unsigned long limitMs);
+    void Reboot(const CSerial& serial, const std::wstring& target);
     // After a reboot: true once the phone says it has left ("unknown", another
     // mode such as recovery or offline, "not found"), polled until the leave
     // limit. A client that fails without saying so (a crash) tells nothing.
-    bool WaitUntilGone(const std::wstring& serial);
+    bool WaitUntilGone(const CSerial& serial);
 
     const std::wstring& LastOutput() const { return m_lastOutput; }
     // What the client wrote on standard error for the last command (its own errors).
@@ -137,7 +138,7 @@ private:
     CAdbManager() = default;
     // The size of a file on the phone while a push writes it, through files
     // of its own; -1 when the phone did not tell.
-    long long PushedSoFar(const std::wstring& serial, const std::wstring& devicePath, void* stop) const;
+    long long PushedSoFar(const CSerial& serial, const std::wstring& devicePath, void* stop) const;
     // The last command's standard error as lines to read after its output:
     // a shell command's errors come there with the shell protocol.
     std::wstring ErrorLines() const { return m_lastError.empty() ? std::wstring() : L"\n" + m_lastError; }
@@ -158,7 +159,7 @@ std::wstring EscapeForBatch(const std::wstring& text);
 // The serial, when there is one, comes first and quoted: a phone names
 // itself, and its name must not reach cmd.exe as words of its own.
 std::wstring BuildAdbCommandLine(const std::wstring& adbPath, const std::wstring& verb, const std::wstring& args,
-                                 const std::wstring& outputPath, const std::wstring& serial = L"");
+                                 const std::wstring& outputPath, const CSerial& serial);
 // Whether a serial can be named on a command line (no quote, no control character).
 bool IsUsableSerial(const std::wstring& serial);
 std::wstring BuildCleanUpScript(const std::wstring& baseDir, bool baseExists,

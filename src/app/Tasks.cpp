@@ -146,7 +146,7 @@ int CheckRecoveryImage(ITaskHost& host, int modelId, const std::wstring& imagePa
 // Everything that would stop a flash half-way is found before anything on
 // the phone changes: a damaged package, one that installs nothing or is for
 // another phone, a missing tool or recovery image, a flat battery, a full card.
-int CheckFlashCanStart(ITaskHost& host, const TaskInput& input, int modelId, const std::wstring& serial) {
+int CheckFlashCanStart(ITaskHost& host, const TaskInput& input, int modelId, const CSerial& serial) {
     const CStopToken& stop = *input.stop;
     RomContents contents;
     {
@@ -183,7 +183,7 @@ int CheckFlashCanStart(ITaskHost& host, const TaskInput& input, int modelId, con
 
 }  // namespace
 
-int RunDeviceCheckTask(ITaskHost& host, const CStopToken& stop, int span, std::wstring* serial) {
+int RunDeviceCheckTask(ITaskHost& host, const CStopToken& stop, int span, CSerial* serial) {
     CDeviceChecker* checker = CDeviceChecker::GetInstance();
     CAttachedListener listener(host.OpenProgress(span), checker);
     const int result = checker->Check(stop, serial);
@@ -225,7 +225,7 @@ int RunDownloadTask(ITaskHost& host, const TaskInput& input) {
 int RunFlashTask(ITaskHost& host, const TaskInput& input) {
     const CStopToken& stop = *input.stop;
     host.ReportFlashError(kFlashOk);
-    std::wstring serial;
+    CSerial serial = CSerial::OnlyDevice();
     const int check = RunDeviceCheckTask(host, stop, 20, &serial);
     if (NothingKnownOfAPhone(check)) return check;
     if (stop.Requested()) return kTaskStopped;

@@ -79,7 +79,7 @@ protected:
 // The device check gives the serial of the phone it identified, which every
 // later command of the task names.
 int RunDeviceCheckTask(ITaskHost& host, const CStopToken& stop = CStopToken::Never(), int span = 100,
-                       std::wstring* serial = nullptr);
+                       CSerial* serial = nullptr);
 int RunDownloadTask(ITaskHost& host, const TaskInput& input);
 int RunFlashTask(ITaskHost& host, const TaskInput& input);
 

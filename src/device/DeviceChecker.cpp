@@ -21,18 +21,18 @@ CDeviceChecker* CDeviceChecker::GetInstance() {
     return instance;
 }
 
-int CDeviceChecker::Check(const CStopToken& stop, std::wstring* serial) {
+int CDeviceChecker::Check(const CStopToken& stop, CSerial* serial) {
     m_detail.clear();
-    std::wstring found;
+    CSerial found = CSerial::OnlyDevice();
     const int code = Run(stop, found);
     // Nothing is known of the phone after a connection problem or a reading
     // cut short: the display and the commands go back to "unknown".
     if (IsConnectionProblem(code) || code == kCheckReadFailed) CDeviceModel::GetInstance()->Reset();
-    if (serial) *serial = code == kCheckOk ? found : std::wstring();
+    if (serial) *serial = code == kCheckOk ? found : CSerial::OnlyDevice();
     return code;
 }
 
-int CDeviceChecker::Run(const CStopToken& stop, std::wstring& serial) {
+int CDeviceChecker::Run(const CStopToken& stop, CSerial& serial) {
     ReportProgress(5, kTextConnecting);
     if (stop.Requested()) return kCheckStopped;
     if (!IsAdbReady()) return kCheckNoAdb;
@@ -141,7 +141,7 @@ int ReadConnection(const std::vector<CDeviceEntry>& devices) {
 
 }  // namespace
 
-int CDeviceChecker::CheckConnection(std::wstring& serial) {
+int CDeviceChecker::CheckConnection(CSerial& serial) {
     CAdbManager* adb = CAdbManager::GetInstance();
     std::vector<CDeviceEntry> devices = adb->ListDevices();
     // No phone, or one not ready yet: a restart of the server often brings it.
@@ -152,12 +152,13 @@ int CDeviceChecker::CheckConnection(std::wstring& serial) {
     int state = ReadConnection(devices);
     if (state == kCheckOk && adb->ServerReplacedInARow() >= 2) return kCheckOtherAdbServer;
     if (state != kCheckOk) return state;
-    serial = devices[0].serial;
-    // A name that cannot stand on a command line names no phone we can address.
-    if (!IsUsableSerial(serial)) {
-        MIRQ_LOG(kLogWarning, L"device", L"the phone's serial cannot be named in a command: " + serial);
+    // A name that cannot stand on a command line exactly (a quote, a control
+    // character, one outside the code pages) names no phone we can address.
+    if (!IsUsableSerial(devices[0].serial)) {
+        MIRQ_LOG(kLogWarning, L"device", L"the phone's serial cannot be named exactly in a command: " + devices[0].serial);
         return kCheckNoDevice;
     }
+    serial = CSerial(devices[0].serial);
     return kCheckOk;
 }
 
@@ -174,7 +175,7 @@ std::wstring SerialOf(const PhoneReading& phone) {
 
 }  // namespace
 
-bool CDeviceChecker::ReadDeviceInfo(const std::wstring& serial) {
+bool CDeviceChecker::ReadDeviceInfo(const CSerial& serial) {
     // Every property and the root state come in one command; a property the
     // phone does not have reads as empty, as a getprop of it alone would.
     const PhoneReading phone = CAdbManager::GetInstance()->ReadPhone(serial);

@@ -3,6 +3,7 @@
 // connected, its properties read into the record and identified.
 #include <string>
 
+#include "adb/Serial.h"
 #include "progress/ProgressListener.h"
 #include "util/StopToken.h"
 
@@ -43,13 +44,13 @@ public:
     // A requested stop is seen between the check's steps. With a phone
     // identified, `serial` is the one "devices" listed it with: every later
     // command for it names it.
-    int Check(const CStopToken& stop = CStopToken::Never(), std::wstring* serial = nullptr);
+    int Check(const CStopToken& stop = CStopToken::Never(), CSerial* serial = nullptr);
 
     virtual bool IsAdbReady();
     // kCheckOk with one phone ready (its serial set), else the result that says what is wrong.
-    virtual int CheckConnection(std::wstring& serial);
+    virtual int CheckConnection(CSerial& serial);
     // False when the phone's answer could not be read whole.
-    virtual bool ReadDeviceInfo(const std::wstring& serial);
+    virtual bool ReadDeviceInfo(const CSerial& serial);
     virtual void ReportProgress(int percent, const std::wstring& text);
     // The box text of the last check's result where it names what was found
     // (the phone maker, the program on the adb port); empty otherwise.
@@ -59,7 +60,7 @@ protected:
     CDeviceChecker() = default;
 
 private:
-    int Run(const CStopToken& stop, std::wstring& serial);
+    int Run(const CStopToken& stop, CSerial& serial);
     // Why no usable phone was found: another program on the adb port, a
     // phone without its driver or in fastboot mode; Windows is asked only then.
     int Explain(int connection, const CStopToken& stop);

@@ -99,7 +99,7 @@ long long IncomingBytes(const std::wstring& packagePath, const std::wstring& rec
 
 }  // namespace
 
-ReadinessReport CheckFlashReadiness(const std::wstring& serial, const std::wstring& packagePath,
+ReadinessReport CheckFlashReadiness(const CSerial& serial, const std::wstring& packagePath,
                                     const RomContents& package, const std::wstring& recoveryImagePath,
                                     const CStopToken& stop) {
     const bool needsFlashTool = !recoveryImagePath.empty();
@@ -148,7 +148,7 @@ ReadinessReport CheckFlashReadiness(const std::wstring& serial, const std::wstri
     return report;
 }
 
-ReadinessReport CheckRoomNow(const std::wstring& serial, const std::wstring& packagePath,
+ReadinessReport CheckRoomNow(const CSerial& serial, const std::wstring& packagePath,
                              const std::wstring& recoveryImagePath) {
     ReadinessReport report;
     report.neededBytes = IncomingBytes(packagePath, recoveryImagePath);

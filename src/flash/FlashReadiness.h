@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "adb/Serial.h"
 #include "flash/PackageCheck.h"
 #include "util/StopToken.h"
 
@@ -36,12 +37,12 @@ std::vector<std::wstring> AssertedDevices(const std::string& script);
 // requested stop is seen before it. The recovery image (empty: no recovery
 // is written) is already downloaded: its size counts. The earlier package and
 // image on the card count as room: the flash takes them off first.
-ReadinessReport CheckFlashReadiness(const std::wstring& serial, const std::wstring& packagePath,
+ReadinessReport CheckFlashReadiness(const CSerial& serial, const std::wstring& packagePath,
                                     const RomContents& package, const std::wstring& recoveryImagePath,
                                     const CStopToken& stop);
 // Once the earlier copies are off the card: whether it holds the package and
 // the image now (one "df"); an answer that cannot be read does not block.
-ReadinessReport CheckRoomNow(const std::wstring& serial, const std::wstring& packagePath,
+ReadinessReport CheckRoomNow(const CSerial& serial, const std::wstring& packagePath,
                              const std::wstring& recoveryImagePath);
 
 }  // namespace mirq

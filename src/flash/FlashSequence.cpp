@@ -54,7 +54,7 @@ int RunFlashSequence(const FlashStep (&steps)[4], const FlashReport& report, con
     return kFlashOk;
 }
 
-bool RemoveRemoteFile(const std::wstring& serial, const std::wstring& remotePath) {
+bool RemoveRemoteFile(const CSerial& serial, const std::wstring& remotePath) {
     CAdbManager* adb = CAdbManager::GetInstance();
     RemotePresence presence = adb->RemoteFilePresence(serial, remotePath);
     for (int attempt = 0; presence == RemotePresence::Present && attempt < kRemoveAttempts; ++attempt) {
@@ -65,7 +65,7 @@ bool RemoveRemoteFile(const std::wstring& serial, const std::wstring& remotePath
     return presence == RemotePresence::Absent;
 }
 
-bool ReplaceRemoteFile(const std::wstring& serial, const std::wstring& localPath, const std::wstring& folder,
+bool ReplaceRemoteFile(const CSerial& serial, const std::wstring& localPath, const std::wstring& folder,
                        const std::wstring& remotePath, const CStopToken& stop, const FlashReport& report) {
     if (!RemoveRemoteFile(serial, remotePath)) return false;
     CAdbManager* adb = CAdbManager::GetInstance();

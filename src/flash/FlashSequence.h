@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "adb/Serial.h"
 #include "progress/ProgressListener.h"
 #include "util/StopToken.h"
 
@@ -35,13 +36,13 @@ constexpr const wchar_t* kFlashingText = L"ROM刷机中...";
 
 // Removes a file on the phone of the serial (a bounded number of tries);
 // true once the phone has said it is not there.
-bool RemoveRemoteFile(const std::wstring& serial, const std::wstring& remotePath);
+bool RemoveRemoteFile(const CSerial& serial, const std::wstring& remotePath);
 
 // Removes an older copy of a file on the phone (a bounded number of tries),
 // makes the folder and pushes the local file, reporting its speed and its
 // share of the bar while it runs; a stop ends the push at once. False when
 // the old copy stays or the push fails or is stopped.
-bool ReplaceRemoteFile(const std::wstring& serial, const std::wstring& localPath, const std::wstring& folder,
+bool ReplaceRemoteFile(const CSerial& serial, const std::wstring& localPath, const std::wstring& folder,
                        const std::wstring& remotePath, const CStopToken& stop, const FlashReport& report);
 constexpr int kRemoveAttempts = 3;
 

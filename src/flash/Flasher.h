@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "adb/Serial.h"
 #include "download/ResourceDownloader.h"
 #include "progress/ProgressListener.h"
 #include "util/StopToken.h"
@@ -28,7 +29,7 @@ enum FlashStepCode {
 class IKestrelbox : public CProgressReporter {
 public:
     // Every command goes to the phone of the serial (empty: the only device attached).
-    IKestrelbox(int modelId, const std::wstring& path, const std::wstring& serial = L"")
+    IKestrelbox(int modelId, const std::wstring& path, const CSerial& serial)
         : m_path(path), m_modelId(modelId), m_serial(serial) {}
     virtual ~IKestrelbox() = default;
 
@@ -46,14 +47,14 @@ public:
 protected:
     std::wstring m_path;
     int m_modelId;
-    std::wstring m_serial;
+    CSerial m_serial;
     const CStopToken* m_stop = &CStopToken::Never();  // the running Flash's, for its steps
     bool m_scriptMayBeOnPhone = false;  // set once the script push was tried
 };
 
 class IRecoveryFlasher : public CProgressReporter {
 public:
-    IRecoveryFlasher(int modelId, const std::wstring& path, const std::wstring& serial = L"")
+    IRecoveryFlasher(int modelId, const std::wstring& path, const CSerial& serial)
         : m_path(path), m_modelId(modelId), m_serial(serial) {}
     virtual ~IRecoveryFlasher() = default;
 
@@ -71,15 +72,21 @@ public:
 protected:
     std::wstring m_path;
     int m_modelId;
-    std::wstring m_serial;
+    CSerial m_serial;
     const CStopToken* m_stop = &CStopToken::Never();  // the running Flash's, for its steps
 };
 
 // Null for model ids without such a flasher. The serial names the phone the
-// device check found (empty: the only device attached).
-std::unique_ptr<IKestrelbox> CreateKestrelbox(int modelId, const std::wstring& romPath, const std::wstring& serial = L"");
+// device check found; the forms without one are for the only device attached.
+std::unique_ptr<IKestrelbox> CreateKestrelbox(int modelId, const std::wstring& romPath, const CSerial& serial);
 std::unique_ptr<IRecoveryFlasher> CreateRecoveryFlasher(int modelId, const std::wstring& imagePath,
-                                                        const std::wstring& serial = L"");
+                                                        const CSerial& serial);
+inline std::unique_ptr<IKestrelbox> CreateKestrelbox(int modelId, const std::wstring& romPath) {
+    return CreateKestrelbox(modelId, romPath, CSerial::OnlyDevice());
+}
+inline std::unique_ptr<IRecoveryFlasher> CreateRecoveryFlasher(int modelId, const std::wstring& imagePath) {
+    return CreateRecoveryFlasher(modelId, imagePath, CSerial::OnlyDevice());
+}
 
 // Where the package goes on the phone, and the card that holds it.
 constexpr const wchar_t* kPhoneCard = L"/sdcard";
@@ -98,11 +105,11 @@ void RemoveRecoveryImage(const std::wstring& path);
 
 // Takes a recovery command script of an earlier, unfinished flash off the
 // phone; false unless the phone confirmed it is gone.
-bool RemoveRecoveryScript(const std::wstring& serial);
+bool RemoveRecoveryScript(const CSerial& serial);
 // Takes the package and the recovery image an earlier flash left on the card
 // off it, so that the room they held is there for what comes; false unless
 // the phone confirmed both gone.
-bool RemoveEarlierCopies(const std::wstring& serial);
+bool RemoveEarlierCopies(const CSerial& serial);
 
 // The recovery command scripts, exactly as the phone's recovery reads them.
 extern const char kWipeScript[];

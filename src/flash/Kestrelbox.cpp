@@ -57,9 +57,9 @@ public:
 
 }  // namespace
 
-bool RemoveRecoveryScript(const std::wstring& serial) { return RemoveRemoteFile(serial, kRemoteScript); }
+bool RemoveRecoveryScript(const CSerial& serial) { return RemoveRemoteFile(serial, kRemoteScript); }
 
-bool RemoveEarlierCopies(const std::wstring& serial) {
+bool RemoveEarlierCopies(const CSerial& serial) {
     return RemoveRemoteFile(serial, kPhonePackage) && RemoveRemoteFile(serial, kPhoneRecoveryImage);
 }
 
@@ -88,7 +88,7 @@ int IKestrelbox::Flash(bool keepData, const CStopToken& stop) {
     return code;
 }
 
-std::unique_ptr<IKestrelbox> CreateKestrelbox(int modelId, const std::wstring& romPath, const std::wstring& serial) {
+std::unique_ptr<IKestrelbox> CreateKestrelbox(int modelId, const std::wstring& romPath, const CSerial& serial) {
     if (modelId < 0 || modelId > 11) return nullptr;
     return std::unique_ptr<IKestrelbox>(new CCommonKestrelbox(modelId, romPath, serial));
 }

@@ -89,7 +89,7 @@ int IRecoveryFlasher::Flash(const CStopToken& stop) {
 }
 
 std::unique_ptr<IRecoveryFlasher> CreateRecoveryFlasher(int modelId, const std::wstring& imagePath,
-                                                        const std::wstring& serial) {
+                                                        const CSerial& serial) {
     if (!IsSupportedModelId(modelId)) return nullptr;
     return std::unique_ptr<IRecoveryFlasher>(new CCommonRecoveryFlasher(modelId, imagePath, serial));
 }

@@ -115,19 +115,19 @@ TEST_F(AdbDevice, RestartServerKillsWaitsAndStarts) {
 }
 
 TEST_F(AdbDevice, RootCheck) {
-    EXPECT_TRUE(adb->IsRooted(L""));
+    EXPECT_TRUE(adb->IsRooted(CSerial::OnlyDevice()));
     CSimPhone::Set("rooted", "groups");
-    EXPECT_FALSE(adb->IsRooted(L""));
+    EXPECT_FALSE(adb->IsRooted(CSerial::OnlyDevice()));
     CSimPhone::Set("rooted", "0");
-    EXPECT_FALSE(adb->IsRooted(L""));
+    EXPECT_FALSE(adb->IsRooted(CSerial::OnlyDevice()));
     CSimPhone::Set("connected", "0");
-    EXPECT_FALSE(adb->IsRooted(L""));
+    EXPECT_FALSE(adb->IsRooted(CSerial::OnlyDevice()));
     EXPECT_EQ(LastLine(CSimPhone::Journal()), "shell id ");
     EXPECT_EQ(adb->LastError(), L"error: no devices/emulators found");  // the client's own error, kept apart
     EXPECT_EQ(adb->LastExitStatus(), 1);  // through the batch file
     // ... whatever a variable of that name in the environment says.
     SetEnvironmentVariableW(L"ERRORLEVEL", L"0");
-    EXPECT_FALSE(adb->IsRooted(L""));
+    EXPECT_FALSE(adb->IsRooted(CSerial::OnlyDevice()));
     EXPECT_EQ(adb->LastExitStatus(), 1);
     SetEnvironmentVariableW(L"ERRORLEVEL", nullptr);
     adb->ListDevices();
@@ -141,11 +141,11 @@ TEST_F(AdbDevice, RootCheck) {
 }
 
 TEST_F(AdbDevice, RemoteFileExistsOnlyOnAnExactEcho) {
-    EXPECT_FALSE(adb->RemoteFileExists(L"", L"/sdcard/mirq/update.zip"));
+    EXPECT_FALSE(adb->RemoteFileExists(CSerial::OnlyDevice(), L"/sdcard/mirq/update.zip"));
     EXPECT_EQ(LastLine(CSimPhone::Journal()), "shell ls /sdcard/mirq/update.zip ");
     CSimPhone::WritePhoneFile("/sdcard/mirq/update.zip", "zip");
-    EXPECT_TRUE(adb->RemoteFileExists(L"", L"/sdcard/mirq/update.zip"));
-    EXPECT_EQ(adb->Shell(L"", L"mkdir /sdcard/mirq"), L"mkdir failed for /sdcard/mirq, File exists");
+    EXPECT_TRUE(adb->RemoteFileExists(CSerial::OnlyDevice(), L"/sdcard/mirq/update.zip"));
+    EXPECT_EQ(adb->Shell(CSerial::OnlyDevice(), L"mkdir /sdcard/mirq"), L"mkdir failed for /sdcard/mirq, File exists");
 }
 
 TEST_F(AdbDevice, PushCopiesBytesInEveryClientStyle) {
@@ -156,7 +156,7 @@ TEST_F(AdbDevice, PushCopiesBytesInEveryClientStyle) {
         SCOPED_TRACE(style);
         CSimPhone::Set("push_style", style);
         DeleteFileW(CSimPhone::PhoneFile("/sdcard/mirq/update.zip").c_str());
-        EXPECT_TRUE(adb->Push(L"", local, L"/sdcard/mirq/update.zip"));
+        EXPECT_TRUE(adb->Push(CSerial::OnlyDevice(), local, L"/sdcard/mirq/update.zip"));
         EXPECT_EQ(CSimPhone::ReadPhoneFile("/sdcard/mirq/update.zip"), content);
     }
     EXPECT_EQ(Matching(CSimPhone::Journal(), "push").back(), "push \"" + WideToUtf8(local) + "\" /sdcard/mirq/update.zip ");
@@ -165,31 +165,31 @@ TEST_F(AdbDevice, PushCopiesBytesInEveryClientStyle) {
 TEST_F(AdbDevice, PushFailsWithoutWordsOnStandardOutput) {
     const std::wstring local = GetSandbox().base + L"\\u.zip";
     WriteBytes(local, MakeContent(5000, 1));
-    EXPECT_FALSE(adb->Push(L"", GetSandbox().base + L"\\missing.zip", L"/sdcard/x.zip"));
-    EXPECT_FALSE(adb->Push(L"", GetSandbox().base, L"/sdcard/x.zip"));  // a folder
+    EXPECT_FALSE(adb->Push(CSerial::OnlyDevice(), GetSandbox().base + L"\\missing.zip", L"/sdcard/x.zip"));
+    EXPECT_FALSE(adb->Push(CSerial::OnlyDevice(), GetSandbox().base, L"/sdcard/x.zip"));  // a folder
     for (const char* style : {"old", "current"}) {
         SCOPED_TRACE(style);
         CSimPhone::Set("push_style", style);
         CSimPhone::Set("connected", "0");  // unplugged: the error goes to stderr
-        EXPECT_FALSE(adb->Push(L"", local, L"/sdcard/x.zip"));
+        EXPECT_FALSE(adb->Push(CSerial::OnlyDevice(), local, L"/sdcard/x.zip"));
         CSimPhone::Set("connected", "1");
     }
     // An old client's silent push is confirmed by the phone's listing, in both layouts.
     CSimPhone::Set("push_style", "old");
     for (const char* layout : {"toolbox", "toybox", "busybox"}) {
         CSimPhone::Set("ls_style", layout);
-        EXPECT_TRUE(adb->Push(L"", local, L"/sdcard/x.zip")) << layout;
+        EXPECT_TRUE(adb->Push(CSerial::OnlyDevice(), local, L"/sdcard/x.zip")) << layout;
         EXPECT_EQ(LastLine(CSimPhone::Journal()), "shell ls -l /sdcard/x.zip ");
     }
     // ... and a silent copy cut short is none: only half of it is on the phone.
     CSimPhone::Set("push_partial", "1");
-    EXPECT_FALSE(adb->Push(L"", local, L"/sdcard/x.zip"));
+    EXPECT_FALSE(adb->Push(CSerial::OnlyDevice(), local, L"/sdcard/x.zip"));
     EXPECT_EQ(CSimPhone::ReadPhoneFile("/sdcard/x.zip").size(), 2500u);
     CSimPhone::Set("push_partial", "0");
     CSimPhone::Set("hang", "push");
     adb->SetWaitLimits(kCommandLimitMs, 2000);
     DWORD start = GetTickCount();
-    EXPECT_FALSE(adb->Push(L"", local, L"/sdcard/y.zip"));
+    EXPECT_FALSE(adb->Push(CSerial::OnlyDevice(), local, L"/sdcard/y.zip"));
     EXPECT_LT(GetTickCount() - start, 15000u);
     adb->SetWaitLimits(kCommandLimitMs, kPushBaseLimitMs);
     EXPECT_EQ(adb->PushLimitMs(200ll << 20), kPushBaseLimitMs + 200 * kPushMsPerMiB);
@@ -323,7 +323,7 @@ TEST(AdbOutputReading, BatteryAndFreeSpaceAsEachShellPrintsThem) {
 }
 
 TEST_F(AdbDevice, RebootPassesItsTarget) {
-    adb->Reboot(L"", L"recovery");
+    adb->Reboot(CSerial::OnlyDevice(), L"recovery");
     EXPECT_EQ(LastLine(CSimPhone::Journal()), "reboot recovery ");
     EXPECT_EQ(CSimPhone::StateValue("rebooted"), "recovery");
 }

@@ -32,23 +32,23 @@ protected:
 }  // namespace
 
 TEST(AdbCommandLine, EmptyArgumentsLeaveTwoSpacesBeforeTheRedirection) {
-    EXPECT_EQ(BuildAdbCommandLine(L"C:\\b\\tools\\adb.exe", L"devices", L"", L"C:\\t\\~MQF_5.tmp"),
+    EXPECT_EQ(BuildAdbCommandLine(L"C:\\b\\tools\\adb.exe", L"devices", L"", L"C:\\t\\~MQF_5.tmp", CSerial::OnlyDevice()),
               L"\"C:\\b\\tools\\adb.exe\" devices  > \"C:\\t\\~MQF_5.tmp\"");
 }
 
 TEST(AdbCommandLine, StartServerHasNoRedirectionAndATrailingSpace) {
-    EXPECT_EQ(BuildAdbCommandLine(L"C:\\adb.exe", L"start-server", L"", L"C:\\t\\~MQF_5.tmp"),
+    EXPECT_EQ(BuildAdbCommandLine(L"C:\\adb.exe", L"start-server", L"", L"C:\\t\\~MQF_5.tmp", CSerial::OnlyDevice()),
               L"\"C:\\adb.exe\" start-server ");
 }
 
 TEST(AdbCommandLine, PercentSignsAreDoubledForTheBatchFile) {
     EXPECT_EQ(BuildAdbCommandLine(L"C:\\100%\\adb.exe", L"push", L"\"C:\\roms\\100%\\u.zip\" /sdcard/x",
-                                  L"C:\\t\\o.tmp"),
+                                  L"C:\\t\\o.tmp", CSerial::OnlyDevice()),
               L"\"C:\\100%%\\adb.exe\" push \"C:\\roms\\100%%\\u.zip\" /sdcard/x > \"C:\\t\\o.tmp\"");
     // The phone's serial comes first, quoted: what a phone calls itself stays one word of adb's.
-    EXPECT_EQ(BuildAdbCommandLine(L"C:\\adb.exe", L"shell", L"id", L"C:\\t\\o.tmp", L"emu&50%"),
+    EXPECT_EQ(BuildAdbCommandLine(L"C:\\adb.exe", L"shell", L"id", L"C:\\t\\o.tmp", CSerial(L"emu&50%")),
               L"\"C:\\adb.exe\" -s \"emu&50%%\" shell id > \"C:\\t\\o.tmp\"");
-    EXPECT_EQ(BuildAdbCommandLine(L"C:\\adb.exe", L"shell", L"id", L"C:\\t\\o.tmp", L"HW9A 1\\2\\"),
+    EXPECT_EQ(BuildAdbCommandLine(L"C:\\adb.exe", L"shell", L"id", L"C:\\t\\o.tmp", CSerial(L"HW9A 1\\2\\")),
               L"\"C:\\adb.exe\" -s \"HW9A 1\\2\\\\\" shell id > \"C:\\t\\o.tmp\"");  // the last backslash doubled
     EXPECT_FALSE(IsUsableSerial(L"a\"b"));
     EXPECT_FALSE(IsUsableSerial(L"\xD55C\xAE00"));  // Hangul, outside the Chinese code pages
@@ -163,7 +163,7 @@ TEST_F(AdbRunner, WhatAHungCommandPrintedIsNotTrustedAndItsEndIsAWarning) {
     CSimPhone::WritePhoneFile("/sdcard/mirq/update.zip", "old");
     CSimPhone::Set("hang_after_output", "shell ls");  // it answers, then never ends
     adb->SetWaitLimits(2000, kPushBaseLimitMs);
-    EXPECT_FALSE(adb->RemoteFileExists(L"", L"/sdcard/mirq/update.zip"));
+    EXPECT_FALSE(adb->RemoteFileExists(CSerial::OnlyDevice(), L"/sdcard/mirq/update.zip"));
     EXPECT_EQ(adb->LastRunResult(), RunResult::TimedOut);
     adb->SetWaitLimits(kCommandLimitMs, kPushBaseLimitMs);
     const std::wstring logFile = GetLogHandler()->FileName(ReadLogClock());
@@ -181,7 +181,7 @@ TEST_F(AdbRunner, AStopEndsAWaitingCommandAtOnce) {
     WaitWatch watch;
     watch.stop = stop.Event();
     const DWORD start = GetTickCount();
-    adb->RunAdbCommand(L"shell", L"ls /sdcard", 60000, watch);
+    adb->RunAdbCommand(L"shell", L"ls /sdcard", 60000, watch, CSerial::OnlyDevice());
     stopper.Join();
     EXPECT_EQ(adb->LastRunResult(), RunResult::Stopped);
     EXPECT_LT(GetTickCount() - start, 2500u);
@@ -278,7 +278,7 @@ TEST_F(AdbRunner, ATimedOutCommandEndsOnlyWhatItStarted) {
             WaitWatch watch;
             watch.tickMs = 100;
             watch.onTick = [&] { staged = staged || IsRunningCmd(orphan.DeadParent()); };
-            adb->RunAdbCommand(L"devices", L"", 1500, watch);
+            adb->RunAdbCommand(L"devices", L"", 1500, watch, CSerial::OnlyDevice());
             EXPECT_EQ(adb->LastRunResult(), RunResult::TimedOut);
             EXPECT_TRUE(orphan.ChildAlive());
         }

@@ -160,7 +160,7 @@ TEST_F(RomFlash, StopAfterTheScriptPushTakesTheScriptBack) {
     EXPECT_TRUE(Matching(CSimPhone::Journal(), "reboot").empty());
     // A script an earlier attempt left behind is taken off too.
     CSimPhone::WritePhoneFile("/cache/recovery/extendedcommand", kWipeScript);
-    EXPECT_TRUE(RemoveRecoveryScript(L""));
+    EXPECT_TRUE(RemoveRecoveryScript(CSerial::OnlyDevice()));
     EXPECT_FALSE(CSimPhone::PhoneFileExists("/cache/recovery/extendedcommand"));
 }
 
@@ -239,7 +239,7 @@ TEST_F(RecoveryFlash, APhoneWithTheShellProtocolIsUnderstood) {
     CSimPhone::Set("shell_protocol", "v2");
     CSimPhone::Set("ls_style", "toybox");
     SignedImage();
-    EXPECT_TRUE(RemoveRecoveryScript(L""));
+    EXPECT_TRUE(RemoveRecoveryScript(CSerial::OnlyDevice()));
     EXPECT_EQ(Flash(), 0);
     EXPECT_EQ(RomFlash::Flash(false, package), 0);
     EXPECT_EQ(CSimPhone::ReadPhoneFile("/cache/recovery/extendedcommand"), kWipeScript);
@@ -369,7 +369,7 @@ protected:
         WriteBytes(path, zip);
         RomContents contents;
         EXPECT_EQ(CheckRomPackage(path, nullptr, &contents), PackageCheck::Ok);
-        return CheckFlashReadiness(L"", givenPath.empty() ? path : givenPath, contents, image, CStopToken::Never());
+        return CheckFlashReadiness(CSerial::OnlyDevice(), givenPath.empty() ? path : givenPath, contents, image, CStopToken::Never());
     }
     Readiness Verdict() { return Check(package).verdict; }
     const std::string package = MakePackage(1000, 1);
@@ -458,11 +458,11 @@ TEST_F(RomFlash, TheRebootCountsOnlyWhenThePhoneLeaves) {
 
 TEST_F(RomFlash, ARemovalCountsOnlyWhenThePhoneSaysSo) {
     CSimPhone::Set("mute_on", "shell ls /cache");
-    EXPECT_FALSE(RemoveRecoveryScript(L""));  // nothing is there, but no answer says so
+    EXPECT_FALSE(RemoveRecoveryScript(CSerial::OnlyDevice()));  // nothing is there, but no answer says so
     CSimPhone::Set("mute_on", "");
-    EXPECT_TRUE(RemoveRecoveryScript(L""));
+    EXPECT_TRUE(RemoveRecoveryScript(CSerial::OnlyDevice()));
     // So too for what a stopped push left: removed until the phone says it is gone.
     CSimPhone::WritePhoneFile("/sdcard/mirq/update.zip", "half");
     CSimPhone::Set("mute_on", "shell ls /sdcard");
-    EXPECT_FALSE(CAdbManager::GetInstance()->RemoveUntilGone(L"", L"/sdcard/mirq/update.zip", 1000));
+    EXPECT_FALSE(CAdbManager::GetInstance()->RemoveUntilGone(CSerial::OnlyDevice(), L"/sdcard/mirq/update.zip", 1000));
 }

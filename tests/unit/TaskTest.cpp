@@ -231,7 +231,7 @@ TEST_F(Tasks, AStopAfterTheRebootLeavesTheFlashDone) {
 
 DWORD WINAPI SlowTaskThread(void*) {
     Sleep(1000);  // still between two commands when the window goes
-    CAdbManager::GetInstance()->Reboot(L"", L"recovery");
+    CAdbManager::GetInstance()->Reboot(CSerial::OnlyDevice(), L"recovery");
     return 0;
 }
 
@@ -265,7 +265,7 @@ TEST_F(Tasks, ASlowPushShowsItsProgressAndAStopEndsItAtOnce) {
     EXPECT_EQ(RunFlashTask(host, input), kTaskStopped);
     EXPECT_LT(GetTickCount() - stoppedAt, 4000u);
     // Gone for good: asked after the task, the phone has nothing more arriving.
-    EXPECT_EQ(CAdbManager::GetInstance()->RemoteFilePresence(L"", L"/sdcard/mirq/update.zip"), RemotePresence::Absent);
+    EXPECT_EQ(CAdbManager::GetInstance()->RemoteFilePresence(CSerial::OnlyDevice(), L"/sdcard/mirq/update.zip"), RemotePresence::Absent);
     EXPECT_FALSE(CSimPhone::PhoneFileExists("/cache/recovery/extendedcommand"));
     EXPECT_TRUE(Matching(CSimPhone::Journal(), "reboot").empty());
 }
