@@ -10,7 +10,7 @@ BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT,
 
 # (file, text as it stands, planted text, the test that must fail)
 PLANTS = [
-    ("src/download/ResourceDownloader.cpp", "first, whole) || first != have ||", "first, whole) ||",
+    ("src/download/ResourceDownloader.cpp", "first != m_have || (whole >= 0 && m_earlier", "(whole >= 0 && m_earlier",
      "Download.WithoutRangesOrWithAChangedFileItStartsOver"),
     ("src/flash/PackageCheck.cpp", "local == central || (descriptor && local == 0)", "local == central || local == 0",
      "PackageCheck.LocalHeadersMustAgreeWithTheDirectory"),
@@ -37,18 +37,18 @@ PLANTS = [
      "FlashStart.TheCardMustHoldThePackage"),
     ("src/download/HttpExchange.cpp", "return ParseLength(buf);", "return ParseDecimal(buf);",
      "Download.ALengthPast2GiBIsResumed"),
-    ("src/download/ResourceDownloader.cpp", "if (identity.validator != earlier.validator) return", "if (false) return",
+    ("src/download/ResourceDownloader.cpp", "if (m_identity.validator != m_earlier.validator) return", "if (false) return",
      "Download.WithoutRangesOrWithAChangedFileItStartsOver"),
-    ("src/download/ResourceDownloader.cpp", "(stopped ? stop.ForExit() : !whole)", "(stopped ? false : !whole)",
+    ("src/download/ResourceDownloader.cpp", "(t.stopped ? m_stop.ForExit() : !t.whole)", "(t.stopped ? false : !t.whole)",
      "Tasks.DownloadBringsTheImageAndThePackageAndAFailureKeepsTheEarlierFile"),
     # What a network attacker could hand out: the signed answer, the file it names, the TLS connection.
     ("src/download/ServiceAnswer.cpp", "if (!VerifyRsaSha256(key, signedBytes,", "if (false && !VerifyRsaSha256(key, signedBytes,",
      "Download.OnlyAnAnswerSignedForThisPhoneAndFileIsFollowed"),
-    ("src/download/ServiceAnswer.cpp", "|| value != phonemode)", ")",
+    ("src/download/ServiceAnswer.cpp", "if (v[kPhonemode] != asked.phonemode) return", "if (false) return",
      "Download.OnlyAnAnswerSignedForThisPhoneAndFileIsFollowed"),
-    ("src/download/ResourceDownloader.cpp", "const bool checksumFailed = whole && !sums->Match();",
+    ("src/download/ResourceDownloader.cpp", "const bool checksumFailed = t.whole && !m_sums->Match();",
      "const bool checksumFailed = false;", "Download.FailureLeavesTheEarlierFileAsItWas"),
-    ("src/download/ResourceDownloader.cpp", "block.resize(static_cast<size_t>(expected.size - received));", "",
+    ("src/download/ResourceDownloader.cpp", "block.resize(static_cast<size_t>(m_expected.size - t.received));", "",
      "Download.FetchRomOfAFastTransferReports0And10And100"),
     ("src/download/HttpExchange.cpp", "if (url.secure && ended.compare(", "if (false && ended.compare(",
      "Https.DownloadsOnlyFromATrustedServer"),
@@ -95,10 +95,10 @@ PLANTS = [
      "Download.OnlyAnAnswerSignedForThisPhoneAndFileIsFollowed"),
     ("src/download/XmlDocument.cpp", "if (seen[i] || !child.children.empty()) return false;",
      "if (!child.children.empty()) return false;", "Download.OnlyAnAnswerSignedForThisPhoneAndFileIsFollowed"),
-    ("src/download/ResourceDownloader.cpp", "received + block.size() >= static_cast<unsigned long long>(expected.size)) {",
-     "received + block.size() > static_cast<unsigned long long>(expected.size)) {",
+    ("src/download/ResourceDownloader.cpp", "t.received + block.size() >= static_cast<unsigned long long>(m_expected.size)) {",
+     "t.received + block.size() > static_cast<unsigned long long>(m_expected.size)) {",
      "Download.FetchRomOfAFastTransferReports0And10And100"),
-    ("src/download/ResourceDownloader.cpp", " || (earlier.total >= 0 && earlier.total != expected.size)))", "))",
+    ("src/download/ResourceDownloader.cpp", " || (m_earlier.total >= 0 && m_earlier.total != m_expected.size)) &&", ") &&",
      "Download.AWholeOrAnUnwritablePartStartsOverCleanly"),
     ("src/download/ResourceDownloader.cpp", "if (hashed == HashResult::Done && sums.Match()) {", "if (hashed == HashResult::Done) {",
      "Download.AWholeOrAnUnwritablePartStartsOverCleanly"),
@@ -110,6 +110,42 @@ PLANTS = [
      "Tasks.FailedFlashesSayWhy"),
     ("src/download/ResourceDownloader.cpp", "same = HashFile(path, named.file.size, sums, stop) == HashResult::Done && sums.Match();",
      "same = true;", "RecoveryFlash.ImagesThatAreNoBootImageAreDeletedAndFail"),
+    # The download and the phone's name under faults.
+    ("src/adb/AdbManager.cpp", 'kPushPollLimitMs, watch, L"poll.bat", serial);', 'kPushPollLimitMs, watch, L"poll.bat", CSerial::OnlyDevice());',
+     "Tasks.ASlowPushShowsItsProgressAndAStopEndsItAtOnce"),
+    ("src/adb/AdbManager.cpp", "if (c == L'\"' || c < 0x20) return false;", "if (c < 0x20) return false;",
+     "AdbCommandLine.PercentSignsAreDoubledForTheBatchFile"),
+    ("src/adb/AdbOutput.cpp", "return SmallNumber(day, 2) >= 0 &&", "return SmallNumber(day, 1) >= 0 &&",
+     "AdbOutputReading.LsLongSizeAndEchoedStatus"),
+    ("src/adb/AdbDevice.cpp", "(m_lastStatus == 0 ? ShellExitStatus(output) : -1)", "(m_lastStatus <= 0 ? ShellExitStatus(output) : -1)",
+     "RecoveryFlash.AToolThatCannotBeMadeExecutableIsNotRun"),
+    ("src/adb/AdbOutput.cpp", 'L"offline", L"recovery", L"bootloader"', 'L"offline", L"bootloader"',
+     "RomFlash.TheRebootCountsOnlyWhenThePhoneLeaves"),
+    ("src/app/Tasks.cpp", "CheckRoomNow(serial, input.romPath, RecoveryImagePath(id));", "CheckRoomNow(serial, input.romPath, L\"\");",
+     "Tasks.FlashInBothModes"),
+    ("src/flash/FlashReadiness.cpp", "else if (report.freeBytes < report.neededBytes) return verdict(Readiness::NoSpace);",
+     "else if (report.freeBytes <= report.neededBytes) return verdict(Readiness::NoSpace);", "FlashStart.TheCardMustHoldThePackage"),
+    ("src/flash/FlashReadiness.cpp", "if (packageBytes >= kFatFileLimitBytes) {", "if (false) {", "FlashStart.TheCardMustHoldThePackage"),
+    ("src/flash/FlashSequence.cpp", "return step == 0 || CAdbManager", "return CAdbManager", "RecoveryFlash.StopBeforeFlash"),
+    ("src/device/UsbProbe.cpp", "(device.configFlags & kFailedInstall) || p == 1 || p == 10 ||", "p == 1 ||",
+     "UsbProbe.WhatIsPluggedInSaysWhyNoPhoneAnswers"),
+    ("src/adb/AdbPort.cpp", "if (AskVersion(port, answer, stop)) holder.listening = true;", "AskVersion(port, answer, stop);",
+     "AdbPort.AHolderThatTakesNoConnectionHoldsTheProbeUpNoLonger"),
+    ("src/download/ResourceDownloader.cpp", "            if (round > 0) {", "            if (false) {",
+     "Download.AWholeOrAnUnwritablePartStartsOverCleanly"),
+    ("src/download/ResourceDownloader.cpp", "if (m_expected.size >= 0 && free >= 0 && free < needed) {", "if (false) {",
+     "SmallVolume.NothingIsAskedForThatCannotFitAndAFullVolumeIsSaidPlainly"),
+    ("src/download/ResourceDownloader.cpp", 'if (!m_expected.sha256.empty()) m_identity.validator = L"sha256:" + m_expected.sha256;', "",
+     "Tasks.DownloadBringsTheImageAndThePackageAndAFailureKeepsTheEarlierFile"),
+    ("src/download/ResourceDownloader.cpp", "if (hashed == HashResult::Failed) RestartChecksums();", "if (hashed == HashResult::Failed) m_have = 0;",
+     "Download.ABrokenLinkKeepsWhatArrivedAndTheNextAttemptAsksForTheRest"),
+    ("src/adb/AdbPort.cpp", "WaitForSocket(s, false, deadline, stop)", "WaitForSocket(s, false, GetTickCount() + kPortProbeLimitMs, stop)",
+     "AdbPort.AHolderThatTakesNoConnectionHoldsTheProbeUpNoLonger"),
+    ("src/app/Tasks.cpp", "return image == DownloadOutcome::Ok ? kTaskDownloaded : kTaskImageDownloadFailed;", "return kTaskDownloaded;",
+     "Tasks.DownloadBringsTheImageAndThePackageAndAFailureKeepsTheEarlierFile"),
+    ("src/adb/AdbOutput.cpp", "size_t gap = line.find(L'\\t');", "size_t gap = line.find(L' ');",
+     "AdbOutputReading.DeviceListAndConnectionErrors"),
+    ("src/adb/AdbManager.cpp", "+ std::wstring(trailing, L'\\\\') + L\"\\\"\";", "+ L\"\\\"\";", "Tasks.FlashInBothModes"),
 ]
 
 
@@ -122,7 +158,10 @@ def run_test(name):
 
 def main():
     survived = 0
-    for path, text, planted, test in PLANTS:
+    # MIRQ_PLANTS=N-M runs the plants N to M alone (0-based), for a quick look at new ones.
+    first, _, last = os.environ.get("MIRQ_PLANTS", "0-%d" % (len(PLANTS) - 1)).partition("-")
+    chosen = PLANTS[int(first):int(last or first) + 1]
+    for path, text, planted, test in chosen:
         full = os.path.join(ROOT, path)
         with open(full, encoding="utf-8") as f:
             original = f.read()
@@ -141,7 +180,7 @@ def main():
         print("PLANT %s: %s -> %s: %s by %s" % (path, text, planted, "caught" if caught else "NOT CAUGHT", test))
         survived += not caught
     subprocess.run(["cmake", "--build", BUILD, "-j", "2"], stdout=subprocess.DEVNULL)
-    print("%d passed, %d failed" % (len(PLANTS) - survived, survived))
+    print("%d passed, %d failed" % (len(chosen) - survived, survived))
     return 1 if survived else 0
 
 
