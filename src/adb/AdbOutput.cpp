@@ -251,6 +251,31 @@ std::vector<CDeviceEntry> ParseDevicesList(const std::wstring& output) {
     return devices;
 }
 
+bool IsEmulatorSerial(const std::wstring& serial) {
+    if (StartsWith(serial, L"emulator-")) return true;
+    for (const wchar_t* host : {L"127.0.0.1:", L"localhost:"}) {
+        const size_t length = wcslen(host);
+        if (serial.size() > length && serial.compare(0, length, host) == 0 &&
+            serial.find_first_not_of(L"0123456789", length) == std::wstring::npos)
+            return true;
+    }
+    return false;
+}
+
+std::vector<CDeviceEntry> SetEmulatorsAside(const std::vector<CDeviceEntry>& devices, std::vector<std::wstring>& aside) {
+    std::vector<CDeviceEntry> phones;
+    aside.clear();
+    for (const CDeviceEntry& device : devices) {
+        if (IsEmulatorSerial(device.serial)) aside.push_back(device.serial);
+        else phones.push_back(device);
+    }
+    if (phones.empty()) {
+        aside.clear();
+        return devices;
+    }
+    return phones;
+}
+
 bool StripServerRestartLines(std::wstring& text) {
     bool replaced = false, stripped = false;
     std::wstring kept;

@@ -15,6 +15,13 @@ struct CDeviceEntry {
 // The device lines after the list's header; daemon messages before it and
 // blank lines are passed over.
 std::vector<CDeviceEntry> ParseDevicesList(const std::wstring& output);
+// An emulator by its serial: "emulator-PORT", or a TCP address on this PC
+// ("127.0.0.1:PORT", "localhost:PORT") where emulators connect their adb.
+bool IsEmulatorSerial(const std::wstring& serial);
+// The devices that count for the check: with a device listed that is no
+// emulator, the emulators are left aside (named in `aside`); with emulators
+// alone, all of them (a phone may reach adb over TCP too).
+std::vector<CDeviceEntry> SetEmulatorsAside(const std::vector<CDeviceEntry>& devices, std::vector<std::wstring>& aside);
 
 // Removes the lines a client prints when it (re)starts the server or replaces
 // an out-of-date one; true when a replacement was announced.

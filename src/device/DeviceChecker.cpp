@@ -143,12 +143,15 @@ int ReadConnection(const std::vector<CDeviceEntry>& devices) {
 
 int CDeviceChecker::CheckConnection(CSerial& serial) {
     CAdbManager* adb = CAdbManager::GetInstance();
-    std::vector<CDeviceEntry> devices = adb->ListDevices();
+    // An emulator running beside the phone (a game player's) is no second phone.
+    std::vector<std::wstring> aside;
+    std::vector<CDeviceEntry> devices = SetEmulatorsAside(adb->ListDevices(), aside);
     // No phone, or one not ready yet: a restart of the server often brings it.
     if (devices.empty() || (devices.size() == 1 && NotReadyYet(devices[0].state))) {
         adb->RestartServer();
-        devices = adb->ListDevices();
+        devices = SetEmulatorsAside(adb->ListDevices(), aside);
     }
+    if (!aside.empty()) MIRQ_LOG(kLogInfo, L"device", L"emulators left aside: " + Join(aside));
     int state = ReadConnection(devices);
     if (state == kCheckOk && adb->ServerReplacedInARow() >= 2) return kCheckOtherAdbServer;
     if (state != kCheckOk) return state;

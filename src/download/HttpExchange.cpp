@@ -40,6 +40,27 @@ std::wstring FinalUrl(HINTERNET request) {
 const DWORD kClientAuthNotSetUp = 12046;      // ERROR_INTERNET_CLIENT_AUTH_NOT_SETUP
 const DWORD kFortezzaLoginNeeded = 12054;     // ERROR_INTERNET_FORTEZZA_LOGIN_NEEDED
 const DWORD kCertWeakSignature = 12062;       // ERROR_INTERNET_SEC_CERT_WEAK_SIGNATURE
+// A secure connection that a proxy could not carry, or whose certificate it altered.
+const DWORD kSecureFailureProxy = 12187;      // ERROR_INTERNET_SECURE_FAILURE_PROXY
+const DWORD kProxyAlert = 12188;              // ERROR_INTERNET_PROXY_ALERT
+const long kProxyAuthenticationRequired = 407;
+
+// The proxy a session goes through, as WinINet took it from the settings; empty when direct.
+std::wstring SessionProxy(HINTERNET session) {
+    DWORD size = 0;
+    InternetQueryOptionA(session, INTERNET_OPTION_PROXY, nullptr, &size);
+    if (size == 0) return std::wstring();
+    std::vector<char> buffer(size);
+    if (!InternetQueryOptionA(session, INTERNET_OPTION_PROXY, buffer.data(), &size)) return std::wstring();
+    const INTERNET_PROXY_INFO* info = reinterpret_cast<const INTERNET_PROXY_INFO*>(buffer.data());
+    if (info->dwAccessType != INTERNET_OPEN_TYPE_PROXY || !info->lpszProxy) return std::wstring();
+    return DecodeAnsi(reinterpret_cast<const char*>(info->lpszProxy));
+}
+
+std::wstring ThroughProxy(HINTERNET session) {
+    const std::wstring proxy = session ? SessionProxy(session) : std::wstring();
+    return proxy.empty() ? std::wstring() : L" through the proxy " + proxy;
+}
 
 }  // namespace
 
@@ -48,6 +69,8 @@ bool IsCertificateError(DWORD error) {
     case kClientAuthNotSetUp:
     case kFortezzaLoginNeeded:
     case kCertWeakSignature:
+    case kSecureFailureProxy:
+    case kProxyAlert:
     case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
     case ERROR_INTERNET_SEC_CERT_CN_INVALID:
     case ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR:
@@ -81,10 +104,13 @@ SendResult SendHttpRequest(CHttpHandles& h, const HttpSession& session, const Ur
                           body.empty() ? nullptr : const_cast<char*>(body.data()), static_cast<DWORD>(body.size()))) {
         const DWORD error = GetLastError();
         const bool insecure = IsCertificateError(error);
-        MIRQ_LOG(kLogWarning, L"http", what + (insecure ? L": no secure connection, WinINet error " : L": no answer, WinINet error ") +
+        MIRQ_LOG(kLogWarning, L"http", what + ThroughProxy(h.session) +
+                                           (insecure ? L": no secure connection, WinINet error " : L": no answer, WinINet error ") +
                                            std::to_wstring(error));
         return insecure ? SendResult::Insecure : SendResult::Failed;
     }
+    if (QueryNumber(h.request, HTTP_QUERY_STATUS_CODE) == kProxyAuthenticationRequired)
+        MIRQ_LOG(kLogWarning, L"http", what + ThroughProxy(h.session) + L": the proxy asks for credentials (407)");
     // What was asked over TLS is never taken over plain HTTP.
     const std::wstring ended = url.secure ? FinalUrl(h.request) : L"";
     if (url.secure && ended.compare(0, 8, L"https://") != 0) {

@@ -57,7 +57,9 @@ void CResourceDownloader::Configure(wchar_t* proxy, wchar_t* bypass, unsigned lo
     m_bypass = bypass;
     m_proxy = proxy;
     m_sessionFlags = flags;
-    m_accessType = proxy ? INTERNET_OPEN_TYPE_PROXY : INTERNET_OPEN_TYPE_DIRECT;
+    // Without a proxy of its own, the one set in Internet Options: offices
+    // and schools let traffic out only through it.
+    m_accessType = proxy ? INTERNET_OPEN_TYPE_PROXY : INTERNET_OPEN_TYPE_PRECONFIG;
     m_modelId = modelId;
 }
 

@@ -84,7 +84,7 @@ private:
     int m_modelId = -1;
     wchar_t* m_proxy = nullptr;
     wchar_t* m_bypass = nullptr;
-    unsigned long m_accessType = 1;  // INTERNET_OPEN_TYPE_DIRECT
+    unsigned long m_accessType = 0;  // INTERNET_OPEN_TYPE_PRECONFIG: the system's proxy settings
     unsigned long m_sessionFlags = 0;
     std::wstring m_serviceUrl;
     std::string m_serviceKey;
@@ -94,8 +94,8 @@ private:
 // Where a recovery image's signed answer is kept: beside it.
 std::wstring KeptAnswerPath(const std::wstring& path);
 
-// The downloader configured for one phone while this lives (direct, no
-// proxy), and reset when it goes, however the step ends: the next download
+// The downloader configured for one phone while this lives (the system's
+// proxy settings), and reset when it goes, however the step ends: the next download
 // may be for another phone.
 class CDownloaderScope {
 public:

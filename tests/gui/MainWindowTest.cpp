@@ -141,7 +141,7 @@ TEST_F(MainWindow, ConnectionProblemsSayWhatToDo) {
         const wchar_t* text;
         Beside beside;
     } cases[] = {
-        {"extra_device", "emulator-5554", L"检测到多部手机或模拟器，请只连接一部需要刷机的手机！", nothing},
+        {"extra_device", "0123456789ABCDEF", L"检测到多部手机或模拟器，请只连接一部需要刷机的手机！", nothing},
         {"device_state", "offline", L"手机处于离线状态，请重新插拔USB线后点击“刷新设备信息”！", nothing},
         {"device_state", "unauthorized", L"请在手机屏幕上允许USB调试，然后点击“刷新设备信息”！", nothing},
         {"server_replaced", "1", L"其他程序（如手机助手类软件）正在使用adb服务，请关闭这些程序后点击“刷新设备信息”！",

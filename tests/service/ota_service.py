@@ -43,6 +43,8 @@ shape=comment|nested|dup|amp|after|twosig (a <flashurl> in a comment, inside
 signature; an element and a second signature after the first).
 Files carry an ETag (their MD5) and honour "Range: bytes=N-" with "If-Range";
 /_sim/log lists each file answer's status, /_sim/bytes the file bytes sent.
+Each service also runs a forwarding HTTP proxy 100 ports above its own,
+which logs each request it carries as "proxy METHOD URL".
 The process ends by itself after --lifetime seconds.
 """
 import argparse, base64, hashlib, io, os, random, select, signal, socket, ssl, struct, subprocess, sys, threading, \
@@ -52,6 +54,7 @@ from urllib.parse import parse_qsl, urlsplit
 
 DEVICES = {"Blade": "blade", "Nexus One": "passion", "Nexus S": "crespo", "HTC Desire": "bravo"}
 DEFAULTS = {"rom_size": "300000"}
+PROXY_OFFSET = 100  # each service's proxy listens 100 ports above it
 KEYS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "keys")
 _signatures = {}
 
@@ -421,8 +424,49 @@ def tls_contexts(folder):
     return contexts
 
 
+def proxy_serve(state, port):
+    """A forwarding HTTP proxy (as an office's): requests in absolute form, each
+    logged as "proxy METHOD URL", sent on in origin form, the answer streamed back."""
+    sock = listen(port)
+    while True:
+        try:
+            conn, _ = sock.accept()
+        except (socket.timeout, BlockingIOError):
+            continue
+        conn.settimeout(None)
+        threading.Thread(target=proxy_one, args=(state, conn), daemon=True).start()
+
+
+def proxy_one(state, conn):
+    try:
+        f = conn.makefile("rb")
+        method, target, version = f.readline().decode("latin-1").split()
+        headers = []
+        for line in iter(f.readline, b""):
+            if line in (b"\r\n", b"\n"):
+                break
+            headers.append(line)
+        length = next((int(h.split(b":", 1)[1]) for h in headers if h.lower().startswith(b"content-length:")), 0)
+        body = f.read(length) if length else b""
+        with state.lock:
+            state.log.append("proxy %s %s" % (method, target))
+        url = urlsplit(target)
+        kept = b"".join(h for h in headers if not h.lower().startswith((b"proxy-", b"connection:")))
+        upstream = socket.create_connection((url.hostname, url.port or 80))
+        upstream.sendall(("%s %s %s\r\n" % (method, url.path + ("?" + url.query if url.query else ""), version)).encode()
+                         + kept + b"Connection: close\r\n\r\n" + body)
+        for chunk in iter(lambda: upstream.recv(1 << 16), b""):
+            conn.sendall(chunk)
+        upstream.close()
+    except (OSError, ValueError, StopIteration):
+        pass
+    finally:
+        conn.close()
+
+
 def serve(args):
     state = State(args.cache)
+    threading.Thread(target=proxy_serve, args=(state, args.port + PROXY_OFFSET), daemon=True).start()
     handler = make_handler(state)
     handler.server_port_http = args.port
     deadline = time.time() + args.lifetime

@@ -287,6 +287,31 @@ std::wstring ServiceUrl(const std::wstring& path) {
     return L"http://127.0.0.1:" + std::to_wstring(ServicePort()) + L"/" + path;
 }
 
+std::wstring ServiceProxy() { return L"127.0.0.1:" + std::to_wstring(ServicePort() + 100); }
+
+namespace {
+const wchar_t* const kInternetSettings = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+}
+
+void CSystemProxy::Set(const std::wstring& server) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kInternetSettings, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return;
+    const DWORD enable = 1;
+    RegSetValueExW(key, L"ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&enable), sizeof(enable));
+    RegSetValueExW(key, L"ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(server.c_str()),
+                   static_cast<DWORD>((server.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+}
+
+CSystemProxy::~CSystemProxy() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettings, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
+    RegDeleteValueW(key, L"ProxyEnable");
+    RegDeleteValueW(key, L"ProxyServer");
+    RegCloseKey(key);
+}
+
 std::string ServiceControl(const std::string& command) {
     std::string body;
     HttpGet(ServiceUrl(L"_sim/" + Utf8ToWide(command)), body);

@@ -105,6 +105,19 @@ private:
     std::unique_ptr<mirq::CThread> m_thread;
 };
 
+// The proxy set in Internet Options (HKCU), as an office sets it, while this
+// lives; taken away when it goes (the prefix outlives the test).
+class CSystemProxy {
+public:
+    explicit CSystemProxy(const std::wstring& server) { Set(server); }
+    ~CSystemProxy();
+    void Set(const std::wstring& server);
+    CSystemProxy(const CSystemProxy&) = delete;
+    CSystemProxy& operator=(const CSystemProxy&) = delete;
+};
+// The proxy of the local service this test uses.
+std::wstring ServiceProxy();
+
 // The journal lines that start with the given prefix.
 std::vector<std::string> Matching(const std::vector<std::string>& lines, const std::string& prefix);
 // The last line, or "" when there is none.

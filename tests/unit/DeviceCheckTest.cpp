@@ -141,10 +141,28 @@ TEST_F(DeviceCheck, AnOfflinePhoneGetsOneServerRestart) {
 }
 
 TEST_F(DeviceCheck, SeveralDevicesAreSeenInTheListAlone) {
-    CSimPhone::Reset("nexus_s");
-    CSimPhone::Set("extra_device", "emulator-5554");
-    EXPECT_EQ(checker->Check(), kCheckManyDevices);
-    EXPECT_EQ(CSimPhone::Journal().size(), 1u);  // "devices", and nothing asked of either
+    // An emulator beside the phone is left aside; two phones, or two
+    // emulators alone, are seen in the list and nothing is asked of either;
+    // a phone that reaches adb as an emulator is checked.
+    const struct {
+        const char* phone;  // the phone's own serial ("": its usual one)
+        const char* beside;
+        int result;
+    } rows[] = {{"", "emulator-5554", kCheckOk},          {"", "127.0.0.1:62001", kCheckOk},
+                {"", "0123456789ABCDEF", kCheckManyDevices}, {"emulator-5554", "", kCheckOk},
+                {"emulator-5554", "localhost:5557", kCheckManyDevices}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.phone) + " " + row.beside);
+        CSimPhone::Reset("nexus_s");
+        CSimPhone::Set("serial", row.phone);
+        CSimPhone::Set("extra_device", row.beside);
+        CDeviceModel::GetInstance()->Reset();
+        CSerial serial = CSerial::OnlyDevice();
+        EXPECT_EQ(checker->Check(CStopToken::Never(), &serial), row.result);
+        const std::vector<std::string> journal = CSimPhone::Journal();
+        if (row.result != kCheckOk) EXPECT_EQ(journal.size(), 1u);  // "devices" alone
+        else EXPECT_EQ(serial.Text(), Utf8ToWide(*row.phone ? row.phone : "3233A90D1A2B00EC"));
+    }
 }
 
 TEST_F(DeviceCheck, OnlyAnIdentifiedRecordOfTheSameDeviceIsKept) {

@@ -346,6 +346,17 @@ TEST_F(Download, OnlyAnAnswerSignedForThisPhoneAndFileIsFollowed) {
         const char* logged;
     } rows[] = {
         {"", DownloadOutcome::Ok, "signature verified"},
+        {"nonce=replay", DownloadOutcome::AnswerRefused, "refused: not the answer to this query"},
+        {"nonce=none", DownloadOutcome::AnswerRefused, "refused: not the answer to this query"},
+        {"shape=dup", DownloadOutcome::AnswerRefused, "refused: an element twice"},
+        {"shape=comment", DownloadOutcome::AnswerRefused, "refused: not a plain document"},
+        {"shape=nested", DownloadOutcome::AnswerRefused, "refused: not a plain document"},
+        {"status=withdrawn", DownloadOutcome::AnswerRefused, "refused: the status is not ok"},
+        {"size_text=0", DownloadOutcome::AnswerRefused, "refused: no size"},
+        {"size_text=%2BN", DownloadOutcome::AnswerRefused, "refused: no size"},
+        {"shape=after", DownloadOutcome::AnswerRefused, "refused: no size"},
+        {"shape=twosig", DownloadOutcome::Ok, "signature verified"},  // nothing after the first is read
+        {"shape=amp", DownloadOutcome::Ok, "signature verified"},     // asked for as ?a=1&b=2
         {"sign=none", DownloadOutcome::AnswerRefused, "refused: no signature"},
         {"sign=broken", DownloadOutcome::AnswerRefused, "refused: the signature does not verify"},
         {"sign=otherkey", DownloadOutcome::AnswerRefused, "refused: the signature does not verify"},

@@ -283,6 +283,26 @@ TEST(CleanUp, TheServerStopsOnlyOnceTheTaskHasEnded) {
     EXPECT_EQ(journal[1], "kill-server  ");
 }
 
+TEST_F(Tasks, DownloadsGoThroughTheSystemsProxy) {
+    // The home page, the query and both files through the proxy of Internet
+    // Options; one that refuses the connection is a failure like any other.
+    CSimPhone::Reset("nexus_s");
+    ASSERT_EQ(RunDeviceCheckTask(host), kTaskOk);
+    CSystemProxy proxy(ServiceProxy());
+    EXPECT_TRUE(CheckServiceConnection(ServiceUrl(L"")));
+    EXPECT_EQ(RunDownloadTask(host, input), kTaskDownloaded);
+    const std::string log = ServiceControl("log") + "\n", service = WideToUtf8(ServiceUrl(L""));
+    for (const std::string carried : {"GET " + service + "\n", "POST " + service + "ota/ota/geturl.action",
+                                      "GET " + service + "files/recovery/crespo.img", "GET " + service + "files/rom/crespo.zip"})
+        EXPECT_NE(log.find("proxy " + carried), std::string::npos) << carried << "\n" << log;
+    EXPECT_TRUE(ReadBytes(input.romPath) == Served(L"files/rom/crespo.zip"));
+    DeleteFileW(input.romPath.c_str());
+    proxy.Set(L"127.0.0.1:1");
+    EXPECT_FALSE(CheckServiceConnection(ServiceUrl(L"")));
+    EXPECT_EQ(RunDownloadTask(host, input), kTaskDownloadFailed);
+    EXPECT_FALSE(FileExists(input.romPath) || FileExists(input.romPath + L".part"));
+}
+
 TEST_F(Tasks, DownloadBringsTheImageAndThePackageAndAFailureKeepsTheEarlierFile) {
     EXPECT_EQ(RunDownloadTask(host, input), kTaskUnsupported);  // no phone identified yet
     EXPECT_EQ(ServiceControl("log"), "");
