@@ -6,6 +6,7 @@
 #include "app/AboutDlg.h"
 #include "app/TaskStateTable.h"
 #include "device/DeviceModel.h"
+#include "device/ModelCatalogue.h"
 #include "device/ModelTable.h"
 #include "download/UrlQuery.h"
 #include "flash/Flasher.h"
@@ -105,7 +106,23 @@ LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
     SetWindowTextW(m_modelLabel, kUnknownDevice);
 
     SetTimer(m_hWnd, kTipsTimer, 500, nullptr);
+    // The service's catalogue of models, on a thread of its own: the window never waits for it.
+    StartCatalogueFetch(m_hWnd);
     return TRUE;
+}
+
+// A catalogue that arrived after the last device check: a phone it lists is
+// identified again from that reading, no command sent (a running task's own
+// check does the same).
+LRESULT CMainDlg::OnCatalogueChanged(UINT, WPARAM, LPARAM, BOOL&) {
+    CDeviceModel* record = CDeviceModel::GetInstance();
+    if (m_currentTask || record->GetModelId() >= 0 || record->GetDevice().empty() || record->Identify() < 0) return 0;
+    MIRQ_LOG(kLogInfo, L"catalogue", L"the phone read last is identified by the new catalogue");
+    m_rooted = record->IsRooted();
+    BOOL handled = TRUE;
+    OnShowDeviceInfo(WM_SHOW_DEVICE_INFO, m_rooted, 0, handled);
+    EnableForIdentifiedPhone();
+    return 0;
 }
 
 LRESULT CMainDlg::OnDestroy(UINT, WPARAM, LPARAM, BOOL&) {
@@ -346,7 +363,7 @@ std::unique_ptr<IProgressListener> CMainDlg::OpenProgress(int span) {
 LRESULT CMainDlg::OnShowDeviceInfo(UINT, WPARAM wParam, LPARAM, BOOL&) {
     const int id = ModelId();
     if (id < 0) return 0;
-    SetWindowTextW(m_modelLabel, kModelTable[id].displayName);
+    SetWindowTextW(m_modelLabel, CModelCatalogue::GetInstance()->Row(id).name.c_str());
     CDeviceModel* record = CDeviceModel::GetInstance();
     const bool rooted = wParam != 0;
     std::wstring info = L"Android版本：" + OrUnknown(record->GetVersionRelease()) + L"\n设备型号：" +

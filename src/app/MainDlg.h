@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/Tasks.h"
+#include "download/CatalogueService.h"
 #include "framework/Framework.h"
 #include "progress/ProgressDlg.h"
 #include "res/resource.h"
@@ -52,6 +53,7 @@ public:
         MESSAGE_HANDLER(WM_DEVICECHANGE, OnDeviceChange)
         MESSAGE_HANDLER(WM_TASK_FINISHED, OnTaskFinished)
         MESSAGE_HANDLER(WM_SHOW_DEVICE_INFO, OnShowDeviceInfo)
+        MESSAGE_HANDLER(WM_CATALOGUE_CHANGED, OnCatalogueChanged)
         MESSAGE_HANDLER(WM_RESET_DEVICE_INFO, OnResetDeviceInfo)
         MESSAGE_HANDLER(WM_FLASH_ERROR, OnFlashError)
         MESSAGE_HANDLER(WM_MESSAGE_DETAIL, OnMessageDetail)
@@ -79,6 +81,7 @@ private:
     static const UINT_PTR kCloseTimer = 2;
 
     LRESULT OnInitDialog(UINT, WPARAM, LPARAM, BOOL&);
+    LRESULT OnCatalogueChanged(UINT, WPARAM, LPARAM, BOOL&);
     LRESULT OnDestroy(UINT, WPARAM, LPARAM, BOOL&);
     LRESULT OnTimer(UINT, WPARAM, LPARAM, BOOL&);
     LRESULT OnDeviceChange(UINT, WPARAM, LPARAM, BOOL&);

@@ -5,6 +5,7 @@
 #include "adb/AdbManager.h"
 #include "device/DeviceModel.h"
 #include "device/ModelTable.h"
+#include "download/CatalogueService.h"
 #include "download/ResourceDownloader.h"
 #include "download/UrlQuery.h"
 #include "flash/FlashReadiness.h"
@@ -86,6 +87,7 @@ bool IsFailedStep(int flashStep, FlashStepCode first, FlashStepCode last) {
 }
 
 const long long kMiB = 1 << 20;
+const unsigned long kCatalogueWaitMs = 5000;
 
 // The box texts that name what the readiness check found.
 std::wstring RefusalText(const ReadinessReport& report) {
@@ -159,8 +161,8 @@ int CheckFlashCanStart(ITaskHost& host, const TaskInput& input, int modelId, con
     }
     std::unique_ptr<IProgressListener> listener = host.OpenProgress(0);
     listener->OnProgress(0, L"正在检查手机状态...");
-    const std::wstring imagePath = RecoveryImagePath(modelId);
-    if (IsRegularFile(FlashToolPath())) {  // without the tool the check below says so, before any download
+    const std::wstring imagePath = NeedsRecoveryImage(modelId) ? RecoveryImagePath(modelId) : L"";
+    if (!imagePath.empty() && IsRegularFile(FlashToolPath())) {  // without the tool the check below says so, before any download
         const int image = CheckRecoveryImage(host, modelId, imagePath, stop);
         if (image != kTaskOk) return image;
     }
@@ -186,7 +188,14 @@ int CheckFlashCanStart(ITaskHost& host, const TaskInput& input, int modelId, con
 int RunDeviceCheckTask(ITaskHost& host, const CStopToken& stop, int span, CSerial* serial) {
     CDeviceChecker* checker = CDeviceChecker::GetInstance();
     CAttachedListener listener(host.OpenProgress(span), checker);
-    const int result = checker->Check(stop, serial);
+    int result = checker->Check(stop, serial);
+    // A phone the built-in rows do not know may be in the service's
+    // catalogue, still on its way at launch: waited for a moment, then the
+    // phone is identified again from this reading, no command sent.
+    if (result == kCheckUnsupported) {
+        WaitForCatalogue(kCatalogueWaitMs, stop);
+        if (CDeviceModel::GetInstance()->Identify() >= 0) result = kCheckOk;
+    }
     if (!checker->Detail().empty()) host.ReportMessageDetail(checker->Detail());
     // A phone read before reports only 5 and 10; its slice still ends complete,
     // so the next reporter's slice starts where the plan puts it.
@@ -203,11 +212,13 @@ int RunDownloadTask(ITaskHost& host, const TaskInput& input) {
     const int id = IdentifiedModel();
     if (id < 0) return kTaskUnsupported;
     CDownloaderScope downloader(id);
-    // The earlier image goes first: a failed download must not leave it to be flashed.
-    const std::wstring imagePath = RecoveryImagePath(id);
-    RemoveRecoveryImage(imagePath);
-    DownloadOutcome image = DownloadOutcome::Failed, package = DownloadOutcome::Failed;
-    {
+    // A phone that keeps its own recovery needs no image.
+    const bool needsImage = NeedsRecoveryImage(id);
+    DownloadOutcome image = DownloadOutcome::Ok, package = DownloadOutcome::Failed;
+    if (needsImage) {
+        // The earlier image goes first: a failed download must not leave it to be flashed.
+        const std::wstring imagePath = RecoveryImagePath(id);
+        RemoveRecoveryImage(imagePath);
         CAttachedListener listener(host.OpenProgress(20), downloader.get());
         downloader->FetchRecovery(imagePath, stop, &image);
     }
@@ -215,7 +226,7 @@ int RunDownloadTask(ITaskHost& host, const TaskInput& input) {
     // A service that cannot be trusted for the image is not asked for the
     // package, nor is a volume asked to hold it that could not hold the image.
     if (IsSecurityRefusal(image) || image == DownloadOutcome::DiskFull) return DownloadFailure(image, &host);
-    CAttachedListener listener(host.OpenProgress(80), downloader.get());
+    CAttachedListener listener(host.OpenProgress(needsImage ? 80 : 100), downloader.get());
     downloader->FetchRom(input.romPath, stop, &package);
     if (stop.Requested()) return kTaskStopped;
     if (package != DownloadOutcome::Ok) return DownloadFailure(package, &host);
@@ -237,11 +248,11 @@ int RunFlashTask(ITaskHost& host, const TaskInput& input) {
     // at its next boot into recovery, whatever happens now. The earlier
     // package and image go too, before anything is pushed: the room they
     // held was counted for what comes, and the card is read again without them.
-    if (!RemoveRecoveryScript(serial) || !RemoveEarlierCopies(serial)) {
+    if (!RemoveRecoveryScript(serial, ScriptKindOf(id)) || !RemoveEarlierCopies(serial)) {
         host.ReportFlashError(kRomPushFailed);
         return kTaskRomFlashFailed;
     }
-    const ReadinessReport room = CheckRoomNow(serial, input.romPath, RecoveryImagePath(id));
+    const ReadinessReport room = CheckRoomNow(serial, input.romPath, NeedsRecoveryImage(id) ? RecoveryImagePath(id) : L"");
     if (room.verdict == Readiness::NoSpace) {
         host.ReportMessageDetail(RefusalText(room));
         return kTaskNoSpace;

@@ -28,7 +28,7 @@ int CDeviceChecker::Check(const CStopToken& stop, CSerial* serial) {
     // Nothing is known of the phone after a connection problem or a reading
     // cut short: the display and the commands go back to "unknown".
     if (IsConnectionProblem(code) || code == kCheckReadFailed) CDeviceModel::GetInstance()->Reset();
-    if (serial) *serial = code == kCheckOk ? found : CSerial::OnlyDevice();
+    if (serial) *serial = code == kCheckOk || code == kCheckUnsupported ? found : CSerial::OnlyDevice();
     return code;
 }
 

@@ -1,5 +1,6 @@
 #include "device/DeviceModel.h"
 
+#include "device/ModelCatalogue.h"
 #include "device/ModelTable.h"
 #include "util/Utils.h"
 
@@ -55,7 +56,8 @@ std::wstring CDeviceModel::Get(const wchar_t* key) const {
 }
 
 int CDeviceModel::Identify() {
-    m_modelId = FindModelId(GetModel(), Get(L"ro.product.brand"), Get(L"ro.product.device"));
+    // The phones of the catalogue in use: the built-in table, or the service's.
+    m_modelId = CModelCatalogue::GetInstance()->Find(Get(L"ro.product.brand"), Get(L"ro.product.device"));
     return m_modelId;
 }
 

@@ -18,7 +18,9 @@ extern const ModelRow kModelTable[kModelCount];
 constexpr int kFlashTypeRom = 1;
 constexpr int kFlashTypeRecovery = 2;
 
-inline bool IsSupportedModelId(int modelId) { return modelId >= 0 && modelId < kModelCount; }
+// Whether a model id names a row of the phones the program knows: 0 to 3
+// the table above, more from the service's catalogue (device/ModelCatalogue.h).
+bool IsSupportedModelId(int modelId);
 
 // Model id 0..3 of the row whose brand and device both match, else -1. The
 // model value takes no part.

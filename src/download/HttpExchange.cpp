@@ -133,16 +133,31 @@ std::wstring QueryText(HINTERNET request, DWORD info) {
     return HttpQueryInfoW(request, info, buf, &size, nullptr) ? std::wstring(buf) : std::wstring();
 }
 
+std::string ReadSmallBody(HINTERNET request, size_t limit) {
+    std::string body;
+    std::vector<char> block(4096);
+    for (;;) {
+        DWORD got = 0;
+        if (!InternetReadFile(request, block.data(), static_cast<DWORD>(block.size()), &got)) return std::string();
+        if (got == 0) break;
+        body.append(block.data(), got);
+        if (body.size() >= limit) break;
+    }
+    return body;
+}
+
 struct CBodyReader::State {
     std::mutex lock;
     std::condition_variable changed;
     std::deque<std::vector<char>> blocks;
     bool ended = false, failed = false, quit = false;
     CHttpHandles handles;
+    long long left = -1;  // bytes still to ask for; -1: to the end
 };
 
-CBodyReader::CBodyReader(CHttpHandles&& handles) : m_state(std::make_shared<State>()) {
+CBodyReader::CBodyReader(CHttpHandles&& handles, long long limit) : m_state(std::make_shared<State>()) {
     m_state->handles = std::move(handles);
+    m_state->left = limit;
     std::shared_ptr<State> state = m_state;
     CThread pump([state] { Pump(*state); });
     if (!pump.Started()) m_state->ended = m_state->failed = true;
@@ -177,17 +192,19 @@ void CBodyReader::Pump(State& state) {
             state.changed.wait(hold, [&] { return state.quit || state.blocks.size() < kQueuedBlocks; });
             if (state.quit) break;
         }
-        std::vector<char> block(kReadSize);
+        const DWORD want = state.left >= 0 && state.left < kReadSize ? static_cast<DWORD>(state.left) : kReadSize;
+        std::vector<char> block(want);
         DWORD got = 0;
-        const BOOL ok = InternetReadFile(state.handles.request, block.data(), kReadSize, &got);
+        const BOOL ok = want > 0 && InternetReadFile(state.handles.request, block.data(), want, &got);
         std::lock_guard<std::mutex> hold(state.lock);
-        if (!ok || got == 0) {
+        if (want == 0 || !ok || got == 0) {  // the end, or all that was asked for came
             state.ended = true;
-            state.failed = !ok;
+            state.failed = want > 0 && !ok;
             state.changed.notify_all();
             break;
         }
         block.resize(got);
+        if (state.left > 0) state.left -= got;
         state.blocks.push_back(std::move(block));
         state.changed.notify_all();
     }

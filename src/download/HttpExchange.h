@@ -55,6 +55,9 @@ bool IsCertificateError(DWORD error);
 // A numeric header (status code, content length); -1 when missing or not a whole number.
 long long QueryNumber(HINTERNET request, DWORD info);
 std::wstring QueryText(HINTERNET request, DWORD info);
+// A small body read to its end (it may come in several pieces), at most
+// `limit` bytes; empty when a read fails.
+std::string ReadSmallBody(HINTERNET request, size_t limit);
 
 // Reads the body of an open request on a thread of its own and hands the
 // blocks over. The downloading thread waits for a block at most a moment at
@@ -66,7 +69,10 @@ class CBodyReader {
 public:
     enum Result { kBlock, kEnd, kFailed, kStopped };
 
-    explicit CBodyReader(CHttpHandles&& handles);
+    // With a limit, no more than that many bytes are asked for: WinINet fills
+    // a read whole before it returns, so a server that declares more than the
+    // file and holds the connection would keep the last bytes back.
+    explicit CBodyReader(CHttpHandles&& handles, long long limit = -1);
     ~CBodyReader();
     CBodyReader(const CBodyReader&) = delete;
     CBodyReader& operator=(const CBodyReader&) = delete;

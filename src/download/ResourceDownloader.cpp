@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "BuildConfig.h"
+#include "device/ModelCatalogue.h"
 #include "device/ModelTable.h"
 #include "download/BackgroundFileWriter.h"
 #include "download/Digest.h"
@@ -99,17 +100,7 @@ std::string CResourceDownloader::QueryAnswer(int flashType, bool* insecure, std:
     MIRQ_LOG(status == 200 ? kLogInfo : kLogWarning, L"http", what + L": status " + std::to_wstring(status));
     if (status != 200) return std::string();
 
-    // Read to the end of the answer: it may arrive in several pieces.
-    std::string answer;
-    std::vector<char> block(4096);
-    for (;;) {
-        DWORD got = 0;
-        if (!InternetReadFile(h.request, block.data(), static_cast<DWORD>(block.size()), &got)) return std::string();
-        if (got == 0) break;
-        answer.append(block.data(), got);
-        if (answer.size() >= kMaxAnswerBytes) break;
-    }
-    return answer;
+    return ReadSmallBody(h.request, kMaxAnswerBytes);
 }
 
 // Whole: a long address must not cut off what comes after it.
@@ -382,7 +373,7 @@ private:
         if (m_identity.validator.empty() || !WritePartialInfo(m_infoPath, m_identity)) DeleteFileW(m_infoPath.c_str());
         // The checksums are computed beside the writes, each on a thread of its own: off the reading path.
         CBackgroundFileWriter writer(file, m_sums->Observers());
-        CBodyReader reader(std::move(m_handles));
+        CBodyReader reader(std::move(m_handles), m_expected.size >= 0 ? m_expected.size - m_have : -1);
         const double expectedBytes =
             m_total > 0 ? m_total : (EndsWithImg(m_localPath) ? kDefaultImageSize : kDefaultPackageSize);
         std::vector<char> block;
@@ -504,7 +495,7 @@ DownloadOutcome CResourceDownloader::Fetch(int flashType, const std::wstring& lo
     ReportProgress(0, L"ROM下载中...");
     if (stop.Requested()) return DownloadOutcome::Stopped;
     bool insecure = false;
-    AnswerAsked asked{kModelTable[m_modelId].queryName, flashType, L""};
+    AnswerAsked asked{CModelCatalogue::GetInstance()->Row(m_modelId).phonemode, flashType, L""};
     const std::string answer = QueryAnswer(flashType, &insecure, &asked.nonce);
     ServiceAnswer named;
     const AnswerCheck check = ReadServiceAnswer(answer, m_serviceKey, asked, named);
@@ -533,7 +524,8 @@ bool CResourceDownloader::HoldsSignedFile(int flashType, const std::wstring& pat
     if (!IsSupportedModelId(m_modelId)) return false;
     ServiceAnswer named;
     const AnswerCheck check = ReadServiceAnswer(ReadBinaryFile(KeptAnswerPath(path)), m_serviceKey,
-                                                AnswerAsked{kModelTable[m_modelId].queryName, flashType, L"", true}, named);
+                                                AnswerAsked{CModelCatalogue::GetInstance()->Row(m_modelId).phonemode, flashType, L"", true},
+                                                named);
     bool same = false;
     if (check == AnswerCheck::Verified && RegularFileSize(path) == named.file.size) {
         CFileChecksums sums(named.file);

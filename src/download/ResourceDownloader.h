@@ -72,6 +72,8 @@ public:
     // The service's address and public key are the build's; tests point the
     // downloader at a service of their own.
     void SetService(const std::wstring& url, const std::string& key);
+    const std::wstring& ServiceUrl() const { return m_serviceUrl; }
+    const std::string& ServiceKey() const { return m_serviceKey; }
 
     CResourceDownloader(const CResourceDownloader&) = delete;
     CResourceDownloader& operator=(const CResourceDownloader&) = delete;

@@ -4,7 +4,7 @@
 
 #include "download/Digest.h"
 #include "download/UrlQuery.h"
-#include "download/XmlDocument.h"
+#include "util/XmlDocument.h"
 #include "util/Utils.h"
 
 namespace mirq {

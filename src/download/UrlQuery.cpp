@@ -8,7 +8,9 @@
 
 #include "BuildConfig.h"
 #include "download/HttpExchange.h"
+#include "device/ModelCatalogue.h"
 #include "device/ModelTable.h"
+#include "util/XmlDocument.h"
 #include "progress/TransferStatus.h"
 #include "util/Utils.h"
 
@@ -16,7 +18,7 @@ namespace mirq {
 
 std::wstring BuildUrlRequest(int modelId, int flashType, const std::wstring& nonce) {
     if (!IsSupportedModelId(modelId)) return std::wstring();
-    return L"<root><phonemode>" + std::wstring(kModelTable[modelId].queryName) + L"</phonemode><flashtype>" +
+    return L"<root><phonemode>" + EscapeXmlText(CModelCatalogue::GetInstance()->Row(modelId).phonemode) + L"</phonemode><flashtype>" +
            std::to_wstring(flashType) + L"</flashtype>" + (nonce.empty() ? L"" : L"<nonce>" + nonce + L"</nonce>") +
            L"</root>";
 }
@@ -110,7 +112,7 @@ bool IsFetchableUrl(const std::wstring& url) {
 std::wstring RecoveryImagePath(int modelId) {
     std::wstring folder = GetDataDirectory() + L"\\temp\\";
     CreateDirectoryW(folder.c_str(), nullptr);
-    const wchar_t* device = IsSupportedModelId(modelId) ? kModelTable[modelId].deviceKey : L"";
+    const std::wstring device = IsSupportedModelId(modelId) ? CModelCatalogue::GetInstance()->Row(modelId).device : L"";
     return folder + L"recovery_" + device + L".img";
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "adb/Serial.h"
+#include "device/ModelCatalogue.h"
 #include "download/ResourceDownloader.h"
 #include "progress/ProgressListener.h"
 #include "util/StopToken.h"
@@ -105,14 +106,22 @@ void RemoveRecoveryImage(const std::wstring& path);
 
 // Takes a recovery command script of an earlier, unfinished flash off the
 // phone; false unless the phone confirmed it is gone.
-bool RemoveRecoveryScript(const CSerial& serial);
+bool RemoveRecoveryScript(const CSerial& serial, ScriptKind kind = ScriptKind::ExtendedCommand);
+// The kind of script a model's recovery reads.
+ScriptKind ScriptKindOf(int modelId);
+// Whether a model's recovery image comes from the service and is written
+// with flash_image (else the phone keeps its own recovery).
+bool NeedsRecoveryImage(int modelId);
 // Takes the package and the recovery image an earlier flash left on the card
 // off it, so that the room they held is there for what comes; false unless
 // the phone confirmed both gone.
 bool RemoveEarlierCopies(const CSerial& serial);
 
-// The recovery command scripts, exactly as the phone's recovery reads them.
+// The recovery command scripts, exactly as the phone's recovery reads them:
+// extendedcommand's, and openrecoveryscript's.
 extern const char kWipeScript[];
 extern const char kUpgradeScript[];
+extern const char kOpenWipeScript[];
+extern const char kOpenUpgradeScript[];
 
 }  // namespace mirq

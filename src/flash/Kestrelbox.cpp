@@ -5,6 +5,8 @@
 #include <cstdio>
 
 #include "adb/AdbManager.h"
+#include "device/ModelCatalogue.h"
+#include "device/ModelTable.h"
 #include "flash/FlashSequence.h"
 #include "flash/Flasher.h"
 #include "util/Raii.h"
@@ -21,11 +23,21 @@ const char kWipeScript[] =
 const char kUpgradeScript[] =
     "ui_print(\"Welcome to use Mirq rom.\");\n"
     "install_zip(\"/sdcard/mirq/update.zip\");";
+const char kOpenWipeScript[] = "wipe data\nwipe cache\ninstall /sdcard/mirq/update.zip\n";
+const char kOpenUpgradeScript[] = "install /sdcard/mirq/update.zip\n";
 
 namespace {
 
 const wchar_t* const kRemoteFolder = L"/sdcard/mirq";
-const wchar_t* const kRemoteScript = L"/cache/recovery/extendedcommand";
+
+// Where the model's recovery reads its commands, and what it is told.
+const wchar_t* RemoteScript(ScriptKind kind) {
+    return kind == ScriptKind::OpenRecoveryScript ? L"/cache/recovery/openrecoveryscript" : L"/cache/recovery/extendedcommand";
+}
+const char* ScriptText(ScriptKind kind, bool keepData) {
+    if (kind == ScriptKind::OpenRecoveryScript) return keepData ? kOpenUpgradeScript : kOpenWipeScript;
+    return keepData ? kUpgradeScript : kWipeScript;
+}
 
 class CCommonKestrelbox : public IKestrelbox {
 public:
@@ -40,8 +52,10 @@ public:
     bool WriteRecoveryScript(bool keepData) override {
         const std::wstring temp = GetTempDirectory();
         if (!PathExists(temp)) return false;
-        const std::wstring local = temp + L"extendedcommand";
-        const char* script = keepData ? kUpgradeScript : kWipeScript;
+        const ScriptKind kind = ScriptKindOf(m_modelId);
+        const std::wstring remote = RemoteScript(kind);
+        const std::wstring local = temp + remote.substr(remote.rfind(L'/') + 1);
+        const char* script = ScriptText(kind, keepData);
         CStdFile file(_wfopen(local.c_str(), L"wb"));
         const size_t length = strlen(script);
         const bool written = file && fwrite(script, 1, length, file.get()) == length && file.Close() == 0;
@@ -49,7 +63,7 @@ public:
         CAdbManager* adb = CAdbManager::GetInstance();
         // Small enough to be read back: what recovery will run is what was meant.
         const bool pushed =
-            written && adb->Push(m_serial, local, kRemoteScript) && adb->RemoteFileHolds(m_serial, kRemoteScript, script);
+            written && adb->Push(m_serial, local, remote) && adb->RemoteFileHolds(m_serial, remote, script);
         DeleteFileW(local.c_str());
         return pushed;
     }
@@ -57,7 +71,12 @@ public:
 
 }  // namespace
 
-bool RemoveRecoveryScript(const CSerial& serial) { return RemoveRemoteFile(serial, kRemoteScript); }
+bool RemoveRecoveryScript(const CSerial& serial, ScriptKind kind) { return RemoveRemoteFile(serial, RemoteScript(kind)); }
+
+ScriptKind ScriptKindOf(int modelId) {
+    // Ids the catalogue has no row for (the Part's 4 to 11) keep the first kind.
+    return IsSupportedModelId(modelId) ? CModelCatalogue::GetInstance()->Row(modelId).script : ScriptKind::ExtendedCommand;
+}
 
 bool RemoveEarlierCopies(const CSerial& serial) {
     return RemoveRemoteFile(serial, kPhonePackage) && RemoveRemoteFile(serial, kPhoneRecoveryImage);
@@ -84,7 +103,7 @@ int IKestrelbox::Flash(bool keepData, const CStopToken& stop) {
     // Stopped or failed with the script on the phone and no reboot: the next
     // boot into recovery would run it (and wipe the phone) for a flash that
     // did not complete.
-    if (code != kFlashOk && m_scriptMayBeOnPhone) RemoveRecoveryScript(m_serial);
+    if (code != kFlashOk && m_scriptMayBeOnPhone) RemoveRecoveryScript(m_serial, ScriptKindOf(m_modelId));
     return code;
 }
 

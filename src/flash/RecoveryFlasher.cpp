@@ -56,6 +56,10 @@ public:
 
 }  // namespace
 
+bool NeedsRecoveryImage(int modelId) {
+    return IsSupportedModelId(modelId) && CModelCatalogue::GetInstance()->Row(modelId).recovery == RecoveryKind::FlashImage;
+}
+
 std::wstring FlashToolPath() { return GetBaseDirectory() + L"\\tools\\flash_image"; }
 
 DownloadOutcome ObtainRecoveryImage(int modelId, const std::wstring& path, const CStopToken& stop) {
@@ -90,7 +94,7 @@ int IRecoveryFlasher::Flash(const CStopToken& stop) {
 
 std::unique_ptr<IRecoveryFlasher> CreateRecoveryFlasher(int modelId, const std::wstring& imagePath,
                                                         const CSerial& serial) {
-    if (!IsSupportedModelId(modelId)) return nullptr;
+    if (!NeedsRecoveryImage(modelId)) return nullptr;  // the phone keeps its own recovery
     return std::unique_ptr<IRecoveryFlasher>(new CCommonRecoveryFlasher(modelId, imagePath, serial));
 }
 

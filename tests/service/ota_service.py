@@ -10,6 +10,7 @@ of --tls-dir, made by make_certs.sh):
   GET  /files/rom/<device>.zip  a real zip (the model's ROM package)
   GET  /files/recovery/<device>.img   the model's recovery image
   GET  /files/big/<N>.bin       N zeros (lengths past 2 GiB), ETag "big-N"
+  GET  /ota/ota/models.action   the catalogue of models, signed like the answers
   GET  /                        the home page
 Control (tests and the demo): /_sim/reset, /_sim/set?key=value..., /_sim/log,
 /_sim/down?ms=N (stop listening for N ms), /_sim/stall?ms=N (connections are
@@ -26,13 +27,15 @@ a file), rom_seed=S (another package of the same length), query_fails_for=T
 (the query of flash type T answers 500), range_shift=N
 (a 206 that starts N bytes later than asked, as a broken proxy sends it),
 range_from_zero=1 (a 206 of the whole file, whatever range was asked),
-weak_etag=1 (the ETag is weak: no validator for If-Range),
+weak_etag=1 (the ETag is weak: no validator for If-Range), no_validator=1
+(no ETag at all),
 sign=none|broken|otherkey|otherphone|otherfile (no signature, a signature
 that does not verify, one made with another key, a rightly signed answer for
 another phone or for the other file), omit=size|sha256|phonemode (signed without it),
 tamper=1 (the file served differs from the one signed, same length),
 extra=N (N bytes more than signed follow the file), linger_ms=N (the
-connection held open N ms after the file), tls_cert=untrusted
+connection held open N ms after the file), declare_extra=N (a length N bytes
+more than sent), tls_cert=untrusted
 (TLS with a certificate of a CA nobody trusts), redirect_http=1 (files asked
 for over TLS are redirected to plain HTTP, to an address whose query holds
 "https://"), nonce=none|replay (signed without the query's nonce; the answer
@@ -52,7 +55,13 @@ import argparse, base64, hashlib, io, os, random, select, signal, socket, ssl, s
 from http.server import BaseHTTPRequestHandler
 from urllib.parse import parse_qsl, urlsplit
 
-DEVICES = {"Blade": "blade", "Nexus One": "passion", "Nexus S": "crespo", "HTC Desire": "bravo"}
+DEVICES = {"Blade": "blade", "Nexus One": "passion", "Nexus S": "crespo", "HTC Desire": "bravo", "OnePlus One": "bacon"}
+# The catalogue of models: the four phones of old, and one whose recovery reads openrecoveryscript and stays.
+CATALOGUE_ROWS = [("Blade", ["zte"], "blade", "ZTE V880", "flash_image", "extendedcommand"),
+                  ("Nexus One", ["android", "google"], "passion", "Google Nexus One", "flash_image", "extendedcommand"),
+                  ("Nexus S", ["google", "android"], "crespo", "Google Nexus S", "flash_image", "extendedcommand"),
+                  ("HTC Desire", ["htc_wwe"], "bravo", "HTC Desire", "flash_image", "extendedcommand"),
+                  ("OnePlus One", ["oneplus"], "bacon", "OnePlus One", "keep", "openrecoveryscript")]
 DEFAULTS = {"rom_size": "300000"}
 PROXY_OFFSET = 100  # each service's proxy listens 100 ports above it
 KEYS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "keys")
@@ -271,11 +280,31 @@ def make_handler(state):
                 tail = evil + "<signature>%s</signature>" % base64.b64encode(b"x" * 384).decode()
             return signed + "<signature>%s</signature>%s</root>" % (signature, tail)
 
+        def catalogue(self):
+            """The signed catalogue of models (catalogue=none|unsigned|otherkey|broken, catalogue_version=N)."""
+            how = state.fault("catalogue")
+            if how == "none":
+                return self.send_bytes(404, b"not found")
+            rows = "".join("\n  <model><phonemode>%s</phonemode>%s<device>%s</device><name>%s</name>"
+                           "<recovery>%s</recovery><script>%s</script></model>" % (
+                               mode, "".join("<brand>%s</brand>" % b for b in brands), device, name, recovery, script)
+                           for mode, brands, device, name, recovery, script in CATALOGUE_ROWS)
+            signed = '<?xml version="1.0" encoding="UTF-8"?>\n<models><version>%s</version>%s\n' % (
+                state.fault("catalogue_version", "1"), rows)
+            if how == "broken":  # a model without its script: the whole catalogue is refused
+                signed = signed.replace("<script>openrecoveryscript</script>", "")
+            if how == "unsigned":
+                return self.send_bytes(200, (signed + "</models>").encode(), "text/xml")
+            signature = sign(signed.encode(), "other" if how == "otherkey" else "service")
+            self.send_bytes(200, (signed + "<signature>%s</signature></models>" % signature).encode(), "text/xml")
+
         def do_GET(self):
             self.record()
             url = urlsplit(self.path)
             if url.path.startswith("/_sim/"):
                 return self.control(url.path[6:], dict(parse_qsl(url.query)))
+            if url.path == "/ota/ota/models.action":
+                return self.catalogue()
             if url.path == "/":
                 return self.send_bytes(200, "<html><body>MirqROM论坛</body></html>".encode(), "text/html")
             parts = url.path.strip("/").split("/")
@@ -335,13 +364,14 @@ def make_handler(state):
                 state.log.append("%d %s" % (status, self.path))
             self.send_response(status)
             self.send_header("Content-Type", "application/octet-stream")
-            if etag:
+            if etag and state.fault("no_validator") != "1":
                 self.send_header("ETag", etag)
             if start or partial:
                 self.send_header("Content-Range", "bytes %d-%d/%d" % (start, size - 1, size))
             extra = int(state.fault("extra", "0") or 0)
+            declared = int(state.fault("declare_extra", "0") or 0)  # declared, never sent
             if state.fault("no_length") != "1":
-                self.send_header("Content-Length", str(size - start + extra))
+                self.send_header("Content-Length", str(size - start + extra + declared))
             self.end_headers()
             tampered = size // 2 - start if state.fault("tamper") == "1" else -1  # a byte of the file changed
             size -= start

@@ -34,7 +34,8 @@
 // free, df shows it, and a push that does not fit is refused with "No space
 // left on device"), ls_style=busybox, shell_cut_after=<command> (the cable
 // comes out once the shell has answered that command: nothing more arrives),
-// crash_on=<start of a command line> (the client crashes: no output, exit
+// crash_after_on=<start of a command line> (the client crashes once the
+// command's output is out), crash_on=<start of a command line> (the client crashes: no output, exit
 // code 0xC0000005). "-s SERIAL" picks the phone; the switches that name the
 // start of a command line match it without the serial.
 #include <windows.h>
@@ -244,6 +245,10 @@ const Profile kProfiles[] = {
      "ro.product.manufacturer=HTC\nro.build.version.release=2.2\nro.bootloader=0.93.0001\n"
      "ril.sw_ver=32.49.00.32U_5.11.05.27\nro.build.description=2.29.405.5 CL293415 release-keys\n"
      "ril.barcode=SH05XPL01234\nro.serialno=SH05XPL01234\n"},
+    {"oneplus_one", "1",  // listed by the service's catalogue alone; its recovery reads openrecoveryscript
+     "ro.product.brand=oneplus\nro.product.model=A0001\nro.product.device=bacon\n"
+     "ro.product.manufacturer=OnePlus\nro.build.version.release=4.4.4\nro.bootloader=unknown\n"
+     "ro.build.description=bacon-user 4.4.4 KTU84Q XNPH44S release-keys\nro.serialno=5e0cd7c4\n"},
     {"unsupported", "1",
      "ro.product.brand=samsung\nro.product.model=GT-I9000\nro.product.device=GT-I9000\n"
      "ro.product.manufacturer=samsung\nro.build.version.release=2.2\nro.bootloader=unknown\n"
@@ -788,7 +793,9 @@ int wmain() {
     if (arrives("offline_on")) SetState("device_state", "offline");
     const bool hangAfter = arrives("hang_after_output");
     if (arrives("crash_on")) return static_cast<int>(0xC0000005);  // an access violation: nothing printed
+    const bool crashAfter = arrives("crash_after_on");
     const int status = Run(args);
+    if (crashAfter) return static_cast<int>(0xC0000005);  // what it printed came, then the client died
     if (hangAfter) {
         FlushFileBuffers(GetStdHandle(STD_OUTPUT_HANDLE));
         Sleep(INFINITE);

@@ -270,6 +270,7 @@ TEST(AdbOutputReading, LsLongSizeAndEchoedStatus) {
     // Busybox's: a link count, and the date as "Dec  7 10:00" (this year) or "Dec  7  2011".
     EXPECT_EQ(LsLongSize(L"-rw-rw-r--    1 system   sdcard_r    800000 Dec  7 10:00 update.zip"), 800000);
     EXPECT_EQ(LsLongSize(L"-rw-r--r--    1 root     root          1234 Dec  7  2011 recovery.img\r"), 1234);
+    EXPECT_EQ(LsLongSize(L"-rw-rw-r--    1 system   sdcard_r    800000 Dec 17 10:00 update.zip"), 800000);
     EXPECT_EQ(LsLongSize(L"-rw-rw-r--    1 system   sdcard_r    800000 Dex  7 10:00 update.zip"), -1);
     // Among the lines of several: by the name toolbox and busybox print, or the path toybox prints.
     const std::wstring listing = L"-rw-rw---- 1 root sdcard_rw 1048576 2011-12-07 10:00 /sdcard/mirq/update.zip\n"

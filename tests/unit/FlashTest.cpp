@@ -16,6 +16,8 @@
 #include "flash/FlashSequence.h"
 #include "flash/Flasher.h"
 #include "flash/PackageCheck.h"
+#include "util/Raii.h"
+#include "util/Thread.h"
 
 using namespace mirq;
 using namespace mirqtest;
@@ -282,9 +284,15 @@ TEST_F(RecoveryFlash, FailedToolPushIsNotMadeExecutable) {
 
 TEST_F(RecoveryFlash, AToolThatCannotBeMadeExecutableIsNotRun) {
     SignedImage();
-    CSimPhone::Set("chmod_fails", "1");
-    EXPECT_EQ(Flash(), kRecoveryToolFailed);
-    EXPECT_TRUE(Matching(CSimPhone::Journal(), "shell /data/mirq/flash_image").empty());
+    // chmod refuses; or it says rc=0 and its client crashes (a negative status): not known to have worked.
+    for (const std::pair<const char*, const char*> fault : {std::make_pair("chmod_fails", "1"),
+                                                           std::make_pair("crash_after_on", "shell chmod")}) {
+        SCOPED_TRACE(fault.first);
+        CSimPhone::Reset("nexus_s");
+        CSimPhone::Set(fault.first, fault.second);
+        EXPECT_EQ(Flash(), kRecoveryToolFailed);
+        EXPECT_TRUE(Matching(CSimPhone::Journal(), "shell /data/mirq/flash_image").empty());
+    }
 }
 
 TEST_F(RecoveryFlash, AFailedRecoveryWriteFailsTheLastStep) {
@@ -335,6 +343,17 @@ TEST_F(RecoveryFlash, StopBeforeFlash) {
     stop.Request();
     EXPECT_EQ(Flash(), 104);
     EXPECT_EQ(listener.Percents(), (std::vector<int>{20}));
+    // A stop during the image's download stops the flash; it did not fail.
+    CStopToken during;
+    ServiceControl("set?slow_ms=300");
+    mirq::CThread stopper([&] {
+        Sleep(600);
+        during.Request();
+    });
+    std::unique_ptr<IRecoveryFlasher> flasher(CreateRecoveryFlasher(2, L""));
+    EXPECT_EQ(flasher->Flash(during), kRecoveryFlashStopped);
+    stopper.Join();
+    EXPECT_TRUE(CSimPhone::Journal().empty());
 }
 
 TEST(UpdaterScript, AssertedDevicesInScriptOrder) {
@@ -411,8 +430,10 @@ TEST_F(FlashStart, TheCardMustHoldThePackage) {
         EXPECT_EQ(full.neededBytes, static_cast<long long>(package.size()) + kMiB);
         EXPECT_GT(full.freeBytes, 0);
         EXPECT_LE(full.freeBytes, kMiB);
-        // An earlier package is replaced: its room counts.
-        CSimPhone::WritePhoneFile("/sdcard/mirq/update.zip", std::string(kMiB / 4, 'p'));
+        // An earlier package is replaced: its room counts; an exact fit (in
+        // toybox's 1K blocks, which tell the room to the byte) is room enough.
+        CSimPhone::WritePhoneFile("/sdcard/mirq/update.zip",
+                                  std::string(std::string(style) == "toybox" ? package.size() : kMiB / 4, 'p'));
         EXPECT_EQ(Verdict(), Readiness::Ready);
         // The recovery image goes first and counts too, less an earlier one.
         image = RecoveryImagePath(2);
@@ -425,6 +446,16 @@ TEST_F(FlashStart, TheCardMustHoldThePackage) {
         DeleteFileW(CSimPhone::PhoneFile("/sdcard/mirq/update.zip").c_str());
         DeleteFileW(CSimPhone::PhoneFile("/sdcard/mirq/recovery.img").c_str());
     }
+    // A package of 4 GiB or more fits no FAT card, whatever room it shows.
+    const std::wstring big = GetSandbox().base + L"\\big.zip";
+    {
+        CWinHandle file(CreateFileW(big.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        LARGE_INTEGER at;
+        at.QuadPart = 1LL << 32;
+        ASSERT_TRUE(SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN) && SetEndOfFile(file.get()));
+    }
+    EXPECT_EQ(Check(package, big).verdict, Readiness::NoSpace);
+    DeleteFileW(big.c_str());
     CSimPhone::Set("sdcard_free", "0");
     CSimPhone::Set("mute_on", "shell dumpsys");  // no answer does not block
     EXPECT_EQ(Verdict(), Readiness::Ready);
@@ -446,6 +477,15 @@ TEST_F(RomFlash, TheRebootCountsOnlyWhenThePhoneLeaves) {
     EXPECT_EQ(Flash(false, package), kRomRebootFailed);
     CAdbManager::GetInstance()->SetWaitLimits(kCommandLimitMs, kPushBaseLimitMs);
     EXPECT_GE(Matching(CSimPhone::Journal(), "get-state").size(), 2u);
+    // Back in recovery before the first look: it has left the system.
+    CSimPhone::Reset("nexus_s");
+    CSimPhone::Set("reboot_gone_ms", "0");
+    EXPECT_EQ(Flash(false, package), kFlashOk);
+    CSimPhone::Reset("nexus_s");
+    CSimPhone::Set("reboot_ignored", "1");
+    CAdbManager::GetInstance()->SetWaitLimits(kCommandLimitMs, kPushBaseLimitMs, 1500);
+    EXPECT_EQ(Flash(false, package), kRomRebootFailed);
+    CAdbManager::GetInstance()->SetWaitLimits(kCommandLimitMs, kPushBaseLimitMs);
     EXPECT_FALSE(CSimPhone::PhoneFileExists("/cache/recovery/extendedcommand"));  // the phone still answers
     // A client that crashes says nothing of the phone: no evidence that it left.
     CSimPhone::Reset("nexus_s");

@@ -32,16 +32,22 @@ protected:
 }  // namespace
 
 TEST_F(Https, BothFilesComeOverTlsAndNothingFromAServerNotTrusted) {
-    // A certificate of a CA nobody trusts: not even the query reaches the
-    // service. A redirect to plain HTTP: what came that way is not read.
-    for (const char* fault : {"tls_cert=untrusted", "redirect_http=1"}) {
+    // A certificate of a CA nobody trusts, or for another name: not even the
+    // query reaches the service. A redirect to plain HTTP (whose query holds
+    // "https://"): what came that way is not read.
+    for (const char* fault : {"tls_cert=untrusted", "name=localhost", "redirect_http=1"}) {
         SCOPED_TRACE(fault);
-        ServiceControl(std::string("set?") + fault);
+        if (fault[0] == 'n')
+            CResourceDownloader::GetInstance()->SetService(L"https://localhost:8443/ota/ota/geturl.action", BuiltInServiceKey());
+        else
+            ServiceControl(std::string("set?") + fault);
         EXPECT_EQ(RunDownloadTask(host, input), kTaskInsecureConnection);
         EXPECT_EQ(host.Box(kTaskInsecureConnection), L"下载失败: 无法安全连接到下载服务器（证书无效），没有下载任何文件！");
         EXPECT_FALSE(FileExists(RecoveryImagePath(2)) || FileExists(input.romPath));
-        if (fault[0] == 't') EXPECT_EQ(ServiceControl("log"), "");
+        if (fault[0] != 'r') EXPECT_EQ(ServiceControl("log"), "");
         ServiceControl("reset");
+        CResourceDownloader::GetInstance()->SetService(L"https://service.mirq.test:8443/ota/ota/geturl.action",
+                                                       BuiltInServiceKey());
     }
     EXPECT_EQ(RunDownloadTask(host, input), kTaskDownloaded);
     EXPECT_EQ(ReadBytes(RecoveryImagePath(2)), Served(L"files/recovery/crespo.img"));

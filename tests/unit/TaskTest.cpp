@@ -12,6 +12,9 @@
 #include "adb/AdbManager.h"
 #include "app/Tasks.h"
 #include "device/ModelTable.h"
+#include "device/DeviceModel.h"
+#include "download/CatalogueService.h"
+#include "download/ResourceDownloader.h"
 #include "download/UrlQuery.h"
 #include "flash/Flasher.h"
 #include "util/Raii.h"
@@ -250,6 +253,8 @@ TEST_F(Tasks, ASlowPushShowsItsProgressAndAStopEndsItAtOnce) {
     EXPECT_TRUE(std::any_of(host.texts.begin(), host.texts.end(), [](const std::wstring& text) {
         return text.find(L"ROM包传输中... ") == 0 && text.find(L"B/s，剩余约 ") != std::wstring::npos;
     }));
+    const std::vector<std::string> raw = CSimPhone::RawJournal();
+    for (size_t i = 1; i < raw.size(); ++i) EXPECT_EQ(raw[i].find("-s \"3233A90D1A2B00EC\" "), 0u) << raw[i];  // the polls too
 
     CSimPhone::Reset("nexus_s");
     CSimPhone::Set("push_rate_path", "update.zip");
@@ -281,6 +286,34 @@ TEST(CleanUp, TheServerStopsOnlyOnceTheTaskHasEnded) {
     ASSERT_EQ(journal.size(), 2u);
     EXPECT_EQ(journal[0], "reboot recovery ");
     EXPECT_EQ(journal[1], "kill-server  ");
+}
+
+TEST_F(Tasks, APhoneOfTheCatalogueAloneKeepsItsRecoveryAndReadsOpenRecoveryScript) {
+    CSimPhone::Reset("oneplus_one");
+    EXPECT_EQ(RunDeviceCheckTask(host), kTaskUnsupported);  // the built-in rows do not know it
+    CResourceDownloader* downloader = CResourceDownloader::GetInstance();
+    ASSERT_TRUE(FetchCatalogue(downloader->ServiceUrl(), downloader->ServiceKey(), CStopToken::Never()));
+    ASSERT_EQ(RunDeviceCheckTask(host), kTaskOk);
+    EXPECT_EQ(CModelCatalogue::GetInstance()->Row(CDeviceModel::GetInstance()->GetModelId()).name, L"OnePlus One");
+    // Only the package is asked for, as the phone's device.
+    ServiceControl("reset");
+    EXPECT_EQ(RunDownloadTask(host, input), kTaskDownloaded);
+    const std::string log = ServiceControl("log");
+    EXPECT_NE(log.find("<phonemode>OnePlus One</phonemode><flashtype>1</flashtype>"), std::string::npos);
+    EXPECT_EQ(log.find("<flashtype>2</flashtype>"), std::string::npos);
+    EXPECT_TRUE(ReadBytes(input.romPath) == Served(L"files/rom/bacon.zip"));
+    // Both modes: no image pushed or written, the script where this recovery reads it.
+    for (bool keep : {false, true}) {
+        SCOPED_TRACE(keep);
+        CSimPhone::Reset("oneplus_one");
+        input.keepData = keep;
+        EXPECT_EQ(RunFlashTask(host, input), kTaskFlashed);
+        EXPECT_EQ(CSimPhone::ReadPhoneFile("/cache/recovery/openrecoveryscript"), keep ? kOpenUpgradeScript : kOpenWipeScript);
+        EXPECT_FALSE(CSimPhone::PhoneFileExists("/cache/recovery/extendedcommand"));
+        EXPECT_FALSE(CSimPhone::PhoneFileExists("/sdcard/mirq/recovery.img"));
+        EXPECT_TRUE(Matching(CSimPhone::Journal(), "shell /data/mirq/flash_image").empty());
+        EXPECT_EQ(CSimPhone::StateValue("rebooted"), "recovery");
+    }
 }
 
 TEST_F(Tasks, DownloadsGoThroughTheSystemsProxy) {
@@ -331,10 +364,17 @@ TEST_F(Tasks, DownloadBringsTheImageAndThePackageAndAFailureKeepsTheEarlierFile)
     // The verdict is the package's own: the image's wrong checksum does not outlive its fetch.
     ServiceControl("set?query_fails_for=1");
     EXPECT_EQ(RunDownloadTask(host, input), kTaskDownloadFailed);
+    // The package arrived, the image did not: said so.
+    ServiceControl("reset");
+    ServiceControl("set?query_fails_for=2");
+    EXPECT_EQ(RunDownloadTask(host, input), kTaskImageDownloadFailed);
+    EXPECT_EQ(host.Box(kTaskImageDownloadFailed), L"下载失败: ROM包已下载，但Recovery镜像下载失败，请确认网络连接良好后重新下载！");
 
     // A whole, verified package whose file is open in another program stays
-    // for the next download, which takes it without fetching it again.
+    // for the next download, which takes it without fetching it again: held
+    // by its SHA-256 when the server gives no validator.
     ServiceControl("reset");
+    ServiceControl("set?no_validator=1");
     CWinHandle held(CreateFileW(input.romPath.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     EXPECT_EQ(RunDownloadTask(host, input), kTaskDownloadTargetInUse);
     EXPECT_EQ(host.Box(kTaskDownloadTargetInUse),
@@ -347,7 +387,7 @@ TEST_F(Tasks, DownloadBringsTheImageAndThePackageAndAFailureKeepsTheEarlierFile)
     EXPECT_EQ(ReadBytes(input.romPath), Served(L"files/rom/crespo.zip"));
 
     // Closing the main window keeps what arrived for the next download; a cancel does not.
-    ServiceControl("set?slow_ms=200&rom_size=600000");
+    ServiceControl("set?no_validator=0&slow_ms=200&rom_size=600000");
     for (bool forExit : {true, false}) {
         input.stop = std::make_shared<CStopToken>();
         host.onReport = [&](int span, int percent) {

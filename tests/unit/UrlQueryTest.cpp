@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
+#include "device/ModelCatalogue.h"
 #include "download/UrlQuery.h"
 #include "util/Utils.h"
 
@@ -76,4 +77,40 @@ TEST(RecoveryImage, PathUnderBaseTempIsCreated) {
     EXPECT_EQ(RecoveryImagePath(2), temp + L"\\recovery_crespo.img");
     EXPECT_TRUE(mirqtest::FileExists(temp));
     EXPECT_EQ(RecoveryImagePath(0), temp + L"\\recovery_blade.img");
+}
+
+TEST(Catalogue, ReadExactlyOrRefusedWhole) {
+    const std::wstring head = L"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<models><version>7</version>\n";
+    const std::wstring nexus = L"<model><phonemode>Nexus S</phonemode><brand>google</brand><brand>Android</brand>"
+                               L"<device>crespo</device><name>Google Nexus S</name><recovery>flash_image</recovery>"
+                               L"<script>extendedcommand</script></model>";
+    const std::wstring oneplus = L" <model><phonemode>OnePlus One</phonemode><brand>oneplus</brand><device>bacon</device>"
+                                 L"<name>OnePlus One</name><recovery>keep</recovery><script>openrecoveryscript</script>"
+                                 L"<note>skipped</note></model>\n";
+    Catalogue read;
+    ASSERT_TRUE(ReadCatalogueText(head + nexus + oneplus, read));
+    EXPECT_EQ(read.version, 7);
+    ASSERT_EQ(read.models.size(), 2u);
+    EXPECT_EQ(read.models[0].brands, (std::vector<std::wstring>{L"google", L"android"}));
+    EXPECT_EQ(read.models[1].device, L"bacon");
+    EXPECT_TRUE(read.models[1].recovery == RecoveryKind::Keep && read.models[1].script == ScriptKind::OpenRecoveryScript);
+    // Anything that breaks the rules refuses the whole catalogue.
+    const auto without = [&](const std::wstring& text, const std::wstring& part, const std::wstring& instead) {
+        std::wstring changed = text;
+        return changed.replace(changed.find(part), part.size(), instead);
+    };
+    const std::wstring good = head + nexus + oneplus;
+    for (const std::wstring& bad :
+         {without(good, L"<version>7</version>", L""), without(good, L"7", L"7a"),
+          without(good, L"<version>7</version>", L"<version>7</version><version>8</version>"),
+          without(good, L"<script>openrecoveryscript</script>", L""), without(good, L">keep<", L">stock<"),
+          without(good, L">openrecoveryscript<", L">twrp<"), without(good, L"<brand>oneplus</brand>", L""),
+          without(good, L"<device>bacon</device>", L"<device>bacon</device><device>one</device>"),
+          without(good, L">bacon<", L">..\\\\bacon<"), without(good, L"<name>OnePlus One</name>", L"<name></name>"),
+          without(good, L"<model>", L"<!-- a comment --><model>"), without(good, L"OnePlus One</phonemode>", L"OnePlus &x;</phonemode>"),
+          without(good, L"<models>", L"<catalogue>")}) {
+        Catalogue refused;
+        EXPECT_FALSE(ReadCatalogueText(bad, refused)) << WideToUtf8(bad);
+        EXPECT_TRUE(refused.models.empty());
+    }
 }

@@ -1,4 +1,4 @@
-#include "download/XmlDocument.h"
+#include "util/XmlDocument.h"
 
 #include <cwchar>
 
@@ -121,6 +121,21 @@ private:
 bool ReadXmlDocument(const std::wstring& text, XmlElement& root, bool openRoot) {
     root = XmlElement();
     return CReader(text).Document(root, openRoot);
+}
+
+std::wstring EscapeXmlText(const std::wstring& text) {
+    std::wstring out;
+    for (wchar_t c : text) {
+        switch (c) {
+        case L'&': out += L"&amp;"; break;
+        case L'<': out += L"&lt;"; break;
+        case L'>': out += L"&gt;"; break;
+        case L'"': out += L"&quot;"; break;
+        case L'\'': out += L"&apos;"; break;
+        default: out += c;
+        }
+    }
+    return out;
 }
 
 bool TakeSingleTexts(const XmlElement& parent, const std::vector<const wchar_t*>& names,

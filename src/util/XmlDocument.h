@@ -28,4 +28,7 @@ bool ReadXmlDocument(const std::wstring& text, XmlElement& root, bool openRoot =
 bool TakeSingleTexts(const XmlElement& parent, const std::vector<const wchar_t*>& names,
                      std::vector<std::wstring>& values, std::vector<bool>* present = nullptr);
 
+// Text with the five characters XML reserves written as entities.
+std::wstring EscapeXmlText(const std::wstring& text);
+
 }  // namespace mirq

@@ -1,0 +1,151 @@
+#include "download/CatalogueService.h"
+
+#include <wininet.h>
+
+#include <atomic>
+#include <memory>
+
+#include "download/HttpExchange.h"
+#include "download/ResourceDownloader.h"
+#include "download/ServiceAnswer.h"
+#include "log/logger.h"
+#include "util/Raii.h"
+#include "util/Thread.h"
+#include "util/Utils.h"
+
+namespace mirq {
+
+namespace {
+
+const size_t kMaxCatalogueBytes = 1 << 20;
+
+// The catalogue in use came from here, with these bytes (none: built in).
+struct Kept {
+    std::string bytes;
+    long long version = -1;
+};
+
+// What the kept copy holds, verified again now; version -1 when nothing usable.
+Kept ReadKept(const std::string& key) {
+    Kept kept;
+    const std::string bytes = ReadBinaryFile(KeptCataloguePath(), kMaxCatalogueBytes);
+    Catalogue catalogue;
+    std::wstring why;
+    if (bytes.empty()) return kept;
+    if (!VerifyCatalogue(bytes, key, catalogue, why)) {
+        MIRQ_LOG(kLogWarning, L"catalogue", L"the kept catalogue " + why + L"; not used");
+        return kept;
+    }
+    kept.bytes = bytes;
+    kept.version = catalogue.version;
+    return kept;
+}
+
+void Use(const Catalogue& catalogue, const wchar_t* from) {
+    CModelCatalogue::GetInstance()->Use(catalogue);
+    MIRQ_LOG(kLogInfo, L"catalogue", std::wstring(L"version ") + std::to_wstring(catalogue.version) + L" " + from +
+                                         L" in use: " + std::to_wstring(catalogue.models.size()) + L" models");
+}
+
+// The fetch of this run.
+struct Arrival {
+    CWinHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};  // set once it has ended
+    std::atomic<bool> started{false};
+};
+Arrival& TheArrival() {
+    static Arrival* arrival = new Arrival();  // never deleted: the fetch may outlive the statics
+    return *arrival;
+}
+
+}  // namespace
+
+std::wstring CatalogueUrl(const std::wstring& serviceUrl) {
+    const size_t slash = serviceUrl.rfind(L'/');
+    return slash == std::wstring::npos ? std::wstring() : serviceUrl.substr(0, slash + 1) + L"models.action";
+}
+
+std::wstring KeptCataloguePath() { return GetDataDirectory() + L"\\models.xml"; }
+
+bool VerifyCatalogue(const std::string& document, const std::string& key, Catalogue& out, std::wstring& why) {
+    std::wstring text;
+    const AnswerCheck check = VerifySignedText(document, key, text);
+    if (check != AnswerCheck::Verified) {
+        why = DescribeAnswerCheck(check);
+        return false;
+    }
+    if (!ReadCatalogueText(text, out)) {
+        why = L"refused: does not follow the catalogue's rules";
+        return false;
+    }
+    return true;
+}
+
+bool LoadKeptCatalogue(const std::string& key) {
+    if (key.empty()) return false;
+    const Kept kept = ReadKept(key);
+    if (kept.version < 0 || kept.version <= CModelCatalogue::GetInstance()->Version()) return false;
+    Catalogue catalogue;
+    std::wstring why;
+    VerifyCatalogue(kept.bytes, key, catalogue, why);
+    Use(catalogue, L"kept");
+    return true;
+}
+
+bool FetchCatalogue(const std::wstring& serviceUrl, const std::string& key, const CStopToken& stop) {
+    const bool keptUsed = LoadKeptCatalogue(key);
+    UrlParts address;
+    const std::wstring url = CatalogueUrl(serviceUrl);
+    if (key.empty() || stop.Requested() || !SplitUrl(url, address)) return keptUsed;
+    CHttpHandles h;
+    const HttpSession session{L"OTA_Service", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0};
+    if (SendHttpRequest(h, session, address, L"GET", INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI | INTERNET_FLAG_RELOAD,
+                        L"", "", L"GET " + url) != SendResult::Sent)
+        return keptUsed;
+    const long long status = QueryNumber(h.request, HTTP_QUERY_STATUS_CODE);
+    const std::string bytes = status == 200 ? ReadSmallBody(h.request, kMaxCatalogueBytes) : std::string();
+    Catalogue fetched;
+    std::wstring why;
+    if (bytes.empty() || !VerifyCatalogue(bytes, key, fetched, why)) {
+        MIRQ_LOG(kLogWarning, L"catalogue", L"GET " + url + L": status " + std::to_wstring(status) +
+                                                (bytes.empty() ? L", nothing read" : L", " + why) + L"; ignored");
+        return keptUsed;
+    }
+    // Never back: an older catalogue, or another of the same version, is a replay or a mistake.
+    const Kept kept = ReadKept(key);
+    if (fetched.version < kept.version || (fetched.version == kept.version && bytes != kept.bytes)) {
+        MIRQ_LOG(kLogWarning, L"catalogue", L"version " + std::to_wstring(fetched.version) + L" fetched, " +
+                                                std::to_wstring(kept.version) + L" kept: " +
+                                                (fetched.version < kept.version ? L"older" : L"the same version with other bytes") +
+                                                L"; ignored");
+        return keptUsed;
+    }
+    if (fetched.version > kept.version && !WriteBinaryFile(KeptCataloguePath(), bytes))
+        MIRQ_LOG(kLogWarning, L"catalogue", L"the catalogue could not be kept in " + KeptCataloguePath());
+    if (fetched.version == kept.version && keptUsed) return true;  // the very one in use
+    Use(fetched, L"fetched");
+    return true;
+}
+
+void StartCatalogueFetch(HWND window) {
+    Arrival& arrival = TheArrival();
+    if (arrival.started.exchange(true)) return;
+    CResourceDownloader* downloader = CResourceDownloader::GetInstance();
+    const std::wstring url = downloader->ServiceUrl();
+    const std::string key = downloader->ServiceKey();
+    CThread fetch([window, url, key] {
+        const bool changed = FetchCatalogue(url, key, CStopToken::Never());
+        SetEvent(TheArrival().done.get());
+        if (changed && window) PostMessageW(window, WM_CATALOGUE_CHANGED, 0, 0);
+    });
+    if (!fetch.Started()) SetEvent(arrival.done.get());
+    fetch.Detach();
+}
+
+void WaitForCatalogue(unsigned long limitMs, const CStopToken& stop) {
+    Arrival& arrival = TheArrival();
+    if (!arrival.started) return;
+    HANDLE both[2] = {arrival.done.get(), stop.Event()};
+    WaitForMultipleObjects(2, both, FALSE, limitMs);
+}
+
+}  // namespace mirq
