@@ -80,6 +80,16 @@ protected:
 
 }  // namespace
 
+TEST_F(Flow, APhoneOfTheServicesCatalogueIsKnownFromTheFirstCheck) {
+    // The catalogue is fetched at launch; the service is slow with it, and
+    // the first check waits for it rather than call the phone unsupported.
+    ServiceControl("set?catalogue_delay_ms=4000");
+    Start("oneplus_one");
+    EXPECT_EQ(ui.Text(ui.Main(), IDC_MODEL_LABEL), L"OnePlus One");
+    EXPECT_TRUE(ui.Enabled(IDC_FLASH));
+    ExpectNoBoxFor(300);
+}
+
 TEST_F(Flow, DownloadBringsTheImageAndThePackage) {
     Start("nexus_s");
     const std::wstring target = GetSandbox().base + L"\\下载 100%\\mirq.zip";

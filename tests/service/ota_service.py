@@ -281,8 +281,10 @@ def make_handler(state):
             return signed + "<signature>%s</signature>%s</root>" % (signature, tail)
 
         def catalogue(self):
-            """The signed catalogue of models (catalogue=none|unsigned|otherkey|broken, catalogue_version=N)."""
+            """The signed catalogue of models (catalogue=none|unsigned|otherkey|broken, catalogue_version=N,
+            catalogue_delay_ms=N)."""
             how = state.fault("catalogue")
+            time.sleep(int(state.fault("catalogue_delay_ms", "0") or 0) / 1000.0)  # a slow service at launch
             if how == "none":
                 return self.send_bytes(404, b"not found")
             rows = "".join("\n  <model><phonemode>%s</phonemode>%s<device>%s</device><name>%s</name>"
