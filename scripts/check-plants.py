@@ -106,6 +106,8 @@ PLANTS = [
      "Tasks.FailedFlashesSayWhy"),
     ("src/download/ResourceDownloader.cpp", "same = HashFile(path, named.file.size, sums, stop) == HashResult::Done && sums.Match();",
      "same = true;", "RecoveryFlash.ImagesThatAreNoBootImageAreDeletedAndFail"),
+    ("src/util/Utils.cpp", "return SurvivesCodePage(CP_OEMCP, text) && SurvivesCodePage(CP_ACP, text); }",
+     "return SurvivesCodePage(CP_OEMCP, text); }", "WesternSystem.APathGoesWholeOnlyWhereBothCodePagesCarryIt"),
     # Any phone the service knows; PCs with a proxy and an emulator.
     ("src/app/Tasks.cpp", "    if (result == kCheckUnsupported) {\n", "    if (false) {\n",
      "Flow.APhoneOfTheServicesCatalogueIsKnownFromTheFirstCheck"),
@@ -119,7 +121,7 @@ PLANTS = [
      "Tasks.APhoneOfTheCatalogueAloneKeepsItsRecoveryAndReadsOpenRecoveryScript"),
     ("src/download/ResourceDownloader.cpp", "proxy ? INTERNET_OPEN_TYPE_PROXY : INTERNET_OPEN_TYPE_PRECONFIG;",
      "proxy ? INTERNET_OPEN_TYPE_PROXY : INTERNET_OPEN_TYPE_DIRECT;", "Tasks.DownloadsGoThroughTheSystemsProxy"),
-    ("src/download/UrlQuery.cpp", "INTERNET_OPEN_TYPE_PRECONFIG", "INTERNET_OPEN_TYPE_DIRECT", "Tasks.DownloadsGoThroughTheSystemsProxy"),
+    ("src/download/HttpExchange.cpp", "INTERNET_OPEN_TYPE_PRECONFIG", "INTERNET_OPEN_TYPE_DIRECT", "Tasks.DownloadsGoThroughTheSystemsProxy"),
     ("src/adb/AdbOutput.cpp", "if (IsEmulatorSerial(device.serial)) aside.push_back(device.serial);", "if (false) aside.push_back(device.serial);",
      "DeviceCheck.SeveralDevicesAreSeenInTheListAlone"),
     ("src/adb/AdbOutput.cpp", "    if (phones.empty()) {\n        aside.clear();\n        return devices;\n    }\n", "",

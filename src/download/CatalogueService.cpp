@@ -93,15 +93,11 @@ bool LoadKeptCatalogue(const std::string& key) {
 
 bool FetchCatalogue(const std::wstring& serviceUrl, const std::string& key, const CStopToken& stop) {
     const bool keptUsed = LoadKeptCatalogue(key);
-    UrlParts address;
     const std::wstring url = CatalogueUrl(serviceUrl);
-    if (key.empty() || stop.Requested() || !SplitUrl(url, address)) return keptUsed;
+    if (key.empty() || stop.Requested() || url.empty()) return keptUsed;
     CHttpHandles h;
-    const HttpSession session{L"OTA_Service", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0};
-    if (SendHttpRequest(h, session, address, L"GET", INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI | INTERNET_FLAG_RELOAD,
-                        L"", "", L"GET " + url) != SendResult::Sent)
-        return keptUsed;
-    const long long status = QueryNumber(h.request, HTTP_QUERY_STATUS_CODE);
+    const long long status = SendPlainGet(h, url);
+    if (status < 0) return keptUsed;
     const std::string bytes = status == 200 ? ReadSmallBody(h.request, kMaxCatalogueBytes) : std::string();
     Catalogue fetched;
     std::wstring why;

@@ -120,6 +120,16 @@ SendResult SendHttpRequest(CHttpHandles& h, const HttpSession& session, const Ur
     return SendResult::Sent;
 }
 
+long long SendPlainGet(CHttpHandles& h, const std::wstring& url) {
+    UrlParts parts;
+    if (!SplitUrl(url, parts) && !SplitUrl(url + L"/", parts)) return -1;
+    const HttpSession session{L"OTA_Service", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0};
+    if (SendHttpRequest(h, session, parts, L"GET", INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI | INTERNET_FLAG_RELOAD,
+                        L"", "", L"GET " + url) != SendResult::Sent)
+        return -1;
+    return QueryNumber(h.request, HTTP_QUERY_STATUS_CODE);
+}
+
 long long QueryNumber(HINTERNET request, DWORD info) {
     wchar_t buf[32] = {};
     DWORD size = sizeof(buf);  // 64 bytes

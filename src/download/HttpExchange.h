@@ -49,6 +49,10 @@ enum class SendResult { Sent, Failed, Insecure };
 // Opens the handles into `h` and sends the request; `what` names it in the log.
 SendResult SendHttpRequest(CHttpHandles& h, const HttpSession& session, const UrlParts& url, const wchar_t* verb,
                            DWORD flags, const std::wstring& headers, const std::string& body, const std::wstring& what);
+// A plain GET through the system's proxy settings, as the downloads go: the
+// answer's status, or -1 when nothing answered. An address that ends at its
+// host (a home page) asks for "/".
+long long SendPlainGet(CHttpHandles& h, const std::wstring& url);
 // Whether a WinINet error says the connection could not be trusted.
 bool IsCertificateError(DWORD error);
 

@@ -120,15 +120,8 @@ bool CheckServiceConnection(const std::wstring& url) {
     // A request like the downloads' own, through the system's proxy settings:
     // a connection check of its own would go direct, where only the proxy
     // lets traffic out.
-    UrlParts parts;
-    // The home page's address ends at its host's slash: its object is "/".
-    if (!SplitUrl(url, parts) && !SplitUrl(url + L"/", parts)) return false;
     CHttpHandles h;
-    const HttpSession session{L"OTA_Service", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0};
-    if (SendHttpRequest(h, session, parts, L"GET", INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI | INTERNET_FLAG_RELOAD,
-                        L"", "", L"GET " + url) != SendResult::Sent)
-        return false;
-    const long long status = QueryNumber(h.request, HTTP_QUERY_STATUS_CODE);
+    const long long status = SendPlainGet(h, url);
     return status >= 200 && status < 400;
 }
 

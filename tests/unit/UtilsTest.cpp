@@ -25,6 +25,19 @@ TEST(Conversions, CodePage936BothWays) {
     EXPECT_EQ(AnsiToWide(oem), text);
 }
 
+// Run again where the ANSI page (1252) lacks what the OEM page (437) has:
+// a path goes to adb whole only when both pages carry it.
+TEST(Conversions, APathGoesWholeOnlyWhereBothCodePagesCarryIt) {
+    const std::wstring path = L"C:\\box \u2500 line.zip";  // none: no short name stands in
+    auto carries = [](UINT page, const std::wstring& text) {
+        BOOL lost = FALSE;
+        const int n = WideCharToMultiByte(page, WC_NO_BEST_FIT_CHARS, text.c_str(), -1, nullptr, 0, nullptr, &lost);
+        return n > 0 && !lost;
+    };
+    const bool both = carries(CP_ACP, path) && carries(CP_OEMCP, path);
+    EXPECT_EQ(OemExactPath(path), both ? path : L"");
+}
+
 TEST(Conversions, WideToOemUsesAtMost1022Characters) {
     EXPECT_EQ(WideToOem(std::wstring(1022, L'x')).size(), 1022u);
     EXPECT_EQ(WideToOem(std::wstring(1023, L'x')).size(), 1022u);
