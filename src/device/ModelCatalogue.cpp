@@ -32,13 +32,10 @@ bool IsPlainText(const std::wstring& text) {
 }
 
 bool ReadModel(const XmlElement& element, CatalogueModel& model) {
+    // Each of these once; a missing one reads as empty, which no rule below takes.
     std::vector<std::wstring> v;
-    std::vector<bool> present;
     enum { kPhonemode, kDevice, kName, kRecovery, kScript };
-    if (!element.text.empty() && Trimmed(element.text).size() > 0) return false;
-    if (!TakeSingleTexts(element, {L"phonemode", L"device", L"name", L"recovery", L"script"}, v, &present)) return false;
-    for (bool here : present)
-        if (!here) return false;
+    if (!TakeSingleTexts(element, {L"phonemode", L"device", L"name", L"recovery", L"script"}, v)) return false;
     for (const XmlElement& child : element.children) {
         if (child.name != L"brand") continue;
         if (!child.children.empty() || !IsPlainText(child.text)) return false;
