@@ -144,8 +144,6 @@ PLANTS = [
     ("src/flash/FlashSequence.cpp", "return step == 0 || CAdbManager", "return CAdbManager", "RecoveryFlash.StopBeforeFlash"),
     ("src/device/UsbProbe.cpp", "(device.configFlags & kFailedInstall) || p == 1 || p == 10 ||", "p == 1 ||",
      "UsbProbe.WhatIsPluggedInSaysWhyNoPhoneAnswers"),
-    ("src/download/ResourceDownloader.cpp", "            if (round > 0) {", "            if (false) {",
-     "Download.AWholeOrAnUnwritablePartStartsOverCleanly"),
     ("src/download/ResourceDownloader.cpp", "if (m_expected.size >= 0 && free >= 0 && free < needed) {", "if (false) {",
      "SmallVolume.NothingIsAskedForThatCannotFitAndAFullVolumeIsSaidPlainly"),
     ("src/download/ResourceDownloader.cpp", 'if (!m_expected.sha256.empty()) m_identity.validator = L"sha256:" + m_expected.sha256;', "",

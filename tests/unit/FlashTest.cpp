@@ -454,6 +454,7 @@ TEST_F(FlashStart, TheCardMustHoldThePackage) {
         at.QuadPart = 1LL << 32;
         ASSERT_TRUE(SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN) && SetEndOfFile(file.get()));
     }
+    CSimPhone::Set("sdcard_free", std::to_string(7LL << 30));  // room enough otherwise
     EXPECT_EQ(Check(package, big).verdict, Readiness::NoSpace);
     DeleteFileW(big.c_str());
     CSimPhone::Set("sdcard_free", "0");
