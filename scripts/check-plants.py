@@ -54,7 +54,8 @@ PLANTS = [
      "Https.DownloadsOnlyFromATrustedServer"),
     # The phone named in every command, and every answer read exactly.
     ("src/adb/AdbDevice.cpp", "return RunAdbCommand(kVerbShell, command, m_commandLimitMs, WaitWatch(), serial);",
-     "return RunAdbCommand(kVerbShell, command, m_commandLimitMs, WaitWatch());", "Tasks.FlashInBothModes"),
+     "return RunAdbCommand(kVerbShell, command, m_commandLimitMs, WaitWatch(), CSerial::OnlyDevice());",
+     "Tasks.FlashInBothModes"),
     ("src/app/Tasks.cpp", "!RemoveRecoveryScript(serial, ScriptKindOf(id)) || !RemoveEarlierCopies(serial)",
      "!RemoveRecoveryScript(serial, ScriptKindOf(id))",
      "Tasks.FlashInBothModes"),
