@@ -72,6 +72,7 @@ SectionEnd
   RMDir "${FOLDER}\temp"
   Delete "${FOLDER}\log\MirqFlasher_*.log"
   RMDir "${FOLDER}\log"
+  Delete "${FOLDER}\models.xml"
 !macroend
 
 Section "Uninstall"
