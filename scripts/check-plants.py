@@ -112,7 +112,7 @@ PLANTS = [
     # Any phone the service knows; PCs with a proxy and an emulator.
     ("src/app/Tasks.cpp", "    if (result == kCheckUnsupported) {\n", "    if (false) {\n",
      "Flow.APhoneOfTheServicesCatalogueIsKnownFromTheFirstCheck"),
-    ("src/download/CatalogueService.cpp", "if (fetched.version < kept.version || (fetched.version", "if ((fetched.version",
+    ("src/download/CatalogueService.cpp", "if (fetched.version < keptVersion || (fetched.version", "if ((fetched.version",
      "Download.TheCatalogueIsKeptAndNeverRolledBack"),
     ("src/device/ModelCatalogue.cpp", "if (model.brands.empty() ||", "if (", "Catalogue.ReadExactlyOrRefusedWhole"),
     ("src/flash/RecoveryFlasher.cpp", "if (!NeedsRecoveryImage(modelId)) return nullptr;", "if (!IsSupportedModelId(modelId)) return nullptr;",

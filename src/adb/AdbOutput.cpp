@@ -254,9 +254,8 @@ std::vector<CDeviceEntry> ParseDevicesList(const std::wstring& output) {
 bool IsEmulatorSerial(const std::wstring& serial) {
     if (StartsWith(serial, L"emulator-")) return true;
     for (const wchar_t* host : {L"127.0.0.1:", L"localhost:"}) {
-        const size_t length = wcslen(host);
-        if (serial.size() > length && serial.compare(0, length, host) == 0 &&
-            serial.find_first_not_of(L"0123456789", length) == std::wstring::npos)
+        if (StartsWith(serial, host) && serial.size() > wcslen(host) &&
+            serial.find_first_not_of(L"0123456789", wcslen(host)) == std::wstring::npos)
             return true;
     }
     return false;

@@ -13,8 +13,6 @@ public:
     static CSerial OnlyDevice() { return CSerial(std::wstring()); }
     const std::wstring& Text() const { return m_text; }
     bool NamesAPhone() const { return !m_text.empty(); }
-    bool operator==(const CSerial& other) const { return m_text == other.m_text; }
-    bool operator!=(const CSerial& other) const { return m_text != other.m_text; }
 
 private:
     std::wstring m_text;

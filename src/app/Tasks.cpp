@@ -134,6 +134,10 @@ bool IsSecurityRefusal(DownloadOutcome outcome) {
     return outcome == DownloadOutcome::AnswerRefused || outcome == DownloadOutcome::Insecure;
 }
 
+// The recovery image that goes to the card with the package; none for a
+// phone that keeps its own recovery.
+std::wstring ImageForTheCard(int modelId) { return NeedsRecoveryImage(modelId) ? RecoveryImagePath(modelId) : L""; }
+
 // The model's recovery image, downloaded when there is none: its size counts
 // on the card, and a failed download stops the flash before it starts.
 int CheckRecoveryImage(ITaskHost& host, int modelId, const std::wstring& imagePath, const CStopToken& stop) {
@@ -161,7 +165,7 @@ int CheckFlashCanStart(ITaskHost& host, const TaskInput& input, int modelId, con
     }
     std::unique_ptr<IProgressListener> listener = host.OpenProgress(0);
     listener->OnProgress(0, L"正在检查手机状态...");
-    const std::wstring imagePath = NeedsRecoveryImage(modelId) ? RecoveryImagePath(modelId) : L"";
+    const std::wstring imagePath = ImageForTheCard(modelId);
     if (!imagePath.empty() && IsRegularFile(FlashToolPath())) {  // without the tool the check below says so, before any download
         const int image = CheckRecoveryImage(host, modelId, imagePath, stop);
         if (image != kTaskOk) return image;
@@ -252,7 +256,7 @@ int RunFlashTask(ITaskHost& host, const TaskInput& input) {
         host.ReportFlashError(kRomPushFailed);
         return kTaskRomFlashFailed;
     }
-    const ReadinessReport room = CheckRoomNow(serial, input.romPath, NeedsRecoveryImage(id) ? RecoveryImagePath(id) : L"");
+    const ReadinessReport room = CheckRoomNow(serial, input.romPath, ImageForTheCard(id));
     if (room.verdict == Readiness::NoSpace) {
         host.ReportMessageDetail(RefusalText(room));
         return kTaskNoSpace;

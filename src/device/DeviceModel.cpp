@@ -13,16 +13,6 @@ const ModelRow kModelTable[kModelCount] = {
     {L"HTC Desire", L"htc_wwe", nullptr, L"bravo", L"HTC Desire"},
 };
 
-namespace {
-
-std::wstring AsciiLower(std::wstring text) {
-    for (wchar_t& c : text)
-        if (c >= L'A' && c <= L'Z') c = c - L'A' + L'a';
-    return text;
-}
-
-}  // namespace
-
 int FindModelId(std::wstring /*model*/, std::wstring brand, std::wstring device) {
     brand = Trimmed(AsciiLower(brand));
     device = Trimmed(AsciiLower(device));

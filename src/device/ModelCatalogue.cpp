@@ -8,12 +8,6 @@ namespace mirq {
 
 namespace {
 
-std::wstring AsciiLower(std::wstring text) {
-    for (wchar_t& c : text)
-        if (c >= L'A' && c <= L'Z') c = c - L'A' + L'a';
-    return text;
-}
-
 // A device name becomes part of a file name (recovery_<device>.img).
 bool IsDeviceName(const std::wstring& text) {
     if (text.empty() || text.size() > 64 || text == L"." || text == L"..") return false;

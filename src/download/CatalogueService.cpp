@@ -19,25 +19,24 @@ namespace {
 
 const size_t kMaxCatalogueBytes = 1 << 20;
 
-// The catalogue in use came from here, with these bytes (none: built in).
+// The kept copy, verified again now: its bytes and what they say (version
+// -1 when there is nothing usable).
 struct Kept {
     std::string bytes;
-    long long version = -1;
+    Catalogue catalogue;
 };
 
-// What the kept copy holds, verified again now; version -1 when nothing usable.
 Kept ReadKept(const std::string& key) {
     Kept kept;
     const std::string bytes = ReadBinaryFile(KeptCataloguePath(), kMaxCatalogueBytes);
-    Catalogue catalogue;
     std::wstring why;
-    if (bytes.empty()) return kept;
-    if (!VerifyCatalogue(bytes, key, catalogue, why)) {
-        MIRQ_LOG(kLogWarning, L"catalogue", L"the kept catalogue " + why + L"; not used");
+    if (!bytes.empty() && VerifyCatalogue(bytes, key, kept.catalogue, why)) {
+        kept.bytes = bytes;
         return kept;
     }
-    kept.bytes = bytes;
-    kept.version = catalogue.version;
+    if (!bytes.empty()) MIRQ_LOG(kLogWarning, L"catalogue", L"the kept catalogue " + why + L"; not used");
+    kept.catalogue = Catalogue();
+    kept.catalogue.version = -1;
     return kept;
 }
 
@@ -80,21 +79,15 @@ bool VerifyCatalogue(const std::string& document, const std::string& key, Catalo
     return true;
 }
 
-bool LoadKeptCatalogue(const std::string& key) {
-    if (key.empty()) return false;
-    const Kept kept = ReadKept(key);
-    if (kept.version < 0 || kept.version <= CModelCatalogue::GetInstance()->Version()) return false;
-    Catalogue catalogue;
-    std::wstring why;
-    VerifyCatalogue(kept.bytes, key, catalogue, why);
-    Use(catalogue, L"kept");
-    return true;
-}
-
 bool FetchCatalogue(const std::wstring& serviceUrl, const std::string& key, const CStopToken& stop) {
-    const bool keptUsed = LoadKeptCatalogue(key);
+    if (key.empty()) return false;
+    // The kept copy first, when it is newer than the one in use.
+    const Kept kept = ReadKept(key);
+    const long long keptVersion = kept.catalogue.version;
+    const bool keptUsed = keptVersion >= 0 && keptVersion > CModelCatalogue::GetInstance()->Version();
+    if (keptUsed) Use(kept.catalogue, L"kept");
     const std::wstring url = CatalogueUrl(serviceUrl);
-    if (key.empty() || stop.Requested() || url.empty()) return keptUsed;
+    if (stop.Requested() || url.empty()) return keptUsed;
     CHttpHandles h;
     const long long status = SendPlainGet(h, url);
     if (status < 0) return keptUsed;
@@ -107,17 +100,16 @@ bool FetchCatalogue(const std::wstring& serviceUrl, const std::string& key, cons
         return keptUsed;
     }
     // Never back: an older catalogue, or another of the same version, is a replay or a mistake.
-    const Kept kept = ReadKept(key);
-    if (fetched.version < kept.version || (fetched.version == kept.version && bytes != kept.bytes)) {
+    if (fetched.version < keptVersion || (fetched.version == keptVersion && bytes != kept.bytes)) {
         MIRQ_LOG(kLogWarning, L"catalogue", L"version " + std::to_wstring(fetched.version) + L" fetched, " +
-                                                std::to_wstring(kept.version) + L" kept: " +
-                                                (fetched.version < kept.version ? L"older" : L"the same version with other bytes") +
+                                                std::to_wstring(keptVersion) + L" kept: " +
+                                                (fetched.version < keptVersion ? L"older" : L"the same version with other bytes") +
                                                 L"; ignored");
         return keptUsed;
     }
-    if (fetched.version > kept.version && !WriteBinaryFile(KeptCataloguePath(), bytes))
+    if (fetched.version > keptVersion && !WriteBinaryFile(KeptCataloguePath(), bytes))
         MIRQ_LOG(kLogWarning, L"catalogue", L"the catalogue could not be kept in " + KeptCataloguePath());
-    if (fetched.version == kept.version && keptUsed) return true;  // the very one in use
+    if (fetched.version == keptVersion && keptUsed) return true;  // the very one in use
     Use(fetched, L"fetched");
     return true;
 }

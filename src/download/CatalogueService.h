@@ -27,7 +27,6 @@ bool VerifyCatalogue(const std::string& document, const std::string& key, Catalo
 // kept one, of the same version but other bytes, unsigned or signed by
 // another key is ignored (logged); a newer one is kept and used. True when
 // the catalogue in use changed.
-bool LoadKeptCatalogue(const std::string& key);
 bool FetchCatalogue(const std::wstring& serviceUrl, const std::string& key, const CStopToken& stop);
 
 // The fetch of this run: started once, at launch; the first device check

@@ -180,6 +180,12 @@ bool GetCurrentDir(std::wstring& out) {
     return true;
 }
 
+std::wstring AsciiLower(std::wstring text) {
+    for (wchar_t& c : text)
+        if (c >= L'A' && c <= L'Z') c = c - L'A' + L'a';
+    return text;
+}
+
 std::wstring GetBaseDirectory() {
     CBaseDirectory& base = BaseDirectory();
     std::lock_guard<std::mutex> lock(base.lock);

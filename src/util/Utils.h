@@ -26,6 +26,8 @@ std::string WideToUtf8(const std::wstring& text);
 std::wstring& TrimLeft(std::wstring& text);
 std::wstring& TrimRight(std::wstring& text);
 std::wstring Trimmed(std::wstring text);
+// A-Z lowered, nothing else: what Android's property names and values compare by.
+std::wstring AsciiLower(std::wstring text);
 
 bool GetCurrentDir(std::wstring& out);
 // The current directory captured at first use, kept for the life of the process.

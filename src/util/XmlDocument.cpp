@@ -27,8 +27,7 @@ public:
             m_at = end + 2;
         }
         SkipSpace();
-        bool closed = false;
-        if (!Element(root, 0, openRoot ? &closed : nullptr)) return false;
+        if (!Element(root, 0, openRoot)) return false;
         SkipSpace();
         return m_at == m_text.size();
     }
@@ -70,20 +69,15 @@ private:
         return false;
     }
 
-    // An element whose '<' is at m_at. With `closed`, the text may end
-    // before its end tag (the root of signed bytes); `closed` says whether it came.
-    bool Element(XmlElement& element, int depth, bool* closed) {
+    // An element whose '<' is at m_at. With `mayStayOpen`, the text may end
+    // before its end tag, after whole children (the root of signed bytes).
+    bool Element(XmlElement& element, int depth, bool mayStayOpen) {
         if (depth > kMaxDepth || m_at >= m_text.size() || m_text[m_at] != L'<' || !OpenTag(element.name))
             return false;
         std::wstring text;
         bool textSeen = false;
         for (;;) {
-            if (m_at >= m_text.size()) {
-                // Only an open root may end here, and only after whole children.
-                if (!closed || textSeen) return false;
-                *closed = false;
-                return true;
-            }
+            if (m_at >= m_text.size()) return mayStayOpen && !textSeen;
             const wchar_t c = m_text[m_at];
             if (c == L'&') {
                 if (!Entity(text)) return false;
@@ -98,14 +92,13 @@ private:
                 if (!Name(name) || name != element.name || m_at >= m_text.size() || m_text[m_at] != L'>') return false;
                 ++m_at;
                 if (element.children.empty()) element.text = text;
-                if (closed) *closed = true;
                 return true;
             } else {
                 // A comment, CDATA, a DOCTYPE or a processing instruction
                 // fails the open tag's name; markup inside text is refused.
                 if (textSeen) return false;
                 element.children.emplace_back();
-                if (!Element(element.children.back(), depth + 1, nullptr)) return false;
+                if (!Element(element.children.back(), depth + 1, false)) return false;
                 text.clear();
             }
             if (textSeen && !element.children.empty()) return false;  // text beside elements

@@ -46,8 +46,9 @@ shape=comment|nested|dup|amp|after|twosig (a <flashurl> in a comment, inside
 signature; an element and a second signature after the first).
 Files carry an ETag (their MD5) and honour "Range: bytes=N-" with "If-Range";
 /_sim/log lists each file answer's status, /_sim/bytes the file bytes sent.
-Each service also runs a forwarding HTTP proxy 100 ports above its own,
-which logs each request it carries as "proxy METHOD URL".
+Each service also listens as an HTTP proxy 100 ports above its own: it answers
+a request in absolute form (as WinINet sends it to a proxy) itself and logs
+it as "proxy METHOD URL".
 The process ends by itself after --lifetime seconds.
 """
 import argparse, base64, hashlib, io, os, random, select, signal, socket, ssl, struct, subprocess, sys, threading, \
@@ -183,6 +184,8 @@ def make_handler(state):
 
         def record(self, body=b""):
             with state.lock:
+                if self.path.startswith("http://"):  # the absolute form: it came as to a proxy
+                    state.log.append("proxy %s %s" % (self.command, self.path))
                 state.log.append("%s %s %s|%s|%s" % (
                     self.command, self.path, self.request_version,
                     self.headers.get("User-Agent", ""), body.decode("latin-1")))
@@ -456,54 +459,14 @@ def tls_contexts(folder):
     return contexts
 
 
-def proxy_serve(state, port):
-    """A forwarding HTTP proxy (as an office's): requests in absolute form, each
-    logged as "proxy METHOD URL", sent on in origin form, the answer streamed back."""
-    sock = listen(port)
-    while True:
-        try:
-            conn, _ = sock.accept()
-        except (socket.timeout, BlockingIOError):
-            continue
-        conn.settimeout(None)
-        threading.Thread(target=proxy_one, args=(state, conn), daemon=True).start()
-
-
-def proxy_one(state, conn):
-    try:
-        f = conn.makefile("rb")
-        method, target, version = f.readline().decode("latin-1").split()
-        headers = []
-        for line in iter(f.readline, b""):
-            if line in (b"\r\n", b"\n"):
-                break
-            headers.append(line)
-        length = next((int(h.split(b":", 1)[1]) for h in headers if h.lower().startswith(b"content-length:")), 0)
-        body = f.read(length) if length else b""
-        with state.lock:
-            state.log.append("proxy %s %s" % (method, target))
-        url = urlsplit(target)
-        kept = b"".join(h for h in headers if not h.lower().startswith((b"proxy-", b"connection:")))
-        upstream = socket.create_connection((url.hostname, url.port or 80))
-        upstream.sendall(("%s %s %s\r\n" % (method, url.path + ("?" + url.query if url.query else ""), version)).encode()
-                         + kept + b"Connection: close\r\n\r\n" + body)
-        for chunk in iter(lambda: upstream.recv(1 << 16), b""):
-            conn.sendall(chunk)
-        upstream.close()
-    except (OSError, ValueError, StopIteration):
-        pass
-    finally:
-        conn.close()
-
-
 def serve(args):
     state = State(args.cache)
-    threading.Thread(target=proxy_serve, args=(state, args.port + PROXY_OFFSET), daemon=True).start()
     handler = make_handler(state)
     handler.server_port_http = args.port
     deadline = time.time() + args.lifetime
     sock = listen(args.port)
     tls = listen(args.tls_port) if args.tls_port else None
+    proxy = listen(args.port + PROXY_OFFSET)
     contexts = tls_contexts(args.tls_dir) if tls else {}
     if args.ready_fd is not None:
         os.write(args.ready_fd, b"ok")
@@ -531,7 +494,7 @@ def serve(args):
             sock.close()
             sock = listen(args.port)
             continue
-        ready, _, _ = select.select([sock] + ([tls] if tls else []), [], [], 0.2)
+        ready, _, _ = select.select([sock, proxy] + ([tls] if tls else []), [], [], 0.2)
         for listener in ready:
             try:
                 conn, addr = listener.accept()
