@@ -316,26 +316,6 @@ TEST_F(Tasks, APhoneOfTheCatalogueAloneKeepsItsRecoveryAndReadsOpenRecoveryScrip
     }
 }
 
-TEST_F(Tasks, DownloadsGoThroughTheSystemsProxy) {
-    // The home page, the query and both files through the proxy of Internet
-    // Options; one that refuses the connection is a failure like any other.
-    CSimPhone::Reset("nexus_s");
-    ASSERT_EQ(RunDeviceCheckTask(host), kTaskOk);
-    CSystemProxy proxy(ServiceProxy());
-    EXPECT_TRUE(CheckServiceConnection(ServiceUrl(L"")));
-    EXPECT_EQ(RunDownloadTask(host, input), kTaskDownloaded);
-    const std::string log = ServiceControl("log") + "\n", service = WideToUtf8(ServiceUrl(L""));
-    for (const std::string carried : {"GET " + service + "\n", "POST " + service + "ota/ota/geturl.action",
-                                      "GET " + service + "files/recovery/crespo.img", "GET " + service + "files/rom/crespo.zip"})
-        EXPECT_NE(log.find("proxy " + carried), std::string::npos) << carried << "\n" << log;
-    EXPECT_TRUE(ReadBytes(input.romPath) == Served(L"files/rom/crespo.zip"));
-    DeleteFileW(input.romPath.c_str());
-    proxy.Set(L"127.0.0.1:1");
-    EXPECT_FALSE(CheckServiceConnection(ServiceUrl(L"")));
-    EXPECT_EQ(RunDownloadTask(host, input), kTaskDownloadFailed);
-    EXPECT_FALSE(FileExists(input.romPath) || FileExists(input.romPath + L".part"));
-}
-
 TEST_F(Tasks, DownloadBringsTheImageAndThePackageAndAFailureKeepsTheEarlierFile) {
     EXPECT_EQ(RunDownloadTask(host, input), kTaskUnsupported);  // no phone identified yet
     EXPECT_EQ(ServiceControl("log"), "");
@@ -343,15 +323,29 @@ TEST_F(Tasks, DownloadBringsTheImageAndThePackageAndAFailureKeepsTheEarlierFile)
     ASSERT_EQ(RunDeviceCheckTask(host), kTaskOk);
     input.romPath = GetSandbox().base + L"\\下载 100%.zip";
     host.bar.clear();  // a new progress window
+    // Through the proxy of Internet Options: the home page, the query and both files.
+    std::unique_ptr<CSystemProxy> proxy(new CSystemProxy(ServiceProxy()));
+    EXPECT_TRUE(CheckServiceConnection(ServiceUrl(L"")));
     EXPECT_EQ(RunDownloadTask(host, input), kTaskDownloaded);
+    const std::string carried = ServiceControl("log") + "\n", service = WideToUtf8(ServiceUrl(L""));
+    for (const std::string what : {"GET " + service + "\n", "POST " + service + "ota/ota/geturl.action",
+                                   "GET " + service + "files/recovery/crespo.img", "GET " + service + "files/rom/crespo.zip"})
+        EXPECT_NE(carried.find("proxy " + what), std::string::npos) << what << "\n" << carried;
     EXPECT_EQ(ReadBytes(input.romPath), Served(L"files/rom/crespo.zip"));
     EXPECT_EQ(ReadBytes(RecoveryImagePath(2)), Served(L"files/recovery/crespo.img"));
     EXPECT_TRUE(std::is_sorted(host.bar.begin(), host.bar.end()));
     ASSERT_FALSE(host.bar.empty());
     EXPECT_EQ(host.bar.back(), 100);
 
-    // The earlier image goes before the new one is asked for, even when that fails.
+    // The earlier image goes before the new one is asked for, even when that
+    // fails; a proxy that refuses the connection fails like any other way.
     WriteBytes(input.romPath, "the user's earlier package");
+    proxy->Set(L"127.0.0.1:1");
+    EXPECT_FALSE(CheckServiceConnection(ServiceUrl(L"")));
+    EXPECT_EQ(RunDownloadTask(host, input), kTaskDownloadFailed);
+    EXPECT_EQ(ReadBytes(input.romPath), "the user's earlier package");
+    EXPECT_FALSE(FileExists(input.romPath + L".part"));
+    proxy.reset();
     ServiceControl("set?file_status=500");
     EXPECT_EQ(RunDownloadTask(host, input), kTaskDownloadFailed);
     EXPECT_EQ(host.Box(kTaskDownloadFailed), L"下载失败: ROM下载失败，请确认网络连接良好后重新下载！");
