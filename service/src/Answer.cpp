@@ -1,0 +1,59 @@
+#include "Answer.h"
+
+#include "Crypto.h"
+#include "Store.h"
+#include "Text.h"
+#include "util/XmlDocument.h"
+
+namespace mirqsvc {
+
+namespace {
+
+bool IsHex(const std::string& text) {
+    for (char c : text)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
+    return true;
+}
+
+std::string Element(const char* name, const std::string& text) {
+    return std::string("<") + name + ">" + text + "</" + name + ">";
+}
+
+}  // namespace
+
+bool ReadQuery(const std::string& body, Query& out) {
+    std::wstring text;
+    mirq::XmlElement root;
+    std::vector<std::wstring> v;
+    std::vector<bool> present;
+    if (!DecodeUtf8(body, text) || !mirq::ReadXmlDocument(text, root) || root.name != L"root" ||
+        !mirq::TakeSingleTexts(root, {L"phonemode", L"flashtype", L"nonce"}, v, &present))
+        return false;
+    Query q;
+    q.phonemode = EncodeUtf8(v[0]);
+    const std::string type = EncodeUtf8(v[1]);
+    q.nonce = EncodeUtf8(v[2]);
+    if (!IsPlainName(q.phonemode) || type.empty() || type.size() > 9 ||
+        type.find_first_not_of("0123456789") != std::string::npos || q.nonce.size() < 16 || q.nonce.size() > 128 ||
+        !IsHex(q.nonce))
+        return false;
+    q.flashType = std::stoi(type);
+    out = q;
+    return true;
+}
+
+std::string SignedAnswer(const Query& query, const Release* release, const std::string& filesBase,
+                         const CSigningKey& key) {
+    std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<root>" + Element("status", release ? "ok" : "norelease") +
+                       Element("phonemode", EscapeXml(query.phonemode)) +
+                       Element("flashtype", std::to_string(query.flashType)) + Element("nonce", query.nonce);
+    if (release) {
+        const std::string url = release->url.empty() ? filesBase + release->file : release->url;
+        text += Element("flashurl", EscapeXml(url)) + Element("size", std::to_string(release->size)) +
+                Element("sha256", release->sha256) + Element("md5", release->md5);
+    }
+    const std::string signature = key.Sign(text);
+    return signature.empty() ? std::string() : text + Element("signature", signature) + "</root>\n";
+}
+
+}  // namespace mirqsvc

@@ -1,0 +1,28 @@
+#pragma once
+// The download-URL query and the signed answer to it.
+#include <string>
+
+namespace mirqsvc {
+
+class CSigningKey;
+struct Release;
+
+struct Query {
+    std::string phonemode;  // UTF-8
+    int flashType = 0;
+    std::string nonce;
+};
+
+// The query's body: <root> holding <phonemode>, <flashtype> (digits) and
+// <nonce> (16 to 128 hex digits) once each, read as strictly as the
+// program reads answers; false for anything else.
+bool ReadQuery(const std::string& body, Query& out);
+
+// The answer, signed: status ok and the release's address, size and
+// checksums; without a release, status "norelease" (for the asked phone,
+// file and nonce, so the program can tell it from a forgery). A file of
+// the store is addressed as `filesBase` followed by its name.
+std::string SignedAnswer(const Query& query, const Release* release, const std::string& filesBase,
+                         const CSigningKey& key);
+
+}  // namespace mirqsvc

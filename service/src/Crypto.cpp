@@ -1,0 +1,161 @@
+#include "Crypto.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <vector>
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+namespace mirqsvc {
+
+namespace {
+
+std::string Hex(const unsigned char* bytes, size_t n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < n; ++i) {
+        out += digits[bytes[i] >> 4];
+        out += digits[bytes[i] & 15];
+    }
+    return out;
+}
+
+struct CMdContext {
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    ~CMdContext() { EVP_MD_CTX_free(ctx); }
+    std::string HexFinal() {
+        unsigned char md[EVP_MAX_MD_SIZE];
+        unsigned int n = 0;
+        return EVP_DigestFinal_ex(ctx, md, &n) == 1 ? Hex(md, n) : std::string();
+    }
+};
+
+bool WriteAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t n = write(fd, data, size);
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool CSigningKey::Load(const std::string& pemPath, std::string& why) {
+    FILE* file = fopen(pemPath.c_str(), "rb");
+    if (!file) {
+        why = "cannot read the key " + pemPath;
+        return false;
+    }
+    EVP_PKEY* key = PEM_read_PrivateKey(file, nullptr, nullptr, nullptr);
+    fclose(file);
+    if (!key) {
+        why = pemPath + " holds no private key in PEM form";
+        return false;
+    }
+    m_key.reset(key, EVP_PKEY_free);
+    if (EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA || EVP_PKEY_get_bits(key) < 2048) {
+        m_key.reset();
+        why = pemPath + " is not an RSA key of 2048 bits or more";
+        return false;
+    }
+    return true;
+}
+
+std::string CSigningKey::Sign(const std::string& data) const {
+    CMdContext md;
+    size_t size = 0;
+    if (!m_key || EVP_DigestSignInit(md.ctx, nullptr, EVP_sha256(), nullptr, m_key.get()) != 1 ||
+        EVP_DigestSign(md.ctx, nullptr, &size, reinterpret_cast<const unsigned char*>(data.data()), data.size()) != 1)
+        return std::string();
+    std::vector<unsigned char> signature(size);
+    if (EVP_DigestSign(md.ctx, signature.data(), &size, reinterpret_cast<const unsigned char*>(data.data()),
+                       data.size()) != 1)
+        return std::string();
+    std::string base64(4 * ((size + 2) / 3) + 1, '\0');
+    base64.resize(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&base64[0]), signature.data(), static_cast<int>(size)));
+    return base64;
+}
+
+std::string CSigningKey::PublicDer() const {
+    unsigned char* der = nullptr;
+    const int n = m_key ? i2d_PUBKEY(m_key.get(), &der) : -1;
+    if (n <= 0) return std::string();
+    std::string bytes(reinterpret_cast<char*>(der), n);
+    OPENSSL_free(der);
+    return bytes;
+}
+
+int CSigningKey::Bits() const { return m_key ? EVP_PKEY_get_bits(m_key.get()) : 0; }
+
+bool GenerateKey(const std::string& dir, std::string& why) {
+    const std::string pem = dir + "/service.pem", der = dir + "/service.der";
+    mkdir(dir.c_str(), 0700);
+    EVP_PKEY* made = EVP_RSA_gen(3072);
+    if (!made) {
+        why = "the key could not be made";
+        return false;
+    }
+    std::shared_ptr<EVP_PKEY> key(made, EVP_PKEY_free);
+    // O_EXCL: a key that exists stays as it is.
+    const int fd = open(pem.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        why = (errno == EEXIST ? pem + " exists: a key the releases trust is never replaced"
+                               : "cannot create " + pem);
+        return false;
+    }
+    FILE* file = fdopen(fd, "wb");
+    const bool written = file && PEM_write_PrivateKey(file, key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
+    const bool closed = file ? fclose(file) == 0 : close(fd) == 0;
+    if (!written || !closed) {
+        unlink(pem.c_str());
+        why = "cannot write " + pem;
+        return false;
+    }
+    unsigned char* bytes = nullptr;
+    const int n = i2d_PUBKEY(key.get(), &bytes);
+    const int out = n > 0 ? open(der.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644) : -1;
+    const bool ok = out >= 0 && WriteAll(out, reinterpret_cast<char*>(bytes), n);
+    OPENSSL_free(bytes);
+    if (out < 0 || close(out) != 0 || !ok) {
+        why = "cannot write " + der;
+        return false;
+    }
+    return true;
+}
+
+bool DigestFile(const std::string& path, FileDigests& out, const std::string& copyTo) {
+    const int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return false;
+    const int copy = copyTo.empty() ? -1 : open(copyTo.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    CMdContext sha, md5;
+    bool ok = (copyTo.empty() || copy >= 0) && EVP_DigestInit_ex(sha.ctx, EVP_sha256(), nullptr) == 1 &&
+              EVP_DigestInit_ex(md5.ctx, EVP_md5(), nullptr) == 1;
+    std::vector<char> buffer(1 << 20);
+    out = FileDigests();
+    for (ssize_t n; ok && (n = read(in, buffer.data(), buffer.size())) != 0;) {
+        ok = n > 0 && EVP_DigestUpdate(sha.ctx, buffer.data(), n) == 1 && EVP_DigestUpdate(md5.ctx, buffer.data(), n) == 1 &&
+             (copy < 0 || WriteAll(copy, buffer.data(), n));
+        out.size += n;
+    }
+    close(in);
+    if (copy >= 0) ok = fsync(copy) == 0 && close(copy) == 0 && ok;
+    out.sha256 = sha.HexFinal();
+    out.md5 = md5.HexFinal();
+    return ok && !out.sha256.empty();
+}
+
+std::string Sha256Hex(const std::string& data) {
+    CMdContext sha;
+    EVP_DigestInit_ex(sha.ctx, EVP_sha256(), nullptr);
+    EVP_DigestUpdate(sha.ctx, data.data(), data.size());
+    return sha.HexFinal();
+}
+
+}  // namespace mirqsvc

@@ -1,0 +1,322 @@
+#include "Server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <cstdio>
+#include <memory>
+
+#include "Answer.h"
+
+namespace mirqsvc {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// More connections than this at once are closed on arrival (the fd limit
+// is near, and httplib answers 500 past FD_SETSIZE).
+const int kMaxConnections = 900;
+const size_t kMaxQueryBytes = 65536;
+const int kMaxRequestsPerConnection = 100;
+
+const char kHomePage[] =
+    "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>MirqROM</title></head>"
+    "<body><h1>MirqROM</h1><p>MirqROM论坛</p></body></html>\n";
+
+bool WaitFor(int fd, short events, int ms) {
+    pollfd p = {fd, events, 0};
+    int n;
+    do n = poll(&p, 1, ms);
+    while (n < 0 && errno == EINTR);
+    return n > 0;
+}
+
+// One connection as httplib reads and writes it: a request must arrive
+// whole before its deadline, each read and write waits a bounded time.
+class CConnectionStream : public httplib::Stream {
+public:
+    CConnectionStream(int fd, const ServeOptions& o) : m_fd(fd), m_options(o) {}
+
+    // Waits for the next request's first byte; then its deadline runs.
+    bool NextRequest(int idleMs) {
+        if (m_begin == m_end && !WaitFor(m_fd, POLLIN, idleMs)) return false;
+        m_deadline = Clock::now() + std::chrono::milliseconds(m_options.requestDeadlineMs);
+        m_answering = false;
+        return true;
+    }
+
+    bool is_readable() const override { return m_begin < m_end || WaitFor(m_fd, POLLIN, ReadWaitMs()); }
+    bool is_writable() const override { return WaitFor(m_fd, POLLOUT, m_options.writeTimeoutMs); }
+
+    ssize_t read(char* ptr, size_t size) override {
+        if (m_answering) return -1;  // one request at a time
+        if (m_begin == m_end) {
+            if (!WaitFor(m_fd, POLLIN, ReadWaitMs())) return -1;
+            ssize_t n;
+            do n = recv(m_fd, m_buffer, sizeof(m_buffer), 0);
+            while (n < 0 && errno == EINTR);
+            if (n <= 0) return n;
+            m_begin = 0;
+            m_end = static_cast<size_t>(n);
+        }
+        const size_t n = std::min(size, m_end - m_begin);
+        memcpy(ptr, m_buffer + m_begin, n);
+        m_begin += n;
+        return static_cast<ssize_t>(n);
+    }
+
+    ssize_t write(const char* ptr, size_t size) override {
+        m_answering = true;
+        if (!is_writable()) return -1;
+        ssize_t n;
+        do n = send(m_fd, ptr, size, MSG_NOSIGNAL);
+        while (n < 0 && errno == EINTR);
+        return n;
+    }
+
+    void get_remote_ip_and_port(std::string& ip, int& port) const override { Address(getpeername, ip, port); }
+    void get_local_ip_and_port(std::string& ip, int& port) const override { Address(getsockname, ip, port); }
+    socket_t socket() const override { return m_fd; }
+    void EndAnswer() { m_answering = false; }
+
+private:
+    int ReadWaitMs() const {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_deadline - Clock::now()).count();
+        return static_cast<int>(std::max<long long>(0, std::min<long long>(left, m_options.readTimeoutMs)));
+    }
+    void Address(int (*get)(int, sockaddr*, socklen_t*), std::string& ip, int& port) const {
+        sockaddr_storage a = {};
+        socklen_t n = sizeof(a);
+        char text[INET6_ADDRSTRLEN] = {};
+        port = 0;
+        if (get(m_fd, reinterpret_cast<sockaddr*>(&a), &n) != 0) return;
+        if (a.ss_family == AF_INET) {
+            const auto* in = reinterpret_cast<sockaddr_in*>(&a);
+            inet_ntop(AF_INET, &in->sin_addr, text, sizeof(text));
+            port = ntohs(in->sin_port);
+        } else if (a.ss_family == AF_INET6) {
+            const auto* in = reinterpret_cast<sockaddr_in6*>(&a);
+            inet_ntop(AF_INET6, &in->sin6_addr, text, sizeof(text));
+            port = ntohs(in->sin6_port);
+        }
+        ip = text;
+    }
+
+    int m_fd;
+    const ServeOptions& m_options;
+    Clock::time_point m_deadline = Clock::now();
+    bool m_answering = false;
+    char m_buffer[4096];
+    size_t m_begin = 0, m_end = 0;
+};
+
+// "bytes=N-" or "bytes=N-M" of one range, within the size; false for anything else.
+bool ParseRange(const std::string& header, long long size, long long& first, long long& last) {
+    if (header.compare(0, 6, "bytes=") != 0 || header.find(',') != std::string::npos) return false;
+    const std::string spec = header.substr(6);
+    const size_t dash = spec.find('-');
+    if (dash == std::string::npos || dash == 0) return false;  // suffix ranges are not asked for here
+    const std::string from = spec.substr(0, dash), to = spec.substr(dash + 1);
+    if (from.find_first_not_of("0123456789") != std::string::npos || to.find_first_not_of("0123456789") != std::string::npos ||
+        from.size() > 18 || to.size() > 18)
+        return false;
+    first = std::stoll(from);
+    last = to.empty() ? size - 1 : std::min(std::stoll(to), size - 1);
+    return first <= last || first >= size;
+}
+
+}  // namespace
+
+CServiceServer::CServiceServer(const CStore& store, const CSigningKey& key, const ServeOptions& options)
+    : m_store(store), m_key(key), m_options(options) {
+    set_payload_max_length(kMaxQueryBytes);
+    // What the Keep-Alive header tells clients; Serve keeps to it.
+    set_keep_alive_max_count(kMaxRequestsPerConnection);
+    set_keep_alive_timeout((options.keepAliveMs + 999) / 1000);
+    Route();
+}
+
+CServiceServer::~CServiceServer() {
+    Stop();
+    if (m_listen >= 0) close(m_listen);
+}
+
+bool CServiceServer::Bind(std::string& why) {
+    addrinfo hints = {}, *found = nullptr;
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    if (getaddrinfo(m_options.host.c_str(), std::to_string(m_options.port).c_str(), &hints, &found) != 0 || !found) {
+        why = "cannot resolve " + m_options.host;
+        return false;
+    }
+    std::unique_ptr<addrinfo, void (*)(addrinfo*)> hold(found, freeaddrinfo);
+    m_listen = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    // A backlog for bursts of clients: a full queue drops connects, which clients retry only after a second.
+    if (m_listen < 0 || ::bind(m_listen, found->ai_addr, found->ai_addrlen) != 0 || ::listen(m_listen, 1024) != 0) {
+        why = "cannot listen on " + m_options.host + ":" + std::to_string(m_options.port) + ": " + strerror(errno);
+        return false;
+    }
+    sockaddr_storage bound = {};
+    socklen_t n = sizeof(bound);
+    getsockname(m_listen, reinterpret_cast<sockaddr*>(&bound), &n);
+    m_port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                                : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    const bool v6 = m_options.host.find(':') != std::string::npos;
+    m_filesBase = m_options.filesUrl.empty()
+                      ? "http://" + (v6 ? "[" + m_options.host + "]" : m_options.host) + ":" + std::to_string(m_port) + "/files/"
+                      : m_options.filesUrl;
+    if (m_filesBase.back() != '/') m_filesBase += '/';
+    // httplib's file writer stops when this is closed; it marks the server as running.
+    svr_sock_ = m_listen;
+    m_running = true;
+    return true;
+}
+
+void CServiceServer::Run() {
+    while (m_running) {
+        if (!WaitFor(m_listen, POLLIN, 200)) continue;
+        const int fd = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
+        }
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (!m_running || static_cast<int>(m_open.size()) >= kMaxConnections) {
+            close(fd);
+            continue;
+        }
+        const int on = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+        m_open.insert(fd);
+        std::thread([this, fd] { Serve(fd); }).detach();
+    }
+    std::unique_lock<std::mutex> hold(m_lock);
+    for (int fd : m_open) shutdown(fd, SHUT_RDWR);  // wakes every wait at once
+    m_ended.wait(hold, [this] { return m_open.empty(); });
+}
+
+void CServiceServer::Stop() {
+    m_running = false;
+    svr_sock_ = INVALID_SOCKET;
+}
+
+void CServiceServer::Serve(int fd) {
+    CConnectionStream stream(fd, m_options);
+    for (int left = kMaxRequestsPerConnection; left > 0 && m_running; --left) {
+        const int idle = left == kMaxRequestsPerConnection ? m_options.readTimeoutMs : m_options.keepAliveMs;
+        if (!stream.NextRequest(idle)) break;
+        bool closed = false;
+        // Ranges are this server's own business (If-Range, 416): httplib's would apply them again.
+        if (!process_request(stream, left == 1, closed, [](httplib::Request& req) { req.ranges.clear(); }) || closed)
+            break;
+        stream.EndAnswer();
+    }
+    shutdown(fd, SHUT_RDWR);
+    close(fd);
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_open.erase(fd);
+    m_ended.notify_all();
+}
+
+void CServiceServer::Route() {
+    Post("/ota/ota/geturl.action", [this](const httplib::Request& req, httplib::Response& res) { AnswerQuery(req, res); });
+    Get("/ota/ota/models.action", [this](const httplib::Request&, httplib::Response& res) {
+        const std::string catalogue = m_store.CatalogueBytes();
+        if (catalogue.empty()) {
+            res.status = 404;
+            res.set_content("no catalogue has been published\n", "text/plain");
+            return;
+        }
+        res.set_content(catalogue, "text/xml; charset=utf-8");
+    });
+    Get("/", [](const httplib::Request&, httplib::Response& res) { res.set_content(kHomePage, "text/html; charset=utf-8"); });
+    Get("/healthz", [this](const httplib::Request&, httplib::Response& res) {
+        const bool ok = m_store.Readable() && m_key.Bits() >= 2048;
+        res.status = ok ? 200 : 503;
+        res.set_content(ok ? "ok\n" : "the store cannot be read\n", "text/plain");
+    });
+    if (m_options.files)
+        Get("/files/([^/]+)", [this](const httplib::Request& req, httplib::Response& res) { SendFile(req, res); });
+    if (m_options.log)
+        set_logger([](const httplib::Request& req, const httplib::Response& res) {
+            // One write a line, so lines of several threads do not mix.
+            char line[600];
+            const int n = snprintf(line, sizeof(line), "%s %s %.400s %d\n", req.remote_addr.c_str(), req.method.c_str(),
+                                   req.path.c_str(), res.status);
+            if (n > 0) fwrite(line, 1, std::min<size_t>(n, sizeof(line) - 1), stderr);
+        });
+}
+
+void CServiceServer::AnswerQuery(const httplib::Request& req, httplib::Response& res) {
+    Query query;
+    if (!ReadQuery(req.body, query)) {
+        res.status = 400;
+        res.set_content("the query must be <root> with <phonemode>, <flashtype> and <nonce> (hex), in UTF-8\n",
+                        "text/plain");
+        return;
+    }
+    Release release;
+    const bool found = m_store.FindRelease(query.phonemode, query.flashType, release);
+    const std::string answer = SignedAnswer(query, found ? &release : nullptr, m_filesBase, m_key);
+    if (answer.empty()) {
+        res.status = 500;
+        return;
+    }
+    res.set_content(answer, "text/xml; charset=utf-8");
+}
+
+void CServiceServer::SendFile(const httplib::Request& req, httplib::Response& res) {
+    const std::string path = m_store.FilePath(req.matches[1]);
+    const int fd = path.empty() ? -1 : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st = {};
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0) close(fd);
+        res.status = 404;
+        res.set_content("not found\n", "text/plain");
+        return;
+    }
+    // A file's name is its SHA-256, and it never changes: a strong validator.
+    const std::string etag = "\"" + std::string(req.matches[1]).substr(0, 64) + "\"";
+    const long long size = st.st_size;
+    long long first = 0, last = size - 1;
+    const std::string range = req.get_header_value("Range"), ifRange = req.get_header_value("If-Range");
+    const bool ranged = !range.empty() && (ifRange.empty() || ifRange == etag) && ParseRange(range, size, first, last);
+    res.set_header("ETag", etag);
+    res.set_header("Accept-Ranges", "bytes");
+    if (ranged && first >= size) {
+        close(fd);
+        res.status = 416;
+        res.set_header("Content-Range", "bytes */" + std::to_string(size));
+        return;
+    }
+    if (ranged) {
+        res.status = 206;
+        res.set_header("Content-Range",
+                       "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" + std::to_string(size));
+    }
+    auto file = std::make_shared<int>(fd);
+    res.set_content_provider(
+        static_cast<size_t>(last - first + 1), "application/octet-stream",
+        [file, first](size_t offset, size_t length, httplib::DataSink& sink) {
+            char buffer[64 * 1024];
+            const ssize_t n = pread(*file, buffer, std::min(length, sizeof(buffer)), first + static_cast<off_t>(offset));
+            return n > 0 && sink.write(buffer, static_cast<size_t>(n));
+        },
+        [file](bool) { close(*file); });
+}
+
+}  // namespace mirqsvc

@@ -1,0 +1,65 @@
+#pragma once
+// `serve`: the queries, the catalogue, the home page, the health check and
+// (with --files) the store's files. It keeps nothing between requests: every
+// answer is made from the store as it is at that moment, so any number of
+// processes on any hosts can serve one store, and a publish is served at once.
+//
+// Connections are accepted here, each on a thread of its own (a slow client
+// holds up nobody else), and each request must arrive whole within a
+// deadline, however slowly it trickles in; httplib reads, routes and writes.
+#include <httplib.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "Crypto.h"
+#include "Store.h"
+
+namespace mirqsvc {
+
+struct ServeOptions {
+    std::string host = "127.0.0.1";
+    int port = 8080;  // 0: any free port (tests)
+    bool files = false;
+    std::string filesUrl;  // empty: http://HOST:PORT/files/
+    int requestDeadlineMs = 30000;
+    int readTimeoutMs = 10000;
+    int writeTimeoutMs = 30000;
+    int keepAliveMs = 5000;
+    bool log = true;
+};
+
+class CServiceServer : public httplib::Server {
+public:
+    CServiceServer(const CStore& store, const CSigningKey& key, const ServeOptions& options);
+    ~CServiceServer() override;
+
+    bool Bind(std::string& why);
+    int Port() const { return m_port; }
+    // Accepts until Stop; returns once every connection has ended.
+    void Run();
+    void Stop();
+
+private:
+    void Serve(int fd);
+    void Route();
+    void AnswerQuery(const httplib::Request& req, httplib::Response& res);
+    void SendFile(const httplib::Request& req, httplib::Response& res);
+
+    const CStore& m_store;
+    const CSigningKey& m_key;
+    ServeOptions m_options;
+    std::string m_filesBase;
+    int m_listen = -1;
+    int m_port = 0;
+    std::atomic<bool> m_running{false};
+    std::mutex m_lock;
+    std::condition_variable m_ended;
+    std::set<int> m_open;  // connections being served
+};
+
+}  // namespace mirqsvc

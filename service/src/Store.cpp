@@ -1,0 +1,268 @@
+#include "Store.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "Crypto.h"
+#include "Text.h"
+#include "device/CatalogueText.h"
+
+namespace mirqsvc {
+
+namespace {
+
+const char kSignatureOpen[] = "<signature>";
+
+std::string ReadWhole(const std::string& path, size_t limit = 1 << 20) {
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes;
+    if (!in) return bytes;
+    bytes.resize(limit);
+    in.read(&bytes[0], limit);
+    bytes.resize(static_cast<size_t>(in.gcount()));
+    return bytes;
+}
+
+// A name no other writer picks: the process, a counter and chance.
+std::string TempName() {
+    static std::atomic<unsigned> counter{0};
+    std::random_device random;
+    return std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" + std::to_string(random());
+}
+
+bool SyncFolder(const std::string& dir) {
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool ok = fd >= 0 && fsync(fd) == 0;
+    if (fd >= 0) close(fd);
+    return ok;
+}
+
+// The store's writers one at a time. flock goes with the process, so one
+// that was killed holds nothing; what it left in tmp/ is swept by the next.
+class CWriteLock {
+public:
+    CWriteLock(const std::string& root, std::string& why) {
+        for (const char* dir : {"", "/files", "/releases", "/tmp"}) mkdir((root + dir).c_str(), 0755);
+        m_fd = open((root + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (m_fd < 0 || flock(m_fd, LOCK_EX) != 0) {
+            why = "cannot write the store " + root;
+            return;
+        }
+        m_held = true;
+        if (DIR* tmp = opendir((root + "/tmp").c_str())) {
+            while (dirent* entry = readdir(tmp))
+                if (entry->d_name[0] != '.') unlink((root + "/tmp/" + entry->d_name).c_str());
+            closedir(tmp);
+        }
+    }
+    ~CWriteLock() {
+        if (m_fd >= 0) close(m_fd);
+    }
+    bool Held() const { return m_held; }
+
+private:
+    int m_fd = -1;
+    bool m_held = false;
+};
+
+// The file's own extension, if it is a plain one (the name stays a name).
+std::string Extension(const std::string& path) {
+    const size_t dot = path.rfind('.'), slash = path.rfind('/');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return ".bin";
+    std::string ext = path.substr(dot + 1);
+    if (ext.empty() || ext.size() > 8) return ".bin";
+    for (char& c : ext) {
+        if (c >= 'A' && c <= 'Z') c = c - 'A' + 'a';
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) return ".bin";
+    }
+    return "." + ext;
+}
+
+std::string FormatRelease(const Release& r) {
+    std::ostringstream out;
+    out << "phonemode=" << r.phonemode << "\nflashtype=" << r.flashType << "\nsize=" << r.size << "\nsha256=" << r.sha256
+        << "\nmd5=" << r.md5 << "\n" << (r.url.empty() ? "file=" + r.file : "url=" + r.url) << "\n";
+    return out.str();
+}
+
+bool ParseRelease(const std::string& text, Release& r) {
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        const size_t eq = line.find('=');
+        if (eq == std::string::npos) return false;
+        const std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+        if (key == "phonemode") r.phonemode = value;
+        else if (key == "flashtype") r.flashType = std::atoi(value.c_str());
+        else if (key == "size") r.size = std::atoll(value.c_str());
+        else if (key == "sha256") r.sha256 = value;
+        else if (key == "md5") r.md5 = value;
+        else if (key == "file") r.file = value;
+        else if (key == "url") r.url = value;
+    }
+    return r.size > 0 && r.sha256.size() == 64 && (!r.file.empty() || !r.url.empty());
+}
+
+bool IsUrl(const std::string& url) {
+    if (url.compare(0, 7, "http://") != 0 && url.compare(0, 8, "https://") != 0) return false;
+    for (unsigned char c : url)
+        if (c <= 0x20 || c == 0x7F) return false;
+    return true;
+}
+
+}  // namespace
+
+long long CatalogueVersion(const std::string& signedCatalogue) {
+    std::wstring text;
+    mirq::Catalogue read;
+    const size_t end = signedCatalogue.find(kSignatureOpen);
+    if (end == std::string::npos || !DecodeUtf8(signedCatalogue.substr(0, end), text) ||
+        !mirq::ReadCatalogueText(text, read))
+        return -1;
+    return read.version;
+}
+
+std::string CStore::ReleasePath(const std::string& phonemode, int flashType) const {
+    // Any phonemode names a file of its own, of a length a file system takes.
+    return m_root + "/releases/" + Sha256Hex(phonemode + "\n" + std::to_string(flashType));
+}
+
+bool CStore::PutInPlace(const std::string& bytes, const std::string& path) const {
+    const std::string temp = m_root + "/tmp/" + TempName();
+    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const bool written = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) && fsync(fd) == 0;
+    if (close(fd) != 0 || !written || rename(temp.c_str(), path.c_str()) != 0) {
+        unlink(temp.c_str());
+        return false;
+    }
+    return SyncFolder(path.substr(0, path.rfind('/')));
+}
+
+bool CStore::Publish(const std::string& phonemode, int flashType, const std::string& path, const std::string& url,
+                     Release& out, std::string& why) const {
+    if (!IsPlainName(phonemode)) {
+        why = "--phonemode must be UTF-8 text without control characters or blanks at its ends";
+        return false;
+    }
+    if (flashType < 1) {
+        why = "--flashtype must be a number of 1 or more (1 ROM package, 2 recovery image)";
+        return false;
+    }
+    if (!url.empty() && !IsUrl(url)) {
+        why = "--url must be an http:// or https:// address without blanks";
+        return false;
+    }
+    CWriteLock lock(m_root, why);
+    if (!lock.Held()) return false;
+    Release r;
+    r.phonemode = phonemode;
+    r.flashType = flashType;
+    FileDigests digests;
+    const std::string temp = url.empty() ? m_root + "/tmp/" + TempName() : std::string();
+    if (!DigestFile(path, digests, temp)) {
+        unlink(temp.c_str());
+        why = "cannot read " + path + (temp.empty() ? "" : " or copy it into the store");
+        return false;
+    }
+    if (digests.size == 0) {
+        unlink(temp.c_str());
+        why = path + " is empty";
+        return false;
+    }
+    r.size = digests.size;
+    r.sha256 = digests.sha256;
+    r.md5 = digests.md5;
+    if (url.empty()) {
+        // Named by its content: a file once published never changes under a download.
+        r.file = r.sha256 + Extension(path);
+        if (rename(temp.c_str(), (m_root + "/files/" + r.file).c_str()) != 0 || !SyncFolder(m_root + "/files")) {
+            unlink(temp.c_str());
+            why = "cannot put the file into " + m_root + "/files";
+            return false;
+        }
+    } else {
+        r.url = url;
+    }
+    if (!PutInPlace(FormatRelease(r), ReleasePath(phonemode, flashType))) {
+        why = "cannot write the release into " + m_root + "/releases";
+        return false;
+    }
+    out = r;
+    return true;
+}
+
+bool CStore::InstallCatalogue(const std::string& models, const CSigningKey& key, long long& version,
+                              std::string& why) const {
+    CWriteLock lock(m_root, why);
+    if (!lock.Held()) return false;
+    long long current = 0;
+    const std::string kept = ReadWhole(m_root + "/models.xml");
+    if (!kept.empty() && (current = CatalogueVersion(kept)) < 0) {
+        why = m_root + "/models.xml cannot be read: its version is not known, so no next one is given";
+        return false;
+    }
+    std::string rows = models;
+    if (rows.compare(0, 3, "\xEF\xBB\xBF") == 0) rows.erase(0, 3);  // an editor's byte order mark
+    // The program reads every byte before the first <signature> as signed.
+    if (rows.find(kSignatureOpen) != std::string::npos) {
+        why = "the models file holds <signature>";
+        return false;
+    }
+    version = current + 1;
+    const std::string text =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<models><version>" + std::to_string(version) + "</version>\n" + rows;
+    std::wstring wide, broken;
+    mirq::Catalogue read;
+    if (!DecodeUtf8(text, wide)) {
+        why = "the models file is not UTF-8";
+        return false;
+    }
+    if (!mirq::ReadCatalogueText(wide, read, &broken)) {
+        why = EncodeUtf8(broken);
+        return false;
+    }
+    if (read.models.empty()) {
+        why = "the models file holds no <model>";
+        return false;
+    }
+    const std::string signature = key.Sign(text);
+    if (signature.empty() || !PutInPlace(text + "<signature>" + signature + "</signature></models>\n", m_root + "/models.xml")) {
+        why = "cannot sign or write " + m_root + "/models.xml";
+        return false;
+    }
+    return true;
+}
+
+bool CStore::FindRelease(const std::string& phonemode, int flashType, Release& out) const {
+    Release r;
+    if (!ParseRelease(ReadWhole(ReleasePath(phonemode, flashType), 64 * 1024), r) || r.phonemode != phonemode ||
+        r.flashType != flashType)
+        return false;
+    out = r;
+    return true;
+}
+
+std::string CStore::CatalogueBytes() const { return ReadWhole(m_root + "/models.xml"); }
+
+std::string CStore::FilePath(const std::string& name) const {
+    // <64 hex>.<ext>: nothing else is ever under files/, and no path leaves it.
+    if (name.size() < 66 || name.size() > 74 || name[64] != '.') return std::string();
+    for (size_t i = 0; i < name.size(); ++i) {
+        const char c = name[i];
+        const bool ok = i == 64 || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z');
+        if (!ok || (i < 64 && c > 'f')) return std::string();
+    }
+    return m_root + "/files/" + name;
+}
+
+bool CStore::Readable() const { return access((m_root + "/releases").c_str(), R_OK | X_OK) == 0; }
+
+}  // namespace mirqsvc

@@ -1,0 +1,59 @@
+#pragma once
+// The store: everything the service serves, in files that any number of
+// `serve` processes read and only the operator's commands write.
+//
+//   files/<sha256>.<ext>   the published files, named by their content
+//   releases/<id>          one small record a (phonemode, flash type)
+//   models.xml             the signed catalogue
+//   tmp/                   what a command writes before it renames it into place
+//   .lock                  held (flock) while a command writes; the kernel
+//                          lets it go with the process, so a killed
+//                          command leaves no lock behind
+//
+// Everything goes into place by rename(2), so a reader sees the old whole
+// or the new whole, and a release names only a file that is complete.
+#include <string>
+
+namespace mirqsvc {
+
+class CSigningKey;
+
+struct Release {
+    std::string phonemode;  // UTF-8
+    int flashType = 0;
+    long long size = 0;
+    std::string sha256, md5;
+    std::string file;  // the name under files/, or empty
+    std::string url;   // where it is hosted instead (publish --url)
+};
+
+class CStore {
+public:
+    explicit CStore(std::string root) : m_root(std::move(root)) {}
+
+    // Hashes the file and makes it the release for (phonemode, flashType):
+    // copied into files/ unless `url` says where it is hosted.
+    bool Publish(const std::string& phonemode, int flashType, const std::string& path, const std::string& url,
+                 Release& out, std::string& why) const;
+    // The models file's <model> rows, checked by the catalogue's rules, given
+    // the next version, signed and put in place.
+    bool InstallCatalogue(const std::string& models, const CSigningKey& key, long long& version, std::string& why) const;
+
+    // What `serve` reads, each time it is asked (no state of its own).
+    bool FindRelease(const std::string& phonemode, int flashType, Release& out) const;
+    std::string CatalogueBytes() const;
+    // The path of a published file by its name; empty for a name that is not one.
+    std::string FilePath(const std::string& name) const;
+    bool Readable() const;
+
+private:
+    std::string ReleasePath(const std::string& phonemode, int flashType) const;
+    // Writes the bytes under tmp/, flushes them and renames them to `path`.
+    bool PutInPlace(const std::string& bytes, const std::string& path) const;
+    std::string m_root;
+};
+
+// The signed bytes' version of a catalogue as the store keeps it; -1 when it cannot be read.
+long long CatalogueVersion(const std::string& signedCatalogue);
+
+}  // namespace mirqsvc

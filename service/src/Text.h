@@ -1,0 +1,15 @@
+#pragma once
+// UTF-8 at the service's edges; the shared readers work on wide text.
+#include <string>
+
+namespace mirqsvc {
+
+// Strict: false for bytes that are not UTF-8 (overlong forms, surrogates, past U+10FFFF) or hold a NUL.
+bool DecodeUtf8(const std::string& bytes, std::wstring& text);
+std::string EncodeUtf8(const std::wstring& text);
+// Text as an XML element may hold it (the five reserved characters escaped).
+std::string EscapeXml(const std::string& utf8);
+// Text an operator may name a phone by: not empty, no control character, no blank at either end.
+bool IsPlainName(const std::string& text);
+
+}  // namespace mirqsvc

@@ -1,0 +1,336 @@
+// The service as its operator runs it (the commands) and as clients meet it
+// (HTTP against a server in this process, on a port of its own).
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "Answer.h"
+#include "Crypto.h"
+#include "Server.h"
+#include "Store.h"
+
+using namespace mirqsvc;
+
+namespace {
+
+std::string Shell(const std::string& command, int* rc = nullptr) {
+    std::string out;
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof(buffer), pipe)) > 0;) out.append(buffer, n);
+    const int status = pclose(pipe);
+    if (rc) *rc = WEXITSTATUS(status);
+    return out;
+}
+
+std::string Tool(const std::string& args, int* rc = nullptr) { return Shell(std::string(MIRQ_SERVICE_EXE) + " " + args, rc); }
+
+std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void Write(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
+// What openssl itself says of a signed document (every byte before <signature>).
+bool OpensslVerifies(const std::string& dir, const std::string& document) {
+    const size_t open = document.find("<signature>"), close = document.find("</signature>");
+    Write(dir + "/signed", document.substr(0, open));
+    Write(dir + "/sig.b64", document.substr(open + 11, close - open - 11) + "\n");
+    return Shell("openssl base64 -d -A -in " + dir + "/sig.b64 -out " + dir + "/sig && openssl pkey -pubin -inform DER -in " +
+                 dir + "/keys/service.der -out " + dir + "/public.pem && openssl dgst -sha256 -verify " + dir +
+                 "/public.pem -signature " + dir + "/sig " + dir + "/signed")
+               .find("Verified OK") != std::string::npos;
+}
+
+const char kModels[] =
+    "<model><phonemode>Nexus S</phonemode><brand>google</brand><device>crespo</device><name>Google Nexus S</name>"
+    "<recovery>flash_image</recovery><script>extendedcommand</script></model>\n"
+    "<model><phonemode>OnePlus One</phonemode><brand>oneplus</brand><device>bacon</device><name>OnePlus One</name>"
+    "<recovery>keep</recovery><script>openrecoveryscript</script></model>\n";
+
+std::string QueryBody(const std::string& phonemode, const std::string& type, const std::string& nonce = "00112233445566778899aabbccddeeff") {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><root><phonemode>" + phonemode + "</phonemode><flashtype>" + type +
+           "</flashtype><nonce>" + nonce + "</nonce></root>";
+}
+
+class Service : public testing::Test {
+protected:
+    void SetUp() override {
+        char dir[] = "/tmp/mirq-service-test-XXXXXX";
+        m_dir = mkdtemp(dir);
+        chmod(m_dir.c_str(), 0755);  // nginx's workers read the store as another user
+        Tool("keygen " + m_dir + "/keys");
+        std::string why;
+        ASSERT_TRUE(m_key.Load(m_dir + "/keys/service.pem", why)) << why;
+        Write(m_dir + "/rom.zip", std::string(300000, 'r') + "end");
+        Write(m_dir + "/models.txt", kModels);
+    }
+    void TearDown() override {
+        StopServer();
+        Shell("rm -rf " + m_dir);
+    }
+    std::string Store() const { return m_dir + "/store"; }
+    void StartServer(ServeOptions options = ServeOptions()) {
+        options.port = 0;
+        options.log = false;
+        m_server.reset(new CServiceServer(m_store, m_key, options));
+        std::string why;
+        ASSERT_TRUE(m_server->Bind(why)) << why;
+        m_thread = std::thread([this] { m_server->Run(); });
+    }
+    void StopServer() {
+        if (!m_server) return;
+        m_server->Stop();
+        m_thread.join();
+        m_server.reset();
+    }
+    httplib::Client Client() { return httplib::Client("127.0.0.1", m_server->Port()); }
+    std::string m_dir;
+    CSigningKey m_key;
+    CStore m_store{""};
+    std::unique_ptr<CServiceServer> m_server;
+    std::thread m_thread;
+};
+
+}  // namespace
+
+TEST_F(Service, KeygenMakesWhatTheProgramTakesAndNeverReplacesAKey) {
+    struct stat st = {};
+    ASSERT_EQ(stat((m_dir + "/keys/service.pem").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(m_key.Bits(), 3072);
+    const std::string der = Read(m_dir + "/keys/service.der");
+    EXPECT_EQ(der, Shell("openssl pkey -in " + m_dir + "/keys/service.pem -pubout -outform DER"));
+    int rc = 0;
+    EXPECT_NE(Tool("keygen " + m_dir + "/keys", &rc).find("exists"), std::string::npos);
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(Read(m_dir + "/keys/service.der"), der);
+    // Serving takes any RSA key of 2048 bits or more, nothing less.
+    Shell("openssl genrsa -out " + m_dir + "/small.pem 1024");
+    CSigningKey small;
+    std::string why;
+    EXPECT_FALSE(small.Load(m_dir + "/small.pem", why));
+    EXPECT_NE(why.find("2048"), std::string::npos);
+}
+
+TEST_F(Service, ACatalogueIsCheckedByTheProgramsRulesThenSignedOneVersionUp) {
+    int rc = 0;
+    const std::string install = "catalogue --store " + Store() + " --key " + m_dir + "/keys/service.pem --models " + m_dir + "/models.txt";
+    EXPECT_NE(Tool(install, &rc).find("version 1 installed"), std::string::npos);
+    EXPECT_NE(Tool(install, &rc).find("version 2 installed"), std::string::npos);
+    const std::string installed = Read(Store() + "/models.xml");
+    EXPECT_EQ(CatalogueVersion(installed), 2);
+    EXPECT_TRUE(OpensslVerifies(m_dir, installed));
+    // A broken row names itself and the rule, and the installed catalogue stays.
+    struct Broken {
+        std::string from, to, said;
+    };
+    for (const Broken& b : {Broken{"<device>bacon</device>", "<device>../bacon</device>", "model 2 (OnePlus One): <device>"},
+                            {"<recovery>keep</recovery>", "<recovery>stock</recovery>", "model 2 (OnePlus One): <recovery>"},
+                            {"<brand>oneplus</brand>", "", "model 2 (OnePlus One): no <brand>"},
+                            {"</name>", "</name><!-- x -->", "not a plain <models> document"},
+                            {"</model>\n<model>", "</model></models><model>", "not a plain <models> document"},
+                            {"</script>", "</script><signature>x</signature>", "holds <signature>"},
+                            {kModels, "", "no <model>"}}) {
+        std::string models = kModels;
+        models.replace(models.find(b.from), b.from.size(), b.to);
+        Write(m_dir + "/models.txt", models);
+        const std::string said = Tool(install, &rc);
+        EXPECT_EQ(rc, 1) << said;
+        EXPECT_NE(said.find("catalogue refused: " ), std::string::npos) << said;
+        EXPECT_NE(said.find(b.said), std::string::npos) << said;
+        EXPECT_EQ(Read(Store() + "/models.xml"), installed);
+    }
+}
+
+TEST_F(Service, AKilledPublishLeavesTheReleaseBeforeItWholeAndNoLock) {
+    const std::string publish = std::string(MIRQ_SERVICE_EXE) + " publish --store " + Store() + " --phonemode 'Nexus S' --flashtype 1 --file ";
+    Shell(publish + m_dir + "/rom.zip");
+    Release before;
+    ASSERT_TRUE(CStore(Store()).FindRelease("Nexus S", 1, before));
+    // The next release comes through a pipe: killed while it is half read.
+    const std::string fifo = m_dir + "/fifo";
+    mkfifo(fifo.c_str(), 0600);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl(MIRQ_SERVICE_EXE, MIRQ_SERVICE_EXE, "publish", "--store", Store().c_str(), "--phonemode", "Nexus S",
+              "--flashtype", "1", "--file", fifo.c_str(), nullptr);
+        _exit(127);
+    }
+    {
+        std::ofstream half(fifo, std::ios::binary);
+        half << std::string(4 << 20, 'n');
+        half.flush();
+        kill(pid, SIGKILL);
+    }
+    waitpid(pid, nullptr, 0);
+    Release after;
+    ASSERT_TRUE(CStore(Store()).FindRelease("Nexus S", 1, after));
+    EXPECT_EQ(after.sha256, before.sha256);
+    EXPECT_TRUE(Read(Store() + "/files/" + after.file) == Read(m_dir + "/rom.zip"));
+    // The next publish takes the store at once and sweeps what the killed one left.
+    Write(m_dir + "/rom2.zip", "another package");
+    int rc = 0;
+    Tool("publish --store " + Store() + " --phonemode 'Nexus S' --flashtype 1 --file " + m_dir + "/rom2.zip", &rc);
+    EXPECT_EQ(rc, 0);
+    ASSERT_TRUE(CStore(Store()).FindRelease("Nexus S", 1, after));
+    EXPECT_EQ(Read(Store() + "/files/" + after.file), "another package");
+    EXPECT_EQ(Shell("ls -A " + Store() + "/tmp"), "");
+}
+
+TEST_F(Service, EachRequestGetsItsAnswerAndBadInputAClearOne) {
+    m_store = CStore(Store());
+    Tool("publish --store " + Store() + " --phonemode 'Nexus S' --flashtype 1 --file " + m_dir + "/rom.zip");
+    Tool("publish --store " + Store() + " --phonemode 'Nexus S' --flashtype 2 --file " + m_dir +
+         "/rom.zip --url 'https://cdn.example/r.img?a=1&b=2'");
+    Tool("catalogue --store " + Store() + " --key " + m_dir + "/keys/service.pem --models " + m_dir + "/models.txt");
+    ServeOptions options;
+    options.files = true;
+    StartServer(options);
+    Release rom;
+    ASSERT_TRUE(m_store.FindRelease("Nexus S", 1, rom));
+    const std::string file = "/files/" + rom.file, base = "http://127.0.0.1:" + std::to_string(m_server->Port());
+    struct Case {
+        std::string path, body;
+        httplib::Headers headers;
+        int status;
+        std::string said;  // a part of the answer's body
+    };
+    const std::string romBytes = Read(m_dir + "/rom.zip");
+    for (const Case& c : std::vector<Case>{
+             {"/ota/ota/geturl.action", QueryBody("Nexus S", "1"), {}, 200,
+              "<status>ok</status><phonemode>Nexus S</phonemode><flashtype>1</flashtype><nonce>00112233445566778899aabbccddeeff"
+              "</nonce><flashurl>" + base + file + "</flashurl><size>300003</size><sha256>" + rom.sha256 + "</sha256>"},
+             {"/ota/ota/geturl.action", QueryBody("Nexus S", "2"), {}, 200, "<flashurl>https://cdn.example/r.img?a=1&amp;b=2</flashurl>"},
+             {"/ota/ota/geturl.action", QueryBody("Nexus X", "1"), {}, 200, "<status>norelease</status><phonemode>Nexus X</phonemode>"},
+             {"/ota/ota/geturl.action", QueryBody("Nexus S", "3"), {}, 200, "<status>norelease</status>"},
+             {"/ota/ota/geturl.action", std::string(65537, ' '), {}, 413, ""},
+             {"/ota/ota/geturl.action", "phonemode=Nexus S", {}, 400, "<nonce>"},
+             {"/ota/ota/geturl.action", QueryBody("Nexus S", "1", ""), {}, 400, ""},
+             {"/ota/ota/geturl.action", QueryBody("Nexus S", "1", "nonce-of-another-kind!"), {}, 400, ""},
+             {"/ota/ota/geturl.action", QueryBody("Nexus S", "one"), {}, 400, ""},
+             {"/ota/ota/geturl.action", QueryBody("Nexus \xC0\xAF", "1"), {}, 400, ""},
+             {"/ota/ota/geturl.action", QueryBody("Nexus S</phonemode><phonemode>Blade", "1"), {}, 400, ""},
+             {"/ota/ota/models.action", "", {}, 200, Read(Store() + "/models.xml")},
+             {"/", "", {}, 200, "MirqROM"},
+             {"/healthz", "", {}, 200, "ok"},
+             {file, "", {{"Range", "bytes=1000-"}}, 206, romBytes.substr(1000)},
+             {file, "", {{"Range", "bytes=1000-"}, {"If-Range", "\"another\""}}, 200, romBytes},
+             {file, "", {{"Range", "bytes=300003-"}}, 416, ""},
+             {"/files/..%2F.lock", "", {}, 404, ""},
+         }) {
+        SCOPED_TRACE(c.path + " " + c.body.substr(0, 120));
+        httplib::Client client = Client();
+        const httplib::Result r = c.body.empty() ? client.Get(c.path.c_str(), c.headers)
+                                                 : client.Post(c.path.c_str(), c.headers, c.body, "text/xml; charset=utf-8");
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, c.status);
+        EXPECT_NE(r->body.find(c.said), std::string::npos) << r->body;
+        if (c.path == file && c.status != 416) {
+            EXPECT_EQ(r->body, c.said);
+            EXPECT_EQ(r->get_header_value("ETag"), "\"" + rom.sha256 + "\"");
+        }
+        if (r->body.find("<signature>") != std::string::npos) {
+            EXPECT_TRUE(OpensslVerifies(m_dir, r->body));
+        }
+    }
+    // A release published while serving is answered at once.
+    Write(m_dir + "/new.img", "image");
+    Tool("publish --store " + Store() + " --phonemode 'Nexus S' --flashtype 2 --file " + m_dir + "/new.img");
+    EXPECT_NE(Client().Post("/ota/ota/geturl.action", QueryBody("Nexus S", "2"), "text/xml")->body.find("<size>5</size>"),
+              std::string::npos);
+}
+
+TEST_F(Service, SlowClientsAreCutWhile256OthersAreAnswered) {
+    m_store = CStore(Store());
+    Tool("publish --store " + Store() + " --phonemode 'Nexus S' --flashtype 1 --file " + m_dir + "/rom.zip");
+    ServeOptions options;
+    options.requestDeadlineMs = 1500;
+    options.readTimeoutMs = 1000;
+    StartServer(options);
+    // Clients that trickle a request a byte at a time, each in time for the
+    // read's own limit: only the request's deadline ends them.
+    std::vector<int> slow;
+    for (int i = 0; i < 8; ++i) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in to = {};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(m_server->Port());
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof(to)), 0);
+        slow.push_back(fd);
+    }
+    std::atomic<int> cut{0};
+    std::thread trickle([&] {
+        const std::string request = "POST /ota/ota/geturl.action HTTP/1.1\r\nHost: x\r\nX-Padding: " + std::string(200, 'p');
+        for (size_t at = 0; at < request.size() && cut < static_cast<int>(slow.size()); ++at) {
+            for (int& fd : slow) {
+                if (fd >= 0 && send(fd, &request[at], 1, MSG_NOSIGNAL) != 1) {
+                    close(fd);
+                    fd = -1;
+                    ++cut;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    std::vector<std::thread> clients;
+    std::atomic<int> answered{0};
+    for (int i = 0; i < 256; ++i)
+        clients.emplace_back([&] {
+            httplib::Client client = Client();
+            client.set_read_timeout(60);
+            const auto r = client.Post("/ota/ota/geturl.action", QueryBody("Nexus S", "1"), "text/xml");
+            if (r && r->status == 200 && r->body.find("<status>ok</status>") != std::string::npos) ++answered;
+        });
+    for (std::thread& t : clients) t.join();
+    trickle.join();
+    EXPECT_EQ(answered, 256);
+    // Cut long before the 25 s their requests would have taken.
+    EXPECT_EQ(cut, 8);
+}
+
+TEST_F(Service, BehindTheShippedNginxAQueryOutlivesItsServeProcessAndFilesResume) {
+    Tool("publish --store " + Store() + " --phonemode 'Nexus S' --flashtype 1 --file " + m_dir + "/rom.zip");
+    const std::string cluster = std::string(MIRQ_SERVICE_SOURCE) + "/tests/cluster.sh ";
+    int rc = 0;
+    const std::string started = Shell(cluster + "start " + m_dir + " " + Store() + " " + m_dir + "/keys/service.pem 18280 " +
+                                      MIRQ_SERVICE_EXE, &rc);
+    ASSERT_EQ(rc, 0) << started;
+    httplib::Client nginx("127.0.0.1", 18280);
+    const auto ask = [&] {
+        const auto r = nginx.Post("/ota/ota/geturl.action", QueryBody("Nexus S", "1"), "text/xml");
+        return r && r->status == 200 && OpensslVerifies(m_dir, r->body);
+    };
+    EXPECT_TRUE(ask());
+    // One serve process stops answering after it took the query: every query
+    // still gets its answer, from the other.
+    Shell("kill -STOP $(cat " + m_dir + "/serve-1.pid)");
+    int answered = 0;
+    for (int i = 0; i < 6; ++i) answered += ask();
+    EXPECT_EQ(answered, 6);
+    // nginx serves the file itself and resumes it by its own validator.
+    Release rom;
+    ASSERT_TRUE(CStore(Store()).FindRelease("Nexus S", 1, rom));
+    const auto whole = nginx.Get(("/files/" + rom.file).c_str());
+    ASSERT_TRUE(whole);
+    const std::string etag = whole->get_header_value("ETag");
+    const auto rest = nginx.Get(("/files/" + rom.file).c_str(), {{"Range", "bytes=1000-"}, {"If-Range", etag}});
+    ASSERT_TRUE(rest);
+    EXPECT_EQ(rest->status, 206);
+    EXPECT_TRUE(rest->body == Read(m_dir + "/rom.zip").substr(1000));
+    EXPECT_EQ(nginx.Get("/releases/")->status, 404);  // nothing of the store but its files
+    Shell("kill -KILL $(cat " + m_dir + "/serve-1.pid)");
+    Shell(cluster + "stop " + m_dir);
+}

@@ -1,0 +1,34 @@
+#!/bin/bash
+# Two `serve` processes behind nginx with the shipped configuration, for the
+# tests and the benchmark, as an unprivileged child in DIR.
+#   cluster.sh start DIR STORE KEY PORT EXE   nginx on PORT, serve on PORT+1 and PORT+2
+#   cluster.sh stop DIR
+set -u
+cmd=$1 dir=$2
+if [ "$cmd" = stop ]; then
+    for p in "$dir"/nginx.pid "$dir"/serve-*.pid; do
+        [ -f "$p" ] && kill "$(cat "$p")" 2>/dev/null && rm -f "$p"
+    done
+    exit 0
+fi
+store=$3 key=$4 port=$5 exe=$6
+conf="$(cd "$(dirname "$0")/.." && pwd)/deploy/nginx.conf"
+mkdir -p "$dir/logs"
+for i in 1 2; do
+    "$exe" serve --store "$store" --key "$key" --listen 127.0.0.1:$((port + i)) >/dev/null 2>>"$dir/serve-$i.log" &
+    echo $! > "$dir/serve-$i.pid"
+done
+sed -e "s#listen 8080;#listen 127.0.0.1:$port;#" -e "s#127.0.0.1:8081#127.0.0.1:$((port + 1))#" \
+    -e "s#127.0.0.1:8082#127.0.0.1:$((port + 2))#" -e "s#root /srv/mirq/store;#root $store;#" \
+    -e "s#/var/log/nginx/#$dir/logs/#" "$conf" > "$dir/nginx.conf"
+nginx -p "$dir" -c "$dir/nginx.conf" -g "pid $dir/nginx.pid; error_log $dir/logs/startup.log;" >"$dir/logs/nginx.out" 2>&1 || exit 1
+for _ in $(seq 50); do
+    ok=0
+    for p in $port $((port + 1)) $((port + 2)); do
+        curl -sf "http://127.0.0.1:$p/healthz" >/dev/null && ok=$((ok + 1))
+    done
+    [ $ok = 3 ] && exit 0
+    sleep 0.1
+done
+echo "cluster: not up" >&2
+exit 1

@@ -1,0 +1,35 @@
+#include "util/Text.h"
+
+namespace mirq {
+
+namespace {
+
+bool IsTrimSpace(wchar_t c) {
+    return c == L'\t' || c == L'\n' || c == L'\v' || c == L'\f' || c == L'\r' || c == L' ';
+}
+
+}  // namespace
+
+std::wstring& TrimLeft(std::wstring& text) {
+    size_t i = 0;
+    while (i < text.size() && IsTrimSpace(text[i])) ++i;
+    text.erase(0, i);
+    return text;
+}
+
+std::wstring& TrimRight(std::wstring& text) {
+    size_t n = text.size();
+    while (n > 0 && IsTrimSpace(text[n - 1])) --n;
+    text.erase(n);
+    return text;
+}
+
+std::wstring Trimmed(std::wstring text) { return TrimLeft(TrimRight(text)); }
+
+std::wstring AsciiLower(std::wstring text) {
+    for (wchar_t& c : text)
+        if (c >= L'A' && c <= L'Z') c = c - L'A' + L'a';
+    return text;
+}
+
+}  // namespace mirq
