@@ -2,75 +2,8 @@
 
 #include "device/ModelTable.h"
 #include "util/Utils.h"
-#include "util/XmlDocument.h"
 
 namespace mirq {
-
-namespace {
-
-// A device name becomes part of a file name (recovery_<device>.img).
-bool IsDeviceName(const std::wstring& text) {
-    if (text.empty() || text.size() > 64 || text == L"." || text == L"..") return false;
-    for (wchar_t c : text)
-        if (!((c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') || c == L'.' ||
-              c == L'_' || c == L'-'))
-            return false;
-    return true;
-}
-
-bool IsPlainText(const std::wstring& text) {
-    if (text.empty() || Trimmed(text) != text) return false;
-    for (wchar_t c : text)
-        if (c < 0x20) return false;
-    return true;
-}
-
-bool ReadModel(const XmlElement& element, CatalogueModel& model) {
-    // Each of these once; a missing one reads as empty, which no rule below takes.
-    std::vector<std::wstring> v;
-    enum { kPhonemode, kDevice, kName, kRecovery, kScript };
-    if (!TakeSingleTexts(element, {L"phonemode", L"device", L"name", L"recovery", L"script"}, v)) return false;
-    for (const XmlElement& child : element.children) {
-        if (child.name != L"brand") continue;
-        if (!child.children.empty() || !IsPlainText(child.text)) return false;
-        model.brands.push_back(AsciiLower(child.text));
-    }
-    if (model.brands.empty() || !IsPlainText(v[kPhonemode]) || !IsPlainText(v[kName]) || !IsDeviceName(v[kDevice]))
-        return false;
-    model.phonemode = v[kPhonemode];
-    model.device = v[kDevice];
-    model.name = v[kName];
-    if (v[kRecovery] == L"flash_image") model.recovery = RecoveryKind::FlashImage;
-    else if (v[kRecovery] == L"keep") model.recovery = RecoveryKind::Keep;
-    else return false;
-    if (v[kScript] == L"extendedcommand") model.script = ScriptKind::ExtendedCommand;
-    else if (v[kScript] == L"openrecoveryscript") model.script = ScriptKind::OpenRecoveryScript;
-    else return false;
-    return true;
-}
-
-}  // namespace
-
-bool ReadCatalogueText(const std::wstring& text, Catalogue& out) {
-    XmlElement root;
-    if (!ReadXmlDocument(text, root, true) || root.name != L"models") return false;
-    std::vector<std::wstring> v;
-    std::vector<bool> present;
-    if (!TakeSingleTexts(root, {L"version"}, v, &present) || !present[0]) return false;
-    const std::wstring& version = v[0];
-    if (version.empty() || version.size() > 18 || version.find_first_not_of(L"0123456789") != std::wstring::npos)
-        return false;
-    Catalogue read;
-    read.version = std::stoll(version);
-    for (const XmlElement& child : root.children) {
-        if (child.name != L"model") continue;
-        CatalogueModel model;
-        if (!ReadModel(child, model)) return false;
-        read.models.push_back(model);
-    }
-    out = read;
-    return true;
-}
 
 bool IsSupportedModelId(int modelId) { return CModelCatalogue::GetInstance()->Has(modelId); }
 

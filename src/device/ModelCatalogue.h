@@ -9,35 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "device/CatalogueText.h"
+
 namespace mirq {
 
-enum class RecoveryKind { FlashImage, Keep };  // the service's image written with flash_image, or the phone's own
-enum class ScriptKind { ExtendedCommand, OpenRecoveryScript };
-
-struct CatalogueModel {
-    std::wstring phonemode;            // sent to the service as <phonemode>
-    std::vector<std::wstring> brands;  // ro.product.brand, compared without regard to ASCII case
-    std::wstring device;               // ro.product.device; also names the local recovery image
-    std::wstring name;                 // shown in the main dialog
-    RecoveryKind recovery = RecoveryKind::FlashImage;
-    ScriptKind script = ScriptKind::ExtendedCommand;
-    bool operator==(const CatalogueModel& o) const {
-        return phonemode == o.phonemode && brands == o.brands && device == o.device && name == o.name &&
-               recovery == o.recovery && script == o.script;
-    }
-};
-
-struct Catalogue {
-    long long version = 0;
-    std::vector<CatalogueModel> models;
-};
-
-// Reads a catalogue's text (the signed bytes, the root left open before
-// <signature>): one <version>, then <model> rows of one phonemode, one or
-// more brand, one device (letters, digits, '.', '_', '-'), one name, one
-// recovery (flash_image|keep) and one script (extendedcommand|openrecoveryscript);
-// other elements skipped. False, and nothing taken, when anything breaks these rules.
-bool ReadCatalogueText(const std::wstring& text, Catalogue& out);
 // The four built-in rows (version 0).
 Catalogue BuiltInCatalogue();
 

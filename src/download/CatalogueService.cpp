@@ -72,8 +72,9 @@ bool VerifyCatalogue(const std::string& document, const std::string& key, Catalo
         why = DescribeAnswerCheck(check);
         return false;
     }
-    if (!ReadCatalogueText(text, out)) {
-        why = L"refused: does not follow the catalogue's rules";
+    std::wstring broken;
+    if (!ReadCatalogueText(text, out, &broken)) {
+        why = L"refused: " + broken;
         return false;
     }
     return true;

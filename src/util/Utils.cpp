@@ -20,10 +20,6 @@ std::atomic<bool> g_useJobs{true};
 const size_t kMaxAnsiBytes = 1021;
 const size_t kMaxOemChars = 1022;
 
-bool IsTrimSpace(wchar_t c) {
-    return c == L'\t' || c == L'\n' || c == L'\v' || c == L'\f' || c == L'\r' || c == L' ';
-}
-
 // Never destroyed: a thread still running while the process ends may ask for it.
 struct CBaseDirectory {
     std::mutex lock;
@@ -154,22 +150,6 @@ std::string WideToUtf8(const std::wstring& text) {
     return bytes;
 }
 
-std::wstring& TrimLeft(std::wstring& text) {
-    size_t i = 0;
-    while (i < text.size() && IsTrimSpace(text[i])) ++i;
-    text.erase(0, i);
-    return text;
-}
-
-std::wstring& TrimRight(std::wstring& text) {
-    size_t n = text.size();
-    while (n > 0 && IsTrimSpace(text[n - 1])) --n;
-    text.erase(n);
-    return text;
-}
-
-std::wstring Trimmed(std::wstring text) { return TrimLeft(TrimRight(text)); }
-
 bool GetCurrentDir(std::wstring& out) {
     wchar_t buf[512] = {};
     if (GetCurrentDirectoryW(512, buf) == 0) {
@@ -178,12 +158,6 @@ bool GetCurrentDir(std::wstring& out) {
     }
     out = buf;
     return true;
-}
-
-std::wstring AsciiLower(std::wstring text) {
-    for (wchar_t& c : text)
-        if (c >= L'A' && c <= L'Z') c = c - L'A' + L'a';
-    return text;
 }
 
 std::wstring GetBaseDirectory() {

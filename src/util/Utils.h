@@ -3,6 +3,8 @@
 #include <functional>
 #include <string>
 
+#include "util/Text.h"
+
 struct _FILETIME;
 
 namespace mirq {
@@ -21,13 +23,6 @@ bool IsOemExact(const std::wstring& text);
 std::string IntToString(int value);
 std::wstring Utf8ToWide(const std::string& bytes);
 std::string WideToUtf8(const std::wstring& text);
-
-// Whitespace is exactly tab, LF, VT, FF, CR and space.
-std::wstring& TrimLeft(std::wstring& text);
-std::wstring& TrimRight(std::wstring& text);
-std::wstring Trimmed(std::wstring text);
-// A-Z lowered, nothing else: what Android's property names and values compare by.
-std::wstring AsciiLower(std::wstring text);
 
 bool GetCurrentDir(std::wstring& out);
 // The current directory captured at first use, kept for the life of the process.
