@@ -1,28 +1,38 @@
 # Entry points: `make demo` runs the main job, `make test` runs every test.
 # Each target installs what it needs first (as root, idempotent).
 BUILD      ?= build
+SERVICE_BUILD ?= build-service
 JOBS       ?= 2
 TEST_FLAGS  = -DMIRQ_SERVICE_HOST=127.0.0.1 -DMIRQ_HOME_URL=http://127.0.0.1:8080/ \
               -DMIRQ_SERVICE_KEY=$(CURDIR)/tests/keys/service-public.der
 WINE_RUN    = $(BUILD)/wine-run.sh
 
-.PHONY: setup configure build test bench fuzz demo package clean
+.PHONY: setup configure build service test bench fuzz demo package clean
 
 setup:
 	@bash scripts/setup.sh
 
-configure: setup
+# The service (native, build-service/mirq-service) comes first: the program's
+# build makes the round trip's key and store with it.
+service: setup
+	@cmake -S service -B $(SERVICE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(SERVICE_BUILD) -j $(JOBS)
+
+configure: service
 	@cmake -S . -B $(BUILD) -G Ninja \
 	    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake \
-	    -DCMAKE_BUILD_TYPE=Release $(TEST_FLAGS) >/dev/null
+	    -DCMAKE_BUILD_TYPE=Release $(TEST_FLAGS) -DMIRQ_SERVICE_TOOL=$(CURDIR)/$(SERVICE_BUILD)/mirq-service >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
+# The service's own tests (native), then the program's (under Wine).
 test: build
+	@cd $(SERVICE_BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 120
 	@bash scripts/with-xvfb.sh bash scripts/run-tests.sh $(BUILD)
 
 bench: build
+	@bash service/bench/run-bench.sh $(SERVICE_BUILD)
 	@bash scripts/with-xvfb.sh bash scripts/run-bench.sh $(BUILD)
 
 # The long fuzz run: FUZZ_MUTANTS mutants of each package of the corpus
@@ -50,4 +60,4 @@ package:
 	    bash scripts/package.sh $(RELEASE)/MirqFlasher.exe $(RELEASE)/MirqFlasher-setup.exe --test
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(SERVICE_BUILD)

@@ -14,7 +14,8 @@ fi
 for p in g++-mingw-w64-i686-posix mingw-w64-tools wine wine32:i386 xvfb xauth \
          fonts-wqy-microhei locales googletest cmake ninja-build python3 \
          imagemagick nsis curl libz-mingw-w64-dev e2fsprogs \
-         zip libarchive-tools openssl ca-certificates util-linux; do
+         zip libarchive-tools openssl ca-certificates util-linux \
+         g++ pkg-config libcpp-httplib-dev libssl-dev libgtest-dev nginx; do
     have_pkg "$p" || need+=("$p")
 done
 

@@ -96,6 +96,8 @@ int CSigningKey::Bits() const { return m_key ? EVP_PKEY_get_bits(m_key.get()) : 
 
 bool GenerateKey(const std::string& dir, std::string& why) {
     const std::string pem = dir + "/service.pem", der = dir + "/service.der";
+    for (size_t slash = dir.find('/', 1); slash != std::string::npos; slash = dir.find('/', slash + 1))
+        mkdir(dir.substr(0, slash).c_str(), 0755);
     mkdir(dir.c_str(), 0700);
     EVP_PKEY* made = EVP_RSA_gen(3072);
     if (!made) {

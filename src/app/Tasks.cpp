@@ -76,7 +76,7 @@ DWORD RunTaskThread(void* param, TaskBody body, const wchar_t* name) {
 
 int DeviceCheckBody(ITaskHost& host, const TaskInput& input) { return RunDeviceCheckTask(host, *input.stop); }
 
-const std::wstring kUnsupportedText = std::wstring(L"该型号手机暂不支持，具体信息请关注") + MIRQ_HOME_URL + L"MirqROM论坛！";
+const std::wstring kUnsupportedText = std::wstring(L"该型号手机暂不支持，具体信息请关注") + BuiltInHomeUrl() + L"MirqROM论坛！";
 const wchar_t* const kToolsDownloadFailed = L"云端辅助工具下载失败，请保证网络连接良好后重新刷机！";
 const wchar_t* const kReplugUsb = L"请重新插拔USB线，保证手机与PC的连接良好后重新刷机！";
 

@@ -5,6 +5,7 @@
 #include <objbase.h>
 
 #include "BuildConfig.h"
+#include "download/UrlQuery.h"
 #include "framework/Framework.h"
 #include "app/MainDlg.h"
 #include "app/SingleInstance.h"
@@ -32,7 +33,7 @@ void StartSessionLog() {
              L"Mirq一键刷机助手 v" MIRQ_VERSION L" started in " + GetBaseDirectory() +
                  (data == GetBaseDirectory() ? L"" : L"; that folder cannot be written: temp\\ and log\\ are in " + data));
     MIRQ_LOG(BuiltInServiceKey().empty() ? kLogWarning : kLogInfo, L"app",
-             std::wstring(L"download service ") + MIRQ_SERVICE_URL +
+             std::wstring(L"download service ") + BuiltInServiceUrl() +
                  (BuiltInServiceKey().empty() ? L": answers are not verified (built without the service's key)"
                                               : L": answers must carry the service's signature") +
                  L"; " + DescribeServiceKey(BuiltInServiceKey()));

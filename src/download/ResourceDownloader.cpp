@@ -43,7 +43,7 @@ CResourceDownloader* CResourceDownloader::GetInstance() {
     return instance;
 }
 
-CResourceDownloader::CResourceDownloader() : m_serviceUrl(MIRQ_SERVICE_URL), m_serviceKey(BuiltInServiceKey()) {}
+CResourceDownloader::CResourceDownloader() : m_serviceUrl(BuiltInServiceUrl()), m_serviceKey(BuiltInServiceKey()) {}
 
 CResourceDownloader::~CResourceDownloader() { Reset(); }
 

@@ -125,6 +125,6 @@ bool CheckServiceConnection(const std::wstring& url) {
     return status >= 200 && status < 400;
 }
 
-bool CheckServiceConnection() { return CheckServiceConnection(MIRQ_HOME_URL); }
+bool CheckServiceConnection() { return CheckServiceConnection(BuiltInHomeUrl()); }
 
 }  // namespace mirq

@@ -28,6 +28,9 @@ bool SplitUrl(const std::wstring& url, std::wstring& host, int& port, std::wstri
 bool IsFetchableUrl(const std::wstring& url);
 // <data directory>\temp\recovery_<deviceKey>.img; creates the temp folder.
 std::wstring RecoveryImagePath(int modelId);
+// The service's address and the project's home page, as the program was built.
+const wchar_t* BuiltInServiceUrl();
+const wchar_t* BuiltInHomeUrl();
 // True when the project home page can be reached.
 bool CheckServiceConnection();
 bool CheckServiceConnection(const std::wstring& url);

@@ -79,7 +79,12 @@ void CSystemDpi::Set(DWORD dpi) {
     RegCloseKey(key);
 }
 
-std::wstring ProgramPath() { return GetSandbox().binDir + L"..\\..\\MirqFlasher.exe"; }
+std::wstring ProgramPath() {
+    // MIRQ_TEST_PROGRAM: another program of this build (the one built for mirq-service's key).
+    wchar_t name[MAX_PATH] = L"MirqFlasher.exe";
+    GetEnvironmentVariableW(L"MIRQ_TEST_PROGRAM", name, MAX_PATH);
+    return GetSandbox().binDir + L"..\\..\\" + name;
+}
 
 bool CUiDriver::Launch(const std::function<void()>& beforeStart) {
     const std::wstring exe = GetSandbox().base + L"\\MirqFlasher.exe";

@@ -91,7 +91,7 @@ private:
     HWND m_main = nullptr;
 };
 
-std::wstring ProgramPath();  // MirqFlasher.exe of this build
+std::wstring ProgramPath();  // MirqFlasher.exe of this build, or MIRQ_TEST_PROGRAM of it
 
 // The desktop's DPI for programs started from now on (the prefix's
 // LogPixels), put back to 96 when it goes.

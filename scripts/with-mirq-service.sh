@@ -1,0 +1,37 @@
+#!/bin/bash
+# mirq-service for the program built to ask it (MirqFlasherRoundTrip.exe: the
+# key that `mirq-service keygen` made in KEYDIR, the service on 127.0.0.1:8090).
+#   with-mirq-service.sh KEYDIR STORE               publish a release into STORE (made anew)
+#   with-mirq-service.sh [--fresh] KEYDIR STORE COMMAND...
+#                                the same (always with --fresh, else unless STORE holds one);
+#                                then serve it with its files while COMMAND runs
+# The release: a ROM package and a recovery image for the simulated Nexus S,
+# and the catalogue of service/deploy/models.xml.example.
+set -u
+root=$(cd "$(dirname "$0")/.." && pwd)
+tool=${MIRQ_SERVICE_TOOL:-$root/build-service/mirq-service}
+fresh=0
+[ "$1" = --fresh ] && { fresh=1; shift; }
+keys=$1 store=$2
+shift 2
+if [ $# = 0 ] || [ $fresh = 1 ] || [ ! -f "$store/models.xml" ]; then
+    rm -rf "$store" "$store.release"
+    python3 "$root/tests/support/make_release_files.py" "$store.release" &&
+    "$tool" publish --store "$store" --phonemode "Nexus S" --flashtype 1 --file "$store.release/MirqROM-crespo.zip" >/dev/null &&
+    "$tool" publish --store "$store" --phonemode "Nexus S" --flashtype 2 --file "$store.release/recovery-crespo.img" >/dev/null &&
+    "$tool" catalogue --store "$store" --key "$keys/service.pem" --models "$root/service/deploy/models.xml.example" >/dev/null ||
+        { echo "with-mirq-service: the release could not be published" >&2; exit 1; }
+    rm -rf "$store.release"
+fi
+[ $# = 0 ] && exit 0
+"$tool" serve --store "$store" --key "$keys/service.pem" --listen 127.0.0.1:8090 --files 2>"$store.log" &
+pid=$!
+for _ in $(seq 50); do
+    curl -sf http://127.0.0.1:8090/healthz >/dev/null && break
+    sleep 0.1
+done
+"$@"
+rc=$?
+kill $pid
+wait $pid 2>/dev/null
+exit $rc

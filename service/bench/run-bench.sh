@@ -1,0 +1,38 @@
+#!/bin/bash
+# Signed answers per second: one `serve`, then two behind nginx (the shipped
+# configuration), 64 clients at once for 10 s each, against the machine's own
+# limit in the same run: `openssl speed rsa3072`'s signatures per second on
+# one core (one RSA signature per answer). Prints one BENCH line per figure.
+set -u
+build=$(cd "${1:-build-service}" && pwd)
+here=$(cd "$(dirname "$0")/.." && pwd)
+tool=$build/mirq-service
+work=$(mktemp -d)
+trap 'bash "$here/tests/cluster.sh" stop "$work"; kill $single 2>/dev/null; rm -rf "$work"' EXIT
+chmod 755 "$work"
+"$tool" keygen "$work/keys" >/dev/null
+head -c 1000000 /dev/urandom > "$work/rom.zip"
+"$tool" publish --store "$work/store" --phonemode "Nexus S" --flashtype 1 --file "$work/rom.zip" >/dev/null
+clients=64 seconds=10
+
+limit=$(openssl speed -seconds 5 rsa3072 2>/dev/null | awk '/^rsa 3072 bits/ { print $6 }')
+echo "BENCH service: openssl speed rsa3072 on one core: $limit signatures/s (the limit: one signature per answer)"
+
+report() {  # name, the load's output
+    awk -v name="$1" -v limit="$limit" -v clients=$clients '{
+        for (i = 1; i < NF; i += 2) v[$i] = $(i + 1)
+        printf "BENCH service %s: %.0f answers/s, p50 %.1f ms, p99 %.1f ms at %d clients; %.0f answers a core-second of serve = %.2f of the limit (goal 0.70)%s\n",
+            name, v["per_second"], v["p50_ms"], v["p99_ms"], clients, v["per_cpu_second"], v["per_cpu_second"] / limit,
+            (v["failed"] > 0 ? "; " v["failed"] " FAILED" : "")
+    }' <<< "$2"
+}
+
+"$tool" serve --store "$work/store" --key "$work/keys/service.pem" --listen 127.0.0.1:18380 2>/dev/null &
+single=$!
+until curl -sf http://127.0.0.1:18380/healthz >/dev/null; do sleep 0.1; done
+report "one serve" "$("$build/service_bench" 127.0.0.1 18380 $clients $seconds $single)"
+kill $single
+
+bash "$here/tests/cluster.sh" start "$work" "$work/store" "$work/keys/service.pem" 18390 "$tool" || exit 1
+report "two serve behind nginx" "$("$build/service_bench" 127.0.0.1 18390 $clients $seconds \
+    "$(cat "$work/serve-1.pid")" "$(cat "$work/serve-2.pid")")"
