@@ -124,10 +124,10 @@ private:
 // "bytes=N-" or "bytes=N-M" of one range, within the size; false for anything else.
 bool ParseRange(const std::string& header, long long size, long long& first, long long& last) {
     if (header.compare(0, 6, "bytes=") != 0 || header.find(',') != std::string::npos) return false;
-    const std::string spec = header.substr(6);
-    const size_t dash = spec.find('-');
+    const std::string asked = header.substr(6);
+    const size_t dash = asked.find('-');
     if (dash == std::string::npos || dash == 0) return false;  // suffix ranges are not asked for here
-    const std::string from = spec.substr(0, dash), to = spec.substr(dash + 1);
+    const std::string from = asked.substr(0, dash), to = asked.substr(dash + 1);
     if (from.find_first_not_of("0123456789") != std::string::npos || to.find_first_not_of("0123456789") != std::string::npos ||
         from.size() > 18 || to.size() > 18)
         return false;
