@@ -58,7 +58,7 @@ long long PushedCount(const std::wstring& output) {
         if (at == std::wstring::npos) continue;
         size_t start = at;
         while (start > 0 && std::iswdigit(output[start - 1])) --start;
-        if (start < at && at - start <= 9) return std::stoll(output.substr(start, at - start));
+        if (start < at) return ParseDigits(output.substr(start, at - start), 9);
     }
     return -1;
 }
@@ -93,10 +93,7 @@ bool PushOutputReportsFailure(const std::wstring& output) {
 namespace {
 
 // A whole number of at most `most` digits; -1 for anything else.
-long long SmallNumber(const std::wstring& text, size_t most = 9) {
-    if (text.empty() || text.size() > most || text.find_first_not_of(L"0123456789") != std::wstring::npos) return -1;
-    return std::stoll(text);
-}
+long long SmallNumber(const std::wstring& text, size_t most = 9) { return ParseDigits(text, most); }
 
 bool IsIsoDate(const std::wstring& token) {  // YYYY-MM-DD
     if (token.size() != 10 || token[4] != L'-' || token[7] != L'-') return false;
@@ -150,9 +147,7 @@ int ShellExitStatus(const std::wstring& output) {
     const std::wstring marker = kShellStatusMarker;
     if (line.compare(0, marker.size(), marker) != 0 || line.size() == marker.size() || line.size() > marker.size() + 3)
         return -1;
-    const std::wstring digits = line.substr(marker.size());
-    if (digits.find_first_not_of(L"0123456789") != std::wstring::npos) return -1;
-    return std::stoi(digits);
+    return static_cast<int>(ParseDigits(line.substr(marker.size()), 3));
 }
 
 namespace {

@@ -7,7 +7,7 @@
 #include "app/TaskStateTable.h"
 #include "device/DeviceModel.h"
 #include "device/ModelCatalogue.h"
-#include "device/ModelTable.h"
+#include "device/ModelCatalogue.h"
 #include "download/UrlQuery.h"
 #include "flash/Flasher.h"
 #include "log/logger.h"
@@ -107,25 +107,43 @@ LRESULT CMainDlg::OnInitDialog(UINT, WPARAM, LPARAM, BOOL&) {
 
     SetTimer(m_hWnd, kTipsTimer, 500, nullptr);
     // The service's catalogue of models, on a thread of its own: the window never waits for it.
-    StartCatalogueFetch(m_hWnd);
+    m_window = m_hWnd;
+    StartCatalogueFetch(*this, m_catalogues.Current()->Version());
     return TRUE;
 }
 
-// A catalogue that arrived after the last device check: a phone it lists is
-// identified again from that reading, no command sent (a running task's own
-// check does the same).
+void CMainDlg::OnCatalogueArrived(const Catalogue& catalogue) {
+    m_catalogues.Use(catalogue);
+    if (HWND window = m_window) PostMessageW(window, WM_CATALOGUE_CHANGED, 0, 0);
+}
+
+// A catalogue that arrived: the phone read last is identified again by it,
+// no command sent. A phone it lists is shown, one whose row it changed takes
+// the new row, one it withdrew is no longer supported. One that arrives
+// while a task runs waits for the task's end (the next task takes it anyway).
 LRESULT CMainDlg::OnCatalogueChanged(UINT, WPARAM, LPARAM, BOOL&) {
+    m_catalogueChangedMeanwhile = static_cast<bool>(m_currentTask);
     CDeviceModel* record = CDeviceModel::GetInstance();
-    if (m_currentTask || record->GetModelId() >= 0 || record->GetDevice().empty() || record->Identify() < 0) return 0;
-    MIRQ_LOG(kLogInfo, L"catalogue", L"the phone read last is identified by the new catalogue");
-    m_rooted = record->IsRooted();
+    if (m_currentTask || record->GetDevice().empty()) return 0;
+    const int before = record->GetModelId();
+    const int id = record->Identify(*m_catalogues.Current());
+    if (id == before) return 0;
+    MIRQ_LOG(kLogInfo, L"catalogue", id < 0 ? L"the phone read last is not in the new catalogue"
+                                            : L"the phone read last is identified by the new catalogue");
     BOOL handled = TRUE;
+    if (id < 0) {
+        OnResetDeviceInfo(WM_RESET_DEVICE_INFO, 0, 0, handled);
+        EnableWindow(m_downloadButton, FALSE);
+        return 0;
+    }
+    m_rooted = record->IsRooted();
     OnShowDeviceInfo(WM_SHOW_DEVICE_INFO, m_rooted, 0, handled);
     EnableForIdentifiedPhone();
     return 0;
 }
 
 LRESULT CMainDlg::OnDestroy(UINT, WPARAM, LPARAM, BOOL&) {
+    m_window = nullptr;
     // Kept so that the process can wait for it: ended with the process, the
     // clean-up would leave the adb server running and tools\adb.exe locked.
     // It is no task of the table: a task still running keeps its stop request,
@@ -223,7 +241,8 @@ void CMainDlg::WaitForCleanUp(unsigned long limitMs) {
 }
 
 bool CMainDlg::HasActiveWorkers() const {
-    return m_currentTask && WaitForSingleObject(m_currentTask.get(), 0) == WAIT_TIMEOUT;
+    // The catalogue fetch too: it tells this window what it brought.
+    return (m_currentTask && WaitForSingleObject(m_currentTask.get(), 0) == WAIT_TIMEOUT) || CatalogueFetchRunning();
 }
 
 // The path as typed: trimmed, and without the quotes Explorer's "copy as path" adds.
@@ -363,7 +382,7 @@ std::unique_ptr<IProgressListener> CMainDlg::OpenProgress(int span) {
 LRESULT CMainDlg::OnShowDeviceInfo(UINT, WPARAM wParam, LPARAM, BOOL&) {
     const int id = ModelId();
     if (id < 0) return 0;
-    SetWindowTextW(m_modelLabel, CModelCatalogue::GetInstance()->Row(id).name.c_str());
+    SetWindowTextW(m_modelLabel, m_catalogues.Current()->Row(id).name.c_str());
     CDeviceModel* record = CDeviceModel::GetInstance();
     const bool rooted = wParam != 0;
     std::wstring info = L"Android版本：" + OrUnknown(record->GetVersionRelease()) + L"\n设备型号：" +
@@ -400,6 +419,7 @@ void CMainDlg::StartTask(LPTHREAD_START_ROUTINE routine, const wchar_t* caption)
     TaskInput input;
     input.romPath = m_romPath;
     input.keepData = SendMessageW(m_keepOption, BM_GETCHECK, 0, 0) == BST_CHECKED;
+    input.catalogue = m_catalogues.Current();
     TaskStart* start = new TaskStart{this, m_hWnd, input};
     // Suspended until the table knows it: its key is the thread's handle, and
     // the task takes its stop token from the table.
@@ -431,6 +451,7 @@ LRESULT CMainDlg::OnTaskFinished(UINT, WPARAM wParam, LPARAM lParam, BOOL&) {
         return 0;
     }
     RestoreControls();
+    if (m_catalogueChangedMeanwhile) PostMessageW(m_hWnd, WM_CATALOGUE_CHANGED, 0, 0);
     const bool download = m_downloadAfterCheck && result == kTaskOk;
     m_downloadAfterCheck = false;
     if (download) {

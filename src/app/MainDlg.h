@@ -21,7 +21,8 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
                  public CMessageFilter,
                  public CIdleHandler,
                  public IProgressOwner,
-                 public ITaskHost {
+                 public ITaskHost,
+                 public ICatalogueListener {
 public:
     enum { IDD = IDD_MAINDLG };
 
@@ -39,6 +40,9 @@ public:
     std::unique_ptr<IProgressListener> OpenProgress(int span) override;
     void ReportFlashError(int flashStep) override;
     void ReportMessageDetail(const std::wstring& text) override;
+    CatalogueRef LatestCatalogue() override { return m_catalogues.Current(); }
+    // ICatalogueListener, called on the catalogue fetch's thread.
+    void OnCatalogueArrived(const Catalogue& catalogue) override;
 
     // True while a task's thread may still use this object (the process then keeps it).
     bool HasActiveWorkers() const;
@@ -77,6 +81,7 @@ private:
     static const UINT WM_RESET_DEVICE_INFO = WM_USER + 131;
     static const UINT WM_FLASH_ERROR = WM_USER + 132;  // WPARAM: the flash step's code
     static const UINT WM_MESSAGE_DETAIL = WM_USER + 133;  // LPARAM: the box text, a const std::wstring*
+    static const UINT WM_CATALOGUE_CHANGED = WM_USER + 140;  // posted by the catalogue fetch
     static const UINT_PTR kTipsTimer = 1;
     static const UINT_PTR kCloseTimer = 2;
 
@@ -148,6 +153,10 @@ private:
     bool m_fileDialogOpen = false;
     bool m_deviceChangedMeanwhile = false;  // a device came or went while a file dialog was open
     bool m_downloadAfterCheck = false;      // a confirmed download runs once the check succeeds
+    bool m_catalogueChangedMeanwhile = false;  // a catalogue arrived while a task ran
+    // The catalogue in use, replaced by the fetch's thread; each task takes it when it starts.
+    CCatalogueHolder m_catalogues;
+    std::atomic<HWND> m_window{nullptr};  // for the fetch's thread: null once the window is gone
 };
 
 }  // namespace mirq

@@ -4,7 +4,7 @@
 #include "BuildConfig.h"
 #include "adb/AdbManager.h"
 #include "device/DeviceModel.h"
-#include "device/ModelTable.h"
+#include "device/ModelCatalogue.h"
 #include "download/CatalogueService.h"
 #include "download/ResourceDownloader.h"
 #include "download/UrlQuery.h"
@@ -45,6 +45,7 @@ public:
     std::unique_ptr<IProgressListener> OpenProgress(int span) override { return m_host.OpenProgress(span); }
     void ReportFlashError(int flashStep) override { m_host.ReportFlashError(flashStep); }
     void ReportMessageDetail(const std::wstring& text) override { m_host.ReportMessageDetail(text); }
+    CatalogueRef LatestCatalogue() override { return m_host.LatestCatalogue(); }
 
     // Whether adb has root on the identified phone (which decides the flash
     // button): as this task's check found it, else as the last one did (a
@@ -74,7 +75,10 @@ DWORD RunTaskThread(void* param, TaskBody body, const wchar_t* name) {
     return 0;
 }
 
-int DeviceCheckBody(ITaskHost& host, const TaskInput& input) { return RunDeviceCheckTask(host, *input.stop); }
+int DeviceCheckBody(ITaskHost& host, const TaskInput& input) {
+    CatalogueRef catalogue = input.catalogue;
+    return RunDeviceCheckTask(host, *input.stop, 100, nullptr, &catalogue);
+}
 
 const std::wstring kUnsupportedText = std::wstring(L"该型号手机暂不支持，具体信息请关注") + BuiltInHomeUrl() + L"MirqROM论坛！";
 const wchar_t* const kToolsDownloadFailed = L"云端辅助工具下载失败，请保证网络连接良好后重新刷机！";
@@ -136,12 +140,15 @@ bool IsSecurityRefusal(DownloadOutcome outcome) {
 
 // The recovery image that goes to the card with the package; none for a
 // phone that keeps its own recovery.
-std::wstring ImageForTheCard(int modelId) { return NeedsRecoveryImage(modelId) ? RecoveryImagePath(modelId) : L""; }
+std::wstring ImageForTheCard(const CModelRows& catalogue, int modelId) {
+    return NeedsRecoveryImage(catalogue, modelId) ? RecoveryImagePath(catalogue, modelId) : L"";
+}
 
 // The model's recovery image, downloaded when there is none: its size counts
 // on the card, and a failed download stops the flash before it starts.
-int CheckRecoveryImage(ITaskHost& host, int modelId, const std::wstring& imagePath, const CStopToken& stop) {
-    const DownloadOutcome outcome = ObtainRecoveryImage(modelId, imagePath, stop);
+int CheckRecoveryImage(ITaskHost& host, const CatalogueRef& catalogue, int modelId, const std::wstring& imagePath,
+                       const CStopToken& stop) {
+    const DownloadOutcome outcome = ObtainRecoveryImage(catalogue, modelId, imagePath, stop);
     if (outcome == DownloadOutcome::Ok) return kTaskOk;
     if (outcome == DownloadOutcome::Stopped || stop.Requested()) return kTaskStopped;
     if (IsSecurityRefusal(outcome) || outcome == DownloadOutcome::DiskFull) return DownloadFailure(outcome, &host);
@@ -152,7 +159,8 @@ int CheckRecoveryImage(ITaskHost& host, int modelId, const std::wstring& imagePa
 // Everything that would stop a flash half-way is found before anything on
 // the phone changes: a damaged package, one that installs nothing or is for
 // another phone, a missing tool or recovery image, a flat battery, a full card.
-int CheckFlashCanStart(ITaskHost& host, const TaskInput& input, int modelId, const CSerial& serial) {
+int CheckFlashCanStart(ITaskHost& host, const TaskInput& input, const CatalogueRef& catalogue, int modelId,
+                       const CSerial& serial) {
     const CStopToken& stop = *input.stop;
     RomContents contents;
     {
@@ -165,9 +173,9 @@ int CheckFlashCanStart(ITaskHost& host, const TaskInput& input, int modelId, con
     }
     std::unique_ptr<IProgressListener> listener = host.OpenProgress(0);
     listener->OnProgress(0, L"正在检查手机状态...");
-    const std::wstring imagePath = ImageForTheCard(modelId);
+    const std::wstring imagePath = ImageForTheCard(*catalogue, modelId);
     if (!imagePath.empty() && IsRegularFile(FlashToolPath())) {  // without the tool the check below says so, before any download
-        const int image = CheckRecoveryImage(host, modelId, imagePath, stop);
+        const int image = CheckRecoveryImage(host, catalogue, modelId, imagePath, stop);
         if (image != kTaskOk) return image;
     }
     const ReadinessReport report = CheckFlashReadiness(serial, input.romPath, contents, imagePath, stop);
@@ -189,16 +197,22 @@ int CheckFlashCanStart(ITaskHost& host, const TaskInput& input, int modelId, con
 
 }  // namespace
 
-int RunDeviceCheckTask(ITaskHost& host, const CStopToken& stop, int span, CSerial* serial) {
+int RunDeviceCheckTask(ITaskHost& host, const CStopToken& stop, int span, CSerial* serial, CatalogueRef* catalogue) {
     CDeviceChecker* checker = CDeviceChecker::GetInstance();
     CAttachedListener listener(host.OpenProgress(span), checker);
-    int result = checker->Check(stop, serial);
-    // A phone the built-in rows do not know may be in the service's
-    // catalogue, still on its way at launch: waited for a moment, then the
-    // phone is identified again from this reading, no command sent.
-    if (result == kCheckUnsupported) {
+    CatalogueRef used = catalogue && *catalogue ? *catalogue : BuiltInRows();
+    int result = checker->Check(stop, serial, *used);
+    // A phone the catalogue in use does not know may be in the service's,
+    // still on its way at launch: waited for a moment, then the phone is
+    // identified again from this reading, no command sent.
+    if (result == kCheckUnsupported && catalogue) {
         WaitForCatalogue(kCatalogueWaitMs, stop);
-        if (CDeviceModel::GetInstance()->Identify() >= 0) result = kCheckOk;
+        const CatalogueRef latest = host.LatestCatalogue();
+        if (latest && latest != used && CDeviceModel::GetInstance()->Identify(*latest) >= 0) {
+            used = latest;
+            result = kCheckOk;
+        }
+        *catalogue = used;
     }
     if (!checker->Detail().empty()) host.ReportMessageDetail(checker->Detail());
     // A phone read before reports only 5 and 10; its slice still ends complete,
@@ -214,14 +228,14 @@ int RunDeviceCheckTask(ITaskHost& host, const CStopToken& stop, int span, CSeria
 int RunDownloadTask(ITaskHost& host, const TaskInput& input) {
     const CStopToken& stop = *input.stop;
     const int id = IdentifiedModel();
-    if (id < 0) return kTaskUnsupported;
-    CDownloaderScope downloader(id);
+    if (id < 0 || !input.catalogue->Has(id)) return kTaskUnsupported;
+    CDownloaderScope downloader(id, input.catalogue);
     // A phone that keeps its own recovery needs no image.
-    const bool needsImage = NeedsRecoveryImage(id);
+    const bool needsImage = NeedsRecoveryImage(*input.catalogue, id);
     DownloadOutcome image = DownloadOutcome::Ok, package = DownloadOutcome::Failed;
     if (needsImage) {
         // The earlier image goes first: a failed download must not leave it to be flashed.
-        const std::wstring imagePath = RecoveryImagePath(id);
+        const std::wstring imagePath = RecoveryImagePath(*input.catalogue, id);
         RemoveRecoveryImage(imagePath);
         CAttachedListener listener(host.OpenProgress(20), downloader.get());
         downloader->FetchRecovery(imagePath, stop, &image);
@@ -241,50 +255,55 @@ int RunFlashTask(ITaskHost& host, const TaskInput& input) {
     const CStopToken& stop = *input.stop;
     host.ReportFlashError(kFlashOk);
     CSerial serial = CSerial::OnlyDevice();
-    const int check = RunDeviceCheckTask(host, stop, 20, &serial);
+    CatalogueRef catalogue = input.catalogue;
+    const int check = RunDeviceCheckTask(host, stop, 20, &serial, &catalogue);
     if (NothingKnownOfAPhone(check)) return check;
     if (stop.Requested()) return kTaskStopped;
     const int id = IdentifiedModel();
     if (id < 0) return kTaskUnsupported;  // no flasher serves an unidentified phone
-    const int ready = CheckFlashCanStart(host, input, id, serial);
+    // Every flasher the flash needs exists before anything on the phone
+    // changes: one missing half-way would leave a recovery written and no
+    // package, or a package and no reboot.
+    std::unique_ptr<IRecoveryFlasher> recovery = CreateRecoveryFlasher(catalogue, id, L"", serial);
+    std::unique_ptr<IKestrelbox> package = CreateKestrelbox(catalogue, id, input.romPath, serial);
+    if (!package || (!recovery && NeedsRecoveryImage(*catalogue, id))) return kTaskUnsupported;
+    const int ready = CheckFlashCanStart(host, input, catalogue, id, serial);
     if (ready != kTaskOk) return ready;
     // A script left by an earlier, unfinished attempt would wipe the phone
-    // at its next boot into recovery, whatever happens now. The earlier
-    // package and image go too, before anything is pushed: the room they
-    // held was counted for what comes, and the card is read again without them.
-    if (!RemoveRecoveryScript(serial, ScriptKindOf(id)) || !RemoveEarlierCopies(serial)) {
+    // at its next boot into recovery, whatever happens now (either kind: the
+    // phone's recovery may have been another). The earlier package and image
+    // go too, before anything is pushed: the room they held was counted for
+    // what comes, and the card is read again without them.
+    if (!RemoveRecoveryScripts(serial) || !RemoveEarlierCopies(serial)) {
         host.ReportFlashError(kRomPushFailed);
         return kTaskRomFlashFailed;
     }
-    const ReadinessReport room = CheckRoomNow(serial, input.romPath, ImageForTheCard(id));
+    const ReadinessReport room = CheckRoomNow(serial, input.romPath, ImageForTheCard(*catalogue, id));
     if (room.verdict == Readiness::NoSpace) {
         host.ReportMessageDetail(RefusalText(room));
         return kTaskNoSpace;
     }
 
-    bool recoveryRan = false;
     int step = kFlashOk;
-    if (std::unique_ptr<IRecoveryFlasher> flasher = CreateRecoveryFlasher(id, L"", serial)) {
-        CAttachedListener listener(host.OpenProgress(20), flasher.get());
-        step = flasher->Flash(stop);
+    const bool recoveryRuns = recovery != nullptr;
+    if (recovery) {
+        CAttachedListener listener(host.OpenProgress(20), recovery.get());
+        step = recovery->Flash(stop);
         host.ReportFlashError(step);
         // The flasher goes first, then a pause for the phone (cut short by a
         // stop), then the listener.
         listener.Detach();
-        flasher.reset();
+        recovery.reset();
         WaitForSingleObject(stop.Event(), 1000);
-        recoveryRan = true;
     }
     // A failure of its own is told even with a stop pending: a half-written recovery partition must be said.
     if (step == kRecoveryFlashStopped) return kTaskStopped;
     if (step != kFlashOk) return FlashFailure(kTaskRecoveryFlashFailed);
     if (stop.Requested()) return kTaskStopped;
 
-    std::unique_ptr<IKestrelbox> flasher = CreateKestrelbox(id, input.romPath, serial);
-    if (!flasher) return kTaskUnsupported;
     {
-        CAttachedListener listener(host.OpenProgress(recoveryRan ? 60 : 80), flasher.get());
-        step = flasher->Flash(input.keepData, stop);
+        CAttachedListener listener(host.OpenProgress(recoveryRuns ? 60 : 80), package.get());
+        step = package->Flash(input.keepData, stop);
         host.ReportFlashError(step);
     }
     // Once the phone has left for recovery the flash is under way there: a

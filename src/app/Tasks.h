@@ -8,6 +8,7 @@
 #include <string>
 
 #include "device/DeviceChecker.h"
+#include "device/ModelCatalogue.h"
 #include "progress/ProgressListener.h"
 #include "util/StopToken.h"
 
@@ -52,10 +53,12 @@ enum TaskResult {
 const UINT WM_TASK_FINISHED = WM_USER + 121;
 
 // What a task needs from the window, taken on the window's thread when it
-// starts, and the stop request the window may make while it runs.
+// starts (the catalogue in use among it), and the stop request the window
+// may make while it runs.
 struct TaskInput {
     std::wstring romPath;
     bool keepData = false;
+    CatalogueRef catalogue = BuiltInRows();
     std::shared_ptr<CStopToken> stop = std::make_shared<CStopToken>();
 };
 
@@ -70,6 +73,9 @@ public:
     virtual void ReportFlashError(int flashStep) = 0;  // a FlashStepCode, for the result's box
     // The text of the result's box where it names what the task found.
     virtual void ReportMessageDetail(const std::wstring& text) = 0;
+    // The catalogue in use now (a device check that found no known phone
+    // waits a moment for the service's, then asks for it).
+    virtual CatalogueRef LatestCatalogue() = 0;
 
 protected:
     ~ITaskHost() = default;
@@ -77,9 +83,11 @@ protected:
 
 // The task bodies, run on the task's thread; each returns its TaskResult.
 // The device check gives the serial of the phone it identified, which every
-// later command of the task names.
+// later command of the task names, and identifies it by the catalogue given
+// (the built-in rows when none is); where that had no row for the phone and
+// a newer one arrived meanwhile, by that one, which it then gives back.
 int RunDeviceCheckTask(ITaskHost& host, const CStopToken& stop = CStopToken::Never(), int span = 100,
-                       CSerial* serial = nullptr);
+                       CSerial* serial = nullptr, CatalogueRef* catalogue = nullptr);
 int RunDownloadTask(ITaskHost& host, const TaskInput& input);
 int RunFlashTask(ITaskHost& host, const TaskInput& input);
 

@@ -75,11 +75,8 @@ bool ReadCatalogueText(const std::wstring& text, Catalogue& out, std::wstring* w
     std::vector<std::wstring> v;
     std::vector<bool> present;
     if (!TakeSingleTexts(root, {L"version"}, v, &present) || !present[0]) return Refuse(why, L"not one <version>");
-    const std::wstring& version = v[0];
-    if (version.empty() || version.size() > 18 || version.find_first_not_of(L"0123456789") != std::wstring::npos)
-        return Refuse(why, L"<version> is not 1 to 18 digits");
     Catalogue read;
-    read.version = std::stoll(version);
+    if ((read.version = ParseDigits(v[0], 18)) < 0) return Refuse(why, L"<version> is not 1 to 18 digits");
     for (const XmlElement& child : root.children) {
         if (child.name != L"model") continue;
         CatalogueModel model;

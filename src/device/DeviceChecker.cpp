@@ -21,10 +21,12 @@ CDeviceChecker* CDeviceChecker::GetInstance() {
     return instance;
 }
 
-int CDeviceChecker::Check(const CStopToken& stop, CSerial* serial) {
+int CDeviceChecker::Check(const CStopToken& stop, CSerial* serial, const CModelRows& catalogue) {
     m_detail.clear();
+    m_catalogue = &catalogue;  // only while the check runs: the task holds the snapshot itself
     CSerial found = CSerial::OnlyDevice();
     const int code = Run(stop, found);
+    m_catalogue = BuiltInRows().get();
     // Nothing is known of the phone after a connection problem or a reading
     // cut short: the display and the commands go back to "unknown".
     if (IsConnectionProblem(code) || code == kCheckReadFailed) CDeviceModel::GetInstance()->Reset();
@@ -206,8 +208,9 @@ bool CDeviceChecker::ReadDeviceInfo(const CSerial& serial) {
         record->SetManufacturer(phone.Property(L"ro.product.manufacturer"));
         record->SetBasebandVersion(phone.Property(L"ril.sw_ver"));
         ReportProgress(100, kTextReading);
-        record->Identify();
     }
+    // Again for the same phone: the catalogue may have changed its row since.
+    record->Identify(*m_catalogue);
     // Taken from every reading, the same phone's too: root may have come or gone.
     record->SetRooted(phone.rooted);
     record->SetBuildProduct(phone.Property(L"ro.build.product"));

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "adb/Serial.h"
+#include "device/ModelCatalogue.h"
 #include "progress/ProgressListener.h"
 #include "util/StopToken.h"
 
@@ -43,8 +44,9 @@ public:
 
     // A requested stop is seen between the check's steps. With a phone
     // identified, `serial` is the one "devices" listed it with: every later
-    // command for it names it.
-    int Check(const CStopToken& stop = CStopToken::Never(), CSerial* serial = nullptr);
+    // command for it names it. The phone is identified by `catalogue`.
+    int Check(const CStopToken& stop = CStopToken::Never(), CSerial* serial = nullptr,
+              const CModelRows& catalogue = *BuiltInRows());
 
     virtual bool IsAdbReady();
     // kCheckOk with one phone ready (its serial set), else the result that says what is wrong.
@@ -66,6 +68,7 @@ private:
     int Explain(int connection, const CStopToken& stop);
 
     std::wstring m_detail;
+    const CModelRows* m_catalogue = BuiltInRows().get();  // the running check's
 };
 
 }  // namespace mirq

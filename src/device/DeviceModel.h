@@ -5,13 +5,16 @@
 
 namespace mirq {
 
+class CModelRows;
+
 class CDeviceModel {
 public:
     static CDeviceModel* GetInstance();
     virtual ~CDeviceModel() = default;
 
     void Reset();
-    int Identify();
+    // The model id of the phone read, by the catalogue given; -1 when it has no row for it.
+    int Identify(const CModelRows& catalogue);
     int GetModelId() const { return m_modelId; }
 
     void SetImei(const std::wstring& v) { Set(L"ril.IMEI", v); }

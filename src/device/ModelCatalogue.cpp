@@ -1,54 +1,53 @@
 #include "device/ModelCatalogue.h"
 
-#include "device/ModelTable.h"
-#include "util/Utils.h"
+#include "util/Text.h"
 
 namespace mirq {
 
-bool IsSupportedModelId(int modelId) { return CModelCatalogue::GetInstance()->Has(modelId); }
+namespace {
+
+CatalogueModel BuiltIn(const wchar_t* phonemode, std::vector<std::wstring> brands, const wchar_t* device,
+                       const wchar_t* name) {
+    CatalogueModel model;
+    model.phonemode = phonemode;
+    model.brands = std::move(brands);
+    model.device = device;
+    model.name = name;
+    return model;
+}
+
+}  // namespace
 
 Catalogue BuiltInCatalogue() {
     Catalogue catalogue;
-    for (const ModelRow& row : kModelTable) {
-        CatalogueModel model;
-        model.phonemode = row.queryName;
-        model.brands.push_back(AsciiLower(row.brandKey));
-        if (row.brandKey2) model.brands.push_back(AsciiLower(row.brandKey2));
-        model.device = row.deviceKey;
-        model.name = row.displayName;
-        catalogue.models.push_back(model);
-    }
+    catalogue.models = {BuiltIn(L"Blade", {L"zte"}, L"blade", L"ZTE V880"),
+                        BuiltIn(L"Nexus One", {L"android", L"google"}, L"passion", L"Google Nexus One"),
+                        BuiltIn(L"Nexus S", {L"google", L"android"}, L"crespo", L"Google Nexus S"),
+                        BuiltIn(L"HTC Desire", {L"htc_wwe"}, L"bravo", L"HTC Desire")};
     return catalogue;
 }
 
-CModelCatalogue* CModelCatalogue::GetInstance() {
-    static CModelCatalogue* instance = new CModelCatalogue();  // never deleted: workers may ask at exit
-    return instance;
+CatalogueRef BuiltInRows() {
+    static const CatalogueRef rows = CModelRows::Make(BuiltInCatalogue());
+    return rows;
 }
 
-CModelCatalogue::CModelCatalogue() { Use(BuiltInCatalogue()); }
-
-void CModelCatalogue::Use(const Catalogue& catalogue) {
-    std::lock_guard<std::mutex> hold(m_lock);
-    m_counting.clear();
+std::shared_ptr<const CModelRows> CModelRows::Make(const Catalogue& catalogue, const CModelRows* previous) {
+    auto made = std::make_shared<CModelRows>();
+    if (previous) made->m_rows = previous->m_rows;
     for (const CatalogueModel& model : catalogue.models) {
-        // A row seen before keeps its id (the built-in phones stay 0 to 3).
+        // A row seen before keeps its id.
         size_t id = 0;
-        while (id < m_rows.size() && !(m_rows[id] == model)) ++id;
-        if (id == m_rows.size()) m_rows.push_back(model);
-        m_counting.push_back(static_cast<int>(id));
+        while (id < made->m_rows.size() && !(made->m_rows[id] == model)) ++id;
+        if (id == made->m_rows.size()) made->m_rows.push_back(model);
+        made->m_counting.push_back(static_cast<int>(id));
     }
-    m_version = catalogue.version;
+    made->m_version = catalogue.version;
+    return made;
 }
 
-long long CModelCatalogue::Version() const {
-    std::lock_guard<std::mutex> hold(m_lock);
-    return m_version;
-}
-
-int CModelCatalogue::Find(const std::wstring& brand, const std::wstring& device) const {
+int CModelRows::Find(const std::wstring& brand, const std::wstring& device) const {
     const std::wstring b = Trimmed(AsciiLower(brand)), d = Trimmed(AsciiLower(device));
-    std::lock_guard<std::mutex> hold(m_lock);
     for (int id : m_counting) {
         const CatalogueModel& row = m_rows[id];
         if (AsciiLower(row.device) != d) continue;
@@ -58,14 +57,22 @@ int CModelCatalogue::Find(const std::wstring& brand, const std::wstring& device)
     return -1;
 }
 
-bool CModelCatalogue::Has(int id) const {
-    std::lock_guard<std::mutex> hold(m_lock);
-    return id >= 0 && id < static_cast<int>(m_rows.size());
+bool CModelRows::Has(int id) const { return id >= 0 && id < static_cast<int>(m_rows.size()); }
+
+const CatalogueModel& CModelRows::Row(int id) const {
+    static const CatalogueModel none;
+    return Has(id) ? m_rows[id] : none;
 }
 
-CatalogueModel CModelCatalogue::Row(int id) const {
+CatalogueRef CCatalogueHolder::Current() const {
     std::lock_guard<std::mutex> hold(m_lock);
-    return id >= 0 && id < static_cast<int>(m_rows.size()) ? m_rows[id] : CatalogueModel();
+    return m_current;
+}
+
+CatalogueRef CCatalogueHolder::Use(const Catalogue& catalogue) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_current = CModelRows::Make(catalogue, m_current.get());
+    return m_current;
 }
 
 }  // namespace mirq

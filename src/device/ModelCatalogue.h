@@ -1,10 +1,14 @@
 #pragma once
-// The phones the program can flash: the four built-in rows, or a catalogue
-// the service signed (kept in the data folder, fetched anew at each start).
-// A model id names one row for the life of the process: rows are only ever
-// added, and a newer catalogue chooses which of them count, in its order, so
-// that a task that identified a phone keeps meaning the same row whatever
-// arrives meanwhile.
+// The phones the program can flash, as a value: the four built-in rows, or a
+// catalogue the service signed. A task takes the catalogue in use when it
+// starts (an immutable snapshot, shared) and passes it down with the stop
+// and the serial; nothing below the window asks anyone else for it.
+//
+// A model id names one row for the life of the process: a newer catalogue
+// keeps the ids of the rows it shares with the one before and adds the rest
+// after them, so the built-in phones stay 0 to 3 and an id a task took keeps
+// meaning the same row whatever arrives meanwhile.
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -13,32 +17,44 @@
 
 namespace mirq {
 
-// The four built-in rows (version 0).
-Catalogue BuiltInCatalogue();
+constexpr int kFlashTypeRom = 1;
+constexpr int kFlashTypeRecovery = 2;
 
-class CModelCatalogue {
+class CModelRows {
 public:
-    static CModelCatalogue* GetInstance();
+    // The rows of `catalogue`, with the ids `previous` gave them (null: none before).
+    static std::shared_ptr<const CModelRows> Make(const Catalogue& catalogue, const CModelRows* previous = nullptr);
 
-    // The rows that count from now on, and the version they came with.
-    void Use(const Catalogue& catalogue);
-    long long Version() const;
+    long long Version() const { return m_version; }
     // The first counting row whose brands and device match (ASCII case
     // ignored, blanks trimmed); -1 when none does.
     int Find(const std::wstring& brand, const std::wstring& device) const;
-    // Whether a model id names a row; the row itself (a copy).
+    // Whether a model id names a row of this catalogue; the row (an empty one when not).
     bool Has(int id) const;
-    CatalogueModel Row(int id) const;
-
-    CModelCatalogue(const CModelCatalogue&) = delete;
-    CModelCatalogue& operator=(const CModelCatalogue&) = delete;
+    const CatalogueModel& Row(int id) const;
 
 private:
-    CModelCatalogue();
-    mutable std::mutex m_lock;
-    std::vector<CatalogueModel> m_rows;  // every row ever used; ids index it
-    std::vector<int> m_counting;         // the current catalogue's rows, in its order
+    std::vector<CatalogueModel> m_rows;  // every row seen so far; ids index it
+    std::vector<int> m_counting;         // this catalogue's rows, in its order
     long long m_version = 0;
+};
+using CatalogueRef = std::shared_ptr<const CModelRows>;
+
+// The four built-in rows (version 0): ZTE Blade, Nexus One, Nexus S, HTC Desire.
+Catalogue BuiltInCatalogue();
+CatalogueRef BuiltInRows();
+
+// The catalogue a window's tasks take, replaced when a newer one arrives;
+// read and replaced from any thread.
+class CCatalogueHolder {
+public:
+    CatalogueRef Current() const;
+    // The rows of `catalogue` from now on (ids kept); the new snapshot.
+    CatalogueRef Use(const Catalogue& catalogue);
+
+private:
+    mutable std::mutex m_lock;
+    CatalogueRef m_current = BuiltInRows();
 };
 
 }  // namespace mirq

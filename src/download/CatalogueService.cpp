@@ -40,10 +40,10 @@ Kept ReadKept(const std::string& key) {
     return kept;
 }
 
-void Use(const Catalogue& catalogue, const wchar_t* from) {
-    CModelCatalogue::GetInstance()->Use(catalogue);
+void Tell(ICatalogueListener& listener, const Catalogue& catalogue, const wchar_t* from) {
     MIRQ_LOG(kLogInfo, L"catalogue", std::wstring(L"version ") + std::to_wstring(catalogue.version) + L" " + from +
                                          L" in use: " + std::to_wstring(catalogue.models.size()) + L" models");
+    listener.OnCatalogueArrived(catalogue);
 }
 
 // The fetch of this run.
@@ -80,13 +80,15 @@ bool VerifyCatalogue(const std::string& document, const std::string& key, Catalo
     return true;
 }
 
-bool FetchCatalogue(const std::wstring& serviceUrl, const std::string& key, const CStopToken& stop) {
+bool FetchCatalogue(const std::wstring& serviceUrl, const std::string& key, long long inUseVersion,
+                    ICatalogueListener& listener, const CStopToken& stop) {
     if (key.empty()) return false;
-    // The kept copy first, when it is newer than the one in use.
+    // The kept copy first, when it is not older than the one in use (the
+    // built-in rows are version 0: a kept catalogue of version 0 counts).
     const Kept kept = ReadKept(key);
     const long long keptVersion = kept.catalogue.version;
-    const bool keptUsed = keptVersion >= 0 && keptVersion > CModelCatalogue::GetInstance()->Version();
-    if (keptUsed) Use(kept.catalogue, L"kept");
+    const bool keptUsed = keptVersion >= 0 && keptVersion >= inUseVersion;
+    if (keptUsed) Tell(listener, kept.catalogue, L"kept");
     const std::wstring url = CatalogueUrl(serviceUrl);
     if (stop.Requested() || url.empty()) return keptUsed;
     CHttpHandles h;
@@ -108,26 +110,34 @@ bool FetchCatalogue(const std::wstring& serviceUrl, const std::string& key, cons
                                                 L"; ignored");
         return keptUsed;
     }
-    if (fetched.version > keptVersion && !WriteBinaryFile(KeptCataloguePath(), bytes))
+    // Written beside the kept copy and moved over it: a cut write leaves the
+    // older one, and with it the floor no replay may go below.
+    if (fetched.version > keptVersion && !ReplaceFileWith(KeptCataloguePath(), bytes))
         MIRQ_LOG(kLogWarning, L"catalogue", L"the catalogue could not be kept in " + KeptCataloguePath());
-    if (fetched.version == keptVersion && keptUsed) return true;  // the very one in use
-    Use(fetched, L"fetched");
+    if (fetched.version == keptVersion && keptUsed) return true;  // the very one told already
+    if (fetched.version < inUseVersion) return keptUsed;
+    Tell(listener, fetched, L"fetched");
     return true;
 }
 
-void StartCatalogueFetch(HWND window) {
+void StartCatalogueFetch(ICatalogueListener& listener, long long inUseVersion) {
     Arrival& arrival = TheArrival();
     if (arrival.started.exchange(true)) return;
     CResourceDownloader* downloader = CResourceDownloader::GetInstance();
     const std::wstring url = downloader->ServiceUrl();
     const std::string key = downloader->ServiceKey();
-    CThread fetch([window, url, key] {
-        const bool changed = FetchCatalogue(url, key, CStopToken::Never());
+    ICatalogueListener* told = &listener;
+    CThread fetch([told, url, key, inUseVersion] {
+        FetchCatalogue(url, key, inUseVersion, *told, CStopToken::Never());
         SetEvent(TheArrival().done.get());
-        if (changed && window) PostMessageW(window, WM_CATALOGUE_CHANGED, 0, 0);
     });
     if (!fetch.Started()) SetEvent(arrival.done.get());
     fetch.Detach();
+}
+
+bool CatalogueFetchRunning() {
+    Arrival& arrival = TheArrival();
+    return arrival.started && WaitForSingleObject(arrival.done.get(), 0) == WAIT_TIMEOUT;
 }
 
 void WaitForCatalogue(unsigned long limitMs, const CStopToken& stop) {

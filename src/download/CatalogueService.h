@@ -3,11 +3,9 @@
 // own, verified with the service's key like its answers, kept in the data
 // folder and never rolled back. A build without the key uses the built-in
 // rows alone.
-#include <windows.h>
-
 #include <string>
 
-#include "device/ModelCatalogue.h"
+#include "device/CatalogueText.h"
 #include "util/StopToken.h"
 
 namespace mirq {
@@ -22,18 +20,29 @@ std::wstring KeptCataloguePath();
 // the catalogue's rules.
 bool VerifyCatalogue(const std::string& document, const std::string& key, Catalogue& out, std::wstring& why);
 
-// Takes the kept catalogue into use when it verifies and is newer than the
-// one in use. Then fetches the service's: one of a lower version than the
-// kept one, of the same version but other bytes, unsigned or signed by
-// another key is ignored (logged); a newer one is kept and used. True when
-// the catalogue in use changed.
-bool FetchCatalogue(const std::wstring& serviceUrl, const std::string& key, const CStopToken& stop);
+// Told of a catalogue to use instead of the one in use, on the fetch's thread.
+class ICatalogueListener {
+public:
+    virtual void OnCatalogueArrived(const Catalogue& catalogue) = 0;
 
-// The fetch of this run: started once, at launch; the first device check
-// waits for it a moment. `window` is told with WM_CATALOGUE_CHANGED when
-// the catalogue in use changed (null: nobody is told).
-const UINT WM_CATALOGUE_CHANGED = WM_USER + 140;
-void StartCatalogueFetch(HWND window);
+protected:
+    ~ICatalogueListener() = default;
+};
+
+// Tells the listener of the kept catalogue when it verifies and its version
+// is at least the one in use. Then fetches the service's: one of a lower
+// version than the kept one, of the same version but other bytes, unsigned
+// or signed by another key is ignored (logged); a newer one is kept and
+// told. True when the listener was told.
+bool FetchCatalogue(const std::wstring& serviceUrl, const std::string& key, long long inUseVersion,
+                    ICatalogueListener& listener, const CStopToken& stop);
+
+// The fetch of this run, from the downloader's service: started once, at
+// launch; the first device check waits for it a moment. The listener must
+// outlive the program's run (the window's does).
+void StartCatalogueFetch(ICatalogueListener& listener, long long inUseVersion);
+// Whether the fetch of this run was started and has not ended.
+bool CatalogueFetchRunning();
 // Waits until the fetch has ended, at most `limitMs` or until the stop;
 // at once when none was started.
 void WaitForCatalogue(unsigned long limitMs, const CStopToken& stop);

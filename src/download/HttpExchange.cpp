@@ -40,9 +40,9 @@ std::wstring FinalUrl(HINTERNET request) {
 const DWORD kClientAuthNotSetUp = 12046;      // ERROR_INTERNET_CLIENT_AUTH_NOT_SETUP
 const DWORD kFortezzaLoginNeeded = 12054;     // ERROR_INTERNET_FORTEZZA_LOGIN_NEEDED
 const DWORD kCertWeakSignature = 12062;       // ERROR_INTERNET_SEC_CERT_WEAK_SIGNATURE
-// A secure connection that a proxy could not carry, or whose certificate it altered.
-const DWORD kSecureFailureProxy = 12187;      // ERROR_INTERNET_SECURE_FAILURE_PROXY
-const DWORD kProxyAlert = 12188;              // ERROR_INTERNET_PROXY_ALERT
+// A proxy that asks for a client certificate, or that could not carry the secure connection.
+const DWORD kClientAuthCertNeededProxy = 12187;  // ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED_PROXY
+const DWORD kSecureFailureProxy = 12188;         // ERROR_INTERNET_SECURE_FAILURE_PROXY
 const long kProxyAuthenticationRequired = 407;
 
 // The proxy a session goes through, as WinINet took it from the settings; empty when direct.
@@ -69,8 +69,8 @@ bool IsCertificateError(DWORD error) {
     case kClientAuthNotSetUp:
     case kFortezzaLoginNeeded:
     case kCertWeakSignature:
+    case kClientAuthCertNeededProxy:
     case kSecureFailureProxy:
-    case kProxyAlert:
     case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
     case ERROR_INTERNET_SEC_CERT_CN_INVALID:
     case ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR:

@@ -9,7 +9,6 @@
 
 #include "BuildConfig.h"
 #include "device/ModelCatalogue.h"
-#include "device/ModelTable.h"
 #include "download/BackgroundFileWriter.h"
 #include "download/Digest.h"
 #include "download/HttpExchange.h"
@@ -47,8 +46,9 @@ CResourceDownloader::CResourceDownloader() : m_serviceUrl(BuiltInServiceUrl()), 
 
 CResourceDownloader::~CResourceDownloader() { Reset(); }
 
-void CResourceDownloader::Configure(wchar_t* proxy, wchar_t* bypass, unsigned long flags, int modelId) {
-    if (IsSupportedModelId(m_modelId)) {
+void CResourceDownloader::Configure(wchar_t* proxy, wchar_t* bypass, unsigned long flags, int modelId,
+                                    CatalogueRef catalogue) {
+    if (m_modelId >= 0) {
         delete[] proxy;
         delete[] bypass;
         return;
@@ -62,10 +62,12 @@ void CResourceDownloader::Configure(wchar_t* proxy, wchar_t* bypass, unsigned lo
     // and schools let traffic out only through it.
     m_accessType = proxy ? INTERNET_OPEN_TYPE_PROXY : INTERNET_OPEN_TYPE_PRECONFIG;
     m_modelId = modelId;
+    m_catalogue = catalogue ? catalogue : BuiltInRows();
 }
 
 void CResourceDownloader::Reset() {
     m_modelId = -1;
+    m_catalogue = BuiltInRows();
     delete[] m_proxy;
     delete[] m_bypass;
     m_proxy = nullptr;
@@ -92,8 +94,9 @@ std::string CResourceDownloader::QueryAnswer(int flashType, bool* insecure, std:
     if (!SplitUrl(m_serviceUrl, service) || asked.empty()) return std::string();
     const std::wstring what = L"POST " + service.objectPath + L" (flash type " + std::to_wstring(flashType) + L")";
     CHttpHandles h;
-    const SendResult sent = SendHttpRequest(h, Session(), service, L"POST", kRequestFlags, L"",
-                                            WideToOem(BuildUrlRequest(m_modelId, flashType, asked)), what);
+    const SendResult sent = SendHttpRequest(h, Session(), service, L"POST", kRequestFlags,
+                                            L"Content-Type: text/xml; charset=utf-8\r\n",
+                                            WideToUtf8(BuildUrlRequest(*m_catalogue, m_modelId, flashType, asked)), what);
     if (insecure) *insecure = sent == SendResult::Insecure;
     if (sent != SendResult::Sent) return std::string();
     const long long status = QueryNumber(h.request, HTTP_QUERY_STATUS_CODE);
@@ -491,11 +494,11 @@ DownloadOutcome CResourceDownloader::Download(const std::wstring& url, const std
 }
 
 DownloadOutcome CResourceDownloader::Fetch(int flashType, const std::wstring& localPath, const CStopToken& stop) {
-    if (!IsSupportedModelId(m_modelId)) return DownloadOutcome::Failed;
+    if (!m_catalogue->Has(m_modelId)) return DownloadOutcome::Failed;
     ReportProgress(0, L"ROM下载中...");
     if (stop.Requested()) return DownloadOutcome::Stopped;
     bool insecure = false;
-    AnswerAsked asked{CModelCatalogue::GetInstance()->Row(m_modelId).phonemode, flashType, L""};
+    AnswerAsked asked{m_catalogue->Row(m_modelId).phonemode, flashType, L""};
     const std::string answer = QueryAnswer(flashType, &insecure, &asked.nonce);
     ServiceAnswer named;
     const AnswerCheck check = ReadServiceAnswer(answer, m_serviceKey, asked, named);
@@ -521,11 +524,10 @@ DownloadOutcome CResourceDownloader::Fetch(int flashType, const std::wstring& lo
 
 bool CResourceDownloader::HoldsSignedFile(int flashType, const std::wstring& path, const CStopToken& stop) {
     if (m_serviceKey.empty()) return true;  // a build without the key checks nothing it downloads either
-    if (!IsSupportedModelId(m_modelId)) return false;
+    if (!m_catalogue->Has(m_modelId)) return false;
     ServiceAnswer named;
     const AnswerCheck check = ReadServiceAnswer(ReadBinaryFile(KeptAnswerPath(path)), m_serviceKey,
-                                                AnswerAsked{CModelCatalogue::GetInstance()->Row(m_modelId).phonemode, flashType, L"", true},
-                                                named);
+                                                AnswerAsked{m_catalogue->Row(m_modelId).phonemode, flashType, L"", true}, named);
     bool same = false;
     if (check == AnswerCheck::Verified && RegularFileSize(path) == named.file.size) {
         CFileChecksums sums(named.file);

@@ -5,6 +5,7 @@
 // one the signed answer describes.
 #include <string>
 
+#include "device/ModelCatalogue.h"
 #include "download/ServiceAnswer.h"
 #include "progress/ProgressListener.h"
 #include "util/StopToken.h"
@@ -35,8 +36,9 @@ public:
     virtual ~CResourceDownloader();
 
     // Ignored while a model is configured; proxy and bypass are taken over
-    // (allocated with new[]) and may be null.
-    void Configure(wchar_t* proxy, wchar_t* bypass, unsigned long flags, int modelId);
+    // (allocated with new[]) and may be null. The model id names a row of
+    // the catalogue given (the built-in one when none is).
+    void Configure(wchar_t* proxy, wchar_t* bypass, unsigned long flags, int modelId, CatalogueRef catalogue = nullptr);
     void Reset();
     virtual void ReportProgress(int percent, const std::wstring& text);
 
@@ -84,6 +86,7 @@ private:
     HttpSession Session() const;
 
     int m_modelId = -1;
+    CatalogueRef m_catalogue = BuiltInRows();
     wchar_t* m_proxy = nullptr;
     wchar_t* m_bypass = nullptr;
     unsigned long m_accessType = 0;  // INTERNET_OPEN_TYPE_PRECONFIG: the system's proxy settings
@@ -101,8 +104,9 @@ std::wstring KeptAnswerPath(const std::wstring& path);
 // may be for another phone.
 class CDownloaderScope {
 public:
-    explicit CDownloaderScope(int modelId) : m_downloader(CResourceDownloader::GetInstance()) {
-        m_downloader->Configure(nullptr, nullptr, 0, modelId);
+    explicit CDownloaderScope(int modelId, CatalogueRef catalogue = nullptr)
+        : m_downloader(CResourceDownloader::GetInstance()) {
+        m_downloader->Configure(nullptr, nullptr, 0, modelId, std::move(catalogue));
     }
     ~CDownloaderScope() { m_downloader->Reset(); }
     CResourceDownloader* operator->() const { return m_downloader; }

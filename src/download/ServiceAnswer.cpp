@@ -13,10 +13,8 @@ namespace {
 
 // Digits only, 1 to 2^63-1: no sign, no space, nothing after.
 long long ParseSignedSize(const std::wstring& text) {
-    if (text.empty() || text.size() > 19 || text.find_first_not_of(L"0123456789") != std::wstring::npos) return -1;
-    unsigned long long value = 0;
-    for (wchar_t c : text) value = value * 10 + (c - L'0');
-    return value >= 1 && value <= 0x7FFFFFFFFFFFFFFFull ? static_cast<long long>(value) : -1;
+    const long long value = ParseDigits(text, 19);
+    return value >= 1 ? value : -1;
 }
 
 bool DecodeUtf8Exactly(const std::string& bytes, std::wstring& text) {

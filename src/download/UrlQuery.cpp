@@ -9,19 +9,20 @@
 #include "BuildConfig.h"
 #include "download/HttpExchange.h"
 #include "device/ModelCatalogue.h"
-#include "device/ModelTable.h"
 #include "util/XmlDocument.h"
 #include "progress/TransferStatus.h"
 #include "util/Utils.h"
 
 namespace mirq {
 
-std::wstring BuildUrlRequest(int modelId, int flashType, const std::wstring& nonce) {
-    if (!IsSupportedModelId(modelId)) return std::wstring();
-    return L"<root><phonemode>" + EscapeXmlText(CModelCatalogue::GetInstance()->Row(modelId).phonemode) + L"</phonemode><flashtype>" +
-           std::to_wstring(flashType) + L"</flashtype>" + (nonce.empty() ? L"" : L"<nonce>" + nonce + L"</nonce>") +
-           L"</root>";
+std::wstring BuildUrlRequest(const CModelRows& catalogue, int modelId, int flashType, const std::wstring& nonce) {
+    if (!catalogue.Has(modelId)) return std::wstring();
+    return std::wstring(kQueryDeclaration) + L"<root><phonemode>" + EscapeXmlText(catalogue.Row(modelId).phonemode) +
+           L"</phonemode><flashtype>" + std::to_wstring(flashType) + L"</flashtype>" +
+           (nonce.empty() ? L"" : L"<nonce>" + nonce + L"</nonce>") + L"</root>";
 }
+
+std::wstring BuildUrlRequest(int modelId, int flashType) { return BuildUrlRequest(*BuiltInRows(), modelId, flashType); }
 
 std::wstring ExtractFlashUrl(const std::wstring& answer) {
     const std::wstring open = L"<flashurl>", close = L"</flashurl>";
@@ -67,13 +68,7 @@ std::wstring FormatDownloadStatus(double bytesPerSecond, double secondsLeft) {
     return FormatTransferStatus(L"ROM下载中...", bytesPerSecond, secondsLeft);
 }
 
-int ParseDecimal(const std::wstring& text) { return std::atoi(WideToOem(text).c_str()); }
-
-long long ParseLength(const std::wstring& text) {
-    const std::wstring digits = Trimmed(text);
-    if (digits.empty() || digits.size() > 18 || digits.find_first_not_of(L"0123456789") != std::wstring::npos) return -1;
-    return std::stoll(digits);
-}
+long long ParseLength(const std::wstring& text) { return ParseDigits(Trimmed(text), 18); }
 
 bool SplitUrl(const std::wstring& url, UrlParts& parts) {
     if (url.empty()) return false;
@@ -85,8 +80,9 @@ bool SplitUrl(const std::wstring& url, UrlParts& parts) {
     std::wstring hostPort = url.substr(hostStart, slash - hostStart);
     size_t colon = hostPort.find(L':');
     if (colon != std::wstring::npos) {
-        parts.port = ParseDecimal(hostPort.substr(colon + 1));
-        if (parts.port == 0) return false;
+        const long long port = ParseDigits(hostPort.substr(colon + 1), 5);
+        if (port < 1 || port > 65535) return false;
+        parts.port = static_cast<int>(port);
         parts.host = hostPort.substr(0, colon);
     } else {
         parts.host = hostPort;
@@ -109,20 +105,21 @@ bool IsFetchableUrl(const std::wstring& url) {
     return url.compare(0, 7, L"http://") == 0 || url.compare(0, 8, L"https://") == 0;
 }
 
-std::wstring RecoveryImagePath(int modelId) {
+std::wstring RecoveryImagePath(const CModelRows& catalogue, int modelId) {
     std::wstring folder = GetDataDirectory() + L"\\temp\\";
     CreateDirectoryW(folder.c_str(), nullptr);
-    const std::wstring device = IsSupportedModelId(modelId) ? CModelCatalogue::GetInstance()->Row(modelId).device : L"";
-    return folder + L"recovery_" + device + L".img";
+    return folder + L"recovery_" + catalogue.Row(modelId).device + L".img";
 }
+
+std::wstring RecoveryImagePath(int modelId) { return RecoveryImagePath(*BuiltInRows(), modelId); }
 
 bool CheckServiceConnection(const std::wstring& url) {
     // A request like the downloads' own, through the system's proxy settings:
     // a connection check of its own would go direct, where only the proxy
-    // lets traffic out.
+    // lets traffic out. Any answer means the network is there: a web site
+    // that answers 503 says nothing of the download service behind it.
     CHttpHandles h;
-    const long long status = SendPlainGet(h, url);
-    return status >= 200 && status < 400;
+    return SendPlainGet(h, url) > 0;
 }
 
 bool CheckServiceConnection() { return CheckServiceConnection(BuiltInHomeUrl()); }

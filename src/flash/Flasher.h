@@ -29,9 +29,11 @@ enum FlashStepCode {
 
 class IKestrelbox : public CProgressReporter {
 public:
-    // Every command goes to the phone of the serial (empty: the only device attached).
-    IKestrelbox(int modelId, const std::wstring& path, const CSerial& serial)
-        : m_path(path), m_modelId(modelId), m_serial(serial) {}
+    // Every command goes to the phone of the serial (empty: the only device
+    // attached). The model id names a row of the catalogue given, which says
+    // what script the phone's recovery reads.
+    IKestrelbox(int modelId, const std::wstring& path, const CSerial& serial, CatalogueRef catalogue = BuiltInRows())
+        : m_path(path), m_modelId(modelId), m_serial(serial), m_catalogue(std::move(catalogue)) {}
     virtual ~IKestrelbox() = default;
 
     virtual bool PrepareFile() = 0;
@@ -49,14 +51,15 @@ protected:
     std::wstring m_path;
     int m_modelId;
     CSerial m_serial;
+    CatalogueRef m_catalogue;
     const CStopToken* m_stop = &CStopToken::Never();  // the running Flash's, for its steps
     bool m_scriptMayBeOnPhone = false;  // set once the script push was tried
 };
 
 class IRecoveryFlasher : public CProgressReporter {
 public:
-    IRecoveryFlasher(int modelId, const std::wstring& path, const CSerial& serial)
-        : m_path(path), m_modelId(modelId), m_serial(serial) {}
+    IRecoveryFlasher(int modelId, const std::wstring& path, const CSerial& serial, CatalogueRef catalogue = BuiltInRows())
+        : m_path(path), m_modelId(modelId), m_serial(serial), m_catalogue(std::move(catalogue)) {}
     virtual ~IRecoveryFlasher() = default;
 
     virtual bool PrepareFile() = 0;
@@ -74,11 +77,20 @@ protected:
     std::wstring m_path;
     int m_modelId;
     CSerial m_serial;
+    CatalogueRef m_catalogue;
     const CStopToken* m_stop = &CStopToken::Never();  // the running Flash's, for its steps
 };
 
-// Null for model ids without such a flasher. The serial names the phone the
-// device check found; the forms without one are for the only device attached.
+// The flashers for a row of the catalogue, whatever its id; null where the
+// catalogue has no row for the id (and, for the package, no row of a script
+// this program knows to write), and no recovery flasher for a phone that
+// keeps its own recovery. The serial names the phone the device check found.
+std::unique_ptr<IKestrelbox> CreateKestrelbox(const CatalogueRef& catalogue, int modelId, const std::wstring& romPath,
+                                              const CSerial& serial);
+std::unique_ptr<IRecoveryFlasher> CreateRecoveryFlasher(const CatalogueRef& catalogue, int modelId,
+                                                        const std::wstring& imagePath, const CSerial& serial);
+// The same for the built-in phones (a package flasher for any id up to 11);
+// the forms without a serial are for the only device attached.
 std::unique_ptr<IKestrelbox> CreateKestrelbox(int modelId, const std::wstring& romPath, const CSerial& serial);
 std::unique_ptr<IRecoveryFlasher> CreateRecoveryFlasher(int modelId, const std::wstring& imagePath,
                                                         const CSerial& serial);
@@ -100,18 +112,20 @@ std::wstring FlashToolPath();
 // file that is no boot image (an error page saved in its place) must never
 // reach the recovery partition: it is deleted, so that the next attempt
 // downloads it again, and the outcome is Failed.
-DownloadOutcome ObtainRecoveryImage(int modelId, const std::wstring& path, const CStopToken& stop);
+DownloadOutcome ObtainRecoveryImage(const CatalogueRef& catalogue, int modelId, const std::wstring& path,
+                                    const CStopToken& stop);
 // The image with its kept answer (an image without one cannot be flashed).
 void RemoveRecoveryImage(const std::wstring& path);
 
 // Takes a recovery command script of an earlier, unfinished flash off the
 // phone; false unless the phone confirmed it is gone.
 bool RemoveRecoveryScript(const CSerial& serial, ScriptKind kind = ScriptKind::ExtendedCommand);
-// The kind of script a model's recovery reads.
-ScriptKind ScriptKindOf(int modelId);
+// Both kinds: a recovery of either kind may run at the phone's next boot into
+// it (one flashed since, or left by another tool).
+bool RemoveRecoveryScripts(const CSerial& serial);
 // Whether a model's recovery image comes from the service and is written
 // with flash_image (else the phone keeps its own recovery).
-bool NeedsRecoveryImage(int modelId);
+bool NeedsRecoveryImage(const CModelRows& catalogue, int modelId);
 // Takes the package and the recovery image an earlier flash left on the card
 // off it, so that the room they held is there for what comes; false unless
 // the phone confirmed both gone.

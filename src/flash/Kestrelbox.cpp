@@ -6,7 +6,6 @@
 
 #include "adb/AdbManager.h"
 #include "device/ModelCatalogue.h"
-#include "device/ModelTable.h"
 #include "flash/FlashSequence.h"
 #include "flash/Flasher.h"
 #include "util/Raii.h"
@@ -52,7 +51,7 @@ public:
     bool WriteRecoveryScript(bool keepData) override {
         const std::wstring temp = GetTempDirectory();
         if (!PathExists(temp)) return false;
-        const ScriptKind kind = ScriptKindOf(m_modelId);
+        const ScriptKind kind = m_catalogue->Row(m_modelId).script;
         const std::wstring remote = RemoteScript(kind);
         const std::wstring local = temp + remote.substr(remote.rfind(L'/') + 1);
         const char* script = ScriptText(kind, keepData);
@@ -73,9 +72,9 @@ public:
 
 bool RemoveRecoveryScript(const CSerial& serial, ScriptKind kind) { return RemoveRemoteFile(serial, RemoteScript(kind)); }
 
-ScriptKind ScriptKindOf(int modelId) {
-    // Ids the catalogue has no row for (the Part's 4 to 11) keep the first kind.
-    return IsSupportedModelId(modelId) ? CModelCatalogue::GetInstance()->Row(modelId).script : ScriptKind::ExtendedCommand;
+bool RemoveRecoveryScripts(const CSerial& serial) {
+    return RemoveRecoveryScript(serial, ScriptKind::ExtendedCommand) &&
+           RemoveRecoveryScript(serial, ScriptKind::OpenRecoveryScript);
 }
 
 bool RemoveEarlierCopies(const CSerial& serial) {
@@ -103,13 +102,22 @@ int IKestrelbox::Flash(bool keepData, const CStopToken& stop) {
     // Stopped or failed with the script on the phone and no reboot: the next
     // boot into recovery would run it (and wipe the phone) for a flash that
     // did not complete.
-    if (code != kFlashOk && m_scriptMayBeOnPhone) RemoveRecoveryScript(m_serial, ScriptKindOf(m_modelId));
+    if (code != kFlashOk && m_scriptMayBeOnPhone) RemoveRecoveryScript(m_serial, m_catalogue->Row(m_modelId).script);
     return code;
 }
 
+std::unique_ptr<IKestrelbox> CreateKestrelbox(const CatalogueRef& catalogue, int modelId, const std::wstring& romPath,
+                                              const CSerial& serial) {
+    if (!catalogue->Has(modelId)) return nullptr;
+    const ScriptKind kind = catalogue->Row(modelId).script;
+    if (kind != ScriptKind::ExtendedCommand && kind != ScriptKind::OpenRecoveryScript) return nullptr;
+    return std::unique_ptr<IKestrelbox>(new CCommonKestrelbox(modelId, romPath, serial, catalogue));
+}
+
 std::unique_ptr<IKestrelbox> CreateKestrelbox(int modelId, const std::wstring& romPath, const CSerial& serial) {
+    // Ids the built-in rows lack (4 to 11) write the first kind of script.
     if (modelId < 0 || modelId > 11) return nullptr;
-    return std::unique_ptr<IKestrelbox>(new CCommonKestrelbox(modelId, romPath, serial));
+    return std::unique_ptr<IKestrelbox>(new CCommonKestrelbox(modelId, romPath, serial, BuiltInRows()));
 }
 
 }  // namespace mirq

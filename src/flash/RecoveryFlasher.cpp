@@ -4,7 +4,7 @@
 
 #include "adb/AdbManager.h"
 #include "device/DeviceModel.h"
-#include "device/ModelTable.h"
+#include "device/ModelCatalogue.h"
 #include "download/ResourceDownloader.h"
 #include "download/UrlQuery.h"
 #include "flash/FlashSequence.h"
@@ -25,12 +25,11 @@ public:
     using IRecoveryFlasher::IRecoveryFlasher;
 
     bool PrepareFile() override {
+        // The identified phone's (the flash task made the flasher for it), as a row of the flasher's catalogue.
         const int modelId = CDeviceModel::GetInstance()->GetModelId();
-        if (!PathExists(m_path)) {
-            if (modelId < 0) return false;
-            m_path = RecoveryImagePath(modelId);
-        }
-        return ObtainRecoveryImage(modelId, m_path, *m_stop) == DownloadOutcome::Ok;
+        if (!m_catalogue->Has(modelId)) return false;
+        if (!PathExists(m_path)) m_path = RecoveryImagePath(*m_catalogue, modelId);
+        return ObtainRecoveryImage(m_catalogue, modelId, m_path, *m_stop) == DownloadOutcome::Ok;
     }
 
     bool PushFile() override {
@@ -56,14 +55,15 @@ public:
 
 }  // namespace
 
-bool NeedsRecoveryImage(int modelId) {
-    return IsSupportedModelId(modelId) && CModelCatalogue::GetInstance()->Row(modelId).recovery == RecoveryKind::FlashImage;
+bool NeedsRecoveryImage(const CModelRows& catalogue, int modelId) {
+    return catalogue.Has(modelId) && catalogue.Row(modelId).recovery == RecoveryKind::FlashImage;
 }
 
 std::wstring FlashToolPath() { return GetBaseDirectory() + L"\\tools\\flash_image"; }
 
-DownloadOutcome ObtainRecoveryImage(int modelId, const std::wstring& path, const CStopToken& stop) {
-    CDownloaderScope downloader(modelId);
+DownloadOutcome ObtainRecoveryImage(const CatalogueRef& catalogue, int modelId, const std::wstring& path,
+                                    const CStopToken& stop) {
+    CDownloaderScope downloader(modelId, catalogue);
     // Whatever lies in temp\ (an older build's, a replayed answer's, another
     // program's) goes to the recovery partition only as the service signed it.
     if (PathExists(path) && !downloader->HoldsSignedFile(kFlashTypeRecovery, path, stop)) {
@@ -92,10 +92,15 @@ int IRecoveryFlasher::Flash(const CStopToken& stop) {
     return code;
 }
 
+std::unique_ptr<IRecoveryFlasher> CreateRecoveryFlasher(const CatalogueRef& catalogue, int modelId,
+                                                        const std::wstring& imagePath, const CSerial& serial) {
+    if (!NeedsRecoveryImage(*catalogue, modelId)) return nullptr;  // the phone keeps its own recovery
+    return std::unique_ptr<IRecoveryFlasher>(new CCommonRecoveryFlasher(modelId, imagePath, serial, catalogue));
+}
+
 std::unique_ptr<IRecoveryFlasher> CreateRecoveryFlasher(int modelId, const std::wstring& imagePath,
                                                         const CSerial& serial) {
-    if (!NeedsRecoveryImage(modelId)) return nullptr;  // the phone keeps its own recovery
-    return std::unique_ptr<IRecoveryFlasher>(new CCommonRecoveryFlasher(modelId, imagePath, serial));
+    return CreateRecoveryFlasher(BuiltInRows(), modelId, imagePath, serial);
 }
 
 }  // namespace mirq

@@ -32,4 +32,14 @@ std::wstring AsciiLower(std::wstring text) {
     return text;
 }
 
+long long ParseDigits(const std::wstring& text, size_t most) {
+    if (text.empty() || text.size() > most || text.size() > 19) return -1;
+    unsigned long long value = 0;
+    for (wchar_t c : text) {
+        if (c < L'0' || c > L'9') return -1;
+        value = value * 10 + static_cast<unsigned>(c - L'0');  // 19 digits fit before the bound below
+    }
+    return value <= 0x7FFFFFFFFFFFFFFFull ? static_cast<long long>(value) : -1;
+}
+
 }  // namespace mirq

@@ -10,5 +10,8 @@ std::wstring& TrimRight(std::wstring& text);
 std::wstring Trimmed(std::wstring text);
 // A-Z lowered, nothing else: what Android's property names and values compare by.
 std::wstring AsciiLower(std::wstring text);
+// The one decimal reader: 1 to `most` ASCII digits and nothing else (no sign,
+// no blank), at most 2^63-1; -1 for anything else.
+long long ParseDigits(const std::wstring& text, size_t most = 18);
 
 }  // namespace mirq

@@ -232,6 +232,15 @@ bool WriteBinaryFile(const std::wstring& path, const std::string& bytes) {
     return file && fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size() && file.Close() == 0;
 }
 
+bool ReplaceFileWith(const std::wstring& path, const std::string& bytes) {
+    const std::wstring temp = path + L".new";
+    if (WriteBinaryFile(temp, bytes) &&
+        MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    DeleteFileW(temp.c_str());
+    return false;
+}
+
 std::wstring GetAdbPath() {
     std::wstring base = GetBaseDirectory();
     if (base.empty()) return std::wstring();

@@ -44,6 +44,9 @@ long long RegularFileSize(const std::wstring& path);
 std::string ReadBinaryFile(const std::wstring& path, size_t limit = 1 << 20);
 // Creates or replaces the file with the bytes; false when not all were written.
 bool WriteBinaryFile(const std::wstring& path, const std::string& bytes);
+// The same written beside it first and moved over it: a write cut short
+// leaves the file as it was.
+bool ReplaceFileWith(const std::wstring& path, const std::string& bytes);
 
 // Default limit of one hidden program started through the shell.
 constexpr unsigned long kRunWaitLimitMs = 20 * 60 * 1000;

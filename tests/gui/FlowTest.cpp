@@ -90,6 +90,16 @@ TEST_F(Flow, APhoneOfTheServicesCatalogueIsKnownFromTheFirstCheck) {
     ExpectNoBoxFor(300);
 }
 
+TEST_F(Flow, ACatalogueLaterThanTheFirstCheckIdentifiesThePhoneShownWithoutACommand) {
+    ServiceControl("set?catalogue_delay_ms=7000");
+    Start("oneplus_one");
+    EXPECT_NE(ui.AnswerBox(L"不支持该设备"), L"");  // the first check waited its 5 s in vain
+    const size_t commands = CSimPhone::Journal().size();
+    EXPECT_TRUE(CUiDriver::WaitUntil([&] { return ui.Text(ui.Main(), IDC_MODEL_LABEL) == L"OnePlus One"; }, 15000));
+    EXPECT_TRUE(CUiDriver::WaitUntil([&] { return ui.Enabled(IDC_FLASH); }, 5000));
+    EXPECT_EQ(CSimPhone::Journal().size(), commands);
+}
+
 TEST_F(Flow, DownloadBringsTheImageAndThePackage) {
     Start("nexus_s");
     const std::wstring target = GetSandbox().base + L"\\下载 100%\\mirq.zip";

@@ -95,6 +95,13 @@ class State:
             return self.faults.get(key, default)
 
 
+def device_of(phonemode):
+    """The device a phonemode names: the table's, or a catalogue's own test phone's."""
+    if phonemode.startswith("Mirq Test "):
+        return "mirqtest" + phonemode[10:]
+    return DEVICES.get(phonemode)
+
+
 def recovery_bytes(device, size=200704):
     """A boot image: header page (page size 2048), kernel and ramdisk."""
     seed = hashlib.sha256(device.encode()).digest()
@@ -210,12 +217,12 @@ def make_handler(state):
             if urlsplit(self.path).path != "/ota/ota/geturl.action":
                 return self.send_bytes(404, b"not found")
             status = int(state.fault("query_status", "200") or 200)
-            text = body.decode("latin-1")
+            text = body.decode("utf-8", "replace")  # the query says it is UTF-8
             mode = text.partition("<phonemode>")[2].partition("</phonemode>")[0]
             ftype = text.partition("<flashtype>")[2].partition("</flashtype>")[0]
             if state.fault("query_fails_for") == ftype:
                 status = 500
-            device = DEVICES.get(mode)
+            device = device_of(mode)
             if status != 200 or device is None or ftype not in ("1", "2"):
                 return self.send_bytes(status if status != 200 else 404, b"<root><error>unknown</error></root>")
             nonce = text.partition("<nonce>")[2].partition("</nonce>")[0]
@@ -232,7 +239,7 @@ def make_handler(state):
                 mode = next(m for m in DEVICES if m != mode)
             if how == "otherfile":
                 ftype = "2" if ftype == "1" else "1"
-            device = DEVICES[mode]
+            device = device_of(mode)
             host = self.headers.get("Host", "127.0.0.1:8080")
             scheme = "https" if isinstance(self.connection, ssl.SSLSocket) else "http"
             url = "%s://%s/files/%s" % (scheme, host, "rom/%s.zip" % device if ftype == "1" else "recovery/%s.img" % device)
@@ -285,15 +292,22 @@ def make_handler(state):
 
         def catalogue(self):
             """The signed catalogue of models (catalogue=none|unsigned|otherkey|broken, catalogue_version=N,
-            catalogue_delay_ms=N)."""
+            catalogue_delay_ms=N, catalogue_rows=N: the first N rows only, catalogue_extra=N: N phones of its
+            own after the first four, "Mirq Test K" with device mirqtestK, catalogue_keep=DEVICE: that row
+            keeps its recovery and reads openrecoveryscript)."""
             how = state.fault("catalogue")
+            table = list(CATALOGUE_ROWS[:int(state.fault("catalogue_rows", "0") or 0) or None])
+            table[4:4] = [("Mirq Test %d" % k, ["mirqtest"], "mirqtest%d" % k, "Mirq Test %d" % k, "flash_image",
+                           "extendedcommand") for k in range(1, int(state.fault("catalogue_extra", "0") or 0) + 1)]
+            table = [row[:4] + (("keep", "openrecoveryscript") if row[2] == state.fault("catalogue_keep") else row[4:])
+                     for row in table]
             time.sleep(int(state.fault("catalogue_delay_ms", "0") or 0) / 1000.0)  # a slow service at launch
             if how == "none":
                 return self.send_bytes(404, b"not found")
             rows = "".join("\n  <model><phonemode>%s</phonemode>%s<device>%s</device><name>%s</name>"
                            "<recovery>%s</recovery><script>%s</script></model>" % (
                                mode, "".join("<brand>%s</brand>" % b for b in brands), device, name, recovery, script)
-                           for mode, brands, device, name, recovery, script in CATALOGUE_ROWS)
+                           for mode, brands, device, name, recovery, script in table)
             signed = '<?xml version="1.0" encoding="UTF-8"?>\n<models><version>%s</version>%s\n' % (
                 state.fault("catalogue_version", "1"), rows)
             if how == "broken":  # a model without its script: the whole catalogue is refused

@@ -7,10 +7,11 @@
 #include <vector>
 
 #include "app/Tasks.h"
+#include "download/CatalogueService.h"
 
 namespace mirqtest {
 
-class CFakeHost : public mirq::ITaskHost {
+class CFakeHost : public mirq::ITaskHost, public mirq::ICatalogueListener {
 public:
     void ShowDeviceInfo(bool rooted) override { shown.push_back(rooted ? "rooted" : "not rooted"); }
     void ResetDeviceInfo() override { shown.push_back("unknown"); }
@@ -19,6 +20,16 @@ public:
     }
     void ReportFlashError(int step) override { flashStep = step; }
     void ReportMessageDetail(const std::wstring& text) override { detail = text; }
+    // The catalogue as the window keeps it: the built-in rows until one arrives.
+    mirq::CatalogueRef LatestCatalogue() override { return catalogues.Current(); }
+    void OnCatalogueArrived(const mirq::Catalogue& catalogue) override { catalogues.Use(catalogue); }
+    // What a task started now would take.
+    mirq::TaskInput Input(const std::wstring& romPath = L"") const {
+        mirq::TaskInput input;
+        input.romPath = romPath;
+        input.catalogue = catalogues.Current();
+        return input;
+    }
     std::wstring Box(int result) const {
         const mirq::TaskMessage message = mirq::MessageFor(result, flashStep, detail);
         return message.caption ? message.caption + std::wstring(L": ") + message.text : L"";
@@ -29,6 +40,7 @@ public:
     std::vector<std::wstring> texts;
     int flashStep = -1;
     std::wstring detail;
+    mirq::CCatalogueHolder catalogues;
     std::function<void(int span, int percent)> onReport;  // e.g. to ask for a stop at a given point
 
 private:

@@ -9,34 +9,20 @@
 #include "device/DeviceChecker.h"
 #include "device/DeviceModel.h"
 #include "device/UsbProbe.h"
-#include "device/ModelTable.h"
+#include "device/ModelCatalogue.h"
 
 using namespace mirq;
 using namespace mirqtest;
 
-TEST(FindModelId, CaseAndSurroundingWhitespaceOfBrandAndDeviceDoNotCount) {
-    EXPECT_EQ(FindModelId(L"", L"ZTE", L"Blade"), 0);
-    EXPECT_EQ(FindModelId(L"", L" zte ", L"blade\r\n"), 0);
-    EXPECT_EQ(FindModelId(L"", L"google", L"passion"), 1);
-    EXPECT_EQ(FindModelId(L"", L"Android", L"passion"), 1);
-    EXPECT_EQ(FindModelId(L"", L"ANDROID", L"PASSION"), 1);
-    EXPECT_EQ(FindModelId(L"", L"google", L"crespo"), 2);
-    EXPECT_EQ(FindModelId(L"", L"Android", L"crespo"), 2);
-    EXPECT_EQ(FindModelId(L"", L"htc_wwe", L"bravo"), 3);
-}
-
-TEST(FindModelId, WholeValuesOfOneRowOnly) {
-    EXPECT_EQ(FindModelId(L"", L"htc", L"bravo"), -1);
-    EXPECT_EQ(FindModelId(L"", L"zte", L"crespo"), -1);
-    EXPECT_EQ(FindModelId(L"", L"", L""), -1);
-    EXPECT_EQ(FindModelId(L"", L"google inc", L"crespo"), -1);
-    EXPECT_EQ(FindModelId(L"", L"google", L"crespo4g"), -1);
-    EXPECT_EQ(FindModelId(L"", L"\u3000google", L"crespo"), -1);
-}
-
-TEST(FindModelId, ModelValueTakesNoPart) {
-    EXPECT_EQ(FindModelId(L"HTC Desire", L"google", L"crespo"), 2);
-    EXPECT_EQ(FindModelId(L"Nexus S", L"samsung", L"GT-I9000"), -1);
+TEST(BuiltInRows, WholeBrandAndDeviceOfOneRowWithoutCaseOrSurroundingWhitespace) {
+    const CModelRows& rows = *BuiltInRows();
+    for (const auto& c : std::vector<std::tuple<const wchar_t*, const wchar_t*, int>>{
+             {L"ZTE", L"Blade", 0}, {L" zte ", L"blade\r\n", 0}, {L"google", L"passion", 1}, {L"Android", L"passion", 1},
+             {L"ANDROID", L"PASSION", 1}, {L"google", L"crespo", 2}, {L"Android", L"crespo", 2}, {L"htc_wwe", L"bravo", 3},
+             {L"htc", L"bravo", -1}, {L"zte", L"crespo", -1}, {L"", L"", -1}, {L"google inc", L"crespo", -1},
+             {L"google", L"crespo4g", -1}, {L"\u3000google", L"crespo", -1}, {L"samsung", L"GT-I9000", -1}})
+        EXPECT_EQ(rows.Find(std::get<0>(c), std::get<1>(c)), std::get<2>(c)) << std::get<0>(c) << L"/" << std::get<1>(c);
+    EXPECT_EQ(rows.Row(2).name, L"Google Nexus S");
 }
 
 namespace {
@@ -177,7 +163,7 @@ TEST_F(DeviceCheck, OnlyAnIdentifiedRecordOfTheSameDeviceIsKept) {
     EXPECT_EQ(CDeviceModel::GetInstance()->GetModelId(), 3);
     // A reading that identified nothing (cut off half-way) is not trusted the next time.
     CDeviceModel::GetInstance()->SetBrand(L"");
-    CDeviceModel::GetInstance()->Identify();
+    CDeviceModel::GetInstance()->Identify(*BuiltInRows());
     listener.reports.clear();
     EXPECT_EQ(checker->Check(), kCheckOk);
     EXPECT_EQ(listener.reports, FullReading());

@@ -11,7 +11,7 @@
 #include "TestSupport.h"
 #include "adb/AdbManager.h"
 #include "app/Tasks.h"
-#include "device/ModelTable.h"
+#include "device/ModelCatalogue.h"
 #include "device/DeviceModel.h"
 #include "download/CatalogueService.h"
 #include "download/ResourceDownloader.h"
@@ -125,11 +125,13 @@ TEST_F(Tasks, FailedFlashesSayWhy) {
 
     WriteBytes(RecoveryImagePath(2), Served(L"files/recovery/passion.img"));
     CSimPhone::Reset("nexus_s");
+    CSimPhone::WritePhoneFile("/cache/recovery/openrecoveryscript", "wipe data\n");  // another recovery's, left over
     CSimPhone::Set("push_fail_path", "update.zip");
     EXPECT_EQ(RunFlashTask(host, input), kTaskRomFlashFailed);
     EXPECT_EQ(host.flashStep, kRomPushFailed);
     EXPECT_EQ(host.Box(kTaskRomFlashFailed), std::wstring(L"刷机失败: ") + kReplug);
     EXPECT_TRUE(CSimPhone::RecoveryPartition() == Served(L"files/recovery/crespo.img"));  // the signed one
+    EXPECT_FALSE(CSimPhone::PhoneFileExists("/cache/recovery/openrecoveryscript"));
 
     CSimPhone::Reset("nexus_s");
     CSimPhone::WritePhoneFile("/cache/recovery/extendedcommand", "format(\"/data\");");  // an earlier attempt's
@@ -178,9 +180,18 @@ TEST_F(Tasks, AFlashThatCannotFinishDoesNotStart) {
          L"异常提示: 手机存储卡空间不足（需要2 MB，可用1 MB），请清理存储卡后重新刷机！"},  // the image, as downloaded, counts
         {"no flash_image", [&] { DeleteFileW(tool.c_str()); }, kTaskNoFlashTool,
          L"错误: 未找到flash_image工具，请重新安装一键软件客户端以恢复文件！"},
+        // A row whose script this program cannot write: no package flasher, so no recovery written either.
+        {"no package flasher",
+         [&] {
+             Catalogue odd = BuiltInCatalogue();
+             odd.models[2].script = static_cast<ScriptKind>(7);
+             input.catalogue = CModelRows::Make(odd);
+         },
+         kTaskUnsupported, L"不支持该设备: 该型号手机暂不支持，具体信息请关注http://127.0.0.1:8080/MirqROM论坛！"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        input.catalogue = BuiltInRows();
         CSimPhone::Reset("nexus_s");
         CSimPhone::WritePhoneFile("/cache/recovery/extendedcommand", "format(\"/data\");");  // an earlier attempt's
         WriteBytes(tool, MakeContent(30000, 9));
@@ -288,30 +299,58 @@ TEST(CleanUp, TheServerStopsOnlyOnceTheTaskHasEnded) {
     EXPECT_EQ(journal[1], "kill-server  ");
 }
 
-TEST_F(Tasks, APhoneOfTheCatalogueAloneKeepsItsRecoveryAndReadsOpenRecoveryScript) {
+TEST_F(Tasks, EachPhoneOfTheCatalogueFlashesByItsOwnRow) {
     CSimPhone::Reset("oneplus_one");
     EXPECT_EQ(RunDeviceCheckTask(host), kTaskUnsupported);  // the built-in rows do not know it
+    // The service's catalogue: nine phones of its own after the first four
+    // (ids 4 to 12), the Nexus S turned into a phone that keeps its recovery
+    // and reads openrecoveryscript, and the OnePlus One.
+    ServiceControl("set?catalogue_extra=9&catalogue_keep=crespo");
     CResourceDownloader* downloader = CResourceDownloader::GetInstance();
-    ASSERT_TRUE(FetchCatalogue(downloader->ServiceUrl(), downloader->ServiceKey(), CStopToken::Never()));
-    ASSERT_EQ(RunDeviceCheckTask(host), kTaskOk);
-    EXPECT_EQ(CModelCatalogue::GetInstance()->Row(CDeviceModel::GetInstance()->GetModelId()).name, L"OnePlus One");
-    // Only the package is asked for, as the phone's device.
+    ASSERT_TRUE(FetchCatalogue(downloader->ServiceUrl(), downloader->ServiceKey(), 0, host, CStopToken::Never()));
+    input.catalogue = host.LatestCatalogue();
+    CatalogueRef identifiedBy = input.catalogue;
+    ASSERT_EQ(RunDeviceCheckTask(host, CStopToken::Never(), 100, nullptr, &identifiedBy), kTaskOk);
+    EXPECT_EQ(input.catalogue->Row(CDeviceModel::GetInstance()->GetModelId()).name, L"OnePlus One");
+    // Only the package is asked for, as the phone's device: a service that
+    // refuses images changes nothing.
     ServiceControl("reset");
+    ServiceControl("set?query_fails_for=2");
     EXPECT_EQ(RunDownloadTask(host, input), kTaskDownloaded);
-    const std::string log = ServiceControl("log");
-    EXPECT_NE(log.find("<phonemode>OnePlus One</phonemode><flashtype>1</flashtype>"), std::string::npos);
-    EXPECT_EQ(log.find("<flashtype>2</flashtype>"), std::string::npos);
+    EXPECT_NE(ServiceControl("log").find("<phonemode>OnePlus One</phonemode><flashtype>1</flashtype>"), std::string::npos);
     EXPECT_TRUE(ReadBytes(input.romPath) == Served(L"files/rom/bacon.zip"));
-    // Both modes: no image pushed or written, the script where this recovery reads it.
-    for (bool keep : {false, true}) {
-        SCOPED_TRACE(keep);
-        CSimPhone::Reset("oneplus_one");
-        input.keepData = keep;
+    const char* const kOpenWipe = "wipe data\nwipe cache\ninstall /sdcard/mirq/update.zip\n";
+    const struct {
+        const char* profile;
+        const char* device;
+        bool keepData;
+        const char* script;  // openrecoveryscript's text; null: the image is written and extendedcommand read
+    } phones[] = {{"oneplus_one", "bacon", false, kOpenWipe},
+                  {"oneplus_one", "bacon", true, "install /sdcard/mirq/update.zip\n"},
+                  {"nexus_s", "crespo", false, kOpenWipe},
+                  {"nexus_s", "mirqtest9", false, nullptr}};
+    for (const auto& phone : phones) {
+        SCOPED_TRACE(std::string(phone.device) + (phone.keepData ? " keeping data" : ""));
+        CSimPhone::Reset(phone.profile);
+        CSimPhone::WritePhoneFile("/cache/recovery/extendedcommand", "format(\"/data\");");  // an earlier tool's
+        if (!phone.script) {  // the ninth phone of the catalogue's own
+            ServiceControl("reset");
+            CSimPhone::Prop("ro.product.brand", "mirqtest");
+            CSimPhone::Prop("ro.product.device", phone.device);
+        }
+        WriteBytes(input.romPath, MakePackage(3000, 2, phone.device));
+        input.keepData = phone.keepData;
         EXPECT_EQ(RunFlashTask(host, input), kTaskFlashed);
-        EXPECT_EQ(CSimPhone::ReadPhoneFile("/cache/recovery/openrecoveryscript"), keep ? kOpenUpgradeScript : kOpenWipeScript);
-        EXPECT_FALSE(CSimPhone::PhoneFileExists("/cache/recovery/extendedcommand"));
-        EXPECT_FALSE(CSimPhone::PhoneFileExists("/sdcard/mirq/recovery.img"));
-        EXPECT_TRUE(Matching(CSimPhone::Journal(), "shell /data/mirq/flash_image").empty());
+        if (!phone.script) EXPECT_GE(CDeviceModel::GetInstance()->GetModelId(), 12);
+        EXPECT_EQ(CSimPhone::ReadPhoneFile("/sdcard/mirq/update.zip"), ReadBytes(input.romPath));
+        EXPECT_EQ(CSimPhone::ReadPhoneFile("/cache/recovery/openrecoveryscript"), phone.script ? phone.script : "");
+        EXPECT_EQ(CSimPhone::ReadPhoneFile("/cache/recovery/extendedcommand"), phone.script ? "" : kWipeScript);
+        EXPECT_EQ(CSimPhone::PhoneFileExists("/sdcard/mirq/recovery.img"), !phone.script);
+        EXPECT_EQ(Matching(CSimPhone::Journal(), "shell /data/mirq/flash_image").empty(), phone.script != nullptr);
+        if (phone.script)  // no image asked for a phone that keeps its recovery
+            EXPECT_EQ(ServiceControl("log").find("<flashtype>2</flashtype>"), std::string::npos);
+        else
+            EXPECT_TRUE(CSimPhone::RecoveryPartition() == Served(L"files/recovery/mirqtest9.img"));
         EXPECT_EQ(CSimPhone::StateValue("rebooted"), "recovery");
     }
 }

@@ -51,7 +51,6 @@ TEST(SplitUrl, HostPortAndObjectPath) {
     } rows[] = {
         {L"http://127.0.0.1:8080/files/rom/crespo.zip?v=2", L"127.0.0.1", 8080, L"files/rom/crespo.zip?v=2", false},
         {L"http://dl.example.com/a/b.img", L"dl.example.com", 80, L"a/b.img", false},
-        {L"host: 81x/p", L"host", 81, L"p", false},  // no scheme; port read as atoi reads
         {L"https://service.example:8443/ota/ota/geturl.action", L"service.example", 8443, L"ota/ota/geturl.action", true},
         {L"https://cdn.example/r.zip", L"cdn.example", 443, L"r.zip", true},
     };
@@ -67,7 +66,8 @@ TEST(SplitUrl, HostPortAndObjectPath) {
 
 TEST(SplitUrl, MalformedAddressesFail) {
     UrlParts parts;
-    for (const wchar_t* url : {L"", L"http://host", L"http://host/", L"http://host:0/a", L"http://host:abc/a", L"https://host"})
+    for (const wchar_t* url : {L"", L"http://host", L"http://host/", L"http://host:0/a", L"http://host:abc/a", L"http://host:81x/a",
+                               L"http://host:65536/a", L"http://host:+80/a", L"https://host"})
         EXPECT_FALSE(SplitUrl(url, parts)) << url;
 }
 
