@@ -120,9 +120,12 @@ bool NothingKnownOfAPhone(int result) {
 // volume is told with what it needed and had.
 int DownloadFailure(DownloadOutcome outcome, ITaskHost* host = nullptr) {
     if (outcome == DownloadOutcome::DiskFull && host) {
+        // The room as it is now, when it is told: a removed part gave some back.
         const DiskShortage shortage = CResourceDownloader::GetInstance()->Shortage();
-        host->ReportMessageDetail(L"磁盘空间不足（需要" + std::to_wstring((shortage.needed + kMiB - 1) / kMiB) + L" MB，可用" +
-                                  std::to_wstring(shortage.free / kMiB) + L" MB），请清理磁盘后重新下载！");
+        const long long free = FreeBytesBeside(shortage.target);
+        host->ReportMessageDetail(L"磁盘" + VolumeOf(shortage.target) + L"空间不足（需要" +
+                                  std::to_wstring((shortage.needed + kMiB - 1) / kMiB) + L" MB，可用" +
+                                  std::to_wstring((free < 0 ? shortage.free : free) / kMiB) + L" MB），请清理磁盘后重新下载！");
     }
     switch (outcome) {
     case DownloadOutcome::DiskFull: return kTaskDiskFull;

@@ -68,11 +68,13 @@ void CBackgroundFileWriter::WriteToFile(const std::vector<char>& chunk) {
         std::lock_guard<std::mutex> lock(m_lock);
         if (m_failed) return;  // drained without writing
     }
-    if (fwrite(chunk.data(), 1, chunk.size(), m_file.get()) != chunk.size()) {
+    const size_t written = fwrite(chunk.data(), 1, chunk.size(), m_file.get());
+    if (written != chunk.size()) {
         const bool full = IsDiskFull();
         std::lock_guard<std::mutex> lock(m_lock);
         m_failed = true;
         m_diskFull = m_diskFull || full;
+        m_shortWrite = chunk.size() - written;
     }
 }
 
@@ -84,6 +86,11 @@ bool CBackgroundFileWriter::IsDiskFull() {
 bool CBackgroundFileWriter::DiskFull() {
     std::lock_guard<std::mutex> lock(m_lock);
     return m_diskFull;
+}
+
+size_t CBackgroundFileWriter::ShortWrite() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_shortWrite;
 }
 
 bool CBackgroundFileWriter::Finish() {
@@ -99,6 +106,7 @@ bool CBackgroundFileWriter::Finish() {
     if (m_file.Close() != 0) {
         m_diskFull = m_diskFull || IsDiskFull();
         m_failed = true;
+        if (!m_shortWrite) m_shortWrite = BUFSIZ;  // what the C library still held
     }
     return !m_failed;
 }

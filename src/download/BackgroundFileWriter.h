@@ -31,8 +31,10 @@ public:
     bool Write(const char* data, size_t size);
     // Writes (and shows) what is left and closes the file; true when every write succeeded.
     bool Finish();
-    // Whether a write failed for want of room on the volume.
+    // Whether a write failed for want of room on the volume, as the system said it.
     bool DiskFull();
+    // The bytes the write that failed could not put on the disk (0: none failed).
+    size_t ShortWrite();
 
 private:
     typedef std::shared_ptr<const std::vector<char>> Chunk;
@@ -56,6 +58,7 @@ private:
     bool m_done = false;
     bool m_failed = false;
     bool m_diskFull = false;
+    size_t m_shortWrite = 0;
     bool m_finished = false;
     std::vector<std::unique_ptr<Lane>> m_lanes;  // the file's first
 };

@@ -206,14 +206,6 @@ bool MoveIntoPlace(const std::wstring& partPath, const std::wstring& localPath) 
     return MoveFileExW(partPath.c_str(), localPath.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
 }
 
-// Room on the target's volume; -1 when the system does not say.
-long long FreeBytesBeside(const std::wstring& path) {
-    const size_t slash = path.find_last_of(L"\\/");
-    const std::wstring folder = slash == std::wstring::npos ? L"." : path.substr(0, slash + 1);
-    ULARGE_INTEGER free;
-    return GetDiskFreeSpaceExW(folder.c_str(), &free, nullptr, nullptr) ? static_cast<long long>(free.QuadPart) : -1;
-}
-
 // One download of one file, as steps: the plan (what is kept and still
 // describes the file, whether the volume has room for the rest), the
 // request, the transfer and the finish. A step that finds the kept part no
@@ -275,6 +267,9 @@ private:
     bool Plan(DownloadOutcome& outcome) {
         m_earlier = ReadPartialInfo(m_infoPath);
         m_have = m_earlier.url == m_url && !m_earlier.validator.empty() ? RegularFileSize(m_partPath) : -1;
+        // A part that is not the start of this file (an earlier release's, one
+        // without its description) would only take room that this one needs.
+        if (m_have < 0 && PathExists(m_partPath) && !DropPart(L"is not the start of this file")) return false;
         // A part that cannot be the start of the announced file is not kept.
         if (m_have >= 0 && m_expected.size >= 0 &&
             (m_have > m_expected.size || (m_earlier.total >= 0 && m_earlier.total != m_expected.size)) &&
@@ -308,7 +303,7 @@ private:
         // Nothing is asked for that the volume cannot hold.
         const long long needed = m_expected.size - m_have, free = FreeBytesBeside(m_localPath);
         if (m_expected.size >= 0 && free >= 0 && free < needed) {
-            m_shortage = DiskShortage{needed, free};
+            m_shortage = DiskShortage{needed, free, m_localPath};
             Log(kLogWarning, std::to_wstring(needed) + L" bytes to come, " + std::to_wstring(free) +
                                  L" free on the volume; nothing asked for");
             outcome = DownloadOutcome::DiskFull;
@@ -423,9 +418,10 @@ private:
         if (!writer.Finish()) {
             t.whole = false;
             // The C library does not always say why a write failed: a volume
-            // left with less than a chunk's room is full all the same.
+            // left with less room than the failed write needed is full all the
+            // same. Any other failure is a broken download, not a full disk.
             const long long free = FreeBytesBeside(m_localPath);
-            t.diskFull = writer.DiskFull() || (free >= 0 && free < static_cast<long long>(CBackgroundFileWriter::kChunkSize));
+            t.diskFull = writer.DiskFull() || (free >= 0 && free < static_cast<long long>(writer.ShortWrite()));
         }
         return t;
     }
@@ -461,9 +457,10 @@ private:
         if (inUse) return DownloadOutcome::TargetInUse;
         if (checksumFailed) return DownloadOutcome::ChecksumFailed;
         if (t.diskFull) {
+            // The part is gone: all of the file must come again.
             const long long free = FreeBytesBeside(m_localPath);
-            m_shortage = DiskShortage{m_total >= 0 ? m_total - m_have : static_cast<long long>(t.received - resumedAt) + 1,
-                                      free < 0 ? 0 : free};
+            m_shortage = DiskShortage{m_total >= 0 ? m_total : static_cast<long long>(t.received) + 1, free < 0 ? 0 : free,
+                                      m_localPath};
             return DownloadOutcome::DiskFull;
         }
         return t.stopped ? DownloadOutcome::Stopped : DownloadOutcome::Failed;

@@ -24,10 +24,11 @@ struct HttpSession;
 // when a write found it). AnswerRefused and Insecure fetch nothing.
 enum class DownloadOutcome { Ok, Failed, ChecksumFailed, TargetInUse, Stopped, AnswerRefused, Insecure, DiskFull };
 
-// What a download that ended DiskFull needed and found on the volume.
+// What a download that ended DiskFull needed and found on the volume of its target.
 struct DiskShortage {
     long long needed = 0;
     long long free = 0;
+    std::wstring target;
 };
 
 class CResourceDownloader : public CProgressReporter {

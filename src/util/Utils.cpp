@@ -232,6 +232,25 @@ bool WriteBinaryFile(const std::wstring& path, const std::string& bytes) {
     return file && fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size() && file.Close() == 0;
 }
 
+namespace {
+
+std::wstring FolderOf(const std::wstring& path) {
+    const size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? L"." : path.substr(0, slash + 1);
+}
+
+}  // namespace
+
+long long FreeBytesBeside(const std::wstring& path) {
+    ULARGE_INTEGER free;
+    return GetDiskFreeSpaceExW(FolderOf(path).c_str(), &free, nullptr, nullptr) ? static_cast<long long>(free.QuadPart) : -1;
+}
+
+std::wstring VolumeOf(const std::wstring& path) {
+    wchar_t root[MAX_PATH] = {};
+    return GetVolumePathNameW(FolderOf(path).c_str(), root, MAX_PATH) ? std::wstring(root) : FolderOf(path);
+}
+
 bool ReplaceFileWith(const std::wstring& path, const std::string& bytes) {
     const std::wstring temp = path + L".new";
     if (WriteBinaryFile(temp, bytes) &&

@@ -42,6 +42,10 @@ bool IsRegularFile(const std::wstring& path);
 long long RegularFileSize(const std::wstring& path);
 // A small file's bytes as they are (at most `limit`; empty when it cannot be read).
 std::string ReadBinaryFile(const std::wstring& path, size_t limit = 1 << 20);
+// Room on the volume that holds the path's folder; -1 when the system does not say.
+long long FreeBytesBeside(const std::wstring& path);
+// The root of that volume ("D:\\", "\\\\server\\share\\"); the folder itself when the system does not say.
+std::wstring VolumeOf(const std::wstring& path);
 // Creates or replaces the file with the bytes; false when not all were written.
 bool WriteBinaryFile(const std::wstring& path, const std::string& bytes);
 // The same written beside it first and moved over it: a write cut short

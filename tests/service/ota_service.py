@@ -31,7 +31,7 @@ weak_etag=1 (the ETag is weak: no validator for If-Range), no_validator=1
 (no ETag at all),
 sign=none|broken|otherkey|otherphone|otherfile (no signature, a signature
 that does not verify, one made with another key, a rightly signed answer for
-another phone or for the other file), omit=size|sha256|phonemode (signed without it),
+another phone or for the other file), omit=size|sha256|phonemode|status (signed without it),
 tamper=1 (the file served differs from the one signed, same length),
 extra=N (N bytes more than signed follow the file), linger_ms=N (the
 connection held open N ms after the file), declare_extra=N (a length N bytes
@@ -275,7 +275,8 @@ def make_handler(state):
                 digest = hashlib.md5(digest.encode()).hexdigest()
             if state.fault("md5") != "none":
                 inner += "<md5>%s</md5>" % digest
-            signed = '<?xml version="1.0" encoding="UTF-8"?>\n<root><status>%s</status>%s' % (state.fault("status", "ok"), inner)
+            status = "" if state.fault("omit") == "status" else "<status>%s</status>" % state.fault("status", "ok")
+            signed = '<?xml version="1.0" encoding="UTF-8"?>\n<root>%s%s' % (status, inner)
             if how == "none":
                 return signed + "</root>"
             signature = sign(signed.encode(), "other" if how == "otherkey" else "service")

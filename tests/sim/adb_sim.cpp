@@ -32,7 +32,8 @@
 // on the phone as it arrives; with push_rate_path, only for remote paths
 // holding it), sdcard_size (the card's room in all: what its files leave is
 // free, df shows it, and a push that does not fit is refused with "No space
-// left on device"), ls_style=busybox, shell_cut_after=<command> (the cable
+// left on device"; sdcard_held_on_rm=1: a file removed from it keeps its room,
+// as one another app holds open does), ls_style=busybox, shell_cut_after=<command> (the cable
 // comes out once the shell has answered that command: nothing more arrives),
 // crash_after_on=<start of a command line> (the client crashes once the
 // command's output is out), crash_on=<start of a command line> (the client crashes: no output, exit
@@ -182,7 +183,8 @@ long long UsedUnder(const std::wstring& dir) {
 // Bytes free on the card: what its files leave of sdcard_size, else sdcard_free as it is set.
 long long CardFree() {
     if (!State("sdcard_size").empty())
-        return std::max(0LL, atoll(State("sdcard_size").c_str()) - UsedUnder(g_dir + L"fs\\sdcard"));
+        return std::max(0LL, atoll(State("sdcard_size").c_str()) - UsedUnder(g_dir + L"fs\\sdcard") -
+                                 atoll(State("sdcard_held").c_str()));
     const std::string freeText = State("sdcard_free");
     return freeText.empty() ? 6695 * (1LL << 20) : atoll(freeText.c_str());
 }
@@ -552,6 +554,8 @@ int ShellCommand(const std::vector<std::string>& a) {
     } else if (cmd == "dumpsys" && arg == "battery") {
         DumpsysBattery();
     } else if (cmd == "rm") {
+        if (State("sdcard_held_on_rm") == "1" && arg.compare(0, 8, "/sdcard/") == 0)
+            SetState("sdcard_held", std::to_string(atoll(State("sdcard_held").c_str()) + std::max(0LL, FileSize(FsPath(arg)))));
         if (State("rm_fails") == "1") ShellErr("rm failed for " + arg + ", Permission denied");
         else if (!DeleteFileW(FsPath(arg).c_str())) ShellErr("rm failed for " + arg + ", No such file or directory");
         else return 0;

@@ -177,9 +177,20 @@ void CSimPhone::Uninstall() { DeleteFileW(AdbPath().c_str()); }
 namespace {
 std::wstring PhoneDir() { return GetSandbox().base + L"\\tools\\phone\\"; }
 // Backslashes before the closing quote doubled, as the command-line parser needs them.
+// One argument as the C runtime reads it back: quotes escaped, backslashes before them doubled.
 std::wstring Quote(const std::string& s) {
-    const size_t trailing = s.size() - (s.find_last_not_of('\\') + 1);
-    return L"\"" + Utf8ToWide(s) + std::wstring(trailing, L'\\') + L"\"";
+    std::wstring out = L"\"";
+    size_t slashes = 0;
+    for (wchar_t c : Utf8ToWide(s)) {
+        if (c == L'\\') {
+            ++slashes;
+            continue;
+        }
+        out.append(c == L'"' ? slashes * 2 + 1 : slashes, L'\\');
+        slashes = 0;
+        out += c;
+    }
+    return out + std::wstring(slashes * 2, L'\\') + L"\"";
 }
 }  // namespace
 

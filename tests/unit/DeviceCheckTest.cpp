@@ -103,11 +103,15 @@ TEST_F(DeviceCheck, SamePhoneTwiceKeepsItsRecord) {
 }
 
 TEST_F(DeviceCheck, AnOfflinePhoneGetsOneServerRestart) {
+    // An emulator beside it changes nothing: the phone is read after the restart.
     CSimPhone::Reset("nexus_s");
     CSimPhone::Set("device_state", "offline");
     CSimPhone::Set("offline_until_restart", "1");
+    CSimPhone::Set("extra_device", "emulator-5554");
     EXPECT_EQ(checker->Check(), kCheckOk);
     EXPECT_EQ(Matching(CSimPhone::Journal(), "kill-server").size(), 1u);
+    EXPECT_EQ(CDeviceModel::GetInstance()->GetModelId(), 2);
+    CSimPhone::Set("extra_device", "");
     CSimPhone::Set("offline_until_restart", "0");
     // Not ready yet (as the current server lists it): waited on the same way,
     // nothing asked of the phone, the box for what it still is.
@@ -129,14 +133,16 @@ TEST_F(DeviceCheck, AnOfflinePhoneGetsOneServerRestart) {
 TEST_F(DeviceCheck, SeveralDevicesAreSeenInTheListAlone) {
     // An emulator beside the phone is left aside; two phones, or two
     // emulators alone, are seen in the list and nothing is asked of either;
-    // a phone that reaches adb as an emulator is checked.
+    // a phone that reaches adb as an emulator is checked. A serial no command
+    // line can carry names no phone; one ending in two backslashes is itself.
     const struct {
         const char* phone;  // the phone's own serial ("": its usual one)
         const char* beside;
         int result;
     } rows[] = {{"", "emulator-5554", kCheckOk},          {"", "127.0.0.1:62001", kCheckOk},
                 {"", "0123456789ABCDEF", kCheckManyDevices}, {"emulator-5554", "", kCheckOk},
-                {"emulator-5554", "localhost:5557", kCheckManyDevices}};
+                {"emulator-5554", "localhost:5557", kCheckManyDevices}, {"HW9A\"12", "", kCheckNoDevice},
+                {"HW9A\x1b" "12", "", kCheckNoDevice}, {"HW9A 12\\\\", "", kCheckOk}};
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.phone) + " " + row.beside);
         CSimPhone::Reset("nexus_s");
@@ -146,8 +152,10 @@ TEST_F(DeviceCheck, SeveralDevicesAreSeenInTheListAlone) {
         CSerial serial = CSerial::OnlyDevice();
         EXPECT_EQ(checker->Check(CStopToken::Never(), &serial), row.result);
         const std::vector<std::string> journal = CSimPhone::Journal();
-        if (row.result != kCheckOk) EXPECT_EQ(journal.size(), 1u);  // "devices" alone
-        else EXPECT_EQ(serial.Text(), Utf8ToWide(*row.phone ? row.phone : "3233A90D1A2B00EC"));
+        if (row.result == kCheckManyDevices) EXPECT_EQ(journal.size(), 1u);  // "devices" alone
+        if (row.result == kCheckOk) EXPECT_EQ(serial.Text(), Utf8ToWide(*row.phone ? row.phone : "3233A90D1A2B00EC"));
+        if (row.result == kCheckNoDevice)
+            for (const std::string& line : CSimPhone::RawJournal()) EXPECT_EQ(line.find("-s "), std::string::npos) << line;
     }
 }
 

@@ -360,6 +360,8 @@ TEST_F(Download, OnlyAnAnswerSignedForThisPhoneAndFileIsFollowed) {
         {"shape=comment", DownloadOutcome::AnswerRefused, "refused: not a plain document"},
         {"shape=nested", DownloadOutcome::AnswerRefused, "refused: not a plain document"},
         {"status=withdrawn", DownloadOutcome::AnswerRefused, "refused: the status is not ok"},
+        {"omit=status", DownloadOutcome::AnswerRefused, "refused: the status is not ok"},
+        {"size_text=1%3C%2Fsha256%3E", DownloadOutcome::AnswerRefused, "refused: not a plain document"},
         {"size_text=0", DownloadOutcome::AnswerRefused, "refused: no size"},
         {"size_text=%2BN", DownloadOutcome::AnswerRefused, "refused: no size"},
         {"shape=after", DownloadOutcome::AnswerRefused, "refused: no size"},

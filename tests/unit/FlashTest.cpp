@@ -315,11 +315,17 @@ TEST_F(RecoveryFlash, ImagesThatAreNoBootImageAreDeletedAndFail) {
         EXPECT_EQ(Flash(), 100);
         EXPECT_FALSE(FileExists(cached));
     }
-    // An image whose kept answer is not its own, or not for this phone.
+    // An image whose kept answer is not its own (other bytes of its size, or
+    // the signed ones and more), or not for this phone.
     const std::string image = SignedImage();
     WriteBytes(cached, MakeRecoveryImage(static_cast<int>(image.size()), 2));
     ServiceControl("set?file_status=500");
     EXPECT_EQ(Flash(), 100);
+    SignedImage();
+    WriteBytes(cached, image + std::string(2048, '\0'));
+    ServiceControl("set?file_status=500");
+    EXPECT_EQ(Flash(), 100);
+    EXPECT_FALSE(FileExists(cached));
     SignedImage();
     CDownloaderScope(1)->FetchRecovery(cached);  // another phone's image and answer
     ServiceControl("set?file_status=500");

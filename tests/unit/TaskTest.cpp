@@ -203,6 +203,16 @@ TEST_F(Tasks, AFlashThatCannotFinishDoesNotStart) {
         for (const char* change : {"push", "reboot", "shell rm", "shell mkdir"})
             EXPECT_TRUE(Matching(CSimPhone::Journal(), change).empty()) << change;
     }
+    // The earlier copies go, but the card gives back less than they held
+    // (a file another app keeps open): stopped before anything is pushed.
+    input.catalogue = BuiltInRows();
+    CSimPhone::Reset("nexus_s");
+    CSimPhone::WritePhoneFile("/sdcard/mirq/update.zip", std::string(4 << 20, 'o'));
+    CSimPhone::Set("sdcard_size", std::to_string((4 << 20) + 600 * 1024));
+    CSimPhone::Set("sdcard_held_on_rm", "1");
+    EXPECT_EQ(RunFlashTask(host, input), kTaskNoSpace);
+    EXPECT_EQ(host.Box(kTaskNoSpace), L"异常提示: 手机存储卡空间不足（需要2 MB，可用0 MB），请清理存储卡后重新刷机！");
+    EXPECT_TRUE(Matching(CSimPhone::Journal(), "push").empty());
 }
 
 TEST_F(Tasks, APathOutsideTheCodePageReachesAdbByItsShortName) {
