@@ -312,32 +312,27 @@ TEST(CleanUp, TheServerStopsOnlyOnceTheTaskHasEnded) {
 TEST_F(Tasks, EachPhoneOfTheCatalogueFlashesByItsOwnRow) {
     CSimPhone::Reset("oneplus_one");
     EXPECT_EQ(RunDeviceCheckTask(host), kTaskUnsupported);  // the built-in rows do not know it
+    CSimPhone::Reset("nexus_s");
+    ASSERT_EQ(RunDeviceCheckTask(host), kTaskOk);  // a built-in phone, read before the catalogue came
     // The service's catalogue: nine phones of its own after the first four
     // (ids 4 to 12), the Nexus S turned into a phone that keeps its recovery
-    // and reads openrecoveryscript, and the OnePlus One.
+    // and reads openrecoveryscript, and the OnePlus One. Images are refused:
+    // no phone that keeps its recovery asks for one.
     ServiceControl("set?catalogue_extra=9&catalogue_keep=crespo");
     CResourceDownloader* downloader = CResourceDownloader::GetInstance();
     ASSERT_TRUE(FetchCatalogue(downloader->ServiceUrl(), downloader->ServiceKey(), 0, host, CStopToken::Never()));
     input.catalogue = host.LatestCatalogue();
-    CatalogueRef identifiedBy = input.catalogue;
-    ASSERT_EQ(RunDeviceCheckTask(host, CStopToken::Never(), 100, nullptr, &identifiedBy), kTaskOk);
-    EXPECT_EQ(input.catalogue->Row(CDeviceModel::GetInstance()->GetModelId()).name, L"OnePlus One");
-    // Only the package is asked for, as the phone's device: a service that
-    // refuses images changes nothing.
     ServiceControl("reset");
     ServiceControl("set?query_fails_for=2");
-    EXPECT_EQ(RunDownloadTask(host, input), kTaskDownloaded);
-    EXPECT_NE(ServiceControl("log").find("<phonemode>OnePlus One</phonemode><flashtype>1</flashtype>"), std::string::npos);
-    EXPECT_TRUE(ReadBytes(input.romPath) == Served(L"files/rom/bacon.zip"));
     const char* const kOpenWipe = "wipe data\nwipe cache\ninstall /sdcard/mirq/update.zip\n";
     const struct {
         const char* profile;
         const char* device;
         bool keepData;
         const char* script;  // openrecoveryscript's text; null: the image is written and extendedcommand read
-    } phones[] = {{"oneplus_one", "bacon", false, kOpenWipe},
+    } phones[] = {{"nexus_s", "crespo", false, kOpenWipe},
+                  {"oneplus_one", "bacon", false, kOpenWipe},
                   {"oneplus_one", "bacon", true, "install /sdcard/mirq/update.zip\n"},
-                  {"nexus_s", "crespo", false, kOpenWipe},
                   {"nexus_s", "mirqtest9", false, nullptr}};
     for (const auto& phone : phones) {
         SCOPED_TRACE(std::string(phone.device) + (phone.keepData ? " keeping data" : ""));
@@ -357,12 +352,22 @@ TEST_F(Tasks, EachPhoneOfTheCatalogueFlashesByItsOwnRow) {
         EXPECT_EQ(CSimPhone::ReadPhoneFile("/cache/recovery/extendedcommand"), phone.script ? "" : kWipeScript);
         EXPECT_EQ(CSimPhone::PhoneFileExists("/sdcard/mirq/recovery.img"), !phone.script);
         EXPECT_EQ(Matching(CSimPhone::Journal(), "shell /data/mirq/flash_image").empty(), phone.script != nullptr);
-        if (phone.script)  // no image asked for a phone that keeps its recovery
+        if (phone.script)
             EXPECT_EQ(ServiceControl("log").find("<flashtype>2</flashtype>"), std::string::npos);
         else
             EXPECT_TRUE(CSimPhone::RecoveryPartition() == Served(L"files/recovery/mirqtest9.img"));
         EXPECT_EQ(CSimPhone::StateValue("rebooted"), "recovery");
     }
+    // Its download asks for the package alone, as the phone's device.
+    CSimPhone::Reset("oneplus_one");
+    ASSERT_EQ(RunDeviceCheckTask(host, CStopToken::Never(), 100, nullptr, &input.catalogue), kTaskOk);
+    EXPECT_EQ(input.catalogue->Row(CDeviceModel::GetInstance()->GetModelId()).name, L"OnePlus One");
+    ServiceControl("reset");
+    ServiceControl("set?query_fails_for=2");
+    EXPECT_EQ(RunDownloadTask(host, input), kTaskDownloaded);
+    EXPECT_NE(ServiceControl("log").find("<phonemode>OnePlus One</phonemode><flashtype>1</flashtype>"), std::string::npos);
+    EXPECT_EQ(ServiceControl("log").find("<flashtype>2</flashtype>"), std::string::npos);
+    EXPECT_TRUE(ReadBytes(input.romPath) == Served(L"files/rom/bacon.zip"));
 }
 
 TEST_F(Tasks, DownloadBringsTheImageAndThePackageAndAFailureKeepsTheEarlierFile) {
