@@ -9,6 +9,16 @@
 namespace mirqtest {
 namespace {
 Sandbox g_sandbox;
+
+// A test that crashes fails: under the test prefix's automatic debugger the
+// crashed process would otherwise end with status 0, which ctest takes for a pass.
+LONG WINAPI EndCrashedTest(EXCEPTION_POINTERS* info) {
+    const DWORD code = info->ExceptionRecord->ExceptionCode;
+    fprintf(stderr, "crashed: exception 0x%08lx at %p\n", code, info->ExceptionRecord->ExceptionAddress);
+    fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), code ? code : 3);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
 }
 
 const Sandbox& GetSandbox() { return g_sandbox; }
@@ -17,6 +27,7 @@ const Sandbox& GetSandbox() { return g_sandbox; }
 
 int main(int argc, char** argv) {
     using namespace mirqtest;
+    SetUnhandledExceptionFilter(EndCrashedTest);
     wchar_t buf[MAX_PATH];
     GetModuleFileNameW(nullptr, buf, MAX_PATH);
     std::wstring self = buf;
