@@ -10,12 +10,18 @@
 using namespace mirq;
 
 TEST(UrlRequest, DocumentByModelAndFlashType) {
-    std::wstring doc = BuildUrlRequest(2, 1);
-    EXPECT_EQ(doc, L"<root><phonemode>Nexus S</phonemode><flashtype>1</flashtype></root>");
-    EXPECT_EQ(WideToOem(doc).size(), 67u);
-    EXPECT_EQ(BuildUrlRequest(3, 2), L"<root><phonemode>HTC Desire</phonemode><flashtype>2</flashtype></root>");
+    const std::string head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+    EXPECT_EQ(WideToUtf8(BuildUrlRequest(2, 1)), head + "<root><phonemode>Nexus S</phonemode><flashtype>1</flashtype></root>");
+    EXPECT_EQ(WideToUtf8(BuildUrlRequest(3, 2)), head + "<root><phonemode>HTC Desire</phonemode><flashtype>2</flashtype></root>");
     EXPECT_EQ(BuildUrlRequest(-1, 1), L"");
     EXPECT_EQ(BuildUrlRequest(4, 1), L"");
+    // Any phonemode a catalogue holds, escaped.
+    Catalogue korean;
+    korean.models.resize(1);
+    korean.models[0].phonemode = L"\uAC24\uB7ED\uC2DC S & Co";
+    EXPECT_EQ(WideToUtf8(BuildUrlRequest(*CModelRows::Make(korean), 0, 1, L"ab")),
+              head + "<root><phonemode>\xEA\xB0\xA4\xEB\x9F\xAD\xEC\x8B\x9C S &amp; Co</phonemode><flashtype>1</flashtype>"
+                     "<nonce>ab</nonce></root>");
 }
 
 TEST(ExtractMd5, OnlyThirtyTwoHexDigits) {
