@@ -10,6 +10,21 @@
 #include "util/Utils.h"
 
 namespace mirq {
+
+std::vector<std::wstring> Lines(const std::wstring& text, bool keepCr) {
+    std::vector<std::wstring> lines;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(L'\n', start);
+        if (end == std::wstring::npos) end = text.size();
+        std::wstring line = text.substr(start, end - start);
+        while (!keepCr && !line.empty() && line.back() == L'\r') line.pop_back();
+        lines.push_back(line);
+        start = end + 1;
+    }
+    return lines;
+}
+
 namespace {
 
 bool Contains(const std::wstring& text, const wchar_t* what) {
@@ -29,22 +44,6 @@ std::vector<std::wstring> Tokens(const std::wstring& line) {
         }
     }
     return tokens;
-}
-
-// The lines of a text, split at LF; their trailing CRs dropped unless kept
-// (a value that holds a line break keeps it as its own command gives it).
-std::vector<std::wstring> Lines(const std::wstring& text, bool keepCr = false) {
-    std::vector<std::wstring> lines;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find(L'\n', start);
-        if (end == std::wstring::npos) end = text.size();
-        std::wstring line = text.substr(start, end - start);
-        while (!keepCr && !line.empty() && line.back() == L'\r') line.pop_back();
-        lines.push_back(line);
-        start = end + 1;
-    }
-    return lines;
 }
 
 bool EndsWith(const std::wstring& text, const std::wstring& tail) {

@@ -27,6 +27,10 @@ std::vector<CDeviceEntry> SetEmulatorsAside(const std::vector<CDeviceEntry>& dev
 // an out-of-date one; true when a replacement was announced.
 bool StripServerRestartLines(std::wstring& text);
 
+// The lines of a text, split at LF; their trailing CRs dropped unless kept
+// (a value that holds a line break keeps it as its own command gives it).
+std::vector<std::wstring> Lines(const std::wstring& text, bool keepCr = false);
+
 // What a client's error text says about the connection.
 enum class ConnectionProblem { None, ManyDevices, Offline, Unauthorized };
 ConnectionProblem ConnectionProblemIn(const std::wstring& errors);

@@ -9,6 +9,7 @@
 #include "download/ResourceDownloader.h"
 #include "download/UrlQuery.h"
 #include "flash/FlashReadiness.h"
+#include "flash/InstallFollower.h"
 #include "flash/Flasher.h"
 #include "flash/PackageCheck.h"
 #include "log/logger.h"
@@ -92,6 +93,8 @@ bool IsFailedStep(int flashStep, FlashStepCode first, FlashStepCode last) {
 
 const long long kMiB = 1 << 20;
 const unsigned long kCatalogueWaitMs = 5000;
+// How long a phone in recovery may take to run a system again: a first boot can take 15 minutes.
+const unsigned long kInstallWaitMs = MIRQ_INSTALL_WAIT_S * 1000ul;
 
 // The box texts that name what the readiness check found.
 std::wstring RefusalText(const ReadinessReport& report) {
@@ -163,9 +166,8 @@ int CheckRecoveryImage(ITaskHost& host, const CatalogueRef& catalogue, int model
 // the phone changes: a damaged package, one that installs nothing or is for
 // another phone, a missing tool or recovery image, a flat battery, a full card.
 int CheckFlashCanStart(ITaskHost& host, const TaskInput& input, const CatalogueRef& catalogue, int modelId,
-                       const CSerial& serial) {
+                       const CSerial& serial, RomContents& contents) {
     const CStopToken& stop = *input.stop;
-    RomContents contents;
     {
         std::unique_ptr<IProgressListener> listener = host.OpenProgress(0);
         listener->OnProgress(0, L"正在校验ROM包...");
@@ -270,7 +272,8 @@ int RunFlashTask(ITaskHost& host, const TaskInput& input) {
     std::unique_ptr<IRecoveryFlasher> recovery = CreateRecoveryFlasher(catalogue, id, L"", serial);
     std::unique_ptr<IKestrelbox> package = CreateKestrelbox(catalogue, id, input.romPath, serial);
     if (!package || (!recovery && NeedsRecoveryImage(*catalogue, id))) return kTaskUnsupported;
-    const int ready = CheckFlashCanStart(host, input, catalogue, id, serial);
+    RomContents contents;
+    const int ready = CheckFlashCanStart(host, input, catalogue, id, serial, contents);
     if (ready != kTaskOk) return ready;
     // A script left by an earlier, unfinished attempt would wipe the phone
     // at its next boot into recovery, whatever happens now (either kind: the
@@ -304,16 +307,34 @@ int RunFlashTask(ITaskHost& host, const TaskInput& input) {
     if (step != kFlashOk) return FlashFailure(kTaskRecoveryFlashFailed);
     if (stop.Requested()) return kTaskStopped;
 
+    CInstallFollower follower(serial, kInstallWaitMs);
+    follower.NoteBefore(CDeviceModel::GetInstance()->GetBuildDate());
     {
         CAttachedListener listener(host.OpenProgress(recoveryRuns ? 60 : 80), package.get());
         step = package->Flash(input.keepData, stop);
         host.ReportFlashError(step);
     }
-    // Once the phone has left for recovery the flash is under way there: a
-    // stop asked for now changes nothing.
-    if (step == kFlashOk) return kTaskFlashed;
     if (step == kRomFlashStopped) return kTaskStopped;
-    return FlashFailure(kTaskRomFlashFailed);
+    if (step != kFlashOk) return FlashFailure(kTaskRomFlashFailed);
+    // The phone has left for recovery with the package: followed until it
+    // runs a system again, and told by what it booted.
+    const InstallVerdict verdict =
+        follower.Follow(ReadExpectedBuild(contents), *catalogue, host.OpenProgress(0).get(), stop);
+    CDeviceModel* record = CDeviceModel::GetInstance();
+    switch (verdict) {
+    case InstallVerdict::NewSystem:
+        host.ShowDeviceInfo(record->IsRooted());
+        host.ReportMessageDetail(record->GetBuildName());
+        return kTaskFlashed;
+    case InstallVerdict::OldSystem:
+        host.ShowDeviceInfo(record->IsRooted());
+        return kTaskSystemNotUpdated;
+    case InstallVerdict::InRecovery: return kTaskStayedInRecovery;
+    case InstallVerdict::Unauthorized: return kTaskBackUnauthorized;
+    case InstallVerdict::NotBack: return kTaskNotBack;
+    case InstallVerdict::Stopped: break;
+    }
+    return kTaskWaitStopped;
 }
 
 DWORD WINAPI DeviceCheckThread(void* start) { return RunTaskThread(start, DeviceCheckBody, L"device check"); }
@@ -348,7 +369,19 @@ TaskMessage MessageFor(int result, int flashStep, const std::wstring& detail) {
     case kTaskDiskFull: return {L"下载失败", detail};
     case kTaskImageDownloadFailed:
         return {L"下载失败", L"ROM包已下载，但Recovery镜像下载失败，请确认网络连接良好后重新下载！"};
-    case kTaskFlashed: return {L"刷机完成！", L"请拔除usb线等候手机自动重启，重启过程中请勿操作手机！"};
+    case kTaskFlashed: return {L"刷机完成！", L"刷机成功，手机已启动新系统：" + detail};
+    case kTaskSystemNotUpdated:
+        return {L"刷机失败", L"手机已重新启动，但系统没有更新：Recovery未能安装ROM包。请查看手机屏幕上的提示后重新刷机！"};
+    case kTaskStayedInRecovery:
+        return {L"刷机失败", L"手机停留在Recovery中，ROM包没有安装成功。请查看手机屏幕上的提示后重新刷机！"};
+    case kTaskBackUnauthorized:
+        return {L"刷机提示",
+                L"手机已重新启动，但没有得到USB调试授权，无法确认新系统的版本。请在手机屏幕上查看系统版本。"};
+    case kTaskNotBack:
+        return {L"刷机提示", L"ROM包已交给Recovery安装，但手机在" + std::to_wstring((MIRQ_INSTALL_WAIT_S + 59) / 60) +
+                                 L"分钟内没有重新连接电脑（清除数据后手机的USB调试会关闭）。请查看手机屏幕，确认新系统已经启动。"};
+    case kTaskWaitStopped:
+        return {L"刷机提示", L"已停止等待：ROM包已交给Recovery安装，请查看手机屏幕，确认新系统已经启动。"};
     case kTaskBadPackage: return {L"刷机失败", L"ROM包已损坏或不完整，请重新下载或选择其他ROM包！"};
     case kTaskNotARom: return {L"刷机失败", L"所选文件不是可刷入的ROM包，请重新选择ROM包！"};
     case kTaskUnwritablePath:

@@ -46,6 +46,15 @@ enum TaskResult {
     kTaskDiskFull = 30,
     // The package arrived but the recovery image did not.
     kTaskImageDownloadFailed = 31,
+    // What the phone did once recovery had the package (kTaskFlashed: it runs
+    // the package's system): booted its old system, stayed in recovery, came
+    // back without USB debugging authorized, did not come back within the
+    // wait, or the user stopped waiting.
+    kTaskSystemNotUpdated = 32,
+    kTaskStayedInRecovery = 33,
+    kTaskBackUnauthorized = 34,
+    kTaskNotBack = 35,
+    kTaskWaitStopped = 36,
 };
 
 // Sent by a task's thread to the host's window when the task has ended:

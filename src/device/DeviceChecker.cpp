@@ -214,7 +214,17 @@ bool CDeviceChecker::ReadDeviceInfo(const CSerial& serial) {
     // Taken from every reading, the same phone's too: root may have come or gone.
     record->SetRooted(phone.rooted);
     record->SetBuildProduct(phone.Property(L"ro.build.product"));
+    const std::wstring display = phone.Property(L"ro.build.display.id");
+    record->SetBuild(phone.Property(L"ro.build.date.utc"), display.empty() ? phone.Property(L"ro.build.id") : display);
     return true;
+}
+
+bool CDeviceChecker::ReadPhoneAgain(const CSerial& serial, const CModelRows& catalogue) {
+    CDeviceModel::GetInstance()->Reset();  // read whole: the same phone may run another system now
+    m_catalogue = &catalogue;
+    const bool read = ReadDeviceInfo(serial);
+    m_catalogue = BuiltInRows().get();
+    return read;
 }
 
 void CDeviceChecker::ReportProgress(int percent, const std::wstring& text) { NotifyListener(percent, text); }

@@ -48,6 +48,11 @@ public:
     int Check(const CStopToken& stop = CStopToken::Never(), CSerial* serial = nullptr,
               const CModelRows& catalogue = *BuiltInRows());
 
+    // The phone of the serial read again into the record, identified by the
+    // catalogue, without a look at the device list; false when its answer
+    // could not be read whole.
+    bool ReadPhoneAgain(const CSerial& serial, const CModelRows& catalogue);
+
     virtual bool IsAdbReady();
     // kCheckOk with one phone ready (its serial set), else the result that says what is wrong.
     virtual int CheckConnection(CSerial& serial);

@@ -19,6 +19,8 @@ void CDeviceModel::Reset() {
     m_modelId = -1;
     m_rooted = false;
     m_buildProduct.clear();
+    m_buildDate.clear();
+    m_buildName.clear();
 }
 
 std::wstring CDeviceModel::Get(const wchar_t* key) const {

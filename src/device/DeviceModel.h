@@ -45,6 +45,13 @@ public:
     bool IsRooted() const { return m_rooted; }
     void SetBuildProduct(const std::wstring& v) { m_buildProduct = v; }
     const std::wstring& GetBuildProduct() const { return m_buildProduct; }
+    // The system it runs: ro.build.date.utc, and its name (ro.build.display.id, else ro.build.id).
+    void SetBuild(const std::wstring& dateUtc, const std::wstring& name) {
+        m_buildDate = dateUtc;
+        m_buildName = name;
+    }
+    const std::wstring& GetBuildDate() const { return m_buildDate; }
+    const std::wstring& GetBuildName() const { return m_buildName; }
 
 private:
     CDeviceModel() = default;
@@ -55,6 +62,7 @@ private:
     int m_modelId = -1;
     bool m_rooted = false;
     std::wstring m_buildProduct;
+    std::wstring m_buildDate, m_buildName;
 };
 
 }  // namespace mirq

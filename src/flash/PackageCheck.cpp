@@ -36,6 +36,8 @@ const uint32_t kSaturated32 = 0xFFFFFFFF;
 const char kUpdateBinary[] = "META-INF/com/google/android/update-binary";
 const char kUpdateScript[] = "META-INF/com/google/android/update-script";
 const char kUpdaterScript[] = "META-INF/com/google/android/updater-script";
+const char kBuildProp[] = "system/build.prop";
+const char kOtaMetadata[] = "META-INF/com/android/metadata";
 
 uint16_t Le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 uint32_t Le32(const unsigned char* p) { return Le16(p) | (static_cast<uint32_t>(Le16(p + 2)) << 16); }
@@ -378,8 +380,13 @@ PackageCheck CheckRomPackage(const std::wstring& path, const CheckProgress& prog
 
     for (const Entry& entry : entries) {
         if (entry.name == kUpdateBinary || entry.name == kUpdateScript) found.hasInstaller = true;
-        const bool script = entry.name == kUpdaterScript && found.updaterScript.empty();
-        const PackageCheck result = reader.CheckData(entry, script ? &found.updaterScript : nullptr);
+        // What is kept of an entry comes with its one reading, the check's.
+        std::string* capture = entry.name == kUpdaterScript ? &found.updaterScript
+                               : entry.name == kBuildProp   ? &found.buildProp
+                               : entry.name == kOtaMetadata ? &found.metadata
+                                                            : nullptr;
+        if (capture && !capture->empty()) capture = nullptr;  // the first of a doubled name
+        const PackageCheck result = reader.CheckData(entry, capture);
         if (result == PackageCheck::Damaged) return refuse(L"the data of " + Utf8ToWide(entry.name) + L" (inflation, size or CRC)");
         if (result != PackageCheck::Ok) return result;
     }

@@ -13,10 +13,13 @@ enum class PackageCheck { Ok, NotAFile, Damaged, Stopped };
 // Called as the check reads; false stops it.
 typedef std::function<bool(uint64_t done, uint64_t total)> CheckProgress;
 
-// What a whole package holds that decides whether it can be flashed.
+// What a whole package holds that decides whether it can be flashed, and
+// what it says of the system it installs.
 struct RomContents {
     bool hasInstaller = false;  // update-binary, or the older update-script
     std::string updaterScript;  // its first kMaxUpdaterScript bytes
+    std::string buildProp;      // system/build.prop (the same limit), where there is one
+    std::string metadata;       // META-INF/com/android/metadata, where there is one
 };
 constexpr size_t kMaxUpdaterScript = 1 << 20;
 

@@ -24,11 +24,15 @@ std::wstring FormatTransferStatus(const std::wstring& prefix, double bytesPerSec
     else swprintf(buf, 64, L" %.0f KB/s", bytesPerSecond / 1024.0);
     text += buf;
     if (secondsLeft < 0) return text;
-    const long long left = static_cast<long long>(secondsLeft + 0.5);
-    if (left >= 3600) swprintf(buf, 64, L"，剩余约 %lld小时%02lld分", left / 3600, left / 60 % 60);
-    else if (left >= 60) swprintf(buf, 64, L"，剩余约 %lld分%02lld秒", left / 60, left % 60);
-    else swprintf(buf, 64, L"，剩余约 %lld秒", left);
-    return text + buf;
+    return text + L"，剩余约 " + FormatDuration(static_cast<long long>(secondsLeft + 0.5));
+}
+
+std::wstring FormatDuration(long long seconds) {
+    wchar_t buf[64];
+    if (seconds >= 3600) swprintf(buf, 64, L"%lld小时%02lld分", seconds / 3600, seconds / 60 % 60);
+    else if (seconds >= 60) swprintf(buf, 64, L"%lld分%02lld秒", seconds / 60, seconds % 60);
+    else swprintf(buf, 64, L"%lld秒", seconds);
+    return buf;
 }
 
 }  // namespace mirq

@@ -23,5 +23,7 @@ private:
 // "<prefix> 2.4 MB/s，剩余约 1分05秒": no time left when it is not known
 // (secondsLeft < 0), no speed before one is measured.
 std::wstring FormatTransferStatus(const std::wstring& prefix, double bytesPerSecond, double secondsLeft);
+// "1小时02分", "1分05秒", "59秒".
+std::wstring FormatDuration(long long seconds);
 
 }  // namespace mirq

@@ -17,7 +17,7 @@ using namespace mirqtest;
 
 namespace {
 
-const wchar_t* const kFlashDone = L"请拔除usb线等候手机自动重启，重启过程中请勿操作手机！";
+const wchar_t* const kFlashDone = L"刷机成功，手机已启动新系统：MirqROM 7";  // the package MakePackage(..., 7) installs
 const wchar_t* const kReplug = L"请重新插拔USB线，保证手机与PC的连接良好后重新刷机！";
 
 // adb.exe processes started from this test's sandbox (other tests may run their own).
@@ -175,7 +175,8 @@ TEST_F(Flow, AFlashSaysDoneAndTheSessionLogHoldsItsCommands) {
     ui.Click(IDC_FLASH);
     EXPECT_EQ(ui.AnswerBox(L"刷机完成！", 120000), kFlashDone);
     EXPECT_EQ(CSimPhone::ReadPhoneFile("/sdcard/mirq/update.zip"), package);
-    EXPECT_EQ(CSimPhone::ReadPhoneFile("/cache/recovery/extendedcommand").find("format("), std::string::npos);
+    EXPECT_EQ(CSimPhone::RecoveryRan("extendedcommand").find("format("), std::string::npos);
+    EXPECT_NE(CSimPhone::RecoveryRan("extendedcommand").find("install_zip("), std::string::npos);
     EXPECT_EQ(CSimPhone::StateValue("rebooted"), "recovery");
     std::wstring log;
     for (const std::wstring& name : ListDir(GetSandbox().base + L"\\log")) {

@@ -162,7 +162,7 @@ def rom_path(state, device, size, seed=""):
     """A ROM package of about `size` bytes (stored entries) for the device, made once and cached;
     another seed gives other payload bytes of the same length."""
     os.makedirs(state.cache, exist_ok=True)
-    path = os.path.join(state.cache, "rom2_%s%s_%d.zip" % (device, seed and "_" + seed, size))
+    path = os.path.join(state.cache, "rom3_%s%s_%d.zip" % (device, seed and "_" + seed, size))
     if not os.path.exists(path):
         rnd = random.Random(device + seed)
         block = bytes(rnd.getrandbits(8) for _ in range(1 << 16))
@@ -172,6 +172,8 @@ def rom_path(state, device, size, seed=""):
             z.writestr("META-INF/com/google/android/updater-script",
                        'assert(getprop("ro.product.device") == "%s" || getprop("ro.build.product") == "%s");\n'
                        'ui_print("Mirq ROM for %s");\n' % (device, device, device))
+            z.writestr("system/build.prop", "ro.build.id=MIRQ1\nro.build.display.id=MirqROM 1.0 %s\n"
+                                            "ro.build.date.utc=1400000000\n" % device)
             with z.open("system/app/payload.bin", "w", force_zip64=True) as f:
                 left = max(size - 4600, 0)
                 while left > 0:

@@ -26,7 +26,13 @@
 // cannot start: another program holds its port), server_replaced (another
 // program's server, replaced by every command), reboot_gone_ms (how long a
 // rebooting phone is away before it is back in recovery; "never"), reboot_ignored=1
-// (the phone stays), battery_level/battery_scale (dumpsys battery; battery_level=none:
+// (the phone stays); with a command script on it the recovery installs the
+// card's package as a recovery does: listed as recovery for recovery_ms, it
+// writes last_install and last_log, takes the script away and boots the
+// system, away for boot_ms, which then has the package's system/build.prop
+// (a package without one: a newer date); install=fails (back with the old
+// system, last_install saying 0), install=stays (on the error's screen, in
+// recovery), install=gone (never back), install=unauthorized (back, not trusting this PC), battery_level/battery_scale (dumpsys battery; battery_level=none:
 // no battery service), df_style (toolbox2, toolbox4, toybox) and sdcard_free
 // (bytes free on /sdcard), push_rate (bytes a second: the pushed file grows
 // on the phone as it arrives; with push_rate_path, only for remote paths
@@ -41,6 +47,7 @@
 // start of a command line match it without the serial.
 #include <windows.h>
 #include <shellapi.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -275,7 +282,9 @@ int Reset(const std::string& name) {
     CreateDirectoryW(g_dir.c_str(), nullptr);
     for (const wchar_t* d : {L"fs", L"fs\\sdcard", L"fs\\data", L"fs\\cache", L"fs\\cache\\recovery", L"fs\\system"})
         CreateDirectoryW((g_dir + d).c_str(), nullptr);
-    WriteAll(g_dir + L"props.txt", profile->props);
+    // The system the phone runs before any flash.
+    WriteAll(g_dir + L"props.txt", std::string(profile->props) +
+                                       "ro.build.date.utc=1301097600\nro.build.id=FACTORY\nro.build.display.id=FACTORY\n");
     MakeParents(g_dir + L"fs\\sys\\class\\power_supply\\battery\\capacity");
     WriteAll(g_dir + L"fs\\sys\\class\\power_supply\\battery\\capacity", "85\n");
     g_state.clear();
@@ -320,13 +329,102 @@ void DropCutPush() {
     DeleteFileW((g_dir + L"pushing.txt").c_str());
 }
 
-// A phone that rebooted is back, in recovery, once its time away has passed.
+unsigned Le(const std::string& b, size_t at, int bytes) {
+    unsigned v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(b[at + i]);
+    return v;
+}
+
+// An entry of a zip by its central directory, stored or deflated; false when there is none.
+bool ZipEntry(const std::string& zip, const std::string& name, std::string& out) {
+    const size_t end = zip.rfind(std::string("PK\x05\x06", 4));
+    if (end == std::string::npos || end + 22 > zip.size()) return false;
+    for (size_t at = Le(zip, end + 16, 4), n = Le(zip, end + 10, 2); n-- > 0 && at + 46 <= zip.size();) {
+        const size_t nameLength = Le(zip, at + 28, 2), skip = 46 + nameLength + Le(zip, at + 30, 2) + Le(zip, at + 32, 2);
+        if (zip.compare(at + 46, nameLength, name) == 0) {
+            const size_t local = Le(zip, at + 42, 4), packed = Le(zip, at + 20, 4), size = Le(zip, at + 24, 4);
+            const size_t data = local + 30 + Le(zip, local + 26, 2) + Le(zip, local + 28, 2);
+            if (Le(zip, at + 10, 2) == 0) {
+                out = zip.substr(data, size);
+                return out.size() == size;
+            }
+            out.assign(size, '\0');
+            z_stream z = {};
+            z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(zip.data() + data));
+            z.avail_in = static_cast<uInt>(packed);
+            z.next_out = reinterpret_cast<Bytef*>(&out[0]);
+            z.avail_out = static_cast<uInt>(size);
+            const bool ok = inflateInit2(&z, -MAX_WBITS) == Z_OK && inflate(&z, Z_FINISH) == Z_STREAM_END;
+            inflateEnd(&z);
+            return ok;
+        }
+        at += skip;
+    }
+    return false;
+}
+
+// The recovery runs its command script: the package on the card installed
+// (its build.prop becomes the system's), last_install and last_log written,
+// the script taken away, the system booted; or an install that fails.
+void Install() {
+    const std::string mode = State("install");
+    std::string zip = ReadAll(FsPath("/sdcard/mirq/update.zip")), prop;
+    const bool ok = mode != "fails" && mode != "stays" && !zip.empty();
+    std::string log = "Starting recovery\n";
+    // What it ran, for the tests: the script goes (a recovery takes it away) and its words stay.
+    for (const char* name : {"extendedcommand", "openrecoveryscript"}) {
+        const std::wstring script = FsPath(std::string("/cache/recovery/") + name);
+        WriteAll(g_dir + L"ran_" + std::wstring(name, name + strlen(name)), ReadAll(script));
+        if (Exists(script)) log += std::string("Running /cache/recovery/") + name + ":\n" + ReadAll(script) + "\n";
+    }
+    log += "-- Installing: /sdcard/mirq/update.zip\nFinding update package...\nOpening update package...\n";
+    if (ok) {
+        KeyValues props = LoadKv(L"props.txt");
+        if (ZipEntry(zip, "system/build.prop", prop)) {
+            std::istringstream lines(prop);
+            for (std::string line; std::getline(lines, line);) {
+                if (!line.empty() && line.back() == '\r') line.pop_back();
+                const size_t eq = line.find('=');
+                if (eq != std::string::npos && line[0] != '#') props[line.substr(0, eq)] = line.substr(eq + 1);
+            }
+        } else {
+            props["ro.build.date.utc"] = std::to_string(atoll(props["ro.build.date.utc"].c_str()) + 86400);
+        }
+        SaveKv(L"props.txt", props);
+        log += "Installing update...\nInstall from sdcard complete.\n";
+    } else {
+        log += "Installing update...\nassert failed: getprop(\"ro.product.device\") == \"?\"\nE:Error in /sdcard/mirq/update.zip\n(Status 7)\nInstallation aborted.\n";
+    }
+    WriteAll(FsPath("/cache/recovery/last_install"), "/sdcard/mirq/update.zip\n" + std::string(ok ? "1" : "0") + "\n");
+    WriteAll(FsPath("/cache/recovery/last_log"), log);
+    if (mode == "stays") return;
+    for (const char* script : {"/cache/recovery/extendedcommand", "/cache/recovery/openrecoveryscript"})
+        DeleteFileW(FsPath(script).c_str());
+    SetState("connected", "0");
+    const std::string boot = State("boot_ms").empty() ? "500" : State("boot_ms");
+    SetState("system_at", std::to_string(atoll(State("install_at").c_str()) + atoll(boot.c_str())));
+}
+
+// A phone that rebooted is back, in recovery, once its time away has passed;
+// one with a command script then installs and boots its system.
 void ComeBackIfDue() {
-    const std::string backAt = State("back_at");
-    if (backAt.empty() || NowMs() < atoll(backAt.c_str())) return;
-    SetState("back_at", "");
-    SetState("connected", "1");
-    SetState("device_state", "recovery");
+    const std::string backAt = State("back_at"), installAt = State("install_at");
+    if (!backAt.empty() && NowMs() >= atoll(backAt.c_str())) {
+        SetState("back_at", "");
+        SetState("connected", "1");
+        SetState("device_state", "recovery");
+    }
+    if (!installAt.empty() && State("back_at").empty() && NowMs() >= atoll(installAt.c_str())) {
+        Install();  // the system's time counts from the install's, whenever this is asked
+        SetState("install_at", "");
+    }
+    const std::string systemAt = State("system_at");  // set by the install just now, maybe
+    if (!systemAt.empty() && NowMs() >= atoll(systemAt.c_str())) {
+        SetState("system_at", "");
+        if (State("install") == "gone") return;
+        SetState("connected", "1");
+        SetState("device_state", State("install") == "unauthorized" ? "unauthorized" : "device");
+    }
 }
 
 void Journal(const std::wstring& tail) {
@@ -739,10 +837,16 @@ int Run(std::vector<std::string> a) {
     if (verb == "reboot") {
         SetState("rebooted", a.size() > 1 ? a[1] : "system");
         if (State("reboot_ignored") == "1") return 0;
-        // The phone leaves at once and comes back in recovery some seconds later.
+        // The phone leaves at once and comes back in recovery some seconds
+        // later, where a command script has it install the package.
         SetState("connected", "0");
-        const std::string gone = State("reboot_gone_ms").empty() ? "3000" : State("reboot_gone_ms");
-        if (gone != "never") SetState("back_at", std::to_string(NowMs() + atoll(gone.c_str())));
+        const std::string gone = State("reboot_gone_ms").empty() ? "1000" : State("reboot_gone_ms");
+        if (gone == "never") return 0;
+        const long long back = NowMs() + atoll(gone.c_str());
+        SetState("back_at", std::to_string(back));
+        const bool script = Exists(FsPath("/cache/recovery/extendedcommand")) || Exists(FsPath("/cache/recovery/openrecoveryscript"));
+        const std::string recovery = State("recovery_ms").empty() ? "500" : State("recovery_ms");
+        if (script && a.size() > 1 && a[1] == "recovery") SetState("install_at", std::to_string(back + atoll(recovery.c_str())));
         return 0;
     }
     Err("adb: unknown command " + verb + "\n");

@@ -148,8 +148,12 @@ void WriteLe32(std::string& data, size_t at, uint32_t value) {
 std::string MakePackage(size_t payloadSize, unsigned seed, const std::string& device) {
     const std::string script = "assert(getprop(\"ro.product.device\") == \"" + device +
                                "\" || getprop(\"ro.build.product\") == \"" + device + "\");\nui_print(\"Mirq\");\n";
+    // The system it installs, named as full packages name it.
+    const std::string build = "ro.build.id=MIRQ" + std::to_string(seed) + "\nro.build.display.id=MirqROM " +
+                              std::to_string(seed) + "\nro.build.date.utc=" + std::to_string(1400000000 + seed) + "\n";
     return MakeZip({{"META-INF/com/google/android/update-binary", MakeContent(4000, seed + 1)},
                     {kUpdaterScriptName, script},
+                    {"system/build.prop", build},
                     {"system/app/payload.bin", MakeContent(payloadSize, seed)}});
 }
 
@@ -203,6 +207,8 @@ void CSimPhone::Set(const char* key, const std::string& value) {
 void CSimPhone::Prop(const char* key, const std::string& value) {
     RunProcess(AdbPath(), L"sim-prop " + Utf8ToWide(key) + L" " + Quote(value));
 }
+
+std::string CSimPhone::RecoveryRan(const char* script) { return ReadBytes(PhoneDir() + L"ran_" + Utf8ToWide(script)); }
 
 std::vector<std::string> CSimPhone::RawJournal() {
     std::vector<std::string> lines;

@@ -66,6 +66,8 @@ public:
     static std::string ReadPhoneFile(const std::string& phonePath, bool* ok = nullptr);
     static void WritePhoneFile(const std::string& phonePath, const std::string& bytes);
     static bool PhoneFileExists(const std::string& phonePath);
+    // The command script the recovery ran ("extendedcommand", "openrecoveryscript"): empty when none.
+    static std::string RecoveryRan(const char* script);
     static std::string RecoveryPartition(bool* ok = nullptr);
     static std::string StateValue(const char* key);
 };

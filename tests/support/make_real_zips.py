@@ -29,7 +29,15 @@ os.makedirs(os.path.join(work, "META-INF/com/google/android"))
 write("META-INF/com/google/android/update-binary", bytes(rnd.getrandbits(8) for _ in range(20000)))
 write("META-INF/com/google/android/updater-script", script)
 write("boot.img", bytes(rnd.getrandbits(8) for _ in range(6000)) + bytes(262144))
-rom = ["META-INF/com/google/android/update-binary", "META-INF/com/google/android/updater-script", "boot.img"]
+# The system it installs, as full packages name it: build.prop, and the OTA metadata of newer ones.
+os.makedirs(os.path.join(work, "system"))
+os.makedirs(os.path.join(work, "META-INF/com/android"))
+write("system/build.prop", b"# begin build properties\nro.build.id=GRK39F\nro.build.display.id=MirqROM 2.3.6 GRK39F\n"
+                           b"ro.build.date.utc=1316457480\nro.build.date=Mon Sep 19 18:38:00 UTC 2011\n")
+write("META-INF/com/android/metadata", b"post-build=google/soju/crespo:2.3.6/GRK39F/189904:user/release-keys\n"
+                                       b"post-timestamp=1316457480\npre-device=crespo\n")
+rom = ["META-INF/com/google/android/update-binary", "META-INF/com/google/android/updater-script", "boot.img",
+       "system/build.prop", "META-INF/com/android/metadata"]
 
 # A zero-filled entry whose last input fills zlib's output buffer (one that
 # a check reading only until the input ends refuses).

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
+#include "flash/InstallFollower.h"
 #include "flash/PackageCheck.h"
 
 using namespace mirq;
@@ -91,10 +92,20 @@ TEST(PackageCheck, WhatRealToolsWriteIsAccepted) {
         RomContents contents;
         EXPECT_EQ(CheckRomPackage(RealZip(name), nullptr, &contents), PackageCheck::Ok) << WideToUtf8(name);
     }
-    RomContents rom;
-    ASSERT_EQ(CheckRomPackage(RealZip(L"python-stream.zip"), nullptr, &rom), PackageCheck::Ok);
-    EXPECT_TRUE(rom.hasInstaller);
-    EXPECT_EQ(rom.updaterScript.find("assert(getprop(\"ro.product.device\") == \"crespo\""), 0u);
+    // The system a package installs, read with the check (deflated with data
+    // descriptors, stored, zip64 records); one that names none.
+    for (const wchar_t* name : {L"python-stream.zip", L"infozip-rom.zip", L"bsdtar-zip64.zip"}) {
+        RomContents rom;
+        ASSERT_EQ(CheckRomPackage(RealZip(name), nullptr, &rom), PackageCheck::Ok);
+        EXPECT_TRUE(rom.hasInstaller);
+        EXPECT_EQ(rom.updaterScript.find("assert(getprop(\"ro.product.device\") == \"crespo\""), 0u);
+        const ExpectedBuild build = ReadExpectedBuild(rom);
+        EXPECT_EQ(build.dateUtc + L" " + build.displayId + L" " + build.postTimestamp, L"1316457480 MirqROM 2.3.6 GRK39F 1316457480");
+        EXPECT_EQ(build.postBuild, L"google/soju/crespo:2.3.6/GRK39F/189904:user/release-keys");
+    }
+    RomContents zeros;
+    ASSERT_EQ(CheckRomPackage(RealZip(L"python-zeros.zip"), nullptr, &zeros), PackageCheck::Ok);
+    EXPECT_TRUE(ReadExpectedBuild(zeros).Date().empty());
 }
 
 TEST(PackageCheck, LocalHeadersMustAgreeWithTheDirectory) {
