@@ -309,6 +309,7 @@ TEST_F(Service, BehindTheShippedNginxAQueryOutlivesItsServeProcessAndFilesResume
                                       MIRQ_SERVICE_EXE, &rc);
     ASSERT_EQ(rc, 0) << started;
     httplib::Client nginx("127.0.0.1", 18280);
+    nginx.set_read_timeout(30);  // longer than nginx waits for a stuck process before it asks the next
     const auto ask = [&] {
         const auto r = nginx.Post("/ota/ota/geturl.action", QueryBody("Nexus S", "1"), "text/xml");
         return r && r->status == 200 && OpensslVerifies(m_dir, r->body);

@@ -401,7 +401,7 @@ void Install() {
     for (const char* script : {"/cache/recovery/extendedcommand", "/cache/recovery/openrecoveryscript"})
         DeleteFileW(FsPath(script).c_str());
     SetState("connected", "0");
-    const std::string boot = State("boot_ms").empty() ? "500" : State("boot_ms");
+    const std::string boot = State("boot_ms").empty() ? "0" : State("boot_ms");
     SetState("system_at", std::to_string(atoll(State("install_at").c_str()) + atoll(boot.c_str())));
 }
 
@@ -840,12 +840,12 @@ int Run(std::vector<std::string> a) {
         // The phone leaves at once and comes back in recovery some seconds
         // later, where a command script has it install the package.
         SetState("connected", "0");
-        const std::string gone = State("reboot_gone_ms").empty() ? "1000" : State("reboot_gone_ms");
+        const std::string gone = State("reboot_gone_ms").empty() ? "600" : State("reboot_gone_ms");
         if (gone == "never") return 0;
         const long long back = NowMs() + atoll(gone.c_str());
         SetState("back_at", std::to_string(back));
         const bool script = Exists(FsPath("/cache/recovery/extendedcommand")) || Exists(FsPath("/cache/recovery/openrecoveryscript"));
-        const std::string recovery = State("recovery_ms").empty() ? "500" : State("recovery_ms");
+        const std::string recovery = State("recovery_ms").empty() ? "0" : State("recovery_ms");
         if (script && a.size() > 1 && a[1] == "recovery") SetState("install_at", std::to_string(back + atoll(recovery.c_str())));
         return 0;
     }
