@@ -177,6 +177,23 @@ PLANTS = [
      "SmallVolume.NothingIsAskedForThatCannotFitAndAFullVolumeIsSaidPlainly"),
     ("src/download/ServiceAnswer.cpp", "CryptGenRandom(provider, sizeof(bytes), bytes)", "CryptGenRandom(provider, 2, bytes)",
      "Download.QuerySendsTheDocumentAsTheServiceExpects"),
+    # What the phone booted, followed by its serial.
+    ("src/flash/InstallFollower.cpp", "wanted.empty() ? date != m_dateBefore : date == wanted", "true",
+     "Tasks.AFlashEndsWithWhatThePhoneBooted"),
+    ("src/flash/InstallFollower.cpp", "wanted.empty() ? date != m_dateBefore :", "wanted.empty() ? false :",
+     "Tasks.AFlashEndsWithWhatThePhoneBooted"),
+    ("src/flash/InstallFollower.cpp", "if (device.serial == m_serial.Text()) state = device.state;", "state = device.state;",
+     "Tasks.AFlashEndsWithWhatThePhoneBooted"),
+    ("src/flash/InstallFollower.cpp", "std::min<unsigned long>(m_pollMs, m_waitMs - waited)", "std::min<unsigned long>(m_pollMs / 8, m_waitMs - waited)",
+     "Tasks.AFlashEndsWithWhatThePhoneBooted"),
+    ("src/flash/InstallFollower.cpp", "return now != m_lastInstallBefore && lines.size() >= 2", "return lines.size() >= 2",
+     "Tasks.AFlashEndsWithWhatThePhoneBooted"),
+    ("src/flash/InstallFollower.cpp", "if (WaitForSingleObject(stop.Event(), pause) == WAIT_OBJECT_0) return InstallVerdict::Stopped;",
+     "Sleep(pause);", "Tasks.AFlashEndsWithWhatThePhoneBooted"),
+    ("src/flash/PackageCheck.cpp", ": entry.name == kBuildProp   ? &found.buildProp", ": entry.name == kBuildProp   ? nullptr",
+     "PackageCheck.WhatRealToolsWriteIsAccepted"),
+    ("src/app/Tasks.cpp", "    case InstallVerdict::NotBack: return kTaskNotBack;\n", "    case InstallVerdict::NotBack: return kTaskFlashed;\n",
+     "Tasks.AFlashEndsWithWhatThePhoneBooted"),
 ]
 
 

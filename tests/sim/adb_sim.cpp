@@ -401,7 +401,7 @@ void Install() {
     for (const char* script : {"/cache/recovery/extendedcommand", "/cache/recovery/openrecoveryscript"})
         DeleteFileW(FsPath(script).c_str());
     SetState("connected", "0");
-    const std::string boot = State("boot_ms").empty() ? "0" : State("boot_ms");
+    const std::string boot = State("boot_ms").empty() ? "600" : State("boot_ms");
     SetState("system_at", std::to_string(atoll(State("install_at").c_str()) + atoll(boot.c_str())));
 }
 
@@ -845,7 +845,7 @@ int Run(std::vector<std::string> a) {
         const long long back = NowMs() + atoll(gone.c_str());
         SetState("back_at", std::to_string(back));
         const bool script = Exists(FsPath("/cache/recovery/extendedcommand")) || Exists(FsPath("/cache/recovery/openrecoveryscript"));
-        const std::string recovery = State("recovery_ms").empty() ? "0" : State("recovery_ms");
+        const std::string recovery = State("recovery_ms").empty() ? "600" : State("recovery_ms");
         if (script && a.size() > 1 && a[1] == "recovery") SetState("install_at", std::to_string(back + atoll(recovery.c_str())));
         return 0;
     }
