@@ -75,12 +75,24 @@ protected:
         ASSERT_TRUE(m_key.Load(m_dir + "/keys/service.pem", why)) << why;
         Write(m_dir + "/rom.zip", std::string(300000, 'r') + "end");
         Write(m_dir + "/models.txt", kModels);
+        m_store = CStore(Store());
     }
     void TearDown() override {
         StopServer();
         Shell("rm -rf " + m_dir);
     }
     std::string Store() const { return m_dir + "/store"; }
+    int Publish(const std::string& type, const std::string& file, const std::string& more = "") {
+        int rc = 0;
+        Tool("publish --store " + Store() + " --phonemode 'Nexus S' --flashtype " + type + " --file " + m_dir + "/" + file +
+             more, &rc);
+        return rc;
+    }
+    Release Current(int type = 1) {
+        Release r;
+        EXPECT_TRUE(m_store.FindRelease("Nexus S", type, r));
+        return r;
+    }
     void StartServer(ServeOptions options = ServeOptions()) {
         options.port = 0;
         options.log = false;
@@ -155,10 +167,8 @@ TEST_F(Service, ACatalogueIsCheckedByTheProgramsRulesThenSignedOneVersionUp) {
 }
 
 TEST_F(Service, AKilledPublishLeavesTheReleaseBeforeItWholeAndNoLock) {
-    const std::string publish = std::string(MIRQ_SERVICE_EXE) + " publish --store " + Store() + " --phonemode 'Nexus S' --flashtype 1 --file ";
-    Shell(publish + m_dir + "/rom.zip");
-    Release before;
-    ASSERT_TRUE(CStore(Store()).FindRelease("Nexus S", 1, before));
+    Publish("1", "rom.zip");
+    const Release before = Current();
     // The next release comes through a pipe: killed while it is half read.
     const std::string fifo = m_dir + "/fifo";
     mkfifo(fifo.c_str(), 0600);
@@ -175,31 +185,23 @@ TEST_F(Service, AKilledPublishLeavesTheReleaseBeforeItWholeAndNoLock) {
         kill(pid, SIGKILL);
     }
     waitpid(pid, nullptr, 0);
-    Release after;
-    ASSERT_TRUE(CStore(Store()).FindRelease("Nexus S", 1, after));
-    EXPECT_EQ(after.sha256, before.sha256);
-    EXPECT_TRUE(Read(Store() + "/files/" + after.file) == Read(m_dir + "/rom.zip"));
+    EXPECT_EQ(Current().sha256, before.sha256);
+    EXPECT_TRUE(Read(Store() + "/files/" + Current().file) == Read(m_dir + "/rom.zip"));
     // The next publish takes the store at once and sweeps what the killed one left.
     Write(m_dir + "/rom2.zip", "another package");
-    int rc = 0;
-    Tool("publish --store " + Store() + " --phonemode 'Nexus S' --flashtype 1 --file " + m_dir + "/rom2.zip", &rc);
-    EXPECT_EQ(rc, 0);
-    ASSERT_TRUE(CStore(Store()).FindRelease("Nexus S", 1, after));
-    EXPECT_EQ(Read(Store() + "/files/" + after.file), "another package");
+    EXPECT_EQ(Publish("1", "rom2.zip"), 0);
+    EXPECT_EQ(Read(Store() + "/files/" + Current().file), "another package");
     EXPECT_EQ(Shell("ls -A " + Store() + "/tmp"), "");
 }
 
 TEST_F(Service, EachRequestGetsItsAnswerAndBadInputAClearOne) {
-    m_store = CStore(Store());
-    Tool("publish --store " + Store() + " --phonemode 'Nexus S' --flashtype 1 --file " + m_dir + "/rom.zip");
-    Tool("publish --store " + Store() + " --phonemode 'Nexus S' --flashtype 2 --file " + m_dir +
-         "/rom.zip --url 'https://cdn.example/r.img?a=1&b=2'");
+    Publish("1", "rom.zip");
+    Publish("2", "rom.zip", " --url 'https://cdn.example/r.img?a=1&b=2'");
     Tool("catalogue --store " + Store() + " --key " + m_dir + "/keys/service.pem --models " + m_dir + "/models.txt");
     ServeOptions options;
     options.files = true;
     StartServer(options);
-    Release rom;
-    ASSERT_TRUE(m_store.FindRelease("Nexus S", 1, rom));
+    const Release rom = Current();
     const std::string file = "/files/" + rom.file, base = "http://127.0.0.1:" + std::to_string(m_server->Port());
     struct Case {
         std::string path, body;
@@ -247,14 +249,13 @@ TEST_F(Service, EachRequestGetsItsAnswerAndBadInputAClearOne) {
     }
     // A release published while serving is answered at once.
     Write(m_dir + "/new.img", "image");
-    Tool("publish --store " + Store() + " --phonemode 'Nexus S' --flashtype 2 --file " + m_dir + "/new.img");
+    Publish("2", "new.img");
     EXPECT_NE(Client().Post("/ota/ota/geturl.action", QueryBody("Nexus S", "2"), "text/xml")->body.find("<size>5</size>"),
               std::string::npos);
 }
 
 TEST_F(Service, SlowClientsAreCutWhile256OthersAreAnswered) {
-    m_store = CStore(Store());
-    Tool("publish --store " + Store() + " --phonemode 'Nexus S' --flashtype 1 --file " + m_dir + "/rom.zip");
+    Publish("1", "rom.zip");
     ServeOptions options;
     options.requestDeadlineMs = 1500;
     options.readTimeoutMs = 1000;
@@ -302,7 +303,7 @@ TEST_F(Service, SlowClientsAreCutWhile256OthersAreAnswered) {
 }
 
 TEST_F(Service, BehindTheShippedNginxAQueryOutlivesItsServeProcessAndFilesResume) {
-    Tool("publish --store " + Store() + " --phonemode 'Nexus S' --flashtype 1 --file " + m_dir + "/rom.zip");
+    Publish("1", "rom.zip");
     const std::string cluster = std::string(MIRQ_SERVICE_SOURCE) + "/tests/cluster.sh ";
     int rc = 0;
     const std::string started = Shell(cluster + "start " + m_dir + " " + Store() + " " + m_dir + "/keys/service.pem 18280 " +
@@ -322,8 +323,7 @@ TEST_F(Service, BehindTheShippedNginxAQueryOutlivesItsServeProcessAndFilesResume
     for (int i = 0; i < 6; ++i) answered += ask();
     EXPECT_EQ(answered, 6);
     // nginx serves the file itself and resumes it by its own validator.
-    Release rom;
-    ASSERT_TRUE(CStore(Store()).FindRelease("Nexus S", 1, rom));
+    const Release rom = Current();
     const auto whole = nginx.Get(("/files/" + rom.file).c_str());
     ASSERT_TRUE(whole);
     const std::string etag = whole->get_header_value("ETag");
