@@ -81,9 +81,9 @@ InstallVerdict CInstallFollower::Follow(const ExpectedBuild& expected, const CMo
     CAdbManager* adb = CAdbManager::GetInstance();
     const DWORD started = GetTickCount();
     std::wstring state;  // as the phone was listed last ("": not listed)
-    // It has only just left: the first look comes a poll later.
+    // It has only just left: the first look comes half a poll later.
     if (listener) listener->OnProgress(100, FormatInstallWait(0));
-    if (WaitForSingleObject(stop.Event(), m_pollMs) == WAIT_OBJECT_0) return InstallVerdict::Stopped;
+    if (WaitForSingleObject(stop.Event(), m_pollMs / 2) == WAIT_OBJECT_0) return InstallVerdict::Stopped;
     for (;;) {
         if (stop.Requested()) return InstallVerdict::Stopped;
         const unsigned long waited = GetTickCount() - started;

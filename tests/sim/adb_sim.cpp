@@ -401,13 +401,24 @@ void Install() {
     for (const char* script : {"/cache/recovery/extendedcommand", "/cache/recovery/openrecoveryscript"})
         DeleteFileW(FsPath(script).c_str());
     SetState("connected", "0");
-    const std::string boot = State("boot_ms").empty() ? "600" : State("boot_ms");
+    const std::string boot = State("boot_ms").empty() ? "300" : State("boot_ms");
     SetState("system_at", std::to_string(atoll(State("install_at").c_str()) + atoll(boot.c_str())));
 }
 
 // A phone that rebooted is back, in recovery, once its time away has passed;
-// one with a command script then installs and boots its system.
+// one with a command script then installs and boots its system. The time
+// away counts from the first command that finds it away: it cannot be back
+// before anyone saw it leave, however slowly commands come.
 void ComeBackIfDue() {
+    if (!State("away_ms").empty()) {
+        const long long back = NowMs() + atoll(State("away_ms").c_str());
+        SetState("back_at", std::to_string(back));
+        if (!State("install_after_ms").empty())
+            SetState("install_at", std::to_string(back + atoll(State("install_after_ms").c_str())));
+        SetState("away_ms", "");
+        SetState("install_after_ms", "");
+        return;
+    }
     const std::string backAt = State("back_at"), installAt = State("install_at");
     if (!backAt.empty() && NowMs() >= atoll(backAt.c_str())) {
         SetState("back_at", "");
@@ -840,13 +851,12 @@ int Run(std::vector<std::string> a) {
         // The phone leaves at once and comes back in recovery some seconds
         // later, where a command script has it install the package.
         SetState("connected", "0");
-        const std::string gone = State("reboot_gone_ms").empty() ? "600" : State("reboot_gone_ms");
+        const std::string gone = State("reboot_gone_ms").empty() ? "300" : State("reboot_gone_ms");
         if (gone == "never") return 0;
-        const long long back = NowMs() + atoll(gone.c_str());
-        SetState("back_at", std::to_string(back));
+        SetState("away_ms", gone);
         const bool script = Exists(FsPath("/cache/recovery/extendedcommand")) || Exists(FsPath("/cache/recovery/openrecoveryscript"));
-        const std::string recovery = State("recovery_ms").empty() ? "600" : State("recovery_ms");
-        if (script && a.size() > 1 && a[1] == "recovery") SetState("install_at", std::to_string(back + atoll(recovery.c_str())));
+        const std::string recovery = State("recovery_ms").empty() ? "300" : State("recovery_ms");
+        if (script && a.size() > 1 && a[1] == "recovery") SetState("install_after_ms", recovery);
         return 0;
     }
     Err("adb: unknown command " + verb + "\n");
