@@ -60,7 +60,7 @@ TEST(Demo, WalkTheMainJob) {
     Shot(ui, L"4-flashing");
     ASSERT_NE(ui.WaitWindow(L"刷机完成！", 180000), nullptr);
     Shot(ui, L"5-flashed");
-    ui.AnswerBox(L"刷机完成！");
+    EXPECT_EQ(ui.AnswerBox(L"刷机完成！"), L"刷机成功，手机已启动新系统：MirqROM 1.0 crespo");  // the published build
     EXPECT_EQ(CSimPhone::StateValue("rebooted"), "recovery");
     EXPECT_TRUE(CSimPhone::ReadPhoneFile("/sdcard/mirq/update.zip") == ReadBytes(package));
     EXPECT_TRUE(CSimPhone::RecoveryPartition() == ReadBytes(GetSandbox().base + L"\\temp\\recovery_crespo.img"));
