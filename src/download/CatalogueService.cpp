@@ -115,7 +115,6 @@ bool FetchCatalogue(const std::wstring& serviceUrl, const std::string& key, long
     if (fetched.version > keptVersion && !ReplaceFileWith(KeptCataloguePath(), bytes))
         MIRQ_LOG(kLogWarning, L"catalogue", L"the catalogue could not be kept in " + KeptCataloguePath());
     if (fetched.version == keptVersion && keptUsed) return true;  // the very one told already
-    if (fetched.version < inUseVersion) return keptUsed;
     Tell(listener, fetched, L"fetched");
     return true;
 }
