@@ -159,9 +159,9 @@ PLANTS = [
     # The catalogue's phones as safe as the built-in four; the last round's faults.
     ("src/flash/Kestrelbox.cpp", "    if (!catalogue->Has(modelId)) return nullptr;\n", "    if (!catalogue->Has(modelId) || modelId > 11) return nullptr;\n",
      "Tasks.EachPhoneOfTheCatalogueFlashesByItsOwnRow"),
-    ("src/app/Tasks.cpp", "    if (!package || (!recovery && NeedsRecoveryImage(*catalogue, id))) return kTaskUnsupported;\n", "",
+    ("src/app/Tasks.cpp", "    if (!package) return kTaskUnsupported;", "",
      "Tasks.AFlashThatCannotFinishDoesNotStart"),
-    ("src/device/DeviceChecker.cpp", "    record->Identify(*m_catalogue);", "    if (record->GetModelId() < 0) record->Identify(*m_catalogue);",
+    ("src/device/DeviceChecker.cpp", "    record->Identify(catalogue);", "    if (record->GetModelId() < 0) record->Identify(catalogue);",
      "Tasks.EachPhoneOfTheCatalogueFlashesByItsOwnRow"),
     ("src/app/MainDlg.cpp", "const int id = record->Identify(*m_catalogues.Current());", "const int id = record->Identify(*BuiltInRows());",
      "Flow.ACatalogueLaterThanTheFirstCheckIdentifiesThePhoneShownWithoutACommand"),

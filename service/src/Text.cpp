@@ -1,5 +1,6 @@
 #include "Text.h"
 
+#include "device/CatalogueText.h"
 #include "util/XmlDocument.h"
 
 namespace mirqsvc {
@@ -53,11 +54,8 @@ std::string EscapeXml(const std::string& utf8) {
 }
 
 bool IsPlainName(const std::string& text) {
-    if (text.empty() || text.front() == ' ' || text.back() == ' ') return false;
-    for (unsigned char c : text)
-        if (c < 0x20 || c == 0x7F) return false;
     std::wstring decoded;
-    return DecodeUtf8(text, decoded);
+    return DecodeUtf8(text, decoded) && mirq::IsPlainText(decoded);
 }
 
 }  // namespace mirqsvc

@@ -9,7 +9,7 @@ bool DecodeUtf8(const std::string& bytes, std::wstring& text);
 std::string EncodeUtf8(const std::wstring& text);
 // Text as an XML element may hold it (the five reserved characters escaped).
 std::string EscapeXml(const std::string& utf8);
-// Text an operator may name a phone by: not empty, no control character, no blank at either end.
+// UTF-8 text a catalogue may name a phone by (the program's rule).
 bool IsPlainName(const std::string& text);
 
 }  // namespace mirqsvc

@@ -271,7 +271,7 @@ int RunFlashTask(ITaskHost& host, const TaskInput& input) {
     // package, or a package and no reboot.
     std::unique_ptr<IRecoveryFlasher> recovery = CreateRecoveryFlasher(catalogue, id, L"", serial);
     std::unique_ptr<IKestrelbox> package = CreateKestrelbox(catalogue, id, input.romPath, serial);
-    if (!package || (!recovery && NeedsRecoveryImage(*catalogue, id))) return kTaskUnsupported;
+    if (!package) return kTaskUnsupported;  // (no recovery flasher: the phone keeps its own recovery)
     RomContents contents;
     const int ready = CheckFlashCanStart(host, input, catalogue, id, serial, contents);
     if (ready != kTaskOk) return ready;

@@ -17,13 +17,6 @@ bool IsDeviceName(const std::wstring& text) {
     return true;
 }
 
-bool IsPlainText(const std::wstring& text) {
-    if (text.empty() || Trimmed(text) != text) return false;
-    for (wchar_t c : text)
-        if (c < 0x20) return false;
-    return true;
-}
-
 // The rule a row breaks, or null when it keeps them all.
 const wchar_t* ReadModel(const XmlElement& element, CatalogueModel& model) {
     // Each of these once; a missing one reads as empty, which no rule below takes.
@@ -66,6 +59,13 @@ bool Refuse(std::wstring* why, const std::wstring& text) {
 }
 
 }  // namespace
+
+bool IsPlainText(const std::wstring& text) {
+    if (text.empty() || Trimmed(text) != text) return false;
+    for (wchar_t c : text)
+        if (c < 0x20) return false;
+    return true;
+}
 
 bool ReadCatalogueText(const std::wstring& text, Catalogue& out, std::wstring* why) {
     XmlElement root;

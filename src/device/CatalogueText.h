@@ -35,5 +35,7 @@ struct Catalogue {
 // other elements skipped. False, and nothing taken, when anything breaks these
 // rules; `why` then says which rule, and of which row.
 bool ReadCatalogueText(const std::wstring& text, Catalogue& out, std::wstring* why = nullptr);
+// Text a catalogue may name a phone by: not empty, no control character, no blank at either end.
+bool IsPlainText(const std::wstring& text);
 
 }  // namespace mirq

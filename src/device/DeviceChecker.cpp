@@ -23,10 +23,8 @@ CDeviceChecker* CDeviceChecker::GetInstance() {
 
 int CDeviceChecker::Check(const CStopToken& stop, CSerial* serial, const CModelRows& catalogue) {
     m_detail.clear();
-    m_catalogue = &catalogue;  // only while the check runs: the task holds the snapshot itself
     CSerial found = CSerial::OnlyDevice();
-    const int code = Run(stop, found);
-    m_catalogue = BuiltInRows().get();
+    const int code = Run(stop, found, catalogue);
     // Nothing is known of the phone after a connection problem or a reading
     // cut short: the display and the commands go back to "unknown".
     if (IsConnectionProblem(code) || code == kCheckReadFailed) CDeviceModel::GetInstance()->Reset();
@@ -34,7 +32,7 @@ int CDeviceChecker::Check(const CStopToken& stop, CSerial* serial, const CModelR
     return code;
 }
 
-int CDeviceChecker::Run(const CStopToken& stop, CSerial& serial) {
+int CDeviceChecker::Run(const CStopToken& stop, CSerial& serial, const CModelRows& catalogue) {
     ReportProgress(5, kTextConnecting);
     if (stop.Requested()) return kCheckStopped;
     if (!IsAdbReady()) return kCheckNoAdb;
@@ -43,7 +41,7 @@ int CDeviceChecker::Run(const CStopToken& stop, CSerial& serial) {
     const int connection = CheckConnection(serial);
     if (connection != kCheckOk) return Explain(connection, stop);
     if (stop.Requested()) return kCheckStopped;
-    if (!ReadDeviceInfo(serial)) return kCheckReadFailed;
+    if (!ReadDeviceInfo(serial, catalogue)) return kCheckReadFailed;
     // Properties read while the connection went wrong are not to be trusted.
     const int problem = ConnectionProblemCode();
     if (problem != kCheckOk) return Explain(problem, stop);
@@ -180,7 +178,7 @@ std::wstring SerialOf(const PhoneReading& phone) {
 
 }  // namespace
 
-bool CDeviceChecker::ReadDeviceInfo(const CSerial& serial) {
+bool CDeviceChecker::ReadDeviceInfo(const CSerial& serial, const CModelRows& catalogue) {
     // Every property and the root state come in one command; a property the
     // phone does not have reads as empty, as a getprop of it alone would.
     const PhoneReading phone = CAdbManager::GetInstance()->ReadPhone(serial);
@@ -210,7 +208,7 @@ bool CDeviceChecker::ReadDeviceInfo(const CSerial& serial) {
         ReportProgress(100, kTextReading);
     }
     // Again for the same phone: the catalogue may have changed its row since.
-    record->Identify(*m_catalogue);
+    record->Identify(catalogue);
     // Taken from every reading, the same phone's too: root may have come or gone.
     record->SetRooted(phone.rooted);
     record->SetBuildProduct(phone.Property(L"ro.build.product"));
@@ -221,10 +219,7 @@ bool CDeviceChecker::ReadDeviceInfo(const CSerial& serial) {
 
 bool CDeviceChecker::ReadPhoneAgain(const CSerial& serial, const CModelRows& catalogue) {
     CDeviceModel::GetInstance()->Reset();  // read whole: the same phone may run another system now
-    m_catalogue = &catalogue;
-    const bool read = ReadDeviceInfo(serial);
-    m_catalogue = BuiltInRows().get();
-    return read;
+    return ReadDeviceInfo(serial, catalogue);
 }
 
 void CDeviceChecker::ReportProgress(int percent, const std::wstring& text) { NotifyListener(percent, text); }

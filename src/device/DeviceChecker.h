@@ -57,7 +57,7 @@ public:
     // kCheckOk with one phone ready (its serial set), else the result that says what is wrong.
     virtual int CheckConnection(CSerial& serial);
     // False when the phone's answer could not be read whole.
-    virtual bool ReadDeviceInfo(const CSerial& serial);
+    virtual bool ReadDeviceInfo(const CSerial& serial, const CModelRows& catalogue);
     virtual void ReportProgress(int percent, const std::wstring& text);
     // The box text of the last check's result where it names what was found
     // (the phone maker, the program on the adb port); empty otherwise.
@@ -67,13 +67,12 @@ protected:
     CDeviceChecker() = default;
 
 private:
-    int Run(const CStopToken& stop, CSerial& serial);
+    int Run(const CStopToken& stop, CSerial& serial, const CModelRows& catalogue);
     // Why no usable phone was found: another program on the adb port, a
     // phone without its driver or in fastboot mode; Windows is asked only then.
     int Explain(int connection, const CStopToken& stop);
 
     std::wstring m_detail;
-    const CModelRows* m_catalogue = BuiltInRows().get();  // the running check's
 };
 
 }  // namespace mirq

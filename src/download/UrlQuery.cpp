@@ -17,7 +17,7 @@ namespace mirq {
 
 std::wstring BuildUrlRequest(const CModelRows& catalogue, int modelId, int flashType, const std::wstring& nonce) {
     if (!catalogue.Has(modelId)) return std::wstring();
-    return std::wstring(kQueryDeclaration) + L"<root><phonemode>" + EscapeXmlText(catalogue.Row(modelId).phonemode) +
+    return std::wstring(L"<?xml version=\"1.0\" encoding=\"UTF-8\"?>") + L"<root><phonemode>" + EscapeXmlText(catalogue.Row(modelId).phonemode) +
            L"</phonemode><flashtype>" + std::to_wstring(flashType) + L"</flashtype>" +
            (nonce.empty() ? L"" : L"<nonce>" + nonce + L"</nonce>") + L"</root>";
 }

@@ -11,7 +11,6 @@ class CModelRows;
 // for), sent as UTF-8: it says so, and the phonemode may be any text the
 // catalogue holds. With a nonce, the query carries it (<nonce>, before
 // </root>): the signed answer must name it back.
-const wchar_t kQueryDeclaration[] = L"<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
 std::wstring BuildUrlRequest(const CModelRows& catalogue, int modelId, int flashType, const std::wstring& nonce = L"");
 // The same for the built-in phones.
 std::wstring BuildUrlRequest(int modelId, int flashType);
