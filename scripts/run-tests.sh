@@ -4,7 +4,7 @@ set -u
 build=${1:-build}
 shift  # the rest goes to ctest
 source "$(dirname "$0")/wine-session.sh" "$build"
-cd "$build" && ctest --output-on-failure -j ${MIRQ_TEST_JOBS:-3} --timeout 300 "$@"
+cd "$build" && ctest --output-on-failure -j ${MIRQ_TEST_JOBS:-4} --timeout 300 "$@"
 rc=$?
 wine_session_end
 exit $rc
