@@ -14,11 +14,12 @@ setup:
 
 # The service (native, build-service/mirq-service) comes first: the program's
 # build makes the round trip's key and store with it.
-service: setup
+service:
+	@bash scripts/setup.sh service
 	@cmake -S service -B $(SERVICE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build $(SERVICE_BUILD) -j $(JOBS)
 
-configure: service
+configure: setup service
 	@cmake -S . -B $(BUILD) -G Ninja \
 	    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake \
 	    -DCMAKE_BUILD_TYPE=Release $(TEST_FLAGS) -DMIRQ_SERVICE_TOOL=$(CURDIR)/$(SERVICE_BUILD)/mirq-service >/dev/null
