@@ -69,10 +69,12 @@ SectionEnd
   Delete "${FOLDER}\temp\recovery_*.img.part"
   Delete "${FOLDER}\temp\recovery_*.img.part.info"
   Delete "${FOLDER}\temp\recovery_*.img.answer"
+  Delete "${FOLDER}\temp\recovery_*.img.release"
   RMDir "${FOLDER}\temp"
   Delete "${FOLDER}\log\MirqFlasher_*.log"
   RMDir "${FOLDER}\log"
   Delete "${FOLDER}\models.xml"
+  Delete "${FOLDER}\releases.txt"
 !macroend
 
 Section "Uninstall"

@@ -1,6 +1,8 @@
 #!/bin/bash
 # mirq-service for the program built to ask it (MirqFlasherRoundTrip.exe: the
-# key that `mirq-service keygen` made in KEYDIR, the service on 127.0.0.1:8090).
+# root key that `mirq-service keygen` made in KEYDIR, the service on
+# 127.0.0.1:8090 with an online key of its own, KEYDIR.online, certified by
+# the root for 60 days from today each time it serves).
 #   with-mirq-service.sh KEYDIR STORE               publish a release into STORE (made anew)
 #   with-mirq-service.sh [--fresh] KEYDIR STORE COMMAND...
 #                                the same (always with --fresh, else unless STORE holds one);
@@ -17,14 +19,17 @@ shift 2
 if [ $# = 0 ] || [ $fresh = 1 ] || [ ! -f "$store/models.xml" ]; then
     rm -rf "$store" "$store.release"
     python3 "$root/tests/support/make_release_files.py" "$store.release" &&
-    "$tool" publish --store "$store" --phonemode "Nexus S" --flashtype 1 --file "$store.release/MirqROM-crespo.zip" >/dev/null &&
-    "$tool" publish --store "$store" --phonemode "Nexus S" --flashtype 2 --file "$store.release/recovery-crespo.img" >/dev/null &&
+    "$tool" publish --store "$store" --key "$keys/service.pem" --phonemode "Nexus S" --flashtype 1 --file "$store.release/MirqROM-crespo.zip" >/dev/null &&
+    "$tool" publish --store "$store" --key "$keys/service.pem" --phonemode "Nexus S" --flashtype 2 --file "$store.release/recovery-crespo.img" >/dev/null &&
     "$tool" catalogue --store "$store" --key "$keys/service.pem" --models "$root/service/deploy/models.xml.example" >/dev/null ||
         { echo "with-mirq-service: the release could not be published" >&2; exit 1; }
     rm -rf "$store.release"
 fi
 [ $# = 0 ] && exit 0
-"$tool" serve --store "$store" --key "$keys/service.pem" --listen 127.0.0.1:8090 --files 2>"$store.log" &
+[ -f "$keys.online/service.pem" ] || "$tool" keygen "$keys.online" --bits 2048 >/dev/null
+"$tool" certify --key "$keys/service.pem" --online "$keys.online/service.der" --until "$(date -u -d '+60 days' +%F)" \
+    --out "$store.cert" >/dev/null || { echo "with-mirq-service: the online key could not be certified" >&2; exit 1; }
+"$tool" serve --store "$store" --key "$keys.online/service.pem" --cert "$store.cert" --listen 127.0.0.1:8090 --files 2>"$store.log" &
 pid=$!
 for _ in $(seq 50); do
     curl -sf http://127.0.0.1:8090/healthz >/dev/null && break

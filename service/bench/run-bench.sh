@@ -1,8 +1,10 @@
 #!/bin/bash
 # Signed answers per second: one `serve`, then two behind nginx (the shipped
 # configuration), 64 clients at once for 10 s each, against the machine's own
-# limit in the same run: `openssl speed rsa3072`'s signatures per second on
-# one core (one RSA signature per answer). Prints one BENCH line per figure.
+# limit in the same run: `openssl speed rsaBITS`'s signatures per second on
+# one core for the online key's size (one RSA signature per answer; the root
+# signs nothing while serving). BENCH_ONLINE_BITS: 3072 (default) or 2048.
+# Prints one BENCH line per figure.
 set -u
 build=$(cd "${1:-build-service}" && pwd)
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -10,13 +12,16 @@ tool=$build/mirq-service
 work=$(mktemp -d)
 trap 'bash "$here/tests/cluster.sh" stop "$work"; kill $single 2>/dev/null; rm -rf "$work"' EXIT
 chmod 755 "$work"
+bits=${BENCH_ONLINE_BITS:-3072}
 "$tool" keygen "$work/keys" >/dev/null
+"$tool" keygen "$work/online" --bits "$bits" >/dev/null
+"$tool" certify --key "$work/keys/service.pem" --online "$work/online/service.der" --until 2099-12-31 --out "$work/online.cert" >/dev/null
 head -c 1000000 /dev/urandom > "$work/rom.zip"
-"$tool" publish --store "$work/store" --phonemode "Nexus S" --flashtype 1 --file "$work/rom.zip" >/dev/null
+"$tool" publish --store "$work/store" --key "$work/keys/service.pem" --phonemode "Nexus S" --flashtype 1 --file "$work/rom.zip" >/dev/null
 clients=64 seconds=10
 
-limit=$(openssl speed -seconds 5 rsa3072 2>/dev/null | awk '/^rsa 3072 bits/ { print $6 }')
-echo "BENCH service: openssl speed rsa3072 on one core: $limit signatures/s (the limit: one signature per answer)"
+limit=$(openssl speed -seconds 5 rsa$bits 2>/dev/null | awk -v b="$bits" '$0 ~ "^rsa " b " bits" { print $6 }')
+echo "BENCH service: openssl speed rsa$bits on one core: $limit signatures/s (the limit: one signature per answer with the online key)"
 
 report() {  # name, the load's output
     awk -v name="$1" -v limit="$limit" -v clients=$clients '{
@@ -27,12 +32,12 @@ report() {  # name, the load's output
     }' <<< "$2"
 }
 
-"$tool" serve --store "$work/store" --key "$work/keys/service.pem" --listen 127.0.0.1:18380 2>/dev/null &
+"$tool" serve --store "$work/store" --key "$work/online/service.pem" --cert "$work/online.cert" --listen 127.0.0.1:18380 2>/dev/null &
 single=$!
 until curl -sf http://127.0.0.1:18380/healthz >/dev/null; do sleep 0.1; done
 report "one serve" "$("$build/service_bench" 127.0.0.1 18380 $clients $seconds $single)"
 kill $single
 
-bash "$here/tests/cluster.sh" start "$work" "$work/store" "$work/keys/service.pem" 18390 "$tool" || exit 1
+bash "$here/tests/cluster.sh" start "$work" "$work/store" "$work/online/service.pem" "$work/online.cert" 18390 "$tool" || exit 1
 report "two serve behind nginx" "$("$build/service_bench" 127.0.0.1 18390 $clients $seconds \
     "$(cat "$work/serve-1.pid")" "$(cat "$work/serve-2.pid")")"

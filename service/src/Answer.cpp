@@ -3,6 +3,7 @@
 #include "Crypto.h"
 #include "Store.h"
 #include "Text.h"
+#include "util/Text.h"
 #include "util/XmlDocument.h"
 
 namespace mirqsvc {
@@ -31,26 +32,24 @@ bool ReadQuery(const std::string& body, Query& out) {
         return false;
     Query q;
     q.phonemode = EncodeUtf8(v[0]);
-    const std::string type = EncodeUtf8(v[1]);
+    const long long type = mirq::ParseDigits(v[1], 9);
     q.nonce = EncodeUtf8(v[2]);
-    if (!IsPlainName(q.phonemode) || type.empty() || type.size() > 9 ||
-        type.find_first_not_of("0123456789") != std::string::npos || q.nonce.size() < 16 || q.nonce.size() > 128 ||
-        !IsHex(q.nonce))
+    if (!IsPlainName(q.phonemode) || type < 0 || q.nonce.size() < 16 || q.nonce.size() > 128 || !IsHex(q.nonce))
         return false;
-    q.flashType = std::stoi(type);
+    q.flashType = static_cast<int>(type);
     out = q;
     return true;
 }
 
 std::string SignedAnswer(const Query& query, const Release* release, const std::string& filesBase,
-                         const CSigningKey& key) {
+                         const std::string& certificate, const CSigningKey& key) {
     std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<root>" + Element("status", release ? "ok" : "norelease") +
                        Element("phonemode", EscapeXml(query.phonemode)) +
-                       Element("flashtype", std::to_string(query.flashType)) + Element("nonce", query.nonce);
+                       Element("flashtype", std::to_string(query.flashType)) + Element("nonce", query.nonce) +
+                       Element("certificate", Base64(certificate));
     if (release) {
         const std::string url = release->url.empty() ? filesBase + release->file : release->url;
-        text += Element("flashurl", EscapeXml(url)) + Element("size", std::to_string(release->size)) +
-                Element("sha256", release->sha256) + Element("md5", release->md5);
+        text += Element("release", Base64(release->signedRecord)) + Element("flashurl", EscapeXml(url));
     }
     const std::string signature = key.Sign(text);
     return signature.empty() ? std::string() : text + Element("signature", signature) + "</root>\n";

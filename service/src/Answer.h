@@ -18,11 +18,12 @@ struct Query {
 // program reads answers; false for anything else.
 bool ReadQuery(const std::string& body, Query& out);
 
-// The answer, signed: status ok and the release's address, size and
-// checksums; without a release, status "norelease" (for the asked phone,
-// file and nonce, so the program can tell it from a forgery). A file of
-// the store is addressed as `filesBase` followed by its name.
+// The answer, signed with the online key: the asked phone, file and nonce,
+// the key's certificate and, with a release, status ok, its root-signed
+// record (both by their exact bytes, base64) and the address; without one,
+// status "norelease". A file of the store is addressed as `filesBase`
+// followed by its name.
 std::string SignedAnswer(const Query& query, const Release* release, const std::string& filesBase,
-                         const CSigningKey& key);
+                         const std::string& certificate, const CSigningKey& key);
 
 }  // namespace mirqsvc

@@ -78,9 +78,35 @@ std::string CSigningKey::Sign(const std::string& data) const {
     if (EVP_DigestSign(md.ctx, signature.data(), &size, reinterpret_cast<const unsigned char*>(data.data()),
                        data.size()) != 1)
         return std::string();
-    std::string base64(4 * ((size + 2) / 3) + 1, '\0');
-    base64.resize(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&base64[0]), signature.data(), static_cast<int>(size)));
-    return base64;
+    return Base64(std::string(reinterpret_cast<const char*>(signature.data()), size));
+}
+
+std::string Base64(const std::string& bytes) {
+    std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    text.resize(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&text[0]),
+                                reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size())));
+    return text;
+}
+
+std::string Unbase64(const std::string& text) {
+    if (text.empty() || text.size() % 4 != 0) return std::string();
+    std::string bytes(text.size() / 4 * 3, '\0');
+    const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(&bytes[0]),
+                                  reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+    if (n < 0) return std::string();
+    // EVP_DecodeBlock counts the padding's bytes too.
+    const size_t pad = text[text.size() - 1] == '=' ? (text[text.size() - 2] == '=' ? 2 : 1) : 0;
+    bytes.resize(static_cast<size_t>(n) - pad);
+    return bytes;
+}
+
+bool IsRsaPublicDer(const std::string& der) {
+    const unsigned char* at = reinterpret_cast<const unsigned char*>(der.data());
+    EVP_PKEY* key = d2i_PUBKEY(nullptr, &at, static_cast<long>(der.size()));
+    const bool ok = key && at == reinterpret_cast<const unsigned char*>(der.data()) + der.size() &&
+                    EVP_PKEY_get_base_id(key) == EVP_PKEY_RSA && EVP_PKEY_get_bits(key) >= 2048;
+    EVP_PKEY_free(key);
+    return ok;
 }
 
 std::string CSigningKey::PublicDer() const {
@@ -94,12 +120,12 @@ std::string CSigningKey::PublicDer() const {
 
 int CSigningKey::Bits() const { return m_key ? EVP_PKEY_get_bits(m_key.get()) : 0; }
 
-bool GenerateKey(const std::string& dir, std::string& why) {
+bool GenerateKey(const std::string& dir, std::string& why, int bits) {
     const std::string pem = dir + "/service.pem", der = dir + "/service.der";
     for (size_t slash = dir.find('/', 1); slash != std::string::npos; slash = dir.find('/', slash + 1))
         mkdir(dir.substr(0, slash).c_str(), 0755);
     mkdir(dir.c_str(), 0700);
-    EVP_PKEY* made = EVP_RSA_gen(3072);
+    EVP_PKEY* made = EVP_RSA_gen(bits);
     if (!made) {
         why = "the key could not be made";
         return false;

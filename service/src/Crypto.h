@@ -22,9 +22,16 @@ private:
     std::shared_ptr<EVP_PKEY> m_key;
 };
 
-// Writes DIR/service.pem (RSA 3072, mode 0600) and DIR/service.der; refuses
-// to replace a key that is there (the releases out there trust it).
-bool GenerateKey(const std::string& dir, std::string& why);
+// Writes DIR/service.pem (RSA of `bits`, mode 0600) and DIR/service.der;
+// refuses to replace a key that is there (the releases out there trust it).
+bool GenerateKey(const std::string& dir, std::string& why, int bits = 3072);
+
+// A DER SubjectPublicKeyInfo of an RSA key of 2048 bits or more.
+bool IsRsaPublicDer(const std::string& der);
+
+std::string Base64(const std::string& bytes);
+// Empty for anything that is not base64.
+std::string Unbase64(const std::string& text);
 
 struct FileDigests {
     long long size = 0;

@@ -17,6 +17,7 @@
 #include <memory>
 
 #include "Answer.h"
+#include "Text.h"
 
 namespace mirqsvc {
 
@@ -126,13 +127,13 @@ bool ParseRange(const std::string& header, long long size, long long& first, lon
     if (header.compare(0, 6, "bytes=") != 0 || header.find(',') != std::string::npos) return false;
     const std::string asked = header.substr(6);
     const size_t dash = asked.find('-');
-    if (dash == std::string::npos || dash == 0) return false;  // suffix ranges are not asked for here
-    const std::string from = asked.substr(0, dash), to = asked.substr(dash + 1);
-    if (from.find_first_not_of("0123456789") != std::string::npos || to.find_first_not_of("0123456789") != std::string::npos ||
-        from.size() > 18 || to.size() > 18)
-        return false;
-    first = std::stoll(from);
-    last = to.empty() ? size - 1 : std::min(std::stoll(to), size - 1);
+    if (dash == std::string::npos) return false;
+    // No first byte (a suffix range) is not asked for here.
+    const long long from = ParseDigits(asked.substr(0, dash), 18);
+    const long long to = dash + 1 == asked.size() ? size - 1 : ParseDigits(asked.substr(dash + 1), 18);
+    if (from < 0 || to < 0) return false;
+    first = from;
+    last = std::min(to, size - 1);
     return first <= last || first >= size;
 }
 
@@ -270,10 +271,15 @@ void CServiceServer::AnswerQuery(const httplib::Request& req, httplib::Response&
         return;
     }
     Release release;
-    const bool found = m_store.FindRelease(query.phonemode, query.flashType, release);
-    const std::string answer = SignedAnswer(query, found ? &release : nullptr, m_filesBase, m_key);
+    const Lookup found = m_store.FindRelease(query.phonemode, query.flashType, release);
+    // A record that cannot be read is the service's fault, never "no release".
+    const std::string answer = found == Lookup::Unreadable
+                                   ? std::string()
+                                   : SignedAnswer(query, found == Lookup::Found ? &release : nullptr, m_filesBase,
+                                                  m_options.certificate, m_key);
     if (answer.empty()) {
         res.status = 500;
+        res.set_content("the release cannot be read or signed\n", "text/plain");
         return;
     }
     res.set_content(answer, "text/xml; charset=utf-8");

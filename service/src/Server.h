@@ -26,6 +26,7 @@ struct ServeOptions {
     int port = 8080;  // 0: any free port (tests)
     bool files = false;
     std::string filesUrl;  // empty: http://HOST:PORT/files/
+    std::string certificate;  // the online key's, signed by the root: goes with every answer
     int requestDeadlineMs = 30000;
     int readTimeoutMs = 10000;
     int writeTimeoutMs = 30000;

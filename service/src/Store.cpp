@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -86,30 +87,6 @@ std::string Extension(const std::string& path) {
     return "." + ext;
 }
 
-std::string FormatRelease(const Release& r) {
-    std::ostringstream out;
-    out << "phonemode=" << r.phonemode << "\nflashtype=" << r.flashType << "\nsize=" << r.size << "\nsha256=" << r.sha256
-        << "\nmd5=" << r.md5 << "\n" << (r.url.empty() ? "file=" + r.file : "url=" + r.url) << "\n";
-    return out.str();
-}
-
-bool ParseRelease(const std::string& text, Release& r) {
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        const size_t eq = line.find('=');
-        if (eq == std::string::npos) return false;
-        const std::string key = line.substr(0, eq), value = line.substr(eq + 1);
-        if (key == "phonemode") r.phonemode = value;
-        else if (key == "flashtype") r.flashType = std::atoi(value.c_str());
-        else if (key == "size") r.size = std::atoll(value.c_str());
-        else if (key == "sha256") r.sha256 = value;
-        else if (key == "md5") r.md5 = value;
-        else if (key == "file") r.file = value;
-        else if (key == "url") r.url = value;
-    }
-    return r.size > 0 && r.sha256.size() == 64 && (!r.file.empty() || !r.url.empty());
-}
-
 bool IsUrl(const std::string& url) {
     if (url.compare(0, 7, "http://") != 0 && url.compare(0, 8, "https://") != 0) return false;
     for (unsigned char c : url)
@@ -147,7 +124,7 @@ bool CStore::PutInPlace(const std::string& bytes, const std::string& path) const
 }
 
 bool CStore::Publish(const std::string& phonemode, int flashType, const std::string& path, const std::string& url,
-                     Release& out, std::string& why) const {
+                     const CSigningKey& root, Release& out, std::string& why) const {
     if (!IsPlainName(phonemode)) {
         why = "--phonemode must be UTF-8 text without control characters or blanks at its ends";
         return false;
@@ -162,9 +139,16 @@ bool CStore::Publish(const std::string& phonemode, int flashType, const std::str
     }
     CWriteLock lock(m_root, why);
     if (!lock.Held()) return false;
-    Release r;
+    Release r, before;
+    // Clients refuse a version below one they saw: never start again at 1 over a record that cannot be read.
+    const Lookup last = FindRelease(phonemode, flashType, before);
+    if (last == Lookup::Unreadable) {
+        why = ReleasePath(phonemode, flashType) + " cannot be read: its version is not known, so no next one is given";
+        return false;
+    }
     r.phonemode = phonemode;
     r.flashType = flashType;
+    r.version = last == Lookup::Found ? before.version + 1 : 1;
     FileDigests digests;
     const std::string temp = url.empty() ? m_root + "/tmp/" + TempName() : std::string();
     if (!DigestFile(path, digests, temp)) {
@@ -191,8 +175,9 @@ bool CStore::Publish(const std::string& phonemode, int flashType, const std::str
     } else {
         r.url = url;
     }
-    if (!PutInPlace(FormatRelease(r), ReleasePath(phonemode, flashType))) {
-        why = "cannot write the release into " + m_root + "/releases";
+    r.signedRecord = SignRelease(r, root);
+    if (r.signedRecord.empty() || !PutInPlace(r.signedRecord, ReleasePath(phonemode, flashType))) {
+        why = "cannot sign or write the release into " + m_root + "/releases";
         return false;
     }
     out = r;
@@ -205,8 +190,13 @@ bool CStore::InstallCatalogue(const std::string& models, const CSigningKey& key,
     if (!lock.Held()) return false;
     long long current = 0;
     const std::string kept = ReadWhole(m_root + "/models.xml");
-    if (!kept.empty() && (current = CatalogueVersion(kept)) < 0) {
-        why = m_root + "/models.xml cannot be read: its version is not known, so no next one is given";
+    if (!kept.empty() && (current = CatalogueVersion(kept)) < 0 && version < 1) {
+        why = m_root + "/models.xml cannot be read: its version is not known, so no next one is given (--version N sets it)";
+        return false;
+    }
+    // Clients keep the newest they saw, and ignore another of the same version.
+    if (version >= 1 && version <= current) {
+        why = "--version " + std::to_string(version) + " is not above the store's version " + std::to_string(current);
         return false;
     }
     std::string rows = models;
@@ -216,7 +206,7 @@ bool CStore::InstallCatalogue(const std::string& models, const CSigningKey& key,
         why = "the models file holds <signature>";
         return false;
     }
-    version = current + 1;
+    if (version < 1) version = current + 1;
     const std::string text =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<models><version>" + std::to_string(version) + "</version>\n" + rows;
     std::wstring wide, broken;
@@ -241,13 +231,15 @@ bool CStore::InstallCatalogue(const std::string& models, const CSigningKey& key,
     return true;
 }
 
-bool CStore::FindRelease(const std::string& phonemode, int flashType, Release& out) const {
+Lookup CStore::FindRelease(const std::string& phonemode, int flashType, Release& out) const {
+    const std::string path = ReleasePath(phonemode, flashType);
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return errno == ENOENT ? Lookup::None : Lookup::Unreadable;
     Release r;
-    if (!ParseRelease(ReadWhole(ReleasePath(phonemode, flashType), 64 * 1024), r) || r.phonemode != phonemode ||
-        r.flashType != flashType)
-        return false;
+    if (!ReadRelease(ReadWhole(path, 64 * 1024), r) || r.phonemode != phonemode || r.flashType != flashType)
+        return Lookup::Unreadable;
     out = r;
-    return true;
+    return Lookup::Found;
 }
 
 std::string CStore::CatalogueBytes() const { return ReadWhole(m_root + "/models.xml"); }

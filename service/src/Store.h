@@ -3,7 +3,7 @@
 // `serve` processes read and only the operator's commands write.
 //
 //   files/<sha256>.<ext>   the published files, named by their content
-//   releases/<id>          one small record a (phonemode, flash type)
+//   releases/<id>          one small record a (phonemode, flash type), root-signed
 //   models.xml             the signed catalogue
 //   tmp/                   what a command writes before it renames it into place
 //   .lock                  held (flock) while a command writes; the kernel
@@ -14,33 +14,30 @@
 // or the new whole, and a release names only a file that is complete.
 #include <string>
 
+#include "Records.h"
+
 namespace mirqsvc {
 
 class CSigningKey;
 
-struct Release {
-    std::string phonemode;  // UTF-8
-    int flashType = 0;
-    long long size = 0;
-    std::string sha256, md5;
-    std::string file;  // the name under files/, or empty
-    std::string url;   // where it is hosted instead (publish --url)
-};
+enum class Lookup { Found, None, Unreadable };
 
 class CStore {
 public:
     explicit CStore(std::string root) : m_root(std::move(root)) {}
 
-    // Hashes the file and makes it the release for (phonemode, flashType):
+    // Hashes the file and makes it the release for (phonemode, flashType),
+    // one version above the one before, its record signed with the root:
     // copied into files/ unless `url` says where it is hosted.
     bool Publish(const std::string& phonemode, int flashType, const std::string& path, const std::string& url,
-                 Release& out, std::string& why) const;
+                 const CSigningKey& root, Release& out, std::string& why) const;
     // The models file's <model> rows, checked by the catalogue's rules, given
-    // the next version, signed and put in place.
+    // the next version (or `version` when it is 1 or more: for a store whose
+    // models.xml was lost; never one the store has had), signed and put in place.
     bool InstallCatalogue(const std::string& models, const CSigningKey& key, long long& version, std::string& why) const;
 
     // What `serve` reads, each time it is asked (no state of its own).
-    bool FindRelease(const std::string& phonemode, int flashType, Release& out) const;
+    Lookup FindRelease(const std::string& phonemode, int flashType, Release& out) const;
     std::string CatalogueBytes() const;
     // The path of a published file by its name; empty for a name that is not one.
     std::string FilePath(const std::string& name) const;

@@ -1,6 +1,7 @@
 #include "Text.h"
 
 #include "device/CatalogueText.h"
+#include "util/Text.h"
 #include "util/XmlDocument.h"
 
 namespace mirqsvc {
@@ -56,6 +57,12 @@ std::string EscapeXml(const std::string& utf8) {
 bool IsPlainName(const std::string& text) {
     std::wstring decoded;
     return DecodeUtf8(text, decoded) && mirq::IsPlainText(decoded);
+}
+
+long long ParseDigits(const std::string& text, size_t most) {
+    std::wstring wide;
+    for (unsigned char c : text) wide += static_cast<wchar_t>(c);
+    return mirq::ParseDigits(wide, most);
 }
 
 }  // namespace mirqsvc

@@ -11,5 +11,7 @@ std::string EncodeUtf8(const std::wstring& text);
 std::string EscapeXml(const std::string& utf8);
 // UTF-8 text a catalogue may name a phone by (the program's rule).
 bool IsPlainName(const std::string& text);
+// 1 to `most` ASCII digits and nothing else, read as the program reads numbers; -1 otherwise.
+long long ParseDigits(const std::string& text, size_t most);
 
 }  // namespace mirqsvc

@@ -1,5 +1,6 @@
 // mirq-service: the download service of the Mirq flasher, and its operator's commands.
 #include <signal.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -13,6 +14,8 @@
 #include "Crypto.h"
 #include "Server.h"
 #include "Store.h"
+#include "Text.h"
+#include "download/SignedRecords.h"
 
 using namespace mirqsvc;
 
@@ -20,10 +23,11 @@ namespace {
 
 const char kUsage[] =
     "usage:\n"
-    "  mirq-service keygen DIR\n"
-    "  mirq-service publish --store STORE --phonemode P --flashtype T --file PATH [--url URL]\n"
-    "  mirq-service catalogue --store STORE --key KEY.pem --models FILE\n"
-    "  mirq-service serve --store STORE --key KEY.pem --listen HOST:PORT [--files] [--files-url BASE]\n";
+    "  mirq-service keygen DIR [--bits 2048|3072]\n"
+    "  mirq-service certify --key ROOT.pem --online ONLINE.der --until YYYY-MM-DD --out ONLINE.cert\n"
+    "  mirq-service publish --store S --key ROOT.pem --phonemode P --flashtype T --file PATH [--url URL]\n"
+    "  mirq-service catalogue --store S --key ROOT.pem --models FILE [--version N]\n"
+    "  mirq-service serve --store S --key ONLINE.pem --cert ONLINE.cert --listen H:P [--files] [--files-url BASE]\n";
 
 int Fail(const std::string& why) {
     fprintf(stderr, "mirq-service: %s\n", why.c_str());
@@ -58,20 +62,65 @@ void StopServer(int) {
     if (g_server) g_server->Stop();
 }
 
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream bytes;
+    if (in) bytes << in.rdbuf();
+    return bytes.str();
+}
+
+// The UTC date today, YYYY-MM-DD.
+std::string Today() {
+    const time_t now = time(nullptr);
+    struct tm utc;
+    gmtime_r(&now, &utc);
+    char text[16];
+    strftime(text, sizeof(text), "%Y-%m-%d", &utc);
+    return text;
+}
+
+int Certify(std::map<std::string, std::string>& o) {
+    CSigningKey root;
+    std::string why;
+    if (!root.Load(o["--key"], why)) return Fail(why);
+    const std::string online = ReadFile(o["--online"]), until = o["--until"];
+    if (!IsRsaPublicDer(online)) return Fail(o["--online"] + " is not the public half of an RSA key of 2048 bits or more (DER)");
+    if (online == root.PublicDer()) return Fail("the online key is the root itself: certify a key of its own for serving");
+    if (!mirq::IsCalendarDate(std::wstring(until.begin(), until.end()))) return Fail("--until takes a date, YYYY-MM-DD");
+    const std::string certificate = Certify(online, until, root);
+    std::ofstream out(o["--out"], std::ios::binary | std::ios::trunc);
+    if (certificate.empty() || !(out << certificate) || !out.flush()) return Fail("cannot sign or write " + o["--out"]);
+    if (until < Today())
+        fprintf(stderr, "mirq-service: warning: %s ended before today (%s): clients refuse answers under it\n",
+                until.c_str(), Today().c_str());
+    printf("%s: the online key SHA-256 %s may sign answers to the end of %s (UTC)\n", o["--out"].c_str(),
+           Sha256Hex(online).c_str(), until.c_str());
+    return 0;
+}
+
 int Serve(const std::map<std::string, std::string>& o) {
     CSigningKey key;
     std::string why;
     if (!key.Load(o.at("--key"), why)) return Fail(why);
+    std::string certified, until;
+    const std::string certificate = ReadFile(o.at("--cert"));
+    if (!ReadCertificate(certificate, certified, until)) return Fail(o.at("--cert") + " is no certificate (mirq-service certify makes one)");
+    if (certified != key.PublicDer())
+        return Fail(o.at("--cert") + " does not name the key of " + o.at("--key") + ": serve with the key it certifies");
+    if (until < Today())
+        fprintf(stderr, "mirq-service: warning: the certificate ended on %s: clients refuse every answer; certify the key again\n",
+                until.c_str());
     const std::string listen = o.at("--listen");
     const size_t colon = listen.rfind(':');
     ServeOptions options;
     options.host = colon == std::string::npos ? "" : listen.substr(0, colon);
     if (options.host.size() > 2 && options.host.front() == '[' && options.host.back() == ']')
         options.host = options.host.substr(1, options.host.size() - 2);
-    options.port = colon == std::string::npos ? -1 : std::atoi(listen.c_str() + colon + 1);
+    options.port = colon == std::string::npos ? -1 : static_cast<int>(ParseDigits(listen.substr(colon + 1), 5));
     if (options.host.empty() || options.port <= 0 || options.port > 65535) return Fail("--listen takes HOST:PORT");
     options.files = o.count("--files") > 0;
     options.filesUrl = o.count("--files-url") ? o.at("--files-url") : "";
+    options.certificate = certificate;
     CStore store(o.at("--store"));
     if (!store.Readable()) return Fail(o.at("--store") + " is no store (publish into it first)");
     CServiceServer server(store, key, options);
@@ -82,9 +131,9 @@ int Serve(const std::map<std::string, std::string>& o) {
     g_server = &server;
     signal(SIGTERM, StopServer);
     signal(SIGINT, StopServer);
-    fprintf(stderr, "mirq-service: serving %s on %s:%d (key of %d bits, public key SHA-256 %s)%s\n", o.at("--store").c_str(),
-            options.host.c_str(), server.Port(), key.Bits(), Sha256Hex(key.PublicDer()).c_str(),
-            options.files ? ", with its files" : "");
+    fprintf(stderr, "mirq-service: serving %s on %s:%d (online key of %d bits, public key SHA-256 %s, certified until %s)%s\n",
+            o.at("--store").c_str(), options.host.c_str(), server.Port(), key.Bits(), Sha256Hex(key.PublicDer()).c_str(),
+            until.c_str(), options.files ? ", with its files" : "");
     server.Run();
     g_server = nullptr;
     return 0;
@@ -96,43 +145,56 @@ int main(int argc, char** argv) {
     const std::string command = argc > 1 ? argv[1] : "";
     std::map<std::string, std::string> o;
     std::string why;
-    if (command == "keygen" && argc == 3) {
-        if (!GenerateKey(argv[2], why)) return Fail(why);
-        printf("%s/service.pem: the private key (keep it on the service, mode 0600)\n"
-               "%s/service.der: the public key (make package MIRQ_SERVICE_KEY=%s/service.der)\n",
-               argv[2], argv[2], argv[2]);
+    if (command == "keygen" && argc >= 3 && ReadOptions(argc - 1, argv + 1, {"--bits"}, {}, o)) {
+        const std::string bits = o.count("--bits") ? o["--bits"] : "3072";
+        if (bits != "2048" && bits != "3072") return Fail("--bits takes 2048 or 3072");
+        if (!GenerateKey(argv[2], why, std::stoi(bits))) return Fail(why);
+        printf("%s/service.pem: the private key (mode 0600; a root key stays on a machine that serves nothing)\n"
+               "%s/service.der: the public key (a root's: make package MIRQ_SERVICE_KEY=%s/service.der;"
+               " an online key's: mirq-service certify --online %s/service.der)\n",
+               argv[2], argv[2], argv[2], argv[2]);
         return 0;
     }
-    if (command == "publish" && ReadOptions(argc, argv, {"--store", "--phonemode", "--flashtype", "--file", "--url"}, {}, o) &&
-        Require(o, {"--store", "--phonemode", "--flashtype", "--file"})) {
-        const std::string& type = o["--flashtype"];
-        if (type.find_first_not_of("0123456789") != std::string::npos || type.size() > 9)
-            return Fail("--flashtype must be a number (1 ROM package, 2 recovery image)");
+    if (command == "certify" && ReadOptions(argc, argv, {"--key", "--online", "--until", "--out"}, {}, o) &&
+        Require(o, {"--key", "--online", "--until", "--out"}))
+        return Certify(o);
+    if (command == "publish" &&
+        ReadOptions(argc, argv, {"--store", "--key", "--phonemode", "--flashtype", "--file", "--url"}, {}, o) &&
+        Require(o, {"--store", "--key", "--phonemode", "--flashtype", "--file"})) {
+        const long long type = ParseDigits(o["--flashtype"], 9);
+        if (type < 0) return Fail("--flashtype must be a number (1 ROM package, 2 recovery image)");
+        CSigningKey root;
+        if (!root.Load(o["--key"], why)) return Fail(why);
         Release release;
-        if (!CStore(o["--store"]).Publish(o["--phonemode"], std::atoi(type.c_str()), o["--file"], o["--url"], release, why))
+        if (!CStore(o["--store"]).Publish(o["--phonemode"], static_cast<int>(type), o["--file"], o["--url"], root, release,
+                                          why))
             return Fail(why);
-        printf("published %s for %s, flash type %d: %lld bytes, SHA-256 %s\n",
+        printf("published %s for %s, flash type %d, version %lld: %lld bytes, SHA-256 %s\n",
                release.url.empty() ? ("files/" + release.file).c_str() : release.url.c_str(), release.phonemode.c_str(),
-               release.flashType, release.size, release.sha256.c_str());
+               release.flashType, release.version, release.size, release.sha256.c_str());
         return 0;
     }
-    if (command == "catalogue" && ReadOptions(argc, argv, {"--store", "--key", "--models"}, {}, o) &&
+    if (command == "catalogue" && ReadOptions(argc, argv, {"--store", "--key", "--models", "--version"}, {}, o) &&
         Require(o, {"--store", "--key", "--models"})) {
         CSigningKey key;
         if (!key.Load(o["--key"], why)) return Fail(why);
+        long long version = o.count("--version") ? ParseDigits(o["--version"], 18) : 0;
+        if (o.count("--version") && version < 1) return Fail("--version takes a number of 1 or more");
         std::ifstream in(o["--models"], std::ios::binary);
         if (!in) return Fail("cannot read " + o["--models"]);
         std::stringstream models;
         models << in.rdbuf();
-        long long version = 0;
         if (!CStore(o["--store"]).InstallCatalogue(models.str(), key, version, why))
             return Fail("catalogue refused: " + why);
         printf("catalogue version %lld installed\n", version);
         return 0;
     }
-    if (command == "serve" && ReadOptions(argc, argv, {"--store", "--key", "--listen", "--files-url"}, {"--files"}, o) &&
-        Require(o, {"--store", "--key", "--listen"}))
+    if (command == "serve" &&
+        ReadOptions(argc, argv, {"--store", "--key", "--cert", "--listen", "--files-url"}, {"--files"}, o) &&
+        Require(o, {"--store", "--key", "--listen"})) {
+        if (!o.count("--cert")) return Fail("serve takes --cert ONLINE.cert: the root's certificate of the online key (mirq-service certify)");
         return Serve(o);
+    }
     fputs(kUsage, stderr);
     return 2;
 }

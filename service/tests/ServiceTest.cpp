@@ -16,6 +16,7 @@
 #include "Crypto.h"
 #include "Server.h"
 #include "Store.h"
+#include "Records.h"
 
 using namespace mirqsvc;
 
@@ -42,13 +43,14 @@ std::string Read(const std::string& path) {
 
 void Write(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
-// What openssl itself says of a signed document (every byte before <signature>).
-bool OpensslVerifies(const std::string& dir, const std::string& document) {
+// What openssl itself says of a signed document (every byte before <signature>),
+// under the root (keys/) or the online key (online/).
+bool OpensslVerifies(const std::string& dir, const std::string& document, const std::string& keys = "keys") {
     const size_t open = document.find("<signature>"), close = document.find("</signature>");
     Write(dir + "/signed", document.substr(0, open));
     Write(dir + "/sig.b64", document.substr(open + 11, close - open - 11) + "\n");
     return Shell("openssl base64 -d -A -in " + dir + "/sig.b64 -out " + dir + "/sig && openssl pkey -pubin -inform DER -in " +
-                 dir + "/keys/service.der -out " + dir + "/public.pem && openssl dgst -sha256 -verify " + dir +
+                 dir + "/" + keys + "/service.der -out " + dir + "/public.pem && openssl dgst -sha256 -verify " + dir +
                  "/public.pem -signature " + dir + "/sig " + dir + "/signed")
                .find("Verified OK") != std::string::npos;
 }
@@ -71,8 +73,11 @@ protected:
         m_dir = mkdtemp(dir);
         chmod(m_dir.c_str(), 0755);  // nginx's workers read the store as another user
         Tool("keygen " + m_dir + "/keys");
+        Tool("keygen " + m_dir + "/online --bits 2048");
+        Tool("certify --key " + m_dir + "/keys/service.pem --online " + m_dir + "/online/service.der --until 2099-12-31 --out " +
+             Cert());
         std::string why;
-        ASSERT_TRUE(m_key.Load(m_dir + "/keys/service.pem", why)) << why;
+        ASSERT_TRUE(m_key.Load(m_dir + "/online/service.pem", why)) << why;
         Write(m_dir + "/rom.zip", std::string(300000, 'r') + "end");
         Write(m_dir + "/models.txt", kModels);
         m_store = CStore(Store());
@@ -82,20 +87,23 @@ protected:
         Shell("rm -rf " + m_dir);
     }
     std::string Store() const { return m_dir + "/store"; }
+    std::string Cert() const { return m_dir + "/online.cert"; }
+    std::string Root() const { return " --key " + m_dir + "/keys/service.pem "; }
     int Publish(const std::string& type, const std::string& file, const std::string& more = "") {
         int rc = 0;
-        Tool("publish --store " + Store() + " --phonemode 'Nexus S' --flashtype " + type + " --file " + m_dir + "/" + file +
-             more, &rc);
+        Tool("publish --store " + Store() + Root() + "--phonemode 'Nexus S' --flashtype " + type + " --file " + m_dir + "/" +
+             file + more, &rc);
         return rc;
     }
     Release Current(int type = 1) {
         Release r;
-        EXPECT_TRUE(m_store.FindRelease("Nexus S", type, r));
+        EXPECT_EQ(m_store.FindRelease("Nexus S", type, r), Lookup::Found);
         return r;
     }
     void StartServer(ServeOptions options = ServeOptions()) {
         options.port = 0;
         options.log = false;
+        options.certificate = Read(Cert());
         m_server.reset(new CServiceServer(m_store, m_key, options));
         std::string why;
         ASSERT_TRUE(m_server->Bind(why)) << why;
@@ -121,24 +129,28 @@ TEST_F(Service, KeygenMakesWhatTheProgramTakesAndNeverReplacesAKey) {
     struct stat st = {};
     ASSERT_EQ(stat((m_dir + "/keys/service.pem").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_EQ(m_key.Bits(), 3072);
+    CSigningKey root;
+    std::string why;
+    ASSERT_TRUE(root.Load(m_dir + "/keys/service.pem", why));
+    EXPECT_EQ(root.Bits(), 3072);
+    EXPECT_EQ(m_key.Bits(), 2048);
     const std::string der = Read(m_dir + "/keys/service.der");
     EXPECT_EQ(der, Shell("openssl pkey -in " + m_dir + "/keys/service.pem -pubout -outform DER"));
     int rc = 0;
     EXPECT_NE(Tool("keygen " + m_dir + "/keys", &rc).find("exists"), std::string::npos);
     EXPECT_EQ(rc, 1);
     EXPECT_EQ(Read(m_dir + "/keys/service.der"), der);
+    EXPECT_NE(Tool("keygen " + m_dir + "/k2 --bits 1024", &rc).find("--bits takes 2048 or 3072"), std::string::npos);
     // Serving takes any RSA key of 2048 bits or more, nothing less.
     Shell("openssl genrsa -out " + m_dir + "/small.pem 1024");
     CSigningKey small;
-    std::string why;
     EXPECT_FALSE(small.Load(m_dir + "/small.pem", why));
     EXPECT_NE(why.find("2048"), std::string::npos);
 }
 
 TEST_F(Service, ACatalogueIsCheckedByTheProgramsRulesThenSignedOneVersionUp) {
     int rc = 0;
-    const std::string install = "catalogue --store " + Store() + " --key " + m_dir + "/keys/service.pem --models " + m_dir + "/models.txt";
+    const std::string install = "catalogue --store " + Store() + Root() + "--models " + m_dir + "/models.txt";
     EXPECT_NE(Tool(install, &rc).find("version 1 installed"), std::string::npos);
     EXPECT_NE(Tool(install, &rc).find("version 2 installed"), std::string::npos);
     const std::string installed = Read(Store() + "/models.xml");
@@ -174,7 +186,8 @@ TEST_F(Service, AKilledPublishLeavesTheReleaseBeforeItWholeAndNoLock) {
     mkfifo(fifo.c_str(), 0600);
     const pid_t pid = fork();
     if (pid == 0) {
-        execl(MIRQ_SERVICE_EXE, MIRQ_SERVICE_EXE, "publish", "--store", Store().c_str(), "--phonemode", "Nexus S",
+        execl(MIRQ_SERVICE_EXE, MIRQ_SERVICE_EXE, "publish", "--store", Store().c_str(), "--key",
+              (m_dir + "/keys/service.pem").c_str(), "--phonemode", "Nexus S",
               "--flashtype", "1", "--file", fifo.c_str(), nullptr);
         _exit(127);
     }
@@ -213,7 +226,8 @@ TEST_F(Service, EachRequestGetsItsAnswerAndBadInputAClearOne) {
     for (const Case& c : std::vector<Case>{
              {"/ota/ota/geturl.action", QueryBody("Nexus S", "1"), {}, 200,
               "<status>ok</status><phonemode>Nexus S</phonemode><flashtype>1</flashtype><nonce>00112233445566778899aabbccddeeff"
-              "</nonce><flashurl>" + base + file + "</flashurl><size>300003</size><sha256>" + rom.sha256 + "</sha256>"},
+              "</nonce><certificate>" + Base64(Read(Cert())) + "</certificate><release>" + Base64(rom.signedRecord) +
+              "</release><flashurl>" + base + file + "</flashurl><signature>"},
              {"/ota/ota/geturl.action", QueryBody("Nexus S", "2"), {}, 200, "<flashurl>https://cdn.example/r.img?a=1&amp;b=2</flashurl>"},
              {"/ota/ota/geturl.action", QueryBody("Nexus X", "1"), {}, 200, "<status>norelease</status><phonemode>Nexus X</phonemode>"},
              {"/ota/ota/geturl.action", QueryBody("Nexus S", "3"), {}, 200, "<status>norelease</status>"},
@@ -243,15 +257,52 @@ TEST_F(Service, EachRequestGetsItsAnswerAndBadInputAClearOne) {
             EXPECT_EQ(r->body, c.said);
             EXPECT_EQ(r->get_header_value("ETag"), "\"" + rom.sha256 + "\"");
         }
-        if (r->body.find("<signature>") != std::string::npos) {
-            EXPECT_TRUE(OpensslVerifies(m_dir, r->body));
-        }
+        if (r->body.find("<signature>") != std::string::npos)
+            EXPECT_TRUE(OpensslVerifies(m_dir, r->body, c.path == "/ota/ota/models.action" ? "keys" : "online"));
     }
-    // A release published while serving is answered at once.
+    // A release published while serving is answered at once, one version up.
     Write(m_dir + "/new.img", "image");
     Publish("2", "new.img");
-    EXPECT_NE(Client().Post("/ota/ota/geturl.action", QueryBody("Nexus S", "2"), "text/xml")->body.find("<size>5</size>"),
+    EXPECT_NE(Client().Post("/ota/ota/geturl.action", QueryBody("Nexus S", "2"), "text/xml")->body.find(Base64(Current(2).signedRecord)),
               std::string::npos);
+    EXPECT_NE(Current(2).signedRecord.find("<version>2</version><size>5</size>"), std::string::npos);
+    // A record not written by publish (by hand, unsigned) is the service's fault, not "no release".
+    Write(Store() + "/releases/" + Shell("printf 'Nexus S\\n1' | sha256sum | cut -c1-64 | tr -d '\\n'"),
+          "phonemode=Nexus S\nflashtype=1\nsize=5\nsha256=" + std::string(64, '0') + "\nurl=http://evil.example/rom.zip\n");
+    EXPECT_EQ(Client().Post("/ota/ota/geturl.action", QueryBody("Nexus S", "1"), "text/xml")->status, 500);
+    EXPECT_NE(Publish("1", "rom.zip"), 0);  // its version is not known: no next one
+}
+
+TEST_F(Service, TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey) {
+    EXPECT_EQ(Publish("1", "rom.zip"), 0);
+    EXPECT_EQ(Publish("1", "rom.zip"), 0);
+    EXPECT_EQ(Current().version, 2);
+    EXPECT_TRUE(OpensslVerifies(m_dir, Current().signedRecord, "keys"));
+    EXPECT_TRUE(OpensslVerifies(m_dir, Read(Cert()), "keys"));
+    EXPECT_NE(Read(Cert()).find("<key>" + Base64(Read(m_dir + "/online/service.der")) + "</key><until>2099-12-31</until>"),
+              std::string::npos);
+    const std::string serve = "serve --store " + Store() + " --key " + m_dir + "/online/service.pem --listen 127.0.0.1:1 ";
+    const std::string certify = "certify" + Root() + "--online " + m_dir + "/online/service.der --out " + m_dir + "/c --until ";
+    int rc = 0;
+    struct Said {
+        std::string args, said;
+        int rc;
+    };
+    for (const Said& c : std::vector<Said>{
+             {serve, "serve takes --cert", 1},
+             {serve + "--cert " + m_dir + "/keys/service.der", "is no certificate", 1},
+             {"serve --store " + Store() + Root() + "--cert " + Cert() + " --listen 127.0.0.1:1", "does not name the key", 1},
+             {certify + "2001-02-29", "--until takes a date", 1},
+             {certify + "2001-02-28", "warning: 2001-02-28 ended before today", 0},
+             {"certify" + Root() + "--online " + m_dir + "/keys/service.der --out " + m_dir + "/c --until 2099-01-01", "the root itself", 1},
+             {"publish --store " + Store() + " --phonemode 'Nexus S' --flashtype 1 --file " + m_dir + "/rom.zip", "usage", 2},
+             {"catalogue --store " + Store() + Root() + "--models " + m_dir + "/models.txt --version 7", "version 7 installed", 0},
+             {"catalogue --store " + Store() + Root() + "--models " + m_dir + "/models.txt --version 7", "not above the store's version 7", 1},
+         }) {
+        const std::string said = Tool(c.args, &rc);
+        EXPECT_NE(said.find(c.said), std::string::npos) << c.args << ": " << said;
+        EXPECT_EQ(rc, c.rc) << c.args;
+    }
 }
 
 TEST_F(Service, SlowClientsAreCutWhile256OthersAreAnswered) {
@@ -306,14 +357,14 @@ TEST_F(Service, BehindTheShippedNginxAQueryOutlivesItsServeProcessAndFilesResume
     Publish("1", "rom.zip");
     const std::string cluster = std::string(MIRQ_SERVICE_SOURCE) + "/tests/cluster.sh ";
     int rc = 0;
-    const std::string started = Shell(cluster + "start " + m_dir + " " + Store() + " " + m_dir + "/keys/service.pem 18280 " +
-                                      MIRQ_SERVICE_EXE, &rc);
+    const std::string started = Shell(cluster + "start " + m_dir + " " + Store() + " " + m_dir + "/online/service.pem " +
+                                      Cert() + " 18280 " + MIRQ_SERVICE_EXE, &rc);
     ASSERT_EQ(rc, 0) << started;
     httplib::Client nginx("127.0.0.1", 18280);
     nginx.set_read_timeout(30);  // longer than nginx waits for a stuck process before it asks the next
     const auto ask = [&] {
         const auto r = nginx.Post("/ota/ota/geturl.action", QueryBody("Nexus S", "1"), "text/xml");
-        return r && r->status == 200 && OpensslVerifies(m_dir, r->body);
+        return r && r->status == 200 && OpensslVerifies(m_dir, r->body, "online");
     };
     EXPECT_TRUE(ask());
     // One serve process stops answering after it took the query: every query

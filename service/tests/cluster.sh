@@ -1,7 +1,7 @@
 #!/bin/bash
 # Two `serve` processes behind nginx with the shipped configuration, for the
 # tests and the benchmark, as an unprivileged child in DIR.
-#   cluster.sh start DIR STORE KEY PORT EXE   nginx on PORT, serve on PORT+1 and PORT+2
+#   cluster.sh start DIR STORE KEY CERT PORT EXE   nginx on PORT, serve on PORT+1 and PORT+2
 #   cluster.sh stop DIR
 set -u
 cmd=$1 dir=$2
@@ -11,11 +11,11 @@ if [ "$cmd" = stop ]; then
     done
     exit 0
 fi
-store=$3 key=$4 port=$5 exe=$6
+store=$3 key=$4 cert=$5 port=$6 exe=$7
 conf="$(cd "$(dirname "$0")/.." && pwd)/deploy/nginx.conf"
 mkdir -p "$dir/logs"
 for i in 1 2; do
-    "$exe" serve --store "$store" --key "$key" --listen 127.0.0.1:$((port + i)) >/dev/null 2>>"$dir/serve-$i.log" &
+    "$exe" serve --store "$store" --key "$key" --cert "$cert" --listen 127.0.0.1:$((port + i)) >/dev/null 2>>"$dir/serve-$i.log" &
     echo $! > "$dir/serve-$i.pid"
 done
 sed -e "s#listen 8080;#listen 127.0.0.1:$port;#" -e "s#127.0.0.1:8081#127.0.0.1:$((port + 1))#" \

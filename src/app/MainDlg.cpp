@@ -7,7 +7,6 @@
 #include "app/TaskStateTable.h"
 #include "device/DeviceModel.h"
 #include "device/ModelCatalogue.h"
-#include "device/ModelCatalogue.h"
 #include "download/UrlQuery.h"
 #include "flash/Flasher.h"
 #include "log/logger.h"

@@ -119,9 +119,35 @@ bool NothingKnownOfAPhone(int result) {
     return result == kCheckNoAdb || result == kCheckNoDevice || result == kCheckReadFailed || IsConnectionProblem(result);
 }
 
+// Why the service's answer was refused, in the box's words.
+std::wstring RefusalText(AnswerCheck check, const std::wstring& until) {
+    switch (check) {
+    case AnswerCheck::CertificateEnded:
+        return L"服务器的证书已于" + until + L"到期，或者电脑的日期不正确（电脑的日期是" + TodayUtc() +
+               L"）。没有下载任何文件，请确认电脑的日期正确后重试！";
+    case AnswerCheck::CertificateRefused: return L"服务器的证书不是发布密钥签发的";
+    case AnswerCheck::RecordRefused: return L"ROM包的发布记录不是发布密钥签名的";
+    case AnswerCheck::OlderRecord: return L"服务器给出的版本比本机已见过的旧";
+    case AnswerCheck::OtherQuery: return L"不是对本次请求的回答";
+    case AnswerCheck::OtherPhone:
+    case AnswerCheck::OtherFile: return L"回答针对的是其他机型或文件";
+    case AnswerCheck::NotOk: return L"服务器没有该机型的文件";
+    case AnswerCheck::NoSignature:
+    case AnswerCheck::BadSignature: return L"签名无效";
+    default: return L"回答的格式不正确";
+    }
+}
+
 // The task's result for a download that did not bring its file; a full
-// volume is told with what it needed and had.
+// volume is told with what it needed and had, a refused answer with why.
 int DownloadFailure(DownloadOutcome outcome, ITaskHost* host = nullptr) {
+    if (outcome == DownloadOutcome::AnswerRefused && host) {
+        const CResourceDownloader* downloader = CResourceDownloader::GetInstance();
+        const std::wstring why = RefusalText(downloader->Refusal(), downloader->CertificateUntil());
+        host->ReportMessageDetail(downloader->Refusal() == AnswerCheck::CertificateEnded
+                                      ? why
+                                      : L"服务器的回答未通过安全验证（" + why + L"），没有下载任何文件，请稍后重试！");
+    }
     if (outcome == DownloadOutcome::DiskFull && host) {
         // The room as it is now, when it is told: a removed part gave some back.
         const DiskShortage shortage = CResourceDownloader::GetInstance()->Shortage();
@@ -233,7 +259,7 @@ int RunDeviceCheckTask(ITaskHost& host, const CStopToken& stop, int span, CSeria
 int RunDownloadTask(ITaskHost& host, const TaskInput& input) {
     const CStopToken& stop = *input.stop;
     const int id = IdentifiedModel();
-    if (id < 0 || !input.catalogue->Has(id)) return kTaskUnsupported;
+    if (!input.catalogue->Has(id)) return kTaskUnsupported;
     CDownloaderScope downloader(id, input.catalogue);
     // A phone that keeps its own recovery needs no image.
     const bool needsImage = NeedsRecoveryImage(*input.catalogue, id);
@@ -364,7 +390,8 @@ TaskMessage MessageFor(int result, int flashStep, const std::wstring& detail) {
     case kTaskDownloadChecksumFailed: return {L"下载失败", L"ROM包校验失败，请重新下载！"};
     case kTaskDownloadTargetInUse:
         return {L"下载失败", L"ROM包已下载，但所选文件正被其他程序使用，请关闭该程序后重新下载！"};
-    case kTaskAnswerRefused: return {L"下载失败", L"服务器的回答未通过安全验证，没有下载任何文件，请稍后重试！"};
+    case kTaskAnswerRefused:
+        return {L"下载失败", detail.empty() ? L"服务器的回答未通过安全验证，没有下载任何文件，请稍后重试！" : detail};
     case kTaskInsecureConnection: return {L"下载失败", L"无法安全连接到下载服务器（证书无效），没有下载任何文件！"};
     case kTaskDiskFull: return {L"下载失败", detail};
     case kTaskImageDownloadFailed:

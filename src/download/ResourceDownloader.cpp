@@ -1,5 +1,7 @@
 #include "download/ResourceDownloader.h"
 
+#include "download/SeenReleases.h"
+
 #include <windows.h>
 #include <wininet.h>
 
@@ -498,11 +500,23 @@ DownloadOutcome CResourceDownloader::Fetch(int flashType, const std::wstring& lo
     AnswerAsked asked{m_catalogue->Row(m_modelId).phonemode, flashType, L""};
     const std::string answer = QueryAnswer(flashType, &insecure, &asked.nonce);
     ServiceAnswer named;
-    const AnswerCheck check = ReadServiceAnswer(answer, m_serviceKey, asked, named);
+    AnswerCheck check = ReadServiceAnswer(answer, m_serviceKey, asked, named);
+    if (check == AnswerCheck::Verified) {
+        // A record older than one seen before is a replay: the PC is never rolled back.
+        CSeenReleases seen(SeenReleasesPath());
+        if (named.version < seen.Newest(asked.phonemode, flashType))
+            check = AnswerCheck::OlderRecord;
+        else if (!seen.Note(asked.phonemode, flashType, named.version))
+            MIRQ_LOG(kLogWarning, L"http", L"the release seen could not be kept in " + SeenReleasesPath());
+    }
     const bool refused = !answer.empty() && check != AnswerCheck::Verified && check != AnswerCheck::NotVerified;
+    m_refusal = refused ? check : AnswerCheck::Verified;
+    m_certificateUntil = named.certificateUntil;
     if (!answer.empty())
         MIRQ_LOG(refused ? kLogWarning : kLogInfo, L"http", L"the answer for flash type " + std::to_wstring(flashType) +
-                                                                 L": " + DescribeAnswerCheck(check));
+                                                                 L": " + DescribeAnswerCheck(check) +
+                                                                 (check == AnswerCheck::Verified ? L" (release " + std::to_wstring(named.version) +
+                                                                  L", certificate until " + named.certificateUntil + L")" : L""));
     DownloadOutcome outcome = insecure ? DownloadOutcome::Insecure
                               : refused ? DownloadOutcome::AnswerRefused
                                         : DownloadOutcome::Failed;
@@ -511,10 +525,10 @@ DownloadOutcome CResourceDownloader::Fetch(int flashType, const std::wstring& lo
         if (stop.Requested()) return DownloadOutcome::Stopped;
         outcome = Download(named.url, localPath, named.file, stop);
     }
-    // The image's answer stays beside it: it is checked against it again before every flash.
+    // The image's root-signed record stays beside it: the image is checked against it again before every flash.
     if (outcome == DownloadOutcome::Ok && flashType == kFlashTypeRecovery && check == AnswerCheck::Verified &&
-        !WriteBinaryFile(KeptAnswerPath(localPath), answer))
-        MIRQ_LOG(kLogWarning, L"http", L"the answer for " + localPath + L" could not be kept");
+        !ReplaceFileWith(KeptRecordPath(localPath), named.record))
+        MIRQ_LOG(kLogWarning, L"http", L"the release record of " + localPath + L" could not be kept");
     ReportProgress(100, L"");
     return outcome;
 }
@@ -523,20 +537,20 @@ bool CResourceDownloader::HoldsSignedFile(int flashType, const std::wstring& pat
     if (m_serviceKey.empty()) return true;  // a build without the key checks nothing it downloads either
     if (!m_catalogue->Has(m_modelId)) return false;
     ServiceAnswer named;
-    const AnswerCheck check = ReadServiceAnswer(ReadBinaryFile(KeptAnswerPath(path)), m_serviceKey,
-                                                AnswerAsked{m_catalogue->Row(m_modelId).phonemode, flashType, L"", true}, named);
+    const AnswerCheck check = ReadReleaseRecord(ReadBinaryFile(KeptRecordPath(path)), m_serviceKey,
+                                                m_catalogue->Row(m_modelId).phonemode, flashType, named);
     bool same = false;
     if (check == AnswerCheck::Verified && RegularFileSize(path) == named.file.size) {
         CFileChecksums sums(named.file);
         same = HashFile(path, named.file.size, sums, stop) == HashResult::Done && sums.Match();
     }
     MIRQ_LOG(same ? kLogInfo : kLogWarning, L"http",
-             path + (check != AnswerCheck::Verified ? L": its kept answer " + std::wstring(DescribeAnswerCheck(check))
-                     : same ? L": the file its signed answer names" : L": not the file its signed answer names"));
+             path + (check != AnswerCheck::Verified ? L": its kept record " + std::wstring(DescribeAnswerCheck(check))
+                     : same ? L": the file its root-signed record names" : L": not the file its root-signed record names"));
     return same;
 }
 
-std::wstring KeptAnswerPath(const std::wstring& path) { return path + L".answer"; }
+std::wstring KeptRecordPath(const std::wstring& path) { return path + L".release"; }
 
 namespace {
 

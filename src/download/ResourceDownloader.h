@@ -64,14 +64,18 @@ public:
     bool FetchRecovery(const std::wstring& localPath, const CStopToken& stop = CStopToken::Never(),
                        DownloadOutcome* outcome = nullptr);
 
-    // Whether a file on disk is the one that its kept signed answer (beside
-    // it, verified again now) names for this phone: size and SHA-256. Always
-    // true in a build without the service's key.
+    // Whether a file on disk is the one that its kept release record (beside
+    // it, verified again now under the root) names for this phone: size and
+    // SHA-256. Always true in a build without the key.
     bool HoldsSignedFile(int flashType, const std::wstring& path, const CStopToken& stop = CStopToken::Never());
 
     int GetModelId() const { return m_modelId; }
     // The room the last download found missing (DiskFull); zeros otherwise.
     DiskShortage Shortage() const { return m_shortage; }
+    // Why the last answer was refused (AnswerRefused), and the last day of
+    // its certificate where that was read; Verified otherwise.
+    AnswerCheck Refusal() const { return m_refusal; }
+    const std::wstring& CertificateUntil() const { return m_certificateUntil; }
     // The service's address and public key are the build's; tests point the
     // downloader at a service of their own.
     void SetService(const std::wstring& url, const std::string& key);
@@ -95,10 +99,12 @@ private:
     std::wstring m_serviceUrl;
     std::string m_serviceKey;
     DiskShortage m_shortage;
+    AnswerCheck m_refusal = AnswerCheck::Verified;
+    std::wstring m_certificateUntil;
 };
 
-// Where a recovery image's signed answer is kept: beside it.
-std::wstring KeptAnswerPath(const std::wstring& path);
+// Where a recovery image's root-signed record is kept: beside it.
+std::wstring KeptRecordPath(const std::wstring& path);
 
 // The downloader configured for one phone while this lives (the system's
 // proxy settings), and reset when it goes, however the step ends: the next download

@@ -3,6 +3,7 @@
 #include "download/Crypt.h"
 
 #include "download/Digest.h"
+#include "download/SignedRecords.h"
 #include "download/UrlQuery.h"
 #include "util/XmlDocument.h"
 #include "util/Utils.h"
@@ -95,6 +96,51 @@ AnswerCheck VerifySignedText(const std::string& document, const std::string& key
     return DecodeUtf8Exactly(signedBytes, signedText) ? AnswerCheck::Verified : AnswerCheck::Malformed;
 }
 
+namespace {
+
+// The signed text of a document whose key is not known yet: the certificate
+// inside an answer names the key the answer is signed with. Read by the same
+// strict rules; nothing of it counts until that key verifies it.
+bool ReadUnverified(const std::string& document, XmlElement& root) {
+    std::wstring text;
+    const size_t open = document.find(kSignatureOpen);
+    return open != std::string::npos && DecodeUtf8Exactly(document.substr(0, open), text) &&
+           ReadXmlDocument(text, root, true);
+}
+
+// The online key the certificate vouches for, once it verifies under the root and is in force.
+AnswerCheck ReadCertificate(const std::string& certificate, const std::string& root, std::string& onlineKey,
+                            std::wstring& until) {
+    std::wstring text;
+    OnlineCertificate read;
+    if (VerifySignedText(certificate, root, text) != AnswerCheck::Verified || !ReadCertificateText(text, read) ||
+        (onlineKey = DecodeBase64(WideToUtf8(read.key))).empty())
+        return AnswerCheck::CertificateRefused;
+    until = read.until;
+    // To the end of its last day: a date compares as its text does.
+    return TodayUtc() > until ? AnswerCheck::CertificateEnded : AnswerCheck::Verified;
+}
+
+}  // namespace
+
+AnswerCheck ReadReleaseRecord(const std::string& record, const std::string& key, const std::wstring& phonemode,
+                              int flashType, ServiceAnswer& out) {
+    std::wstring text;
+    ReleaseRecord read;
+    if (VerifySignedText(record, key, text) != AnswerCheck::Verified || !ReadReleaseText(text, read))
+        return AnswerCheck::RecordRefused;
+    if (read.phonemode != phonemode) return AnswerCheck::OtherPhone;
+    if (read.flashType != flashType) return AnswerCheck::OtherFile;
+    if (read.size < 0) return AnswerCheck::NoSize;
+    if (read.sha256.empty()) return AnswerCheck::NoSha256;
+    out.file.size = read.size;
+    out.file.sha256 = read.sha256;
+    out.file.md5 = read.md5;
+    out.version = read.version;
+    out.record = record;
+    return AnswerCheck::Verified;
+}
+
 AnswerCheck ReadServiceAnswer(const std::string& answer, const std::string& key, const AnswerAsked& asked,
                               ServiceAnswer& out) {
     out = ServiceAnswer();
@@ -104,24 +150,40 @@ AnswerCheck ReadServiceAnswer(const std::string& answer, const std::string& key,
         out.file.md5 = ExtractMd5(text);
         return AnswerCheck::NotVerified;
     }
-    std::wstring text;
-    const AnswerCheck verified = VerifySignedText(answer, key, text);
-    if (verified != AnswerCheck::Verified) return verified;
-    XmlElement root;
-    if (!ReadXmlDocument(text, root, true) || root.name != L"root") return AnswerCheck::Malformed;
-    enum { kStatus, kPhonemode, kFlashtype, kNonce, kFlashurl, kSize, kSha256, kMd5 };
+    enum { kStatus, kPhonemode, kFlashtype, kNonce, kFlashurl, kCertificate, kRelease };
+    const std::vector<const wchar_t*> names = {L"status", L"phonemode", L"flashtype", L"nonce", L"flashurl",
+                                               L"certificate", L"release"};
     std::vector<std::wstring> v;
-    if (!TakeSingleTexts(root, {L"status", L"phonemode", L"flashtype", L"nonce", L"flashurl", L"size", L"sha256", L"md5"}, v))
-        return AnswerCheck::Doubled;
+    XmlElement root;
+    if (answer.find(kSignatureOpen) == std::string::npos) return AnswerCheck::NoSignature;
+    if (!ReadUnverified(answer, root) || root.name != L"root") return AnswerCheck::Malformed;
+    if (!TakeSingleTexts(root, names, v)) return AnswerCheck::Doubled;
+    std::string onlineKey;
+    const AnswerCheck certified =
+        ReadCertificate(DecodeBase64(WideToUtf8(v[kCertificate])), key, onlineKey, out.certificateUntil);
+    if (certified != AnswerCheck::Verified) return certified;
+    // From here on, only what the online key signed.
+    std::wstring text;
+    const AnswerCheck verified = VerifySignedText(answer, onlineKey, text);
+    if (verified != AnswerCheck::Verified) return verified;
+    if (!ReadXmlDocument(text, root, true) || root.name != L"root") return AnswerCheck::Malformed;
+    if (!TakeSingleTexts(root, names, v)) return AnswerCheck::Doubled;
     if (v[kStatus] != L"ok") return AnswerCheck::NotOk;
     if (v[kPhonemode] != asked.phonemode) return AnswerCheck::OtherPhone;
     if (v[kFlashtype] != std::to_wstring(asked.flashType)) return AnswerCheck::OtherFile;
     if (!asked.kept && (asked.nonce.empty() || v[kNonce] != asked.nonce)) return AnswerCheck::OtherQuery;
-    if ((out.file.size = ParseSignedSize(v[kSize])) < 0) return AnswerCheck::NoSize;
-    if ((out.file.sha256 = HexDigits(v[kSha256], 64)).empty()) return AnswerCheck::NoSha256;
+    const AnswerCheck record = ReadReleaseRecord(DecodeBase64(WideToUtf8(v[kRelease])), key, asked.phonemode, asked.flashType, out);
+    if (record != AnswerCheck::Verified) return record;
     out.url = v[kFlashurl];
-    out.file.md5 = HexDigits(v[kMd5], 32);
     return AnswerCheck::Verified;
+}
+
+std::wstring TodayUtc() {
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    wchar_t text[16];
+    swprintf(text, 16, L"%04u-%02u-%02u", now.wYear, now.wMonth, now.wDay);
+    return text;
 }
 
 std::wstring MakeNonce() {
@@ -137,7 +199,7 @@ std::wstring DescribeServiceKey(const std::string& key) {
     if (key.empty()) return L"no service key: answers are not verified";
     CDigest sha256(DigestKind::Sha256);
     sha256.Update(key.data(), key.size());
-    return L"service key SHA-256 " + sha256.HexDigest();
+    return L"root key SHA-256 " + sha256.HexDigest();
 }
 
 const wchar_t* DescribeAnswerCheck(AnswerCheck check) {
@@ -145,7 +207,7 @@ const wchar_t* DescribeAnswerCheck(AnswerCheck check) {
     case AnswerCheck::Verified: return L"signature verified";
     case AnswerCheck::NotVerified: return L"not verified (built without the service's key)";
     case AnswerCheck::NoSignature: return L"refused: no signature";
-    case AnswerCheck::BadSignature: return L"refused: the signature does not verify with the service's key";
+    case AnswerCheck::BadSignature: return L"refused: the signature does not verify";
     case AnswerCheck::Malformed: return L"refused: not a plain document (markup in a text, a comment, an entity)";
     case AnswerCheck::Doubled: return L"refused: an element twice, or holding others";
     case AnswerCheck::NotOk: return L"refused: the status is not ok";
@@ -154,6 +216,10 @@ const wchar_t* DescribeAnswerCheck(AnswerCheck check) {
     case AnswerCheck::OtherFile: return L"refused: signed for the other file";
     case AnswerCheck::NoSize: return L"refused: no size";
     case AnswerCheck::NoSha256: return L"refused: no SHA-256";
+    case AnswerCheck::CertificateRefused: return L"refused: the service's certificate is not one the root key signed";
+    case AnswerCheck::CertificateEnded: return L"refused: the service's certificate has ended (or the PC's date is wrong)";
+    case AnswerCheck::RecordRefused: return L"refused: the release record is not one the root key signed";
+    case AnswerCheck::OlderRecord: return L"refused: an older release than one this PC has seen";
     }
     return L"";
 }

@@ -1,8 +1,11 @@
 #pragma once
-// The service's answer to the download-URL query, and the signature that
-// makes it trustworthy: the program holds the service's public key, and the
-// address, size and checksums are read only from the bytes the signature
-// covers, so nobody on the network path can hand out another file.
+// The service's answer to the download-URL query, and the signatures that
+// make it trustworthy. The program holds the root's public key alone: the
+// root (kept offline) signs each release record (which file a phone gets)
+// and certifies an online key until a date; the serving hosts sign each
+// answer with that online key, so an answer proves it is fresh (the query's
+// nonce) but only a root-signed record can choose a file. Size and checksums
+// are read from the record alone.
 #include <string>
 
 namespace mirq {
@@ -19,6 +22,9 @@ struct ExpectedFile {
 struct ServiceAnswer {
     std::wstring url;
     ExpectedFile file;
+    long long version = 0;       // the record's
+    std::string record;          // the root-signed record as it came, to keep beside a file
+    std::wstring certificateUntil;  // the online key's last day, once the certificate verified
 };
 
 // How the answer fared: verified, taken as it came (no key built in), or the
@@ -35,7 +41,11 @@ enum class AnswerCheck {
     OtherFile,
     OtherQuery,
     NoSize,
-    NoSha256
+    NoSha256,
+    CertificateRefused,  // missing, not signed by the root, or not a certificate
+    CertificateEnded,    // its last day is before the PC's date (UTC)
+    RecordRefused,       // missing, not signed by the root, or not a record
+    OlderRecord          // older than one this PC has seen (the caller's check)
 };
 
 // What the query asked: the phone, the file and the query's nonce. An
@@ -47,14 +57,23 @@ struct AnswerAsked {
     bool kept = false;
 };
 
-// The answer's bytes as they came. With a key (a DER SubjectPublicKeyInfo of
-// an RSA key), the answer must hold <signature>BASE64</signature>, an RSA
-// PKCS#1 v1.5 SHA-256 signature over every byte before it, and the signed
-// bytes, read exactly, must say ok, name the phone, the flash type and the
-// nonce asked for, the size and the SHA-256. Without a key the answer is
-// read as it comes.
+// The answer's bytes as they came. With the root key (a DER
+// SubjectPublicKeyInfo of an RSA key), every signed document holds
+// <signature>BASE64</signature>, an RSA PKCS#1 v1.5 SHA-256 signature over
+// every byte before it, and is read exactly. The answer's <certificate>
+// (base64 of its bytes) must verify under the root and not have ended by the
+// PC's clock; the answer must verify under the certificate's key, say ok and
+// name the phone, the flash type and the nonce asked for; its <release>
+// (base64) must verify under the root, name the same phone and type, the
+// size and the SHA-256. Without a key the answer is read as it comes.
 AnswerCheck ReadServiceAnswer(const std::string& answer, const std::string& key, const AnswerAsked& asked,
                               ServiceAnswer& out);
+// A root-signed release record alone (one kept beside its file): verified,
+// read, and for the phone and flash type given; its size and checksums into `out`.
+AnswerCheck ReadReleaseRecord(const std::string& record, const std::string& key, const std::wstring& phonemode,
+                              int flashType, ServiceAnswer& out);
+// The PC's date, UTC, as YYYY-MM-DD.
+std::wstring TodayUtc();
 // The bytes a signature covers (every byte before the first <signature>),
 // as text once they verify; NoSignature, BadSignature or Malformed (not
 // UTF-8) otherwise, else Verified.
@@ -68,7 +87,7 @@ const wchar_t* DescribeAnswerCheck(AnswerCheck check);
 // shorter than 2048 bits or one that is not RSA.
 bool VerifyRsaSha256(const std::string& key, const std::string& data, const std::string& signature);
 
-// The public key the program was built with (empty: answers are not verified).
+// The root's public key the program was built with (empty: answers are not verified).
 const std::string& BuiltInServiceKey();
 // For the log: the SHA-256 of the key's bytes, or that there is none.
 std::wstring DescribeServiceKey(const std::string& key);

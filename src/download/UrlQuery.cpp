@@ -8,6 +8,7 @@
 
 #include "BuildConfig.h"
 #include "download/HttpExchange.h"
+#include "download/SignedRecords.h"
 #include "device/ModelCatalogue.h"
 #include "util/XmlDocument.h"
 #include "progress/TransferStatus.h"
@@ -48,16 +49,6 @@ bool ElementText(const std::wstring& text, const std::wstring& name, std::wstrin
 }
 
 }  // namespace
-
-std::wstring HexDigits(const std::wstring& text, size_t count) {
-    if (text.size() != count) return std::wstring();
-    std::wstring digits = text;
-    for (wchar_t& c : digits) {
-        if (c >= L'A' && c <= L'F') c = c - L'A' + L'a';
-        if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'))) return std::wstring();
-    }
-    return digits;
-}
 
 std::wstring ExtractMd5(const std::wstring& answer) {
     std::wstring value;

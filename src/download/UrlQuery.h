@@ -18,8 +18,6 @@ std::wstring ExtractFlashUrl(const std::wstring& answer);
 // The checksum the service may send beside the address: <md5> with 32 hex
 // digits, returned in lower case; empty when absent or malformed.
 std::wstring ExtractMd5(const std::wstring& answer);
-// Exactly `count` hex digits, lower-cased; empty for anything else.
-std::wstring HexDigits(const std::wstring& text, size_t count);
 // An address split for WinINet: "https://" is fetched over TLS (port 443
 // unless named), anything else as plain HTTP (port 80 unless named).
 struct UrlParts {

@@ -21,17 +21,10 @@ const wchar_t* const kLastInstall = L"/cache/recovery/last_install";
 const wchar_t* const kLastLog = L"/cache/recovery/last_log";
 const size_t kLoggedLines = 20;
 
-// The value of `key=value` in a properties text (build.prop, the OTA metadata); empty when absent.
-std::wstring ValueOf(const std::string& text, const std::string& key) {
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t end = text.find('\n', at);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(at, end - at);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.compare(0, key.size() + 1, key + "=") == 0) return Utf8ToWide(line.substr(key.size() + 1));
-        at = end + 1;
-    }
+// The value of the first `key=value` in a properties text (build.prop, the OTA metadata), trimmed; empty when absent.
+std::wstring ValueOf(const std::string& text, const std::wstring& key) {
+    for (const std::wstring& line : Lines(Utf8ToWide(text)))
+        if (line.compare(0, key.size() + 1, key + L"=") == 0) return Trimmed(line.substr(key.size() + 1));
     return std::wstring();
 }
 
@@ -39,10 +32,10 @@ std::wstring ValueOf(const std::string& text, const std::string& key) {
 
 ExpectedBuild ReadExpectedBuild(const RomContents& contents) {
     ExpectedBuild build;
-    build.dateUtc = Trimmed(ValueOf(contents.buildProp, "ro.build.date.utc"));
-    build.displayId = Trimmed(ValueOf(contents.buildProp, "ro.build.display.id"));
-    build.postTimestamp = Trimmed(ValueOf(contents.metadata, "post-timestamp"));
-    build.postBuild = Trimmed(ValueOf(contents.metadata, "post-build"));
+    build.dateUtc = ValueOf(contents.buildProp, L"ro.build.date.utc");
+    build.displayId = ValueOf(contents.buildProp, L"ro.build.display.id");
+    build.postTimestamp = ValueOf(contents.metadata, L"post-timestamp");
+    build.postBuild = ValueOf(contents.metadata, L"post-build");
     return build;
 }
 

@@ -79,7 +79,7 @@ DownloadOutcome ObtainRecoveryImage(const CatalogueRef& catalogue, int modelId, 
 
 void RemoveRecoveryImage(const std::wstring& path) {
     DeleteFileW(path.c_str());
-    DeleteFileW(KeptAnswerPath(path).c_str());
+    DeleteFileW(KeptRecordPath(path).c_str());
 }
 
 int IRecoveryFlasher::Flash(const CStopToken& stop) {

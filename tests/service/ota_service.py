@@ -4,9 +4,13 @@
 HTTP/1.0 on 127.0.0.1:8080 (and HTTPS on --tls-port, with the certificates
 of --tls-dir, made by make_certs.sh):
   POST /ota/ota/geturl.action   answers by <phonemode> and <flashtype>: the
-        phone and the file asked for, <flashurl>, <size>, <sha256> and <md5>,
-        then <signature>: RSA PKCS#1 v1.5 with SHA-256 (openssl dgst -sha256
-        -sign, base64) over every byte before it, with tests/keys/service-private.pem
+        phone and the file asked for, the nonce, <certificate> (base64 of the
+        root's certificate of the online key), <release> (base64 of the
+        root-signed record: phonemode, flashtype, version, size, sha256, md5,
+        file) and <flashurl>, then <signature>: RSA PKCS#1 v1.5 with SHA-256
+        (openssl dgst -sha256 -sign, base64) over every byte before it, with
+        the online key (tests/keys/online-private.pem). The root, whose public
+        half the tests' build carries, is tests/keys/service-private.pem.
   GET  /files/rom/<device>.zip  a real zip (the model's ROM package)
   GET  /files/recovery/<device>.img   the model's recovery image
   GET  /files/big/<N>.bin       N zeros (lengths past 2 GiB), ETag "big-N"
@@ -30,8 +34,11 @@ range_from_zero=1 (a 206 of the whole file, whatever range was asked),
 weak_etag=1 (the ETag is weak: no validator for If-Range), no_validator=1
 (no ETag at all),
 sign=none|broken|otherkey|otherphone|otherfile (no signature, a signature
-that does not verify, one made with another key, a rightly signed answer for
-another phone or for the other file), omit=size|sha256|phonemode|status (signed without it),
+that does not verify, one made with a key the certificate does not name, a
+rightly signed answer for another phone or for the other file),
+cert=none|ended|otherroot, online=second (a second certified online key),
+record=online|edited|otherphone, record_version=N,
+omit=size|sha256|phonemode|status (signed without it),
 tamper=1 (the file served differs from the one signed, same length),
 extra=N (N bytes more than signed follow the file), linger_ms=N (the
 connection held open N ms after the file), declare_extra=N (a length N bytes
@@ -76,6 +83,23 @@ def sign(data, key="service"):
                              input=data, stdout=subprocess.PIPE, check=True).stdout
         _signatures[(key, data)] = base64.b64encode(raw).decode()
     return _signatures[(key, data)]
+
+
+def public_der(key):
+    """The key's public half as DER, as the program is given keys."""
+    if ("der", key) not in _signatures:
+        _signatures[("der", key)] = subprocess.run(
+            ["openssl", "pkey", "-in", os.path.join(KEYS, key + "-private.pem"), "-pubout", "-outform", "DER"],
+            stdout=subprocess.PIPE, check=True).stdout
+    return _signatures[("der", key)]
+
+
+def b64(data):
+    return base64.b64encode(data if isinstance(data, bytes) else data.encode()).decode()
+
+
+def signed_document(text, root, key):
+    return text + "<signature>%s</signature></%s>\n" % (sign(text.encode(), key), root)
 
 
 class State:
@@ -235,7 +259,8 @@ def make_handler(state):
             self.send_bytes(200, replayed or answer, "text/xml")
 
         def answer(self, mode, ftype, nonce):
-            """The signed answer for the phone, the file and the query asked for (or, as a fault asks, for others)."""
+            """The answer for the phone, the file and the query asked for (or, as a fault asks, for others), signed
+            with the online key, its certificate and the root-signed record inside."""
             how = state.fault("sign")
             if how == "otherphone":  # rightly signed, but for another phone: a replay
                 mode = next(m for m in DEVICES if m != mode)
@@ -251,7 +276,6 @@ def make_handler(state):
                 url = "\n " + url
             if state.fault("url_query"):  # a long address (a signed download link)
                 url += "?token=" + "t" * int(state.fault("url_query"))
-            size, _, digest, sha256 = served(state, "rom" if ftype == "1" else "recovery", device)
             shape = state.fault("shape")
             evil = "<flashurl>http://127.0.0.1:1/evil.zip</flashurl>"
             inner = "" if state.fault("omit") == "phonemode" else "<phonemode>%s</phonemode>" % mode
@@ -262,36 +286,60 @@ def make_handler(state):
                 inner += "<nonce>%s</nonce>" % nonce
             if shape == "comment":
                 inner += "<!-- %s -->" % evil
+            online = "second" if state.fault("online") == "second" else "online"
+            if state.fault("cert") != "none":
+                inner += "<certificate>%s</certificate>" % b64(self.certificate(online))
+            inner += "<release>%s</release>" % b64(self.release_record(mode, ftype, device))
             if shape == "amp":  # an address with a query, escaped as XML asks
                 url += "?a=1&amp;b=2"
             if state.fault("no_flashurl") != "1":
                 inner += "<flashurl>%s</flashurl>" % url
             if shape == "dup":
                 inner += evil
-            omit = state.fault("omit")
-            if omit != "size" and shape != "after":
-                inner += "<size>%s</size>" % state.fault("size_text", "N").replace("N", str(size))
-            if omit != "sha256":
-                inner += "<sha256>%s</sha256>" % sha256
-            if state.fault("md5") == "wrong":
-                digest = hashlib.md5(digest.encode()).hexdigest()
-            if state.fault("md5") != "none":
-                inner += "<md5>%s</md5>" % digest
             status = "" if state.fault("omit") == "status" else "<status>%s</status>" % state.fault("status", "ok")
             signed = '<?xml version="1.0" encoding="UTF-8"?>\n<root>%s%s' % (status, inner)
             if how == "none":
                 return signed + "</root>"
-            signature = sign(signed.encode(), "other" if how == "otherkey" else "service")
+            signature = sign(signed.encode(), "other" if how == "otherkey" else online)
             if how == "broken":  # one bit of the signature flipped
                 raw = bytearray(base64.b64decode(signature))
                 raw[len(raw) // 2] ^= 1
                 signature = base64.b64encode(bytes(raw)).decode()
             tail = ""
             if shape == "after":  # the size only after the signature, outside what it covers
-                tail = "<size>%d</size>" % size
+                tail = "<size>%d</size>" % served(state, "rom" if ftype == "1" else "recovery", device)[0]
             if shape == "twosig":  # more after the signature, signed by nobody
                 tail = evil + "<signature>%s</signature>" % base64.b64encode(b"x" * 384).decode()
             return signed + "<signature>%s</signature>%s</root>" % (signature, tail)
+
+        def certificate(self, online):
+            """The root's certificate of the online key (cert=ended|otherroot: ended in 2020, signed by another root)."""
+            how = state.fault("cert")
+            text = '<?xml version="1.0" encoding="UTF-8"?>\n<certificate><key>%s</key><until>%s</until>' % (
+                b64(public_der(online)), "2020-01-01" if how == "ended" else "2099-12-31")
+            return signed_document(text, "certificate", "other" if how == "otherroot" else "service")
+
+        def release_record(self, mode, ftype, device):
+            """The root-signed release record (record=online|edited|otherphone: signed with the online key, edited
+            after signing, for another phone; record_version=N)."""
+            how = state.fault("record")
+            if how == "otherphone":
+                mode = next(m for m in DEVICES if m != mode)
+            size, _, digest, sha256 = served(state, "rom" if ftype == "1" else "recovery", device)
+            text = '<?xml version="1.0" encoding="UTF-8"?>\n<release><phonemode>%s</phonemode><flashtype>%s</flashtype>' \
+                   '<version>%s</version>' % (mode, ftype, state.fault("record_version", "1"))
+            omit, shape = state.fault("omit"), state.fault("shape")
+            if omit != "size" and shape != "after":
+                text += "<size>%s</size>" % state.fault("size_text", "N").replace("N", str(size))
+            if omit != "sha256":
+                text += "<sha256>%s</sha256>" % sha256
+            if state.fault("md5") == "wrong":
+                digest = hashlib.md5(digest.encode()).hexdigest()
+            if state.fault("md5") != "none":
+                text += "<md5>%s</md5>" % digest
+            text += "<file>%s</file>" % device
+            record = signed_document(text, "release", "online" if how == "online" else "service")
+            return record.replace(sha256, "0" * 64) if how == "edited" else record
 
         def catalogue(self):
             """The signed catalogue of models (catalogue=none|unsigned|otherkey|broken, catalogue_version=N,

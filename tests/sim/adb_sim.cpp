@@ -101,16 +101,19 @@ void WriteAll(const std::wstring& path, const std::string& bytes) {
 
 using KeyValues = std::map<std::string, std::string>;
 
-KeyValues LoadKv(const wchar_t* name) {
+// key=value lines (a build.prop's too: CRs dropped, # comments skipped).
+KeyValues ParseKv(const std::string& text) {
     KeyValues kv;
-    std::istringstream in(ReadAll(g_dir + name));
-    std::string line;
-    while (std::getline(in, line)) {
-        size_t eq = line.find('=');
-        if (eq != std::string::npos) kv[line.substr(0, eq)] = line.substr(eq + 1);
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const size_t eq = line.find('=');
+        if (eq != std::string::npos && line[0] != '#') kv[line.substr(0, eq)] = line.substr(eq + 1);
     }
     return kv;
 }
+
+KeyValues LoadKv(const wchar_t* name) { return ParseKv(ReadAll(g_dir + name)); }
 
 void SaveKv(const wchar_t* name, const KeyValues& kv) {
     std::string out;
@@ -381,12 +384,7 @@ void Install() {
     if (ok) {
         KeyValues props = LoadKv(L"props.txt");
         if (ZipEntry(zip, "system/build.prop", prop)) {
-            std::istringstream lines(prop);
-            for (std::string line; std::getline(lines, line);) {
-                if (!line.empty() && line.back() == '\r') line.pop_back();
-                const size_t eq = line.find('=');
-                if (eq != std::string::npos && line[0] != '#') props[line.substr(0, eq)] = line.substr(eq + 1);
-            }
+            for (const auto& p : ParseKv(prop)) props[p.first] = p.second;
         } else {
             props["ro.build.date.utc"] = std::to_string(atoll(props["ro.build.date.utc"].c_str()) + 86400);
         }
@@ -413,10 +411,12 @@ void ComeBackIfDue() {
     if (!State("away_ms").empty()) {
         const long long back = NowMs() + atoll(State("away_ms").c_str());
         SetState("back_at", std::to_string(back));
-        if (!State("install_after_ms").empty())
-            SetState("install_at", std::to_string(back + atoll(State("install_after_ms").c_str())));
+        const bool script = Exists(FsPath("/cache/recovery/extendedcommand")) || Exists(FsPath("/cache/recovery/openrecoveryscript"));
+        if (script && State("rebooted") == "recovery") {
+            const std::string recovery = State("recovery_ms").empty() ? "300" : State("recovery_ms");
+            SetState("install_at", std::to_string(back + atoll(recovery.c_str())));
+        }
         SetState("away_ms", "");
-        SetState("install_after_ms", "");
         return;
     }
     const std::string backAt = State("back_at"), installAt = State("install_at");
@@ -852,11 +852,7 @@ int Run(std::vector<std::string> a) {
         // later, where a command script has it install the package.
         SetState("connected", "0");
         const std::string gone = State("reboot_gone_ms").empty() ? "300" : State("reboot_gone_ms");
-        if (gone == "never") return 0;
-        SetState("away_ms", gone);
-        const bool script = Exists(FsPath("/cache/recovery/extendedcommand")) || Exists(FsPath("/cache/recovery/openrecoveryscript"));
-        const std::string recovery = State("recovery_ms").empty() ? "300" : State("recovery_ms");
-        if (script && a.size() > 1 && a[1] == "recovery") SetState("install_after_ms", recovery);
+        if (gone != "never") SetState("away_ms", gone);
         return 0;
     }
     Err("adb: unknown command " + verb + "\n");

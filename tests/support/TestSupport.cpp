@@ -180,7 +180,6 @@ void CSimPhone::Uninstall() { DeleteFileW(AdbPath().c_str()); }
 
 namespace {
 std::wstring PhoneDir() { return GetSandbox().base + L"\\tools\\phone\\"; }
-// Backslashes before the closing quote doubled, as the command-line parser needs them.
 // One argument as the C runtime reads it back: quotes escaped, backslashes before them doubled.
 std::wstring Quote(const std::string& s) {
     std::wstring out = L"\"";

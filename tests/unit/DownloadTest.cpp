@@ -9,7 +9,10 @@
 #include "TestSupport.h"
 #include "device/ModelCatalogue.h"
 #include "download/CatalogueService.h"
+#include "download/Digest.h"
 #include "download/ResourceDownloader.h"
+#include "download/SeenReleases.h"
+#include "download/SignedRecords.h"
 #include "download/UrlQuery.h"
 #include "log/logger.h"
 #include "util/Thread.h"
@@ -78,11 +81,11 @@ TEST_F(Download, QuerySendsTheDocumentAsTheServiceExpects) {
 TEST_F(Download, QueryAnswerInSeveralPiecesIsReadWhole) {
     ServiceControl("set?split=1");
     EXPECT_EQ(ExtractFlashUrl(downloader->QueryDownloadUrl(2)), ServiceUrl(L"files/recovery/crespo.img"));
-    // A long address keeps the checksum after it.
+    // A long address keeps what follows it, to the signature's end.
     ServiceControl("set?split=0&url_query=1500");
     const std::wstring answer = downloader->QueryDownloadUrl(1);
     EXPECT_EQ(ExtractFlashUrl(answer).size(), ServiceUrl(L"files/rom/crespo.zip?token=").size() + 1500);
-    EXPECT_EQ(ExtractMd5(answer).size(), 32u);
+    EXPECT_NE(answer.find(L"</signature></root>"), std::wstring::npos);
 }
 
 TEST_F(Download, QueryWithAnErrorStatusIsEmpty) {
@@ -266,7 +269,9 @@ TEST_F(Download, ALengthPast2GiBIsResumed) {
 
 TEST_F(Download, AWholeOrAnUnwritablePartStartsOverCleanly) {
     const std::string served = Served(L"files/rom/crespo.zip");
-    const std::wstring md5 = ExtractMd5(downloader->QueryDownloadUrl(1));
+    CDigest digest(DigestKind::Md5);  // the double's validator
+    digest.Update(served.data(), served.size());
+    const std::wstring md5 = digest.HexDigest();
     // A kept part as large as the file (a description without a length): 416, then the whole file.
     WriteBytes(target + L".part", served);
     WriteBytes(target + L".part.info", WideToUtf8(ServiceUrl(L"files/rom/crespo.zip")) + "\n\"" + WideToUtf8(md5) + "\"\n");
@@ -361,7 +366,7 @@ TEST_F(Download, OnlyAnAnswerSignedForThisPhoneAndFileIsFollowed) {
         {"shape=nested", DownloadOutcome::AnswerRefused, "refused: not a plain document"},
         {"status=withdrawn", DownloadOutcome::AnswerRefused, "refused: the status is not ok"},
         {"omit=status", DownloadOutcome::AnswerRefused, "refused: the status is not ok"},
-        {"size_text=1%3C%2Fsha256%3E", DownloadOutcome::AnswerRefused, "refused: not a plain document"},
+        {"size_text=1%3C%2Fsha256%3E", DownloadOutcome::AnswerRefused, "refused: the release record is not one the root key signed"},
         {"size_text=0", DownloadOutcome::AnswerRefused, "refused: no size"},
         {"size_text=%2BN", DownloadOutcome::AnswerRefused, "refused: no size"},
         {"shape=after", DownloadOutcome::AnswerRefused, "refused: no size"},
@@ -375,6 +380,17 @@ TEST_F(Download, OnlyAnAnswerSignedForThisPhoneAndFileIsFollowed) {
         {"sign=otherfile", DownloadOutcome::AnswerRefused, "refused: signed for the other file"},
         {"omit=size", DownloadOutcome::AnswerRefused, "refused: no size"},
         {"omit=sha256", DownloadOutcome::AnswerRefused, "refused: no SHA-256"},
+        // What a serving host alone can sign chooses no file; the root's certificate is what it needs.
+        {"cert=none", DownloadOutcome::AnswerRefused, "refused: the service's certificate is not one the root key signed"},
+        {"cert=otherroot", DownloadOutcome::AnswerRefused, "refused: the service's certificate is not one the root key signed"},
+        {"cert=ended", DownloadOutcome::AnswerRefused, "refused: the service's certificate has ended"},
+        {"record=online", DownloadOutcome::AnswerRefused, "refused: the release record is not one the root key signed"},
+        {"record=edited", DownloadOutcome::AnswerRefused, "refused: the release record is not one the root key signed"},
+        {"record=otherphone", DownloadOutcome::AnswerRefused, "refused: signed for another phone"},
+        {"online=second", DownloadOutcome::Ok, "signature verified (release 1, certificate until 2099-12-31)"},
+        // Last: once release 3 was seen, release 2 is a rollback, kept across starts.
+        {"record_version=3", DownloadOutcome::Ok, "signature verified (release 3"},
+        {"record_version=2", DownloadOutcome::AnswerRefused, "refused: an older release than one this PC has seen"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.fault);
@@ -393,6 +409,7 @@ TEST_F(Download, OnlyAnAnswerSignedForThisPhoneAndFileIsFollowed) {
         if (std::string(row.fault) == "shape=amp")
             EXPECT_NE(ServiceControl("log").find("GET /files/rom/crespo.zip?a=1&b=2 "), std::string::npos);
     }
+    EXPECT_EQ(ReadBytes(SeenReleasesPath()), "1 3 Nexus S\n");
     InstallLogHandler(nullptr);
     // Built without a key, the answer is taken as it comes.
     UseLocalService(false);

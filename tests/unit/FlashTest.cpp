@@ -330,7 +330,7 @@ TEST_F(RecoveryFlash, ImagesThatAreNoBootImageAreDeletedAndFail) {
     CDownloaderScope(1)->FetchRecovery(cached);  // another phone's image and answer
     ServiceControl("set?file_status=500");
     EXPECT_EQ(Flash(), 100);
-    EXPECT_FALSE(FileExists(KeptAnswerPath(cached)));
+    EXPECT_FALSE(FileExists(KeptRecordPath(cached)));
     ServiceControl("set?file_status=200&recovery_html=1");  // an error page served as the image
     EXPECT_EQ(Flash(), 100);
     EXPECT_FALSE(FileExists(cached));

@@ -1,0 +1,75 @@
+#include "Records.h"
+
+#include "Crypto.h"
+#include "Text.h"
+#include "download/SignedRecords.h"
+
+namespace mirqsvc {
+
+namespace {
+
+const char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+
+std::string Element(const char* name, const std::string& text) {
+    return std::string("<") + name + ">" + text + "</" + name + ">";
+}
+
+std::string Signed(const std::string& text, const char* root, const CSigningKey& key) {
+    const std::string signature = key.Sign(text);
+    return signature.empty() ? std::string() : text + Element("signature", signature) + "</" + root + ">\n";
+}
+
+}  // namespace
+
+std::string SignedPart(const std::string& document) {
+    const size_t open = document.find("<signature>");
+    return open == std::string::npos ? std::string() : document.substr(0, open);
+}
+
+std::string SignRelease(const Release& r, const CSigningKey& root) {
+    const std::string text = kDeclaration + std::string("<release>") + Element("phonemode", EscapeXml(r.phonemode)) +
+                             Element("flashtype", std::to_string(r.flashType)) +
+                             Element("version", std::to_string(r.version)) + Element("size", std::to_string(r.size)) +
+                             Element("sha256", r.sha256) + Element("md5", r.md5) +
+                             (r.url.empty() ? Element("file", r.file) : Element("url", EscapeXml(r.url)));
+    return Signed(text, "release", root);
+}
+
+bool ReadRelease(const std::string& document, Release& out) {
+    std::wstring text;
+    mirq::ReleaseRecord read;
+    const std::string part = SignedPart(document);
+    if (part.empty() || !DecodeUtf8(part, text) || !mirq::ReadReleaseText(text, read) || read.size < 1 ||
+        read.sha256.empty())
+        return false;
+    Release r;
+    r.phonemode = EncodeUtf8(read.phonemode);
+    r.flashType = read.flashType;
+    r.version = read.version;
+    r.size = read.size;
+    r.sha256 = EncodeUtf8(read.sha256);
+    r.md5 = EncodeUtf8(read.md5);
+    r.file = EncodeUtf8(read.file);
+    r.url = EncodeUtf8(read.url);
+    r.signedRecord = document;
+    out = r;
+    return true;
+}
+
+std::string Certify(const std::string& onlineDer, const std::string& until, const CSigningKey& root) {
+    const std::string text = kDeclaration + std::string("<certificate>") + Element("key", Base64(onlineDer)) +
+                             Element("until", until);
+    return Signed(text, "certificate", root);
+}
+
+bool ReadCertificate(const std::string& document, std::string& onlineDer, std::string& until) {
+    std::wstring text;
+    mirq::OnlineCertificate read;
+    const std::string part = SignedPart(document);
+    if (part.empty() || !DecodeUtf8(part, text) || !mirq::ReadCertificateText(text, read)) return false;
+    onlineDer = Unbase64(EncodeUtf8(read.key));
+    until = EncodeUtf8(read.until);
+    return !onlineDer.empty();
+}
+
+}  // namespace mirqsvc

@@ -1,0 +1,36 @@
+#pragma once
+// The documents the root key signs, as the service writes and reads them:
+// release records and the online key's certificate. The reading rules are
+// the program's own (download/SignedRecords).
+#include <string>
+
+namespace mirqsvc {
+
+class CSigningKey;
+
+struct Release {
+    std::string phonemode;  // UTF-8
+    int flashType = 0;
+    long long version = 0;
+    long long size = 0;
+    std::string sha256, md5;
+    std::string file;    // the name under files/, or empty
+    std::string url;     // where it is hosted instead (publish --url)
+    std::string signedRecord;  // the document as the root signed it
+};
+
+// The record's document, signed with the root; empty when signing failed.
+std::string SignRelease(const Release& release, const CSigningKey& root);
+// A record's document by the program's rules (its signature is the
+// program's to check); false for anything they refuse.
+bool ReadRelease(const std::string& document, Release& out);
+
+// The certificate: the online key's DER, its last day (YYYY-MM-DD, UTC), signed with the root.
+std::string Certify(const std::string& onlineDer, const std::string& until, const CSigningKey& root);
+// The key and last day a certificate names; false for anything else.
+bool ReadCertificate(const std::string& document, std::string& onlineDer, std::string& until);
+
+// The root left open before <signature>: what a signature covers.
+std::string SignedPart(const std::string& document);
+
+}  // namespace mirqsvc
