@@ -207,6 +207,20 @@ PLANTS = [
      "Service.KeygenMakesWhatTheProgramTakesAndNeverReplacesAKey"),
     ("service/deploy/nginx.conf", "http_502 http_503 non_idempotent;", "http_502 http_503;",
      "Service.BehindTheShippedNginxAQueryOutlivesItsServeProcessAndFilesResume"),
+    # The root chooses what is installed; the online key only proves freshness.
+    ("src/download/ServiceAnswer.cpp", "ReadReleaseRecord(DecodeBase64(WideToUtf8(v[kRelease])), key,",
+     "ReadReleaseRecord(DecodeBase64(WideToUtf8(v[kRelease])), onlineKey,", "Download.OnlyAnAnswerSignedForThisPhoneAndFileIsFollowed"),
+    ("src/download/ServiceAnswer.cpp", "return TodayUtc() > until ?", "return false ?",
+     "Download.OnlyAnAnswerSignedForThisPhoneAndFileIsFollowed"),
+    ("src/download/ResourceDownloader.cpp", "if (named.version < seen.Newest(", "if (named.version < 0 * seen.Newest(",
+     "Download.OnlyAnAnswerSignedForThisPhoneAndFileIsFollowed"),
+    ("src/download/ServiceAnswer.cpp", "if (VerifySignedText(record, key, text) != AnswerCheck::Verified || !ReadReleaseText(text, read))",
+     "if (!ReadReleaseText(text = Utf8ToWide(record.substr(0, record.find(kSignatureOpen))), read))",
+     "RecoveryFlash.ImagesThatAreNoBootImageAreDeletedAndFail"),
+    ("service/src/main.cpp", "if (certified != key.PublicDer())", "if (false)",
+     "Service.TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey"),
+    ("service/src/Store.cpp", "r.version = last == Lookup::Found ? before.version + 1 : 1;", "r.version = 1;",
+     "Service.TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey"),
 ]
 
 

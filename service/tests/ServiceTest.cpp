@@ -281,7 +281,7 @@ TEST_F(Service, TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey) {
     EXPECT_TRUE(OpensslVerifies(m_dir, Read(Cert()), "keys"));
     EXPECT_NE(Read(Cert()).find("<key>" + Base64(Read(m_dir + "/online/service.der")) + "</key><until>2099-12-31</until>"),
               std::string::npos);
-    const std::string serve = "serve --store " + Store() + " --key " + m_dir + "/online/service.pem --listen 127.0.0.1:1 ";
+    const std::string serve = "serve --store " + Store() + " --key " + m_dir + "/online/service.pem --listen 127.0.0.1:0 ";
     const std::string certify = "certify" + Root() + "--online " + m_dir + "/online/service.der --out " + m_dir + "/c --until ";
     int rc = 0;
     struct Said {
@@ -291,7 +291,7 @@ TEST_F(Service, TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey) {
     for (const Said& c : std::vector<Said>{
              {serve, "serve takes --cert", 1},
              {serve + "--cert " + m_dir + "/keys/service.der", "is no certificate", 1},
-             {"serve --store " + Store() + Root() + "--cert " + Cert() + " --listen 127.0.0.1:1", "does not name the key", 1},
+             {"serve --store " + Store() + Root() + "--cert " + Cert() + " --listen 127.0.0.1:0", "does not name the key", 1},
              {certify + "2001-02-29", "--until takes a date", 1},
              {certify + "2001-02-28", "warning: 2001-02-28 ended before today", 0},
              {"certify" + Root() + "--online " + m_dir + "/keys/service.der --out " + m_dir + "/c --until 2099-01-01", "the root itself", 1},

@@ -315,7 +315,7 @@ TEST_F(RecoveryFlash, ImagesThatAreNoBootImageAreDeletedAndFail) {
         EXPECT_EQ(Flash(), 100);
         EXPECT_FALSE(FileExists(cached));
     }
-    // An image whose kept answer is not its own (other bytes of its size, or
+    // An image whose kept record is not its own (other bytes of its size, or
     // the signed ones and more), or not for this phone.
     const std::string image = SignedImage();
     WriteBytes(cached, MakeRecoveryImage(static_cast<int>(image.size()), 2));
@@ -323,6 +323,13 @@ TEST_F(RecoveryFlash, ImagesThatAreNoBootImageAreDeletedAndFail) {
     EXPECT_EQ(Flash(), 100);
     SignedImage();
     WriteBytes(cached, image + std::string(2048, '\0'));
+    ServiceControl("set?file_status=500");
+    EXPECT_EQ(Flash(), 100);
+    EXPECT_FALSE(FileExists(cached));
+    SignedImage();  // its own bytes, its record edited: no longer the root's
+    std::string record = ReadBytes(KeptRecordPath(cached));
+    record.replace(record.find("<version>1<"), 11, "<version>9<");
+    WriteBytes(KeptRecordPath(cached), record);
     ServiceControl("set?file_status=500");
     EXPECT_EQ(Flash(), 100);
     EXPECT_FALSE(FileExists(cached));
