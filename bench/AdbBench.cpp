@@ -116,7 +116,7 @@ TEST(Bench, FlashOverheadAgainstItsFloor) {
     CSimPhone::Reset("nexus_s");
     WriteBytes(GetSandbox().base + L"\\tools\\flash_image", MakeContent(30000, 9));
     // The image as the service signs it (one placed by hand is never flashed), fetched before the clock starts.
-    ASSERT_TRUE(CDownloaderScope(2)->FetchRecovery(RecoveryImagePath(2)));
+    ASSERT_TRUE(CDownloaderScope(2, BuiltInRows())->FetchRecovery(RecoveryImagePath(2)));
     const std::wstring package = GetSandbox().base + L"\\update.zip";
     WriteBytes(package, MakePackage(20000, 4));
     const double floor = FloorMedian();

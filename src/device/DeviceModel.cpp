@@ -28,6 +28,10 @@ std::wstring CDeviceModel::Get(const wchar_t* key) const {
     return it == m_values.end() ? std::wstring() : it->second;
 }
 
+int FindModelId(std::wstring /*model*/, std::wstring brand, std::wstring device) {
+    return BuiltInRows()->Find(brand, device);
+}
+
 int CDeviceModel::Identify(const CModelRows& catalogue) {
     m_modelId = catalogue.Find(Get(L"ro.product.brand"), Get(L"ro.product.device"));
     return m_modelId;

@@ -65,4 +65,10 @@ private:
     std::wstring m_buildDate, m_buildName;
 };
 
+// The id of a built-in phone (0 to 3) by its brand and device, compared as
+// Identify compares them (ASCII case and surrounding whitespace aside; the
+// brand against each of the row's brands); -1 when none matches. The model
+// takes no part: phones of one device are sold under many model names.
+int FindModelId(std::wstring model, std::wstring brand, std::wstring device);
+
 }  // namespace mirq

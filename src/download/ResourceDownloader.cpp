@@ -64,7 +64,7 @@ void CResourceDownloader::Configure(wchar_t* proxy, wchar_t* bypass, unsigned lo
     // and schools let traffic out only through it.
     m_accessType = proxy ? INTERNET_OPEN_TYPE_PROXY : INTERNET_OPEN_TYPE_PRECONFIG;
     m_modelId = modelId;
-    m_catalogue = catalogue ? catalogue : BuiltInRows();
+    m_catalogue = std::move(catalogue);
 }
 
 void CResourceDownloader::Reset() {

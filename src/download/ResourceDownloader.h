@@ -38,8 +38,11 @@ public:
 
     // Ignored while a model is configured; proxy and bypass are taken over
     // (allocated with new[]) and may be null. The model id names a row of
-    // the catalogue given (the built-in one when none is).
-    void Configure(wchar_t* proxy, wchar_t* bypass, unsigned long flags, int modelId, CatalogueRef catalogue = nullptr);
+    // the catalogue given; without one, of the built-in rows.
+    void Configure(wchar_t* proxy, wchar_t* bypass, unsigned long flags, int modelId, CatalogueRef catalogue);
+    void Configure(wchar_t* proxy, wchar_t* bypass, unsigned long flags, int modelId) {
+        Configure(proxy, bypass, flags, modelId, BuiltInRows());
+    }
     void Reset();
     virtual void ReportProgress(int percent, const std::wstring& text);
 
@@ -111,7 +114,7 @@ std::wstring KeptRecordPath(const std::wstring& path);
 // may be for another phone.
 class CDownloaderScope {
 public:
-    explicit CDownloaderScope(int modelId, CatalogueRef catalogue = nullptr)
+    CDownloaderScope(int modelId, CatalogueRef catalogue)
         : m_downloader(CResourceDownloader::GetInstance()) {
         m_downloader->Configure(nullptr, nullptr, 0, modelId, std::move(catalogue));
     }

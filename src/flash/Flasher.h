@@ -32,7 +32,7 @@ public:
     // Every command goes to the phone of the serial (empty: the only device
     // attached). The model id names a row of the catalogue given, which says
     // what script the phone's recovery reads.
-    IKestrelbox(int modelId, const std::wstring& path, const CSerial& serial, CatalogueRef catalogue = BuiltInRows())
+    IKestrelbox(int modelId, const std::wstring& path, const CSerial& serial, CatalogueRef catalogue)
         : m_path(path), m_modelId(modelId), m_serial(serial), m_catalogue(std::move(catalogue)) {}
     virtual ~IKestrelbox() = default;
 
@@ -58,7 +58,7 @@ protected:
 
 class IRecoveryFlasher : public CProgressReporter {
 public:
-    IRecoveryFlasher(int modelId, const std::wstring& path, const CSerial& serial, CatalogueRef catalogue = BuiltInRows())
+    IRecoveryFlasher(int modelId, const std::wstring& path, const CSerial& serial, CatalogueRef catalogue)
         : m_path(path), m_modelId(modelId), m_serial(serial), m_catalogue(std::move(catalogue)) {}
     virtual ~IRecoveryFlasher() = default;
 

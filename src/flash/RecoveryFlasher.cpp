@@ -25,11 +25,10 @@ public:
     using IRecoveryFlasher::IRecoveryFlasher;
 
     bool PrepareFile() override {
-        // The identified phone's (the flash task made the flasher for it), as a row of the flasher's catalogue.
-        const int modelId = CDeviceModel::GetInstance()->GetModelId();
-        if (!m_catalogue->Has(modelId)) return false;
-        if (!PathExists(m_path)) m_path = RecoveryImagePath(*m_catalogue, modelId);
-        return ObtainRecoveryImage(m_catalogue, modelId, m_path, *m_stop) == DownloadOutcome::Ok;
+        // The phone it was made for: the process-wide record may have been read again since.
+        if (!m_catalogue->Has(m_modelId)) return false;
+        if (!PathExists(m_path)) m_path = RecoveryImagePath(*m_catalogue, m_modelId);
+        return ObtainRecoveryImage(m_catalogue, m_modelId, m_path, *m_stop) == DownloadOutcome::Ok;
     }
 
     bool PushFile() override {

@@ -20,8 +20,10 @@ TEST(BuiltInRows, WholeBrandAndDeviceOfOneRowWithoutCaseOrSurroundingWhitespace)
              {L"ZTE", L"Blade", 0}, {L" zte ", L"blade\r\n", 0}, {L"google", L"passion", 1}, {L"Android", L"passion", 1},
              {L"ANDROID", L"PASSION", 1}, {L"google", L"crespo", 2}, {L"Android", L"crespo", 2}, {L"htc_wwe", L"bravo", 3},
              {L"htc", L"bravo", -1}, {L"zte", L"crespo", -1}, {L"", L"", -1}, {L"google inc", L"crespo", -1},
-             {L"google", L"crespo4g", -1}, {L"\u3000google", L"crespo", -1}, {L"samsung", L"GT-I9000", -1}})
+             {L"google", L"crespo4g", -1}, {L"\u3000google", L"crespo", -1}, {L"samsung", L"GT-I9000", -1}}) {
         EXPECT_EQ(rows.Find(std::get<0>(c), std::get<1>(c)), std::get<2>(c)) << std::get<0>(c) << L"/" << std::get<1>(c);
+        EXPECT_EQ(FindModelId(L"Nexus S", std::get<0>(c), std::get<1>(c)), std::get<2>(c)) << std::get<0>(c);  // the model decides nothing
+    }
     EXPECT_EQ(rows.Row(2).name, L"Google Nexus S");
 }
 

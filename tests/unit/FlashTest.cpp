@@ -213,7 +213,7 @@ protected:
     // starts anew after it.
     std::string SignedImage() {
         ServiceControl("reset");
-        EXPECT_TRUE(CDownloaderScope(2)->FetchRecovery(RecoveryImagePath(2)));
+        EXPECT_TRUE(CDownloaderScope(2, BuiltInRows())->FetchRecovery(RecoveryImagePath(2)));
         ServiceControl("reset");
         return ReadBytes(RecoveryImagePath(2));
     }
@@ -248,6 +248,7 @@ TEST_F(RecoveryFlash, APhoneWithTheShellProtocolIsUnderstood) {
 }
 
 TEST_F(RecoveryFlash, FromTheServiceWhenNoLocalCopyExists) {
+    CDeviceModel::GetInstance()->Reset();  // read again meanwhile: the flasher keeps the phone it was made for
     EXPECT_EQ(Flash(), 0);
     std::string served;
     ASSERT_TRUE(HttpGet(ServiceUrl(L"files/recovery/crespo.img"), served));
@@ -334,7 +335,7 @@ TEST_F(RecoveryFlash, ImagesThatAreNoBootImageAreDeletedAndFail) {
     EXPECT_EQ(Flash(), 100);
     EXPECT_FALSE(FileExists(cached));
     SignedImage();
-    CDownloaderScope(1)->FetchRecovery(cached);  // another phone's image and answer
+    CDownloaderScope(1, BuiltInRows())->FetchRecovery(cached);  // another phone's image and answer
     ServiceControl("set?file_status=500");
     EXPECT_EQ(Flash(), 100);
     EXPECT_FALSE(FileExists(KeptRecordPath(cached)));
@@ -347,9 +348,8 @@ TEST_F(RecoveryFlash, ImagesThatAreNoBootImageAreDeletedAndFail) {
     EXPECT_TRUE(CSimPhone::Journal().empty());
 }
 
-TEST_F(RecoveryFlash, UnidentifiedPhoneHasNoImage) {
-    CDeviceModel::GetInstance()->Reset();
-    EXPECT_EQ(Flash(), 100);
+TEST_F(RecoveryFlash, UnidentifiedPhoneHasNoFlasher) {
+    EXPECT_EQ(CreateRecoveryFlasher(-1, L""), nullptr);
 }
 
 TEST_F(RecoveryFlash, StopBeforeFlash) {
