@@ -112,8 +112,10 @@ bool FetchCatalogue(const std::wstring& serviceUrl, const std::string& key, long
     }
     // Written beside the kept copy and moved over it: a cut write leaves the
     // older one, and with it the floor no replay may go below.
-    if (fetched.version > keptVersion && !ReplaceFileWith(KeptCataloguePath(), bytes))
-        MIRQ_LOG(kLogWarning, L"catalogue", L"the catalogue could not be kept in " + KeptCataloguePath());
+    unsigned long error = 0;
+    if (fetched.version > keptVersion && !ReplaceFileWith(KeptCataloguePath(), bytes, &error))
+        MIRQ_LOG(kLogWarning, L"catalogue", L"the catalogue could not be kept in " + KeptCataloguePath() + L" (error " +
+                                                std::to_wstring(error) + L")");
     if (fetched.version == keptVersion && keptUsed) return true;  // the very one told already
     Tell(listener, fetched, L"fetched");
     return true;

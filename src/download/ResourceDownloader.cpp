@@ -506,8 +506,9 @@ DownloadOutcome CResourceDownloader::Fetch(int flashType, const std::wstring& lo
         CSeenReleases seen(SeenReleasesPath());
         if (named.version < seen.Newest(asked.phonemode, flashType))
             check = AnswerCheck::OlderRecord;
-        else if (!seen.Note(asked.phonemode, flashType, named.version))
-            MIRQ_LOG(kLogWarning, L"http", L"the release seen could not be kept in " + SeenReleasesPath());
+        else if (unsigned long error = seen.Note(asked.phonemode, flashType, named.version))
+            MIRQ_LOG(kLogWarning, L"http", L"the release seen could not be kept in " + SeenReleasesPath() + L" (error " +
+                                               std::to_wstring(error) + L")");
     }
     const bool refused = !answer.empty() && check != AnswerCheck::Verified && check != AnswerCheck::NotVerified;
     m_refusal = refused ? check : AnswerCheck::Verified;
@@ -526,9 +527,11 @@ DownloadOutcome CResourceDownloader::Fetch(int flashType, const std::wstring& lo
         outcome = Download(named.url, localPath, named.file, stop);
     }
     // The image's root-signed record stays beside it: the image is checked against it again before every flash.
+    unsigned long error = 0;
     if (outcome == DownloadOutcome::Ok && flashType == kFlashTypeRecovery && check == AnswerCheck::Verified &&
-        !ReplaceFileWith(KeptRecordPath(localPath), named.record))
-        MIRQ_LOG(kLogWarning, L"http", L"the release record of " + localPath + L" could not be kept");
+        !ReplaceFileWith(KeptRecordPath(localPath), named.record, &error))
+        MIRQ_LOG(kLogWarning, L"http", L"the release record of " + localPath + L" could not be kept (error " +
+                                           std::to_wstring(error) + L")");
     ReportProgress(100, L"");
     return outcome;
 }

@@ -14,10 +14,11 @@ long long CSeenReleases::Newest(const std::wstring& phonemode, int flashType) co
     return at == m_newest.end() ? 0 : at->second;
 }
 
-bool CSeenReleases::Note(const std::wstring& phonemode, int flashType, long long version) {
-    if (version <= Newest(phonemode, flashType)) return true;
+unsigned long CSeenReleases::Note(const std::wstring& phonemode, int flashType, long long version) {
+    if (version <= Newest(phonemode, flashType)) return 0;
     m_newest[{flashType, phonemode}] = version;
-    return ReplaceFileWith(m_path, WideToUtf8(FormatSeenReleases(m_newest)));
+    unsigned long error = 0;
+    return ReplaceFileWith(m_path, WideToUtf8(FormatSeenReleases(m_newest)), &error) ? 0 : (error ? error : 1);
 }
 
 std::wstring SeenReleasesPath() { return GetDataDirectory() + L"\\releases.txt"; }

@@ -17,7 +17,8 @@ public:
     long long Newest(const std::wstring& phonemode, int flashType) const;
     // Keeps `version` when it is newer than what was seen: written beside
     // and renamed over, so a crash leaves the old list or the new one.
-    bool Note(const std::wstring& phonemode, int flashType, long long version);
+    // 0, or the system's error code of a list that could not be written.
+    unsigned long Note(const std::wstring& phonemode, int flashType, long long version);
 
 private:
     std::wstring m_path;

@@ -251,11 +251,21 @@ std::wstring VolumeOf(const std::wstring& path) {
     return GetVolumePathNameW(FolderOf(path).c_str(), root, MAX_PATH) ? std::wstring(root) : FolderOf(path);
 }
 
-bool ReplaceFileWith(const std::wstring& path, const std::string& bytes) {
+bool ReplaceFileWith(const std::wstring& path, const std::string& bytes, unsigned long* error) {
     const std::wstring temp = path + L".new";
-    if (WriteBinaryFile(temp, bytes) &&
-        MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return true;
+    CWinHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    // Flushed before the rename: else a power cut can leave the new name over bytes never written.
+    bool ok = file && WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+              written == bytes.size() && FlushFileBuffers(file.get());
+    DWORD failure = ok ? 0 : GetLastError();
+    file.Reset();
+    if (ok && !MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        ok = false;
+        failure = GetLastError();
+    }
+    if (ok) return true;
+    if (error) *error = failure;
     DeleteFileW(temp.c_str());
     return false;
 }

@@ -48,9 +48,10 @@ long long FreeBytesBeside(const std::wstring& path);
 std::wstring VolumeOf(const std::wstring& path);
 // Creates or replaces the file with the bytes; false when not all were written.
 bool WriteBinaryFile(const std::wstring& path, const std::string& bytes);
-// The same written beside it first and moved over it: a write cut short
-// leaves the file as it was.
-bool ReplaceFileWith(const std::wstring& path, const std::string& bytes);
+// The same written beside it first, flushed to the disk and moved over it:
+// a write cut short, or the power lost, leaves the file as it was. `error`
+// gets the system's error code of a failure (the write's or the rename's).
+bool ReplaceFileWith(const std::wstring& path, const std::string& bytes, unsigned long* error = nullptr);
 
 // Default limit of one hidden program started through the shell.
 constexpr unsigned long kRunWaitLimitMs = 20 * 60 * 1000;
