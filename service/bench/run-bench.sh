@@ -32,7 +32,8 @@ report() {  # name, the load's output
     }' <<< "$2"
 }
 
-"$tool" serve --store "$work/store" --key "$work/online/service.pem" --cert "$work/online.cert" --listen 127.0.0.1:18380 2>/dev/null &
+"$tool" serve --store "$work/store" --key "$work/online/service.pem" --cert "$work/online.cert" --listen 127.0.0.1:18380 \
+    --files-url http://127.0.0.1:18380/files/ 2>/dev/null &
 single=$!
 until curl -sf http://127.0.0.1:18380/healthz >/dev/null; do sleep 0.1; done
 report "one serve" "$("$build/service_bench" 127.0.0.1 18380 $clients $seconds $single)"

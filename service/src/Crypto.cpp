@@ -53,6 +53,12 @@ bool CSigningKey::Load(const std::string& pemPath, std::string& why) {
         why = "cannot read the key " + pemPath;
         return false;
     }
+    struct stat st;
+    if (fstat(fileno(file), &st) != 0 || (st.st_mode & 077) != 0) {
+        fclose(file);
+        why = pemPath + " can be read by others than its owner: chmod 600 " + pemPath + " (and take a new key if others read it)";
+        return false;
+    }
     EVP_PKEY* key = PEM_read_PrivateKey(file, nullptr, nullptr, nullptr);
     fclose(file);
     if (!key) {
@@ -162,6 +168,7 @@ bool DigestFile(const std::string& path, FileDigests& out, const std::string& co
     const int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) return false;
     const int copy = copyTo.empty() ? -1 : open(copyTo.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (copy >= 0) fchmod(copy, 0644);  // served by another user, whatever the umask
     CMdContext sha, md5;
     bool ok = (copyTo.empty() || copy >= 0) && EVP_DigestInit_ex(sha.ctx, EVP_sha256(), nullptr) == 1 &&
               EVP_DigestInit_ex(md5.ctx, EVP_md5(), nullptr) == 1;

@@ -17,6 +17,7 @@
 #include <memory>
 
 #include "Answer.h"
+#include "RequestGate.h"
 #include "Text.h"
 
 namespace mirqsvc {
@@ -25,11 +26,21 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// More connections than this at once are closed on arrival (the fd limit
-// is near, and httplib answers 500 past FD_SETSIZE).
+// More connections than this at once are turned away on arrival (the fd
+// limit is near, and httplib answers 500 past FD_SETSIZE); so are more than
+// kMaxPerAddress from one client address, so that one address cannot keep
+// everyone else out.
 const int kMaxConnections = 900;
+const int kMaxPerAddress = 64;
+const int kRetryAfterSeconds = 5;
 const size_t kMaxQueryBytes = 65536;
 const int kMaxRequestsPerConnection = 100;
+// Answers go out in one write when they fit: a process that dies before it
+// has sent a byte leaves its query for nginx to send to the next.
+const size_t kWriteBuffer = 256 * 1024;
+
+// When the request being answered on this thread began, for the log.
+thread_local Clock::time_point t_requestStart;
 
 const char kHomePage[] =
     "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>MirqROM</title></head>"
@@ -57,11 +68,19 @@ public:
         return true;
     }
 
-    bool is_readable() const override { return m_begin < m_end || WaitFor(m_fd, POLLIN, ReadWaitMs()); }
+    bool is_readable() const override {
+        return m_replayAt < m_replay.size() || m_begin < m_end || WaitFor(m_fd, POLLIN, ReadWaitMs());
+    }
     bool is_writable() const override { return WaitFor(m_fd, POLLOUT, m_options.writeTimeoutMs); }
 
     ssize_t read(char* ptr, size_t size) override {
         if (m_answering) return -1;  // one request at a time
+        if (m_replayAt < m_replay.size()) {  // the head as the gate passed it on
+            const size_t n = std::min(size, m_replay.size() - m_replayAt);
+            memcpy(ptr, m_replay.data() + m_replayAt, n);
+            m_replayAt += n;
+            return static_cast<ssize_t>(n);
+        }
         if (m_begin == m_end) {
             if (!WaitFor(m_fd, POLLIN, ReadWaitMs())) return -1;
             ssize_t n;
@@ -77,13 +96,38 @@ public:
         return static_cast<ssize_t>(n);
     }
 
+    // Held until the answer ends or fills the buffer.
     ssize_t write(const char* ptr, size_t size) override {
         m_answering = true;
-        if (!is_writable()) return -1;
-        ssize_t n;
-        do n = send(m_fd, ptr, size, MSG_NOSIGNAL);
-        while (n < 0 && errno == EINTR);
-        return n;
+        m_out.append(ptr, size);
+        if (m_out.size() >= kWriteBuffer && !Flush()) return -1;
+        return static_cast<ssize_t>(size);
+    }
+
+    bool Flush() {
+        size_t at = 0;
+        while (at < m_out.size()) {
+            if (!is_writable()) return false;
+            ssize_t n;
+            do n = send(m_fd, m_out.data() + at, m_out.size() - at, MSG_NOSIGNAL);
+            while (n < 0 && errno == EINTR);
+            if (n <= 0) return false;
+            at += static_cast<size_t>(n);
+        }
+        m_sent += m_out.size();
+        m_out.clear();
+        return true;
+    }
+    // Bytes of answers sent on this connection so far.
+    size_t Sent() const { return m_sent + m_out.size(); }
+    void Replay(std::string bytes) {
+        m_replay = std::move(bytes);
+        m_replayAt = 0;
+    }
+    // Past the buffer, at once: an interim answer, or a refusal before closing.
+    bool SendNow(const std::string& bytes) {
+        m_out += bytes;
+        return Flush();
     }
 
     void get_remote_ip_and_port(std::string& ip, int& port) const override { Address(getpeername, ip, port); }
@@ -120,7 +164,43 @@ private:
     bool m_answering = false;
     char m_buffer[4096];
     size_t m_begin = 0, m_end = 0;
+    std::string m_replay, m_out;
+    size_t m_replayAt = 0, m_sent = 0;
 };
+
+std::string PeerAddress(const sockaddr_storage& a) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (a.ss_family == AF_INET) inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&a)->sin_addr, text, sizeof(text));
+    if (a.ss_family == AF_INET6) inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&a)->sin6_addr, text, sizeof(text));
+    return text;
+}
+
+// A path as the log shows it: control characters, blanks and backslashes as \xHH.
+std::string Printable(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x21 || c == 0x7F || c == '\\') {
+            char hex[8];
+            snprintf(hex, sizeof(hex), "\\x%02X", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+std::string UtcNow() {
+    const auto now = std::chrono::system_clock::now();
+    const time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+    struct tm utc;
+    gmtime_r(&seconds, &utc);
+    char text[40];
+    const size_t n = strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
+    snprintf(text + n, sizeof(text) - n, ".%03ldZ", ms);
+    return text;
+}
 
 // "bytes=N-" or "bytes=N-M" of one range, within the size; false for anything else.
 bool ParseRange(const std::string& header, long long size, long long& first, long long& last) {
@@ -190,20 +270,33 @@ bool CServiceServer::Bind(std::string& why) {
 void CServiceServer::Run() {
     while (m_running) {
         if (!WaitFor(m_listen, POLLIN, 200)) continue;
-        const int fd = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+        sockaddr_storage peer = {};
+        socklen_t size = sizeof(peer);
+        const int fd = accept4(m_listen, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EMFILE || errno == ENFILE) std::this_thread::sleep_for(std::chrono::milliseconds(10));
             continue;
         }
+        const std::string address = PeerAddress(peer);
         std::lock_guard<std::mutex> hold(m_lock);
-        if (!m_running || static_cast<int>(m_open.size()) >= kMaxConnections) {
-            close(fd);
+        // A front's connections carry many clients: it limits them per address itself.
+        const bool front = !m_options.trustProxy.empty() && address == m_options.trustProxy;
+        if (!m_running || static_cast<int>(m_open.size()) >= kMaxConnections ||
+            (!front && m_perAddress[address] >= kMaxPerAddress)) {
+            TurnAway(fd, address, m_running ? "too many connections" : "stopping");
             continue;
         }
         const int on = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
         m_open.insert(fd);
-        std::thread([this, fd] { Serve(fd); }).detach();
+        ++m_perAddress[address];
+        try {
+            std::thread([this, fd, address] { Serve(fd, address); }).detach();
+        } catch (const std::system_error&) {  // no thread to be had (a memory limit): this one is turned away
+            m_open.erase(fd);
+            if (--m_perAddress[address] == 0) m_perAddress.erase(address);
+            TurnAway(fd, address, "no thread for the connection");
+        }
     }
     std::unique_lock<std::mutex> hold(m_lock);
     for (int fd : m_open) shutdown(fd, SHUT_RDWR);  // wakes every wait at once
@@ -215,51 +308,100 @@ void CServiceServer::Stop() {
     svr_sock_ = INVALID_SOCKET;
 }
 
-void CServiceServer::Serve(int fd) {
+// Said before closing, without reading the request: the client may retry after a while.
+void CServiceServer::TurnAway(int fd, const std::string& address, const char* why) {
+    const std::string answer = RefusalAnswer(503, std::string(why) + "\n", kRetryAfterSeconds);
+    send(fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    shutdown(fd, SHUT_WR);
+    char drain[4096];
+    while (recv(fd, drain, sizeof(drain), MSG_DONTWAIT) > 0) {
+    }
+    close(fd);
+    LogLine(address, "-", "-", 503, answer.size(), 0);
+}
+
+void CServiceServer::Serve(int fd, const std::string& address) {
     CConnectionStream stream(fd, m_options);
     for (int left = kMaxRequestsPerConnection; left > 0 && m_running; --left) {
         const int idle = left == kMaxRequestsPerConnection ? m_options.readTimeoutMs : m_options.keepAliveMs;
         if (!stream.NextRequest(idle)) break;
+        t_requestStart = Clock::now();
+        const GatedRequest gated = GateRequest([&stream](char* p, size_t n) { return stream.read(p, n); },
+                                               [&stream] { return stream.SendNow("HTTP/1.1 100 Continue\r\n\r\n"); });
+        if (gated.status != 0) {
+            if (gated.status > 0) {
+                const std::string answer = RefusalAnswer(gated.status, "the request is refused\n");
+                stream.SendNow(answer);
+                const size_t space = gated.requestLine.find(' ');
+                LogLine(address, gated.requestLine.substr(0, space), space == std::string::npos ? "-" : gated.requestLine.substr(space + 1),
+                        gated.status, answer.size(), Elapsed());
+            }
+            break;
+        }
+        stream.Replay(gated.bytes);
         bool closed = false;
         // Ranges are this server's own business (If-Range, 416): httplib's would apply them again.
-        if (!process_request(stream, left == 1, closed, [](httplib::Request& req) { req.ranges.clear(); }) || closed)
-            break;
+        const bool answered = process_request(stream, left == 1, closed, [](httplib::Request& req) { req.ranges.clear(); });
+        if (!stream.Flush() || !answered || closed) break;
         stream.EndAnswer();
     }
     shutdown(fd, SHUT_RDWR);
     close(fd);
     std::lock_guard<std::mutex> hold(m_lock);
     m_open.erase(fd);
+    if (--m_perAddress[address] == 0) m_perAddress.erase(address);
     m_ended.notify_all();
+}
+
+long long CServiceServer::Elapsed() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t_requestStart).count();
+}
+
+void CServiceServer::LogLine(const std::string& client, const std::string& method, const std::string& path, int status,
+                             size_t bytes, long long ms) const {
+    if (!m_options.log) return;
+    // One write a line, so lines of several threads do not mix.
+    const std::string line = UtcNow() + " " + client + " " + Printable(method.substr(0, 16)) + " " +
+                             Printable(path.substr(0, 400)) + " " + std::to_string(status) + " " + std::to_string(bytes) +
+                             " " + std::to_string(ms) + "ms\n";
+    fwrite(line.data(), 1, line.size(), stderr);
 }
 
 void CServiceServer::Route() {
     Post("/ota/ota/geturl.action", [this](const httplib::Request& req, httplib::Response& res) { AnswerQuery(req, res); });
     Get("/ota/ota/models.action", [this](const httplib::Request&, httplib::Response& res) {
-        const std::string catalogue = m_store.CatalogueBytes();
-        if (catalogue.empty()) {
-            res.status = 404;
-            res.set_content("no catalogue has been published\n", "text/plain");
+        std::string catalogue;
+        const Lookup found = m_store.Catalogue(catalogue);
+        if (found != Lookup::Found) {
+            res.status = found == Lookup::None ? 404 : 500;
+            res.set_content(found == Lookup::None ? "no catalogue has been published\n" : "the catalogue cannot be read\n",
+                            "text/plain");
             return;
         }
         res.set_content(catalogue, "text/xml; charset=utf-8");
     });
     Get("/", [](const httplib::Request&, httplib::Response& res) { res.set_content(kHomePage, "text/html; charset=utf-8"); });
     Get("/healthz", [this](const httplib::Request&, httplib::Response& res) {
-        const bool ok = m_store.Readable() && m_key.Bits() >= 2048;
+        std::string why;
+        const bool ok = m_store.Check(why) && m_key.Bits() >= 2048;
         res.status = ok ? 200 : 503;
-        res.set_content(ok ? "ok\n" : "the store cannot be read\n", "text/plain");
+        res.set_content(ok ? "ok\n" : why + "\n", "text/plain");
     });
     if (m_options.files)
         Get("/files/([^/]+)", [this](const httplib::Request& req, httplib::Response& res) { SendFile(req, res); });
-    if (m_options.log)
-        set_logger([](const httplib::Request& req, const httplib::Response& res) {
-            // One write a line, so lines of several threads do not mix.
-            char line[600];
-            const int n = snprintf(line, sizeof(line), "%s %s %.400s %d\n", req.remote_addr.c_str(), req.method.c_str(),
-                                   req.path.c_str(), res.status);
-            if (n > 0) fwrite(line, 1, std::min<size_t>(n, sizeof(line) - 1), stderr);
-        });
+    set_logger([this](const httplib::Request& req, const httplib::Response& res) {
+        // Behind the front named by --trust-proxy, the client is the last address it forwarded for.
+        std::string client = req.remote_addr;
+        const std::string forwarded = req.get_header_value("X-Forwarded-For");
+        if (!m_options.trustProxy.empty() && client == m_options.trustProxy && !forwarded.empty()) {
+            const size_t comma = forwarded.rfind(',');
+            client = forwarded.substr(comma == std::string::npos ? 0 : comma + 1);
+            client.erase(0, client.find_first_not_of(' '));
+        }
+        const size_t bytes = res.body.empty() ? static_cast<size_t>(std::max<long long>(0, ParseDigits(res.get_header_value("Content-Length"), 18)))
+                                              : res.body.size();
+        LogLine(Printable(client.substr(0, 64)), req.method, req.target.empty() ? req.path : req.target, res.status, bytes, Elapsed());
+    });
 }
 
 void CServiceServer::AnswerQuery(const httplib::Request& req, httplib::Response& res) {
@@ -272,6 +414,8 @@ void CServiceServer::AnswerQuery(const httplib::Request& req, httplib::Response&
     }
     Release release;
     const Lookup found = m_store.FindRelease(query.phonemode, query.flashType, release);
+    if (found == Lookup::Unreadable) fprintf(stderr, "mirq-service: the release of %s, flash type %d, cannot be read\n",
+                                             Printable(query.phonemode).c_str(), query.flashType);
     // A record that cannot be read is the service's fault, never "no release".
     const std::string answer = found == Lookup::Unreadable
                                    ? std::string()

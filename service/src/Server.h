@@ -12,6 +12,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
@@ -27,6 +28,7 @@ struct ServeOptions {
     bool files = false;
     std::string filesUrl;  // empty: http://HOST:PORT/files/
     std::string certificate;  // the online key's, signed by the root: goes with every answer
+    std::string trustProxy;   // the front's address: its connections are not limited, its X-Forwarded-For is logged
     int requestDeadlineMs = 30000;
     int readTimeoutMs = 10000;
     int writeTimeoutMs = 30000;
@@ -46,7 +48,11 @@ public:
     void Stop();
 
 private:
-    void Serve(int fd);
+    void Serve(int fd, const std::string& address);
+    void TurnAway(int fd, const std::string& address, const char* why);
+    void LogLine(const std::string& client, const std::string& method, const std::string& path, int status, size_t bytes,
+                 long long ms) const;
+    static long long Elapsed();
     void Route();
     void AnswerQuery(const httplib::Request& req, httplib::Response& res);
     void SendFile(const httplib::Request& req, httplib::Response& res);
@@ -61,6 +67,7 @@ private:
     std::mutex m_lock;
     std::condition_variable m_ended;
     std::set<int> m_open;  // connections being served
+    std::map<std::string, int> m_perAddress;  // of them, from each client address
 };
 
 }  // namespace mirqsvc

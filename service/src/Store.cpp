@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <ctime>
+#include <set>
 #include <cerrno>
 #include <fstream>
 #include <random>
@@ -21,6 +23,7 @@ namespace mirqsvc {
 namespace {
 
 const char kSignatureOpen[] = "<signature>";
+const size_t kMaxCatalogue = 16 << 20;
 
 std::string ReadWhole(const std::string& path, size_t limit = 1 << 20) {
     std::ifstream in(path, std::ios::binary);
@@ -51,7 +54,8 @@ bool SyncFolder(const std::string& dir) {
 class CWriteLock {
 public:
     CWriteLock(const std::string& root, std::string& why) {
-        for (const char* dir : {"", "/files", "/releases", "/tmp"}) mkdir((root + dir).c_str(), 0755);
+        for (const char* dir : {"", "/files", "/releases", "/tmp"})
+            if (mkdir((root + dir).c_str(), 0755) == 0) chmod((root + dir).c_str(), 0755);  // whatever the umask
         m_fd = open((root + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (m_fd < 0 || flock(m_fd, LOCK_EX) != 0) {
             why = "cannot write the store " + root;
@@ -115,6 +119,7 @@ bool CStore::PutInPlace(const std::string& bytes, const std::string& path) const
     const std::string temp = m_root + "/tmp/" + TempName();
     const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) return false;
+    fchmod(fd, 0644);  // readable by the serving user whatever the umask
     const bool written = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) && fsync(fd) == 0;
     if (close(fd) != 0 || !written || rename(temp.c_str(), path.c_str()) != 0) {
         unlink(temp.c_str());
@@ -189,7 +194,7 @@ bool CStore::InstallCatalogue(const std::string& models, const CSigningKey& key,
     CWriteLock lock(m_root, why);
     if (!lock.Held()) return false;
     long long current = 0;
-    const std::string kept = ReadWhole(m_root + "/models.xml");
+    const std::string kept = ReadWhole(m_root + "/models.xml", kMaxCatalogue);
     if (!kept.empty() && (current = CatalogueVersion(kept)) < 0 && version < 1) {
         why = m_root + "/models.xml cannot be read: its version is not known, so no next one is given (--version N sets it)";
         return false;
@@ -223,6 +228,10 @@ bool CStore::InstallCatalogue(const std::string& models, const CSigningKey& key,
         why = "the models file holds no <model>";
         return false;
     }
+    if (text.size() + 1024 > kMaxCatalogue) {  // the signature's room kept
+        why = "the catalogue would be over 16 MiB";
+        return false;
+    }
     const std::string signature = key.Sign(text);
     if (signature.empty() || !PutInPlace(text + "<signature>" + signature + "</signature></models>\n", m_root + "/models.xml")) {
         why = "cannot sign or write " + m_root + "/models.xml";
@@ -242,7 +251,79 @@ Lookup CStore::FindRelease(const std::string& phonemode, int flashType, Release&
     return Lookup::Found;
 }
 
-std::string CStore::CatalogueBytes() const { return ReadWhole(m_root + "/models.xml"); }
+Lookup CStore::Catalogue(std::string& bytes) const {
+    const std::string path = m_root + "/models.xml";
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return errno == ENOENT ? Lookup::None : Lookup::Unreadable;
+    std::ifstream in(path, std::ios::binary);
+    if (!in || st.st_size > static_cast<off_t>(kMaxCatalogue)) return Lookup::Unreadable;
+    bytes = ReadWhole(path, kMaxCatalogue);
+    // Only a whole catalogue that reads by the program's rules is one to serve.
+    return static_cast<off_t>(bytes.size()) == st.st_size && CatalogueVersion(bytes) >= 0 ? Lookup::Found : Lookup::Unreadable;
+}
+
+bool CStore::Check(std::string& why) const {
+    if (!Readable()) {
+        why = "the store cannot be read";
+        return false;
+    }
+    std::string catalogue;
+    if (Catalogue(catalogue) == Lookup::Unreadable) {
+        why = "the catalogue cannot be read";
+        return false;
+    }
+    DIR* dir = opendir((m_root + "/releases").c_str());
+    if (!dir) {
+        why = "the releases cannot be listed";
+        return false;
+    }
+    bool ok = true;
+    while (dirent* entry = readdir(dir)) {
+        Release r;
+        if (entry->d_name[0] != '.' && !ReadRelease(ReadWhole(m_root + "/releases/" + entry->d_name, 64 * 1024), r)) {
+            why = std::string("the release ") + entry->d_name + " cannot be read";
+            ok = false;
+            break;
+        }
+    }
+    closedir(dir);
+    return ok;
+}
+
+bool CStore::Prune(double days, std::vector<std::string>& removed, std::string& why) const {
+    CWriteLock lock(m_root, why);
+    if (!lock.Held()) return false;
+    std::set<std::string> named;
+    DIR* dir = opendir((m_root + "/releases").c_str());
+    if (!dir) {
+        why = "cannot list " + m_root + "/releases";
+        return false;
+    }
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        Release r;
+        // A release that cannot be read might name any file: nothing is removed then.
+        if (!ReadRelease(ReadWhole(m_root + "/releases/" + entry->d_name, 64 * 1024), r)) {
+            closedir(dir);
+            why = std::string("the release ") + entry->d_name + " cannot be read: nothing removed";
+            return false;
+        }
+        named.insert(r.file);
+    }
+    closedir(dir);
+    if (!(dir = opendir((m_root + "/files").c_str()))) return true;  // nothing published yet
+    const time_t before = time(nullptr) - static_cast<time_t>(days * 86400);
+    while (dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name, path = m_root + "/files/" + name;
+        struct stat st;
+        if (name[0] == '.' || named.count(name) || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+            st.st_mtime >= before)
+            continue;
+        if (unlink(path.c_str()) == 0) removed.push_back(name);
+    }
+    closedir(dir);
+    return true;
+}
 
 std::string CStore::FilePath(const std::string& name) const {
     // <64 hex>.<ext>: nothing else is ever under files/, and no path leaves it.

@@ -13,6 +13,7 @@
 // Everything goes into place by rename(2), so a reader sees the old whole
 // or the new whole, and a release names only a file that is complete.
 #include <string>
+#include <vector>
 
 #include "Records.h"
 
@@ -38,7 +39,12 @@ public:
 
     // What `serve` reads, each time it is asked (no state of its own).
     Lookup FindRelease(const std::string& phonemode, int flashType, Release& out) const;
-    std::string CatalogueBytes() const;
+    // The signed catalogue whole: None when none was installed, Unreadable when it cannot be read.
+    Lookup Catalogue(std::string& bytes) const;
+    // Whether every release and the catalogue can be read (the health check); else why not.
+    bool Check(std::string& why) const;
+    // Removes the files under files/ that no release names, once older than `days`; their names into `removed`.
+    bool Prune(double days, std::vector<std::string>& removed, std::string& why) const;
     // The path of a published file by its name; empty for a name that is not one.
     std::string FilePath(const std::string& name) const;
     bool Readable() const;

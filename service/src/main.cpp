@@ -27,7 +27,9 @@ const char kUsage[] =
     "  mirq-service certify --key ROOT.pem --online ONLINE.der --until YYYY-MM-DD --out ONLINE.cert\n"
     "  mirq-service publish --store S --key ROOT.pem --phonemode P --flashtype T --file PATH [--url URL]\n"
     "  mirq-service catalogue --store S --key ROOT.pem --models FILE [--version N]\n"
-    "  mirq-service serve --store S --key ONLINE.pem --cert ONLINE.cert --listen H:P [--files] [--files-url BASE]\n";
+    "  mirq-service serve --store S --key ONLINE.pem --cert ONLINE.cert --listen H:P [--files] [--files-url BASE]\n"
+    "                     [--trust-proxy ADDR]\n"
+    "  mirq-service prune --store S --older-than DAYS\n";
 
 int Fail(const std::string& why) {
     fprintf(stderr, "mirq-service: %s\n", why.c_str());
@@ -110,6 +112,9 @@ int Serve(const std::map<std::string, std::string>& o) {
     if (until < Today())
         fprintf(stderr, "mirq-service: warning: the certificate ended on %s: clients refuse every answer; certify the key again\n",
                 until.c_str());
+    if (!o.count("--files") && !o.count("--files-url"))
+        return Fail("answers name where the files are: give --files-url BASE (the address clients reach them at, "
+                    "behind nginx the front's), or --files to serve them here");
     const std::string listen = o.at("--listen");
     const size_t colon = listen.rfind(':');
     ServeOptions options;
@@ -121,13 +126,11 @@ int Serve(const std::map<std::string, std::string>& o) {
     options.files = o.count("--files") > 0;
     options.filesUrl = o.count("--files-url") ? o.at("--files-url") : "";
     options.certificate = certificate;
+    options.trustProxy = o.count("--trust-proxy") ? o.at("--trust-proxy") : "";
     CStore store(o.at("--store"));
     if (!store.Readable()) return Fail(o.at("--store") + " is no store (publish into it first)");
     CServiceServer server(store, key, options);
     if (!server.Bind(why)) return Fail(why);
-    if (options.filesUrl.empty() && (options.host == "0.0.0.0" || options.host == "::"))
-        fprintf(stderr, "mirq-service: answers name files at %s; give --files-url where clients reach them\n",
-                options.host.c_str());
     g_server = &server;
     signal(SIGTERM, StopServer);
     signal(SIGINT, StopServer);
@@ -190,10 +193,20 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (command == "serve" &&
-        ReadOptions(argc, argv, {"--store", "--key", "--cert", "--listen", "--files-url"}, {"--files"}, o) &&
+        ReadOptions(argc, argv, {"--store", "--key", "--cert", "--listen", "--files-url", "--trust-proxy"}, {"--files"}, o) &&
         Require(o, {"--store", "--key", "--listen"})) {
         if (!o.count("--cert")) return Fail("serve takes --cert ONLINE.cert: the root's certificate of the online key (mirq-service certify)");
         return Serve(o);
+    }
+    if (command == "prune" && ReadOptions(argc, argv, {"--store", "--older-than"}, {}, o) &&
+        Require(o, {"--store", "--older-than"})) {
+        const long long days = ParseDigits(o["--older-than"], 6);
+        if (days < 0) return Fail("--older-than takes a number of days");
+        std::vector<std::string> removed;
+        if (!CStore(o["--store"]).Prune(static_cast<double>(days), removed, why)) return Fail(why);
+        for (const std::string& name : removed) printf("removed files/%s\n", name.c_str());
+        printf("%zu files removed\n", removed.size());
+        return 0;
     }
     fputs(kUsage, stderr);
     return 2;

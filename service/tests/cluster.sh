@@ -15,12 +15,29 @@ store=$3 key=$4 cert=$5 port=$6 exe=$7
 conf="$(cd "$(dirname "$0")/.." && pwd)/deploy/nginx.conf"
 mkdir -p "$dir/logs"
 for i in 1 2; do
-    "$exe" serve --store "$store" --key "$key" --cert "$cert" --listen 127.0.0.1:$((port + i)) >/dev/null 2>>"$dir/serve-$i.log" &
+    "$exe" serve --store "$store" --key "$key" --cert "$cert" --listen 127.0.0.1:$((port + i)) \
+        --files-url "http://127.0.0.1:$port/files/" --trust-proxy 127.0.0.1 >/dev/null 2>>"$dir/serve-$i.log" &
     echo $! > "$dir/serve-$i.pid"
 done
+# The shipped site file inside a main configuration like Debian's stock one.
 sed -e "s#listen 8080;#listen 127.0.0.1:$port;#" -e "s#127.0.0.1:8081#127.0.0.1:$((port + 1))#" \
     -e "s#127.0.0.1:8082#127.0.0.1:$((port + 2))#" -e "s#root /srv/mirq/store;#root $store;#" \
-    -e "s#/var/log/nginx/#$dir/logs/#" "$conf" > "$dir/nginx.conf"
+    -e "s#/var/log/nginx/#$dir/logs/#" -e "s#rate=10r/s#rate=100000r/s#" -e "s#limit_conn mirq_conns 64;#limit_conn mirq_conns 1024;#" \
+    "$conf" > "$dir/site.conf"  # the tests' and the benchmark's clients are all of one address
+# One worker: each worker keeps its own view of which upstream failed, and
+# the tests wait for nginx to take a stopped process back.
+cat > "$dir/nginx.conf" <<CONF
+worker_processes 1;
+events { worker_connections 4096; }
+http {
+    sendfile on;
+    tcp_nopush on;
+    types { text/html html; }
+    default_type application/octet-stream;
+    access_log $dir/logs/access.log;
+    include $dir/site.conf;
+}
+CONF
 nginx -p "$dir" -c "$dir/nginx.conf" -g "pid $dir/nginx.pid; error_log $dir/logs/startup.log;" >"$dir/logs/nginx.out" 2>&1 || exit 1
 for _ in $(seq 50); do
     ok=0

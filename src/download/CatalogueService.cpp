@@ -17,7 +17,7 @@ namespace mirq {
 
 namespace {
 
-const size_t kMaxCatalogueBytes = 1 << 20;
+const size_t kMaxCatalogueBytes = 16 << 20;  // as the service's catalogue command allows
 
 // The kept copy, verified again now: its bytes and what they say (version
 // -1 when there is nothing usable).
