@@ -17,6 +17,24 @@ bool CAdbManager::IsDeviceConnected() {
 
 std::vector<CDeviceEntry> CAdbManager::ListDevices() { return ParseDevicesList(RunAdbCommand(kVerbDevices, L"")); }
 
+namespace {
+
+WaitWatch Watching(const CStopToken& stop) {
+    WaitWatch watch;
+    watch.stop = stop.Event();
+    return watch;
+}
+
+}  // namespace
+
+std::vector<CDeviceEntry> CAdbManager::ListDevices(const CStopToken& stop) {
+    return ParseDevicesList(RunAdbCommand(kVerbDevices, L"", m_commandLimitMs, Watching(stop), CSerial::OnlyDevice()));
+}
+
+std::wstring CAdbManager::Shell(const CSerial& serial, const std::wstring& command, const CStopToken& stop) {
+    return RunAdbCommand(kVerbShell, command, m_commandLimitMs, Watching(stop), serial);
+}
+
 bool CAdbManager::RestartServer() {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     RunAdbCommand(kVerbKillServer, L"");  // the runner lets the server settle after each
@@ -39,10 +57,12 @@ std::wstring UniqueSeparator() {
 
 }  // namespace
 
-PhoneReading CAdbManager::ReadPhone(const CSerial& serial) {
+PhoneReading CAdbManager::ReadPhone(const CSerial& serial) { return ReadPhone(serial, CStopToken::Never()); }
+
+PhoneReading CAdbManager::ReadPhone(const CSerial& serial, const CStopToken& stop) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     const std::wstring separator = UniqueSeparator();
-    const std::wstring output = Shell(serial, std::wstring(kArgGetProp) + L"; echo " + separator + L"; " + kArgId);
+    const std::wstring output = Shell(serial, std::wstring(kArgGetProp) + L"; echo " + separator + L"; " + kArgId, stop);
     PhoneReading reading;
     // A client that failed, or an answer whose separator never came (the
     // phone went between the two commands), reads nothing.

@@ -87,6 +87,10 @@ public:
     // Every property and the root state in one command.
     PhoneReading ReadPhone(const CSerial& serial);
     std::wstring Shell(const CSerial& serial, const std::wstring& command);
+    // The same ended at once by a requested stop (a wait that must answer a stop within a second).
+    PhoneReading ReadPhone(const CSerial& serial, const CStopToken& stop);
+    std::wstring Shell(const CSerial& serial, const std::wstring& command, const CStopToken& stop);
+    std::vector<CDeviceEntry> ListDevices(const CStopToken& stop);
     // Runs a shell command and returns its exit status; -1 when unknown.
     int ShellStatus(const CSerial& serial, const std::wstring& command);
     bool RemoteFileExists(const CSerial& serial, const std::wstring& devicePath);

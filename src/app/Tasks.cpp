@@ -334,7 +334,7 @@ int RunFlashTask(ITaskHost& host, const TaskInput& input) {
     if (stop.Requested()) return kTaskStopped;
 
     CInstallFollower follower(serial, kInstallWaitMs);
-    follower.NoteBefore(CDeviceModel::GetInstance()->GetBuildDate());
+    follower.NoteBefore(CDeviceChecker::GetInstance()->LastReading());  // as this task's check read it
     {
         CAttachedListener listener(host.OpenProgress(recoveryRuns ? 60 : 80), package.get());
         step = package->Flash(input.keepData, stop);
@@ -344,17 +344,22 @@ int RunFlashTask(ITaskHost& host, const TaskInput& input) {
     if (step != kFlashOk) return FlashFailure(kTaskRomFlashFailed);
     // The phone has left for recovery with the package: followed until it
     // runs a system again, and told by what it booted.
-    const InstallVerdict verdict =
-        follower.Follow(ReadExpectedBuild(contents), *catalogue, host.OpenProgress(0).get(), stop);
-    CDeviceModel* record = CDeviceModel::GetInstance();
+    PhoneReading after;
+    const InstallVerdict verdict = follower.Follow(ReadExpectedBuild(contents), host.OpenProgress(0).get(), stop, after);
+    if (after.read) {
+        // The window shows what the phone runs now.
+        CDeviceChecker::GetInstance()->RecordAfresh(after, *catalogue);
+        host.ShowDeviceInfo(after.rooted);
+    }
     switch (verdict) {
     case InstallVerdict::NewSystem:
-        host.ShowDeviceInfo(record->IsRooted());
-        host.ReportMessageDetail(record->GetBuildName());
+        host.ReportMessageDetail(SystemReading::From(after).name);
         return kTaskFlashed;
-    case InstallVerdict::OldSystem:
-        host.ShowDeviceInfo(record->IsRooted());
-        return kTaskSystemNotUpdated;
+    case InstallVerdict::OldSystem: return kTaskSystemNotUpdated;
+    case InstallVerdict::SameBuild:
+        host.ReportMessageDetail(SystemReading::From(after).name);
+        return kTaskSameBuild;
+    case InstallVerdict::ScriptNotRun: return kTaskScriptNotRun;
     case InstallVerdict::InRecovery: return kTaskStayedInRecovery;
     case InstallVerdict::Unauthorized: return kTaskBackUnauthorized;
     case InstallVerdict::NotBack: return kTaskNotBack;
@@ -363,9 +368,29 @@ int RunFlashTask(ITaskHost& host, const TaskInput& input) {
     return kTaskWaitStopped;
 }
 
+// The PC does not sleep while a download or a flash runs (the wait for the
+// phone included): a sleep would cut a download and count as time waited.
+class CKeepAwake {
+public:
+    CKeepAwake() { SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED); }
+    ~CKeepAwake() { SetThreadExecutionState(ES_CONTINUOUS); }
+    CKeepAwake(const CKeepAwake&) = delete;
+    CKeepAwake& operator=(const CKeepAwake&) = delete;
+};
+
+int AwakeDownload(ITaskHost& host, const TaskInput& input) {
+    CKeepAwake awake;
+    return RunDownloadTask(host, input);
+}
+
+int AwakeFlash(ITaskHost& host, const TaskInput& input) {
+    CKeepAwake awake;
+    return RunFlashTask(host, input);
+}
+
 DWORD WINAPI DeviceCheckThread(void* start) { return RunTaskThread(start, DeviceCheckBody, L"device check"); }
-DWORD WINAPI DownloadThread(void* start) { return RunTaskThread(start, RunDownloadTask, L"download"); }
-DWORD WINAPI FlashThread(void* start) { return RunTaskThread(start, RunFlashTask, L"flash"); }
+DWORD WINAPI DownloadThread(void* start) { return RunTaskThread(start, AwakeDownload, L"download"); }
+DWORD WINAPI FlashThread(void* start) { return RunTaskThread(start, AwakeFlash, L"flash"); }
 
 DWORD WINAPI CleanUpThread(void* taskThread) {
     // Stopping the server under a running flash could end it between its
@@ -409,6 +434,10 @@ TaskMessage MessageFor(int result, int flashStep, const std::wstring& detail) {
                                  L"分钟内没有重新连接电脑（清除数据后手机的USB调试会关闭）。请查看手机屏幕，确认新系统已经启动。"};
     case kTaskWaitStopped:
         return {L"刷机提示", L"已停止等待：ROM包已交给Recovery安装，请查看手机屏幕，确认新系统已经启动。"};
+    case kTaskSameBuild:
+        return {L"刷机提示", L"手机已启动，系统与ROM包的版本相同（" + detail +
+                                 L"），无法确认这次安装是否成功。请查看手机屏幕上的提示。"};
+    case kTaskScriptNotRun: return {L"刷机失败", L"手机已重新启动，但Recovery没有运行刷机命令，ROM包没有安装。请重新刷机！"};
     case kTaskBadPackage: return {L"刷机失败", L"ROM包已损坏或不完整，请重新下载或选择其他ROM包！"};
     case kTaskNotARom: return {L"刷机失败", L"所选文件不是可刷入的ROM包，请重新选择ROM包！"};
     case kTaskUnwritablePath:

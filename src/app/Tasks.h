@@ -55,6 +55,8 @@ enum TaskResult {
     kTaskBackUnauthorized = 34,
     kTaskNotBack = 35,
     kTaskWaitStopped = 36,
+    kTaskSameBuild = 37,     // the same build before and after, and no word of the install
+    kTaskScriptNotRun = 38,  // back in its system with the recovery script still there
 };
 
 // Sent by a task's thread to the host's window when the task has ended:

@@ -186,6 +186,12 @@ bool CDeviceChecker::ReadDeviceInfo(const CSerial& serial, const CModelRows& cat
         MIRQ_LOG(kLogWarning, L"device", L"the phone's properties could not be read whole");
         return false;
     }
+    m_lastReading = phone;
+    TakeReading(phone, catalogue);
+    return true;
+}
+
+void CDeviceChecker::TakeReading(const PhoneReading& phone, const CModelRows& catalogue) {
     CDeviceModel* record = CDeviceModel::GetInstance();
     const std::wstring shown = SerialOf(phone);  // the IMEI, else the serial number
     const std::wstring device = phone.Property(L"ro.product.device");
@@ -214,12 +220,11 @@ bool CDeviceChecker::ReadDeviceInfo(const CSerial& serial, const CModelRows& cat
     record->SetBuildProduct(phone.Property(L"ro.build.product"));
     const std::wstring display = phone.Property(L"ro.build.display.id");
     record->SetBuild(phone.Property(L"ro.build.date.utc"), display.empty() ? phone.Property(L"ro.build.id") : display);
-    return true;
 }
 
-bool CDeviceChecker::ReadPhoneAgain(const CSerial& serial, const CModelRows& catalogue) {
-    CDeviceModel::GetInstance()->Reset();  // read whole: the same phone may run another system now
-    return ReadDeviceInfo(serial, catalogue);
+void CDeviceChecker::RecordAfresh(const PhoneReading& phone, const CModelRows& catalogue) {
+    CDeviceModel::GetInstance()->Reset();  // whole: the same phone runs another system now
+    TakeReading(phone, catalogue);
 }
 
 void CDeviceChecker::ReportProgress(int percent, const std::wstring& text) { NotifyListener(percent, text); }

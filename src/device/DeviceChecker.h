@@ -3,6 +3,7 @@
 // connected, its properties read into the record and identified.
 #include <string>
 
+#include "adb/AdbManager.h"
 #include "adb/Serial.h"
 #include "device/ModelCatalogue.h"
 #include "progress/ProgressListener.h"
@@ -48,10 +49,11 @@ public:
     int Check(const CStopToken& stop = CStopToken::Never(), CSerial* serial = nullptr,
               const CModelRows& catalogue = *BuiltInRows());
 
-    // The phone of the serial read again into the record, identified by the
-    // catalogue, without a look at the device list; false when its answer
-    // could not be read whole.
-    bool ReadPhoneAgain(const CSerial& serial, const CModelRows& catalogue);
+    // The reading the last check took of the phone (its properties as they were).
+    const PhoneReading& LastReading() const { return m_lastReading; }
+    // A reading taken elsewhere (the phone after a flash) made the record
+    // whole anew, identified by the catalogue: the window shows what it runs now.
+    void RecordAfresh(const PhoneReading& phone, const CModelRows& catalogue);
 
     virtual bool IsAdbReady();
     // kCheckOk with one phone ready (its serial set), else the result that says what is wrong.
@@ -72,7 +74,11 @@ private:
     // phone without its driver or in fastboot mode; Windows is asked only then.
     int Explain(int connection, const CStopToken& stop);
 
+    // The record from a reading: the same phone's kept where it already describes it.
+    void TakeReading(const PhoneReading& phone, const CModelRows& catalogue);
+
     std::wstring m_detail;
+    PhoneReading m_lastReading;
 };
 
 }  // namespace mirq

@@ -174,6 +174,7 @@ TEST_F(Flow, AFlashSaysDoneAndTheSessionLogHoldsItsCommands) {
     ASSERT_TRUE(CUiDriver::WaitUntil([&] { return ui.Checked(IDC_KEEP_DATA); }, 5000));
     ui.Click(IDC_FLASH);
     EXPECT_EQ(ui.AnswerBox(L"刷机完成！", 120000), kFlashDone);
+    EXPECT_EQ(ui.Text(ui.Main(), IDC_DEVICE_INFO).find(L"Android版本：4.4.7\n"), 0u);  // what it runs now
     EXPECT_EQ(CSimPhone::ReadPhoneFile("/sdcard/mirq/update.zip"), package);
     EXPECT_EQ(CSimPhone::RecoveryRan("extendedcommand").find("format("), std::string::npos);
     EXPECT_NE(CSimPhone::RecoveryRan("extendedcommand").find("install_zip("), std::string::npos);
@@ -190,6 +191,41 @@ TEST_F(Flow, AFlashSaysDoneAndTheSessionLogHoldsItsCommands) {
                                     L"finished in", L"GET http://127.0.0.1:8080/files/recovery/crespo.img: status 200",
                                     L"flash started", L"ended with code 8", L"刷机完成！"})
         EXPECT_NE(log.find(expected), std::wstring::npos) << WideToUtf8(expected);
+}
+
+// What the phone did after the recovery had the package, each told in the
+// window; where it runs a system again, the window shows that system.
+TEST_F(Flow, EachVerdictOfTheFlashIsToldInTheWindow) {
+    Start("nexus_s");
+    WriteBytes(GetSandbox().base + L"\\update.zip", MakePackage(3000, 7));
+    const struct {
+        const char* key;
+        const char* value;
+        const char* before;  // the phone's build date before ("": the profile's)
+        const wchar_t* caption;
+        const wchar_t* text;
+        const wchar_t* android;  // the Android version shown after
+    } rows[] = {
+        {"install", "fails", "", L"刷机失败",
+         L"手机已重新启动，但系统没有更新：Recovery未能安装ROM包。请查看手机屏幕上的提示后重新刷机！", L"2.3.4"},
+        {"last_install", "none", "1400000007", L"刷机提示",
+         L"手机已启动，系统与ROM包的版本相同（MirqROM 7），无法确认这次安装是否成功。请查看手机屏幕上的提示。", L"4.4.7"},
+        {"install", "noscript", "", L"刷机失败", L"手机已重新启动，但Recovery没有运行刷机命令，ROM包没有安装。请重新刷机！", L"2.3.4"},
+        {"install", "stays", "", L"刷机失败", L"手机停留在Recovery中，ROM包没有安装成功。请查看手机屏幕上的提示后重新刷机！", nullptr},
+        {"install", "unauthorized", "", L"刷机提示",
+         L"手机已重新启动，但没有得到USB调试授权，无法确认新系统的版本。请在手机屏幕上查看系统版本。", nullptr},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.value);
+        CSimPhone::Reset("nexus_s");
+        CSimPhone::Set(row.key, row.value);
+        if (*row.before) CSimPhone::Prop("ro.build.date.utc", row.before);
+        ui.Click(IDC_FLASH);
+        EXPECT_EQ(ui.AnswerBox(row.caption, 120000), row.text);
+        if (row.android)
+            EXPECT_EQ(ui.Text(ui.Main(), IDC_DEVICE_INFO).find(std::wstring(L"Android版本：") + row.android), 0u);
+        ASSERT_TRUE(CUiDriver::WaitUntil([&] { return IsWindowEnabled(GetDlgItem(ui.Main(), IDC_FLASH)) != FALSE; }, 30000));
+    }
 }
 
 TEST_F(Flow, AFlashForAnotherPhoneSaysWhichAndChangesNothing) {

@@ -32,7 +32,11 @@
 // system, away for boot_ms, which then has the package's system/build.prop
 // (a package without one: a newer date); install=fails (back with the old
 // system, last_install saying 0), install=stays (on the error's screen, in
-// recovery), install=gone (never back), install=unauthorized (back, not trusting this PC), battery_level/battery_scale (dumpsys battery; battery_level=none:
+// recovery), install=gone (never back), install=unauthorized (back, not trusting this PC), install=noscript (the
+// recovery runs no script: back with the old system, the script still there), recovery_as_device=1 (the
+// recovery lists itself as a device and getprop answers its own build), last_install=none (the recovery
+// writes none), unauthorized_ms (back, not trusting this PC for that long), boot_completed_ms (listed as a
+// device that long before sys.boot_completed is 1), battery_level/battery_scale (dumpsys battery; battery_level=none:
 // no battery service), df_style (toolbox2, toolbox4, toybox) and sdcard_free
 // (bytes free on /sdcard), push_rate (bytes a second: the pushed file grows
 // on the phone as it arrives; with push_rate_path, only for remote paths
@@ -371,6 +375,13 @@ bool ZipEntry(const std::string& zip, const std::string& name, std::string& out)
 // the script taken away, the system booted; or an install that fails.
 void Install() {
     const std::string mode = State("install");
+    const std::string boot = State("boot_ms").empty() ? "300" : State("boot_ms");
+    SetState("in_recovery", "");
+    if (mode == "noscript") {  // nothing run, nothing written: the system boots as it was
+        SetState("connected", "0");
+        SetState("system_at", std::to_string(atoll(State("install_at").c_str()) + atoll(boot.c_str())));
+        return;
+    }
     std::string zip = ReadAll(FsPath("/sdcard/mirq/update.zip")), prop;
     const bool ok = mode != "fails" && mode != "stays" && !zip.empty();
     std::string log = "Starting recovery\n";
@@ -393,13 +404,16 @@ void Install() {
     } else {
         log += "Installing update...\nassert failed: getprop(\"ro.product.device\") == \"?\"\nE:Error in /sdcard/mirq/update.zip\n(Status 7)\nInstallation aborted.\n";
     }
-    WriteAll(FsPath("/cache/recovery/last_install"), "/sdcard/mirq/update.zip\n" + std::string(ok ? "1" : "0") + "\n");
+    if (State("last_install") != "none")
+        WriteAll(FsPath("/cache/recovery/last_install"), "/sdcard/mirq/update.zip\n" + std::string(ok ? "1" : "0") + "\n");
     WriteAll(FsPath("/cache/recovery/last_log"), log);
-    if (mode == "stays") return;
+    if (mode == "stays") {
+        SetState("in_recovery", "1");
+        return;
+    }
     for (const char* script : {"/cache/recovery/extendedcommand", "/cache/recovery/openrecoveryscript"})
         DeleteFileW(FsPath(script).c_str());
     SetState("connected", "0");
-    const std::string boot = State("boot_ms").empty() ? "300" : State("boot_ms");
     SetState("system_at", std::to_string(atoll(State("install_at").c_str()) + atoll(boot.c_str())));
 }
 
@@ -423,7 +437,8 @@ void ComeBackIfDue() {
     if (!backAt.empty() && NowMs() >= atoll(backAt.c_str())) {
         SetState("back_at", "");
         SetState("connected", "1");
-        SetState("device_state", "recovery");
+        SetState("in_recovery", "1");
+        SetState("device_state", State("recovery_as_device") == "1" ? "device" : "recovery");
     }
     if (!installAt.empty() && State("back_at").empty() && NowMs() >= atoll(installAt.c_str())) {
         Install();  // the system's time counts from the install's, whenever this is asked
@@ -434,7 +449,17 @@ void ComeBackIfDue() {
         SetState("system_at", "");
         if (State("install") == "gone") return;
         SetState("connected", "1");
-        SetState("device_state", State("install") == "unauthorized" ? "unauthorized" : "device");
+        const bool untrusted = State("install") == "unauthorized" || !State("unauthorized_ms").empty();
+        SetState("device_state", untrusted ? "unauthorized" : "device");
+        if (!State("unauthorized_ms").empty())
+            SetState("trusted_at", std::to_string(NowMs() + atoll(State("unauthorized_ms").c_str())));
+        SetState("boot_completed_at", std::to_string(NowMs() + atoll(State("boot_completed_ms").c_str())));
+    }
+    const std::string trustedAt = State("trusted_at");  // the user allowed USB debugging on the phone
+    if (!trustedAt.empty() && NowMs() >= atoll(trustedAt.c_str())) {
+        SetState("trusted_at", "");
+        SetState("unauthorized_ms", "");
+        SetState("device_state", "device");
     }
 }
 
@@ -626,6 +651,19 @@ void DumpsysBattery() {
         ShellLine(line);
 }
 
+// The properties as the phone answers now: a recovery answers its own
+// build and has not booted; a system has once it has finished starting.
+KeyValues Properties() {
+    KeyValues props = LoadKv(L"props.txt");
+    if (State("in_recovery") == "1") {
+        props["ro.build.date.utc"] = "1262304000";
+        props["ro.build.display.id"] = "ClockworkMod Recovery 5.0.2.0";
+        return props;
+    }
+    if (NowMs() >= atoll(State("boot_completed_at").c_str())) props["sys.boot_completed"] = "1";
+    return props;
+}
+
 // One command of the phone's shell; returns its exit status.
 int ShellCommand(const std::vector<std::string>& a) {
     std::string cmd = a.size() > 0 ? a[0] : "";
@@ -637,9 +675,9 @@ int ShellCommand(const std::vector<std::string>& a) {
         else ShellLine("uid=2000(shell) gid=2000(shell) groups=1003(graphics),1004(input),1007(log),1011(adb),1015(sdcard_rw),3003(inet)");
     } else if (cmd == "getprop" && a.size() == 1) {
         // Every property, sorted by name, as toolbox and toybox list them.
-        for (const auto& prop : LoadKv(L"props.txt")) ShellLine("[" + prop.first + "]: [" + prop.second + "]");
+        for (const auto& prop : Properties()) ShellLine("[" + prop.first + "]: [" + prop.second + "]");
     } else if (cmd == "getprop") {
-        KeyValues props = LoadKv(L"props.txt");
+        KeyValues props = Properties();
         ShellLine(props.count(arg) ? props[arg] : "");
     } else if (cmd == "ls" && arg == "-l" && a.size() > 2) {
         std::string line = LsLong(a[2]);

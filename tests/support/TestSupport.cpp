@@ -150,7 +150,8 @@ std::string MakePackage(size_t payloadSize, unsigned seed, const std::string& de
                                "\" || getprop(\"ro.build.product\") == \"" + device + "\");\nui_print(\"Mirq\");\n";
     // The system it installs, named as full packages name it.
     const std::string build = "ro.build.id=MIRQ" + std::to_string(seed) + "\nro.build.display.id=MirqROM " +
-                              std::to_string(seed) + "\nro.build.date.utc=" + std::to_string(1400000000 + seed) + "\n";
+                              std::to_string(seed) + "\nro.build.date.utc=" + std::to_string(1400000000 + seed) +
+                              "\nro.build.version.release=4.4." + std::to_string(seed) + "\n";
     return MakeZip({{"META-INF/com/google/android/update-binary", MakeContent(4000, seed + 1)},
                     {kUpdaterScriptName, script},
                     {"system/build.prop", build},

@@ -264,30 +264,49 @@ TEST_F(Tasks, AFlashEndsWithWhatThePhoneBooted) {
                  {kUpdaterScriptName, "assert(getprop(\"ro.product.device\") == \"crespo\");\n"}});
     const std::wstring logBase = GetSandbox().base + L"\\flash";
     InstallLogHandler(new CFileLogHandler(kLogInfo, 0, logBase, 1 << 20, 0, 0));
+    const wchar_t* const kFailed =
+        L"刷机失败: 手机已重新启动，但系统没有更新：Recovery未能安装ROM包。请查看手机屏幕上的提示后重新刷机！";
     const struct {
-        const char* install;  // the recovery's switch; "stop": the user stops waiting
+        const char* install;  // the recovery's switches, key=value&...; "stop": the user stops waiting
         const std::string& package;
         int result;
         const wchar_t* box;
+        const char* before = "";  // the phone's build date before the flash ("" as the profile has it)
     } rows[] = {
         {"", builtPackage, kTaskFlashed, L"刷机完成！: 刷机成功，手机已启动新系统：MirqROM 1"},
-        // A package that names no build: a system of another date than before is the new one.
+        // A recovery that lists itself as a device, answering its own build: not yet a verdict.
+        {"recovery_as_device=1&recovery_ms=2500", builtPackage, kTaskFlashed, L"刷机完成！: 刷机成功，手机已启动新系统：MirqROM 1"},
+        // A package that names no build: a system of another date than before is the new one; the same, not.
         {"", namelessPackage, kTaskFlashed, L"刷机完成！: 刷机成功，手机已启动新系统：FACTORY"},
-        {"fails", builtPackage, kTaskSystemNotUpdated,
-         L"刷机失败: 手机已重新启动，但系统没有更新：Recovery未能安装ROM包。请查看手机屏幕上的提示后重新刷机！"},
-        {"stays", builtPackage, kTaskStayedInRecovery,
+        {"install=noscript", namelessPackage, kTaskScriptNotRun,
+         L"刷机失败: 手机已重新启动，但Recovery没有运行刷机命令，ROM包没有安装。请重新刷机！"},
+        {"install=fails", builtPackage, kTaskSystemNotUpdated, kFailed},
+        // The same build again (a repair): the recovery's word decides.
+        {"install=fails", builtPackage, kTaskSystemNotUpdated, kFailed, "1400000001"},
+        {"", builtPackage, kTaskFlashed, L"刷机完成！: 刷机成功，手机已启动新系统：MirqROM 1", "1400000001"},
+        {"last_install=none", builtPackage, kTaskSameBuild,
+         L"刷机提示: 手机已启动，系统与ROM包的版本相同（MirqROM 1），无法确认这次安装是否成功。请查看手机屏幕上的提示。", "1400000001"},
+        {"install=stays", builtPackage, kTaskStayedInRecovery,
          L"刷机失败: 手机停留在Recovery中，ROM包没有安装成功。请查看手机屏幕上的提示后重新刷机！"},
-        {"unauthorized", builtPackage, kTaskBackUnauthorized,
+        // Unauthorized for a moment (a key to accept on the phone) is no verdict; for the whole wait it is.
+        {"unauthorized_ms=2500", builtPackage, kTaskFlashed, L"刷机完成！: 刷机成功，手机已启动新系统：MirqROM 1"},
+        {"install=unauthorized", builtPackage, kTaskBackUnauthorized,
          L"刷机提示: 手机已重新启动，但没有得到USB调试授权，无法确认新系统的版本。请在手机屏幕上查看系统版本。"},
-        {"gone", builtPackage, kTaskNotBack,
+        {"install=gone", builtPackage, kTaskNotBack,
          L"刷机提示: ROM包已交给Recovery安装，但手机在1分钟内没有重新连接电脑（清除数据后手机的USB调试会关闭）。请查看手机屏幕，确认新系统已经启动。"},
         {"stop", builtPackage, kTaskWaitStopped,
          L"刷机提示: 已停止等待：ROM包已交给Recovery安装，请查看手机屏幕，确认新系统已经启动。"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.install);
+        SCOPED_TRACE(std::string(row.install) + " " + row.before);
         CSimPhone::Reset("nexus_s");
-        CSimPhone::Set("install", std::string(row.install) == "stop" ? "" : row.install);
+        const std::string switches = std::string(row.install) == "stop" ? "" : row.install;
+        for (size_t at = 0; at < switches.size();) {
+            const size_t end = std::min(switches.find('&', at), switches.size()), eq = switches.find('=', at);
+            CSimPhone::Set(switches.substr(at, eq - at).c_str(), switches.substr(eq + 1, end - eq - 1));
+            at = end + 1;
+        }
+        if (*row.before) CSimPhone::Prop("ro.build.date.utc", row.before);
         if (&row == rows) {  // listed in recovery a while first, with an earlier attempt's word of a failure there
             CSimPhone::Set("recovery_ms", "2500");
             CSimPhone::WritePhoneFile("/cache/recovery/last_install", "/sdcard/mirq/update.zip\n0\n");
@@ -308,12 +327,17 @@ TEST_F(Tasks, AFlashEndsWithWhatThePhoneBooted) {
             return text.find(L"正在等待手机完成安装，请勿拔下USB线... 已等待 ") == 0;
         }));
         // The phone as it was read last: anew where it came back running a system.
-        EXPECT_EQ(host.shown.size(), result == kTaskFlashed || result == kTaskSystemNotUpdated ? 2u : 1u);
+        const bool runs = result == kTaskFlashed || result == kTaskSystemNotUpdated || result == kTaskSameBuild || result == kTaskScriptNotRun;
+        EXPECT_EQ(host.shown.size(), runs ? 2u : 1u);
+        // Once it runs a system, no script of either kind is left to wipe it at the next boot into recovery.
+        if (runs)
+            for (const char* script : {"/cache/recovery/extendedcommand", "/cache/recovery/openrecoveryscript"})
+                EXPECT_FALSE(CSimPhone::PhoneFileExists(script)) << script;
         if (&row == rows) EXPECT_GE(Matching(CSimPhone::Journal(), "shell cat /cache/recovery/last_install").size(), 2u);
         std::vector<std::string> journal = CSimPhone::Journal();
         const auto reboot = std::find(journal.begin(), journal.end(), "reboot recovery ");
         ASSERT_NE(reboot, journal.end());
-        if (std::string(row.install) == "gone") {
+        if (std::string(row.install) == "install=gone") {
             // Away: only the list, at most once every 2 s of the 6.
             std::vector<std::string> after(std::find(reboot, journal.end(), "devices  "), journal.end());
             EXPECT_EQ(Matching(after, "devices").size(), after.size());
