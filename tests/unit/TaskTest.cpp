@@ -17,6 +17,7 @@
 #include "download/ResourceDownloader.h"
 #include "download/UrlQuery.h"
 #include "flash/Flasher.h"
+#include "flash/InstallFollower.h"
 #include "log/logger.h"
 #include "util/Raii.h"
 #include "util/Thread.h"
@@ -248,6 +249,59 @@ TEST_F(Tasks, AFailureOfItsOwnIsToldWithAStopPending) {
     EXPECT_EQ(host.Box(kTaskRecoveryFlashFailed), std::wstring(L"刷机失败: ") + kReplug);
 }
 
+// The verdict on a phone that runs a system again; the first row that fits decides.
+TEST(InstallVerdict, FromTheReadingsThePackageAndTheRecoverysWord) {
+    const auto phone = [](const wchar_t* date) {
+        SystemReading r;
+        r.serialno = L"3233A90D1A2B00EC";
+        r.device = L"crespo";
+        r.date = date;
+        r.booted = true;
+        return r;
+    };
+    ExpectedBuild prop, ota, none;
+    prop.dateUtc = L"200";
+    ota.postTimestamp = L"200";  // OTA metadata only
+    using V = InstallVerdict;
+    const InstallLog kNone = InstallLog::None, kOk = InstallLog::Succeeded, kFail = InstallLog::Failed;
+    const struct {
+        const wchar_t *before, *after;
+        const ExpectedBuild& expected;
+        InstallLog log;
+        bool scriptLeft;
+        V verdict;
+    } rows[] = {
+        {L"100", L"200", prop, kOk, true, V::ScriptNotRun},  // whatever the rest says
+        {L"100", L"200", prop, kNone, false, V::NewSystem},
+        {L"100", L"200", ota, kNone, false, V::NewSystem},
+        {L"100", L"150", ota, kOk, false, V::OldSystem},  // another date than before, not the package's
+        {L"100", L"100", prop, kNone, false, V::OldSystem},
+        {L"100", L"200", prop, kFail, false, V::NewSystem},  // the package's system runs, a first attempt failed
+        {L"200", L"200", prop, kOk, false, V::NewSystem},   // the same build again
+        {L"200", L"200", prop, kFail, false, V::OldSystem},
+        {L"200", L"200", prop, kNone, false, V::SameBuild},
+        {L"100", L"150", none, kNone, false, V::NewSystem},  // a package that names no build
+        {L"100", L"100", none, kNone, false, V::SameBuild},
+        {L"100", L"100", none, kFail, false, V::OldSystem},
+        {L"100", L"100", none, kOk, false, V::NewSystem},
+        {L"", L"", prop, kNone, false, V::SameBuild},  // a phone without a date: the recovery's word alone
+        {L"", L"", prop, kFail, false, V::OldSystem},
+        {L"", L"", prop, kOk, false, V::NewSystem},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(DecideVerdict(phone(row.before), row.expected, row.log, phone(row.after), row.scriptLeft), row.verdict)
+            << WideToUtf8(row.before) << " " << WideToUtf8(row.after) << " " << static_cast<int>(row.log);
+    // last_install: the second line tells, however many follow; another phone shares the serial only.
+    EXPECT_EQ(ReadInstallLog(L"/sdcard/mirq/update.zip\r\n0\r\nextra\n"), InstallLog::Failed);
+    EXPECT_EQ(ReadInstallLog(L"/sdcard/mirq/update.zip\n1\n"), InstallLog::Succeeded);
+    EXPECT_EQ(ReadInstallLog(L"cat: /cache/recovery/last_install: No such file or directory"), InstallLog::None);
+    SystemReading other = phone(L"100");
+    other.device = L"passion";
+    EXPECT_FALSE(IsTheFlashedPhone(phone(L"100"), other));
+    EXPECT_TRUE(IsTheFlashedPhone(phone(L"100"), phone(L"200")));
+    EXPECT_EQ(FormatInstallWait(65000), L"正在等待手机完成安装，请勿拔下USB线... 已等待 1分05秒");
+}
+
 TEST_F(Tasks, AFlashEndsWithWhatThePhoneBooted) {
     // The simulated recovery installs the package as a recovery does; the
     // flash follows the phone by its serial (an emulator that starts
@@ -287,6 +341,9 @@ TEST_F(Tasks, AFlashEndsWithWhatThePhoneBooted) {
         {"last_install=none", builtPackage, kTaskSameBuild,
          L"刷机提示: 手机已启动，系统与ROM包的版本相同（MirqROM 1），无法确认这次安装是否成功。请查看手机屏幕上的提示。", "1400000001"},
         {"install=stays", builtPackage, kTaskStayedInRecovery,
+         L"刷机失败: 手机停留在Recovery中，ROM包没有安装成功。请查看手机屏幕上的提示后重新刷机！"},
+        // Still in recovery when the wait ends, with no word of the install.
+        {"install=stays&last_install=none", builtPackage, kTaskStayedInRecovery,
          L"刷机失败: 手机停留在Recovery中，ROM包没有安装成功。请查看手机屏幕上的提示后重新刷机！"},
         // Unauthorized for a moment (a key to accept on the phone) is no verdict; for the whole wait it is.
         {"unauthorized_ms=2500", builtPackage, kTaskFlashed, L"刷机完成！: 刷机成功，手机已启动新系统：MirqROM 1"},
