@@ -221,6 +221,25 @@ PLANTS = [
      "Service.TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey"),
     ("service/src/Store.cpp", "r.version = last == Lookup::Found ? before.version + 1 : 1;", "r.version = 1;",
      "Service.TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey"),
+    # The verdict after a flash.
+    ("src/flash/InstallFollower.cpp", "if (reading.read && now.booted && IsTheFlashedPhone(m_before, now)) {",
+     "if (reading.read && IsTheFlashedPhone(m_before, now)) {", "Tasks.AFlashEndsWithWhatThePhoneBooted"),
+    ("src/flash/InstallFollower.cpp", "return now.serialno == before.serialno && now.device == before.device &&",
+     "return now.serialno == before.serialno &&", "InstallVerdict.FromTheReadingsThePackageAndTheRecoverysWord"),
+    ("src/flash/InstallFollower.cpp", "if (scriptLeft) return InstallVerdict::ScriptNotRun;", "",
+     "Tasks.AFlashEndsWithWhatThePhoneBooted"),
+    ("src/flash/InstallFollower.cpp", "if (GetTickCount() - unauthorizedSince >= kUnauthorizedMs)", "if (true)",
+     "Tasks.AFlashEndsWithWhatThePhoneBooted"),
+    ("src/flash/InstallFollower.cpp", "if (was) adb->Shell(m_serial, std::wstring(L\"rm \") + kLastInstall);", "",
+     "Tasks.AFlashEndsWithWhatThePhoneBooted"),
+    ("src/flash/InstallFollower.cpp", "lines.size() >= 2 ? Trimmed(lines[1])", "lines.size() >= 2 ? Trimmed(lines.back())",
+     "InstallVerdict.FromTheReadingsThePackageAndTheRecoverysWord"),
+    ("src/flash/InstallFollower.cpp", "(before.date != wanted || log == InstallLog::Succeeded)", "(true)",
+     "InstallVerdict.FromTheReadingsThePackageAndTheRecoverysWord"),
+    ("src/flash/InstallFollower.cpp", "if (scriptLeft && !RemoveRecoveryScripts(m_serial))", "if (false)",
+     "Tasks.AFlashEndsWithWhatThePhoneBooted"),
+    ("src/app/Tasks.cpp", "        CDeviceChecker::GetInstance()->RecordAfresh(after, *catalogue);\n", "",
+     "Flow.AFlashSaysDoneAndTheSessionLogHoldsItsCommands"),
 ]
 
 

@@ -16,9 +16,12 @@ using namespace mirqtest;
 
 namespace {
 
-void Shot(const CUiDriver& ui, const wchar_t* name) {
+// With a box: the main window and the box over it, once the box's text is painted.
+void Shot(const CUiDriver& ui, const wchar_t* name, HWND box = nullptr) {
     wchar_t dir[MAX_PATH] = {};
-    if (GetEnvironmentVariableW(L"MIRQ_DEMO_DIR", dir, MAX_PATH)) ui.SaveScreenshot(std::wstring(dir) + L"\\" + name + L".bmp");
+    if (!GetEnvironmentVariableW(L"MIRQ_DEMO_DIR", dir, MAX_PATH)) return;
+    const std::wstring path = std::wstring(dir) + L"\\" + name + L".bmp";
+    EXPECT_TRUE(box ? ui.SaveScreenshotWithBox(path, box) : ui.SaveScreenshot(path)) << WideToUtf8(name);
 }
 
 void Say(const char* what) {
@@ -48,8 +51,9 @@ TEST(Demo, WalkTheMainJob) {
     // Into the package, unless it came faster than a look.
     CUiDriver::WaitUntil([&] { return !IsWindow(progress) || ui.ProgressPos(progress) >= 30; }, 60000);
     if (IsWindow(progress)) Shot(ui, L"2-downloading");
-    ASSERT_NE(ui.WaitWindow(L"下载完成！", 120000), nullptr);
-    Shot(ui, L"3-downloaded");
+    HWND box = ui.WaitWindow(L"下载完成！", 120000);
+    ASSERT_NE(box, nullptr);
+    Shot(ui, L"3-downloaded", box);
     ui.AnswerBox(L"下载完成！");
     Say("ROM package and recovery image downloaded");
 
@@ -58,8 +62,9 @@ TEST(Demo, WalkTheMainJob) {
     ASSERT_NE(progress, nullptr);
     ASSERT_TRUE(ui.WaitProgressAtLeast(progress, 50));  // into the package step
     Shot(ui, L"4-flashing");
-    ASSERT_NE(ui.WaitWindow(L"刷机完成！", 180000), nullptr);
-    Shot(ui, L"5-flashed");
+    box = ui.WaitWindow(L"刷机完成！", 180000);
+    ASSERT_NE(box, nullptr);
+    Shot(ui, L"5-flashed", box);
     EXPECT_EQ(ui.AnswerBox(L"刷机完成！"), L"刷机成功，手机已启动新系统：MirqROM 1.0 crespo");  // the published build
     EXPECT_EQ(CSimPhone::StateValue("rebooted"), "recovery");
     EXPECT_TRUE(CSimPhone::ReadPhoneFile("/sdcard/mirq/update.zip") == ReadBytes(package));

@@ -163,11 +163,16 @@ TEST_F(MainWindow, ConnectionProblemsSayWhatToDo) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.key);
         CSimPhone::Reset("nexus_s");
-        // Identified again first, so the reset below is seen: the click is
-        // posted, so the flash button, still enabled from before, says nothing
-        // of this check; its window coming and going does.
-        ASSERT_TRUE(ui.RunTask(IDC_REFRESH, kCheckCaption));
-        ASSERT_TRUE(ui.WaitEnabled(IDC_FLASH));
+        // Identified again first, so the reset below is seen. The click is
+        // posted and the check may come and go between two looks: it has
+        // ended once its reading is in the journal and its window is gone.
+        ui.Click(IDC_REFRESH);
+        ASSERT_TRUE(CUiDriver::WaitUntil(
+            [&] {
+                return !Matching(CSimPhone::Journal(), "shell getprop").empty() && !ui.FindWindowNow(kCheckCaption) &&
+                       ui.Enabled(IDC_FLASH);
+            },
+            30000));
         CSimPhone::Set(c.key, c.value);
         const std::shared_ptr<void> beside = c.beside();
         ui.Click(IDC_REFRESH);

@@ -284,9 +284,46 @@ std::vector<char> CaptureScreen(const RECT& r, int* stride) {
 
 }  // namespace
 
+namespace {
+
+BOOL CALLBACK FirstStatic(HWND child, LPARAM param) {
+    wchar_t cls[32] = {};
+    GetClassNameW(child, cls, 32);
+    if (lstrcmpiW(cls, L"Static") != 0 || GetWindowTextLengthW(child) == 0) return TRUE;
+    *reinterpret_cast<HWND*>(param) = child;
+    return FALSE;
+}
+
+bool WriteBitmap(const std::wstring& bmpPath, const RECT& r);
+template <class Visit>
+void VisitPixels(HWND control, Visit visit);
+
+}  // namespace
+
+bool CUiDriver::SaveScreenshotWithBox(const std::wstring& bmpPath, HWND box, DWORD limitMs) const {
+    HWND text = nullptr;
+    EnumChildWindows(box, FirstStatic, reinterpret_cast<LPARAM>(&text));
+    // A box is shown before it is painted: its text must have ink first.
+    const bool painted = text && WaitUntil([&] {
+        int ink = 0;
+        VisitPixels(text, [&](int, const unsigned char* p) { ink += p[0] < 100 && p[1] < 100 && p[2] < 100; });
+        return ink > 0;
+    }, limitMs);
+    RECT main, over, both;
+    if (!painted || !GetWindowRect(m_main, &main) || !GetWindowRect(box, &over)) return false;
+    UnionRect(&both, &main, &over);
+    return WriteBitmap(bmpPath, both);
+}
+
 bool CUiDriver::SaveScreenshot(const std::wstring& bmpPath) const {
     RECT r;
     if (!GetWindowRect(m_main, &r)) return false;
+    return WriteBitmap(bmpPath, r);
+}
+
+namespace {
+
+bool WriteBitmap(const std::wstring& bmpPath, const RECT& r) {
     int stride = 0;
     const std::vector<char> pixels = CaptureScreen(r, &stride);
     BITMAPINFOHEADER bih = {sizeof(bih), r.right - r.left, -(r.bottom - r.top), 1, 24, BI_RGB, 0, 0, 0, 0, 0};
@@ -297,8 +334,6 @@ bool CUiDriver::SaveScreenshot(const std::wstring& bmpPath) const {
     file.append(pixels.data(), pixels.size());
     return WriteBytes(bmpPath, file);
 }
-
-namespace {
 
 // Calls visit(row, pixel) for each pixel of the control as the screen shows it (B, G, R).
 template <class Visit>

@@ -80,6 +80,8 @@ public:
 
     DWORD WaitExit(DWORD limitMs = 20000) const;  // exit code, or STILL_ACTIVE after the limit
     bool SaveScreenshot(const std::wstring& bmpPath) const;
+    // The main window and a message box over it, once the box's text is on the screen.
+    bool SaveScreenshotWithBox(const std::wstring& bmpPath, HWND box, DWORD limitMs = 10000) const;
     // Pixels on screen within the control that are clearly red (text drawn in red).
     int RedPixels(int id) const;
     // Rows of the control on screen that hold dark (text) pixels: how tall its text is drawn.

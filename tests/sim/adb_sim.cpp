@@ -553,9 +553,13 @@ int Push(const std::vector<std::string>& a) {
                                  nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         const size_t step = static_cast<size_t>(rate / 10 > 0 ? rate / 10 : 1);
         for (size_t at = 0; at < bytes.size(); at += step) {
+            // Let through (a test saw what it waited for): the rest at once.
+            const bool released = Exists(g_dir + L"push_release");
+            const size_t n = released ? bytes.size() - at : std::min(step, bytes.size() - at);
             DWORD written = 0;
-            WriteFile(out, bytes.data() + at, static_cast<DWORD>(std::min(step, bytes.size() - at)), &written, nullptr);
+            WriteFile(out, bytes.data() + at, static_cast<DWORD>(n), &written, nullptr);
             FlushFileBuffers(out);
+            if (released) break;
             Sleep(100);
         }
         CloseHandle(out);

@@ -204,6 +204,8 @@ void CSimPhone::Set(const char* key, const std::string& value) {
     RunProcess(AdbPath(), L"sim-set " + Utf8ToWide(key) + L" " + Quote(value));
 }
 
+void CSimPhone::ReleasePush() { WriteBytes(PhoneDir() + L"push_release", ""); }
+
 void CSimPhone::Prop(const char* key, const std::string& value) {
     RunProcess(AdbPath(), L"sim-prop " + Utf8ToWide(key) + L" " + Quote(value));
 }

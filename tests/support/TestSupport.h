@@ -57,6 +57,7 @@ public:
     static void Reset(const char* profile);
     static void Set(const char* key, const std::string& value);
     static void Prop(const char* key, const std::string& value);
+    static void ReleasePush();  // a push slowed by push_rate lets the rest through at once
     // The command lines the phone received, without the "-s \"SERIAL\" " that names it;
     // RawJournal: as they came.
     static std::vector<std::string> Journal();

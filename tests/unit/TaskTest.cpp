@@ -420,12 +420,17 @@ TEST_F(Tasks, ASlowPushShowsItsProgressAndAStopEndsItAtOnce) {
     CSimPhone::Reset("nexus_s");
     WriteBytes(input.romPath, MakePackage(400000, 5));
     CSimPhone::Set("push_rate_path", "update.zip");
-    CSimPhone::Set("push_rate", "100000");  // about 4 s
-    EXPECT_EQ(RunFlashTask(host, input), kTaskFlashed);
-    // The package's slice is 40..100, its push the part from 70 to 88.
+    CSimPhone::Set("push_rate", "20000");  // about 20 s, until the rest is let through
+    // The package's slice is 40..100, its push the part from 70 to 88: once
+    // three positions of it were shown, the rest of the push arrives at once.
     std::vector<int> inPush;
-    for (int position : host.bar)
+    host.onReport = [&](int, int) {
+        const int position = host.bar.empty() ? 0 : host.bar.back();
         if (position > 70 && position < 88 && (inPush.empty() || position > inPush.back())) inPush.push_back(position);
+        if (inPush.size() == 3) CSimPhone::ReleasePush();
+    };
+    EXPECT_EQ(RunFlashTask(host, input), kTaskFlashed);
+    host.onReport = nullptr;
     EXPECT_GE(inPush.size(), 3u);
     EXPECT_TRUE(std::is_sorted(host.bar.begin(), host.bar.end()));
     EXPECT_TRUE(std::any_of(host.texts.begin(), host.texts.end(), [](const std::wstring& text) {
