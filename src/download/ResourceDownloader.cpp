@@ -114,11 +114,13 @@ std::wstring CResourceDownloader::QueryDownloadUrl(int flashType) { return Decod
 namespace {
 
 // What arrived of an interrupted download stays beside the target ("<target>.part"),
-// with what identifies the remote file it came from ("<target>.part.info":
-// the address, a strong validator of the file (ETag, else Last-Modified) and
-// its whole size), so that the next download of the same file asks only for the rest.
+// with what identifies the file it came from ("<target>.part.info": the
+// file's signed SHA-256 and size where the service's record gives them,
+// else its address; a strong validator of the file (ETag, else
+// Last-Modified) and its whole size), so that the next download of the same
+// file asks only for the rest, wherever it is hosted by then.
 struct CPartialInfo {
-    std::wstring url, validator;
+    std::wstring url, validator;  // url: what names the file (see above)
     long long total = -1;
 };
 
@@ -243,6 +245,14 @@ private:
 
     void Log(int level, const std::wstring& what) { MIRQ_LOG(level, L"http", L"GET " + m_url + L": " + what); }
 
+    // A file the root signed is itself by its checksum, at whatever address:
+    // its kept part is resumed without the server's validator, since the
+    // checksum checks the whole in the end.
+    bool Signed() const { return !m_expected.sha256.empty() && m_expected.size >= 0; }
+    std::wstring FileName() const {
+        return Signed() ? L"sha256:" + m_expected.sha256 + L" " + std::to_wstring(m_expected.size) : m_url;
+    }
+
     // False when the part stays (read-only, held by a virus scanner): it can
     // then never be told apart from what comes, and the download ends.
     bool ForgetPart() {
@@ -268,7 +278,7 @@ private:
     // What is kept, and room for the rest. False ends the run with `outcome`.
     bool Plan(DownloadOutcome& outcome) {
         m_earlier = ReadPartialInfo(m_infoPath);
-        m_have = m_earlier.url == m_url && !m_earlier.validator.empty() ? RegularFileSize(m_partPath) : -1;
+        m_have = m_earlier.url == FileName() && (Signed() || !m_earlier.validator.empty()) ? RegularFileSize(m_partPath) : -1;
         // A part that is not the start of this file (an earlier release's, one
         // without its description) would only take room that this one needs.
         if (m_have < 0 && PathExists(m_partPath) && !DropPart(L"is not the start of this file")) return false;
@@ -322,7 +332,8 @@ private:
     // The rest only, and only of the same file: a changed file comes whole (200).
     bool Request(DownloadOutcome& outcome) {
         const std::wstring headers =
-            m_have > 0 ? L"Range: bytes=" + std::to_wstring(m_have) + L"-\r\nIf-Range: " + m_earlier.validator + L"\r\n"
+            m_have > 0 ? L"Range: bytes=" + std::to_wstring(m_have) + L"-\r\n" +
+                             (Signed() ? L"" : L"If-Range: " + m_earlier.validator + L"\r\n")
                        : L"";
         const SendResult sent = SendHttpRequest(m_handles, m_session, m_address, L"GET",
                                                 kRequestFlags | INTERNET_FLAG_RELOAD, headers, "", L"GET " + m_url);
@@ -343,9 +354,10 @@ private:
         // more is not read past it.
         m_total = m_expected.size >= 0 ? m_expected.size : declared > 0 ? m_have + declared : -1;
         // A weak ETag says only that two files are alike: no validator for a range.
-        m_identity = CPartialInfo{m_url, QueryText(m_handles.request, HTTP_QUERY_ETAG), m_total};
+        m_identity = CPartialInfo{FileName(), QueryText(m_handles.request, HTTP_QUERY_ETAG), m_total};
         if (m_identity.validator.compare(0, 2, L"W/") == 0) m_identity.validator.clear();
         if (m_identity.validator.empty()) m_identity.validator = QueryText(m_handles.request, HTTP_QUERY_LAST_MODIFIED);
+        if (m_identity.validator.empty() && Signed()) m_identity.validator = L"sha256:" + m_expected.sha256;
         if (m_status == 206) {
             // Only the rest of the very file kept: a range elsewhere, of another
             // length or of another file (a proxy that ignores If-Range) would
@@ -355,7 +367,7 @@ private:
                 first != m_have || (whole >= 0 && m_earlier.total >= 0 && whole != m_earlier.total) ||
                 (whole >= 0 && m_total >= 0 && whole != m_total))
                 return StartOver(L"the range sent is not the rest of the kept part");
-            if (m_identity.validator != m_earlier.validator) return StartOver(L"the range sent is of another file");
+            if (!Signed() && m_identity.validator != m_earlier.validator) return StartOver(L"the range sent is of another file");
             if (whole >= 0) m_total = m_identity.total = whole;
         }
         return true;
