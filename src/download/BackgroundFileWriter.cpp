@@ -80,7 +80,11 @@ void CBackgroundFileWriter::WriteToFile(const std::vector<char>& chunk) {
 
 bool CBackgroundFileWriter::IsDiskFull() {
     const DWORD error = GetLastError();
-    return errno == ENOSPC || error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+    return IsWantOfRoom(errno, error);
+}
+
+bool CBackgroundFileWriter::IsWantOfRoom(int err, unsigned long systemError) {
+    return err == ENOSPC || systemError == ERROR_DISK_FULL || systemError == ERROR_HANDLE_DISK_FULL;
 }
 
 bool CBackgroundFileWriter::DiskFull() {

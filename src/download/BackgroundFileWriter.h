@@ -49,6 +49,13 @@ private:
     void WriteToFile(const std::vector<char>& chunk);
     static bool IsDiskFull();
 
+public:
+    // Whether a failed write failed for want of room: the C library says so
+    // by errno, the system by its error code; either is enough.
+    static bool IsWantOfRoom(int err, unsigned long systemError);
+
+private:
+
     static const size_t kMaxQueued = 4;
 
     CStdFile m_file;

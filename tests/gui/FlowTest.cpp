@@ -98,6 +98,24 @@ TEST_F(Flow, ACatalogueLaterThanTheFirstCheckIdentifiesThePhoneShownWithoutAComm
     EXPECT_TRUE(CUiDriver::WaitUntil([&] { return ui.Text(ui.Main(), IDC_MODEL_LABEL) == L"OnePlus One"; }, 15000));
     EXPECT_TRUE(CUiDriver::WaitUntil([&] { return ui.Enabled(IDC_FLASH); }, 5000));
     EXPECT_EQ(CSimPhone::Journal().size(), commands);
+    // The next task flashes by that catalogue: the phone is no longer refused as unsupported.
+    WriteBytes(GetSandbox().base + L"\\update.zip", MakePackage(3000, 7, "bacon"));
+    ui.Click(IDC_FLASH);
+    EXPECT_EQ(ui.AnswerBox(L"刷机完成！", 120000), kFlashDone);
+}
+
+TEST_F(Flow, ACatalogueThatArrivesDuringATaskIsTakenWhenTheTaskEnds) {
+    // The Nexus S is known built in; the service's catalogue, late, withdraws it (its first two rows only).
+    ServiceControl("set?catalogue_delay_ms=8000&catalogue_rows=2");
+    Start("nexus_s");
+    ASSERT_EQ(ui.Text(ui.Main(), IDC_MODEL_LABEL), L"Google Nexus S");
+    CSimPhone::Set("slow_verb", "shell");
+    CSimPhone::Set("slow_ms", "4000");
+    const DWORD started = GetTickCount();
+    ASSERT_TRUE(ui.RunTask(IDC_REFRESH, L"获取设备信息", 60000));
+    ASSERT_GT(GetTickCount() - started, 3000u);  // the catalogue came while it ran
+    EXPECT_TRUE(CUiDriver::WaitUntil(
+        [&] { return !ui.Enabled(IDC_FLASH) && ui.Text(ui.Main(), IDC_MODEL_LABEL) != L"Google Nexus S"; }, 10000));
 }
 
 TEST_F(Flow, DownloadBringsTheImageAndThePackage) {

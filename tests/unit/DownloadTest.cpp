@@ -113,6 +113,16 @@ TEST_F(Download, FetchRecoveryAsksForFlashType2) {
     EXPECT_TRUE(downloader->FetchRecovery(image));
     EXPECT_EQ(ReadBytes(image), Served(L"files/recovery/crespo.img"));
     EXPECT_NE(ServiceControl("log").find("<flashtype>2</flashtype>"), std::string::npos);
+    // The query leaves in UTF-8 byte for byte, a phonemode outside ASCII too.
+    Catalogue korean;
+    korean.models.resize(1);
+    korean.models[0].phonemode = L"\uAC24\uB7ED\uC2DC S";
+    downloader->Reset();
+    downloader->Configure(nullptr, nullptr, 0, 0, CModelRows::Make(korean));
+    downloader->FetchRecovery(image);
+    EXPECT_NE(ServiceControl("log").find("<phonemode>\xEA\xB0\xA4\xEB\x9F\xAD\xEC\x8B\x9C S</phonemode>"), std::string::npos);
+    downloader->Reset();
+    downloader->Configure(nullptr, nullptr, 0, 2);
 }
 
 // Without a signed size (a build without the service's key) and without a
@@ -511,6 +521,9 @@ TEST_F(Download, ServiceConnectionCheck) {
     // The home page's check (the window's own runs against the build's address in the flows).
     const std::wstring home = ServiceUrl(L"");
     EXPECT_TRUE(CheckServiceConnection(home));
+    EXPECT_TRUE(CheckServiceConnection(ServiceUrl(L"no-such-page")));  // a 404 is an answer: the network is there
+    ServiceControl("set?file_status=503");
+    EXPECT_TRUE(CheckServiceConnection(ServiceUrl(L"files/rom/crespo.zip")));
     EXPECT_FALSE(CheckServiceConnection(L"http://127.0.0.1:8099/"));
     ServiceControl("down?ms=2500");
     Sleep(400);

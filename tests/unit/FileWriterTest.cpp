@@ -30,4 +30,10 @@ TEST(BackgroundFileWriter, AFailedWriteIsReported) {
     for (int i = 0; i < 400 && accepted; ++i) accepted = writer.Write(block.data(), block.size());
     EXPECT_FALSE(accepted);  // the read loop learns of it and stops
     EXPECT_FALSE(writer.Finish());
+    EXPECT_FALSE(writer.DiskFull());  // no want of room: said as a failure, not as a full disk
+    // Want of room, however the failure says it.
+    EXPECT_TRUE(CBackgroundFileWriter::IsWantOfRoom(ENOSPC, 0));
+    EXPECT_TRUE(CBackgroundFileWriter::IsWantOfRoom(0, ERROR_DISK_FULL));
+    EXPECT_TRUE(CBackgroundFileWriter::IsWantOfRoom(EIO, ERROR_HANDLE_DISK_FULL));
+    EXPECT_FALSE(CBackgroundFileWriter::IsWantOfRoom(EBADF, ERROR_ACCESS_DENIED));
 }

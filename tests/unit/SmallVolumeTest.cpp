@@ -49,4 +49,14 @@ TEST(SmallVolume, NothingIsAskedForThatCannotFitAndAFullVolumeIsSaidPlainly) {
         EXPECT_EQ(ServiceControl("log").find("GET /files/rom") != std::string::npos, !verified);
         EXPECT_FALSE(FileExists(input.romPath) || FileExists(input.romPath + L".part") || FileExists(input.romPath + L".part.info"));
     }
+    // Resumed, unverified, until the volume is full: the part goes, so the box asks for the whole file.
+    ServiceControl("set?cut_after=500000");
+    EXPECT_EQ(RunDownloadTask(host, input), kTaskDownloadFailed);
+    EXPECT_TRUE(FileExists(input.romPath + L".part"));
+    ServiceControl("reset");
+    ServiceControl("set?rom_size=1500000");
+    EXPECT_EQ(RunDownloadTask(host, input), kTaskDiskFull);
+    EXPECT_NE(ServiceControl("log").find("range asked"), std::string::npos);
+    EXPECT_EQ(host.Box(kTaskDiskFull),
+              L"下载失败: 磁盘" + std::wstring(volume) + L"\\空间不足（需要2 MB，可用1 MB），请清理磁盘后重新下载！");
 }

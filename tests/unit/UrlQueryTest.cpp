@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "TestSupport.h"
 #include "device/ModelCatalogue.h"
 #include "download/UrlQuery.h"
@@ -22,6 +24,15 @@ TEST(UrlRequest, DocumentByModelAndFlashType) {
     EXPECT_EQ(WideToUtf8(BuildUrlRequest(*CModelRows::Make(korean), 0, 1, L"ab")),
               head + "<root><phonemode>\xEA\xB0\xA4\xEB\x9F\xAD\xEC\x8B\x9C S &amp; Co</phonemode><flashtype>1</flashtype>"
                      "<nonce>ab</nonce></root>");
+    // A newer catalogue (its rows in another order, one more) keeps the ids
+    // of the rows it shares: the phone shown before it came asks for its own files.
+    Catalogue newer = BuiltInCatalogue();
+    std::reverse(newer.models.begin(), newer.models.end());
+    newer.models.push_back(korean.models[0]);
+    const CatalogueRef rows = CModelRows::Make(newer, BuiltInRows().get());
+    EXPECT_EQ(rows->Find(L"google", L"crespo"), 2);
+    EXPECT_EQ(WideToUtf8(BuildUrlRequest(*rows, 2, 1, L"ab")),
+              head + "<root><phonemode>Nexus S</phonemode><flashtype>1</flashtype><nonce>ab</nonce></root>");
 }
 
 TEST(ExtractMd5, OnlyThirtyTwoHexDigits) {
