@@ -252,8 +252,6 @@ PLANTS = [
      "if (!m_catalogue->Has(CDeviceModel::GetInstance()->GetModelId())) return false;", "RecoveryFlash.FromTheServiceWhenNoLocalCopyExists"),
     ("src/device/DeviceModel.cpp", "    return BuiltInRows()->Find(brand, device);", "    return BuiltInRows()->Find(device, brand);",
      "BuiltInRows.WholeBrandAndDeviceOfOneRowWithoutCaseOrSurroundingWhitespace"),
-    ("tests/sim/adb_sim.cpp", "            const bool released = Exists(g_dir + L\"push_release\");", "            const bool released = false;",
-     "Tasks.ASlowPushShowsItsProgressAndAStopEndsItAtOnce"),
     ("src/app/MainDlg.cpp", "    if (m_catalogueChangedMeanwhile) PostMessageW(m_hWnd, WM_CATALOGUE_CHANGED, 0, 0);\n", "",
      "Flow.ACatalogueThatArrivesDuringATaskIsTakenWhenTheTaskEnds"),
     # The service facing the internet.

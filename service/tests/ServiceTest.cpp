@@ -305,6 +305,7 @@ TEST_F(Service, EachRequestGetsItsAnswerAndBadInputAClearOne) {
              {"/healthz", "", {}, 200, "ok"},
              {file, "", {{"Range", "bytes=1000-"}}, 206, romBytes.substr(1000)},
              {file, "", {{"Range", "bytes=1000-"}, {"If-Range", "\"another\""}}, 200, romBytes},
+             {file, "", {{"Range", "bytes=1000-"}, {"If-Range", "\"" + rom.sha256 + "\""}}, 206, romBytes.substr(1000)},
              {file, "", {{"Range", "bytes=300003-"}}, 416, ""},
              {"/files/..%2F.lock", "", {}, 404, ""},
          }) {
@@ -377,13 +378,30 @@ TEST_F(Service, EachRequestGetsItsAnswerAndBadInputAClearOne) {
 TEST_F(Service, TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey) {
     Shell("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out " + m_dir + "/ec.pem && chmod 600 " + m_dir +
           "/ec.pem && cp " + m_dir + "/online/service.pem " + m_dir + "/shared.pem && chmod 644 " + m_dir + "/shared.pem");
-    // Two publishes at once: each its own version, each file kept (the store's lock).
+    // Two publishes at once: each its own version, each file kept (the store's
+    // lock), readable by the serving user whatever the publisher's umask.
     Write(m_dir + "/old.zip", "an older package");
     const std::string publish = std::string(MIRQ_SERVICE_EXE) + " publish --store " + Store() + Root() +
                                 "--phonemode 'Nexus S' --flashtype 1 --file " + m_dir;
-    Shell(publish + "/old.zip & " + publish + "/rom.zip & wait");
+    Shell("umask 077; " + publish + "/old.zip & " + publish + "/rom.zip & wait");
     EXPECT_EQ(Current().version, 2);
     EXPECT_EQ(Shell("ls " + Store() + "/files | wc -l"), "2\n");
+    EXPECT_EQ(Shell("stat -c %a " + Store() + " " + Store() + "/files " + Store() + "/files/* " + Store() + "/releases/* | sort -u"),
+              "644\n755\n");
+    // A file named with blanks and brackets is stored under a name the files rule takes.
+    Write(m_dir + "/my rom (1).IMG", "an image");
+    Tool("publish --store " + Store() + Root() + "--phonemode 'Nexus S' --flashtype 2 --file '" + m_dir + "/my rom (1).IMG'");
+    EXPECT_FALSE(m_store.FilePath(Current(2).file).empty()) << Current(2).file;
+    // --files-url with or without its last slash names the same address.
+    for (const char* base : {"http://cdn.example/m", "http://cdn.example/m/"}) {
+        ServeOptions options;
+        options.filesUrl = base;
+        StartServer(options);
+        EXPECT_NE(Client().Post("/ota/ota/geturl.action", QueryBody("Nexus S", "2"), "text/xml")->body.find(
+                      "<flashurl>http://cdn.example/m/" + Current(2).file + "</flashurl>"),
+                  std::string::npos) << base;
+        StopServer();
+    }
     EXPECT_EQ(Publish("1", "rom.zip"), 0);
     EXPECT_EQ(Current().version, 3);
     EXPECT_EQ(Current().sha256, Shell("sha256sum " + m_dir + "/rom.zip | cut -c1-64 | tr -d '\\n'"));
@@ -423,6 +441,7 @@ TEST_F(Service, TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey) {
         EXPECT_NE(said.find(c.said), std::string::npos) << c.args << ": " << said;
         EXPECT_EQ(rc, c.rc) << c.args;
     }
+    EXPECT_EQ(Current().version, 3);  // the refused publish of an empty file left the release
 }
 
 TEST_F(Service, SlowClientsAreCutAndOneAddressCannotKeepOthersOut) {

@@ -46,8 +46,11 @@ public:
     // A requested stop is seen between the check's steps. With a phone
     // identified, `serial` is the one "devices" listed it with: every later
     // command for it names it. The phone is identified by `catalogue`.
-    int Check(const CStopToken& stop = CStopToken::Never(), CSerial* serial = nullptr,
-              const CModelRows& catalogue = *BuiltInRows());
+    int Check(const CStopToken& stop, CSerial* serial, const CModelRows& catalogue);
+    // The same by the built-in rows.
+    int Check(const CStopToken& stop = CStopToken::Never(), CSerial* serial = nullptr) {
+        return Check(stop, serial, *BuiltInRows());
+    }
 
     // The reading the last check took of the phone (its properties as they were).
     const PhoneReading& LastReading() const { return m_lastReading; }

@@ -392,6 +392,7 @@ void Install() {
         if (Exists(script)) log += std::string("Running /cache/recovery/") + name + ":\n" + ReadAll(script) + "\n";
     }
     log += "-- Installing: /sdcard/mirq/update.zip\nFinding update package...\nOpening update package...\n";
+    for (int i = 0; i < 24; ++i) log += "I:Verifying block " + std::to_string(i) + "\n";  // as long as a real one
     if (ok) {
         KeyValues props = LoadKv(L"props.txt");
         if (ZipEntry(zip, "system/build.prop", prop)) {

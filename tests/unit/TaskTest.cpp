@@ -405,8 +405,9 @@ TEST_F(Tasks, AFlashEndsWithWhatThePhoneBooted) {
     std::string log;
     for (const std::wstring& name : ListDir(GetSandbox().base)) 
         if (name.compare(0, 5, L"flash") == 0) log += ReadBytes(GetSandbox().base + L"\\" + name);
-    // The recovery's own words of a failure, in the session log.
+    // The recovery's own words of a failure, in the session log: its last lines, not its first.
     EXPECT_NE(log.find("E:Error in /sdcard/mirq/update.zip"), std::string::npos);
+    EXPECT_EQ(log.find("Starting recovery"), std::string::npos);
     EXPECT_NE(log.find("the phone runs MirqROM 1 (ro.build.date.utc 1400000001"), std::string::npos);
 }
 
