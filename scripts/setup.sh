@@ -11,7 +11,7 @@
 set -uo pipefail
 
 service_pkgs=(g++ cmake ninja-build pkg-config libcpp-httplib-dev libssl-dev libgtest-dev googletest
-              nginx openssl curl ca-certificates util-linux)
+              nginx openssl curl ca-certificates util-linux iproute2)
 program_pkgs=(g++-mingw-w64-i686-posix mingw-w64-tools wine wine32:i386 xvfb xauth
               fonts-wqy-microhei locales python3 imagemagick nsis libz-mingw-w64-dev e2fsprogs
               zip libarchive-tools)

@@ -18,6 +18,7 @@
 #include "Server.h"
 #include "Store.h"
 #include "Records.h"
+#include "download/SignedRecords.h"
 
 using namespace mirqsvc;
 
@@ -118,6 +119,7 @@ protected:
     }
     void TearDown() override {
         StopServer();
+        Shell(std::string(MIRQ_SERVICE_SOURCE) + "/tests/cluster.sh stop " + m_dir);  // where a test started one
         Shell("rm -rf " + m_dir);
     }
     std::string Store() const { return m_dir + "/store"; }
@@ -442,6 +444,11 @@ TEST_F(Service, TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey) {
         EXPECT_EQ(rc, c.rc) << c.args;
     }
     EXPECT_EQ(Current().version, 3);  // the refused publish of an empty file left the release
+    // The days a certificate may end on: the calendar's own.
+    for (const auto& day : std::vector<std::pair<const wchar_t*, bool>>{
+             {L"2027-01-31", true}, {L"2027-01-32", false}, {L"2028-02-29", true}, {L"2100-02-29", false},
+             {L"2000-02-29", true}, {L"2027-13-01", false}, {L"2027-1-01", false}})
+        EXPECT_EQ(mirq::IsCalendarDate(day.first), day.second) << mirq::IsCalendarDate(day.first);
 }
 
 TEST_F(Service, SlowClientsAreCutAndOneAddressCannotKeepOthersOut) {

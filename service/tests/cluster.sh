@@ -12,6 +12,16 @@ if [ "$cmd" = stop ]; then
     exit 0
 fi
 store=$3 key=$4 cert=$5 port=$6 exe=$7
+# A run that was killed (a timeout) leaves its processes on these ports: they go first.
+for p in $port $((port + 1)) $((port + 2)); do
+    for pid in $(ss -ltnpH "sport = :$p" 2>/dev/null | grep -o 'pid=[0-9]*' | cut -d= -f2 | sort -u); do
+        kill "$pid" 2>/dev/null
+    done
+    for _ in $(seq 50); do
+        [ -z "$(ss -ltnH "sport = :$p" 2>/dev/null)" ] && break
+        sleep 0.1
+    done
+done
 conf="$(cd "$(dirname "$0")/.." && pwd)/deploy/nginx.conf"
 mkdir -p "$dir/logs"
 for i in 1 2; do

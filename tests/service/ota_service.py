@@ -37,7 +37,7 @@ sign=none|broken|otherkey|otherphone|otherfile (no signature, a signature
 that does not verify, one made with a key the certificate does not name, a
 rightly signed answer for another phone or for the other file),
 cert=none|ended|otherroot, online=second (a second certified online key),
-record=online|edited|otherphone, record_version=N,
+record=online|edited|otherphone|otherfile, record_version=N,
 omit=size|sha256|phonemode|status (signed without it),
 tamper=1 (the file served differs from the one signed, same length),
 extra=N (N bytes more than signed follow the file), linger_ms=N (the
@@ -325,6 +325,8 @@ def make_handler(state):
             how = state.fault("record")
             if how == "otherphone":
                 mode = next(m for m in DEVICES if m != mode)
+            if how == "otherfile":
+                ftype = "2" if ftype == "1" else "1"
             size, _, digest, sha256 = served(state, "rom" if ftype == "1" else "recovery", device)
             text = '<?xml version="1.0" encoding="UTF-8"?>\n<release><phonemode>%s</phonemode><flashtype>%s</flashtype>' \
                    '<version>%s</version>' % (mode, ftype, state.fault("record_version", "1"))

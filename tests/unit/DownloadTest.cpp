@@ -400,6 +400,7 @@ TEST_F(Download, OnlyAnAnswerSignedForThisPhoneAndFileIsFollowed) {
         {"record=online", DownloadOutcome::AnswerRefused, "refused: the release record is not one the root key signed"},
         {"record=edited", DownloadOutcome::AnswerRefused, "refused: the release record is not one the root key signed"},
         {"record=otherphone", DownloadOutcome::AnswerRefused, "refused: signed for another phone"},
+        {"record=otherfile", DownloadOutcome::AnswerRefused, "refused: signed for the other file"},
         {"online=second", DownloadOutcome::Ok, "signature verified (release 1, certificate until 2099-12-31)"},
         // Last: once release 3 was seen, release 2 is a rollback, kept across starts.
         {"record_version=3", DownloadOutcome::Ok, "signature verified (release 3"},

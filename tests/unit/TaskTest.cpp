@@ -299,6 +299,12 @@ TEST(InstallVerdict, FromTheReadingsThePackageAndTheRecoverysWord) {
     other.device = L"passion";
     EXPECT_FALSE(IsTheFlashedPhone(phone(L"100"), other));
     EXPECT_TRUE(IsTheFlashedPhone(phone(L"100"), phone(L"200")));
+    SystemReading withImei = phone(L"100"), otherImei = phone(L"200");
+    withImei.imei = L"864367010054321";
+    otherImei.imei = L"864367010054999";
+    EXPECT_FALSE(IsTheFlashedPhone(withImei, otherImei));
+    otherImei.imei = withImei.imei;
+    EXPECT_TRUE(IsTheFlashedPhone(withImei, otherImei));
     EXPECT_EQ(FormatInstallWait(65000), L"正在等待手机完成安装，请勿拔下USB线... 已等待 1分05秒");
 }
 
