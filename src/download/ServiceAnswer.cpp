@@ -12,12 +12,6 @@ namespace mirq {
 
 namespace {
 
-// Digits only, 1 to 2^63-1: no sign, no space, nothing after.
-long long ParseSignedSize(const std::wstring& text) {
-    const long long value = ParseDigits(text, 19);
-    return value >= 1 ? value : -1;
-}
-
 bool DecodeUtf8Exactly(const std::string& bytes, std::wstring& text) {
     if (bytes.empty() || bytes.find('\0') != std::string::npos) return false;
     const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
