@@ -265,11 +265,11 @@ PLANTS = [
      "Service.SlowClientsAreCutAndOneAddressCannotKeepOthersOut"),
     ("service/src/Store.cpp", "    if (Catalogue(catalogue) == Lookup::Unreadable) {", "    if (false) {",
      "Service.ACatalogueIsCheckedByTheProgramsRulesThenSignedOneVersionUp"),
-    ("service/src/Store.cpp", "ReadWhole(path, kMaxCatalogue);\n", "ReadWhole(path);\n",
+    ("service/src/Store.cpp", "bytes = ReadWhole(path, kMaxCatalogue);", "bytes = ReadWhole(path);",
      "Service.ACatalogueIsCheckedByTheProgramsRulesThenSignedOneVersionUp"),
     ("service/src/Crypto.cpp", "(st.st_mode & 077) != 0", "(st.st_mode & 022) != 0",
      "Service.TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey"),
-    ("service/src/Store.cpp", "        named.insert(r.file);\n", "", "Service.TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey"),
+    ("service/src/Store.cpp", "for (const Release& r : releases) named.insert(r.file);", "", "Service.TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey"),
 ]
 
 

@@ -16,10 +16,6 @@ bool IsHex(const std::string& text) {
     return true;
 }
 
-std::string Element(const char* name, const std::string& text) {
-    return std::string("<") + name + ">" + text + "</" + name + ">";
-}
-
 }  // namespace
 
 bool ReadQuery(const std::string& body, Query& out) {

@@ -10,10 +10,6 @@ namespace {
 
 const char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
 
-std::string Element(const char* name, const std::string& text) {
-    return std::string("<") + name + ">" + text + "</" + name + ">";
-}
-
 std::string Signed(const std::string& text, const char* root, const CSigningKey& key) {
     const std::string signature = key.Sign(text);
     return signature.empty() ? std::string() : text + Element("signature", signature) + "</" + root + ">\n";

@@ -54,6 +54,14 @@ bool WaitFor(int fd, short events, int ms) {
     return n > 0;
 }
 
+// A socket's address as text (IPv4 or IPv6).
+std::string PeerAddress(const sockaddr_storage& a) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (a.ss_family == AF_INET) inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&a)->sin_addr, text, sizeof(text));
+    if (a.ss_family == AF_INET6) inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&a)->sin6_addr, text, sizeof(text));
+    return text;
+}
+
 // One connection as httplib reads and writes it: a request must arrive
 // whole before its deadline, each read and write waits a bounded time.
 class CConnectionStream : public httplib::Stream {
@@ -143,19 +151,11 @@ private:
     void Address(int (*get)(int, sockaddr*, socklen_t*), std::string& ip, int& port) const {
         sockaddr_storage a = {};
         socklen_t n = sizeof(a);
-        char text[INET6_ADDRSTRLEN] = {};
         port = 0;
         if (get(m_fd, reinterpret_cast<sockaddr*>(&a), &n) != 0) return;
-        if (a.ss_family == AF_INET) {
-            const auto* in = reinterpret_cast<sockaddr_in*>(&a);
-            inet_ntop(AF_INET, &in->sin_addr, text, sizeof(text));
-            port = ntohs(in->sin_port);
-        } else if (a.ss_family == AF_INET6) {
-            const auto* in = reinterpret_cast<sockaddr_in6*>(&a);
-            inet_ntop(AF_INET6, &in->sin6_addr, text, sizeof(text));
-            port = ntohs(in->sin6_port);
-        }
-        ip = text;
+        ip = PeerAddress(a);
+        port = ntohs(a.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&a)->sin6_port
+                                             : reinterpret_cast<sockaddr_in*>(&a)->sin_port);
     }
 
     int m_fd;
@@ -167,13 +167,6 @@ private:
     std::string m_replay, m_out;
     size_t m_replayAt = 0, m_sent = 0;
 };
-
-std::string PeerAddress(const sockaddr_storage& a) {
-    char text[INET6_ADDRSTRLEN] = {};
-    if (a.ss_family == AF_INET) inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&a)->sin_addr, text, sizeof(text));
-    if (a.ss_family == AF_INET6) inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&a)->sin6_addr, text, sizeof(text));
-    return text;
-}
 
 // A path as the log shows it: control characters, blanks and backslashes as \xHH.
 std::string Printable(const std::string& text) {

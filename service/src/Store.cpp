@@ -103,9 +103,8 @@ bool IsUrl(const std::string& url) {
 long long CatalogueVersion(const std::string& signedCatalogue) {
     std::wstring text;
     mirq::Catalogue read;
-    const size_t end = signedCatalogue.find(kSignatureOpen);
-    if (end == std::string::npos || !DecodeUtf8(signedCatalogue.substr(0, end), text) ||
-        !mirq::ReadCatalogueText(text, read))
+    const std::string part = SignedPart(signedCatalogue);
+    if (part.empty() || !DecodeUtf8(part, text) || !mirq::ReadCatalogueText(text, read))
         return -1;
     return read.version;
 }
@@ -255,9 +254,8 @@ Lookup CStore::Catalogue(std::string& bytes) const {
     const std::string path = m_root + "/models.xml";
     struct stat st;
     if (stat(path.c_str(), &st) != 0) return errno == ENOENT ? Lookup::None : Lookup::Unreadable;
-    std::ifstream in(path, std::ios::binary);
-    if (!in || st.st_size > static_cast<off_t>(kMaxCatalogue)) return Lookup::Unreadable;
-    bytes = ReadWhole(path, kMaxCatalogue);
+    if (st.st_size > static_cast<off_t>(kMaxCatalogue)) return Lookup::Unreadable;
+    bytes = ReadWhole(path, kMaxCatalogue);  // a file that cannot be read reads short
     // Only a whole catalogue that reads by the program's rules is one to serve.
     return static_cast<off_t>(bytes.size()) == st.st_size && CatalogueVersion(bytes) >= 0 ? Lookup::Found : Lookup::Unreadable;
 }
@@ -272,19 +270,26 @@ bool CStore::Check(std::string& why) const {
         why = "the catalogue cannot be read";
         return false;
     }
+    std::vector<Release> releases;
+    return ReadAllReleases(releases, why);
+}
+
+bool CStore::ReadAllReleases(std::vector<Release>& out, std::string& why) const {
     DIR* dir = opendir((m_root + "/releases").c_str());
     if (!dir) {
-        why = "the releases cannot be listed";
+        why = "cannot list " + m_root + "/releases";
         return false;
     }
     bool ok = true;
     while (dirent* entry = readdir(dir)) {
         Release r;
-        if (entry->d_name[0] != '.' && !ReadRelease(ReadWhole(m_root + "/releases/" + entry->d_name, 64 * 1024), r)) {
+        if (entry->d_name[0] == '.') continue;
+        if (!ReadRelease(ReadWhole(m_root + "/releases/" + entry->d_name, 64 * 1024), r)) {
             why = std::string("the release ") + entry->d_name + " cannot be read";
             ok = false;
             break;
         }
+        out.push_back(r);
     }
     closedir(dir);
     return ok;
@@ -293,25 +298,16 @@ bool CStore::Check(std::string& why) const {
 bool CStore::Prune(double days, std::vector<std::string>& removed, std::string& why) const {
     CWriteLock lock(m_root, why);
     if (!lock.Held()) return false;
-    std::set<std::string> named;
-    DIR* dir = opendir((m_root + "/releases").c_str());
-    if (!dir) {
-        why = "cannot list " + m_root + "/releases";
+    std::vector<Release> releases;
+    // A release that cannot be read might name any file: nothing is removed then.
+    if (!ReadAllReleases(releases, why)) {
+        why += ": nothing removed";
         return false;
     }
-    while (dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] == '.') continue;
-        Release r;
-        // A release that cannot be read might name any file: nothing is removed then.
-        if (!ReadRelease(ReadWhole(m_root + "/releases/" + entry->d_name, 64 * 1024), r)) {
-            closedir(dir);
-            why = std::string("the release ") + entry->d_name + " cannot be read: nothing removed";
-            return false;
-        }
-        named.insert(r.file);
-    }
-    closedir(dir);
-    if (!(dir = opendir((m_root + "/files").c_str()))) return true;  // nothing published yet
+    std::set<std::string> named;
+    for (const Release& r : releases) named.insert(r.file);
+    DIR* dir = opendir((m_root + "/files").c_str());
+    if (!dir) return true;  // nothing published yet
     const time_t before = time(nullptr) - static_cast<time_t>(days * 86400);
     while (dirent* entry = readdir(dir)) {
         const std::string name = entry->d_name, path = m_root + "/files/" + name;

@@ -51,6 +51,8 @@ public:
 
 private:
     std::string ReleasePath(const std::string& phonemode, int flashType) const;
+    // Every release of the store; false (and which, in `why`) when one cannot be read.
+    bool ReadAllReleases(std::vector<Release>& out, std::string& why) const;
     // Writes the bytes under tmp/, flushes them and renames them to `path`.
     bool PutInPlace(const std::string& bytes, const std::string& path) const;
     std::string m_root;

@@ -59,6 +59,10 @@ bool IsPlainName(const std::string& text) {
     return DecodeUtf8(text, decoded) && mirq::IsPlainText(decoded);
 }
 
+std::string Element(const char* name, const std::string& text) {
+    return std::string("<") + name + ">" + text + "</" + name + ">";
+}
+
 long long ParseDigits(const std::string& text, size_t most) {
     std::wstring wide;
     for (unsigned char c : text) wide += static_cast<wchar_t>(c);

@@ -9,6 +9,8 @@ bool DecodeUtf8(const std::string& bytes, std::wstring& text);
 std::string EncodeUtf8(const std::wstring& text);
 // Text as an XML element may hold it (the five reserved characters escaped).
 std::string EscapeXml(const std::string& utf8);
+// <name>text</name>, the text as given (escaped already where it needs to be).
+std::string Element(const char* name, const std::string& text);
 // UTF-8 text a catalogue may name a phone by (the program's rule).
 bool IsPlainName(const std::string& text);
 // 1 to `most` ASCII digits and nothing else, read as the program reads numbers; -1 otherwise.

@@ -64,10 +64,11 @@ void StopServer(int) {
     if (g_server) g_server->Stop();
 }
 
-std::string ReadFile(const std::string& path) {
+std::string ReadFile(const std::string& path, bool* read = nullptr) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream bytes;
     if (in) bytes << in.rdbuf();
+    if (read) *read = static_cast<bool>(in);
     return bytes.str();
 }
 
@@ -183,11 +184,10 @@ int main(int argc, char** argv) {
         if (!key.Load(o["--key"], why)) return Fail(why);
         long long version = o.count("--version") ? ParseDigits(o["--version"], 18) : 0;
         if (o.count("--version") && version < 1) return Fail("--version takes a number of 1 or more");
-        std::ifstream in(o["--models"], std::ios::binary);
-        if (!in) return Fail("cannot read " + o["--models"]);
-        std::stringstream models;
-        models << in.rdbuf();
-        if (!CStore(o["--store"]).InstallCatalogue(models.str(), key, version, why))
+        bool read = false;
+        const std::string models = ReadFile(o["--models"], &read);
+        if (!read) return Fail("cannot read " + o["--models"]);
+        if (!CStore(o["--store"]).InstallCatalogue(models, key, version, why))
             return Fail("catalogue refused: " + why);
         printf("catalogue version %lld installed\n", version);
         return 0;

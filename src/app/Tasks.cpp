@@ -378,19 +378,15 @@ public:
     CKeepAwake& operator=(const CKeepAwake&) = delete;
 };
 
-int AwakeDownload(ITaskHost& host, const TaskInput& input) {
-    CKeepAwake awake;
-    return RunDownloadTask(host, input);
-}
-
-int AwakeFlash(ITaskHost& host, const TaskInput& input) {
-    CKeepAwake awake;
-    return RunFlashTask(host, input);
-}
-
 DWORD WINAPI DeviceCheckThread(void* start) { return RunTaskThread(start, DeviceCheckBody, L"device check"); }
-DWORD WINAPI DownloadThread(void* start) { return RunTaskThread(start, AwakeDownload, L"download"); }
-DWORD WINAPI FlashThread(void* start) { return RunTaskThread(start, AwakeFlash, L"flash"); }
+DWORD WINAPI DownloadThread(void* start) {
+    CKeepAwake awake;
+    return RunTaskThread(start, RunDownloadTask, L"download");
+}
+DWORD WINAPI FlashThread(void* start) {
+    CKeepAwake awake;
+    return RunTaskThread(start, RunFlashTask, L"flash");
+}
 
 DWORD WINAPI CleanUpThread(void* taskThread) {
     // Stopping the server under a running flash could end it between its

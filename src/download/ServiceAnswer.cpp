@@ -92,9 +92,9 @@ AnswerCheck VerifySignedText(const std::string& document, const std::string& key
 
 namespace {
 
-// The signed text of a document whose key is not known yet: the certificate
-// inside an answer names the key the answer is signed with. Read by the same
-// strict rules; nothing of it counts until that key verifies it.
+// The signed bytes of a document whose key is not known yet (the certificate
+// inside an answer names the key the answer is signed with), read by the same
+// strict rules; nothing of it counts until that key verifies the same bytes.
 bool ReadUnverified(const std::string& document, XmlElement& root) {
     std::wstring text;
     const size_t open = document.find(kSignatureOpen);
@@ -156,12 +156,10 @@ AnswerCheck ReadServiceAnswer(const std::string& answer, const std::string& key,
     const AnswerCheck certified =
         ReadCertificate(DecodeBase64(WideToUtf8(v[kCertificate])), key, onlineKey, out.certificateUntil);
     if (certified != AnswerCheck::Verified) return certified;
-    // From here on, only what the online key signed.
+    // The values read above count only now: the online key signed those very bytes.
     std::wstring text;
     const AnswerCheck verified = VerifySignedText(answer, onlineKey, text);
     if (verified != AnswerCheck::Verified) return verified;
-    if (!ReadXmlDocument(text, root, true) || root.name != L"root") return AnswerCheck::Malformed;
-    if (!TakeSingleTexts(root, names, v)) return AnswerCheck::Doubled;
     if (v[kStatus] != L"ok") return AnswerCheck::NotOk;
     if (v[kPhonemode] != asked.phonemode) return AnswerCheck::OtherPhone;
     if (v[kFlashtype] != std::to_wstring(asked.flashType)) return AnswerCheck::OtherFile;

@@ -123,6 +123,8 @@ bool RemoveRecoveryScript(const CSerial& serial, ScriptKind kind = ScriptKind::E
 // Both kinds: a recovery of either kind may run at the phone's next boot into
 // it (one flashed since, or left by another tool).
 bool RemoveRecoveryScripts(const CSerial& serial);
+// Where a recovery of that kind reads its commands.
+const wchar_t* RecoveryScriptPath(ScriptKind kind);
 // Whether a model's recovery image comes from the service and is written
 // with flash_image (else the phone keeps its own recovery).
 bool NeedsRecoveryImage(const CModelRows& catalogue, int modelId);

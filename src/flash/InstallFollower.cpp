@@ -18,8 +18,6 @@ namespace {
 
 const wchar_t* const kLastInstall = L"/cache/recovery/last_install";
 const wchar_t* const kLastLog = L"/cache/recovery/last_log";
-const wchar_t* const kExtendedCommand = L"/cache/recovery/extendedcommand";
-const wchar_t* const kOpenRecoveryScript = L"/cache/recovery/openrecoveryscript";
 const size_t kLoggedLines = 20;
 const unsigned long kUnauthorizedMs = 30000;
 
@@ -92,8 +90,9 @@ InstallLog CInstallFollower::LastInstall(const CStopToken& stop) {
 
 bool CInstallFollower::ScriptLeft(const CStopToken& stop) {
     CAdbManager* adb = CAdbManager::GetInstance();
-    for (const wchar_t* script : {kExtendedCommand, kOpenRecoveryScript})
-        if (!stop.Requested() && adb->RemoteFilePresence(m_serial, script) == RemotePresence::Present) return true;
+    for (ScriptKind kind : {ScriptKind::ExtendedCommand, ScriptKind::OpenRecoveryScript})
+        if (!stop.Requested() && adb->RemoteFilePresence(m_serial, RecoveryScriptPath(kind)) == RemotePresence::Present)
+            return true;
     return false;
 }
 

@@ -25,14 +25,15 @@ const char kUpgradeScript[] =
 const char kOpenWipeScript[] = "wipe data\nwipe cache\ninstall /sdcard/mirq/update.zip\n";
 const char kOpenUpgradeScript[] = "install /sdcard/mirq/update.zip\n";
 
+const wchar_t* RecoveryScriptPath(ScriptKind kind) {
+    return kind == ScriptKind::OpenRecoveryScript ? L"/cache/recovery/openrecoveryscript" : L"/cache/recovery/extendedcommand";
+}
+
 namespace {
 
 const wchar_t* const kRemoteFolder = L"/sdcard/mirq";
 
-// Where the model's recovery reads its commands, and what it is told.
-const wchar_t* RemoteScript(ScriptKind kind) {
-    return kind == ScriptKind::OpenRecoveryScript ? L"/cache/recovery/openrecoveryscript" : L"/cache/recovery/extendedcommand";
-}
+// What the model's recovery is told.
 const char* ScriptText(ScriptKind kind, bool keepData) {
     if (kind == ScriptKind::OpenRecoveryScript) return keepData ? kOpenUpgradeScript : kOpenWipeScript;
     return keepData ? kUpgradeScript : kWipeScript;
@@ -52,7 +53,7 @@ public:
         const std::wstring temp = GetTempDirectory();
         if (!PathExists(temp)) return false;
         const ScriptKind kind = m_catalogue->Row(m_modelId).script;
-        const std::wstring remote = RemoteScript(kind);
+        const std::wstring remote = RecoveryScriptPath(kind);
         const std::wstring local = temp + remote.substr(remote.rfind(L'/') + 1);
         const char* script = ScriptText(kind, keepData);
         CStdFile file(_wfopen(local.c_str(), L"wb"));
@@ -70,7 +71,7 @@ public:
 
 }  // namespace
 
-bool RemoveRecoveryScript(const CSerial& serial, ScriptKind kind) { return RemoveRemoteFile(serial, RemoteScript(kind)); }
+bool RemoveRecoveryScript(const CSerial& serial, ScriptKind kind) { return RemoveRemoteFile(serial, RecoveryScriptPath(kind)); }
 
 bool RemoveRecoveryScripts(const CSerial& serial) {
     return RemoveRecoveryScript(serial, ScriptKind::ExtendedCommand) &&
