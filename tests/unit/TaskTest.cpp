@@ -308,7 +308,20 @@ TEST(InstallVerdict, FromTheReadingsThePackageAndTheRecoverysWord) {
     EXPECT_EQ(FormatInstallWait(65000), L"正在等待手机完成安装，请勿拔下USB线... 已等待 1分05秒");
 }
 
-TEST_F(Tasks, AFlashEndsWithWhatThePhoneBooted) {
+namespace {
+
+// One flash a row: the recovery's switches (key=value&...; "stop": the user
+// stops waiting), the package, the result and its box, the phone's build
+// date before ("": the profile's). The session log of them is handed back.
+struct VerdictRow {
+    const char* install;
+    std::string package;
+    int result;
+    const wchar_t* box;
+    const char* before = "";
+};
+
+std::string FlashEachRow(CFakeHost& host, TaskInput& input, const std::vector<VerdictRow>& rows, bool first) {
     // The simulated recovery installs the package as a recovery does; the
     // flash follows the phone by its serial (an emulator that starts
     // meanwhile changes nothing) and says what it booted. The tests' build
@@ -316,50 +329,10 @@ TEST_F(Tasks, AFlashEndsWithWhatThePhoneBooted) {
     // no image is written, the rows go quicker.)
     ServiceControl("set?catalogue_keep=crespo");
     CResourceDownloader* downloader = CResourceDownloader::GetInstance();
-    ASSERT_TRUE(FetchCatalogue(downloader->ServiceUrl(), downloader->ServiceKey(), 0, host, CStopToken::Never()));
+    EXPECT_TRUE(FetchCatalogue(downloader->ServiceUrl(), downloader->ServiceKey(), 0, host, CStopToken::Never()));
     input.catalogue = host.LatestCatalogue();
-    const std::string builtPackage = MakePackage(1000, 1);
-    const std::string namelessPackage =
-        MakeZip({{"META-INF/com/google/android/update-binary", MakeContent(4000, 2)},
-                 {kUpdaterScriptName, "assert(getprop(\"ro.product.device\") == \"crespo\");\n"}});
     const std::wstring logBase = GetSandbox().base + L"\\flash";
     InstallLogHandler(new CFileLogHandler(kLogInfo, 0, logBase, 1 << 20, 0, 0));
-    const wchar_t* const kFailed =
-        L"刷机失败: 手机已重新启动，但系统没有更新：Recovery未能安装ROM包。请查看手机屏幕上的提示后重新刷机！";
-    const struct {
-        const char* install;  // the recovery's switches, key=value&...; "stop": the user stops waiting
-        const std::string& package;
-        int result;
-        const wchar_t* box;
-        const char* before = "";  // the phone's build date before the flash ("" as the profile has it)
-    } rows[] = {
-        {"", builtPackage, kTaskFlashed, L"刷机完成！: 刷机成功，手机已启动新系统：MirqROM 1"},
-        // A recovery that lists itself as a device, answering its own build: not yet a verdict.
-        {"recovery_as_device=1&recovery_ms=2500", builtPackage, kTaskFlashed, L"刷机完成！: 刷机成功，手机已启动新系统：MirqROM 1"},
-        // A package that names no build: a system of another date than before is the new one; the same, not.
-        {"", namelessPackage, kTaskFlashed, L"刷机完成！: 刷机成功，手机已启动新系统：FACTORY"},
-        {"install=noscript", namelessPackage, kTaskScriptNotRun,
-         L"刷机失败: 手机已重新启动，但Recovery没有运行刷机命令，ROM包没有安装。请重新刷机！"},
-        {"install=fails", builtPackage, kTaskSystemNotUpdated, kFailed},
-        // The same build again (a repair): the recovery's word decides.
-        {"install=fails", builtPackage, kTaskSystemNotUpdated, kFailed, "1400000001"},
-        {"", builtPackage, kTaskFlashed, L"刷机完成！: 刷机成功，手机已启动新系统：MirqROM 1", "1400000001"},
-        {"last_install=none", builtPackage, kTaskSameBuild,
-         L"刷机提示: 手机已启动，系统与ROM包的版本相同（MirqROM 1），无法确认这次安装是否成功。请查看手机屏幕上的提示。", "1400000001"},
-        {"install=stays", builtPackage, kTaskStayedInRecovery,
-         L"刷机失败: 手机停留在Recovery中，ROM包没有安装成功。请查看手机屏幕上的提示后重新刷机！"},
-        // Still in recovery when the wait ends, with no word of the install.
-        {"install=stays&last_install=none", builtPackage, kTaskStayedInRecovery,
-         L"刷机失败: 手机停留在Recovery中，ROM包没有安装成功。请查看手机屏幕上的提示后重新刷机！"},
-        // Unauthorized for a moment (a key to accept on the phone) is no verdict; for the whole wait it is.
-        {"unauthorized_ms=2500", builtPackage, kTaskFlashed, L"刷机完成！: 刷机成功，手机已启动新系统：MirqROM 1"},
-        {"install=unauthorized", builtPackage, kTaskBackUnauthorized,
-         L"刷机提示: 手机已重新启动，但没有得到USB调试授权，无法确认新系统的版本。请在手机屏幕上查看系统版本。"},
-        {"install=gone", builtPackage, kTaskNotBack,
-         L"刷机提示: ROM包已交给Recovery安装，但手机在1分钟内没有重新连接电脑（清除数据后手机的USB调试会关闭）。请查看手机屏幕，确认新系统已经启动。"},
-        {"stop", builtPackage, kTaskWaitStopped,
-         L"刷机提示: 已停止等待：ROM包已交给Recovery安装，请查看手机屏幕，确认新系统已经启动。"},
-    };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.install) + " " + row.before);
         CSimPhone::Reset("nexus_s");
@@ -370,7 +343,7 @@ TEST_F(Tasks, AFlashEndsWithWhatThePhoneBooted) {
             at = end + 1;
         }
         if (*row.before) CSimPhone::Prop("ro.build.date.utc", row.before);
-        if (&row == rows) {  // listed in recovery a while first, with an earlier attempt's word of a failure there
+        if (&row == &rows.front() && first) {  // listed in recovery a while first, with an earlier attempt's word of a failure there
             CSimPhone::Set("recovery_ms", "2500");
             CSimPhone::WritePhoneFile("/cache/recovery/last_install", "/sdcard/mirq/update.zip\n0\n");
         }
@@ -396,10 +369,13 @@ TEST_F(Tasks, AFlashEndsWithWhatThePhoneBooted) {
         if (runs)
             for (const char* script : {"/cache/recovery/extendedcommand", "/cache/recovery/openrecoveryscript"})
                 EXPECT_FALSE(CSimPhone::PhoneFileExists(script)) << script;
-        if (&row == rows) EXPECT_GE(Matching(CSimPhone::Journal(), "shell cat /cache/recovery/last_install").size(), 2u);
+        if (&row == &rows.front() && first) EXPECT_GE(Matching(CSimPhone::Journal(), "shell cat /cache/recovery/last_install").size(), 2u);
         std::vector<std::string> journal = CSimPhone::Journal();
         const auto reboot = std::find(journal.begin(), journal.end(), "reboot recovery ");
-        ASSERT_NE(reboot, journal.end());
+        if (reboot == journal.end()) {
+            ADD_FAILURE() << "no reboot";
+            continue;
+        }
         if (std::string(row.install) == "install=gone") {
             // Away: only the list, at most once every 2 s of the 6.
             std::vector<std::string> after(std::find(reboot, journal.end(), "devices  "), journal.end());
@@ -409,12 +385,59 @@ TEST_F(Tasks, AFlashEndsWithWhatThePhoneBooted) {
     }
     InstallLogHandler(nullptr);
     std::string log;
-    for (const std::wstring& name : ListDir(GetSandbox().base)) 
+    for (const std::wstring& name : ListDir(GetSandbox().base))
         if (name.compare(0, 5, L"flash") == 0) log += ReadBytes(GetSandbox().base + L"\\" + name);
+    return log;
+}
+
+const wchar_t* const kNotUpdated =
+    L"刷机失败: 手机已重新启动，但系统没有更新：Recovery未能安装ROM包。请查看手机屏幕上的提示后重新刷机！";
+
+}  // namespace
+
+TEST_F(Tasks, AFlashEndsWithWhatThePhoneBooted) {
+    // A package that names no build: only an installer and its script.
+    const std::string builtPackage = MakePackage(1000, 1),
+                      namelessPackage = MakeZip({{"META-INF/com/google/android/update-binary", MakeContent(4000, 2)},
+                                                 {kUpdaterScriptName, "assert(getprop(\"ro.product.device\") == \"crespo\");\n"}});
+    const std::string log = FlashEachRow(host, input, {
+        {"", builtPackage, kTaskFlashed, L"刷机完成！: 刷机成功，手机已启动新系统：MirqROM 1"},
+        // A recovery that lists itself as a device, answering its own build: not yet a verdict.
+        {"recovery_as_device=1&recovery_ms=2500", builtPackage, kTaskFlashed, L"刷机完成！: 刷机成功，手机已启动新系统：MirqROM 1"},
+        // A package that names no build: a system of another date than before is the new one; the same, not.
+        {"", namelessPackage, kTaskFlashed, L"刷机完成！: 刷机成功，手机已启动新系统：FACTORY"},
+        {"install=noscript", namelessPackage, kTaskScriptNotRun,
+         L"刷机失败: 手机已重新启动，但Recovery没有运行刷机命令，ROM包没有安装。请重新刷机！"},
+        {"install=fails", builtPackage, kTaskSystemNotUpdated, kNotUpdated},
+        // The same build again (a repair): the recovery's word decides.
+        {"install=fails", builtPackage, kTaskSystemNotUpdated, kNotUpdated, "1400000001"},
+        {"", builtPackage, kTaskFlashed, L"刷机完成！: 刷机成功，手机已启动新系统：MirqROM 1", "1400000001"},
+        {"last_install=none", builtPackage, kTaskSameBuild,
+         L"刷机提示: 手机已启动，系统与ROM包的版本相同（MirqROM 1），无法确认这次安装是否成功。请查看手机屏幕上的提示。", "1400000001"},
+    }, true);
     // The recovery's own words of a failure, in the session log: its last lines, not its first.
     EXPECT_NE(log.find("E:Error in /sdcard/mirq/update.zip"), std::string::npos);
     EXPECT_EQ(log.find("Starting recovery"), std::string::npos);
     EXPECT_NE(log.find("the phone runs MirqROM 1 (ro.build.date.utc 1400000001"), std::string::npos);
+}
+
+TEST_F(Tasks, AFlashWhosePhoneRunsNoSystemSaysWhereItIs) {
+    const std::string builtPackage = MakePackage(1000, 1);
+    FlashEachRow(host, input, {
+        {"install=stays", builtPackage, kTaskStayedInRecovery,
+         L"刷机失败: 手机停留在Recovery中，ROM包没有安装成功。请查看手机屏幕上的提示后重新刷机！"},
+        // Still in recovery when the wait ends, with no word of the install.
+        {"install=stays&last_install=none", builtPackage, kTaskStayedInRecovery,
+         L"刷机失败: 手机停留在Recovery中，ROM包没有安装成功。请查看手机屏幕上的提示后重新刷机！"},
+        // Unauthorized for a moment (a key to accept on the phone) is no verdict; for the whole wait it is.
+        {"unauthorized_ms=2500", builtPackage, kTaskFlashed, L"刷机完成！: 刷机成功，手机已启动新系统：MirqROM 1"},
+        {"install=unauthorized", builtPackage, kTaskBackUnauthorized,
+         L"刷机提示: 手机已重新启动，但没有得到USB调试授权，无法确认新系统的版本。请在手机屏幕上查看系统版本。"},
+        {"install=gone", builtPackage, kTaskNotBack,
+         L"刷机提示: ROM包已交给Recovery安装，但手机在1分钟内没有重新连接电脑（清除数据后手机的USB调试会关闭）。请查看手机屏幕，确认新系统已经启动。"},
+        {"stop", builtPackage, kTaskWaitStopped,
+         L"刷机提示: 已停止等待：ROM包已交给Recovery安装，请查看手机屏幕，确认新系统已经启动。"},
+    }, false);
 }
 
 DWORD WINAPI SlowTaskThread(void*) {
