@@ -32,8 +32,14 @@ done
 # The shipped site file inside a main configuration like Debian's stock one.
 sed -e "s#listen 8080;#listen 127.0.0.1:$port;#" -e "s#127.0.0.1:8081#127.0.0.1:$((port + 1))#" \
     -e "s#127.0.0.1:8082#127.0.0.1:$((port + 2))#" -e "s#root /srv/mirq/store;#root $store;#" \
-    -e "s#/var/log/nginx/#$dir/logs/#" -e "s#rate=10r/s#rate=100000r/s#" -e "s#limit_conn mirq_conns 64;#limit_conn mirq_conns 1024;#" \
-    "$conf" > "$dir/site.conf"  # the tests' and the benchmark's clients are all of one address
+    -e "s#/var/log/nginx/#$dir/logs/#" -e "s#rate=10r/s#rate=100000r/s#" -e "s#burst=20 #burst=100000 #" \
+    -e "s#limit_conn mirq_conns 64;#limit_conn mirq_conns 1024;#" \
+    "$conf" > "$dir/site.conf"
+# (The tests' and the benchmark's clients are all of one address. The burst
+# goes up with the rate: nginx reads its clock once per batch of events, so
+# a batch of more than `burst` queries is refused whatever the rate.)
+grep -q "rate=100000r/s.*" "$dir/site.conf" && grep -q "burst=100000 " "$dir/site.conf" ||
+    { echo "cluster: the site file's limits were not raised: were they renamed?" >&2; exit 1; }
 # One worker: each worker keeps its own view of which upstream failed, and
 # the tests wait for nginx to take a stopped process back.
 cat > "$dir/nginx.conf" <<CONF
