@@ -50,7 +50,6 @@
 // code 0xC0000005). "-s SERIAL" picks the phone; the switches that name the
 // start of a command line match it without the serial.
 #include <windows.h>
-#include <shellapi.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -904,14 +903,14 @@ int Run(std::vector<std::string> a) {
 
 }  // namespace
 
-int wmain() {
+// The C runtime splits the command line: no shell32, whose loading (user32,
+// gdi32 and the rest) would double the start of every command under Wine.
+int wmain(int argc, wchar_t** argv) {
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     g_dir = self;
     g_dir = g_dir.substr(0, g_dir.find_last_of(L'\\') + 1) + L"phone\\";
 
-    int argc = 0;
-    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.push_back(ToUtf8(argv[i]));
 
