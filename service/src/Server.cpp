@@ -34,7 +34,6 @@ const int kMaxConnections = 900;
 const int kMaxPerAddress = 64;
 const int kRetryAfterSeconds = 5;
 const size_t kMaxQueryBytes = 65536;
-const int kMaxRequestsPerConnection = 100;
 // Answers go out in one write when they fit: a process that dies before it
 // has sent a byte leaves its query for nginx to send to the next.
 const size_t kWriteBuffer = 256 * 1024;
@@ -216,7 +215,7 @@ CServiceServer::CServiceServer(const CStore& store, const CSigningKey& key, cons
     : m_store(store), m_key(key), m_options(options) {
     set_payload_max_length(kMaxQueryBytes);
     // What the Keep-Alive header tells clients; Serve keeps to it.
-    set_keep_alive_max_count(kMaxRequestsPerConnection);
+    set_keep_alive_max_count(m_options.requestsPerConnection);
     set_keep_alive_timeout((options.keepAliveMs + 999) / 1000);
     Route();
 }
@@ -315,8 +314,16 @@ void CServiceServer::TurnAway(int fd, const std::string& address, const char* wh
 
 void CServiceServer::Serve(int fd, const std::string& address) {
     CConnectionStream stream(fd, m_options);
-    for (int left = kMaxRequestsPerConnection; left > 0 && m_running; --left) {
-        const int idle = left == kMaxRequestsPerConnection ? m_options.readTimeoutMs : m_options.keepAliveMs;
+    // The address's share is given back before the answer that ends the
+    // connection is sent: its client may come again as soon as it reads it.
+    bool counted = true;
+    const auto giveBack = [&] {
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (counted && --m_perAddress[address] == 0) m_perAddress.erase(address);
+        counted = false;
+    };
+    for (int left = m_options.requestsPerConnection; left > 0 && m_running; --left) {
+        const int idle = left == m_options.requestsPerConnection ? m_options.readTimeoutMs : m_options.keepAliveMs;
         if (!stream.NextRequest(idle)) break;
         t_requestStart = Clock::now();
         const GatedRequest gated = GateRequest([&stream](char* p, size_t n) { return stream.read(p, n); },
@@ -324,6 +331,7 @@ void CServiceServer::Serve(int fd, const std::string& address) {
         if (gated.status != 0) {
             if (gated.status > 0) {
                 const std::string answer = RefusalAnswer(gated.status, "the request is refused\n");
+                giveBack();
                 stream.SendNow(answer);
                 const size_t space = gated.requestLine.find(' ');
                 LogLine(address, gated.requestLine.substr(0, space), space == std::string::npos ? "-" : gated.requestLine.substr(space + 1),
@@ -335,15 +343,18 @@ void CServiceServer::Serve(int fd, const std::string& address) {
         bool closed = false;
         // Ranges are this server's own business (If-Range, 416): httplib's would apply them again.
         const bool answered = process_request(stream, left == 1, closed, [](httplib::Request& req) { req.ranges.clear(); });
+        if (left == 1 || !answered || closed) giveBack();
         if (!stream.Flush() || !answered || closed) break;
         stream.EndAnswer();
     }
+    giveBack();
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_open.erase(fd);  // before the close: the number may be the next accepted connection's
+        m_ended.notify_all();
+    }
     shutdown(fd, SHUT_RDWR);
     close(fd);
-    std::lock_guard<std::mutex> hold(m_lock);
-    m_open.erase(fd);
-    if (--m_perAddress[address] == 0) m_perAddress.erase(address);
-    m_ended.notify_all();
 }
 
 long long CServiceServer::Elapsed() {

@@ -33,6 +33,7 @@ struct ServeOptions {
     int readTimeoutMs = 10000;
     int writeTimeoutMs = 30000;
     int keepAliveMs = 5000;
+    int requestsPerConnection = 100;
     bool log = true;
 };
 
