@@ -468,6 +468,36 @@ TEST_F(Service, SlowClientsAreCutAndOneAddressCannotKeepOthersOut) {
     const std::string beyond = Exchange(Connect(m_server->Port(), "127.0.0.3"), "GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n");
     EXPECT_EQ(beyond.compare(0, 12, "HTTP/1.1 503"), 0) << beyond;
     EXPECT_NE(beyond.find("Retry-After: "), std::string::npos);
+    // Of n more connections of an address, how many are turned away, once the
+    // threads of its ended ones have given their shares back (tried a while).
+    const auto turnedAway = [&](const char* from, int n, int expected, std::vector<int>& open) {
+        int refused = 0;
+        for (int attempt = 0; attempt < 30; ++attempt) {
+            std::vector<int> more;
+            for (int i = 0; i < n; ++i) more.push_back(Connect(m_server->Port(), from));
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            refused = 0;
+            char head[12];
+            for (int fd : more) refused += recv(fd, head, sizeof(head), MSG_DONTWAIT) > 0;
+            if (refused <= expected || attempt == 29) {
+                open.insert(open.end(), more.begin(), more.end());
+                break;
+            }
+            for (int fd : more) close(fd);
+        }
+        return refused;
+    };
+    close(held[0]);  // one ends while the others stay: one share back, not all
+    held.erase(held.begin());
+    EXPECT_EQ(turnedAway("127.0.0.3", 2, 1, held), 1);
+    // A connection ends after its queries (2 here, sent at once), as its answers say.
+    const std::string health = "GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n";
+    const std::string three = Exchange(Connect(m_server->Port(), "127.0.0.4"), health + health + health);
+    size_t answers = 0;
+    for (size_t at = three.find("HTTP/1.1 200"); at != std::string::npos; at = three.find("HTTP/1.1 200", at + 1)) ++answers;
+    EXPECT_EQ(answers, 2u) << three;
+    EXPECT_NE(three.find("max=2\r\n"), std::string::npos) << three;
+    EXPECT_NE(three.find("Connection: close"), std::string::npos) << three;
     std::atomic<int> cut{0};
     std::thread trickle([&] {
         const std::string request = "POST /ota/ota/geturl.action HTTP/1.1\r\nHost: x\r\nX-Padding: " + std::string(200, 'p');
@@ -503,6 +533,16 @@ TEST_F(Service, SlowClientsAreCutAndOneAddressCannotKeepOthersOut) {
     EXPECT_EQ(answered, 64 * 5);
     // Cut long before the 25 s their requests would have taken.
     EXPECT_EQ(cut, 8);
+    // However its connections ended (cut, closed by either side), each address
+    // has its whole share back, once: of 65 more, the server turns away one.
+    std::vector<int> open;
+    for (const char* from : {"127.0.0.2", "127.0.0.3", "127.0.0.1"}) {
+        for (int fd : open) close(fd);
+        open.clear();
+        EXPECT_EQ(turnedAway(from, 65, 1, open), 1) << from;
+    }
+    StopServer();  // with 64 connections open: each is ended
+    for (int fd : open) close(fd);
 }
 
 TEST_F(Service, BehindTheShippedNginxNoQueryIsLostAndTheNamedFilesAreThere) {
