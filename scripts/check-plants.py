@@ -264,6 +264,12 @@ PLANTS = [
     ("service/src/Crypto.cpp", "(st.st_mode & 077) != 0", "(st.st_mode & 022) != 0",
      "Service.TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey"),
     ("service/src/Store.cpp", "for (const Release& r : releases) named.insert(r.file);", "", "Service.TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey"),
+    # An address's share given back: before the last answer, once, and only its own.
+    ("service/src/Server.cpp", "if (left == 1 || !answered || closed) giveBack();", "",
+     "Service.SlowClientsAreCutAndOneAddressCannotKeepOthersOut"),
+    ("service/src/Server.cpp", "        counted = false;\n", "", "Service.SlowClientsAreCutAndOneAddressCannotKeepOthersOut"),
+    ("service/src/Server.cpp", "counted && --m_perAddress[address] == 0", "counted && --m_perAddress[address] != 0",
+     "Service.SlowClientsAreCutAndOneAddressCannotKeepOthersOut"),
 ]
 
 
