@@ -475,10 +475,16 @@ TEST_F(Service, SlowClientsAreCutAndOneAddressCannotKeepOthersOut) {
         for (int attempt = 0; attempt < 30; ++attempt) {
             std::vector<int> more;
             for (int i = 0; i < n; ++i) more.push_back(Connect(m_server->Port(), from));
+            const auto count = [&more] {
+                int told = 0;
+                char head[12];
+                for (int fd : more) told += recv(fd, head, sizeof(head), MSG_PEEK | MSG_DONTWAIT) > 0;
+                return told;
+            };
+            // The refusals a busy server has yet to send, then a while for any more.
+            for (int wait = 0; wait < 60 && count() < expected; ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(50));
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            refused = 0;
-            char head[12];
-            for (int fd : more) refused += recv(fd, head, sizeof(head), MSG_DONTWAIT) > 0;
+            refused = count();
             if (refused <= expected || attempt == 29) {
                 open.insert(open.end(), more.begin(), more.end());
                 break;
