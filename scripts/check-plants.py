@@ -265,10 +265,10 @@ PLANTS = [
      "Service.TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey"),
     ("service/src/Store.cpp", "for (const Release& r : releases) named.insert(r.file);", "", "Service.TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey"),
     # An address's share given back: before the last answer, once, and only its own.
-    ("service/src/Server.cpp", "if (left == 1 || !answered || closed) giveBack();", "",
+    ("service/src/Server.cpp", "const bool last = left == 1 || !answered || closed;", "const bool last = !answered || closed;",
      "Service.SlowClientsAreCutAndOneAddressCannotKeepOthersOut"),
     ("service/src/Server.cpp", "        counted = false;\n", "", "Service.SlowClientsAreCutAndOneAddressCannotKeepOthersOut"),
-    ("service/src/Server.cpp", "counted && --m_perAddress[address] == 0", "counted && --m_perAddress[address] != 0",
+    ("service/src/Server.cpp", "if (--m_perAddress[address] == 0) m_perAddress.erase", "if (--m_perAddress[address] != 0) m_perAddress.erase",
      "Service.SlowClientsAreCutAndOneAddressCannotKeepOthersOut"),
 ]
 

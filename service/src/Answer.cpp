@@ -1,6 +1,7 @@
 #include "Answer.h"
 
 #include "Crypto.h"
+#include "Records.h"
 #include "Store.h"
 #include "Text.h"
 #include "util/Text.h"
@@ -47,8 +48,7 @@ std::string SignedAnswer(const Query& query, const Release* release, const std::
         const std::string url = release->url.empty() ? filesBase + release->file : release->url;
         text += Element("release", Base64(release->signedRecord)) + Element("flashurl", EscapeXml(url));
     }
-    const std::string signature = key.Sign(text);
-    return signature.empty() ? std::string() : text + Element("signature", signature) + "</root>\n";
+    return SignDocument(text, "root", key);
 }
 
 }  // namespace mirqsvc

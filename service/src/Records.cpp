@@ -10,16 +10,16 @@ namespace {
 
 const char kDeclaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
 
-std::string Signed(const std::string& text, const char* root, const CSigningKey& key) {
+}  // namespace
+
+std::string SignDocument(const std::string& text, const char* root, const CSigningKey& key) {
     const std::string signature = key.Sign(text);
     return signature.empty() ? std::string() : text + Element("signature", signature) + "</" + root + ">\n";
 }
 
-}  // namespace
-
-std::string SignedPart(const std::string& document) {
+bool SignedText(const std::string& document, std::wstring& text) {
     const size_t open = document.find("<signature>");
-    return open == std::string::npos ? std::string() : document.substr(0, open);
+    return open != std::string::npos && open > 0 && DecodeUtf8(document.substr(0, open), text);
 }
 
 std::string SignRelease(const Release& r, const CSigningKey& root) {
@@ -28,14 +28,13 @@ std::string SignRelease(const Release& r, const CSigningKey& root) {
                              Element("version", std::to_string(r.version)) + Element("size", std::to_string(r.size)) +
                              Element("sha256", r.sha256) + Element("md5", r.md5) +
                              (r.url.empty() ? Element("file", r.file) : Element("url", EscapeXml(r.url)));
-    return Signed(text, "release", root);
+    return SignDocument(text, "release", root);
 }
 
 bool ReadRelease(const std::string& document, Release& out) {
     std::wstring text;
     mirq::ReleaseRecord read;
-    const std::string part = SignedPart(document);
-    if (part.empty() || !DecodeUtf8(part, text) || !mirq::ReadReleaseText(text, read) || read.size < 1 ||
+    if (!SignedText(document, text) || !mirq::ReadReleaseText(text, read) || read.size < 1 ||
         read.sha256.empty())
         return false;
     Release r;
@@ -55,14 +54,13 @@ bool ReadRelease(const std::string& document, Release& out) {
 std::string Certify(const std::string& onlineDer, const std::string& until, const CSigningKey& root) {
     const std::string text = kDeclaration + std::string("<certificate>") + Element("key", Base64(onlineDer)) +
                              Element("until", until);
-    return Signed(text, "certificate", root);
+    return SignDocument(text, "certificate", root);
 }
 
 bool ReadCertificate(const std::string& document, std::string& onlineDer, std::string& until) {
     std::wstring text;
     mirq::OnlineCertificate read;
-    const std::string part = SignedPart(document);
-    if (part.empty() || !DecodeUtf8(part, text) || !mirq::ReadCertificateText(text, read)) return false;
+    if (!SignedText(document, text) || !mirq::ReadCertificateText(text, read)) return false;
     onlineDer = Unbase64(EncodeUtf8(read.key));
     until = EncodeUtf8(read.until);
     return !onlineDer.empty();

@@ -30,7 +30,11 @@ std::string Certify(const std::string& onlineDer, const std::string& until, cons
 // The key and last day a certificate names; false for anything else.
 bool ReadCertificate(const std::string& document, std::string& onlineDer, std::string& until);
 
-// The root left open before <signature>: what a signature covers.
-std::string SignedPart(const std::string& document);
+// A document's text (its root left open) closed with its signature by the
+// key: what the program verifies. Empty when signing failed.
+std::string SignDocument(const std::string& text, const char* root, const CSigningKey& key);
+// What a signature covers (every byte before <signature>) as text; false
+// when there is no signature or the bytes are not UTF-8.
+bool SignedText(const std::string& document, std::wstring& text);
 
 }  // namespace mirqsvc

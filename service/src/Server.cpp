@@ -286,7 +286,7 @@ void CServiceServer::Run() {
             std::thread([this, fd, address] { Serve(fd, address); }).detach();
         } catch (const std::system_error&) {  // no thread to be had (a memory limit): this one is turned away
             m_open.erase(fd);
-            if (--m_perAddress[address] == 0) m_perAddress.erase(address);
+            CountOut(address);
             TurnAway(fd, address, "no thread for the connection");
         }
     }
@@ -319,7 +319,7 @@ void CServiceServer::Serve(int fd, const std::string& address) {
     bool counted = true;
     const auto giveBack = [&] {
         std::lock_guard<std::mutex> hold(m_lock);
-        if (counted && --m_perAddress[address] == 0) m_perAddress.erase(address);
+        if (counted) CountOut(address);
         counted = false;
     };
     for (int left = m_options.requestsPerConnection; left > 0 && m_running; --left) {
@@ -343,8 +343,9 @@ void CServiceServer::Serve(int fd, const std::string& address) {
         bool closed = false;
         // Ranges are this server's own business (If-Range, 416): httplib's would apply them again.
         const bool answered = process_request(stream, left == 1, closed, [](httplib::Request& req) { req.ranges.clear(); });
-        if (left == 1 || !answered || closed) giveBack();
-        if (!stream.Flush() || !answered || closed) break;
+        const bool last = left == 1 || !answered || closed;
+        if (last) giveBack();
+        if (!stream.Flush() || last) break;
         stream.EndAnswer();
     }
     giveBack();
@@ -355,6 +356,10 @@ void CServiceServer::Serve(int fd, const std::string& address) {
     }
     shutdown(fd, SHUT_RDWR);
     close(fd);
+}
+
+void CServiceServer::CountOut(const std::string& address) {
+    if (--m_perAddress[address] == 0) m_perAddress.erase(address);
 }
 
 long long CServiceServer::Elapsed() {

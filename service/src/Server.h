@@ -51,6 +51,8 @@ public:
 private:
     void Serve(int fd, const std::string& address);
     void TurnAway(int fd, const std::string& address, const char* why);
+    // One connection of the address fewer (m_lock held).
+    void CountOut(const std::string& address);
     void LogLine(const std::string& client, const std::string& method, const std::string& path, int status, size_t bytes,
                  long long ms) const;
     static long long Elapsed();

@@ -24,6 +24,7 @@ namespace {
 
 const char kSignatureOpen[] = "<signature>";
 const size_t kMaxCatalogue = 16 << 20;
+const size_t kMaxRecord = 64 * 1024;
 
 std::string ReadWhole(const std::string& path, size_t limit = 1 << 20) {
     std::ifstream in(path, std::ios::binary);
@@ -103,8 +104,7 @@ bool IsUrl(const std::string& url) {
 long long CatalogueVersion(const std::string& signedCatalogue) {
     std::wstring text;
     mirq::Catalogue read;
-    const std::string part = SignedPart(signedCatalogue);
-    if (part.empty() || !DecodeUtf8(part, text) || !mirq::ReadCatalogueText(text, read))
+    if (!SignedText(signedCatalogue, text) || !mirq::ReadCatalogueText(text, read))
         return -1;
     return read.version;
 }
@@ -231,8 +231,8 @@ bool CStore::InstallCatalogue(const std::string& models, const CSigningKey& key,
         why = "the catalogue would be over 16 MiB";
         return false;
     }
-    const std::string signature = key.Sign(text);
-    if (signature.empty() || !PutInPlace(text + "<signature>" + signature + "</signature></models>\n", m_root + "/models.xml")) {
+    const std::string document = SignDocument(text, "models", key);
+    if (document.empty() || !PutInPlace(document, m_root + "/models.xml")) {
         why = "cannot sign or write " + m_root + "/models.xml";
         return false;
     }
@@ -244,7 +244,7 @@ Lookup CStore::FindRelease(const std::string& phonemode, int flashType, Release&
     struct stat st;
     if (stat(path.c_str(), &st) != 0) return errno == ENOENT ? Lookup::None : Lookup::Unreadable;
     Release r;
-    if (!ReadRelease(ReadWhole(path, 64 * 1024), r) || r.phonemode != phonemode || r.flashType != flashType)
+    if (!ReadRelease(ReadWhole(path, kMaxRecord), r) || r.phonemode != phonemode || r.flashType != flashType)
         return Lookup::Unreadable;
     out = r;
     return Lookup::Found;
@@ -284,7 +284,7 @@ bool CStore::ReadAllReleases(std::vector<Release>& out, std::string& why) const 
     while (dirent* entry = readdir(dir)) {
         Release r;
         if (entry->d_name[0] == '.') continue;
-        if (!ReadRelease(ReadWhole(m_root + "/releases/" + entry->d_name, 64 * 1024), r)) {
+        if (!ReadRelease(ReadWhole(m_root + "/releases/" + entry->d_name, kMaxRecord), r)) {
             why = std::string("the release ") + entry->d_name + " cannot be read";
             ok = false;
             break;

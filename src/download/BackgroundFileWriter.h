@@ -33,6 +33,9 @@ public:
     bool Finish();
     // Whether a write failed for want of room on the volume, as the system said it.
     bool DiskFull();
+    // Whether a failed write failed for want of room: the C library says so
+    // by errno, the system by its error code; either is enough.
+    static bool IsWantOfRoom(int err, unsigned long systemError);
     // The bytes the write that failed could not put on the disk (0: none failed).
     size_t ShortWrite();
 
@@ -48,13 +51,6 @@ private:
     void Queue(std::vector<char>&& chunk);
     void WriteToFile(const std::vector<char>& chunk);
     static bool IsDiskFull();
-
-public:
-    // Whether a failed write failed for want of room: the C library says so
-    // by errno, the system by its error code; either is enough.
-    static bool IsWantOfRoom(int err, unsigned long systemError);
-
-private:
 
     static const size_t kMaxQueued = 4;
 

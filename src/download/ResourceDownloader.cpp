@@ -1,7 +1,5 @@
 #include "download/ResourceDownloader.h"
 
-#include "download/SeenReleases.h"
-
 #include <windows.h>
 #include <wininet.h>
 
@@ -14,6 +12,7 @@
 #include "download/BackgroundFileWriter.h"
 #include "download/Digest.h"
 #include "download/HttpExchange.h"
+#include "download/SeenReleases.h"
 #include "download/ServiceAnswer.h"
 #include "download/UrlQuery.h"
 #include "log/logger.h"

@@ -163,7 +163,7 @@ AnswerCheck ReadServiceAnswer(const std::string& answer, const std::string& key,
     if (v[kStatus] != L"ok") return AnswerCheck::NotOk;
     if (v[kPhonemode] != asked.phonemode) return AnswerCheck::OtherPhone;
     if (v[kFlashtype] != std::to_wstring(asked.flashType)) return AnswerCheck::OtherFile;
-    if (!asked.kept && (asked.nonce.empty() || v[kNonce] != asked.nonce)) return AnswerCheck::OtherQuery;
+    if (asked.nonce.empty() || v[kNonce] != asked.nonce) return AnswerCheck::OtherQuery;
     const AnswerCheck record = ReadReleaseRecord(DecodeBase64(WideToUtf8(v[kRelease])), key, asked.phonemode, asked.flashType, out);
     if (record != AnswerCheck::Verified) return record;
     out.url = v[kFlashurl];

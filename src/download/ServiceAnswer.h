@@ -48,13 +48,11 @@ enum class AnswerCheck {
     OlderRecord          // older than one this PC has seen (the caller's check)
 };
 
-// What the query asked: the phone, the file and the query's nonce. An
-// answer kept from an earlier query and read again has no nonce to match.
+// What the query asked: the phone, the file and the query's nonce.
 struct AnswerAsked {
     std::wstring phonemode;
     int flashType;
     std::wstring nonce;
-    bool kept = false;
 };
 
 // The answer's bytes as they came. With the root key (a DER
