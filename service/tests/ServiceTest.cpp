@@ -308,6 +308,7 @@ TEST_F(Service, EachRequestGetsItsAnswerAndBadInputAClearOne) {
              {file, "", {{"Range", "bytes=1000-"}}, 206, romBytes.substr(1000)},
              {file, "", {{"Range", "bytes=1000-"}, {"If-Range", "\"another\""}}, 200, romBytes},
              {file, "", {{"Range", "bytes=1000-"}, {"If-Range", "\"" + rom.sha256 + "\""}}, 206, romBytes.substr(1000)},
+             {file, "", {{"Range", "bytes=0-9"}}, 206, romBytes.substr(0, 10)},
              {file, "", {{"Range", "bytes=300003-"}}, 416, ""},
              {"/files/..%2F.lock", "", {}, 404, ""},
          }) {
@@ -331,9 +332,9 @@ TEST_F(Service, EachRequestGetsItsAnswerAndBadInputAClearOne) {
     const std::string post = "POST /ota/ota/geturl.action HTTP/1.1\r\nHost: x\r\nConnection: close\r\n";
     const std::string query = QueryBody("Nexus S", "1");
     std::string lines;
-    for (int i = 0; i < 101; ++i) lines += "X-Line: " + std::to_string(i) + "\r\n";
+    for (int i = 0; i < 99; ++i) lines += "X-Line: " + std::to_string(i) + "\r\n";  // with post's two: one past 100
     char size[16];
-    snprintf(size, sizeof(size), "%zx", query.size());
+    snprintf(size, sizeof(size), "%zx", query.size() - 10);  // after a first chunk of 0xA bytes
     struct Raw {
         std::string bytes, said;
         size_t flood;  // this many bytes of chunks follow, as long as the server takes them
@@ -346,7 +347,9 @@ TEST_F(Service, EachRequestGetsItsAnswerAndBadInputAClearOne) {
              {post + "Content-Length: 65537\r\n\r\n", "HTTP/1.1 413", 0},
              {post + "Expect: 100-continue\r\nContent-Length: " + std::to_string(query.size()) + "\r\n\r\n" + query,
               "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200", 0},
-             {post + "Transfer-Encoding: chunked\r\n\r\n" + size + "\r\n" + query + "\r\n0\r\n\r\n", "<status>ok</status>", 0},
+             {post + "Transfer-Encoding: chunked\r\n\r\nA\r\n" + query.substr(0, 10) + "\r\n" + size + "\r\n" + query.substr(10) +
+                  "\r\n0\r\n\r\n", "<status>ok</status>", 0},
+             {"GET /" + std::string(9000, 'p') + " HTTP/1.1\r\n\r\n", "HTTP/1.1 431", 0},
          }) {
         SCOPED_TRACE(c.bytes.substr(0, 120));
         std::ofstream("/proc/self/clear_refs") << "5";  // the peak memory counts from here
@@ -438,6 +441,7 @@ TEST_F(Service, TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey) {
              {"serve --store " + Store() + " --key " + m_dir + "/ec.pem --cert " + Cert() + " --files --listen 127.0.0.1:0", "not an RSA key", 1},
              {"serve --store " + Store() + " --key " + m_dir + "/shared.pem --cert " + Cert() + " --files --listen 127.0.0.1:0", "chmod 600", 1},
              {serve + "--cert " + Cert(), "give --files-url", 1},
+             {"prune --store " + Store() + " --older-than soon", "--older-than takes a number of days", 1},
          }) {
         const std::string said = Tool(c.args, &rc);
         EXPECT_NE(said.find(c.said), std::string::npos) << c.args << ": " << said;
