@@ -46,7 +46,8 @@ double FloorMedian() {
         WriteBytes(bat, WideToOem(EscapeForBatch(L"\"" + CSimPhone::AdbPath() + L"\" devices  > \"" + out + L"\"")));
         auto run = [&] {
             std::wstring cmd = L"cmd.exe /c \"\"" + bat + L"\"\"";
-            STARTUPINFOW si = {sizeof(si)};
+            STARTUPINFOW si = {};
+            si.cb = sizeof(si);
             PROCESS_INFORMATION pi = {};
             CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
             WaitForSingleObject(pi.hProcess, INFINITE);

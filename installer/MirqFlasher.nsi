@@ -2,7 +2,13 @@
 ; rights): the program, its tools folder, start-menu shortcuts, an uninstall
 ; entry and an uninstaller. adb.exe and flash_image are not shipped: the user
 ; puts them into the tools folder (see tools\README.txt).
-Unicode true
+; The installer is as wide as the program it carries: 32-bit for the release,
+; amd64 for the 64-bit build that machines without 32-bit code test.
+!ifdef TARGET
+  Target ${TARGET}
+!else
+  Unicode true
+!endif
 !ifndef EXE
   !error "pass /DEXE=<path of MirqFlasher.exe>"
 !endif

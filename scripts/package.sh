@@ -3,12 +3,31 @@
 # with --test, installs it silently under Wine for the current user, checks
 # the files, the uninstall entry and the shortcut, installs again over the
 # user's own files, uninstalls and checks that only its own files went.
+# The installer is as wide as the program (a 64-bit one gets an amd64
+# installer); --x86 instead checks that the program and its installer are
+# both 32-bit, as a release must be.
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 exe=$(readlink -f "$1")
 outfile=$(readlink -f "$2")
-makensis -V2 -DEXE="$exe" -DOUTFILE="$outfile" "$root/installer/MirqFlasher.nsi" >/dev/null || { echo "makensis failed"; exit 1; }
+# The machine field of a PE file's COFF header (at the offset that 0x3c holds, plus 4).
+pe_machine() {
+    local at; at=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
+    od -An -tx2 -j$((at + 4)) -N2 "$1" | tr -d ' '
+}
+case $(pe_machine "$exe") in
+    014c) target=() ;;
+    8664) target=(-DTARGET=amd64-unicode) ;;
+    *) echo "package: $exe is no x86 or x64 Windows program"; exit 1 ;;
+esac
+makensis -V2 -DEXE="$exe" -DOUTFILE="$outfile" "${target[@]}" "$root/installer/MirqFlasher.nsi" >/dev/null || { echo "makensis failed"; exit 1; }
 echo "package: $outfile"
+if [ "${3:-}" = --x86 ]; then
+    [ "$(pe_machine "$exe")" = 014c ] && [ "$(pe_machine "$outfile")" = 014c ] ||
+        { echo "package: the release must be 32-bit: program $(pe_machine "$exe"), installer $(pe_machine "$outfile")"; exit 1; }
+    echo "package: the program and its installer are 32-bit (x86)"
+    exit 0
+fi
 [ "${3:-}" = --test ] || exit 0
 
 run="${WINE_RUN:?WINE_RUN must name wine-run.sh of the build}"

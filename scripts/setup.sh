@@ -12,18 +12,27 @@ set -uo pipefail
 
 service_pkgs=(g++ cmake ninja-build pkg-config libcpp-httplib-dev libssl-dev libgtest-dev googletest
               nginx openssl curl ca-certificates util-linux iproute2)
-program_pkgs=(g++-mingw-w64-i686-posix mingw-w64-tools wine wine32:i386 xvfb xauth
+program_pkgs=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 xvfb xauth
               fonts-wqy-microhei locales python3 imagemagick nsis libz-mingw-w64-dev e2fsprogs
               zip libarchive-tools)
 wanted=("${service_pkgs[@]}")
-[ "${1:-}" = service ] || wanted+=("${program_pkgs[@]}")
+# 32-bit Wine only where 32-bit code runs: elsewhere it cannot start, and
+# Debian's `wine` would pick it over the 64-bit loader.
+runs32=
+if [ "${1:-}" != service ]; then
+    wanted+=("${program_pkgs[@]}")
+    MIRQ_MACHINE_ARCH=$(MIRQ_ARCH= bash "$(dirname "$0")/arch.sh")
+    export MIRQ_MACHINE_ARCH
+    [ "$MIRQ_MACHINE_ARCH" = x86 ] && runs32=1 && wanted+=(wine32:i386)
+    bash "$(dirname "$0")/arch.sh" --why
+fi
 
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
 missing() { local p; for p in "${wanted[@]}"; do have_pkg "$p" || echo "$p"; done; }
 export DEBIAN_FRONTEND=noninteractive
 
 NEED_UPDATE=
-if [ "${1:-}" != service ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [ -n "$runs32" ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
     NEED_UPDATE=1
 fi

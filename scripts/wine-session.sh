@@ -3,5 +3,5 @@
 build_dir=$(cd "${1:-build}" && pwd)
 export MIRQ_WINEPREFIX="$build_dir/wineprefix"
 "$build_dir/wine-run.sh" cmd /c exit >/dev/null 2>&1
-WINEPREFIX="$MIRQ_WINEPREFIX" wineserver -p 60 2>/dev/null
-wine_session_end() { WINEPREFIX="$MIRQ_WINEPREFIX" wineserver -k 2>/dev/null; true; }
+"$build_dir/wine-run.sh" --wineserver -p 60 2>/dev/null
+wine_session_end() { "$build_dir/wine-run.sh" --wineserver -k 2>/dev/null; true; }

@@ -15,7 +15,7 @@ enum TaskState { kTaskIdle = 0, kTaskRunning = 1, kTaskStopRequested = 2 };
 
 class CTaskStateTable {
 public:
-    typedef unsigned long TaskKey;
+    typedef ULONG_PTR TaskKey;  // a thread handle: as wide as a pointer
 
     static CTaskStateTable* GetInstance();
 

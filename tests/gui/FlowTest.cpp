@@ -240,8 +240,9 @@ TEST_F(Flow, EachVerdictOfTheFlashIsToldInTheWindow) {
         if (*row.before) CSimPhone::Prop("ro.build.date.utc", row.before);
         ui.Click(IDC_FLASH);
         EXPECT_EQ(ui.AnswerBox(row.caption, 120000), row.text);
-        if (row.android)
+        if (row.android) {
             EXPECT_EQ(ui.Text(ui.Main(), IDC_DEVICE_INFO).find(std::wstring(L"Android版本：") + row.android), 0u);
+        }
         ASSERT_TRUE(CUiDriver::WaitUntil([&] { return IsWindowEnabled(GetDlgItem(ui.Main(), IDC_FLASH)) != FALSE; }, 30000));
     }
 }

@@ -128,7 +128,10 @@ TEST_F(ProgressListener, ReportsWithoutAVisibleDialogAreDropped) {
 }
 
 TEST_F(ProgressListener, ClosingTheWindowTellsTheOwnerAndUnregistersTheFilter) {
-    MSG tab = {dlg->m_hWnd, WM_KEYDOWN, VK_TAB, 0};
+    MSG tab = {};
+    tab.hwnd = dlg->m_hWnd;
+    tab.message = WM_KEYDOWN;
+    tab.wParam = VK_TAB;
     EXPECT_TRUE(loop.PreTranslateMessage(&tab));  // the dialog's filter is registered
     SendMessageW(dlg->m_hWnd, WM_CLOSE, 0, 0);
     EXPECT_FALSE(dlg->IsWindow());

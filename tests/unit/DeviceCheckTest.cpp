@@ -154,10 +154,11 @@ TEST_F(DeviceCheck, SeveralDevicesAreSeenInTheListAlone) {
         CSerial serial = CSerial::OnlyDevice();
         EXPECT_EQ(checker->Check(CStopToken::Never(), &serial), row.result);
         const std::vector<std::string> journal = CSimPhone::Journal();
-        if (row.result == kCheckManyDevices) EXPECT_EQ(journal.size(), 1u);  // "devices" alone
-        if (row.result == kCheckOk) EXPECT_EQ(serial.Text(), Utf8ToWide(*row.phone ? row.phone : "3233A90D1A2B00EC"));
-        if (row.result == kCheckNoDevice)
+        if (row.result == kCheckManyDevices) { EXPECT_EQ(journal.size(), 1u); }  // "devices" alone
+        if (row.result == kCheckOk) { EXPECT_EQ(serial.Text(), Utf8ToWide(*row.phone ? row.phone : "3233A90D1A2B00EC")); }
+        if (row.result == kCheckNoDevice) {
             for (const std::string& line : CSimPhone::RawJournal()) EXPECT_EQ(line.find("-s "), std::string::npos) << line;
+        }
     }
 }
 
@@ -181,7 +182,7 @@ TEST_F(DeviceCheck, OnlyAnIdentifiedRecordOfTheSameDeviceIsKept) {
     // An answer whose separator never came (the cable pulled after the
     // properties) or whose client crashed is no reading at all: not an
     // unsupported phone, and nothing is known of it afterwards.
-    for (const std::pair<const char*, const char*> cut : {std::make_pair("shell_cut_after", "getprop"),
+    for (const std::pair<const char*, const char*>& cut : {std::make_pair("shell_cut_after", "getprop"),
                                                          std::make_pair("crash_on", "shell getprop")}) {
         SCOPED_TRACE(cut.first);
         CSimPhone::Set(cut.first, cut.second);

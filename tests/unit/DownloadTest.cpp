@@ -262,7 +262,7 @@ TEST_F(Download, WithoutRangesOrWithAChangedFileItStartsOver) {
         const std::string log = ServiceControl("log");
         const size_t partial = log.rfind("206 /files/rom"), whole = log.rfind("200 /files/rom");
         EXPECT_TRUE(partial == std::string::npos || (whole != std::string::npos && whole > partial)) << log;
-        if (*c.first) EXPECT_EQ(log.find("range asked"), std::string::npos) << log;
+        if (*c.first) { EXPECT_EQ(log.find("range asked"), std::string::npos) << log; }
         EXPECT_EQ(ReadBytes(target), Served(L"files/rom/crespo.zip"));
         EXPECT_FALSE(FileExists(target + L".part"));
     }
@@ -416,12 +416,13 @@ TEST_F(Download, OnlyAnAnswerSignedForThisPhoneAndFileIsFollowed) {
         downloader->FetchRom(target, CStopToken::Never(), &outcome);
         EXPECT_EQ(outcome, row.outcome);
         EXPECT_EQ(FileExists(target), row.outcome == DownloadOutcome::Ok);
-        if (row.outcome != DownloadOutcome::Ok) EXPECT_EQ(ServiceControl("log").find("GET /files"), std::string::npos);
+        if (row.outcome != DownloadOutcome::Ok) { EXPECT_EQ(ServiceControl("log").find("GET /files"), std::string::npos); }
         const std::string log = ReadBytes(GetLogHandler()->FileName(ReadLogClock())).substr(logged);
         EXPECT_NE(log.find(std::string("the answer for flash type 1: ") + row.logged), std::string::npos);
-        if (row.outcome == DownloadOutcome::Ok) EXPECT_TRUE(ReadBytes(target) == Served(L"files/rom/crespo.zip"));
-        if (std::string(row.fault) == "shape=amp")
+        if (row.outcome == DownloadOutcome::Ok) { EXPECT_TRUE(ReadBytes(target) == Served(L"files/rom/crespo.zip")); }
+        if (std::string(row.fault) == "shape=amp") {
             EXPECT_NE(ServiceControl("log").find("GET /files/rom/crespo.zip?a=1&b=2 "), std::string::npos);
+        }
     }
     EXPECT_EQ(ReadBytes(SeenReleasesPath()), "1 3 Nexus S\n");
     InstallLogHandler(nullptr);

@@ -286,7 +286,7 @@ TEST_F(RecoveryFlash, FailedToolPushIsNotMadeExecutable) {
 TEST_F(RecoveryFlash, AToolThatCannotBeMadeExecutableIsNotRun) {
     SignedImage();
     // chmod refuses; or it says rc=0 and its client crashes (a negative status): not known to have worked.
-    for (const std::pair<const char*, const char*> fault : {std::make_pair("chmod_fails", "1"),
+    for (const std::pair<const char*, const char*>& fault : {std::make_pair("chmod_fails", "1"),
                                                            std::make_pair("crash_after_on", "shell chmod")}) {
         SCOPED_TRACE(fault.first);
         CSimPhone::Reset("nexus_s");

@@ -44,7 +44,7 @@ TEST_F(Https, BothFilesComeOverTlsAndNothingFromAServerNotTrusted) {
         EXPECT_EQ(RunDownloadTask(host, input), kTaskInsecureConnection);
         EXPECT_EQ(host.Box(kTaskInsecureConnection), L"下载失败: 无法安全连接到下载服务器（证书无效），没有下载任何文件！");
         EXPECT_FALSE(FileExists(RecoveryImagePath(2)) || FileExists(input.romPath));
-        if (fault[0] != 'r') EXPECT_EQ(ServiceControl("log"), "");
+        if (fault[0] != 'r') { EXPECT_EQ(ServiceControl("log"), ""); }
         ServiceControl("reset");
         CResourceDownloader::GetInstance()->SetService(L"https://service.mirq.test:8443/ota/ota/geturl.action",
                                                        BuiltInServiceKey());

@@ -97,7 +97,7 @@ TEST_F(Tasks, FlashInBothModes) {
         const std::vector<std::string> raw = CSimPhone::RawJournal();
         const std::string named = "-s \"" + std::string(phone.profile[0] == 'b' ? "SIM0001" : "HW9A 12\\\\") + "\" ";
         for (const std::string& line : raw)  // all but the device lists
-            if (line != "devices  ") EXPECT_EQ(line.find(named), 0u) << line;
+            if (line != "devices  ") { EXPECT_EQ(line.find(named), 0u) << line; }
     }
 }
 
@@ -229,7 +229,7 @@ TEST_F(Tasks, APathOutsideTheCodePageReachesAdbByItsShortName) {
     EXPECT_EQ(CSimPhone::ReadPhoneFile("/sdcard/mirq/update.zip"), package);
     EXPECT_TRUE(Matching(CSimPhone::Journal(), "push").size() >= 3u);
     for (const std::string& push : Matching(CSimPhone::Journal(), "push")) EXPECT_EQ(push.find('?'), std::string::npos);
-    if (GetACP() == CP_UTF8) EXPECT_EQ(OemExactPath(input.romPath), input.romPath);  // written as it is
+    if (GetACP() == CP_UTF8) { EXPECT_EQ(OemExactPath(input.romPath), input.romPath); }  // written as it is
     // Where no short name stands in, the readiness refuses the path (see the flash tests) with this box.
     EXPECT_EQ(host.Box(kTaskUnwritablePath), L"异常提示: ROM包路径中含有无法识别的字符，请将ROM包移到只含中英文字符的路径后重试！");
 }
@@ -366,10 +366,11 @@ std::string FlashEachRow(CFakeHost& host, TaskInput& input, const std::vector<Ve
         const bool runs = result == kTaskFlashed || result == kTaskSystemNotUpdated || result == kTaskSameBuild || result == kTaskScriptNotRun;
         EXPECT_EQ(host.shown.size(), runs ? 2u : 1u);
         // Once it runs a system, no script of either kind is left to wipe it at the next boot into recovery.
-        if (runs)
+        if (runs) {
             for (const char* script : {"/cache/recovery/extendedcommand", "/cache/recovery/openrecoveryscript"})
                 EXPECT_FALSE(CSimPhone::PhoneFileExists(script)) << script;
-        if (&row == &rows.front() && first) EXPECT_GE(Matching(CSimPhone::Journal(), "shell cat /cache/recovery/last_install").size(), 2u);
+        }
+        if (&row == &rows.front() && first) { EXPECT_GE(Matching(CSimPhone::Journal(), "shell cat /cache/recovery/last_install").size(), 2u); }
         std::vector<std::string> journal = CSimPhone::Journal();
         const auto reboot = std::find(journal.begin(), journal.end(), "reboot recovery ");
         if (reboot == journal.end()) {
@@ -468,7 +469,7 @@ TEST_F(Tasks, ASlowPushShowsItsProgressAndAStopEndsItAtOnce) {
     }));
     const std::vector<std::string> raw = CSimPhone::RawJournal();
     for (const std::string& line : raw)  // the polls too
-        if (line != "devices  ") EXPECT_EQ(line.find("-s \"3233A90D1A2B00EC\" "), 0u) << line;
+        if (line != "devices  ") { EXPECT_EQ(line.find("-s \"3233A90D1A2B00EC\" "), 0u) << line; }
 
     CSimPhone::Reset("nexus_s");
     CSimPhone::Set("push_rate_path", "update.zip");
@@ -539,7 +540,7 @@ TEST_F(Tasks, EachPhoneOfTheCatalogueFlashesByItsOwnRow) {
         WriteBytes(input.romPath, MakePackage(3000, 2, phone.device));
         input.keepData = phone.keepData;
         EXPECT_EQ(RunFlashTask(host, input), kTaskFlashed);
-        if (!phone.script) EXPECT_GE(CDeviceModel::GetInstance()->GetModelId(), 12);
+        if (!phone.script) { EXPECT_GE(CDeviceModel::GetInstance()->GetModelId(), 12); }
         EXPECT_EQ(CSimPhone::ReadPhoneFile("/sdcard/mirq/update.zip"), ReadBytes(input.romPath));
         EXPECT_EQ(CSimPhone::RecoveryRan("openrecoveryscript"), phone.script ? phone.script : "");
         EXPECT_EQ(CSimPhone::RecoveryRan("extendedcommand"), phone.script ? "" : kWipeScript);
@@ -575,7 +576,7 @@ TEST_F(Tasks, DownloadBringsTheImageAndThePackageAndAFailureKeepsTheEarlierFile)
     EXPECT_TRUE(CheckServiceConnection(ServiceUrl(L"")));
     EXPECT_EQ(RunDownloadTask(host, input), kTaskDownloaded);
     const std::string carried = ServiceControl("log") + "\n", service = WideToUtf8(ServiceUrl(L""));
-    for (const std::string what : {"GET " + service + "\n", "POST " + service + "ota/ota/geturl.action",
+    for (const std::string& what : {"GET " + service + "\n", "POST " + service + "ota/ota/geturl.action",
                                    "GET " + service + "files/recovery/crespo.img", "GET " + service + "files/rom/crespo.zip"})
         EXPECT_NE(carried.find("proxy " + what), std::string::npos) << what << "\n" << carried;
     EXPECT_EQ(ReadBytes(input.romPath), Served(L"files/rom/crespo.zip"));
@@ -665,7 +666,7 @@ TEST_F(Tasks, DownloadsOnTaskThreadsEndNoProgram) {
         const bool check = i % 6 == 0;
         CWinHandle thread(StartThread(check ? DeviceCheckThread : DownloadThread, new TaskStart{&host, nullptr, input}));
         ASSERT_EQ(WaitForSingleObject(thread.get(), 60000), WAIT_OBJECT_0) << i;
-        if (!check) EXPECT_EQ(FileExists(input.romPath + L".part"), i % 3 == 1) << i;
+        if (!check) { EXPECT_EQ(FileExists(input.romPath + L".part"), i % 3 == 1) << i; }
     }
 }
 
