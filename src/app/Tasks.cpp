@@ -1,6 +1,8 @@
 // The worker tasks' bodies and thread routines, and the box for each result.
 #include "app/Tasks.h"
 
+#include <algorithm>
+
 #include "BuildConfig.h"
 #include "adb/AdbManager.h"
 #include "device/DeviceModel.h"
@@ -95,6 +97,8 @@ const long long kMiB = 1 << 20;
 const unsigned long kCatalogueWaitMs = 5000;
 // How long a phone in recovery may take to run a system again: a first boot can take 15 minutes.
 const unsigned long kInstallWaitMs = MIRQ_INSTALL_WAIT_S * 1000ul;
+// A look every 2 s; a short wait looks more often, so that the verdict is not late by a large share of it.
+const unsigned long kInstallPollMs = std::min(2000ul, kInstallWaitMs / 6);
 
 // The box texts that name what the readiness check found.
 std::wstring RefusalText(const ReadinessReport& report) {
@@ -333,7 +337,7 @@ int RunFlashTask(ITaskHost& host, const TaskInput& input) {
     if (step != kFlashOk) return FlashFailure(kTaskRecoveryFlashFailed);
     if (stop.Requested()) return kTaskStopped;
 
-    CInstallFollower follower(serial, kInstallWaitMs);
+    CInstallFollower follower(serial, kInstallWaitMs, kInstallPollMs);
     follower.NoteBefore(CDeviceChecker::GetInstance()->LastReading());  // as this task's check read it
     {
         CAttachedListener listener(host.OpenProgress(recoveryRuns ? 60 : 80), package.get());

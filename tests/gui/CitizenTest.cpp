@@ -92,6 +92,9 @@ TEST(Citizen, TheExecutableSaysWhatItIs) {
                            "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"})
         EXPECT_NE(manifest.find(std::string("<supportedOS Id=\"{") + os + "}\"/>"), std::string::npos) << os;
     EXPECT_NE(manifest.find("Microsoft.Windows.Common-Controls"), std::string::npos);
+    // The common controls of another width do not load at all: every dialog fails.
+    const std::string width = sizeof(void*) == 8 ? "\"amd64\"" : "\"x86\"";
+    EXPECT_NE(manifest.find("processorArchitecture=" + width + " publicKeyToken"), std::string::npos);
 
     DWORD ignored = 0;
     std::vector<char> info(GetFileVersionInfoSizeW(ProgramPath().c_str(), &ignored));
