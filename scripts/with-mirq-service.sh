@@ -18,9 +18,10 @@ keys=$1 store=$2
 shift 2
 if [ $# = 0 ] || [ $fresh = 1 ] || [ ! -f "$store/models.xml" ]; then
     rm -rf "$store" "$store.release"
+    places="--mirror http://127.0.0.1:8090/files/"
     python3 "$root/tests/support/make_release_files.py" "$store.release" &&
-    "$tool" publish --store "$store" --key "$keys/service.pem" --phonemode "Nexus S" --flashtype 1 --file "$store.release/MirqROM-crespo.zip" >/dev/null &&
-    "$tool" publish --store "$store" --key "$keys/service.pem" --phonemode "Nexus S" --flashtype 2 --file "$store.release/recovery-crespo.img" >/dev/null &&
+    "$tool" publish --store "$store" --key "$keys/service.pem" --phonemode "Nexus S" --flashtype 1 --file "$store.release/MirqROM-crespo.zip" $places >/dev/null &&
+    "$tool" publish --store "$store" --key "$keys/service.pem" --phonemode "Nexus S" --flashtype 2 --file "$store.release/recovery-crespo.img" $places >/dev/null &&
     "$tool" catalogue --store "$store" --key "$keys/service.pem" --models "$root/service/deploy/models.xml.example" >/dev/null ||
         { echo "with-mirq-service: the release could not be published" >&2; exit 1; }
     rm -rf "$store.release"

@@ -15,9 +15,9 @@ chmod 755 "$work"
 bits=${BENCH_ONLINE_BITS:-3072}
 "$tool" keygen "$work/keys" >/dev/null
 "$tool" keygen "$work/online" --bits "$bits" >/dev/null
-"$tool" certify --key "$work/keys/service.pem" --online "$work/online/service.der" --until 2099-12-31 --out "$work/online.cert" >/dev/null
+"$tool" certify --key "$work/keys/service.pem" --online "$work/online/service.der" --until "$(date -u -d "+300 days" +%F)" --out "$work/online.cert" >/dev/null
 head -c 1000000 /dev/urandom > "$work/rom.zip"
-"$tool" publish --store "$work/store" --key "$work/keys/service.pem" --phonemode "Nexus S" --flashtype 1 --file "$work/rom.zip" >/dev/null
+"$tool" publish --store "$work/store" --key "$work/keys/service.pem" --phonemode "Nexus S" --flashtype 1 --file "$work/rom.zip" --mirror http://127.0.0.1:18380/files/ >/dev/null
 clients=64 seconds=10
 
 limit=$(openssl speed -seconds 5 rsa$bits 2>/dev/null | awk -v b="$bits" '$0 ~ "^rsa " b " bits" { print $6 }')

@@ -45,7 +45,13 @@ std::string SignedAnswer(const Query& query, const Release* release, const std::
                        Element("flashtype", std::to_string(query.flashType)) + Element("nonce", query.nonce) +
                        Element("certificate", Base64(certificate));
     if (release) {
-        const std::string url = release->url.empty() ? filesBase + release->file : release->url;
+        // Only among the places the root named: this service's own first where the record names it.
+        std::string url = release->urls.front();
+        for (const std::string& place : release->urls)
+            if (place.compare(0, filesBase.size(), filesBase) == 0) {
+                url = place;
+                break;
+            }
         text += Element("release", Base64(release->signedRecord)) + Element("flashurl", EscapeXml(url));
     }
     return SignDocument(text, "root", key);

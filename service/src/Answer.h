@@ -21,8 +21,8 @@ bool ReadQuery(const std::string& body, Query& out);
 // The answer, signed with the online key: the asked phone, file and nonce,
 // the key's certificate and, with a release, status ok, its root-signed
 // record (both by their exact bytes, base64) and the address; without one,
-// status "norelease". A file of the store is addressed as `filesBase`
-// followed by its name.
+// status "norelease". The address is one the record names: the first under
+// `filesBase` (where this service's files are reached), else the record's first.
 std::string SignedAnswer(const Query& query, const Release* release, const std::string& filesBase,
                          const std::string& certificate, const CSigningKey& key);
 

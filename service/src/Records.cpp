@@ -26,9 +26,11 @@ std::string SignRelease(const Release& r, const CSigningKey& root) {
     const std::string text = kDeclaration + std::string("<release>") + Element("phonemode", EscapeXml(r.phonemode)) +
                              Element("flashtype", std::to_string(r.flashType)) +
                              Element("version", std::to_string(r.version)) + Element("size", std::to_string(r.size)) +
-                             Element("sha256", r.sha256) + Element("md5", r.md5) +
-                             (r.url.empty() ? Element("file", r.file) : Element("url", EscapeXml(r.url)));
-    return SignDocument(text, "release", root);
+                             Element("sha256", r.sha256) + Element("md5", r.md5) + Element("until", r.until) +
+                             (r.file.empty() ? "" : Element("file", r.file));
+    std::string places;
+    for (const std::string& url : r.urls) places += Element("url", EscapeXml(url));
+    return SignDocument(text + places, "release", root);
 }
 
 bool ReadRelease(const std::string& document, Release& out) {
@@ -44,8 +46,9 @@ bool ReadRelease(const std::string& document, Release& out) {
     r.size = read.size;
     r.sha256 = EncodeUtf8(read.sha256);
     r.md5 = EncodeUtf8(read.md5);
+    r.until = EncodeUtf8(read.until);
+    for (const std::wstring& url : read.urls) r.urls.push_back(EncodeUtf8(url));
     r.file = EncodeUtf8(read.file);
-    r.url = EncodeUtf8(read.url);
     r.signedRecord = document;
     out = r;
     return true;

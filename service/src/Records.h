@@ -3,6 +3,7 @@
 // release records and the online key's certificate. The reading rules are
 // the program's own (download/SignedRecords).
 #include <string>
+#include <vector>
 
 namespace mirqsvc {
 
@@ -14,8 +15,9 @@ struct Release {
     long long version = 0;
     long long size = 0;
     std::string sha256, md5;
-    std::string file;    // the name under files/, or empty
-    std::string url;     // where it is hosted instead (publish --url)
+    std::string until;              // YYYY-MM-DD: clients take the record to the end of that day (UTC)
+    std::vector<std::string> urls;  // every place the file may be fetched from, in the root's order
+    std::string file;    // the name under files/ where the store holds it, or empty
     std::string signedRecord;  // the document as the root signed it
 };
 

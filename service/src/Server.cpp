@@ -376,6 +376,10 @@ void CServiceServer::LogLine(const std::string& client, const std::string& metho
     fwrite(line.data(), 1, line.size(), stderr);
 }
 
+namespace {
+const long kHealthWarningDays = 14;
+}  // namespace
+
 void CServiceServer::Route() {
     Post("/ota/ota/geturl.action", [this](const httplib::Request& req, httplib::Response& res) { AnswerQuery(req, res); });
     Get("/ota/ota/models.action", [this](const httplib::Request&, httplib::Response& res) {
@@ -391,8 +395,14 @@ void CServiceServer::Route() {
     });
     Get("/", [](const httplib::Request&, httplib::Response& res) { res.set_content(kHomePage, "text/html; charset=utf-8"); });
     Get("/healthz", [this](const httplib::Request&, httplib::Response& res) {
-        std::string why;
-        const bool ok = m_store.Check(why) && m_key.Bits() >= 2048;
+        // Two weeks before anything clients need ends: time to refresh or certify again.
+        const std::string warnBefore = UtcDate(kHealthWarningDays);
+        std::string why, online, until;
+        bool ok = m_store.Check(warnBefore, why) && m_key.Bits() >= 2048;
+        if (ok && ReadCertificate(m_options.certificate, online, until) && until < warnBefore) {
+            why = "the online key's certificate ends on " + until + ": certify it again (mirq-service certify)";
+            ok = false;
+        }
         res.status = ok ? 200 : 503;
         res.set_content(ok ? "ok\n" : why + "\n", "text/plain");
     });

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <ctime>
 #include <set>
@@ -17,6 +18,7 @@
 #include "Crypto.h"
 #include "Text.h"
 #include "device/CatalogueText.h"
+#include "download/SignedRecords.h"
 
 namespace mirqsvc {
 
@@ -93,10 +95,19 @@ std::string Extension(const std::string& path) {
 }
 
 bool IsUrl(const std::string& url) {
-    if (url.compare(0, 7, "http://") != 0 && url.compare(0, 8, "https://") != 0) return false;
-    for (unsigned char c : url)
-        if (c <= 0x20 || c == 0x7F) return false;
-    return true;
+    std::wstring wide;
+    return DecodeUtf8(url, wide) && mirq::IsPlaceUrl(wide);
+}
+
+bool IsDate(const std::string& date) { return mirq::IsCalendarDate(std::wstring(date.begin(), date.end())); }
+
+// The lines of a small file of the store (none when it is missing).
+std::vector<std::string> ReadLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::istringstream in(ReadWhole(path));
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) lines.push_back(line);
+    return lines;
 }
 
 }  // namespace
@@ -127,7 +138,7 @@ bool CStore::PutInPlace(const std::string& bytes, const std::string& path) const
     return SyncFolder(path.substr(0, path.rfind('/')));
 }
 
-bool CStore::Publish(const std::string& phonemode, int flashType, const std::string& path, const std::string& url,
+bool CStore::Publish(const std::string& phonemode, int flashType, const std::string& path, const Placing& placing,
                      const CSigningKey& root, Release& out, std::string& why) const {
     if (!IsPlainName(phonemode)) {
         why = "--phonemode must be UTF-8 text without control characters or blanks at its ends";
@@ -137,8 +148,23 @@ bool CStore::Publish(const std::string& phonemode, int flashType, const std::str
         why = "--flashtype must be a number of 1 or more (1 ROM package, 2 recovery image)";
         return false;
     }
-    if (!url.empty() && !IsUrl(url)) {
-        why = "--url must be an http:// or https:// address without blanks";
+    if (placing.urls.empty() && placing.mirrors.empty()) {
+        why = "the record names where its file may be fetched from: give --mirror BASE (the store's files served "
+              "there) or --url ADDRESS, once or more";
+        return false;
+    }
+    for (const std::string& url : placing.urls)
+        if (!IsUrl(url)) {
+            why = "--url must be an http:// or https:// address without blanks: " + url;
+            return false;
+        }
+    for (const std::string& base : placing.mirrors)
+        if (!IsUrl(base)) {
+            why = "--mirror must be an http:// or https:// address without blanks: " + base;
+            return false;
+        }
+    if (!IsDate(placing.until)) {
+        why = "--until takes a date, YYYY-MM-DD";
         return false;
     }
     CWriteLock lock(m_root, why);
@@ -154,7 +180,8 @@ bool CStore::Publish(const std::string& phonemode, int flashType, const std::str
     r.flashType = flashType;
     r.version = last == Lookup::Found ? before.version + 1 : 1;
     FileDigests digests;
-    const std::string temp = url.empty() ? m_root + "/tmp/" + TempName() : std::string();
+    const bool stored = !placing.mirrors.empty();
+    const std::string temp = stored ? m_root + "/tmp/" + TempName() : std::string();
     if (!DigestFile(path, digests, temp)) {
         unlink(temp.c_str());
         why = "cannot read " + path + (temp.empty() ? "" : " or copy it into the store");
@@ -168,7 +195,9 @@ bool CStore::Publish(const std::string& phonemode, int flashType, const std::str
     r.size = digests.size;
     r.sha256 = digests.sha256;
     r.md5 = digests.md5;
-    if (url.empty()) {
+    r.until = placing.until;
+    r.urls = placing.urls;
+    if (stored) {
         // Named by its content: a file once published never changes under a download.
         r.file = r.sha256 + Extension(path);
         if (rename(temp.c_str(), (m_root + "/files/" + r.file).c_str()) != 0 || !SyncFolder(m_root + "/files")) {
@@ -176,8 +205,7 @@ bool CStore::Publish(const std::string& phonemode, int flashType, const std::str
             why = "cannot put the file into " + m_root + "/files";
             return false;
         }
-    } else {
-        r.url = url;
+        for (const std::string& base : placing.mirrors) r.urls.push_back(base + (base.back() == '/' ? "" : "/") + r.file);
     }
     r.signedRecord = SignRelease(r, root);
     if (r.signedRecord.empty() || !PutInPlace(r.signedRecord, ReleasePath(phonemode, flashType))) {
@@ -188,10 +216,19 @@ bool CStore::Publish(const std::string& phonemode, int flashType, const std::str
     return true;
 }
 
-bool CStore::InstallCatalogue(const std::string& models, const CSigningKey& key, long long& version,
+bool CStore::InstallCatalogue(const std::string& models, const CSigningKey& key, CatalogueTerms& terms,
                               std::string& why) const {
     CWriteLock lock(m_root, why);
-    if (!lock.Held()) return false;
+    return lock.Held() && WriteCatalogue(models, key, terms, why);
+}
+
+bool CStore::WriteCatalogue(const std::string& models, const CSigningKey& key, CatalogueTerms& terms,
+                            std::string& why) const {
+    long long& version = terms.version;
+    if (!IsDate(terms.until)) {
+        why = "--until takes a date, YYYY-MM-DD";
+        return false;
+    }
     long long current = 0;
     const std::string kept = ReadWhole(m_root + "/models.xml", kMaxCatalogue);
     if (!kept.empty() && (current = CatalogueVersion(kept)) < 0 && version < 1) {
@@ -210,9 +247,19 @@ bool CStore::InstallCatalogue(const std::string& models, const CSigningKey& key,
         why = "the models file holds <signature>";
         return false;
     }
+    if (rows.find("<withdrawn>") != std::string::npos) {
+        why = "the models file holds <withdrawn>: withdraw an online key with --withdraw ONLINE.der";
+        return false;
+    }
+    // Withdrawn keys stay withdrawn: every catalogue from now on lists them.
+    std::vector<std::string> withdrawn = ReadLines(m_root + "/withdrawn");
+    for (const std::string& key : terms.withdraw)
+        if (std::find(withdrawn.begin(), withdrawn.end(), key) == withdrawn.end()) withdrawn.push_back(key);
+    std::string listed;
+    for (const std::string& key : withdrawn) listed += Element("withdrawn", key);
     if (version < 1) version = current + 1;
-    const std::string text =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<models><version>" + std::to_string(version) + "</version>\n" + rows;
+    const std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<models><version>" + std::to_string(version) +
+                             "</version>" + Element("until", terms.until) + listed + "\n" + rows;
     std::wstring wide, broken;
     mirq::Catalogue read;
     if (!DecodeUtf8(text, wide)) {
@@ -231,11 +278,45 @@ bool CStore::InstallCatalogue(const std::string& models, const CSigningKey& key,
         why = "the catalogue would be over 16 MiB";
         return false;
     }
+    std::string withdrawnFile;
+    for (const std::string& key : withdrawn) withdrawnFile += key + "\n";
     const std::string document = SignDocument(text, "models", key);
-    if (document.empty() || !PutInPlace(document, m_root + "/models.xml")) {
+    if (document.empty() || !PutInPlace(withdrawnFile, m_root + "/withdrawn") || !PutInPlace(rows, m_root + "/models.rows") ||
+        !PutInPlace(document, m_root + "/models.xml")) {
         why = "cannot sign or write " + m_root + "/models.xml";
         return false;
     }
+    return true;
+}
+
+bool CStore::Refresh(const std::string& until, const CSigningKey& root, std::vector<Release>& records,
+                     long long& catalogueVersion, std::string& why) const {
+    if (!IsDate(until)) {
+        why = "--until takes a date, YYYY-MM-DD";
+        return false;
+    }
+    CWriteLock lock(m_root, why);
+    if (!lock.Held()) return false;
+    std::vector<Release> releases;
+    if (!ReadAllReleases(releases, why)) return false;
+    for (Release& r : releases) {
+        // The same file, places and version: no client takes it for another release.
+        r.until = until;
+        r.signedRecord = SignRelease(r, root);
+        if (r.signedRecord.empty() || !PutInPlace(r.signedRecord, ReleasePath(r.phonemode, r.flashType))) {
+            why = "cannot sign or write the release of " + r.phonemode + ", flash type " + std::to_string(r.flashType);
+            return false;
+        }
+        records.push_back(r);
+    }
+    catalogueVersion = 0;
+    struct stat st;
+    if (stat((m_root + "/models.rows").c_str(), &st) != 0) return true;  // no catalogue installed by this store
+    // A client ignores another catalogue of the version it holds: the refreshed one is one up.
+    CatalogueTerms terms;
+    terms.until = until;
+    if (!WriteCatalogue(ReadWhole(m_root + "/models.rows", kMaxCatalogue), root, terms, why)) return false;
+    catalogueVersion = terms.version;
     return true;
 }
 
@@ -260,18 +341,33 @@ Lookup CStore::Catalogue(std::string& bytes) const {
     return static_cast<off_t>(bytes.size()) == st.st_size && CatalogueVersion(bytes) >= 0 ? Lookup::Found : Lookup::Unreadable;
 }
 
-bool CStore::Check(std::string& why) const {
+bool CStore::Check(const std::string& endsBefore, std::string& why) const {
     if (!Readable()) {
         why = "the store cannot be read";
         return false;
     }
     std::string catalogue;
-    if (Catalogue(catalogue) == Lookup::Unreadable) {
+    const Lookup found = Catalogue(catalogue);
+    if (found == Lookup::Unreadable) {
         why = "the catalogue cannot be read";
         return false;
     }
+    std::wstring text;
+    mirq::Catalogue read;
+    if (found == Lookup::Found && SignedText(catalogue, text) && mirq::ReadCatalogueText(text, read) &&
+        EncodeUtf8(read.until) < endsBefore) {
+        why = "the catalogue ends on " + EncodeUtf8(read.until) + ": refresh it (mirq-service refresh)";
+        return false;
+    }
     std::vector<Release> releases;
-    return ReadAllReleases(releases, why);
+    if (!ReadAllReleases(releases, why)) return false;
+    for (const Release& r : releases)
+        if (r.until < endsBefore) {
+            why = "the release of " + r.phonemode + ", flash type " + std::to_string(r.flashType) + ", ends on " + r.until +
+                  ": refresh it (mirq-service refresh)";
+            return false;
+        }
+    return true;
 }
 
 bool CStore::ReadAllReleases(std::vector<Release>& out, std::string& why) const {

@@ -1,5 +1,7 @@
 #include "Text.h"
 
+#include <ctime>
+
 #include "device/CatalogueText.h"
 #include "util/Text.h"
 #include "util/XmlDocument.h"
@@ -67,6 +69,15 @@ long long ParseDigits(const std::string& text, size_t most) {
     std::wstring wide;
     for (unsigned char c : text) wide += static_cast<wchar_t>(c);
     return mirq::ParseDigits(wide, most);
+}
+
+std::string UtcDate(long days) {
+    const time_t then = time(nullptr) + static_cast<time_t>(days) * 86400;
+    struct tm utc;
+    gmtime_r(&then, &utc);
+    char text[16];
+    strftime(text, sizeof(text), "%Y-%m-%d", &utc);
+    return text;
 }
 
 }  // namespace mirqsvc

@@ -15,5 +15,7 @@ std::string Element(const char* name, const std::string& text);
 bool IsPlainName(const std::string& text);
 // 1 to `most` ASCII digits and nothing else, read as the program reads numbers; -1 otherwise.
 long long ParseDigits(const std::string& text, size_t most);
+// The UTC date `days` from now, YYYY-MM-DD.
+std::string UtcDate(long days = 0);
 
 }  // namespace mirqsvc

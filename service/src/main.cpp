@@ -25,8 +25,11 @@ const char kUsage[] =
     "usage:\n"
     "  mirq-service keygen DIR [--bits 2048|3072]\n"
     "  mirq-service certify --key ROOT.pem --online ONLINE.der --until YYYY-MM-DD --out ONLINE.cert\n"
-    "  mirq-service publish --store S --key ROOT.pem --phonemode P --flashtype T --file PATH [--url URL]\n"
-    "  mirq-service catalogue --store S --key ROOT.pem --models FILE [--version N]\n"
+    "  mirq-service publish --store S --key ROOT.pem --phonemode P --flashtype T --file PATH\n"
+    "                       (--mirror BASE | --url URL)... [--until YYYY-MM-DD]\n"
+    "  mirq-service catalogue --store S --key ROOT.pem --models FILE [--version N] [--until YYYY-MM-DD]\n"
+    "                         [--withdraw ONLINE.der]...\n"
+    "  mirq-service refresh --store S --key ROOT.pem --until YYYY-MM-DD\n"
     "  mirq-service serve --store S --key ONLINE.pem --cert ONLINE.cert --listen H:P [--files] [--files-url BASE]\n"
     "                     [--trust-proxy ADDR]\n"
     "  mirq-service prune --store S --older-than DAYS\n";
@@ -36,19 +39,39 @@ int Fail(const std::string& why) {
     return 1;
 }
 
-// --name value pairs and bare --flags; false for anything not in `known`.
+// --name value pairs and bare --flags; false for anything not in `known`,
+// or given twice unless `repeated` names it (those: every value, in `many`).
+const std::vector<std::string> kRepeated = {"--url", "--mirror", "--withdraw"};
+std::map<std::string, std::vector<std::string>> g_many;
+
 bool ReadOptions(int argc, char** argv, const std::vector<std::string>& known, const std::vector<std::string>& flags,
                  std::map<std::string, std::string>& out) {
     for (int i = 2; i < argc; ++i) {
         const std::string name = argv[i];
+        const bool repeated = std::find(kRepeated.begin(), kRepeated.end(), name) != kRepeated.end();
+        if (out.count(name) && !repeated) return false;
         if (std::find(flags.begin(), flags.end(), name) != flags.end()) {
             out[name] = "1";
         } else if (std::find(known.begin(), known.end(), name) != known.end() && i + 1 < argc) {
             out[name] = argv[++i];
+            g_many[name].push_back(out[name]);
         } else {
             return false;
         }
     }
+    return true;
+}
+
+const long kDefaultDays = 90;    // a record's or a catalogue's life unless --until says otherwise
+const long kCertifyMostDays = 400;
+
+// --until, or the default life from today; a day already past is taken with a warning (an ended document on purpose).
+bool Until(std::map<std::string, std::string>& o, std::string& until) {
+    until = o.count("--until") ? o["--until"] : UtcDate(kDefaultDays);
+    if (!mirq::IsCalendarDate(std::wstring(until.begin(), until.end()))) return false;
+    if (until < UtcDate())
+        fprintf(stderr, "mirq-service: warning: %s ended before today (%s): clients refuse what is signed with it\n",
+                until.c_str(), UtcDate().c_str());
     return true;
 }
 
@@ -72,16 +95,6 @@ std::string ReadFile(const std::string& path, bool* read = nullptr) {
     return bytes.str();
 }
 
-// The UTC date today, YYYY-MM-DD.
-std::string Today() {
-    const time_t now = time(nullptr);
-    struct tm utc;
-    gmtime_r(&now, &utc);
-    char text[16];
-    strftime(text, sizeof(text), "%Y-%m-%d", &utc);
-    return text;
-}
-
 int Certify(std::map<std::string, std::string>& o) {
     CSigningKey root;
     std::string why;
@@ -90,12 +103,19 @@ int Certify(std::map<std::string, std::string>& o) {
     if (!IsRsaPublicDer(online)) return Fail(o["--online"] + " is not the public half of an RSA key of 2048 bits or more (DER)");
     if (online == root.PublicDer()) return Fail("the online key is the root itself: certify a key of its own for serving");
     if (!mirq::IsCalendarDate(std::wstring(until.begin(), until.end()))) return Fail("--until takes a date, YYYY-MM-DD");
+    // A stolen online key lives as long as its certificate: a short life, renewed.
+    if (until > UtcDate(kCertifyMostDays))
+        return Fail("--until " + until + " is more than " + std::to_string(kCertifyMostDays) +
+                    " days ahead: certify for a short life and again before it ends");
+    if (until > UtcDate(kDefaultDays))
+        fprintf(stderr, "mirq-service: warning: %s is more than %ld days ahead: a stolen online key serves until then\n",
+                until.c_str(), kDefaultDays);
     const std::string certificate = Certify(online, until, root);
     std::ofstream out(o["--out"], std::ios::binary | std::ios::trunc);
     if (certificate.empty() || !(out << certificate) || !out.flush()) return Fail("cannot sign or write " + o["--out"]);
-    if (until < Today())
+    if (until < UtcDate())
         fprintf(stderr, "mirq-service: warning: %s ended before today (%s): clients refuse answers under it\n",
-                until.c_str(), Today().c_str());
+                until.c_str(), UtcDate().c_str());
     printf("%s: the online key SHA-256 %s may sign answers to the end of %s (UTC)\n", o["--out"].c_str(),
            Sha256Hex(online).c_str(), until.c_str());
     return 0;
@@ -110,7 +130,7 @@ int Serve(const std::map<std::string, std::string>& o) {
     if (!ReadCertificate(certificate, certified, until)) return Fail(o.at("--cert") + " is no certificate (mirq-service certify makes one)");
     if (certified != key.PublicDer())
         return Fail(o.at("--cert") + " does not name the key of " + o.at("--key") + ": serve with the key it certifies");
-    if (until < Today())
+    if (until < UtcDate())
         fprintf(stderr, "mirq-service: warning: the certificate ended on %s: clients refuse every answer; certify the key again\n",
                 until.c_str());
     if (!o.count("--files") && !o.count("--files-url"))
@@ -163,33 +183,62 @@ int main(int argc, char** argv) {
         Require(o, {"--key", "--online", "--until", "--out"}))
         return Certify(o);
     if (command == "publish" &&
-        ReadOptions(argc, argv, {"--store", "--key", "--phonemode", "--flashtype", "--file", "--url"}, {}, o) &&
+        ReadOptions(argc, argv, {"--store", "--key", "--phonemode", "--flashtype", "--file", "--url", "--mirror", "--until"}, {}, o) &&
         Require(o, {"--store", "--key", "--phonemode", "--flashtype", "--file"})) {
         const long long type = ParseDigits(o["--flashtype"], 9);
         if (type < 0) return Fail("--flashtype must be a number (1 ROM package, 2 recovery image)");
+        Placing placing;
+        placing.urls = g_many["--url"];
+        placing.mirrors = g_many["--mirror"];
+        if (!Until(o, placing.until)) return Fail("--until takes a date, YYYY-MM-DD");
         CSigningKey root;
         if (!root.Load(o["--key"], why)) return Fail(why);
         Release release;
-        if (!CStore(o["--store"]).Publish(o["--phonemode"], static_cast<int>(type), o["--file"], o["--url"], root, release,
-                                          why))
+        if (!CStore(o["--store"]).Publish(o["--phonemode"], static_cast<int>(type), o["--file"], placing, root, release, why))
             return Fail(why);
-        printf("published %s for %s, flash type %d, version %lld: %lld bytes, SHA-256 %s\n",
-               release.url.empty() ? ("files/" + release.file).c_str() : release.url.c_str(), release.phonemode.c_str(),
-               release.flashType, release.version, release.size, release.sha256.c_str());
+        printf("published %s for %s, flash type %d, version %lld: %lld bytes, SHA-256 %s, until %s, at",
+               release.file.empty() ? "a file hosted elsewhere" : ("files/" + release.file).c_str(), release.phonemode.c_str(),
+               release.flashType, release.version, release.size, release.sha256.c_str(), release.until.c_str());
+        for (const std::string& url : release.urls) printf(" %s", url.c_str());
+        printf("\n");
         return 0;
     }
-    if (command == "catalogue" && ReadOptions(argc, argv, {"--store", "--key", "--models", "--version"}, {}, o) &&
+    if (command == "catalogue" &&
+        ReadOptions(argc, argv, {"--store", "--key", "--models", "--version", "--until", "--withdraw"}, {}, o) &&
         Require(o, {"--store", "--key", "--models"})) {
         CSigningKey key;
         if (!key.Load(o["--key"], why)) return Fail(why);
-        long long version = o.count("--version") ? ParseDigits(o["--version"], 18) : 0;
-        if (o.count("--version") && version < 1) return Fail("--version takes a number of 1 or more");
+        CatalogueTerms terms;
+        terms.version = o.count("--version") ? ParseDigits(o["--version"], 18) : 0;
+        if (o.count("--version") && terms.version < 1) return Fail("--version takes a number of 1 or more");
+        if (!Until(o, terms.until)) return Fail("--until takes a date, YYYY-MM-DD");
+        for (const std::string& path : g_many["--withdraw"]) {
+            const std::string online = ReadFile(path);
+            if (!IsRsaPublicDer(online)) return Fail(path + " is not the public half of an RSA key (DER): name the online key's service.der");
+            if (online == key.PublicDer()) return Fail("--withdraw names the root itself");
+            terms.withdraw.push_back(Sha256Hex(online));
+        }
         bool read = false;
         const std::string models = ReadFile(o["--models"], &read);
         if (!read) return Fail("cannot read " + o["--models"]);
-        if (!CStore(o["--store"]).InstallCatalogue(models, key, version, why))
-            return Fail("catalogue refused: " + why);
-        printf("catalogue version %lld installed\n", version);
+        if (!CStore(o["--store"]).InstallCatalogue(models, key, terms, why)) return Fail("catalogue refused: " + why);
+        printf("catalogue version %lld installed, until %s\n", terms.version, terms.until.c_str());
+        for (const std::string& sha : terms.withdraw) printf("online key SHA-256 %s withdrawn\n", sha.c_str());
+        return 0;
+    }
+    if (command == "refresh" && ReadOptions(argc, argv, {"--store", "--key", "--until"}, {}, o) &&
+        Require(o, {"--store", "--key", "--until"})) {
+        std::string until;
+        if (!Until(o, until)) return Fail("--until takes a date, YYYY-MM-DD");
+        CSigningKey root;
+        if (!root.Load(o["--key"], why)) return Fail(why);
+        std::vector<Release> records;
+        long long catalogue = 0;
+        if (!CStore(o["--store"]).Refresh(until, root, records, catalogue, why)) return Fail(why);
+        for (const Release& r : records)
+            printf("refreshed %s, flash type %d, version %lld, until %s\n", r.phonemode.c_str(), r.flashType, r.version,
+                   until.c_str());
+        if (catalogue > 0) printf("catalogue version %lld installed, until %s\n", catalogue, until.c_str());
         return 0;
     }
     if (command == "serve" &&

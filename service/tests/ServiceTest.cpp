@@ -18,6 +18,7 @@
 #include "Server.h"
 #include "Store.h"
 #include "Records.h"
+#include "Text.h"
 #include "download/SignedRecords.h"
 
 using namespace mirqsvc;
@@ -96,6 +97,9 @@ const char kModels[] =
     "<model><phonemode>OnePlus One</phonemode><brand>oneplus</brand><device>bacon</device><name>OnePlus One</name>"
     "<recovery>keep</recovery><script>openrecoveryscript</script></model>\n";
 
+// Where the tests' store is reached (the nginx cluster's front).
+const char kMirror[] = "http://127.0.0.1:18280/files/";
+
 std::string QueryBody(const std::string& phonemode, const std::string& type, const std::string& nonce = "00112233445566778899aabbccddeeff") {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><root><phonemode>" + phonemode + "</phonemode><flashtype>" + type +
            "</flashtype><nonce>" + nonce + "</nonce></root>";
@@ -109,8 +113,8 @@ protected:
         chmod(m_dir.c_str(), 0755);  // nginx's workers read the store as another user
         Tool("keygen " + m_dir + "/keys");
         Tool("keygen " + m_dir + "/online --bits 2048");
-        Tool("certify --key " + m_dir + "/keys/service.pem --online " + m_dir + "/online/service.der --until 2099-12-31 --out " +
-             Cert());
+        Tool("certify --key " + m_dir + "/keys/service.pem --online " + m_dir + "/online/service.der --until " + UtcDate(300) +
+             " --out " + Cert());
         std::string why;
         ASSERT_TRUE(m_key.Load(m_dir + "/online/service.pem", why)) << why;
         Write(m_dir + "/rom.zip", std::string(300000, 'r') + "end");
@@ -128,7 +132,7 @@ protected:
     int Publish(const std::string& type, const std::string& file, const std::string& more = "") {
         int rc = 0;
         Tool("publish --store " + Store() + Root() + "--phonemode 'Nexus S' --flashtype " + type + " --file " + m_dir + "/" +
-             file + more, &rc);
+             file + more + " --mirror " + kMirror, &rc);
         return rc;
     }
     Release Current(int type = 1) {
@@ -248,7 +252,7 @@ TEST_F(Service, AKilledPublishLeavesTheReleaseBeforeItWholeAndNoLock) {
     if (pid == 0) {
         execl(MIRQ_SERVICE_EXE, MIRQ_SERVICE_EXE, "publish", "--store", Store().c_str(), "--key",
               (m_dir + "/keys/service.pem").c_str(), "--phonemode", "Nexus S",
-              "--flashtype", "1", "--file", fifo.c_str(), nullptr);
+              "--flashtype", "1", "--mirror", kMirror, "--file", fifo.c_str(), nullptr);
         _exit(127);
     }
     {
@@ -287,7 +291,7 @@ TEST_F(Service, EachRequestGetsItsAnswerAndBadInputAClearOne) {
              {"/ota/ota/geturl.action", QueryBody("Nexus S", "1"), {}, 200,
               "<status>ok</status><phonemode>Nexus S</phonemode><flashtype>1</flashtype><nonce>00112233445566778899aabbccddeeff"
               "</nonce><certificate>" + Base64(Read(Cert())) + "</certificate><release>" + Base64(rom.signedRecord) +
-              "</release><flashurl>" + base + file + "</flashurl><signature>"},
+              "</release><flashurl>http://127.0.0.1:18280" + file + "</flashurl><signature>"},
              {"/ota/ota/geturl.action", QueryBody("Nexus S", "2"), {}, 200, "<flashurl>https://cdn.example/r.img?a=1&amp;b=2</flashurl>"},
              {"/ota/ota/geturl.action", QueryBody("Nexus X", "1"), {}, 200, "<status>norelease</status><phonemode>Nexus X</phonemode>"},
              {"/ota/ota/geturl.action", QueryBody("Nexus S", "3"), {}, 200, "<status>norelease</status>"},
@@ -387,7 +391,7 @@ TEST_F(Service, TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey) {
     // lock), readable by the serving user whatever the publisher's umask.
     Write(m_dir + "/old.zip", "an older package");
     const std::string publish = std::string(MIRQ_SERVICE_EXE) + " publish --store " + Store() + Root() +
-                                "--phonemode 'Nexus S' --flashtype 1 --file " + m_dir;
+                                "--phonemode 'Nexus S' --flashtype 1 --mirror " + kMirror + " --file " + m_dir;
     Shell("umask 077; " + publish + "/old.zip & " + publish + "/rom.zip & wait");
     EXPECT_EQ(Current().version, 2);
     EXPECT_EQ(Shell("ls " + Store() + "/files | wc -l"), "2\n");
@@ -395,9 +399,10 @@ TEST_F(Service, TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey) {
               "644\n755\n");
     // A file named with blanks and brackets is stored under a name the files rule takes.
     Write(m_dir + "/my rom (1).IMG", "an image");
-    Tool("publish --store " + Store() + Root() + "--phonemode 'Nexus S' --flashtype 2 --file '" + m_dir + "/my rom (1).IMG'");
+    Tool("publish --store " + Store() + Root() + "--phonemode 'Nexus S' --flashtype 2 --file '" + m_dir +
+         "/my rom (1).IMG' --mirror http://other.example/x --mirror http://cdn.example/m");
     EXPECT_FALSE(m_store.FilePath(Current(2).file).empty()) << Current(2).file;
-    // --files-url with or without its last slash names the same address.
+    // The answer picks its own among the places the record names (--files-url with or without its last slash).
     for (const char* base : {"http://cdn.example/m", "http://cdn.example/m/"}) {
         ServeOptions options;
         options.filesUrl = base;
@@ -417,7 +422,7 @@ TEST_F(Service, TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey) {
     EXPECT_EQ(Read(Store() + "/files/" + Current().file), Read(m_dir + "/rom.zip"));
     EXPECT_TRUE(OpensslVerifies(m_dir, Current().signedRecord, "keys"));
     EXPECT_TRUE(OpensslVerifies(m_dir, Read(Cert()), "keys"));
-    EXPECT_NE(Read(Cert()).find("<key>" + Base64(Read(m_dir + "/online/service.der")) + "</key><until>2099-12-31</until>"),
+    EXPECT_NE(Read(Cert()).find("<key>" + Base64(Read(m_dir + "/online/service.der")) + "</key><until>" + UtcDate(300) + "</until>"),
               std::string::npos);
     const std::string serve = "serve --store " + Store() + " --key " + m_dir + "/online/service.pem --listen 127.0.0.1:0 ";
     const std::string certify = "certify" + Root() + "--online " + m_dir + "/online/service.der --out " + m_dir + "/c --until ";
@@ -432,11 +437,17 @@ TEST_F(Service, TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey) {
              {"serve --store " + Store() + Root() + "--cert " + Cert() + " --listen 127.0.0.1:0", "does not name the key", 1},
              {certify + "2001-02-29", "--until takes a date", 1},
              {certify + "2001-02-28", "warning: 2001-02-28 ended before today", 0},
+             {certify + UtcDate(401), "more than 400 days ahead", 1},
+             {certify + UtcDate(91), "warning: " + UtcDate(91) + " is more than 90 days ahead", 0},
+             {"publish --store " + Store() + Root() + "--phonemode 'Nexus S' --flashtype 1 --file " + m_dir + "/rom.zip",
+              "give --mirror BASE", 1},
+             {"publish --store " + Store() + Root() + "--phonemode 'Nexus S' --flashtype 1 --file " + m_dir +
+              "/rom.zip --url ftp://x/y", "--url must be an http:// or https:// address", 1},
              {"certify" + Root() + "--online " + m_dir + "/keys/service.der --out " + m_dir + "/c --until 2099-01-01", "the root itself", 1},
              {"publish --store " + Store() + " --phonemode 'Nexus S' --flashtype 1 --file " + m_dir + "/rom.zip", "usage", 2},
              {"catalogue --store " + Store() + Root() + "--models " + m_dir + "/models.txt --version 7", "version 7 installed", 0},
              {"catalogue --store " + Store() + Root() + "--models " + m_dir + "/models.txt --version 7", "not above the store's version 7", 1},
-             {"publish --store " + Store() + Root() + "--phonemode 'Nexus S' --flashtype 1 --file /dev/null", "is empty", 1},
+             {"publish --store " + Store() + Root() + "--phonemode 'Nexus S' --flashtype 1 --file /dev/null --mirror http://m.example/", "is empty", 1},
              {"serve --store " + m_dir + "/nothing --key " + m_dir + "/online/service.pem --cert " + Cert() + " --files --listen 127.0.0.1:1", "no store", 1},
              {"serve --store " + Store() + " --key " + m_dir + "/ec.pem --cert " + Cert() + " --files --listen 127.0.0.1:0", "not an RSA key", 1},
              {"serve --store " + Store() + " --key " + m_dir + "/shared.pem --cert " + Cert() + " --files --listen 127.0.0.1:0", "chmod 600", 1},
@@ -453,6 +464,31 @@ TEST_F(Service, TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey) {
              {L"2027-01-31", true}, {L"2027-01-32", false}, {L"2028-02-29", true}, {L"2100-02-29", false},
              {L"2000-02-29", true}, {L"2027-13-01", false}, {L"2027-1-01", false}})
         EXPECT_EQ(mirq::IsCalendarDate(day.first), day.second) << mirq::IsCalendarDate(day.first);
+    // What the root signs ends: the health check says so two weeks ahead, naming it; refresh signs
+    // the same records again (same file, places and version) and the catalogue one version up, its
+    // withdrawn keys kept.
+    const std::string catalogue = "catalogue --store " + Store() + Root() + "--models " + m_dir + "/models.txt --until ";
+    EXPECT_NE(Tool(catalogue + UtcDate(10) + " --withdraw " + m_dir + "/online/service.der", &rc).find("version 8 installed"),
+              std::string::npos);
+    const std::string withdrawn = "<withdrawn>" + Sha256Hex(Read(m_dir + "/online/service.der")) + "</withdrawn>";
+    StartServer();
+    EXPECT_EQ(Client().Get("/healthz")->body, "the catalogue ends on " + UtcDate(10) + ": refresh it (mirq-service refresh)\n");
+    const Release before = Current();
+    EXPECT_NE(Tool("refresh --store " + Store() + Root() + "--until " + UtcDate(100), &rc).find("catalogue version 9 installed"),
+              std::string::npos);
+    EXPECT_EQ(Client().Get("/healthz")->status, 200);
+    EXPECT_EQ(Current().version, before.version);
+    EXPECT_EQ(Current().urls, before.urls);
+    EXPECT_EQ(Current().until, UtcDate(100));
+    EXPECT_NE(Read(Store() + "/models.xml").find("<until>" + UtcDate(100) + "</until>" + withdrawn), std::string::npos);
+    EXPECT_NE(Tool(catalogue + UtcDate(30)).find("version 10 installed"), std::string::npos);
+    EXPECT_NE(Read(Store() + "/models.xml").find(withdrawn), std::string::npos);
+    // A day already past is taken with a warning (an ended record on purpose), and the health check names it.
+    EXPECT_NE(Tool("publish --store " + Store() + Root() + "--phonemode 'Nexus S' --flashtype 2 --file " + m_dir +
+                   "/rom.zip --url http://cdn.example/r --until 2001-01-01", &rc).find("warning: 2001-01-01 ended before today"),
+              std::string::npos);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(Client().Get("/healthz")->body, "the release of Nexus S, flash type 2, ends on 2001-01-01: refresh it (mirq-service refresh)\n");
 }
 
 TEST_F(Service, SlowClientsAreCutAndOneAddressCannotKeepOthersOut) {

@@ -116,11 +116,25 @@ void CMainDlg::OnCatalogueArrived(const Catalogue& catalogue) {
     if (HWND window = m_window) PostMessageW(window, WM_CATALOGUE_CHANGED, 0, 0);
 }
 
+// A catalogue whose last day has passed identifies nothing: the window says
+// so (and the log, once), and the built-in rows serve.
+void CMainDlg::ShowCatalogueState() {
+    const std::wstring ended = m_catalogues.Ended();
+    const std::wstring text = ended.empty() ? L"" : L"机型列表已于" + ended + L"过期，现使用内置机型。请确认电脑的日期正确，并连接网络后重新启动本软件。";
+    if (text == m_catalogueState) return;
+    m_catalogueState = text;
+    SetWindowTextW(GetDlgItem(IDC_CATALOGUE_STATE), text.c_str());
+    if (!ended.empty())
+        MIRQ_LOG(kLogWarning, L"catalogue", L"the catalogue in use ended on " + ended + L" (the PC's date is " + TodayUtc() +
+                                                L"): out of date, the built-in rows serve");
+}
+
 // A catalogue that arrived: the phone read last is identified again by it,
 // no command sent. A phone it lists is shown, one whose row it changed takes
 // the new row, one it withdrew is no longer supported. One that arrives
 // while a task runs waits for the task's end (the next task takes it anyway).
 LRESULT CMainDlg::OnCatalogueChanged(UINT, WPARAM, LPARAM, BOOL&) {
+    ShowCatalogueState();
     m_catalogueChangedMeanwhile = static_cast<bool>(m_currentTask);
     CDeviceModel* record = CDeviceModel::GetInstance();
     if (m_currentTask || record->GetDevice().empty()) return 0;
@@ -418,6 +432,7 @@ void CMainDlg::StartTask(LPTHREAD_START_ROUTINE routine, const wchar_t* caption)
     TaskInput input;
     input.romPath = m_romPath;
     input.keepData = SendMessageW(m_keepOption, BM_GETCHECK, 0, 0) == BST_CHECKED;
+    ShowCatalogueState();  // it may have ended since it arrived
     input.catalogue = m_catalogues.Current();
     TaskStart* start = new TaskStart{this, m_hWnd, input};
     // Suspended until the table knows it: its key is the thread's handle, and

@@ -87,6 +87,7 @@ private:
 
     LRESULT OnInitDialog(UINT, WPARAM, LPARAM, BOOL&);
     LRESULT OnCatalogueChanged(UINT, WPARAM, LPARAM, BOOL&);
+    void ShowCatalogueState();
     LRESULT OnDestroy(UINT, WPARAM, LPARAM, BOOL&);
     LRESULT OnTimer(UINT, WPARAM, LPARAM, BOOL&);
     LRESULT OnDeviceChange(UINT, WPARAM, LPARAM, BOOL&);
@@ -128,6 +129,7 @@ private:
 
     CGdiObject<HFONT> m_modelFont;
     HWND m_modelLabel = nullptr;
+    std::wstring m_catalogueState;  // what the window says of the catalogue in use
     HWND m_infoText = nullptr;
     HWND m_rootWarning = nullptr;
     HWND m_pathEdit = nullptr;

@@ -127,8 +127,11 @@ bool NothingKnownOfAPhone(int result) {
 std::wstring RefusalText(AnswerCheck check, const std::wstring& until) {
     switch (check) {
     case AnswerCheck::CertificateEnded:
-        return L"服务器的证书已于" + until + L"到期，或者电脑的日期不正确（电脑的日期是" + TodayUtc() +
-               L"）。没有下载任何文件，请确认电脑的日期正确后重试！";
+    case AnswerCheck::RecordEnded:
+        return std::wstring(check == AnswerCheck::RecordEnded ? L"服务器给出的发布记录" : L"服务器的证书") + L"已于" + until +
+               L"到期，或者电脑的日期不正确（电脑的日期是" + TodayUtc() + L"）。没有下载任何文件，请确认电脑的日期正确后重试！";
+    case AnswerCheck::OtherPlace: return L"下载地址不在发布记录中";
+    case AnswerCheck::KeyWithdrawn: return L"服务器的密钥已被撤销";
     case AnswerCheck::CertificateRefused: return L"服务器的证书不是发布密钥签发的";
     case AnswerCheck::RecordRefused: return L"ROM包的发布记录不是发布密钥签名的";
     case AnswerCheck::OlderRecord: return L"服务器给出的版本比本机已见过的旧";
@@ -147,8 +150,9 @@ std::wstring RefusalText(AnswerCheck check, const std::wstring& until) {
 int DownloadFailure(DownloadOutcome outcome, ITaskHost* host = nullptr) {
     if (outcome == DownloadOutcome::AnswerRefused && host) {
         const CResourceDownloader* downloader = CResourceDownloader::GetInstance();
-        const std::wstring why = RefusalText(downloader->Refusal(), downloader->CertificateUntil());
-        host->ReportMessageDetail(downloader->Refusal() == AnswerCheck::CertificateEnded
+        const std::wstring why = RefusalText(downloader->Refusal(), downloader->RefusedUntil());
+        const bool ended = downloader->Refusal() == AnswerCheck::CertificateEnded || downloader->Refusal() == AnswerCheck::RecordEnded;
+        host->ReportMessageDetail(ended
                                       ? why
                                       : L"服务器的回答未通过安全验证（" + why + L"），没有下载任何文件，请稍后重试！");
     }

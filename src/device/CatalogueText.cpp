@@ -24,10 +24,11 @@ const wchar_t* ReadModel(const XmlElement& element, CatalogueModel& model) {
     enum { kPhonemode, kDevice, kName, kRecovery, kScript };
     if (!TakeSingleTexts(element, {L"phonemode", L"device", L"name", L"recovery", L"script"}, v))
         return L"phonemode, device, name, recovery and script may occur once each and hold text only";
-    for (const XmlElement& child : element.children) {
-        if (child.name != L"brand") continue;
-        if (!child.children.empty() || !IsPlainText(child.text)) return L"a <brand> is empty or not plain text";
-        model.brands.push_back(AsciiLower(child.text));
+    std::vector<std::wstring> brands;
+    if (!TakeTexts(element, L"brand", brands)) return L"a <brand> is empty or not plain text";
+    for (const std::wstring& brand : brands) {
+        if (!IsPlainText(brand)) return L"a <brand> is empty or not plain text";
+        model.brands.push_back(AsciiLower(brand));
     }
     if (model.brands.empty()) return L"no <brand>";
     if (!IsPlainText(v[kPhonemode])) return L"<phonemode> is missing, empty or not plain text";
@@ -72,11 +73,18 @@ bool ReadCatalogueText(const std::wstring& text, Catalogue& out, std::wstring* w
     if (!ReadXmlDocument(text, root, true) || root.name != L"models")
         return Refuse(why, L"not a plain <models> document (a comment, CDATA, an attribute, an unknown entity, "
                            L"text beside elements, or markup that does not close)");
-    std::vector<std::wstring> v;
+    std::vector<std::wstring> v, withdrawn;
     std::vector<bool> present;
-    if (!TakeSingleTexts(root, {L"version"}, v, &present) || !present[0]) return Refuse(why, L"not one <version>");
+    if (!TakeSingleTexts(root, {L"version", L"until"}, v, &present) || !present[0]) return Refuse(why, L"not one <version>");
     Catalogue read;
     if ((read.version = ParseDigits(v[0], 18)) < 0) return Refuse(why, L"<version> is not 1 to 18 digits");
+    // It ends: a catalogue the root withdrew a phone from cannot be handed out for ever.
+    if (!IsCalendarDate(read.until = v[1])) return Refuse(why, L"not one <until> of a calendar day (YYYY-MM-DD)");
+    if (!TakeTexts(root, L"withdrawn", withdrawn)) return Refuse(why, L"a <withdrawn> holds elements");
+    for (const std::wstring& key : withdrawn) {
+        read.withdrawn.push_back(HexDigits(key, 64));
+        if (read.withdrawn.back().empty()) return Refuse(why, L"a <withdrawn> is not a key's SHA-256 (64 hex digits)");
+    }
     for (const XmlElement& child : root.children) {
         if (child.name != L"model") continue;
         CatalogueModel model;

@@ -25,11 +25,14 @@ struct CatalogueModel {
 
 struct Catalogue {
     long long version = 0;
+    std::wstring until;                  // YYYY-MM-DD: in use to the end of that day (UTC); empty: the built-in rows
+    std::vector<std::wstring> withdrawn;  // SHA-256 (lower-case hex) of online keys no answer may be signed with
     std::vector<CatalogueModel> models;
 };
 
 // Reads a catalogue's text (the signed bytes, the root left open before
-// <signature>): one <version>, then <model> rows of one phonemode, one or
+// <signature>): one <version>, one <until> (a date), any number of
+// <withdrawn> (64 hex digits each), then <model> rows of one phonemode, one or
 // more brand, one device (letters, digits, '.', '_', '-'), one name, one
 // recovery (flash_image|keep) and one script (extendedcommand|openrecoveryscript);
 // other elements skipped. False, and nothing taken, when anything breaks these

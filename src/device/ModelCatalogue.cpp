@@ -1,10 +1,14 @@
 #include "device/ModelCatalogue.h"
 
 #include "util/Text.h"
+#include "util/Utils.h"
 
 namespace mirq {
 
 namespace {
+
+// To the end of its last day: dates compare as their texts do.
+bool HasEnded(const CModelRows& rows) { return !rows.Until().empty() && TodayUtc() > rows.Until(); }
 
 CatalogueModel BuiltIn(const wchar_t* phonemode, std::vector<std::wstring> brands, const wchar_t* device,
                        const wchar_t* name) {
@@ -43,7 +47,15 @@ std::shared_ptr<const CModelRows> CModelRows::Make(const Catalogue& catalogue, c
         made->m_counting.push_back(static_cast<int>(id));
     }
     made->m_version = catalogue.version;
+    made->m_until = catalogue.until;
+    made->m_withdrawn = catalogue.withdrawn;
     return made;
+}
+
+bool CModelRows::Withdrew(const std::wstring& keySha256) const {
+    for (const std::wstring& key : m_withdrawn)
+        if (key == keySha256) return true;
+    return false;
 }
 
 int CModelRows::Find(const std::wstring& brand, const std::wstring& device) const {
@@ -66,13 +78,21 @@ const CatalogueModel& CModelRows::Row(int id) const {
 
 CatalogueRef CCatalogueHolder::Current() const {
     std::lock_guard<std::mutex> hold(m_lock);
-    return m_current;
+    return HasEnded(*m_current) ? m_afterEnd : m_current;
 }
 
 CatalogueRef CCatalogueHolder::Use(const Catalogue& catalogue) {
     std::lock_guard<std::mutex> hold(m_lock);
     m_current = CModelRows::Make(catalogue, m_current.get());
-    return m_current;
+    Catalogue builtIn = BuiltInCatalogue();
+    builtIn.withdrawn = catalogue.withdrawn;
+    m_afterEnd = CModelRows::Make(builtIn, m_current.get());
+    return HasEnded(*m_current) ? m_afterEnd : m_current;
+}
+
+std::wstring CCatalogueHolder::Ended() const {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return HasEnded(*m_current) ? m_current->Until() : std::wstring();
 }
 
 }  // namespace mirq

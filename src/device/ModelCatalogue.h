@@ -26,6 +26,9 @@ public:
     static std::shared_ptr<const CModelRows> Make(const Catalogue& catalogue, const CModelRows* previous = nullptr);
 
     long long Version() const { return m_version; }
+    // The catalogue's last day (empty for the built-in rows), and whether it withdrew an online key (by its SHA-256).
+    const std::wstring& Until() const { return m_until; }
+    bool Withdrew(const std::wstring& keySha256) const;
     // The first counting row whose brands and device match (ASCII case
     // ignored, blanks trimmed); -1 when none does.
     int Find(const std::wstring& brand, const std::wstring& device) const;
@@ -37,6 +40,8 @@ private:
     std::vector<CatalogueModel> m_rows;  // every row seen so far; ids index it
     std::vector<int> m_counting;         // this catalogue's rows, in its order
     long long m_version = 0;
+    std::wstring m_until;
+    std::vector<std::wstring> m_withdrawn;
 };
 using CatalogueRef = std::shared_ptr<const CModelRows>;
 
@@ -45,16 +50,21 @@ Catalogue BuiltInCatalogue();
 CatalogueRef BuiltInRows();
 
 // The catalogue a window's tasks take, replaced when a newer one arrives;
-// read and replaced from any thread.
+// read and replaced from any thread. Once the catalogue's last day has
+// passed (by the PC's date, UTC) its rows no longer count: the built-in rows
+// serve, with the keys it withdrew, which stay withdrawn.
 class CCatalogueHolder {
 public:
     CatalogueRef Current() const;
     // The rows of `catalogue` from now on (ids kept); the new snapshot.
     CatalogueRef Use(const Catalogue& catalogue);
+    // The last day of the catalogue held when it has passed; empty while it counts.
+    std::wstring Ended() const;
 
 private:
     mutable std::mutex m_lock;
     CatalogueRef m_current = BuiltInRows();
+    CatalogueRef m_afterEnd = BuiltInRows();  // the built-in rows with the held catalogue's withdrawn keys
 };
 
 }  // namespace mirq

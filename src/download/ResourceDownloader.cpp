@@ -508,7 +508,7 @@ DownloadOutcome CResourceDownloader::Fetch(int flashType, const std::wstring& lo
     ReportProgress(0, L"ROM下载中...");
     if (stop.Requested()) return DownloadOutcome::Stopped;
     bool insecure = false;
-    AnswerAsked asked{m_catalogue->Row(m_modelId).phonemode, flashType, L""};
+    AnswerAsked asked{m_catalogue->Row(m_modelId).phonemode, flashType, L"", m_catalogue.get()};
     const std::string answer = QueryAnswer(flashType, &insecure, &asked.nonce);
     ServiceAnswer named;
     AnswerCheck check = ReadServiceAnswer(answer, m_serviceKey, asked, named);
@@ -523,12 +523,15 @@ DownloadOutcome CResourceDownloader::Fetch(int flashType, const std::wstring& lo
     }
     const bool refused = !answer.empty() && check != AnswerCheck::Verified && check != AnswerCheck::NotVerified;
     m_refusal = refused ? check : AnswerCheck::Verified;
-    m_certificateUntil = named.certificateUntil;
+    m_refusedUntil = check == AnswerCheck::RecordEnded ? named.recordUntil : named.certificateUntil;
     if (!answer.empty())
         MIRQ_LOG(refused ? kLogWarning : kLogInfo, L"http", L"the answer for flash type " + std::to_wstring(flashType) +
                                                                  L": " + DescribeAnswerCheck(check) +
                                                                  (check == AnswerCheck::Verified ? L" (release " + std::to_wstring(named.version) +
-                                                                  L", certificate until " + named.certificateUntil + L")" : L""));
+                                                                  L", certificate until " + named.certificateUntil +
+                                                                  L", record until " + named.recordUntil + L")"
+                                                                : check == AnswerCheck::RecordEnded ? L" (it ended on " + named.recordUntil + L")"
+                                                                                                    : L""));
     DownloadOutcome outcome = insecure ? DownloadOutcome::Insecure
                               : refused ? DownloadOutcome::AnswerRefused
                                         : DownloadOutcome::Failed;

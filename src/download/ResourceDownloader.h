@@ -75,10 +75,11 @@ public:
     int GetModelId() const { return m_modelId; }
     // The room the last download found missing (DiskFull); zeros otherwise.
     DiskShortage Shortage() const { return m_shortage; }
-    // Why the last answer was refused (AnswerRefused), and the last day of
-    // its certificate where that was read; Verified otherwise.
+    // Why the last answer was refused (AnswerRefused), and the last day that
+    // counts for it (the record's when that ended, else the certificate's)
+    // where it was read; Verified otherwise.
     AnswerCheck Refusal() const { return m_refusal; }
-    const std::wstring& CertificateUntil() const { return m_certificateUntil; }
+    const std::wstring& RefusedUntil() const { return m_refusedUntil; }
     // The service's address and public key are the build's; tests point the
     // downloader at a service of their own.
     void SetService(const std::wstring& url, const std::string& key);
@@ -103,7 +104,7 @@ private:
     std::string m_serviceKey;
     DiskShortage m_shortage;
     AnswerCheck m_refusal = AnswerCheck::Verified;
-    std::wstring m_certificateUntil;
+    std::wstring m_refusedUntil;
 };
 
 // Where a recovery image's root-signed record is kept: beside it.

@@ -1,10 +1,13 @@
 #include "download/ServiceAnswer.h"
 
+#include <algorithm>
+
 #include "download/Crypt.h"
 
 #include "download/Digest.h"
 #include "download/SignedRecords.h"
 #include "download/UrlQuery.h"
+#include "device/ModelCatalogue.h"
 #include "util/XmlDocument.h"
 #include "util/Utils.h"
 
@@ -127,6 +130,10 @@ AnswerCheck ReadReleaseRecord(const std::string& record, const std::string& key,
     if (read.flashType != flashType) return AnswerCheck::OtherFile;
     if (read.size < 0) return AnswerCheck::NoSize;
     if (read.sha256.empty()) return AnswerCheck::NoSha256;
+    out.recordUntil = read.until;
+    // To the end of its last day, whatever version this PC saw: a host that keeps old records cannot hand them out for ever.
+    if (TodayUtc() > read.until) return AnswerCheck::RecordEnded;
+    out.places = read.urls;
     out.file.size = read.size;
     out.file.sha256 = read.sha256;
     out.file.md5 = read.md5;
@@ -156,6 +163,7 @@ AnswerCheck ReadServiceAnswer(const std::string& answer, const std::string& key,
     const AnswerCheck certified =
         ReadCertificate(DecodeBase64(WideToUtf8(v[kCertificate])), key, onlineKey, out.certificateUntil);
     if (certified != AnswerCheck::Verified) return certified;
+    if (asked.catalogue && asked.catalogue->Withdrew(Sha256Hex(onlineKey))) return AnswerCheck::KeyWithdrawn;
     // The values read above count only now: the online key signed those very bytes.
     std::wstring text;
     const AnswerCheck verified = VerifySignedText(answer, onlineKey, text);
@@ -166,16 +174,12 @@ AnswerCheck ReadServiceAnswer(const std::string& answer, const std::string& key,
     if (asked.nonce.empty() || v[kNonce] != asked.nonce) return AnswerCheck::OtherQuery;
     const AnswerCheck record = ReadReleaseRecord(DecodeBase64(WideToUtf8(v[kRelease])), key, asked.phonemode, asked.flashType, out);
     if (record != AnswerCheck::Verified) return record;
+    // The online key only picks among the places the root named, and which comes first.
+    const auto chosen = std::find(out.places.begin(), out.places.end(), v[kFlashurl]);
+    if (chosen == out.places.end()) return AnswerCheck::OtherPlace;
+    std::rotate(out.places.begin(), chosen, chosen + 1);
     out.url = v[kFlashurl];
     return AnswerCheck::Verified;
-}
-
-std::wstring TodayUtc() {
-    SYSTEMTIME now;
-    GetSystemTime(&now);
-    wchar_t text[16];
-    swprintf(text, 16, L"%04u-%02u-%02u", now.wYear, now.wMonth, now.wDay);
-    return text;
 }
 
 std::wstring MakeNonce() {
@@ -187,11 +191,15 @@ std::wstring MakeNonce() {
     return made ? HexOf(bytes, sizeof(bytes)) : std::wstring();
 }
 
+std::wstring Sha256Hex(const std::string& bytes) {
+    CDigest sha256(DigestKind::Sha256);
+    sha256.Update(bytes.data(), bytes.size());
+    return sha256.HexDigest();
+}
+
 std::wstring DescribeServiceKey(const std::string& key) {
     if (key.empty()) return L"no service key: answers are not verified";
-    CDigest sha256(DigestKind::Sha256);
-    sha256.Update(key.data(), key.size());
-    return L"root key SHA-256 " + sha256.HexDigest();
+    return L"root key SHA-256 " + Sha256Hex(key);
 }
 
 const wchar_t* DescribeAnswerCheck(AnswerCheck check) {
@@ -211,6 +219,9 @@ const wchar_t* DescribeAnswerCheck(AnswerCheck check) {
     case AnswerCheck::CertificateRefused: return L"refused: the service's certificate is not one the root key signed";
     case AnswerCheck::CertificateEnded: return L"refused: the service's certificate has ended (or the PC's date is wrong)";
     case AnswerCheck::RecordRefused: return L"refused: the release record is not one the root key signed";
+    case AnswerCheck::RecordEnded: return L"refused: the release record has ended (or the PC's date is wrong)";
+    case AnswerCheck::OtherPlace: return L"refused: an address the release record does not name";
+    case AnswerCheck::KeyWithdrawn: return L"refused: the catalogue withdrew the service's online key";
     case AnswerCheck::OlderRecord: return L"refused: an older release than one this PC has seen";
     }
     return L"";

@@ -18,38 +18,41 @@ bool ReadSigned(const std::wstring& text, const wchar_t* rootName, const std::ve
 
 }  // namespace
 
-std::wstring HexDigits(const std::wstring& text, size_t count) {
-    if (text.size() != count) return std::wstring();
-    std::wstring digits = text;
-    for (wchar_t& c : digits) {
-        if (c >= L'A' && c <= L'F') c = c - L'A' + L'a';
-        if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'))) return std::wstring();
-    }
-    return digits;
+bool IsPlaceUrl(const std::wstring& url) {
+    const size_t scheme = url.compare(0, 7, L"http://") == 0 ? 7 : url.compare(0, 8, L"https://") == 0 ? 8 : 0;
+    if (scheme == 0 || url.size() == scheme) return false;
+    for (wchar_t c : url)
+        if (c <= 0x20 || c == 0x7F) return false;
+    return true;
 }
 
 bool ReadReleaseText(const std::wstring& text, ReleaseRecord& out) {
-    enum { kPhonemode, kFlashtype, kVersion, kSize, kSha256, kMd5, kFile, kUrl };
+    enum { kPhonemode, kFlashtype, kVersion, kSize, kSha256, kMd5, kUntil, kFile };
+    XmlElement root;
     std::vector<std::wstring> v;
     std::vector<bool> present;
-    if (!ReadSigned(text, L"release", {L"phonemode", L"flashtype", L"version", L"size", L"sha256", L"md5", L"file", L"url"},
-                    v, present))
-        return false;
     ReleaseRecord r;
+    if (!ReadXmlDocument(text, root, true) || root.name != L"release" ||
+        !TakeSingleTexts(root, {L"phonemode", L"flashtype", L"version", L"size", L"sha256", L"md5", L"until", L"file"}, v,
+                         &present) ||
+        !TakeTexts(root, L"url", r.urls))
+        return false;
     r.phonemode = v[kPhonemode];
     const long long type = ParseDigits(v[kFlashtype], 9), version = ParseDigits(v[kVersion], 18);
-    // One place the file is: in the store, or at an address of its own.
-    if (!present[kPhonemode] || type < 0 || version < 1 || present[kFile] == present[kUrl] ||
-        v[present[kFile] ? kFile : kUrl].empty())
+    // It ends, and the root names every place its file may come from.
+    if (!present[kPhonemode] || type < 0 || version < 1 || !IsCalendarDate(v[kUntil]) || r.urls.empty() ||
+        (present[kFile] && v[kFile].empty()))
         return false;
+    for (const std::wstring& url : r.urls)
+        if (!IsPlaceUrl(url)) return false;
     r.flashType = static_cast<int>(type);
     r.version = version;
     const long long size = ParseDigits(v[kSize], 19);
     r.size = size >= 1 ? size : -1;
     r.sha256 = HexDigits(v[kSha256], 64);
     r.md5 = HexDigits(v[kMd5], 32);
+    r.until = v[kUntil];
     r.file = v[kFile];
-    r.url = v[kUrl];
     out = r;
     return true;
 }
@@ -62,16 +65,6 @@ bool ReadCertificateText(const std::wstring& text, OnlineCertificate& out) {
     out.key = v[0];
     out.until = v[1];
     return true;
-}
-
-bool IsCalendarDate(const std::wstring& date) {
-    if (date.size() != 10 || date[4] != L'-' || date[7] != L'-') return false;
-    const long long year = ParseDigits(date.substr(0, 4), 4), month = ParseDigits(date.substr(5, 2), 2),
-                    day = ParseDigits(date.substr(8, 2), 2);
-    if (year < 2000 || month < 1 || month > 12 || day < 1) return false;
-    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    return day <= kDays[month - 1] + (month == 2 && leap ? 1 : 0);
 }
 
 }  // namespace mirq

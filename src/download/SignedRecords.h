@@ -5,6 +5,9 @@
 // by these rules once their signatures verify; the service reads its store
 // by the same ones. No system call: the service builds this too.
 #include <string>
+#include <vector>
+
+#include "util/Text.h"
 
 namespace mirq {
 
@@ -15,16 +18,21 @@ struct ReleaseRecord {
     long long size = -1;    // -1 when the record names none that can be used
     std::wstring sha256;    // 64 lower-case hex digits; empty when there are none
     std::wstring md5;       // 32 lower-case hex digits, or empty
-    std::wstring file;      // the name under the store's files/, or empty
-    std::wstring url;       // where the file is hosted instead
+    std::wstring until;     // YYYY-MM-DD: the record counts to the end of that day (UTC)
+    std::vector<std::wstring> urls;  // every place the file may be fetched from, the root's order
+    std::wstring file;      // its name under the store's files/, where the store holds it; or empty
 };
 
 // A record's signed text (the root left open before <signature>): <release>
-// holding phonemode, flashtype (digits), version (digits), size, sha256, md5
-// and file or url, each at most once. False when the document or one of the
-// named parts breaks that; a size or checksum that is not one is left out
-// (-1, empty) for the caller to refuse.
+// holding phonemode, flashtype (digits), version (digits), size, sha256, md5,
+// until (a date) and file at most once each, and one or more <url>, each a
+// place (IsPlaceUrl). False when the document or one of the named parts
+// breaks that; a size or checksum that is not one is left out (-1, empty)
+// for the caller to refuse.
 bool ReadReleaseText(const std::wstring& text, ReleaseRecord& out);
+
+// An address a record may name: http:// or https://, then no blank or control character.
+bool IsPlaceUrl(const std::wstring& url);
 
 struct OnlineCertificate {
     std::wstring key;    // base64 of the online key's DER SubjectPublicKeyInfo
@@ -33,11 +41,5 @@ struct OnlineCertificate {
 
 // A certificate's signed text: <certificate> holding key and until once each.
 bool ReadCertificateText(const std::wstring& text, OnlineCertificate& out);
-
-// YYYY-MM-DD of a day the calendar has (years 2000 to 9999).
-bool IsCalendarDate(const std::wstring& date);
-
-// A-F lowered when the text is exactly `count` hex digits; empty otherwise.
-std::wstring HexDigits(const std::wstring& text, size_t count);
 
 }  // namespace mirq

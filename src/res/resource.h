@@ -20,3 +20,4 @@
 #define IDC_ABOUT               1018
 #define IDC_WIPE_DATA           1021
 #define IDC_KEEP_DATA           1022
+#define IDC_CATALOGUE_STATE     1023

@@ -42,4 +42,24 @@ long long ParseDigits(const std::wstring& text, size_t most) {
     return value <= 0x7FFFFFFFFFFFFFFFull ? static_cast<long long>(value) : -1;
 }
 
+std::wstring HexDigits(const std::wstring& text, size_t count) {
+    if (text.size() != count) return std::wstring();
+    std::wstring digits = text;
+    for (wchar_t& c : digits) {
+        if (c >= L'A' && c <= L'F') c = c - L'A' + L'a';
+        if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'))) return std::wstring();
+    }
+    return digits;
+}
+
+bool IsCalendarDate(const std::wstring& date) {
+    if (date.size() != 10 || date[4] != L'-' || date[7] != L'-') return false;
+    const long long year = ParseDigits(date.substr(0, 4), 4), month = ParseDigits(date.substr(5, 2), 2),
+                    day = ParseDigits(date.substr(8, 2), 2);
+    if (year < 2000 || month < 1 || month > 12 || day < 1) return false;
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return day <= kDays[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
 }  // namespace mirq

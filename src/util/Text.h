@@ -13,5 +13,10 @@ std::wstring AsciiLower(std::wstring text);
 // The one decimal reader: 1 to `most` ASCII digits and nothing else (no sign,
 // no blank), at most 2^63-1; -1 for anything else.
 long long ParseDigits(const std::wstring& text, size_t most = 18);
+// YYYY-MM-DD of a day the calendar has (years 2000 to 9999). Such dates
+// compare as their texts do.
+bool IsCalendarDate(const std::wstring& date);
+// A-F lowered when the text is exactly `count` hex digits; empty otherwise.
+std::wstring HexDigits(const std::wstring& text, size_t count);
 
 }  // namespace mirq

@@ -386,4 +386,12 @@ bool RunAndWait(const std::wstring& file, const std::wstring& params) {
     return RunAndWaitFor(file, params, kRunWaitLimitMs) != RunResult::NotStarted;
 }
 
+std::wstring TodayUtc() {
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    wchar_t text[16];
+    swprintf(text, 16, L"%04u-%02u-%02u", now.wYear, now.wMonth, now.wDay);
+    return text;
+}
+
 }  // namespace mirq

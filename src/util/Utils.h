@@ -31,6 +31,8 @@ std::wstring GetBaseDirectory();
 // or %LOCALAPPDATA%\Mirq when that cannot be written (a read-only share, an
 // old install under Program Files). Decided at first use.
 std::wstring GetDataDirectory();
+// The PC's date, UTC, as YYYY-MM-DD: what a signed document's last day is compared with.
+std::wstring TodayUtc();
 // The user's temporary-files directory (ends in a backslash), empty on failure.
 std::wstring GetTempDirectory();
 std::wstring GetAdbPath();

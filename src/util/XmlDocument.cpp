@@ -147,4 +147,14 @@ bool TakeSingleTexts(const XmlElement& parent, const std::vector<const wchar_t*>
     return true;
 }
 
+bool TakeTexts(const XmlElement& parent, const wchar_t* name, std::vector<std::wstring>& values) {
+    values.clear();
+    for (const XmlElement& child : parent.children) {
+        if (child.name != name) continue;
+        if (!child.children.empty()) return false;
+        values.push_back(child.text);
+    }
+    return true;
+}
+
 }  // namespace mirq

@@ -28,6 +28,9 @@ bool ReadXmlDocument(const std::wstring& text, XmlElement& root, bool openRoot =
 bool TakeSingleTexts(const XmlElement& parent, const std::vector<const wchar_t*>& names,
                      std::vector<std::wstring>& values, std::vector<bool>* present = nullptr);
 
+// The texts of every child of `parent` by that name, in order; false when one holds elements.
+bool TakeTexts(const XmlElement& parent, const wchar_t* name, std::vector<std::wstring>& values);
+
 // Text with the five characters XML reserves written as entities.
 std::wstring EscapeXmlText(const std::wstring& text);
 

@@ -90,6 +90,14 @@ TEST_F(Flow, APhoneOfTheServicesCatalogueIsKnownFromTheFirstCheck) {
     ExpectNoBoxFor(300);
 }
 
+TEST_F(Flow, AnEndedCatalogueIdentifiesNothingAndTheWindowSaysSo) {
+    ServiceControl("set?catalogue_until=ended");
+    Start("oneplus_one");
+    EXPECT_NE(ui.AnswerBox(L"不支持该设备"), L"");  // the built-in rows serve
+    EXPECT_EQ(ui.Text(ui.Main(), IDC_CATALOGUE_STATE),
+              L"机型列表已于2020-01-01过期，现使用内置机型。请确认电脑的日期正确，并连接网络后重新启动本软件。");
+}
+
 TEST_F(Flow, ACatalogueLaterThanTheFirstCheckIdentifiesThePhoneShownWithoutACommand) {
     ServiceControl("set?catalogue_delay_ms=7000");
     Start("oneplus_one");

@@ -94,6 +94,10 @@ def public_der(key):
     return _signatures[("der", key)]
 
 
+def xml_text(text):
+    return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+
+
 def b64(data):
     return base64.b64encode(data if isinstance(data, bytes) else data.encode()).decode()
 
@@ -272,11 +276,17 @@ def make_handler(state):
             url = "%s://%s/files/%s" % (scheme, host, "rom/%s.zip" % device if ftype == "1" else "recovery/%s.img" % device)
             if state.fault("url_scheme") == "https":
                 url = "https" + url[len(scheme):]
-            if state.fault("url_space") == "1":
-                url = "\n " + url
             if state.fault("url_query"):  # a long address (a signed download link)
                 url += "?token=" + "t" * int(state.fault("url_query"))
             shape = state.fault("shape")
+            if shape == "amp":  # an address with a query, escaped as XML asks
+                url += "?a=1&b=2"
+            record = self.release_record(mode, ftype, device, url)
+            # The answer picks one of the record's places (place=outside: one of its own).
+            if state.fault("place") == "outside":
+                url = "http://127.0.0.1:1/elsewhere.zip"
+            if state.fault("url_space") == "1":
+                url = "\n " + url
             evil = "<flashurl>http://127.0.0.1:1/evil.zip</flashurl>"
             inner = "" if state.fault("omit") == "phonemode" else "<phonemode>%s</phonemode>" % mode
             if shape == "nested":  # an element inside another's text
@@ -289,11 +299,9 @@ def make_handler(state):
             online = "second" if state.fault("online") == "second" else "online"
             if state.fault("cert") != "none":
                 inner += "<certificate>%s</certificate>" % b64(self.certificate(online))
-            inner += "<release>%s</release>" % b64(self.release_record(mode, ftype, device))
-            if shape == "amp":  # an address with a query, escaped as XML asks
-                url += "?a=1&amp;b=2"
+            inner += "<release>%s</release>" % b64(record)
             if state.fault("no_flashurl") != "1":
-                inner += "<flashurl>%s</flashurl>" % url
+                inner += "<flashurl>%s</flashurl>" % xml_text(url)
             if shape == "dup":
                 inner += evil
             status = "" if state.fault("omit") == "status" else "<status>%s</status>" % state.fault("status", "ok")
@@ -319,9 +327,10 @@ def make_handler(state):
                 b64(public_der(online)), "2020-01-01" if how == "ended" else "2099-12-31")
             return signed_document(text, "certificate", "other" if how == "otherroot" else "service")
 
-        def release_record(self, mode, ftype, device):
-            """The root-signed release record (record=online|edited|otherphone: signed with the online key, edited
-            after signing, for another phone; record_version=N)."""
+        def release_record(self, mode, ftype, device, url):
+            """The root-signed release record, naming `url` as the file's place (record=online|edited|otherphone:
+            signed with the online key, edited after signing, for another phone; record_version=N;
+            record_until=ended: it ended in 2020)."""
             how = state.fault("record")
             if how == "otherphone":
                 mode = next(m for m in DEVICES if m != mode)
@@ -339,7 +348,8 @@ def make_handler(state):
                 digest = hashlib.md5(digest.encode()).hexdigest()
             if state.fault("md5") != "none":
                 text += "<md5>%s</md5>" % digest
-            text += "<file>%s</file>" % device
+            text += "<until>%s</until><url>%s</url>" % (
+                "2020-01-01" if state.fault("record_until") == "ended" else "2099-12-31", xml_text(url))
             record = signed_document(text, "release", "online" if how == "online" else "service")
             return record.replace(sha256, "0" * 64) if how == "edited" else record
 
@@ -361,8 +371,12 @@ def make_handler(state):
                            "<recovery>%s</recovery><script>%s</script></model>" % (
                                mode, "".join("<brand>%s</brand>" % b for b in brands), device, name, recovery, script)
                            for mode, brands, device, name, recovery, script in table)
-            signed = '<?xml version="1.0" encoding="UTF-8"?>\n<models><version>%s</version>%s\n' % (
-                state.fault("catalogue_version", "1"), rows)
+            # catalogue_until=ended: it ended in 2020; withdraw=online: it withdraws the online key.
+            withdrawn = "<withdrawn>%s</withdrawn>" % hashlib.sha256(public_der("online")).hexdigest() \
+                if state.fault("withdraw") == "online" else ""
+            signed = '<?xml version="1.0" encoding="UTF-8"?>\n<models><version>%s</version><until>%s</until>%s%s\n' % (
+                state.fault("catalogue_version", "1"), "2020-01-01" if state.fault("catalogue_until") == "ended" else "2099-12-31",
+                withdrawn, rows)
             if how == "broken":  # a model without its script: the whole catalogue is refused
                 signed = signed.replace("<script>openrecoveryscript</script>", "")
             if how == "unsigned":

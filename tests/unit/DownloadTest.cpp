@@ -401,7 +401,10 @@ TEST_F(Download, OnlyAnAnswerSignedForThisPhoneAndFileIsFollowed) {
         {"record=edited", DownloadOutcome::AnswerRefused, "refused: the release record is not one the root key signed"},
         {"record=otherphone", DownloadOutcome::AnswerRefused, "refused: signed for another phone"},
         {"record=otherfile", DownloadOutcome::AnswerRefused, "refused: signed for the other file"},
-        {"online=second", DownloadOutcome::Ok, "signature verified (release 1, certificate until 2099-12-31)"},
+        {"online=second", DownloadOutcome::Ok, "signature verified (release 1, certificate until 2099-12-31, record until 2099-12-31)"},
+        // What the root signed ends, whatever version this PC saw (a fresh PC too), and names the only places.
+        {"record_until=ended", DownloadOutcome::AnswerRefused, "refused: the release record has ended (or the PC's date is wrong) (it ended on 2020-01-01)"},
+        {"place=outside", DownloadOutcome::AnswerRefused, "refused: an address the release record does not name"},
         // Last: once release 3 was seen, release 2 is a rollback, kept across starts.
         {"record_version=3", DownloadOutcome::Ok, "signature verified (release 3"},
         {"record_version=2", DownloadOutcome::AnswerRefused, "refused: an older release than one this PC has seen"},
@@ -492,6 +495,20 @@ TEST_F(Download, TheCatalogueIsKeptAndNeverRolledBack) {
     CFakeHost offline;
     EXPECT_TRUE(start(offline, key));
     EXPECT_TRUE(knowsTheOnePlus(offline));
+    // One that has ended is kept and told (nothing older may come back) but identifies nothing: the
+    // built-in rows serve, and the online key it withdrew signs nothing.
+    ServiceControl("reset");
+    ServiceControl("set?catalogue_version=7&catalogue_until=ended&withdraw=online");
+    CFakeHost ended;
+    EXPECT_TRUE(start(ended, key));
+    EXPECT_FALSE(knowsTheOnePlus(ended));
+    EXPECT_EQ(ended.catalogues.Ended(), L"2020-01-01");
+    downloader->Reset();
+    downloader->Configure(nullptr, nullptr, 0, 2, ended.LatestCatalogue());
+    DownloadOutcome outcome = DownloadOutcome::Ok;
+    EXPECT_FALSE(downloader->FetchRom(target, CStopToken::Never(), &outcome));
+    EXPECT_EQ(downloader->Refusal(), AnswerCheck::KeyWithdrawn);
+    EXPECT_EQ(ServiceControl("log").find("GET /files"), std::string::npos);
 }
 
 TEST_F(Download, StopEndsAStalledReadWithinSeconds) {

@@ -612,10 +612,13 @@ TEST_F(Tasks, DownloadBringsTheImageAndThePackageAndAFailureKeepsTheEarlierFile)
     EXPECT_EQ(RunDownloadTask(host, input), kTaskDownloadChecksumFailed);
     EXPECT_EQ(host.Box(kTaskDownloadChecksumFailed), L"下载失败: ROM包校验失败，请重新下载！");
     EXPECT_EQ(ReadBytes(input.romPath), "the user's earlier package");
-    // A refused answer says why; an ended certificate, that the PC's date may be the cause.
+    // A refused answer says why; an ended certificate or record, that the PC's date may be the cause.
     for (const auto& refused : std::vector<std::pair<std::string, std::wstring>>{
              {"cert=ended", L"服务器的证书已于2020-01-01到期，或者电脑的日期不正确（电脑的日期是" + TodayUtc() +
                                 L"）。没有下载任何文件，请确认电脑的日期正确后重试！"},
+             {"record_until=ended", L"服务器给出的发布记录已于2020-01-01到期，或者电脑的日期不正确（电脑的日期是" + TodayUtc() +
+                                        L"）。没有下载任何文件，请确认电脑的日期正确后重试！"},
+             {"place=outside", L"服务器的回答未通过安全验证（下载地址不在发布记录中），没有下载任何文件，请稍后重试！"},
              {"record=online", L"服务器的回答未通过安全验证（ROM包的发布记录不是发布密钥签名的），没有下载任何文件，请稍后重试！"}}) {
         ServiceControl("reset");
         ServiceControl("set?" + refused.first);

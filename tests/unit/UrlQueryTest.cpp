@@ -97,7 +97,9 @@ TEST(RecoveryImage, PathUnderBaseTempIsCreated) {
 }
 
 TEST(Catalogue, ReadExactlyOrRefusedWhole) {
-    const std::wstring head = L"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<models><version>7</version>\n";
+    const std::wstring key = std::wstring(63, L'A') + L"f";
+    const std::wstring head = L"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<models><version>7</version><until>2027-03-01</until>"
+                              L"<withdrawn>" + key + L"</withdrawn>\n";
     const std::wstring nexus = L"<model><phonemode>Nexus S</phonemode><brand>google</brand><brand>Android</brand>"
                                L"<device>crespo</device><name>Google Nexus S</name><recovery>flash_image</recovery>"
                                L"<script>extendedcommand</script></model>";
@@ -107,6 +109,8 @@ TEST(Catalogue, ReadExactlyOrRefusedWhole) {
     Catalogue read;
     ASSERT_TRUE(ReadCatalogueText(head + nexus + oneplus, read));
     EXPECT_EQ(read.version, 7);
+    EXPECT_EQ(read.until, L"2027-03-01");
+    EXPECT_EQ(read.withdrawn, std::vector<std::wstring>{std::wstring(63, L'a') + L"f"});
     ASSERT_EQ(read.models.size(), 2u);
     EXPECT_EQ(read.models[0].brands, (std::vector<std::wstring>{L"google", L"android"}));
     EXPECT_EQ(read.models[1].device, L"bacon");
@@ -125,7 +129,9 @@ TEST(Catalogue, ReadExactlyOrRefusedWhole) {
           without(good, L"<device>bacon</device>", L"<device>bacon</device><device>one</device>"),
           without(good, L">bacon<", L">..\\\\bacon<"), without(good, L"<name>OnePlus One</name>", L"<name></name>"),
           without(good, L"<model>", L"<!-- a comment --><model>"), without(good, L"OnePlus One</phonemode>", L"OnePlus &x;</phonemode>"),
-          without(good, L"<models>", L"<catalogue>")}) {
+          without(good, L"<models>", L"<catalogue>"), without(good, L"<until>2027-03-01</until>", L""),
+          without(good, L"2027-03-01", L"2027-02-30"), without(good, key, key.substr(1)),
+          without(good, key, L"<k>" + key + L"</k>")}) {
         Catalogue refused;
         EXPECT_FALSE(ReadCatalogueText(bad, refused)) << WideToUtf8(bad);
         EXPECT_TRUE(refused.models.empty());
