@@ -7,7 +7,7 @@ of --tls-dir, made by make_certs.sh):
         phone and the file asked for, the nonce, <certificate> (base64 of the
         root's certificate of the online key), <release> (base64 of the
         root-signed record: phonemode, flashtype, version, size, sha256, md5,
-        file) and <flashurl>, then <signature>: RSA PKCS#1 v1.5 with SHA-256
+        until, url: the address it answers) and <flashurl>, then <signature>: RSA PKCS#1 v1.5 with SHA-256
         (openssl dgst -sha256 -sign, base64) over every byte before it, with
         the online key (tests/keys/online-private.pem). The root, whose public
         half the tests' build carries, is tests/keys/service-private.pem.
@@ -20,6 +20,8 @@ Control (tests and the demo): /_sim/reset, /_sim/set?key=value..., /_sim/log,
 /_sim/down?ms=N (stop listening for N ms), /_sim/stall?ms=N (connections are
 not answered for N ms: the accept queue is full, as on a loaded server).
 Faults (keys of /_sim/set): query_status, url_scheme=https, url_space=1,
+place=outside (an address the record does not name), record_until=ended,
+catalogue_until=ended, withdraw=online (the catalogue withdraws the online key),
 no_flashurl=1, url_query=N (N more characters of address), split=1 (answer
 in several TCP writes), file_status,
 no_length=1, short=1 (half the declared body, then close), slow_ms=N (pause
