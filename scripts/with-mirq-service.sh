@@ -30,7 +30,7 @@ fi
 [ -f "$keys.online/service.pem" ] || "$tool" keygen "$keys.online" --bits 2048 >/dev/null
 "$tool" certify --key "$keys/service.pem" --online "$keys.online/service.der" --until "$(date -u -d '+60 days' +%F)" \
     --out "$store.cert" >/dev/null || { echo "with-mirq-service: the online key could not be certified" >&2; exit 1; }
-"$tool" serve --store "$store" --key "$keys.online/service.pem" --cert "$store.cert" --listen 127.0.0.1:8090 --files 2>"$store.log" &
+"$tool" serve --store "$store" --key "$keys.online/service.pem" --cert "$store.cert" --root "$keys/service.der" --listen 127.0.0.1:8090 --files 2>"$store.log" &
 pid=$!
 for _ in $(seq 50); do
     curl -sf http://127.0.0.1:8090/healthz >/dev/null && break

@@ -32,13 +32,13 @@ report() {  # name, the load's output
     }' <<< "$2"
 }
 
-"$tool" serve --store "$work/store" --key "$work/online/service.pem" --cert "$work/online.cert" --listen 127.0.0.1:18380 \
+"$tool" serve --store "$work/store" --key "$work/online/service.pem" --cert "$work/online.cert" --root "$work/keys/service.der" --listen 127.0.0.1:18380 \
     --files-url http://127.0.0.1:18380/files/ 2>/dev/null &
 single=$!
 until curl -sf http://127.0.0.1:18380/healthz >/dev/null; do sleep 0.1; done
 report "one serve" "$("$build/service_bench" 127.0.0.1 18380 $clients $seconds $single)"
 kill $single
 
-bash "$here/tests/cluster.sh" start "$work" "$work/store" "$work/online/service.pem" "$work/online.cert" 18390 "$tool" || exit 1
+bash "$here/tests/cluster.sh" start "$work" "$work/store" "$work/online/service.pem" "$work/online.cert" 18390 "$tool" "$work/keys/service.der" || exit 1
 report "two serve behind nginx" "$("$build/service_bench" 127.0.0.1 18390 $clients $seconds \
     "$(cat "$work/serve-1.pid")" "$(cat "$work/serve-2.pid")")"

@@ -115,6 +115,16 @@ bool IsRsaPublicDer(const std::string& der) {
     return ok;
 }
 
+bool VerifiesUnder(const std::string& publicDer, const std::string& data, const std::string& signature) {
+    if (!IsRsaPublicDer(publicDer)) return false;
+    const unsigned char* at = reinterpret_cast<const unsigned char*>(publicDer.data());
+    std::shared_ptr<EVP_PKEY> key(d2i_PUBKEY(nullptr, &at, static_cast<long>(publicDer.size())), EVP_PKEY_free);
+    CMdContext md;
+    return key && EVP_DigestVerifyInit(md.ctx, nullptr, EVP_sha256(), nullptr, key.get()) == 1 &&
+           EVP_DigestVerify(md.ctx, reinterpret_cast<const unsigned char*>(signature.data()), signature.size(),
+                            reinterpret_cast<const unsigned char*>(data.data()), data.size()) == 1;
+}
+
 std::string CSigningKey::PublicDer() const {
     unsigned char* der = nullptr;
     const int n = m_key ? i2d_PUBKEY(m_key.get(), &der) : -1;

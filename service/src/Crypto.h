@@ -28,6 +28,9 @@ bool GenerateKey(const std::string& dir, std::string& why, int bits = 3072);
 
 // A DER SubjectPublicKeyInfo of an RSA key of 2048 bits or more.
 bool IsRsaPublicDer(const std::string& der);
+// Whether `signature` (raw bytes) is the RSA PKCS#1 v1.5 SHA-256 signature of
+// `data` under that key (false for a key that is not one, as the program holds).
+bool VerifiesUnder(const std::string& publicDer, const std::string& data, const std::string& signature);
 
 std::string Base64(const std::string& bytes);
 // Empty for anything that is not base64.

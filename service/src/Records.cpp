@@ -22,6 +22,13 @@ bool SignedText(const std::string& document, std::wstring& text) {
     return open != std::string::npos && open > 0 && DecodeUtf8(document.substr(0, open), text);
 }
 
+bool SignedBy(const std::string& document, const std::string& publicDer) {
+    const size_t open = document.find("<signature>"), start = open + 11;
+    const size_t close = open == std::string::npos ? open : document.find("</signature>", start);
+    return close != std::string::npos &&
+           VerifiesUnder(publicDer, document.substr(0, open), Unbase64(document.substr(start, close - start)));
+}
+
 std::string SignRelease(const Release& r, const CSigningKey& root) {
     const std::string text = kDeclaration + std::string("<release>") + Element("phonemode", EscapeXml(r.phonemode)) +
                              Element("flashtype", std::to_string(r.flashType)) +

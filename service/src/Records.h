@@ -38,5 +38,7 @@ std::string SignDocument(const std::string& text, const char* root, const CSigni
 // What a signature covers (every byte before <signature>) as text; false
 // when there is no signature or the bytes are not UTF-8.
 bool SignedText(const std::string& document, std::wstring& text);
+// Whether the document's signature verifies under the key (DER), as the program checks it.
+bool SignedBy(const std::string& document, const std::string& publicDer);
 
 }  // namespace mirqsvc

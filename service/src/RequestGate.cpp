@@ -79,7 +79,7 @@ GatedRequest GateRequest(const std::function<ssize_t(char*, size_t)>& read, cons
     if (!in.Line(limits.maxLine, line, tooLong)) return Status(tooLong ? 431 : -1);
     const std::string requestLine = line;
     head = line + "\r\n";
-    bool chunked = false, expectContinue = false;
+    bool chunked = false, expectContinue = false, sawLength = false;
     long long length = 0;
     for (size_t lines = 0;; ++lines) {
         if (!in.Line(limits.maxLine, line, tooLong)) return Status(tooLong ? 431 : -1, requestLine);
@@ -91,7 +91,7 @@ GatedRequest GateRequest(const std::function<ssize_t(char*, size_t)>& read, cons
         // A query's body is read as it came: nothing is inflated.
         if (name == "content-encoding") return Status(415, requestLine);
         if (name == "transfer-encoding") {
-            if (Lower(value) != "chunked") return Status(400, requestLine);
+            if (Lower(value) != "chunked" || chunked) return Status(400, requestLine);
             chunked = true;
             continue;
         }
@@ -101,11 +101,18 @@ GatedRequest GateRequest(const std::function<ssize_t(char*, size_t)>& read, cons
             continue;
         }
         if (name == "content-length") {
-            if ((length = ParseDigits(value, 18)) < 0) return Status(400, requestLine);
-            if (static_cast<size_t>(length) > limits.maxBody) return Status(413, requestLine);
+            const long long said = ParseDigits(value, 18);
+            if (said < 0 || (sawLength && said != length)) return Status(400, requestLine);
+            if (static_cast<size_t>(said) > limits.maxBody) return Status(413, requestLine);
+            if (sawLength) continue;  // the same length again: one is handed on
+            sawLength = true;
+            length = said;
         }
         head += line + "\r\n";
     }
+    // Framed two ways, a connection could be read two ways (the body's tail taken for the next request):
+    // refused, and the connection closed (RFC 9112, 6.1).
+    if (chunked && sawLength) return Status(400, requestLine);
     GatedRequest gated;
     gated.requestLine = requestLine;
     if (expectContinue && (chunked || length > 0) && !sendContinue()) return Status(-1, requestLine);

@@ -325,7 +325,8 @@ Lookup CStore::FindRelease(const std::string& phonemode, int flashType, Release&
     struct stat st;
     if (stat(path.c_str(), &st) != 0) return errno == ENOENT ? Lookup::None : Lookup::Unreadable;
     Release r;
-    if (!ReadRelease(ReadWhole(path, kMaxRecord), r) || r.phonemode != phonemode || r.flashType != flashType)
+    if (!ReadRelease(ReadWhole(path, kMaxRecord), r) || r.phonemode != phonemode || r.flashType != flashType ||
+        (!m_rootDer.empty() && !SignedBy(r.signedRecord, m_rootDer)))
         return Lookup::Unreadable;
     out = r;
     return Lookup::Found;
@@ -338,7 +339,10 @@ Lookup CStore::Catalogue(std::string& bytes) const {
     if (st.st_size > static_cast<off_t>(kMaxCatalogue)) return Lookup::Unreadable;
     bytes = ReadWhole(path, kMaxCatalogue);  // a file that cannot be read reads short
     // Only a whole catalogue that reads by the program's rules is one to serve.
-    return static_cast<off_t>(bytes.size()) == st.st_size && CatalogueVersion(bytes) >= 0 ? Lookup::Found : Lookup::Unreadable;
+    return static_cast<off_t>(bytes.size()) == st.st_size && CatalogueVersion(bytes) >= 0 &&
+                   (m_rootDer.empty() || SignedBy(bytes, m_rootDer))
+               ? Lookup::Found
+               : Lookup::Unreadable;
 }
 
 bool CStore::Check(const std::string& endsBefore, std::string& why) const {
@@ -349,7 +353,7 @@ bool CStore::Check(const std::string& endsBefore, std::string& why) const {
     std::string catalogue;
     const Lookup found = Catalogue(catalogue);
     if (found == Lookup::Unreadable) {
-        why = "the catalogue cannot be read";
+        why = m_rootDer.empty() ? "the catalogue cannot be read" : "the catalogue cannot be read or does not verify under the root key";
         return false;
     }
     std::wstring text;
@@ -382,6 +386,12 @@ bool CStore::ReadAllReleases(std::vector<Release>& out, std::string& why) const 
         if (entry->d_name[0] == '.') continue;
         if (!ReadRelease(ReadWhole(m_root + "/releases/" + entry->d_name, kMaxRecord), r)) {
             why = std::string("the release ") + entry->d_name + " cannot be read";
+            ok = false;
+            break;
+        }
+        if (!m_rootDer.empty() && !SignedBy(r.signedRecord, m_rootDer)) {
+            why = "the release of " + r.phonemode + ", flash type " + std::to_string(r.flashType) +
+                  ", does not verify under the root key";
             ok = false;
             break;
         }

@@ -42,6 +42,10 @@ struct CatalogueTerms {
 class CStore {
 public:
     explicit CStore(std::string root) : m_root(std::move(root)) {}
+    // What `serve` reads must verify under the root's public key (DER): a
+    // record or catalogue that does not is Unreadable (a tampered store,
+    // another root's), never a document to hand out.
+    void VerifyWith(std::string rootDer) { m_rootDer = std::move(rootDer); }
 
     // Hashes the file and makes it the release for (phonemode, flashType),
     // one version above the one before, its record signed with the root and
@@ -81,6 +85,7 @@ private:
     // InstallCatalogue with the store's lock held.
     bool WriteCatalogue(const std::string& models, const CSigningKey& key, CatalogueTerms& terms, std::string& why) const;
     std::string m_root;
+    std::string m_rootDer;
 };
 
 // The signed bytes' version of a catalogue as the store keeps it; -1 when it cannot be read.

@@ -30,7 +30,7 @@ const char kUsage[] =
     "  mirq-service catalogue --store S --key ROOT.pem --models FILE [--version N] [--until YYYY-MM-DD]\n"
     "                         [--withdraw ONLINE.der]...\n"
     "  mirq-service refresh --store S --key ROOT.pem --until YYYY-MM-DD\n"
-    "  mirq-service serve --store S --key ONLINE.pem --cert ONLINE.cert --listen H:P [--files] [--files-url BASE]\n"
+    "  mirq-service serve --store S --key ONLINE.pem --cert ONLINE.cert --root ROOT.der --listen H:P [--files] [--files-url BASE]\n"
     "                     [--trust-proxy ADDR]\n"
     "  mirq-service prune --store S --older-than DAYS\n";
 
@@ -130,6 +130,11 @@ int Serve(const std::map<std::string, std::string>& o) {
     if (!ReadCertificate(certificate, certified, until)) return Fail(o.at("--cert") + " is no certificate (mirq-service certify makes one)");
     if (certified != key.PublicDer())
         return Fail(o.at("--cert") + " does not name the key of " + o.at("--key") + ": serve with the key it certifies");
+    // The root's public key: what is served must verify under it, as every program checks.
+    if (!o.count("--root")) return Fail("serve takes --root ROOT.der: the root's public key, which what it serves must verify under");
+    const std::string root = ReadFile(o.at("--root"));
+    if (!IsRsaPublicDer(root)) return Fail(o.at("--root") + " is not the root's public key (its service.der)");
+    if (!SignedBy(certificate, root)) return Fail(o.at("--cert") + " is not signed by the root " + o.at("--root"));
     if (until < UtcDate())
         fprintf(stderr, "mirq-service: warning: the certificate ended on %s: clients refuse every answer; certify the key again\n",
                 until.c_str());
@@ -149,6 +154,7 @@ int Serve(const std::map<std::string, std::string>& o) {
     options.certificate = certificate;
     options.trustProxy = o.count("--trust-proxy") ? o.at("--trust-proxy") : "";
     CStore store(o.at("--store"));
+    store.VerifyWith(root);
     if (!store.Readable()) return Fail(o.at("--store") + " is no store (publish into it first)");
     CServiceServer server(store, key, options);
     if (!server.Bind(why)) return Fail(why);
@@ -242,7 +248,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (command == "serve" &&
-        ReadOptions(argc, argv, {"--store", "--key", "--cert", "--listen", "--files-url", "--trust-proxy"}, {"--files"}, o) &&
+        ReadOptions(argc, argv, {"--store", "--key", "--cert", "--root", "--listen", "--files-url", "--trust-proxy"}, {"--files"}, o) &&
         Require(o, {"--store", "--key", "--listen"})) {
         if (!o.count("--cert")) return Fail("serve takes --cert ONLINE.cert: the root's certificate of the online key (mirq-service certify)");
         return Serve(o);

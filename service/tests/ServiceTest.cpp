@@ -120,6 +120,7 @@ protected:
         Write(m_dir + "/rom.zip", std::string(300000, 'r') + "end");
         Write(m_dir + "/models.txt", kModels);
         m_store = CStore(Store());
+        m_store.VerifyWith(Read(m_dir + "/keys/service.der"));
     }
     void TearDown() override {
         StopServer();
@@ -335,6 +336,8 @@ TEST_F(Service, EachRequestGetsItsAnswerAndBadInputAClearOne) {
     // head) is refused without reading or holding the rest.
     const std::string post = "POST /ota/ota/geturl.action HTTP/1.1\r\nHost: x\r\nConnection: close\r\n";
     const std::string query = QueryBody("Nexus S", "1");
+    const std::string kept = "POST /ota/ota/geturl.action HTTP/1.1\r\nHost: x\r\n", healthz = "GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n";
+    const std::string chunk = "6000\r\n" + std::string(0x6000, 'c') + "\r\n";
     std::string lines;
     for (int i = 0; i < 99; ++i) lines += "X-Line: " + std::to_string(i) + "\r\n";  // with post's two: one past 100
     char size[16];
@@ -354,6 +357,15 @@ TEST_F(Service, EachRequestGetsItsAnswerAndBadInputAClearOne) {
              {post + "Transfer-Encoding: chunked\r\n\r\nA\r\n" + query.substr(0, 10) + "\r\n" + size + "\r\n" + query.substr(10) +
                   "\r\n0\r\n\r\n", "<status>ok</status>", 0},
              {"GET /" + std::string(9000, 'p') + " HTTP/1.1\r\n\r\n", "HTTP/1.1 431", 0},
+             // Framed two ways, or by a coding it does not take: refused and closed, nothing read as a next request.
+             {kept + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n" + healthz, "HTTP/1.1 400", 0},
+             {kept + "Content-Length: 5\r\nContent-Length: 50\r\n\r\n01234" + healthz, "HTTP/1.1 400", 0},
+             {kept + "Transfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n" + healthz, "HTTP/1.1 400", 0},
+             {kept + "Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n" + healthz, "HTTP/1.1 400", 0},
+             {post + "Content-Encoding: deflate\r\nContent-Length: 20\r\n\r\n", "HTTP/1.1 415", 0},
+             {post + "Content-Encoding: br\r\nContent-Length: 20\r\n\r\n", "HTTP/1.1 415", 0},
+             // Each chunk within the limit, their total not.
+             {post + "Transfer-Encoding: chunked\r\n\r\n" + chunk + chunk + chunk, "HTTP/1.1 413", 0},
          }) {
         SCOPED_TRACE(c.bytes.substr(0, 120));
         std::ofstream("/proc/self/clear_refs") << "5";  // the peak memory counts from here
@@ -368,6 +380,7 @@ TEST_F(Service, EachRequestGetsItsAnswerAndBadInputAClearOne) {
         const std::string answer = Exchange(fd, "");
         flood.join();
         EXPECT_NE(answer.find(c.said), std::string::npos) << answer.substr(0, 300);
+        EXPECT_EQ(answer.find("HTTP/1.1", answer.find(c.said) + c.said.size()), std::string::npos) << answer;  // one answer, closed
         EXPECT_LT(MemoryKiB("VmHWM:") - before, 32 * 1024);
     }
     // A release published while serving is answered at once, one version up.
@@ -376,6 +389,12 @@ TEST_F(Service, EachRequestGetsItsAnswerAndBadInputAClearOne) {
     EXPECT_NE(Client().Post("/ota/ota/geturl.action", QueryBody("Nexus S", "2"), "text/xml")->body.find(Base64(Current(2).signedRecord)),
               std::string::npos);
     EXPECT_NE(Current(2).signedRecord.find("<version>2</version><size>5</size>"), std::string::npos);
+    // A record another key signed (a tampered store) is never handed out: a 500, and the health check names it.
+    Release forged = Current(2);
+    forged.urls = {"http://evil.example/r.img"};
+    Write(Store() + "/releases/" + Shell("printf 'Nexus S\\n2' | sha256sum | cut -c1-64 | tr -d '\\n'"), SignRelease(forged, m_key));
+    EXPECT_EQ(Client().Post("/ota/ota/geturl.action", QueryBody("Nexus S", "2"), "text/xml")->status, 500);
+    EXPECT_EQ(Client().Get("/healthz")->body, "the release of Nexus S, flash type 2, does not verify under the root key\n");
     // A record not written by publish (by hand, unsigned) is the service's fault, not "no release".
     Write(Store() + "/releases/" + Shell("printf 'Nexus S\\n1' | sha256sum | cut -c1-64 | tr -d '\\n'"),
           "phonemode=Nexus S\nflashtype=1\nsize=5\nsha256=" + std::string(64, '0') + "\nurl=http://evil.example/rom.zip\n");
@@ -424,7 +443,8 @@ TEST_F(Service, TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey) {
     EXPECT_TRUE(OpensslVerifies(m_dir, Read(Cert()), "keys"));
     EXPECT_NE(Read(Cert()).find("<key>" + Base64(Read(m_dir + "/online/service.der")) + "</key><until>" + UtcDate(300) + "</until>"),
               std::string::npos);
-    const std::string serve = "serve --store " + Store() + " --key " + m_dir + "/online/service.pem --listen 127.0.0.1:0 ";
+    const std::string serve = "serve --store " + Store() + " --key " + m_dir + "/online/service.pem --listen 127.0.0.1:0 --root " +
+                              m_dir + "/keys/service.der ";
     const std::string certify = "certify" + Root() + "--online " + m_dir + "/online/service.der --out " + m_dir + "/c --until ";
     int rc = 0;
     struct Said {
@@ -448,7 +468,12 @@ TEST_F(Service, TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey) {
              {"catalogue --store " + Store() + Root() + "--models " + m_dir + "/models.txt --version 7", "version 7 installed", 0},
              {"catalogue --store " + Store() + Root() + "--models " + m_dir + "/models.txt --version 7", "not above the store's version 7", 1},
              {"publish --store " + Store() + Root() + "--phonemode 'Nexus S' --flashtype 1 --file /dev/null --mirror http://m.example/", "is empty", 1},
-             {"serve --store " + m_dir + "/nothing --key " + m_dir + "/online/service.pem --cert " + Cert() + " --files --listen 127.0.0.1:1", "no store", 1},
+             {"serve --store " + m_dir + "/nothing --key " + m_dir + "/online/service.pem --cert " + Cert() + " --root " + m_dir +
+              "/keys/service.der --files --listen 127.0.0.1:1", "no store", 1},
+             {"serve --store " + Store() + " --key " + m_dir + "/online/service.pem --cert " + Cert() + " --files --listen 127.0.0.1:1",
+              "serve takes --root", 1},
+             {"serve --store " + Store() + " --key " + m_dir + "/online/service.pem --cert " + Cert() + " --root " + m_dir +
+              "/online/service.der --files --listen 127.0.0.1:1", "is not signed by the root", 1},
              {"serve --store " + Store() + " --key " + m_dir + "/ec.pem --cert " + Cert() + " --files --listen 127.0.0.1:0", "not an RSA key", 1},
              {"serve --store " + Store() + " --key " + m_dir + "/shared.pem --cert " + Cert() + " --files --listen 127.0.0.1:0", "chmod 600", 1},
              {serve + "--cert " + Cert(), "give --files-url", 1},
@@ -596,7 +621,7 @@ TEST_F(Service, BehindTheShippedNginxNoQueryIsLostAndTheNamedFilesAreThere) {
     const std::string cluster = std::string(MIRQ_SERVICE_SOURCE) + "/tests/cluster.sh ";
     int rc = 0;
     const std::string started = Shell(cluster + "start " + m_dir + " " + Store() + " " + m_dir + "/online/service.pem " +
-                                      Cert() + " 18280 " + MIRQ_SERVICE_EXE, &rc);
+                                      Cert() + " 18280 " + MIRQ_SERVICE_EXE + " " + m_dir + "/keys/service.der", &rc);
     ASSERT_EQ(rc, 0) << started;
     httplib::Client nginx("127.0.0.1", 18280);
     nginx.set_read_timeout(30);  // longer than nginx waits for a stuck process before it asks the next

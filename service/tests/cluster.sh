@@ -1,7 +1,7 @@
 #!/bin/bash
 # Two `serve` processes behind nginx with the shipped configuration, for the
 # tests and the benchmark, as an unprivileged child in DIR.
-#   cluster.sh start DIR STORE KEY CERT PORT EXE   nginx on PORT, serve on PORT+1 and PORT+2
+#   cluster.sh start DIR STORE KEY CERT PORT EXE ROOT   nginx on PORT, serve on PORT+1 and PORT+2
 #   cluster.sh stop DIR
 set -u
 cmd=$1 dir=$2
@@ -11,7 +11,7 @@ if [ "$cmd" = stop ]; then
     done
     exit 0
 fi
-store=$3 key=$4 cert=$5 port=$6 exe=$7
+store=$3 key=$4 cert=$5 port=$6 exe=$7 rootkey=$8
 # A run that was killed (a timeout) leaves its processes on these ports: they go first.
 for p in $port $((port + 1)) $((port + 2)); do
     for pid in $(ss -ltnpH "sport = :$p" 2>/dev/null | grep -o 'pid=[0-9]*' | cut -d= -f2 | sort -u); do
@@ -25,7 +25,7 @@ done
 conf="$(cd "$(dirname "$0")/.." && pwd)/deploy/nginx.conf"
 mkdir -p "$dir/logs"
 for i in 1 2; do
-    "$exe" serve --store "$store" --key "$key" --cert "$cert" --listen 127.0.0.1:$((port + i)) \
+    "$exe" serve --store "$store" --key "$key" --cert "$cert" --root "$rootkey" --listen 127.0.0.1:$((port + i)) \
         --files-url "http://127.0.0.1:$port/files/" --trust-proxy 127.0.0.1 >/dev/null 2>>"$dir/serve-$i.log" &
     echo $! > "$dir/serve-$i.pid"
 done
