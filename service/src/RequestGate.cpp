@@ -80,6 +80,13 @@ GatedRequest GateRequest(const std::function<ssize_t(char*, size_t)>& read, cons
     const std::string requestLine = line;
     head = line + "\r\n";
     bool chunked = false, expectContinue = false, sawLength = false;
+    std::string forwarded;
+    // Each refusal below names the client (behind a front, its X-Forwarded-For as read so far).
+    const auto Status = [&](int status, const std::string& line) {
+        GatedRequest refused = ::mirqsvc::Status(status, line);
+        refused.forwardedFor = forwarded;
+        return refused;
+    };
     long long length = 0;
     for (size_t lines = 0;; ++lines) {
         if (!in.Line(limits.maxLine, line, tooLong)) return Status(tooLong ? 431 : -1, requestLine);
@@ -95,6 +102,7 @@ GatedRequest GateRequest(const std::function<ssize_t(char*, size_t)>& read, cons
             chunked = true;
             continue;
         }
+        if (name == "x-forwarded-for" && forwarded.empty()) forwarded = value;
         if (name == "expect") {
             if (Lower(value) != "100-continue") return Status(417, requestLine);
             expectContinue = true;
@@ -115,6 +123,7 @@ GatedRequest GateRequest(const std::function<ssize_t(char*, size_t)>& read, cons
     if (chunked && sawLength) return Status(400, requestLine);
     GatedRequest gated;
     gated.requestLine = requestLine;
+    gated.forwardedFor = forwarded;
     if (expectContinue && (chunked || length > 0) && !sendContinue()) return Status(-1, requestLine);
     if (!chunked) {
         gated.bytes = head + "\r\n";
@@ -138,6 +147,20 @@ GatedRequest GateRequest(const std::function<ssize_t(char*, size_t)>& read, cons
     }
     gated.bytes = head + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     return gated;
+}
+
+std::string HeaderValue(const std::string& head, const std::string& lowerName) {
+    for (size_t at = head.find('\n'); at != std::string::npos; at = head.find('\n', at + 1)) {
+        const size_t end = head.find('\n', at + 1);
+        const std::string line = head.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
+        const size_t colon = line.find(':');
+        if (colon != std::string::npos && Lower(line.substr(0, colon)) == lowerName) {
+            std::string value = Trim(line.substr(colon + 1));
+            if (!value.empty() && value.back() == '\r') value.pop_back();
+            return Trim(value);
+        }
+    }
+    return std::string();
 }
 
 std::string RefusalAnswer(int status, const std::string& text, int retryAfterSeconds) {

@@ -25,12 +25,16 @@ struct GatedRequest {
     int status = 0;
     std::string bytes;  // the head as httplib is to read it, and a chunked body decoded
     std::string requestLine;  // for the log
+    std::string forwardedFor;  // X-Forwarded-For as it came (the log names the client behind a trusted front)
 };
 
 // `read` gives the connection's next bytes (up to n; 0 or less at its end or
 // a timeout); `sendContinue` answers "Expect: 100-continue" before the body is read.
 GatedRequest GateRequest(const std::function<ssize_t(char*, size_t)>& read, const std::function<bool()>& sendContinue,
                          const RequestLimits& limits = RequestLimits());
+
+// The value of the first header of that name (any case) in a request's head, trimmed; empty when there is none.
+std::string HeaderValue(const std::string& head, const std::string& lowerName);
 
 // A whole answer for a request turned away: status line, a plain text, closed.
 std::string RefusalAnswer(int status, const std::string& text, int retryAfterSeconds = 0);

@@ -305,11 +305,13 @@ void CServiceServer::TurnAway(int fd, const std::string& address, const char* wh
     const std::string answer = RefusalAnswer(503, std::string(why) + "\n", kRetryAfterSeconds);
     send(fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     shutdown(fd, SHUT_WR);
+    // What of the request has come already names it, and behind a front its client.
+    std::string head;
     char drain[4096];
-    while (recv(fd, drain, sizeof(drain), MSG_DONTWAIT) > 0) {
-    }
+    for (ssize_t n; (n = recv(fd, drain, sizeof(drain), MSG_DONTWAIT)) > 0;)
+        if (head.size() < 16384) head.append(drain, static_cast<size_t>(n));
     close(fd);
-    LogLine(address, "-", "-", 503, answer.size(), 0);
+    LogRefusal(ClientOf(address, HeaderValue(head, "x-forwarded-for")), head.substr(0, head.find('\r')), 503, answer.size(), 0);
 }
 
 void CServiceServer::Serve(int fd, const std::string& address) {
@@ -333,9 +335,7 @@ void CServiceServer::Serve(int fd, const std::string& address) {
                 const std::string answer = RefusalAnswer(gated.status, "the request is refused\n");
                 giveBack();
                 stream.SendNow(answer);
-                const size_t space = gated.requestLine.find(' ');
-                LogLine(address, gated.requestLine.substr(0, space), space == std::string::npos ? "-" : gated.requestLine.substr(space + 1),
-                        gated.status, answer.size(), Elapsed());
+                LogRefusal(ClientOf(address, gated.forwardedFor), gated.requestLine, gated.status, answer.size(), Elapsed());
             }
             break;
         }
@@ -366,6 +366,14 @@ long long CServiceServer::Elapsed() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t_requestStart).count();
 }
 
+// A request line's method and path (without the protocol's version), "-" where there is none.
+void CServiceServer::LogRefusal(const std::string& client, const std::string& requestLine, int status, size_t bytes,
+                                long long ms) const {
+    const size_t space = requestLine.find(' '), second = space == std::string::npos ? space : requestLine.find(' ', space + 1);
+    LogLine(client, space == std::string::npos ? "-" : requestLine.substr(0, space),
+            space == std::string::npos ? "-" : requestLine.substr(space + 1, second - space - 1), status, bytes, ms);
+}
+
 void CServiceServer::LogLine(const std::string& client, const std::string& method, const std::string& path, int status,
                              size_t bytes, long long ms) const {
     if (!m_options.log) return;
@@ -379,6 +387,17 @@ void CServiceServer::LogLine(const std::string& client, const std::string& metho
 namespace {
 const long kHealthWarningDays = 14;
 }  // namespace
+
+// Behind the front named by --trust-proxy, the client is the last address it forwarded for.
+std::string CServiceServer::ClientOf(const std::string& address, const std::string& forwarded) const {
+    std::string client = address;
+    if (!m_options.trustProxy.empty() && address == m_options.trustProxy && !forwarded.empty()) {
+        const size_t comma = forwarded.rfind(',');
+        client = forwarded.substr(comma == std::string::npos ? 0 : comma + 1);
+        client.erase(0, client.find_first_not_of(' '));
+    }
+    return Printable(client.substr(0, 64));
+}
 
 void CServiceServer::Route() {
     Post("/ota/ota/geturl.action", [this](const httplib::Request& req, httplib::Response& res) { AnswerQuery(req, res); });
@@ -409,17 +428,10 @@ void CServiceServer::Route() {
     if (m_options.files)
         Get("/files/([^/]+)", [this](const httplib::Request& req, httplib::Response& res) { SendFile(req, res); });
     set_logger([this](const httplib::Request& req, const httplib::Response& res) {
-        // Behind the front named by --trust-proxy, the client is the last address it forwarded for.
-        std::string client = req.remote_addr;
-        const std::string forwarded = req.get_header_value("X-Forwarded-For");
-        if (!m_options.trustProxy.empty() && client == m_options.trustProxy && !forwarded.empty()) {
-            const size_t comma = forwarded.rfind(',');
-            client = forwarded.substr(comma == std::string::npos ? 0 : comma + 1);
-            client.erase(0, client.find_first_not_of(' '));
-        }
+        const std::string client = ClientOf(req.remote_addr, req.get_header_value("X-Forwarded-For"));
         const size_t bytes = res.body.empty() ? static_cast<size_t>(std::max<long long>(0, ParseDigits(res.get_header_value("Content-Length"), 18)))
                                               : res.body.size();
-        LogLine(Printable(client.substr(0, 64)), req.method, req.target.empty() ? req.path : req.target, res.status, bytes, Elapsed());
+        LogLine(client, req.method, req.target.empty() ? req.path : req.target, res.status, bytes, Elapsed());
     });
 }
 

@@ -56,6 +56,8 @@ private:
     void LogLine(const std::string& client, const std::string& method, const std::string& path, int status, size_t bytes,
                  long long ms) const;
     static long long Elapsed();
+    void LogRefusal(const std::string& client, const std::string& requestLine, int status, size_t bytes, long long ms) const;
+    std::string ClientOf(const std::string& address, const std::string& forwarded) const;
     void Route();
     void AnswerQuery(const httplib::Request& req, httplib::Response& res);
     void SendFile(const httplib::Request& req, httplib::Response& res);

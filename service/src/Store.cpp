@@ -12,6 +12,7 @@
 #include <set>
 #include <cerrno>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 
@@ -208,6 +209,13 @@ bool CStore::Publish(const std::string& phonemode, int flashType, const std::str
         for (const std::string& base : placing.mirrors) r.urls.push_back(base + (base.back() == '/' ? "" : "/") + r.file);
     }
     r.signedRecord = SignRelease(r, root);
+    // The file the release named until now is no longer named from this moment: prune's grace counts from here.
+    const bool unnames = last == Lookup::Found && !before.file.empty() && before.file != r.file;
+    if (unnames && !PutInPlace(ReadWhole(m_root + "/unnamed") + before.file + " " + std::to_string(time(nullptr)) + "\n",
+                               m_root + "/unnamed")) {
+        why = "cannot write " + m_root + "/unnamed";
+        return false;
+    }
     if (r.signedRecord.empty() || !PutInPlace(r.signedRecord, ReleasePath(phonemode, flashType))) {
         why = "cannot sign or write the release into " + m_root + "/releases";
         return false;
@@ -412,18 +420,31 @@ bool CStore::Prune(double days, std::vector<std::string>& removed, std::string& 
     }
     std::set<std::string> named;
     for (const Release& r : releases) named.insert(r.file);
+    // When each file stopped being named (the latest time, where it was named and replaced more than once).
+    std::map<std::string, time_t> unnamedAt;
+    for (const std::string& line : ReadLines(m_root + "/unnamed")) {
+        const size_t blank = line.find(' ');
+        const long long at = blank == std::string::npos ? -1 : ParseDigits(line.substr(blank + 1), 18);
+        if (at >= 0) unnamedAt[line.substr(0, blank)] = std::max<time_t>(unnamedAt[line.substr(0, blank)], at);
+    }
     DIR* dir = opendir((m_root + "/files").c_str());
     if (!dir) return true;  // nothing published yet
     const time_t before = time(nullptr) - static_cast<time_t>(days * 86400);
+    std::string kept;
     while (dirent* entry = readdir(dir)) {
         const std::string name = entry->d_name, path = m_root + "/files/" + name;
         struct stat st;
-        if (name[0] == '.' || named.count(name) || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-            st.st_mtime >= before)
+        if (name[0] == '.' || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        // From the moment no release named it; a file no release ever named, from its own time.
+        const time_t since = std::max<time_t>(st.st_mtime, unnamedAt.count(name) ? unnamedAt[name] : 0);
+        if (named.count(name) || since >= before || unlink(path.c_str()) != 0) {
+            if (unnamedAt.count(name)) kept += name + " " + std::to_string(unnamedAt[name]) + "\n";
             continue;
-        if (unlink(path.c_str()) == 0) removed.push_back(name);
+        }
+        removed.push_back(name);
     }
     closedir(dir);
+    if (!PutInPlace(kept, m_root + "/unnamed")) why = "cannot write " + m_root + "/unnamed";
     return true;
 }
 

@@ -7,6 +7,7 @@
 //   models.xml             the signed catalogue
 //   models.rows            its rows as the operator gave them (refresh signs them again)
 //   withdrawn              the SHA-256 of each withdrawn online key, a line each
+//   unnamed                "NAME SECONDS": when a release stopped naming a file of files/ (prune's grace starts there)
 //   tmp/                   what a command writes before it renames it into place
 //   .lock                  held (flock) while a command writes; the kernel
 //                          lets it go with the process, so a killed
@@ -70,7 +71,8 @@ public:
     // Whether every release and the catalogue can be read and count past
     // `endsBefore` (YYYY-MM-DD: the health check's warning); else why not.
     bool Check(const std::string& endsBefore, std::string& why) const;
-    // Removes the files under files/ that no release names, once older than `days`; their names into `removed`.
+    // Removes the files under files/ that no release names, once no release
+    // has named them for `days` (a client may still be resuming one); their names into `removed`.
     bool Prune(double days, std::vector<std::string>& removed, std::string& why) const;
     // The path of a published file by its name; empty for a name that is not one.
     std::string FilePath(const std::string& name) const;
