@@ -281,6 +281,18 @@ PLANTS = [
     ("service/src/Crypto.cpp", "(st.st_mode & 077) != 0", "(st.st_mode & 022) != 0",
      "Service.TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey"),
     ("service/src/Store.cpp", "for (const Release& r : releases) named.insert(r.file);", "", "Service.TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey"),
+    # One connection one request; slots no crowd can hold; what is served verifies; prune's grace.
+    ("service/src/RequestGate.cpp", "    if (chunked && sawLength) return Status(400, requestLine);\n", "",
+     "Service.EachRequestGetsItsAnswerAndBadInputAClearOne"),
+    ("service/src/RequestGate.cpp", "(sawLength && said != length)", "false", "Service.EachRequestGetsItsAnswerAndBadInputAClearOne"),
+    ("service/src/Server.cpp", ">= kMaxConnections && !EvictIdlest())", ">= kMaxConnections)",
+     "Service.SlowClientsAreCutAndOneAddressCannotKeepOthersOut"),
+    ("service/src/Server.cpp", " || m_perPrefix[prefix] >= m_options.prefixShare", "",
+     "Service.SlowClientsAreCutAndOneAddressCannotKeepOthersOut"),
+    ("service/src/Store.cpp", "(!m_rootDer.empty() && !SignedBy(r.signedRecord, m_rootDer)))\n        return Lookup::Unreadable;",
+     "false)\n        return Lookup::Unreadable;", "Service.EachRequestGetsItsAnswerAndBadInputAClearOne"),
+    ("service/src/Store.cpp", "unnamedAt.count(name) ? unnamedAt[name] : 0", "0",
+     "Service.TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey"),
     # An address's share given back: before the last answer, once, and only its own.
     ("service/src/Server.cpp", "const bool last = left == 1 || !answered || closed;", "const bool last = !answered || closed;",
      "Service.SlowClientsAreCutAndOneAddressCannotKeepOthersOut"),

@@ -53,6 +53,21 @@ bool WaitFor(int fd, short events, int ms) {
     return n > 0;
 }
 
+// The network a client address shares with its neighbours: its IPv4 /24 or IPv6 /64.
+std::string PrefixOf(const sockaddr_storage& a) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (a.ss_family == AF_INET) {
+        in_addr net = reinterpret_cast<const sockaddr_in*>(&a)->sin_addr;
+        net.s_addr &= htonl(0xFFFFFF00u);
+        inet_ntop(AF_INET, &net, text, sizeof(text));
+        return std::string(text) + "/24";
+    }
+    in6_addr net = reinterpret_cast<const sockaddr_in6*>(&a)->sin6_addr;
+    memset(net.s6_addr + 8, 0, 8);
+    inet_ntop(AF_INET6, &net, text, sizeof(text));
+    return std::string(text) + "/64";
+}
+
 // A socket's address as text (IPv4 or IPv6).
 std::string PeerAddress(const sockaddr_storage& a) {
     char text[INET6_ADDRSTRLEN] = {};
@@ -269,29 +284,37 @@ void CServiceServer::Run() {
             if (errno == EMFILE || errno == ENFILE) std::this_thread::sleep_for(std::chrono::milliseconds(10));
             continue;
         }
-        const std::string address = PeerAddress(peer);
+        const std::string address = PeerAddress(peer), prefix = PrefixOf(peer);
         std::lock_guard<std::mutex> hold(m_lock);
         // A front's connections carry many clients: it limits them per address itself.
         const bool front = !m_options.trustProxy.empty() && address == m_options.trustProxy;
-        if (!m_running || static_cast<int>(m_open.size()) >= kMaxConnections ||
-            (!front && m_perAddress[address] >= kMaxPerAddress)) {
+        // An address, and its neighbours together, hold a share of the slots at most; with every slot
+        // taken, a connection that is not sending a request gives its slot to the newcomer.
+        if (!m_running || (!front && (m_perAddress[address] >= kMaxPerAddress || m_perPrefix[prefix] >= m_options.prefixShare)) ||
+            (static_cast<int>(m_open.size()) - m_evicted >= kMaxConnections && !EvictIdlest())) {
+            if (m_perAddress[address] == 0) m_perAddress.erase(address);
+            if (m_perPrefix[prefix] == 0) m_perPrefix.erase(prefix);
             TurnAway(fd, address, m_running ? "too many connections" : "stopping");
             continue;
         }
         const int on = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-        m_open.insert(fd);
+        COpen& open = m_open[fd];
+        open.address = address;
+        open.prefix = prefix;
+        open.waitingSince = Clock::now();
         ++m_perAddress[address];
+        ++m_perPrefix[prefix];
         try {
             std::thread([this, fd, address] { Serve(fd, address); }).detach();
         } catch (const std::system_error&) {  // no thread to be had (a memory limit): this one is turned away
+            CountOut(fd);
             m_open.erase(fd);
-            CountOut(address);
             TurnAway(fd, address, "no thread for the connection");
         }
     }
     std::unique_lock<std::mutex> hold(m_lock);
-    for (int fd : m_open) shutdown(fd, SHUT_RDWR);  // wakes every wait at once
+    for (const auto& open : m_open) shutdown(open.first, SHUT_RDWR);  // wakes every wait at once
     m_ended.wait(hold, [this] { return m_open.empty(); });
 }
 
@@ -318,11 +341,9 @@ void CServiceServer::Serve(int fd, const std::string& address) {
     CConnectionStream stream(fd, m_options);
     // The address's share is given back before the answer that ends the
     // connection is sent: its client may come again as soon as it reads it.
-    bool counted = true;
     const auto giveBack = [&] {
         std::lock_guard<std::mutex> hold(m_lock);
-        if (counted) CountOut(address);
-        counted = false;
+        CountOut(fd);
     };
     for (int left = m_options.requestsPerConnection; left > 0 && m_running; --left) {
         const int idle = left == m_options.requestsPerConnection ? m_options.readTimeoutMs : m_options.keepAliveMs;
@@ -330,6 +351,7 @@ void CServiceServer::Serve(int fd, const std::string& address) {
         t_requestStart = Clock::now();
         const GatedRequest gated = GateRequest([&stream](char* p, size_t n) { return stream.read(p, n); },
                                                [&stream] { return stream.SendNow("HTTP/1.1 100 Continue\r\n\r\n"); });
+        if (gated.status == 0) SetWaiting(fd, false);
         if (gated.status != 0) {
             if (gated.status > 0) {
                 const std::string answer = RefusalAnswer(gated.status, "the request is refused\n");
@@ -347,10 +369,12 @@ void CServiceServer::Serve(int fd, const std::string& address) {
         if (last) giveBack();
         if (!stream.Flush() || last) break;
         stream.EndAnswer();
+        SetWaiting(fd, true);
     }
     giveBack();
     {
         std::lock_guard<std::mutex> hold(m_lock);
+        if (m_open[fd].evicted) --m_evicted;
         m_open.erase(fd);  // before the close: the number may be the next accepted connection's
         m_ended.notify_all();
     }
@@ -358,8 +382,32 @@ void CServiceServer::Serve(int fd, const std::string& address) {
     close(fd);
 }
 
-void CServiceServer::CountOut(const std::string& address) {
-    if (--m_perAddress[address] == 0) m_perAddress.erase(address);
+void CServiceServer::CountOut(int fd) {
+    COpen& open = m_open[fd];
+    if (!open.counted) return;
+    open.counted = false;
+    if (--m_perAddress[open.address] == 0) m_perAddress.erase(open.address);
+    if (--m_perPrefix[open.prefix] == 0) m_perPrefix.erase(open.prefix);
+}
+
+bool CServiceServer::EvictIdlest() {
+    auto idlest = m_open.end();
+    for (auto it = m_open.begin(); it != m_open.end(); ++it)
+        if (it->second.waiting && !it->second.evicted &&
+            (idlest == m_open.end() || it->second.waitingSince < idlest->second.waitingSince))
+            idlest = it;
+    if (idlest == m_open.end()) return false;
+    idlest->second.evicted = true;
+    ++m_evicted;
+    shutdown(idlest->first, SHUT_RDWR);  // its thread wakes and ends
+    return true;
+}
+
+void CServiceServer::SetWaiting(int fd, bool waiting) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    COpen& open = m_open[fd];
+    open.waiting = waiting;
+    if (waiting) open.waitingSince = Clock::now();
 }
 
 long long CServiceServer::Elapsed() {

@@ -34,6 +34,7 @@ struct ServeOptions {
     int writeTimeoutMs = 30000;
     int keepAliveMs = 5000;
     int requestsPerConnection = 100;
+    int prefixShare = 256;  // connections at once from one IPv4 /24 or IPv6 /64 (each address: 64)
     bool log = true;
 };
 
@@ -51,8 +52,13 @@ public:
 private:
     void Serve(int fd, const std::string& address);
     void TurnAway(int fd, const std::string& address, const char* why);
-    // One connection of the address fewer (m_lock held).
-    void CountOut(const std::string& address);
+    // One connection fewer for its address and prefix (m_lock held).
+    void CountOut(int fd);
+    // With every slot taken: the connection that has waited longest for a whole request head gives its slot up
+    // (m_lock held); false when every connection is being answered.
+    bool EvictIdlest();
+    // Whether the connection is waiting for a request's head (from now on) or has one (m_lock taken).
+    void SetWaiting(int fd, bool waiting);
     void LogLine(const std::string& client, const std::string& method, const std::string& path, int status, size_t bytes,
                  long long ms) const;
     static long long Elapsed();
@@ -71,8 +77,16 @@ private:
     std::atomic<bool> m_running{false};
     std::mutex m_lock;
     std::condition_variable m_ended;
-    std::set<int> m_open;  // connections being served
-    std::map<std::string, int> m_perAddress;  // of them, from each client address
+    struct COpen {
+        std::string address, prefix;
+        std::chrono::steady_clock::time_point waitingSince;  // for a request's whole head, since then
+        bool waiting = true;
+        bool evicted = false;  // told to end for a newcomer: its slot is no longer counted
+        bool counted = true;   // its address's and prefix's shares still held
+    };
+    std::map<int, COpen> m_open;  // connections being served
+    int m_evicted = 0;            // of them, told to end
+    std::map<std::string, int> m_perAddress, m_perPrefix;  // of them, from each client address and prefix
 };
 
 }  // namespace mirqsvc

@@ -31,7 +31,7 @@ const char kUsage[] =
     "                         [--withdraw ONLINE.der]...\n"
     "  mirq-service refresh --store S --key ROOT.pem --until YYYY-MM-DD\n"
     "  mirq-service serve --store S --key ONLINE.pem --cert ONLINE.cert --root ROOT.der --listen H:P [--files] [--files-url BASE]\n"
-    "                     [--trust-proxy ADDR]\n"
+    "                     [--trust-proxy ADDR] [--prefix-share N]\n"
     "  mirq-service prune --store S --older-than DAYS\n";
 
 int Fail(const std::string& why) {
@@ -153,6 +153,8 @@ int Serve(const std::map<std::string, std::string>& o) {
     options.filesUrl = o.count("--files-url") ? o.at("--files-url") : "";
     options.certificate = certificate;
     options.trustProxy = o.count("--trust-proxy") ? o.at("--trust-proxy") : "";
+    if (o.count("--prefix-share") && (options.prefixShare = static_cast<int>(ParseDigits(o.at("--prefix-share"), 4))) < 64)
+        return Fail("--prefix-share takes a number of connections from 64 to 9999");
     CStore store(o.at("--store"));
     store.VerifyWith(root);
     if (!store.Readable()) return Fail(o.at("--store") + " is no store (publish into it first)");
@@ -248,7 +250,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (command == "serve" &&
-        ReadOptions(argc, argv, {"--store", "--key", "--cert", "--root", "--listen", "--files-url", "--trust-proxy"}, {"--files"}, o) &&
+        ReadOptions(argc, argv, {"--store", "--key", "--cert", "--root", "--listen", "--files-url", "--trust-proxy", "--prefix-share"}, {"--files"}, o) &&
         Require(o, {"--store", "--key", "--listen"})) {
         if (!o.count("--cert")) return Fail("serve takes --cert ONLINE.cert: the root's certificate of the online key (mirq-service certify)");
         return Serve(o);

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -632,6 +633,32 @@ TEST_F(Service, SlowClientsAreCutAndOneAddressCannotKeepOthersOut) {
         EXPECT_EQ(turnedAway(from, 65, 1, open), 1) << from;
     }
     StopServer();  // with 64 connections open: each is ended
+    for (int fd : open) close(fd);
+    // Neighbours share too: one network (a /24) holds its prefix's share at most, whatever its addresses.
+    rlimit files;
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;  // the crowd below and the server's ends of it, in this one process
+    setrlimit(RLIMIT_NOFILE, &files);
+    ServeOptions crowded;
+    crowded.prefixShare = 100;
+    StartServer(crowded);
+    for (int i = 0; i < 100; ++i) open.push_back(Connect(m_server->Port(), i < 64 ? "127.20.0.1" : "127.20.0.2"));
+    EXPECT_EQ(Exchange(Connect(m_server->Port(), "127.20.0.3"), "").compare(0, 12, "HTTP/1.1 503"), 0);
+    for (int fd : open) close(fd);
+    open.clear();
+    // A crowd of 15 networks, 64 connections each (more than the 900 slots), that send a byte and
+    // wait: each newcomer takes the slot of the connection that has waited longest for a whole
+    // request head, so every honest query of a 16th network is answered.
+    for (int n = 1; n <= 15; ++n)
+        for (int i = 0; i < 64; ++i) {
+            open.push_back(Connect(m_server->Port(), ("127." + std::to_string(n) + ".0.1").c_str()));
+            send(open.back(), "P", 1, MSG_NOSIGNAL);
+        }
+    int honest = 0;
+    const std::string once = "GET /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+    for (int i = 0; i < 20; ++i) honest += Exchange(Connect(m_server->Port(), "127.16.0.1"), once).compare(0, 12, "HTTP/1.1 200") == 0;
+    EXPECT_EQ(honest, 20);
+    StopServer();
     for (int fd : open) close(fd);
 }
 
