@@ -16,20 +16,27 @@ TEST_FLAGS  = -DMIRQ_SERVICE_HOST=127.0.0.1 -DMIRQ_HOME_URL=http://127.0.0.1:808
               -DMIRQ_SERVICE_KEY=$(CURDIR)/tests/keys/service-public.der
 WINE_RUN    = $(BUILD)/wine-run.sh
 
-.PHONY: setup configure build service test bench fuzz demo package clean
+.PHONY: setup configure build service service-tests test bench fuzz demo package clean
 
 setup:
 	@bash scripts/setup.sh
 
-# The service (native, build-service/mirq-service) comes first: the program's
-# build makes the round trip's key and store with it.
+# The service (native, build-service/mirq-service): `make service` as a
+# serving host builds it, with its build's packages only; the tests build it
+# with its own tests first (the program's build makes the round trip's key
+# and store with it).
 service:
 	@bash scripts/setup.sh service
-	@cmake -S service -B $(SERVICE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake -S service -B $(SERVICE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DMIRQ_SERVICE_TESTS=OFF >/dev/null
+	@cmake --build $(SERVICE_BUILD) -j $(JOBS)
+
+service-tests:
+	@bash scripts/setup.sh service-tests
+	@cmake -S service -B $(SERVICE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DMIRQ_SERVICE_TESTS=ON >/dev/null
 	@cmake --build $(SERVICE_BUILD) -j $(JOBS)
 
 CONFIGURE = -G Ninja -DCMAKE_BUILD_TYPE=Release $(TEST_FLAGS) -DMIRQ_SERVICE_TOOL=$(CURDIR)/$(SERVICE_BUILD)/mirq-service
-configure: setup service
+configure: setup service-tests
 	@cmake -S . -B $(BUILD_X86) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake $(CONFIGURE) >/dev/null
 	@$(if $(filter $(BUILD_X86),$(BUILD)),true,cmake -S . -B $(BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake $(CONFIGURE) >/dev/null)
 

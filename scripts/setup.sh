@@ -1,6 +1,7 @@
 #!/bin/bash
 # Installs what the build, the tests and the demo need, only when missing.
-# `setup.sh service` installs only what the service and its tests need.
+# `setup.sh service` installs only what the service's build needs (a serving
+# host); `setup.sh service-tests` adds what its tests need.
 # Safe to run again; needs root (apt-get, dpkg, localedef).
 #
 # A registry part way through a sync fails some indexes for a while: the
@@ -10,16 +11,18 @@
 # package is still missing, and names it.
 set -uo pipefail
 
-service_pkgs=(g++ cmake ninja-build pkg-config libcpp-httplib-dev libssl-dev libgtest-dev googletest
-              nginx openssl curl ca-certificates util-linux iproute2)
+service_pkgs=(g++ cmake ninja-build pkg-config libcpp-httplib-dev libssl-dev)
+service_test_pkgs=(libgtest-dev googletest nginx openssl curl ca-certificates util-linux iproute2)
 program_pkgs=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 xvfb xauth
               fonts-wqy-microhei locales python3 imagemagick nsis libz-mingw-w64-dev e2fsprogs
               zip libarchive-tools)
 wanted=("${service_pkgs[@]}")
+[ "${1:-}" = service ] || wanted+=("${service_test_pkgs[@]}")
 # 32-bit Wine only where 32-bit code runs: elsewhere it cannot start, and
 # Debian's `wine` would pick it over the 64-bit loader.
-runs32=
-if [ "${1:-}" != service ]; then
+runs32= program=
+if [ "${1:-}" != service ] && [ "${1:-}" != service-tests ]; then
+    program=1
     wanted+=("${program_pkgs[@]}")
     MIRQ_MACHINE_ARCH=$(MIRQ_ARCH= bash "$(dirname "$0")/arch.sh")
     export MIRQ_MACHINE_ARCH
@@ -95,7 +98,7 @@ fi
 
 # Wine mangles non-ASCII file names and arguments unless the host locale
 # exists. hi_IN has no ANSI code page: Wine gives it 65001 (UTF-8) for both.
-if [ "${1:-}" != service ]; then
+if [ -n "$program" ]; then
     for loc in zh_CN hi_IN; do
         if ! locale -a 2>/dev/null | grep -qi "^$loc\.utf-\?8$"; then
             localedef -i $loc -f UTF-8 $loc.UTF-8 || { echo "setup: the locale $loc.UTF-8 could not be made" >&2; exit 1; }
