@@ -438,7 +438,8 @@ bool CStore::Prune(double days, std::vector<std::string>& removed, std::string& 
         // From the moment no release named it; a file no release ever named, from its own time.
         const time_t since = std::max<time_t>(st.st_mtime, unnamedAt.count(name) ? unnamedAt[name] : 0);
         if (named.count(name) || since >= before || unlink(path.c_str()) != 0) {
-            if (unnamedAt.count(name)) kept += name + " " + std::to_string(unnamedAt[name]) + "\n";
+            // A note of a file named again is stale: the next publish that replaces it notes it anew.
+            if (unnamedAt.count(name) && !named.count(name)) kept += name + " " + std::to_string(unnamedAt[name]) + "\n";
             continue;
         }
         removed.push_back(name);

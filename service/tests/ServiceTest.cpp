@@ -421,7 +421,9 @@ TEST_F(Service, EachRequestGetsItsAnswerAndBadInputAClearOne) {
 
 TEST_F(Service, TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey) {
     Shell("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out " + m_dir + "/ec.pem && chmod 600 " + m_dir +
-          "/ec.pem && cp " + m_dir + "/online/service.pem " + m_dir + "/shared.pem && chmod 644 " + m_dir + "/shared.pem");
+          "/ec.pem && cp " + m_dir + "/online/service.pem " + m_dir + "/shared.pem && chmod 644 " + m_dir + "/shared.pem && cp " +
+          m_dir + "/online/service.pem " + m_dir + "/group.pem && chmod 640 " + m_dir + "/group.pem && openssl genrsa 1024 2>/dev/null | "
+          "openssl pkey -pubout -outform DER -out " + m_dir + "/small.der");
     // Two publishes at once: each its own version, each file kept (the store's
     // lock), readable by the serving user whatever the publisher's umask.
     Write(m_dir + "/old.zip", "an older package");
@@ -478,6 +480,9 @@ TEST_F(Service, TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey) {
              {certify + "2001-02-29", "--until takes a date", 1},
              {certify + "2001-02-28", "warning: 2001-02-28 ended before today", 0},
              {certify + UtcDate(401), "more than 400 days ahead", 1},
+             {"certify" + Root() + "--online " + m_dir + "/small.der --out " + m_dir + "/c --until " + UtcDate(30),
+              "not the public half of an RSA key of 2048 bits or more", 1},
+             {"serve --store " + Store() + " --key " + m_dir + "/group.pem --cert " + Cert() + " --files --listen 127.0.0.1:0", "chmod 600", 1},
              {certify + UtcDate(91), "warning: " + UtcDate(91) + " is more than 90 days ahead", 0},
              {"publish --store " + Store() + Root() + "--phonemode 'Nexus S' --flashtype 1 --file " + m_dir + "/rom.zip",
               "give --mirror BASE", 1},

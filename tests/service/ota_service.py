@@ -96,6 +96,11 @@ def public_der(key):
     return _signatures[("der", key)]
 
 
+def last_day(how):
+    """A signed document's last day: ended (in 2020), today (UTC: it still counts), or far off."""
+    return {"ended": "2020-01-01", "today": time.strftime("%Y-%m-%d", time.gmtime())}.get(how, "2099-12-31")
+
+
 def xml_text(text):
     return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
 
@@ -326,7 +331,7 @@ def make_handler(state):
             """The root's certificate of the online key (cert=ended|otherroot: ended in 2020, signed by another root)."""
             how = state.fault("cert")
             text = '<?xml version="1.0" encoding="UTF-8"?>\n<certificate><key>%s</key><until>%s</until>' % (
-                b64(public_der(online)), "2020-01-01" if how == "ended" else "2099-12-31")
+                b64(public_der(online)), last_day(how))
             return signed_document(text, "certificate", "other" if how == "otherroot" else "service")
 
         def release_record(self, mode, ftype, device, url):
@@ -350,8 +355,7 @@ def make_handler(state):
                 digest = hashlib.md5(digest.encode()).hexdigest()
             if state.fault("md5") != "none":
                 text += "<md5>%s</md5>" % digest
-            text += "<until>%s</until><url>%s</url>" % (
-                "2020-01-01" if state.fault("record_until") == "ended" else "2099-12-31", xml_text(url))
+            text += "<until>%s</until><url>%s</url>" % (last_day(state.fault("record_until")), xml_text(url))
             record = signed_document(text, "release", "online" if how == "online" else "service")
             return record.replace(sha256, "0" * 64) if how == "edited" else record
 
@@ -377,7 +381,7 @@ def make_handler(state):
             withdrawn = "<withdrawn>%s</withdrawn>" % hashlib.sha256(public_der("online")).hexdigest() \
                 if state.fault("withdraw") == "online" else ""
             signed = '<?xml version="1.0" encoding="UTF-8"?>\n<models><version>%s</version><until>%s</until>%s%s\n' % (
-                state.fault("catalogue_version", "1"), "2020-01-01" if state.fault("catalogue_until") == "ended" else "2099-12-31",
+                state.fault("catalogue_version", "1"), last_day(state.fault("catalogue_until")),
                 withdrawn, rows)
             if how == "broken":  # a model without its script: the whole catalogue is refused
                 signed = signed.replace("<script>openrecoveryscript</script>", "")

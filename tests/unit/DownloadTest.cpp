@@ -405,6 +405,7 @@ TEST_F(Download, OnlyAnAnswerSignedForThisPhoneAndFileIsFollowed) {
         // What the root signed ends, whatever version this PC saw (a fresh PC too), and names the only places.
         {"record_until=ended", DownloadOutcome::AnswerRefused, "refused: the release record has ended (or the PC's date is wrong) (it ended on 2020-01-01)"},
         {"place=outside", DownloadOutcome::AnswerRefused, "refused: an address the release record does not name"},
+        {"cert=today&record_until=today", DownloadOutcome::Ok, "signature verified"},  // to the end of the last day (UTC)
         // Last: once release 3 was seen, release 2 is a rollback, kept across starts.
         {"record_version=3", DownloadOutcome::Ok, "signature verified (release 3"},
         {"record_version=2", DownloadOutcome::AnswerRefused, "refused: an older release than one this PC has seen"},
@@ -428,6 +429,9 @@ TEST_F(Download, OnlyAnAnswerSignedForThisPhoneAndFileIsFollowed) {
         }
     }
     EXPECT_EQ(ReadBytes(SeenReleasesPath()), "1 3 Nexus S\n");
+    // Kept per phone and flash type: release 3 of the package refuses no recovery image of release 2.
+    EXPECT_TRUE(downloader->FetchRecovery(GetSandbox().base + L"\\recovery.img"));
+    EXPECT_EQ(ReadBytes(SeenReleasesPath()), "1 3 Nexus S\n2 2 Nexus S\n");
     InstallLogHandler(nullptr);
     // Built without a key, the answer is taken as it comes.
     UseLocalService(false);
