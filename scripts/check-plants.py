@@ -232,6 +232,10 @@ PLANTS = [
      "Service.TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey"),
     ("service/src/Store.cpp", "        r.until = until;\n        r.signedRecord", "        r.version++;\n        r.until = until;\n        r.signedRecord",
      "Service.TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey"),
+    ("src/download/CatalogueService.cpp", "const size_t kMaxCatalogueBytes = 16 << 20;", "const size_t kMaxCatalogueBytes = 1 << 20;",
+     "Download.TheCatalogueIsKeptAndNeverRolledBack"),
+    ("src/download/ServiceAnswer.cpp", "        bits < kLeastKeyBits)", "        bits < 1000)",
+     "Download.OnlyAnAnswerSignedForThisPhoneAndFileIsFollowed"),
     # The verdict after a flash.
     ("src/flash/InstallFollower.cpp", "if (reading.read && now.booted && IsTheFlashedPhone(m_before, now)) {",
      "if (reading.read && IsTheFlashedPhone(m_before, now)) {", "Tasks.AFlashEndsWithWhatThePhoneBooted|Tasks.AFailedOrRepeatedInstallIsToldByTheRecoverysWord"),

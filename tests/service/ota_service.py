@@ -303,7 +303,8 @@ def make_handler(state):
                 inner += "<nonce>%s</nonce>" % nonce
             if shape == "comment":
                 inner += "<!-- %s -->" % evil
-            online = "second" if state.fault("online") == "second" else "online"
+            # online=second: another certified key; online=small: a certified key of 1024 bits.
+            online = state.fault("online") if state.fault("online") in ("second", "small") else "online"
             if state.fault("cert") != "none":
                 inner += "<certificate>%s</certificate>" % b64(self.certificate(online))
             inner += "<release>%s</release>" % b64(record)

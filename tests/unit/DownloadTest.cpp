@@ -406,6 +406,8 @@ TEST_F(Download, OnlyAnAnswerSignedForThisPhoneAndFileIsFollowed) {
         {"record_until=ended", DownloadOutcome::AnswerRefused, "refused: the release record has ended (or the PC's date is wrong) (it ended on 2020-01-01)"},
         {"place=outside", DownloadOutcome::AnswerRefused, "refused: an address the release record does not name"},
         {"cert=today&record_until=today", DownloadOutcome::Ok, "signature verified"},  // to the end of the last day (UTC)
+        // A key under 2048 bits signs nothing, whatever the root's certificate says of it.
+        {"online=small", DownloadOutcome::AnswerRefused, "refused: the signature does not verify"},
         // Last: once release 3 was seen, release 2 is a rollback, kept across starts.
         {"record_version=3", DownloadOutcome::Ok, "signature verified (release 3"},
         {"record_version=2", DownloadOutcome::AnswerRefused, "refused: an older release than one this PC has seen"},
@@ -462,7 +464,8 @@ TEST_F(Download, TheCatalogueIsKeptAndNeverRolledBack) {
         long long version;
     } rows[] = {{"catalogue=none", 5}, {"catalogue_version=3", 5}, {"catalogue_version=5&catalogue_rows=4", 5},
                 {"catalogue=unsigned&catalogue_version=9", 5}, {"catalogue=otherkey&catalogue_version=9", 5},
-                {"catalogue=broken&catalogue_version=9", 5}, {"catalogue_version=6", 6}};
+                {"catalogue=broken&catalogue_version=9", 5},
+                {"catalogue_version=6&catalogue_extra=8000", 6}};  // 1.6 MB: as large as the service hands out, up to 16 MiB
     for (const auto& row : rows) {
         SCOPED_TRACE(row.fault);
         CFakeHost window;
