@@ -174,21 +174,33 @@ bool GenerateKey(const std::string& dir, std::string& why, int bits) {
     return true;
 }
 
-bool DigestFile(const std::string& path, FileDigests& out, const std::string& copyTo) {
+bool DigestFile(const std::string& path, FileDigests& out, const std::string& copyTo, long long pieceSize) {
     const int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) return false;
     const int copy = copyTo.empty() ? -1 : open(copyTo.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (copy >= 0) fchmod(copy, 0644);  // served by another user, whatever the umask
-    CMdContext sha, md5;
+    CMdContext sha, md5, piece;
     bool ok = (copyTo.empty() || copy >= 0) && EVP_DigestInit_ex(sha.ctx, EVP_sha256(), nullptr) == 1 &&
-              EVP_DigestInit_ex(md5.ctx, EVP_md5(), nullptr) == 1;
+              EVP_DigestInit_ex(md5.ctx, EVP_md5(), nullptr) == 1 && EVP_DigestInit_ex(piece.ctx, EVP_sha256(), nullptr) == 1;
     std::vector<char> buffer(1 << 20);
     out = FileDigests();
+    long long inPiece = 0;  // bytes of the current piece hashed so far
     for (ssize_t n; ok && (n = read(in, buffer.data(), buffer.size())) != 0;) {
         ok = n > 0 && EVP_DigestUpdate(sha.ctx, buffer.data(), n) == 1 && EVP_DigestUpdate(md5.ctx, buffer.data(), n) == 1 &&
              (copy < 0 || WriteAll(copy, buffer.data(), n));
+        for (ssize_t at = 0; ok && pieceSize > 0 && at < n;) {
+            const ssize_t take = static_cast<ssize_t>(std::min<long long>(n - at, pieceSize - inPiece));
+            ok = EVP_DigestUpdate(piece.ctx, buffer.data() + at, take) == 1;
+            at += take;
+            if ((inPiece += take) == pieceSize) {
+                out.pieces.push_back(piece.HexFinal());
+                ok = ok && EVP_DigestInit_ex(piece.ctx, EVP_sha256(), nullptr) == 1;
+                inPiece = 0;
+            }
+        }
         out.size += n;
     }
+    if (inPiece > 0) out.pieces.push_back(piece.HexFinal());  // the last piece, short
     close(in);
     if (copy >= 0) ok = fsync(copy) == 0 && close(copy) == 0 && ok;
     out.sha256 = sha.HexFinal();

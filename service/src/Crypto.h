@@ -2,6 +2,7 @@
 // The service's keys, signatures and file digests, through OpenSSL's libcrypto.
 #include <memory>
 #include <string>
+#include <vector>
 
 typedef struct evp_pkey_st EVP_PKEY;
 
@@ -40,11 +41,14 @@ struct FileDigests {
     long long size = 0;
     std::string sha256;  // lower-case hex
     std::string md5;
+    std::vector<std::string> pieces;  // the SHA-256 of each piece, in the file's order (where a piece size was given)
 };
 
-// Reads the file once, hashing it; with a copy path the bytes also go there
-// (and are flushed to disk). False when the file cannot be read or the copy written.
-bool DigestFile(const std::string& path, FileDigests& out, const std::string& copyTo = std::string());
+// Reads the file once, hashing it (and each `pieceSize` bytes of it, the
+// last piece what is left, when that is above 0); with a copy path the bytes
+// also go there (and are flushed to disk). False when the file cannot be
+// read or the copy written.
+bool DigestFile(const std::string& path, FileDigests& out, const std::string& copyTo = std::string(), long long pieceSize = 0);
 std::string Sha256Hex(const std::string& data);
 
 }  // namespace mirqsvc

@@ -37,6 +37,8 @@ std::string SignRelease(const Release& r, const CSigningKey& root) {
                              (r.file.empty() ? "" : Element("file", r.file));
     std::string places;
     for (const std::string& url : r.urls) places += Element("url", EscapeXml(url));
+    if (r.pieceSize > 0) places += Element("piecesize", std::to_string(r.pieceSize));
+    for (const std::string& piece : r.pieces) places += Element("piece", piece);
     return SignDocument(text + places, "release", root);
 }
 
@@ -55,6 +57,8 @@ bool ReadRelease(const std::string& document, Release& out) {
     r.md5 = EncodeUtf8(read.md5);
     r.until = EncodeUtf8(read.until);
     for (const std::wstring& url : read.urls) r.urls.push_back(EncodeUtf8(url));
+    r.pieceSize = read.pieceSize;
+    for (const std::wstring& piece : read.pieces) r.pieces.push_back(EncodeUtf8(piece));
     r.file = EncodeUtf8(read.file);
     r.signedRecord = document;
     out = r;

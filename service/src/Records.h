@@ -18,6 +18,8 @@ struct Release {
     std::string until;              // YYYY-MM-DD: clients take the record to the end of that day (UTC)
     std::vector<std::string> urls;  // every place the file may be fetched from, in the root's order
     std::string file;    // the name under files/ where the store holds it, or empty
+    long long pieceSize = 0;          // bytes of each piece but the last
+    std::vector<std::string> pieces;  // the SHA-256 of each piece, in the file's order
     std::string signedRecord;  // the document as the root signed it
 };
 

@@ -168,6 +168,10 @@ bool CStore::Publish(const std::string& phonemode, int flashType, const std::str
         why = "--until takes a date, YYYY-MM-DD";
         return false;
     }
+    if (placing.pieceSize < mirq::kLeastPieceSize) {
+        why = "--piece-size takes a number of bytes of " + std::to_string(mirq::kLeastPieceSize) + " or more";
+        return false;
+    }
     CWriteLock lock(m_root, why);
     if (!lock.Held()) return false;
     Release r, before;
@@ -183,7 +187,7 @@ bool CStore::Publish(const std::string& phonemode, int flashType, const std::str
     FileDigests digests;
     const bool stored = !placing.mirrors.empty();
     const std::string temp = stored ? m_root + "/tmp/" + TempName() : std::string();
-    if (!DigestFile(path, digests, temp)) {
+    if (!DigestFile(path, digests, temp, placing.pieceSize)) {
         unlink(temp.c_str());
         why = "cannot read " + path + (temp.empty() ? "" : " or copy it into the store");
         return false;
@@ -198,6 +202,8 @@ bool CStore::Publish(const std::string& phonemode, int flashType, const std::str
     r.md5 = digests.md5;
     r.until = placing.until;
     r.urls = placing.urls;
+    r.pieceSize = placing.pieceSize;
+    r.pieces = digests.pieces;
     if (stored) {
         // Named by its content: a file once published never changes under a download.
         r.file = r.sha256 + Extension(path);

@@ -31,6 +31,7 @@ struct Placing {
     std::vector<std::string> urls;     // exact addresses (publish --url): the file is hosted there
     std::vector<std::string> mirrors;  // bases its store name is appended to (publish --mirror): the store keeps it
     std::string until;                 // YYYY-MM-DD
+    long long pieceSize = 4 << 20;     // the record names the SHA-256 of each piece of this many bytes
 };
 
 // What a catalogue is signed with besides its rows.

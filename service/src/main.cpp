@@ -26,7 +26,7 @@ const char kUsage[] =
     "  mirq-service keygen DIR [--bits 2048|3072]\n"
     "  mirq-service certify --key ROOT.pem --online ONLINE.der --until YYYY-MM-DD --out ONLINE.cert\n"
     "  mirq-service publish --store S --key ROOT.pem --phonemode P --flashtype T --file PATH\n"
-    "                       (--mirror BASE | --url URL)... [--until YYYY-MM-DD]\n"
+    "                       (--mirror BASE | --url URL)... [--until YYYY-MM-DD] [--piece-size BYTES]\n"
     "  mirq-service catalogue --store S --key ROOT.pem --models FILE [--version N] [--until YYYY-MM-DD]\n"
     "                         [--withdraw ONLINE.der]...\n"
     "  mirq-service refresh --store S --key ROOT.pem --until YYYY-MM-DD\n"
@@ -191,7 +191,7 @@ int main(int argc, char** argv) {
         Require(o, {"--key", "--online", "--until", "--out"}))
         return Certify(o);
     if (command == "publish" &&
-        ReadOptions(argc, argv, {"--store", "--key", "--phonemode", "--flashtype", "--file", "--url", "--mirror", "--until"}, {}, o) &&
+        ReadOptions(argc, argv, {"--store", "--key", "--phonemode", "--flashtype", "--file", "--url", "--mirror", "--until", "--piece-size"}, {}, o) &&
         Require(o, {"--store", "--key", "--phonemode", "--flashtype", "--file"})) {
         const long long type = ParseDigits(o["--flashtype"], 9);
         if (type < 0) return Fail("--flashtype must be a number (1 ROM package, 2 recovery image)");
@@ -199,6 +199,7 @@ int main(int argc, char** argv) {
         placing.urls = g_many["--url"];
         placing.mirrors = g_many["--mirror"];
         if (!Until(o, placing.until)) return Fail("--until takes a date, YYYY-MM-DD");
+        if (o.count("--piece-size")) placing.pieceSize = ParseDigits(o["--piece-size"], 12);
         CSigningKey root;
         if (!root.Load(o["--key"], why)) return Fail(why);
         Release release;

@@ -449,9 +449,14 @@ TEST_F(Service, TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey) {
                   std::string::npos) << base;
         StopServer();
     }
-    EXPECT_EQ(Publish("1", "rom.zip"), 0);
+    EXPECT_EQ(Publish("1", "rom.zip", " --piece-size 131072"), 0);
     EXPECT_EQ(Current().version, 3);
     EXPECT_EQ(Current().sha256, Shell("sha256sum " + m_dir + "/rom.zip | cut -c1-64 | tr -d '\\n'"));
+    // The SHA-256 of each piece, the last one short (300003 bytes: 2 of 128 KiB, then 37859).
+    EXPECT_EQ(Current().pieces, (std::vector<std::string>{
+                                    Shell("head -c 131072 " + m_dir + "/rom.zip | sha256sum | cut -c1-64 | tr -d '\\n'"),
+                                    Shell("head -c 262144 " + m_dir + "/rom.zip | tail -c 131072 | sha256sum | cut -c1-64 | tr -d '\\n'"),
+                                    Shell("tail -c 37859 " + m_dir + "/rom.zip | sha256sum | cut -c1-64 | tr -d '\\n'")}));
     // Files no release names go once no release has named them for the days given, whatever their own
     // age (a PC may still be resuming one); the named ones stay.
     Shell("touch -d '8 days ago' " + Store() + "/files/*");
@@ -480,6 +485,8 @@ TEST_F(Service, TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey) {
              {certify + "2001-02-29", "--until takes a date", 1},
              {certify + "2001-02-28", "warning: 2001-02-28 ended before today", 0},
              {certify + UtcDate(401), "more than 400 days ahead", 1},
+             {"publish --store " + Store() + Root() + "--phonemode 'Nexus S' --flashtype 1 --file " + m_dir +
+              "/rom.zip --url http://x.example/r --piece-size 1000", "--piece-size takes a number of bytes of 65536 or more", 1},
              {"certify" + Root() + "--online " + m_dir + "/small.der --out " + m_dir + "/c --until " + UtcDate(30),
               "not the public half of an RSA key of 2048 bits or more", 1},
              {"serve --store " + Store() + " --key " + m_dir + "/group.pem --cert " + Cert() + " --files --listen 127.0.0.1:0", "chmod 600", 1},

@@ -27,16 +27,25 @@ bool IsPlaceUrl(const std::wstring& url) {
 }
 
 bool ReadReleaseText(const std::wstring& text, ReleaseRecord& out) {
-    enum { kPhonemode, kFlashtype, kVersion, kSize, kSha256, kMd5, kUntil, kFile };
+    enum { kPhonemode, kFlashtype, kVersion, kSize, kSha256, kMd5, kUntil, kFile, kPieceSize };
     XmlElement root;
     std::vector<std::wstring> v;
     std::vector<bool> present;
     ReleaseRecord r;
     if (!ReadXmlDocument(text, root, true) || root.name != L"release" ||
-        !TakeSingleTexts(root, {L"phonemode", L"flashtype", L"version", L"size", L"sha256", L"md5", L"until", L"file"}, v,
-                         &present) ||
-        !TakeTexts(root, L"url", r.urls))
+        !TakeSingleTexts(root, {L"phonemode", L"flashtype", L"version", L"size", L"sha256", L"md5", L"until", L"file", L"piecesize"},
+                         v, &present) ||
+        !TakeTexts(root, L"url", r.urls) || !TakeTexts(root, L"piece", r.pieces))
         return false;
+    // The pieces, where it names them, cover the file exactly: one for each piece size of it, the last
+    // maybe short (a size that is not one is the caller's to refuse).
+    r.pieceSize = present[kPieceSize] ? ParseDigits(v[kPieceSize], 18) : 0;
+    const long long size = ParseDigits(v[kSize], 19), count = static_cast<long long>(r.pieces.size());
+    if (r.pieceSize < 0 || (r.pieceSize > 0 && r.pieceSize < kLeastPieceSize) || (r.pieceSize == 0 && count > 0) ||
+        (r.pieceSize > 0 && size >= 1 && count != (size - 1) / r.pieceSize + 1))
+        return false;
+    for (std::wstring& piece : r.pieces)
+        if ((piece = HexDigits(piece, 64)).empty()) return false;
     r.phonemode = v[kPhonemode];
     const long long type = ParseDigits(v[kFlashtype], 9), version = ParseDigits(v[kVersion], 18);
     // It ends, and the root names every place its file may come from.
@@ -47,7 +56,6 @@ bool ReadReleaseText(const std::wstring& text, ReleaseRecord& out) {
         if (!IsPlaceUrl(url)) return false;
     r.flashType = static_cast<int>(type);
     r.version = version;
-    const long long size = ParseDigits(v[kSize], 19);
     r.size = size >= 1 ? size : -1;
     r.sha256 = HexDigits(v[kSha256], 64);
     r.md5 = HexDigits(v[kMd5], 32);

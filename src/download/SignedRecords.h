@@ -21,12 +21,19 @@ struct ReleaseRecord {
     std::wstring until;     // YYYY-MM-DD: the record counts to the end of that day (UTC)
     std::vector<std::wstring> urls;  // every place the file may be fetched from, the root's order
     std::wstring file;      // its name under the store's files/, where the store holds it; or empty
+    long long pieceSize = 0;           // bytes of each piece but the last (0: the record names no pieces)
+    std::vector<std::wstring> pieces;  // the SHA-256 of each piece, 64 lower-case hex digits, in the file's order
 };
+
+// Pieces are of 64 KiB at least: a record names a few thousand at most for any file it takes.
+constexpr long long kLeastPieceSize = 64 * 1024;
 
 // A record's signed text (the root left open before <signature>): <release>
 // holding phonemode, flashtype (digits), version (digits), size, sha256, md5,
-// until (a date) and file at most once each, and one or more <url>, each a
-// place (IsPlaceUrl). False when the document or one of the named parts
+// until (a date), file and piecesize at most once each, one or more <url>,
+// each a place (IsPlaceUrl), and with a piece size (64 KiB or more) one
+// <piece> (64 hex digits) for each piece of the size (the last may be
+// short), else none. False when the document or one of the named parts
 // breaks that; a size or checksum that is not one is left out (-1, empty)
 // for the caller to refuse.
 bool ReadReleaseText(const std::wstring& text, ReleaseRecord& out);

@@ -20,7 +20,8 @@ Control (tests and the demo): /_sim/reset, /_sim/set?key=value..., /_sim/log,
 /_sim/down?ms=N (stop listening for N ms), /_sim/stall?ms=N (connections are
 not answered for N ms: the accept queue is full, as on a loaded server).
 Faults (keys of /_sim/set): query_status, url_scheme=https, url_space=1,
-place=outside (an address the record does not name), record_until=ended,
+place=outside (an address the record does not name), record_until=ended|today,
+pieces=count (a piece list that does not match the size), online=small (a 1024-bit key), cert=today,
 catalogue_until=ended, withdraw=online (the catalogue withdraws the online key),
 no_flashurl=1, url_query=N (N more characters of address), split=1 (answer
 in several TCP writes), file_status,
@@ -160,6 +161,20 @@ def digests_of(key, read):
             sha.update(chunk)
         _digest_cache[key] = (md5.hexdigest(), sha.hexdigest())
     return _digest_cache[key]
+
+
+PIECE_SIZE = 4 << 20
+_pieces_cache = {}
+
+
+def pieces_of(sha256, opener):
+    """The SHA-256 of each 4 MiB piece of a served file, computed once per file."""
+    if sha256 not in _pieces_cache:
+        pieces, f = [], opener()
+        for block in iter(lambda: f.read(PIECE_SIZE), b""):
+            pieces.append(hashlib.sha256(block).hexdigest())
+        _pieces_cache[sha256] = pieces
+    return _pieces_cache[sha256]
 
 
 def served(state, kind, device):
@@ -344,7 +359,7 @@ def make_handler(state):
                 mode = next(m for m in DEVICES if m != mode)
             if how == "otherfile":
                 ftype = "2" if ftype == "1" else "1"
-            size, _, digest, sha256 = served(state, "rom" if ftype == "1" else "recovery", device)
+            size, opener, digest, sha256 = served(state, "rom" if ftype == "1" else "recovery", device)
             text = '<?xml version="1.0" encoding="UTF-8"?>\n<release><phonemode>%s</phonemode><flashtype>%s</flashtype>' \
                    '<version>%s</version>' % (mode, ftype, state.fault("record_version", "1"))
             omit, shape = state.fault("omit"), state.fault("shape")
@@ -357,6 +372,9 @@ def make_handler(state):
             if state.fault("md5") != "none":
                 text += "<md5>%s</md5>" % digest
             text += "<until>%s</until><url>%s</url>" % (last_day(state.fault("record_until")), xml_text(url))
+            # The SHA-256 of each piece (pieces=count: one more than the size has, which refuses the record).
+            pieces = pieces_of(sha256, opener) + ([sha256] if state.fault("pieces") == "count" else [])
+            text += "<piecesize>%d</piecesize>%s" % (PIECE_SIZE, "".join("<piece>%s</piece>" % p for p in pieces))
             record = signed_document(text, "release", "online" if how == "online" else "service")
             return record.replace(sha256, "0" * 64) if how == "edited" else record
 

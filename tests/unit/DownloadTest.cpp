@@ -405,6 +405,7 @@ TEST_F(Download, OnlyAnAnswerSignedForThisPhoneAndFileIsFollowed) {
         // What the root signed ends, whatever version this PC saw (a fresh PC too), and names the only places.
         {"record_until=ended", DownloadOutcome::AnswerRefused, "refused: the release record has ended (or the PC's date is wrong) (it ended on 2020-01-01)"},
         {"place=outside", DownloadOutcome::AnswerRefused, "refused: an address the release record does not name"},
+        {"pieces=count", DownloadOutcome::AnswerRefused, "refused: the release record is not one the root key signed"},
         {"cert=today&record_until=today", DownloadOutcome::Ok, "signature verified"},  // to the end of the last day (UTC)
         // A key under 2048 bits signs nothing, whatever the root's certificate says of it.
         {"online=small", DownloadOutcome::AnswerRefused, "refused: the signature does not verify"},
