@@ -74,6 +74,7 @@ SectionEnd
   Delete "${FOLDER}\temp\recovery_*.img"
   Delete "${FOLDER}\temp\recovery_*.img.part"
   Delete "${FOLDER}\temp\recovery_*.img.part.info"
+  Delete "${FOLDER}\temp\recovery_*.img.part.pieces"
   Delete "${FOLDER}\temp\recovery_*.img.answer"
   Delete "${FOLDER}\temp\recovery_*.img.release"
   RMDir "${FOLDER}\temp"

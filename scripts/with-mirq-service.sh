@@ -18,7 +18,7 @@ keys=$1 store=$2
 shift 2
 if [ $# = 0 ] || [ $fresh = 1 ] || [ ! -f "$store/models.xml" ]; then
     rm -rf "$store" "$store.release"
-    places="--mirror http://127.0.0.1:8090/files/"
+    places="--mirror http://127.0.0.1:8090/files/ --mirror http://localhost:8090/files/"  # two places, fetched at once
     python3 "$root/tests/support/make_release_files.py" "$store.release" &&
     "$tool" publish --store "$store" --key "$keys/service.pem" --phonemode "Nexus S" --flashtype 1 --file "$store.release/MirqROM-crespo.zip" $places >/dev/null &&
     "$tool" publish --store "$store" --key "$keys/service.pem" --phonemode "Nexus S" --flashtype 2 --file "$store.release/recovery-crespo.img" $places >/dev/null &&

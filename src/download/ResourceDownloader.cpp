@@ -12,6 +12,7 @@
 #include "download/BackgroundFileWriter.h"
 #include "download/Digest.h"
 #include "download/HttpExchange.h"
+#include "download/PieceDownload.h"
 #include "download/SeenReleases.h"
 #include "download/ServiceAnswer.h"
 #include "download/UrlQuery.h"
@@ -538,7 +539,8 @@ DownloadOutcome CResourceDownloader::Fetch(int flashType, const std::wstring& lo
     if (outcome == DownloadOutcome::Failed && IsFetchableUrl(named.url)) {
         ReportProgress(10, L"");
         if (stop.Requested()) return DownloadOutcome::Stopped;
-        outcome = Download(named.url, localPath, named.file, stop);
+        outcome = named.file.pieces.empty() ? Download(named.url, localPath, named.file, stop)
+                                            : DownloadPieces(named, localPath, stop);
     }
     // The image's root-signed record stays beside it: the image is checked against it again before every flash.
     unsigned long error = 0;
@@ -548,6 +550,84 @@ DownloadOutcome CResourceDownloader::Fetch(int flashType, const std::wstring& lo
                                            std::to_wstring(error) + L")");
     ReportProgress(100, L"");
     return outcome;
+}
+
+namespace {
+
+// The pieces' progress on the bar and in words: the combined speed and time left, the places and connections in use.
+class CPieceProgress : public IPieceProgress {
+public:
+    CPieceProgress(CResourceDownloader& owner, long long size) : m_owner(owner), m_size(size) {}
+    void OnPieces(long long bytes, double bytesPerSecond, int places, int connections) override {
+        const double left = bytesPerSecond > 0 ? (m_size - bytes) / bytesPerSecond : -1;
+        m_owner.ReportProgress(static_cast<int>(10 + bytes * 90.0 / m_size),
+                               FormatDownloadStatus(bytesPerSecond, left) + L"（" + std::to_wstring(places) + L"个地址，" +
+                                   std::to_wstring(connections) + L"个连接）");
+    }
+
+private:
+    CResourceDownloader& m_owner;
+    const long long m_size;
+};
+
+}  // namespace
+
+DownloadOutcome CResourceDownloader::DownloadPieces(const ServiceAnswer& named, const std::wstring& localPath,
+                                                    const CStopToken& stop) {
+    const std::wstring part = localPath + L".part", map = PieceMapPath(part);
+    const PieceLayout layout{named.file.size, named.file.pieceSize, named.file.sha256, named.file.pieces};
+    const auto forget = [&] {
+        DeleteFileW(part.c_str());
+        DeleteFileW(map.c_str());
+    };
+    DeleteFileW((part + L".info").c_str());  // a description of a part fetched whole names no pieces
+    // Nothing is asked for that the volume cannot hold: what the part lacks of its checked pieces.
+    long long needed = layout.size;
+    const std::vector<bool> have = RegularFileSize(part) == layout.size ? ReadPieceMap(map, layout) : std::vector<bool>();
+    for (size_t i = 0; i < have.size(); ++i) needed -= have[i] ? layout.Length(static_cast<int>(i)) : 0;
+    const long long free = FreeBytesBeside(localPath);
+    if (free >= 0 && free < needed) {
+        m_shortage = DiskShortage{needed, free, localPath};
+        MIRQ_LOG(kLogWarning, L"http", localPath + L": " + std::to_wstring(needed) + L" bytes to come, " + std::to_wstring(free) +
+                                           L" free on the volume; nothing asked for");
+        return DownloadOutcome::DiskFull;
+    }
+    CPieceProgress progress(*this, layout.size);
+    std::wstring wholeFrom;
+    switch (FetchPieces(Session(), named.places, layout, part, stop, progress, wholeFrom)) {
+    case PiecesResult::Whole: break;
+    case PiecesResult::NoRanges:
+        forget();
+        return Download(wholeFrom, localPath, named.file, stop);
+    case PiecesResult::Stopped:
+        if (!stop.ForExit()) forget();  // what arrived is kept for the next start only when the program closes
+        return DownloadOutcome::Stopped;
+    case PiecesResult::DiskFull:
+        forget();
+        m_shortage = DiskShortage{needed, std::max(0LL, FreeBytesBeside(localPath)), localPath};
+        return DownloadOutcome::DiskFull;
+    case PiecesResult::Failed: return DownloadOutcome::Failed;  // the checked pieces stay for the next try
+    case PiecesResult::Insecure:
+        forget();
+        return DownloadOutcome::Insecure;
+    }
+    // Every piece checked; the whole is checked too, and used only then.
+    CFileChecksums sums(named.file);
+    const HashResult hashed = HashFile(part, layout.size, sums, stop);
+    if (hashed == HashResult::Stopped) return DownloadOutcome::Stopped;
+    if (hashed != HashResult::Done || !sums.Match()) {
+        MIRQ_LOG(kLogWarning, L"http", localPath + L": every piece checked, but the whole differs from its checksums; removed");
+        forget();
+        return DownloadOutcome::ChecksumFailed;
+    }
+    if (!MoveIntoPlace(part, localPath)) {
+        MIRQ_LOG(kLogWarning, L"http", localPath + L": complete but the target is in use; kept");
+        return DownloadOutcome::TargetInUse;
+    }
+    DeleteFileW(map.c_str());
+    MIRQ_LOG(kLogInfo, L"http", localPath + L": " + std::to_wstring(layout.size) + L" bytes in " +
+                                    std::to_wstring(layout.Count()) + L" pieces, complete");
+    return DownloadOutcome::Ok;
 }
 
 bool CResourceDownloader::HoldsSignedFile(int flashType, const std::wstring& path, const CStopToken& stop) {

@@ -92,6 +92,8 @@ public:
 private:
     CResourceDownloader();
     DownloadOutcome Fetch(int flashType, const std::wstring& localPath, const CStopToken& stop);
+    // A file whose record names pieces, from every place it names at once.
+    DownloadOutcome DownloadPieces(const ServiceAnswer& named, const std::wstring& localPath, const CStopToken& stop);
     HttpSession Session() const;
 
     int m_modelId = -1;

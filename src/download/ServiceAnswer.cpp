@@ -137,6 +137,8 @@ AnswerCheck ReadReleaseRecord(const std::string& record, const std::string& key,
     out.file.size = read.size;
     out.file.sha256 = read.sha256;
     out.file.md5 = read.md5;
+    out.file.pieceSize = read.pieceSize;
+    out.file.pieces = read.pieces;
     out.version = read.version;
     out.record = record;
     return AnswerCheck::Verified;

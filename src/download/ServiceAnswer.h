@@ -19,6 +19,8 @@ struct ExpectedFile {
     long long size = -1;
     std::wstring sha256;  // 64 lower-case hex digits
     std::wstring md5;     // 32 lower-case hex digits
+    long long pieceSize = 0;           // where the record names pieces: their size,
+    std::vector<std::wstring> pieces;  // and the SHA-256 of each
 };
 
 // What the answer names for the file asked for.

@@ -163,18 +163,17 @@ def digests_of(key, read):
     return _digest_cache[key]
 
 
-PIECE_SIZE = 4 << 20
 _pieces_cache = {}
 
 
-def pieces_of(sha256, opener):
-    """The SHA-256 of each 4 MiB piece of a served file, computed once per file."""
-    if sha256 not in _pieces_cache:
+def pieces_of(sha256, opener, piece_size):
+    """The SHA-256 of each piece of a served file, computed once per file and size."""
+    if (sha256, piece_size) not in _pieces_cache:
         pieces, f = [], opener()
-        for block in iter(lambda: f.read(PIECE_SIZE), b""):
+        for block in iter(lambda: f.read(piece_size), b""):
             pieces.append(hashlib.sha256(block).hexdigest())
-        _pieces_cache[sha256] = pieces
-    return _pieces_cache[sha256]
+        _pieces_cache[(sha256, piece_size)] = pieces
+    return _pieces_cache[(sha256, piece_size)]
 
 
 def served(state, kind, device):
@@ -372,9 +371,13 @@ def make_handler(state):
             if state.fault("md5") != "none":
                 text += "<md5>%s</md5>" % digest
             text += "<until>%s</until><url>%s</url>" % (last_day(state.fault("record_until")), xml_text(url))
-            # The SHA-256 of each piece (pieces=count: one more than the size has, which refuses the record).
-            pieces = pieces_of(sha256, opener) + ([sha256] if state.fault("pieces") == "count" else [])
-            text += "<piecesize>%d</piecesize>%s" % (PIECE_SIZE, "".join("<piece>%s</piece>" % p for p in pieces))
+            if state.fault("alt"):  # a second place: this service's files under /alt/, with faults of its own
+                text += "<url>%s</url>" % xml_text(url.replace("/files/", "/alt/files/", 1))
+            # piece_size=N: the SHA-256 of each piece (pieces=count: one more than the size has, which refuses it).
+            piece_size = int(state.fault("piece_size", "0") or 0)
+            if piece_size:
+                pieces = pieces_of(sha256, opener, piece_size) + ([sha256] if state.fault("pieces") == "count" else [])
+                text += "<piecesize>%d</piecesize>%s" % (piece_size, "".join("<piece>%s</piece>" % p for p in pieces))
             record = signed_document(text, "release", "online" if how == "online" else "service")
             return record.replace(sha256, "0" * 64) if how == "edited" else record
 
@@ -419,6 +422,13 @@ def make_handler(state):
             if url.path == "/":
                 return self.send_bytes(200, "<html><body>MirqROM论坛</body></html>".encode(), "text/html")
             parts = url.path.strip("/").split("/")
+            # The second place (alt=wrong|whole|cut|down: the first byte of every range changed, ranges answered
+            # with the whole file, cut after 100 KB, gone).
+            alt = parts[0] == "alt" and len(parts) == 4
+            if alt:
+                parts = parts[1:]
+                if state.fault("alt") == "down":
+                    return self.send_bytes(404, b"not found")
             if len(parts) != 3 or parts[0] != "files":
                 return self.send_bytes(404, b"not found")
             status = int(state.fault("file_status", "200") or 200)
@@ -441,6 +451,16 @@ def make_handler(state):
                 if wanted:
                     with state.lock:
                         state.log.append("range asked %s" % self.path)
+                # One range from A to B, as a real server answers it (the pieces' requests).
+                closed = wanted[6:].split("-") if wanted.startswith("bytes=") else []
+                if len(closed) == 2 and closed[0].isdigit() and closed[1].isdigit() and state.fault("no_ranges") != "1" \
+                        and not (alt and state.fault("alt") == "whole"):
+                    first, last = int(closed[0]), min(int(closed[1]), size - 1)
+                    with opener() as f:
+                        f.seek(first)
+                        return self.send_file(f, size, first, etag, partial=True, end=last + 1,
+                                              flip=0 if alt and state.fault("alt") == "wrong" else -1,
+                                              cut=100000 if alt and state.fault("alt") == "cut" else -1)
                 # A weak validator never matches If-Range: the whole file comes.
                 # ignore_if_range=1: a proxy that answers every range, whatever If-Range says.
                 if (wanted.startswith("bytes=") and wanted.endswith("-") and state.fault("no_ranges") != "1"
@@ -469,8 +489,9 @@ def make_handler(state):
                     return self.send_file(f, size, start, etag)
             self.send_bytes(404, b"not found")
 
-        def send_file(self, f, size, start=0, etag=None, partial=False):
+        def send_file(self, f, size, start=0, etag=None, partial=False, end=None, flip=-1, cut=-1):
             status = 206 if start or partial else 200
+            whole, size = size, size if end is None else end  # a closed range ends before the file does
             with state.lock:
                 state.log.append("%d %s" % (status, self.path))
             self.send_response(status)
@@ -478,17 +499,19 @@ def make_handler(state):
             if etag and state.fault("no_validator") != "1":
                 self.send_header("ETag", etag)
             if start or partial:
-                self.send_header("Content-Range", "bytes %d-%d/%d" % (start, size - 1, size))
+                self.send_header("Content-Range", "bytes %d-%d/%d" % (start, size - 1, whole))
             extra = int(state.fault("extra", "0") or 0)
             declared = int(state.fault("declare_extra", "0") or 0)  # declared, never sent
             if state.fault("no_length") != "1":
                 self.send_header("Content-Length", str(size - start + extra + declared))
             self.end_headers()
-            tampered = size // 2 - start if state.fault("tamper") == "1" else -1  # a byte of the file changed
+            tampered = size // 2 - start if state.fault("tamper") == "1" else flip  # a byte of the file changed
             size -= start
             limit = size // 2 if state.fault("short") == "1" else size
             if state.fault("cut_after"):
                 limit = min(limit, int(state.fault("cut_after")))
+            if cut >= 0:
+                limit = min(limit, cut)
             slow = int(state.fault("slow_ms", "0") or 0) / 1000.0
             sent = 0
             try:

@@ -242,6 +242,74 @@ TEST_F(Download, ABrokenLinkKeepsWhatArrivedAndTheNextAttemptAsksForTheRest) {
     EXPECT_FALSE(FileExists(target + L".part.info"));
 }
 
+// A file the record names in pieces comes from every place it names at once,
+// each piece checked on arrival: a place that errs is dropped and the others
+// bring its pieces; the one place left without ranges brings the file whole.
+TEST_F(Download, PiecesComeFromEveryPlaceAndAPlaceThatErrsIsDropped) {
+    const std::wstring logBase = GetSandbox().base + L"\\pieces";
+    InstallLogHandler(new CFileLogHandler(kLogInfo, 0, logBase, 1 << 20, 0, 0));
+    const std::string many = "set?rom_size=3000000&piece_size=262144&";  // 12 pieces
+    const struct {
+        const char* fault;
+        const char* logged;  // of the second place
+    } rows[] = {{"alt=1", "/alt/files/rom/crespo.zip: "},
+                {"alt=wrong", " has another SHA-256"},
+                {"alt=whole", "dropped: it answers a range with the whole file"},
+                {"alt=cut", "dropped: the piece broke off"},
+                {"alt=down&no_ranges=1", "dropped: status 404"}};  // the first, without ranges, brings it whole
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.fault);
+        ServiceControl("reset");
+        ServiceControl(many + row.fault);
+        DeleteFileW(target.c_str());
+        listener.reports.clear();
+        const size_t logged = ReadBytes(GetLogHandler()->FileName(ReadLogClock())).size();
+        EXPECT_TRUE(downloader->FetchRom(target));
+        EXPECT_TRUE(ReadBytes(target) == Served(L"files/rom/crespo.zip"));
+        EXPECT_FALSE(FileExists(target + L".part") || FileExists(target + L".part.pieces"));
+        const std::string log = ReadBytes(GetLogHandler()->FileName(ReadLogClock())).substr(logged), served = ServiceControl("log");
+        EXPECT_NE(log.find(row.logged), std::string::npos) << log;
+        EXPECT_NE(served.find(std::string(row.fault) == "alt=down&no_ranges=1" ? "200 /files/rom" : "206 /files/rom"), std::string::npos);
+        if (std::string(row.fault) == "alt=1") {
+            EXPECT_NE(served.find("206 /alt/files/rom"), std::string::npos);
+            EXPECT_TRUE(std::any_of(listener.reports.begin(), listener.reports.end(), [](const CRecordingListener::Report& r) {
+                return r.text.find(L"（2个地址，") != std::wstring::npos;
+            }));
+        }
+    }
+    // The program closing mid-way: the checked pieces stay with their map, and the next attempt asks for the rest only.
+    ServiceControl("reset");
+    ServiceControl(many + "alt=1&slow_ms=40");
+    DeleteFileW(target.c_str());
+    CStopToken exit;
+    mirq::CThread closing([&] {
+        for (int i = 0; i < 3000 && !FileExists(target + L".part.pieces"); ++i) Sleep(10);  // a piece checked
+        exit.RequestForExit();
+    });
+    DownloadOutcome outcome = DownloadOutcome::Ok;
+    EXPECT_FALSE(downloader->FetchRom(target, exit, &outcome));
+    closing.Join();
+    EXPECT_EQ(outcome, DownloadOutcome::Stopped);
+    EXPECT_TRUE(FileExists(target + L".part.pieces"));
+    ServiceControl("reset");
+    ServiceControl(many + "alt=1");
+    const long long before = std::stoll(ServiceControl("bytes"));
+    EXPECT_TRUE(downloader->FetchRom(target));
+    EXPECT_LT(std::stoll(ServiceControl("bytes")) - before, 3000000);  // the whole file again would be all of it
+    EXPECT_TRUE(ReadBytes(target) == Served(L"files/rom/crespo.zip"));
+    // A map of another file's pieces asks for everything again; a stop by the user leaves nothing behind.
+    WriteBytes(target + L".part", std::string(3000000, 'x'));
+    WriteBytes(target + L".part.pieces", "sha256:" + std::string(64, '0') + " 3000000 262144\n111111111111\n");
+    EXPECT_TRUE(downloader->FetchRom(target));
+    EXPECT_TRUE(ReadBytes(target) == Served(L"files/rom/crespo.zip"));
+    ServiceControl("set?slow_ms=100");
+    CStopToken stop;
+    stop.Request();
+    EXPECT_FALSE(downloader->FetchRom(target, stop, &outcome));
+    EXPECT_FALSE(FileExists(target + L".part") || FileExists(target + L".part.pieces"));
+    InstallLogHandler(nullptr);
+}
+
 TEST_F(Download, WithoutRangesOrWithAChangedFileItStartsOver) {
     // No ranges, another file, a 206 that is not the rest (a proxy's).
     const struct {
@@ -405,7 +473,7 @@ TEST_F(Download, OnlyAnAnswerSignedForThisPhoneAndFileIsFollowed) {
         // What the root signed ends, whatever version this PC saw (a fresh PC too), and names the only places.
         {"record_until=ended", DownloadOutcome::AnswerRefused, "refused: the release record has ended (or the PC's date is wrong) (it ended on 2020-01-01)"},
         {"place=outside", DownloadOutcome::AnswerRefused, "refused: an address the release record does not name"},
-        {"pieces=count", DownloadOutcome::AnswerRefused, "refused: the release record is not one the root key signed"},
+        {"piece_size=65536&pieces=count", DownloadOutcome::AnswerRefused, "refused: the release record is not one the root key signed"},
         {"cert=today&record_until=today", DownloadOutcome::Ok, "signature verified"},  // to the end of the last day (UTC)
         // A key under 2048 bits signs nothing, whatever the root's certificate says of it.
         {"online=small", DownloadOutcome::AnswerRefused, "refused: the signature does not verify"},
