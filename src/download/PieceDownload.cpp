@@ -108,7 +108,8 @@ public:
             long long bytes = 0;
             {
                 std::lock_guard<std::mutex> hold(m_lock);
-                if (stopped || m_diskFull) for (auto& place : m_places) place->stop.Request();
+                // Once every piece is here, a connection still waiting on a stalled place has nothing left to wait for.
+                if (stopped || m_diskFull || m_picker.Done()) for (auto& place : m_places) place->stop.Request();
                 for (auto& place : m_places) {
                     live += place->connections;
                     inUse += place->connections > 0;

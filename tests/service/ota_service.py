@@ -422,8 +422,8 @@ def make_handler(state):
             if url.path == "/":
                 return self.send_bytes(200, "<html><body>MirqROM论坛</body></html>".encode(), "text/html")
             parts = url.path.strip("/").split("/")
-            # The second place (alt=wrong|whole|cut|down: the first byte of every range changed, ranges answered
-            # with the whole file, cut after 100 KB, gone).
+            # The second place (alt=wrong|whole|cut|down|stall: the first byte of every range changed, ranges
+            # answered with the whole file, cut after 100 KB, gone, silent for a minute after its first 64 KiB).
             alt = parts[0] == "alt" and len(parts) == 4
             if alt:
                 parts = parts[1:]
@@ -460,7 +460,8 @@ def make_handler(state):
                         f.seek(first)
                         return self.send_file(f, size, first, etag, partial=True, end=last + 1,
                                               flip=0 if alt and state.fault("alt") == "wrong" else -1,
-                                              cut=100000 if alt and state.fault("alt") == "cut" else -1)
+                                              cut=100000 if alt and state.fault("alt") == "cut" else -1,
+                                              stall=alt and state.fault("alt") == "stall")
                 # A weak validator never matches If-Range: the whole file comes.
                 # ignore_if_range=1: a proxy that answers every range, whatever If-Range says.
                 if (wanted.startswith("bytes=") and wanted.endswith("-") and state.fault("no_ranges") != "1"
@@ -489,7 +490,7 @@ def make_handler(state):
                     return self.send_file(f, size, start, etag)
             self.send_bytes(404, b"not found")
 
-        def send_file(self, f, size, start=0, etag=None, partial=False, end=None, flip=-1, cut=-1):
+        def send_file(self, f, size, start=0, etag=None, partial=False, end=None, flip=-1, cut=-1, stall=False):
             status = 206 if start or partial else 200
             whole, size = size, size if end is None else end  # a closed range ends before the file does
             with state.lock:
@@ -525,6 +526,9 @@ def make_handler(state):
                         chunk = bytes(chunk)
                     self.wfile.write(chunk)
                     sent += len(chunk)
+                    if stall:  # half way, and then nothing for a minute
+                        self.wfile.flush()
+                        time.sleep(60)
                     with state.lock:
                         state.bytes_sent += len(chunk)
                     if slow:

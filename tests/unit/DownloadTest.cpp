@@ -256,7 +256,8 @@ TEST_F(Download, PiecesComeFromEveryPlaceAndAPlaceThatErrsIsDropped) {
                 {"alt=wrong", " has another SHA-256"},
                 {"alt=whole", "dropped: it answers a range with the whole file"},
                 {"alt=cut", "dropped: the piece broke off"},
-                {"alt=down&no_ranges=1", "dropped: status 404"}};  // the first, without ranges, brings it whole
+                {"alt=down&no_ranges=1", "dropped: status 404"},  // the first, without ranges, brings it whole
+                {"alt=stall", "/alt/files/rom/crespo.zip: "}};  // the other brings its pieces; nothing waits for it
     for (const auto& row : rows) {
         SCOPED_TRACE(row.fault);
         ServiceControl("reset");
