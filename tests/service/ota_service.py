@@ -450,7 +450,7 @@ def make_handler(state):
                 if_range = self.headers.get("If-Range")
                 if wanted:
                     with state.lock:
-                        state.log.append("range asked %s" % self.path)
+                        state.log.append("range asked %s %s" % (self.path, wanted))
                 # One range from A to B, as a real server answers it (the pieces' requests).
                 closed = wanted[6:].split("-") if wanted.startswith("bytes=") else []
                 if len(closed) == 2 and closed[0].isdigit() and closed[1].isdigit() and state.fault("no_ranges") != "1" \
