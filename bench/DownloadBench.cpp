@@ -126,3 +126,35 @@ TEST(Bench, ResumeAfterABrokenLink) {
     DeleteFileW(target.c_str());
     downloader->Reset();
 }
+
+// A package whose record names its pieces, from one place and from two, over
+// connections that the service limits each to a rate of its own (64 KiB,
+// then a pause), against one connection; and unlimited, against the bare
+// loop and the SHA-256 floor; and with a second place that goes silent half way.
+TEST(Bench, PiecesFromEveryPlaceOverSeveralConnections) {
+    const std::string size = std::to_string(32 << 20), pieces = "&piece_size=1048576";
+    const auto rate = [&](const std::string& faults) {
+        ServiceControl("reset");
+        ServiceControl("set?rom_size=" + size + faults);
+        return FetchRomMbPerSecond(32 << 20);
+    };
+    const double one = rate("&slow_ms=8"), four = rate("&slow_ms=8" + pieces), eight = rate("&slow_ms=8&alt=1" + pieces);
+    printf("BENCH pieces 32 MiB, each connection limited to R (64 KiB a 8 ms): one connection %.1f MB/s = R; one place, "
+           "4 connections %.1f MB/s = %.2f R (target >= 3.5) %s; two places, 8 connections %.1f MB/s = %.2f R "
+           "(target for two places >= 1.8 R) %s\n",
+           one, four, four / one, four / one >= 3.5 ? "MET" : "MISSED", eight, eight / one, eight / one >= 1.8 ? "MET" : "MISSED");
+    size_t bytes = 0;
+    ServiceControl("reset");
+    ServiceControl("set?rom_size=" + std::to_string(256 << 20));
+    BareLoopMs(ServiceUrl(L"files/rom/crespo.zip"), bytes, 64 * 1024);
+    const double bare64 = bytes / 1048576.0 / (BareLoopMs(ServiceUrl(L"files/rom/crespo.zip"), bytes, 64 * 1024) / 1000);
+    const double sha256 = Sha256MbPerSecond(), floor = bare64 < sha256 ? bare64 : sha256;
+    ServiceControl("set?piece_size=4194304");
+    const double unlimited = FetchRomMbPerSecond(256 << 20);
+    printf("BENCH pieces 256 MiB unlimited, one place: %.1f MB/s, %.2f of min(bare 64 KiB loop %.1f, SHA-256 %.1f) "
+           "(target >= 0.9) %s\n", unlimited, unlimited / floor, bare64, sha256, unlimited / floor >= 0.9 ? "MET" : "MISSED");
+    const double start = NowMs();
+    const double stalled = rate("&alt=stall" + pieces);
+    printf("BENCH pieces 32 MiB, the second place silent half way through each piece: %.1f MB/s, %.1f s, ended by the "
+           "other place without starting again\n", stalled, (NowMs() - start) / 1000);
+}
