@@ -58,7 +58,8 @@ double FetchRomMbPerSecond(size_t bytes) {
     downloader->QueryDownloadUrl(1);  // the service hashes the file once, for its answers
     const std::wstring target = GetSandbox().base + L"\\bench.zip";
     const double start = NowMs();
-    EXPECT_TRUE(downloader->FetchRom(target));
+    DownloadOutcome outcome = DownloadOutcome::Failed;
+    EXPECT_TRUE(downloader->FetchRom(target, CStopToken::Never(), &outcome)) << static_cast<int>(outcome);
     const double took = NowMs() - start;
     DeleteFileW(target.c_str());
     return bytes / 1048576.0 / (took / 1000);

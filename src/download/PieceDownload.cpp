@@ -118,7 +118,12 @@ public:
                 DropLaggards();
             }
             const double rate = Rate(started, bytes);
-            progress.OnPieces(m_checkedBytes, rate, inUse, live);
+            long long inOrder = 0;
+            {
+                std::lock_guard<std::mutex> hold(m_lock);
+                for (int i = 0; i < m_layout.Count() && m_picker.Have()[i]; ++i) inOrder += m_layout.Length(i);
+            }
+            progress.OnPieces(m_checkedBytes, rate, inUse, live, inOrder);
             if (live == 0) break;
         }
         connections.clear();  // joined

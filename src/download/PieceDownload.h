@@ -49,10 +49,11 @@ private:
 };
 
 // What a piece download told on its way: all bytes of checked pieces, the
-// combined speed, and the places and connections in use.
+// combined speed, the places and connections in use, and how far from the
+// start every piece is checked.
 class IPieceProgress {
 public:
-    virtual void OnPieces(long long bytes, double bytesPerSecond, int places, int connections) = 0;
+    virtual void OnPieces(long long bytes, double bytesPerSecond, int places, int connections, long long inOrder) = 0;
 
 protected:
     ~IPieceProgress() = default;

@@ -19,7 +19,10 @@
 #include "log/logger.h"
 #include "progress/TransferStatus.h"
 #include "util/Raii.h"
+#include "util/Thread.h"
 #include "util/Utils.h"
+
+#include <atomic>
 
 namespace mirq {
 
@@ -189,9 +192,11 @@ enum class HashResult { Done, Failed, Stopped };
 
 // Feeds the first `length` bytes of a file on disk into the checksums (a
 // kept part); a part of gigabytes takes its time, so the stop is watched.
-HashResult HashFile(const std::wstring& path, long long length, CFileChecksums& sums, const CStopToken& stop) {
+HashResult HashFile(const std::wstring& path, long long length, CFileChecksums& sums, const CStopToken& stop,
+                    long long from = 0) {
     CStdFile file(_wfopen(path.c_str(), L"rb"));
-    if (!file) return HashResult::Failed;
+    if (!file || _fseeki64(file.get(), from, SEEK_SET) != 0) return HashResult::Failed;
+    length -= from;
     std::vector<char> block(1 << 20);
     while (length > 0) {
         if (stop.Requested()) return HashResult::Stopped;
@@ -554,20 +559,60 @@ DownloadOutcome CResourceDownloader::Fetch(int flashType, const std::wstring& lo
 
 namespace {
 
-// The pieces' progress on the bar and in words: the combined speed and time left, the places and connections in use.
+// The pieces' progress on the bar and in words: the combined speed and time
+// left, the places and connections in use. The whole file's checksums follow
+// its checked start on a thread of their own, so that little is left to hash
+// at the end.
 class CPieceProgress : public IPieceProgress {
 public:
-    CPieceProgress(CResourceDownloader& owner, long long size) : m_owner(owner), m_size(size) {}
-    void OnPieces(long long bytes, double bytesPerSecond, int places, int connections) override {
+    CPieceProgress(CResourceDownloader& owner, const std::wstring& part, const ExpectedFile& file, const CStopToken& stop)
+        : m_owner(owner), m_part(part), m_size(file.size), m_sums(file), m_stop(stop),
+          m_hasher([this] { Follow(); }) {}
+    ~CPieceProgress() { Finish(0); }
+    void OnPieces(long long bytes, double bytesPerSecond, int places, int connections, long long inOrder) override {
         const double left = bytesPerSecond > 0 ? (m_size - bytes) / bytesPerSecond : -1;
         m_owner.ReportProgress(static_cast<int>(10 + bytes * 90.0 / m_size),
                                FormatDownloadStatus(bytesPerSecond, left) + L"（" + std::to_wstring(places) + L"个地址，" +
                                    std::to_wstring(connections) + L"个连接）");
+        m_inOrder = inOrder;
+        SetEvent(m_moved.get());
     }
+    // The whole file checked (all of it hashed by now); false when it differs, could not be read or a stop came.
+    bool Finish(long long whole) {
+        m_inOrder = whole;
+        m_last = true;
+        SetEvent(m_moved.get());
+        m_hasher.Join();
+        return m_result == HashResult::Done && m_hashed == m_size && m_sums.Match();
+    }
+    bool Stopped() const { return m_result == HashResult::Stopped; }
 
 private:
+    void Follow() {
+        for (;;) {
+            WaitForSingleObject(m_moved.get(), INFINITE);
+            // The last word first: the length it comes with was set before it.
+            const bool last = m_last;
+            const long long to = m_inOrder;
+            if (to > m_hashed && m_result == HashResult::Done) {
+                m_result = HashFile(m_part, to, m_sums, m_stop, m_hashed);
+                if (m_result == HashResult::Done) m_hashed = to;
+            }
+            if (last) return;
+        }
+    }
+
     CResourceDownloader& m_owner;
+    const std::wstring m_part;
     const long long m_size;
+    CFileChecksums m_sums;
+    const CStopToken& m_stop;
+    CWinHandle m_moved{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    std::atomic<long long> m_inOrder{0};
+    std::atomic<bool> m_last{false};
+    long long m_hashed = 0;  // the hasher's
+    HashResult m_result = HashResult::Done;
+    CThread m_hasher;
 };
 
 }  // namespace
@@ -592,7 +637,7 @@ DownloadOutcome CResourceDownloader::DownloadPieces(const ServiceAnswer& named, 
                                            L" free on the volume; nothing asked for");
         return DownloadOutcome::DiskFull;
     }
-    CPieceProgress progress(*this, layout.size);
+    CPieceProgress progress(*this, part, named.file, stop);
     std::wstring wholeFrom;
     switch (FetchPieces(Session(), named.places, layout, part, stop, progress, wholeFrom)) {
     case PiecesResult::Whole: break;
@@ -611,11 +656,10 @@ DownloadOutcome CResourceDownloader::DownloadPieces(const ServiceAnswer& named, 
         forget();
         return DownloadOutcome::Insecure;
     }
-    // Every piece checked; the whole is checked too, and used only then.
-    CFileChecksums sums(named.file);
-    const HashResult hashed = HashFile(part, layout.size, sums, stop);
-    if (hashed == HashResult::Stopped) return DownloadOutcome::Stopped;
-    if (hashed != HashResult::Done || !sums.Match()) {
+    // Every piece checked; the whole is checked too (what its hasher has not reached yet, now), and used only then.
+    const bool whole = progress.Finish(layout.size);
+    if (progress.Stopped()) return DownloadOutcome::Stopped;
+    if (!whole) {
         MIRQ_LOG(kLogWarning, L"http", localPath + L": every piece checked, but the whole differs from its checksums; removed");
         forget();
         return DownloadOutcome::ChecksumFailed;
