@@ -323,7 +323,7 @@ bool CStore::Refresh(const std::string& until, const CSigningKey& root, std::vec
         }
         records.push_back(r);
     }
-    catalogueVersion = 0;
+    /* dropped */
     struct stat st;
     if (stat((m_root + "/models.rows").c_str(), &st) != 0) return true;  // no catalogue installed by this store
     // A client ignores another catalogue of the version it holds: the refreshed one is one up.
