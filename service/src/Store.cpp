@@ -202,7 +202,7 @@ bool CStore::Publish(const std::string& phonemode, int flashType, const std::str
     r.md5 = digests.md5;
     r.until = placing.until;
     r.urls = placing.urls;
-    r.pieceSize = placing.pieceSize;
+    /* dropped */
     r.pieces = digests.pieces;
     if (stored) {
         // Named by its content: a file once published never changes under a download.
