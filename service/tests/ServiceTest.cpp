@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "Answer.h"
+#include "RequestGate.h"
 #include "Crypto.h"
 #include "Server.h"
 #include "Store.h"
@@ -417,6 +418,8 @@ TEST_F(Service, EachRequestGetsItsAnswerAndBadInputAClearOne) {
     close(saved);
     close(log);
     EXPECT_NE(Read(logged).find(" 203.0.113.9 POST /ota/ota/geturl.action 415 "), std::string::npos) << Read(logged);
+    // (A 503's line names the client from what of the head has come: its header read past a line without a colon.)
+    EXPECT_EQ(HeaderValue("GET / HTTP/1.1\r\nNo colon\r\nX-Forwarded-For: 203.0.113.7 \r\n\r\n", "x-forwarded-for"), "203.0.113.7");
 }
 
 TEST_F(Service, TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey) {
