@@ -202,7 +202,7 @@ bool CStore::Publish(const std::string& phonemode, int flashType, const std::str
     r.md5 = digests.md5;
     r.until = placing.until;
     r.urls = placing.urls;
-    /* dropped */
+    r.pieceSize = placing.pieceSize;
     r.pieces = digests.pieces;
     if (stored) {
         // Named by its content: a file once published never changes under a download.
@@ -323,7 +323,7 @@ bool CStore::Refresh(const std::string& until, const CSigningKey& root, std::vec
         }
         records.push_back(r);
     }
-    /* dropped */
+    catalogueVersion = 0;
     struct stat st;
     if (stat((m_root + "/models.rows").c_str(), &st) != 0) return true;  // no catalogue installed by this store
     // A client ignores another catalogue of the version it holds: the refreshed one is one up.
