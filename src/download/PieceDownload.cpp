@@ -196,15 +196,20 @@ private:
             }
             std::vector<char> bytes;
             const std::wstring failed = Fetch(place, piece, bytes);
-            std::lock_guard<std::mutex> hold(m_lock);
+            std::unique_lock<std::mutex> hold(m_lock);
             if (!failed.empty()) {
                 m_picker.GiveBack(piece, index);
                 if (failed != L"-") Drop(place, failed);
                 if (place.dropped || place.stop.Requested()) return;
                 continue;
             }
+            // Written without the lock: the others go on picking meanwhile (the end's two copies are the same checked bytes).
+            const bool wanted = m_picker.Wanted(piece);
+            hold.unlock();
             DWORD error = 0;
-            if (m_picker.Wanted(piece) && !m_part.WriteAt(m_layout.Begin(piece), bytes, error)) {
+            const bool written = !wanted || m_part.WriteAt(m_layout.Begin(piece), bytes, error);
+            hold.lock();
+            if (!written) {
                 m_picker.GiveBack(piece, index);
                 m_diskFull = error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
                 Drop(place, L"the part could not be written (error " + std::to_wstring(error) + L")");
