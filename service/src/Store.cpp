@@ -100,8 +100,6 @@ bool IsUrl(const std::string& url) {
     return DecodeUtf8(url, wide) && mirq::IsPlaceUrl(wide);
 }
 
-bool IsDate(const std::string& date) { return mirq::IsCalendarDate(std::wstring(date.begin(), date.end())); }
-
 // The lines of a small file of the store (none when it is missing).
 std::vector<std::string> ReadLines(const std::string& path) {
     std::vector<std::string> lines;

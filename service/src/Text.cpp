@@ -71,6 +71,8 @@ long long ParseDigits(const std::string& text, size_t most) {
     return mirq::ParseDigits(wide, most);
 }
 
+bool IsDate(const std::string& date) { return mirq::IsCalendarDate(std::wstring(date.begin(), date.end())); }
+
 std::string UtcDate(long days) {
     const time_t then = time(nullptr) + static_cast<time_t>(days) * 86400;
     struct tm utc;

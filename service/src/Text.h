@@ -15,6 +15,8 @@ std::string Element(const char* name, const std::string& text);
 bool IsPlainName(const std::string& text);
 // 1 to `most` ASCII digits and nothing else, read as the program reads numbers; -1 otherwise.
 long long ParseDigits(const std::string& text, size_t most);
+// YYYY-MM-DD of a day the calendar has (the program's rule).
+bool IsDate(const std::string& date);
 // The UTC date `days` from now, YYYY-MM-DD.
 std::string UtcDate(long days = 0);
 

@@ -68,7 +68,7 @@ const long kCertifyMostDays = 400;
 // --until, or the default life from today; a day already past is taken with a warning (an ended document on purpose).
 bool Until(std::map<std::string, std::string>& o, std::string& until) {
     until = o.count("--until") ? o["--until"] : UtcDate(kDefaultDays);
-    if (!mirq::IsCalendarDate(std::wstring(until.begin(), until.end()))) return false;
+    if (!IsDate(until)) return false;
     if (until < UtcDate())
         fprintf(stderr, "mirq-service: warning: %s ended before today (%s): clients refuse what is signed with it\n",
                 until.c_str(), UtcDate().c_str());
@@ -102,7 +102,7 @@ int Certify(std::map<std::string, std::string>& o) {
     const std::string online = ReadFile(o["--online"]), until = o["--until"];
     if (!IsRsaPublicDer(online)) return Fail(o["--online"] + " is not the public half of an RSA key of 2048 bits or more (DER)");
     if (online == root.PublicDer()) return Fail("the online key is the root itself: certify a key of its own for serving");
-    if (!mirq::IsCalendarDate(std::wstring(until.begin(), until.end()))) return Fail("--until takes a date, YYYY-MM-DD");
+    if (!IsDate(until)) return Fail("--until takes a date, YYYY-MM-DD");
     // A stolen online key lives as long as its certificate: a short life, renewed.
     if (until > UtcDate(kCertifyMostDays))
         return Fail("--until " + until + " is more than " + std::to_string(kCertifyMostDays) +

@@ -47,4 +47,10 @@ std::wstring HexOf(const void* data, size_t size) {
     return text;
 }
 
+std::wstring Sha256Hex(const void* data, size_t size) {
+    CDigest sha256(DigestKind::Sha256);
+    sha256.Update(data, size);
+    return sha256.HexDigest();
+}
+
 }  // namespace mirq

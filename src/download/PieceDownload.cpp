@@ -20,12 +20,6 @@ const DWORD kLookMs = 250;
 const DWORD kLagWindowMs = 10000;  // a place this long under a quarter of the best is dropped
 const wchar_t* const kUntrusted = L"its connection cannot be trusted";
 
-std::wstring Sha256Of(const std::vector<char>& bytes) {
-    CDigest sha256(DigestKind::Sha256);
-    sha256.Update(bytes.data(), bytes.size());
-    return sha256.HexDigest();
-}
-
 std::string MapIdentity(const PieceLayout& layout) {
     return "sha256:" + WideToUtf8(layout.sha256) + " " + std::to_string(layout.size) + " " + std::to_string(layout.pieceSize);
 }
@@ -254,7 +248,7 @@ private:
             if (!m_picker.Wanted(piece)) return L"-";  // the end's other copy arrived first
         }
         bytes.resize(static_cast<size_t>(length));
-        return Sha256Of(bytes) == m_layout.pieces[piece] ? L"" : L"piece " + std::to_wstring(piece) + L" has another SHA-256";
+        return Sha256Hex(bytes.data(), bytes.size()) == m_layout.pieces[piece] ? L"" : L"piece " + std::to_wstring(piece) + L" has another SHA-256";
     }
 
     const HttpSession& m_session;

@@ -165,7 +165,7 @@ AnswerCheck ReadServiceAnswer(const std::string& answer, const std::string& key,
     const AnswerCheck certified =
         ReadCertificate(DecodeBase64(WideToUtf8(v[kCertificate])), key, onlineKey, out.certificateUntil);
     if (certified != AnswerCheck::Verified) return certified;
-    if (asked.catalogue && asked.catalogue->Withdrew(Sha256Hex(onlineKey))) return AnswerCheck::KeyWithdrawn;
+    if (asked.catalogue && asked.catalogue->Withdrew(Sha256Hex(onlineKey.data(), onlineKey.size()))) return AnswerCheck::KeyWithdrawn;
     // The values read above count only now: the online key signed those very bytes.
     std::wstring text;
     const AnswerCheck verified = VerifySignedText(answer, onlineKey, text);
@@ -193,15 +193,9 @@ std::wstring MakeNonce() {
     return made ? HexOf(bytes, sizeof(bytes)) : std::wstring();
 }
 
-std::wstring Sha256Hex(const std::string& bytes) {
-    CDigest sha256(DigestKind::Sha256);
-    sha256.Update(bytes.data(), bytes.size());
-    return sha256.HexDigest();
-}
-
 std::wstring DescribeServiceKey(const std::string& key) {
     if (key.empty()) return L"no service key: answers are not verified";
-    return L"root key SHA-256 " + Sha256Hex(key);
+    return L"root key SHA-256 " + Sha256Hex(key.data(), key.size());
 }
 
 const wchar_t* DescribeAnswerCheck(AnswerCheck check) {

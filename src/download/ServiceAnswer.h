@@ -99,8 +99,6 @@ bool VerifyRsaSha256(const std::string& key, const std::string& data, const std:
 
 // The root's public key the program was built with (empty: answers are not verified).
 const std::string& BuiltInServiceKey();
-// The SHA-256 of the bytes, 64 lower-case hex digits: how a key is named (a withdrawn one too).
-std::wstring Sha256Hex(const std::string& bytes);
 // For the log: the SHA-256 of the key's bytes, or that there is none.
 std::wstring DescribeServiceKey(const std::string& key);
 
