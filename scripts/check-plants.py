@@ -303,6 +303,13 @@ PLANTS = [
     ("service/src/Server.cpp", "        counted = false;\n", "", "Service.SlowClientsAreCutAndOneAddressCannotKeepOthersOut"),
     ("service/src/Server.cpp", "if (--m_perAddress[address] == 0) m_perAddress.erase", "if (--m_perAddress[address] != 0) m_perAddress.erase",
      "Service.SlowClientsAreCutAndOneAddressCannotKeepOthersOut"),
+    # Pieces: each checked on arrival, a kept map only of this very file, the demo's second place.
+    ("src/download/PieceDownload.cpp", "Sha256Hex(bytes.data(), bytes.size()) == m_layout.pieces[piece] ?", "true ?",
+     "Download.PiecesComeFromEveryPlaceAndAPlaceThatErrsIsDropped"),
+    ("src/download/PieceDownload.cpp", "text.substr(0, newline) != MapIdentity(layout) ||", "",
+     "Download.PiecesComeFromEveryPlaceAndAPlaceThatErrsIsDropped"),
+    ("scripts/with-mirq-service.sh", "listen 127.0.0.1:8091;", "listen 127.0.0.1:8092;",
+     "RoundTrip.PublishedServedDownloadedAndFlashedWithMirqServicesKey"),
 ]
 
 

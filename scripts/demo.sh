@@ -12,7 +12,9 @@ out="$build/demo"
 service=("$root/scripts/with-mirq-service.sh" "$build/roundtrip/key" "$build/roundtrip/store")
 rm -rf "$out" && mkdir -p "$out/base/tools"
 export MIRQ_SERVICE_TOOL=${MIRQ_SERVICE_TOOL:-$root/build-service/mirq-service}
-curl -s -o /dev/null http://127.0.0.1:8090/ && { echo "demo: port 8090 is busy"; exit 1; }
+for port in 8090 8091; do
+    curl -s -o /dev/null http://127.0.0.1:$port/ && { echo "demo: port $port is busy"; exit 1; }
+done
 wine_session_end() { true; }
 trap 'wine_session_end' EXIT
 
@@ -25,7 +27,7 @@ if [ -n "${DISPLAY:-}" ] && [ "${MIRQ_DEMO_WALK:-0}" != 1 ]; then
     head -c 30000 /dev/urandom > "$out/base/tools/flash_image"
     (cd "$out/base" && "$build/wine-run.sh" tools/adb.exe sim-reset nexus_s)
     echo "demo: MirqFlasher.exe is open on $DISPLAY (base directory $out/base);"
-    echo "demo: the phone is simulated by tools\\adb.exe, mirq-service serves on 127.0.0.1:8090."
+    echo "demo: the phone is simulated by tools\\adb.exe, mirq-service serves on 127.0.0.1:8090, nginx its files on 127.0.0.1:8091."
     (cd "$out/base" && bash "${service[@]}" "$build/wine-run.sh" MirqFlasher.exe)
     echo "demo: program ended with exit code $?"
     exit 0

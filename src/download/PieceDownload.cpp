@@ -86,18 +86,20 @@ public:
         }
         const int each = std::max(1, std::min(kMaxConnections, kMaxAllConnections / std::max<int>(1, static_cast<int>(m_places.size()))));
         std::vector<std::unique_ptr<CThread>> connections;
-        for (size_t p = 0; p < m_places.size(); ++p)
-            for (int c = 0; c < std::min(each, m_layout.Count()); ++c) {
+        for (int c = 0; c < std::min(each, m_layout.Count()); ++c)
+            for (size_t p = 0; p < m_places.size(); ++p) {  // place by place, so the first pieces go to every place
                 ++m_places[p]->connections;
                 connections.emplace_back(new CThread([this, p] {
                     Connect(static_cast<int>(p));
                     --m_places[p]->connections;
+                    SetEvent(m_connectionEnded.get());
                 }));
             }
         const DWORD started = GetTickCount();
         for (bool first = true;; first = false) {
-            // A look at once (the places and connections at work), then every moment.
-            const bool stopped = !first && WaitForSingleObject(m_stop.Event(), kLookMs) == WAIT_OBJECT_0;
+            // A look at once (the places and connections at work), then every moment, and as soon as a connection ends.
+            const HANDLE wake[] = {m_stop.Event(), m_connectionEnded.get()};
+            const bool stopped = !first && WaitForMultipleObjects(2, wake, FALSE, kLookMs) == WAIT_OBJECT_0;
             int live = 0, inUse = 0;
             long long bytes = 0;
             {
@@ -261,6 +263,7 @@ private:
     std::vector<std::unique_ptr<CPlace>> m_places;
     std::atomic<long long> m_checkedBytes{0};
     bool m_diskFull = false;
+    CWinHandle m_connectionEnded{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
 };
 
 }  // namespace

@@ -6,6 +6,9 @@
 // main window at 144 DPI; `make test` goes round the first walk.
 #include <windows.h>
 
+#include <algorithm>
+#include <cstdlib>
+
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
@@ -74,6 +77,13 @@ TEST(Demo, WalkTheMainJob) {
     for (const std::wstring& name : ListDir(GetSandbox().base + L"\\log")) log += ReadBytes(GetSandbox().base + L"\\log\\" + name);
     EXPECT_NE(log.find("the answer for flash type 1: signature verified"), std::string::npos) << log;
     EXPECT_NE(log.find("the answer for flash type 2: signature verified"), std::string::npos);
+    // The package came from both places the record names: the service's files and nginx's.
+    for (const char* place : {"GET http://127.0.0.1:8090/files/", "GET http://127.0.0.1:8091/files/"}) {
+        long long most = 0;
+        for (size_t at = log.find(place); at != std::string::npos; at = log.find(place, at + 1))
+            most = std::max(most, atoll(log.c_str() + log.find(": ", at) + 2));
+        EXPECT_GT(most, 0) << place;
+    }
     Say("flashed: the phone rebooted into recovery with the package and the script");
     PostMessageW(ui.Main(), WM_SYSCOMMAND, SC_CLOSE, 0);
     EXPECT_EQ(ui.WaitExit(15000), 2u);

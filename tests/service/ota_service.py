@@ -25,8 +25,10 @@ pieces=count (a piece list that does not match the size), online=small (a 1024-b
 catalogue_until=ended, withdraw=online (the catalogue withdraws the online key),
 no_flashurl=1, url_query=N (N more characters of address), split=1 (answer
 in several TCP writes), file_status,
-no_length=1, short=1 (half the declared body, then close), slow_ms=N (pause
-per 64 KiB), rom_size=N (bytes of the ROM zip), md5=wrong|none (the checksum
+no_length=1, short=1 (half the declared body, then close), slow_ms=N (each
+connection sends 64 KiB per N ms, held to its schedule as a rate limit is;
+alt_slow_ms=N for the second place alone), place_ms=N (each place sends
+64 KiB per N ms over all its connections), rom_size=N (bytes of the ROM zip), md5=wrong|none (the checksum
 sent beside the address), recovery_html=1 (an error page served as the image),
 no_ranges=1 (Range requests are answered with the whole file), ignore_if_range=1
 (ranges answered whatever If-Range names), cut_after=N (close after N bytes of
@@ -124,6 +126,7 @@ class State:
         self.down_until = 0.0
         self.stall_until = 0.0
         self.stalled = threading.Event()  # set once a stall is in place
+        self.place_next = {}  # each place's next moment to send under place_ms
         self.answered = {}  # the last answer for each phone and file, kept across resets
 
     def fault(self, key, default=""):
@@ -461,7 +464,7 @@ def make_handler(state):
                         return self.send_file(f, size, first, etag, partial=True, end=last + 1,
                                               flip=0 if alt and state.fault("alt") == "wrong" else -1,
                                               cut=100000 if alt and state.fault("alt") == "cut" else -1,
-                                              stall=alt and state.fault("alt") == "stall")
+                                              stall=alt and state.fault("alt") == "stall", alt=alt)
                 # A weak validator never matches If-Range: the whole file comes.
                 # ignore_if_range=1: a proxy that answers every range, whatever If-Range says.
                 if (wanted.startswith("bytes=") and wanted.endswith("-") and state.fault("no_ranges") != "1"
@@ -490,7 +493,8 @@ def make_handler(state):
                     return self.send_file(f, size, start, etag)
             self.send_bytes(404, b"not found")
 
-        def send_file(self, f, size, start=0, etag=None, partial=False, end=None, flip=-1, cut=-1, stall=False):
+        def send_file(self, f, size, start=0, etag=None, partial=False, end=None, flip=-1, cut=-1, stall=False,
+                      alt=False):
             status = 206 if start or partial else 200
             whole, size = size, size if end is None else end  # a closed range ends before the file does
             with state.lock:
@@ -513,13 +517,20 @@ def make_handler(state):
                 limit = min(limit, int(state.fault("cut_after")))
             if cut >= 0:
                 limit = min(limit, cut)
-            slow = int(state.fault("slow_ms", "0") or 0) / 1000.0
+            slow = int(state.fault("alt_slow_ms" if alt and state.fault("alt_slow_ms") else "slow_ms", "0") or 0) / 1000.0
+            place_gap = int(state.fault("place_ms", "0") or 0) / 1000.0
+            due = time.time()  # a limit of a rate: the connection keeps to its schedule, whatever each write took
             sent = 0
             try:
                 while sent < limit:
                     chunk = f.read(min(1 << 16, limit - sent))
                     if not chunk:
                         break
+                    if place_gap:  # the place's turn for this block, shared by all its connections
+                        with state.lock:
+                            turn = max(time.time(), state.place_next.get(alt, 0.0))
+                            state.place_next[alt] = turn + place_gap
+                        time.sleep(max(0.0, turn - time.time()))
                     if 0 <= tampered - sent < len(chunk):
                         chunk = bytearray(chunk)
                         chunk[tampered - sent] ^= 0xFF
@@ -533,7 +544,8 @@ def make_handler(state):
                         state.bytes_sent += len(chunk)
                     if slow:
                         self.wfile.flush()
-                        time.sleep(slow)
+                        due += slow
+                        time.sleep(max(0.0, due - time.time()))
                 if extra and sent == size:
                     self.wfile.write(bytes(extra))
                 if state.fault("linger_ms"):  # the file sent, the connection held open
@@ -547,6 +559,7 @@ def make_handler(state):
             if verb == "reset":
                 with state.lock:
                     state.faults = dict(DEFAULTS)
+                    state.place_next = {}
                     state.log = []
                     state.bytes_sent = 0
             elif verb == "set":
