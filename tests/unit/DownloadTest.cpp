@@ -304,10 +304,14 @@ TEST_F(Download, PiecesComeFromEveryPlaceAndAPlaceThatErrsIsDropped) {
     }
     EXPECT_TRUE(ReadBytes(target) == Served(L"files/rom/crespo.zip"));
     // A map of another file's pieces asks for everything again; a stop by the user leaves nothing behind.
-    WriteBytes(target + L".part", std::string(3000000, 'x'));
-    WriteBytes(target + L".part.pieces", "sha256:" + std::string(64, '0') + " 3000000 262144\n111111111111\n");
+    DeleteFileW(target.c_str());
+    WriteBytes(target + L".part", std::string(size, 'x'));  // as long as this file, its map naming another
+    WriteBytes(target + L".part.pieces", "sha256:" + std::string(64, '0') + " " + std::to_string(size) + " 262144\n111111111111\n");
+    const size_t before = ReadBytes(GetLogHandler()->FileName(ReadLogClock())).size();
     EXPECT_TRUE(downloader->FetchRom(target));
     EXPECT_TRUE(ReadBytes(target) == Served(L"files/rom/crespo.zip"));
+    const std::string second = ReadBytes(GetLogHandler()->FileName(ReadLogClock())).substr(before);
+    EXPECT_EQ(second.find("the whole differs"), std::string::npos) << second;  // not taken for this file's, then caught  // not taken for this file's, then caught
     ServiceControl("set?slow_ms=100");
     CStopToken stop;
     stop.Request();
