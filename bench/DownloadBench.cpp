@@ -149,6 +149,12 @@ TEST(Bench, PiecesFromEveryPlaceOverSeveralConnections) {
            one, four, four / one, four / one >= 3.5 ? "MET" : "MISSED", eight, eight / one);
     printf("BENCH pieces 32 MiB, each place limited to R in all: one place %.1f MB/s = %.2f R; two places %.1f MB/s = "
            "%.2f R (target >= 1.8) %s\n", place, place / one, places, places / one, places / one >= 1.8 ? "MET" : "MISSED");
+    // A package of three 4 MiB pieces: in parts, more connections than pieces.
+    ServiceControl("reset");
+    ServiceControl("set?rom_size=" + std::to_string(12 << 20) + "&slow_ms=8&alt=1&piece_size=4194304");
+    const double small = FetchRomMbPerSecond(12 << 20);
+    printf("BENCH pieces 12 MiB in three pieces, two places, each connection limited to R: %.1f MB/s = %.2f R (whole "
+           "pieces alone: 3 connections at most)\n", small, small / one);
     size_t bytes = 0;
     ServiceControl("reset");
     ServiceControl("set?rom_size=" + std::to_string(256 << 20));

@@ -71,11 +71,11 @@ class CPieceRun {
 public:
     CPieceRun(const HttpSession& session, const PieceLayout& layout, const std::wstring& partPath, const CStopToken& stop)
         : m_session(session), m_layout(layout), m_mapPath(PieceMapPath(partPath)), m_partPath(partPath), m_stop(stop),
-          m_picker(ReadPieceMap(m_mapPath, layout)) {}
+          m_picker(layout, ReadPieceMap(m_mapPath, layout)) {}
 
     PiecesResult Run(const std::vector<std::wstring>& places, IPieceProgress& progress, std::wstring& wholeFrom) {
         // A map counts only beside its part, whole in length (not one a full volume or a user took away).
-        if (RegularFileSize(m_partPath) != m_layout.size) m_picker = CPiecePicker(std::vector<bool>(m_layout.pieces.size(), false));
+        if (RegularFileSize(m_partPath) != m_layout.size) m_picker = CPiecePicker(m_layout, std::vector<bool>(m_layout.pieces.size(), false));
         const bool kept = std::find(m_picker.Have().begin(), m_picker.Have().end(), true) != m_picker.Have().end();
         if (!kept) DeleteFileW(m_mapPath.c_str());  // nothing of it describes the part made anew
         if (!m_part.Open(m_partPath, m_layout.size, kept)) return PiecesResult::Failed;
@@ -152,11 +152,13 @@ private:
         return ms > 0 ? bytes * 1000.0 / ms : 0.0;
     }
 
-    void Drop(CPlace& place, const std::wstring& why) {  // m_lock held
+    void Drop(int index, const std::wstring& why) {  // m_lock held
+        CPlace& place = *m_places[index];
         if (place.dropped) return;
         place.dropped = true;
         place.why = why;
         place.stop.Request();
+        m_picker.Forget(index);
     }
 
     // A place under a quarter of the best place's speed over the whole last window goes, while another is left.
@@ -175,41 +177,50 @@ private:
         const long alive = std::count_if(m_places.begin(), m_places.end(), [](const std::unique_ptr<CPlace>& p) { return !p->dropped; });
         for (size_t i = 0; i < m_places.size() && alive > 1; ++i)
             if (rates[i] >= 0 && rates[i] < best / 4) {
-                Drop(*m_places[i], L"under a quarter of the best place's speed for 10 s");
+                Drop(static_cast<int>(i), L"under a quarter of the best place's speed for 10 s");
                 break;  // one a look: the rest is measured again without it
             }
     }
 
-    // One connection to a place: a piece at a time until nothing is left for it.
+    // One connection to a place: a part at a time until nothing is left for it.
     void Connect(int index) {
         CPlace& place = *m_places[index];
         for (;;) {
-            int piece;
+            CPiecePicker::Part part;
             {
                 std::lock_guard<std::mutex> hold(m_lock);
                 if (place.dropped || place.stop.Requested()) return;
-                if ((piece = m_picker.Next(index)) < 0) return;
+                if ((part = m_picker.Next(index)).piece < 0) return;
             }
             std::vector<char> bytes;
-            const std::wstring failed = Fetch(place, piece, bytes);
+            const std::wstring failed = Fetch(place, part, bytes);
             std::unique_lock<std::mutex> hold(m_lock);
             if (!failed.empty()) {
-                m_picker.GiveBack(piece, index);
-                if (failed != L"-") Drop(place, failed);
+                m_picker.GiveBack(part, index);
+                if (failed != L"-") Drop(index, failed);
                 if (place.dropped || place.stop.Requested()) return;
                 continue;
             }
-            // Written without the lock: the others go on picking meanwhile (the end's two copies are the same checked bytes).
-            const bool wanted = m_picker.Wanted(piece);
+            if (!m_picker.PartCame(part, index, bytes)) continue;
+            // The piece is whole: checked and written without the lock, so the others go on meanwhile.
+            const int piece = part.piece;
+            bytes = m_picker.Take(piece);
             hold.unlock();
+            const bool same = Sha256Hex(bytes.data(), bytes.size()) == m_layout.pieces[piece];
             DWORD error = 0;
-            const bool written = !wanted || m_part.WriteAt(m_layout.Begin(piece), bytes, error);
+            const bool written = same && m_part.WriteAt(m_layout.Begin(piece), bytes, error);
             hold.lock();
-            if (!written) {
-                m_picker.GiveBack(piece, index);
-                m_diskFull = error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
-                Drop(place, L"the part could not be written (error " + std::to_wstring(error) + L")");
-                return;
+            if (!same || !written) {
+                const int sender = m_picker.Failed(piece);
+                if (!written && same) {
+                    m_diskFull = error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+                    Drop(index, L"the part could not be written (error " + std::to_wstring(error) + L")");
+                    return;
+                }
+                const std::wstring why = L"piece " + std::to_wstring(piece) + L" has another SHA-256";
+                if (sender >= 0) Drop(sender, why);
+                else MIRQ_LOG(kLogWarning, L"http", why + L", its parts from several places: fetched again from one");
+                continue;
             }
             if (m_picker.Arrived(piece)) {
                 m_checkedBytes += m_layout.Length(piece);
@@ -220,13 +231,13 @@ private:
         }
     }
 
-    // The piece from the place, checked; why not ("-": no longer wanted, or stopped: no fault of the place's).
-    std::wstring Fetch(CPlace& place, int piece, std::vector<char>& bytes) {
-        const long long begin = m_layout.Begin(piece), length = m_layout.Length(piece);
+    // The part from the place; why not ("-": no longer wanted, or stopped: no fault of the place's).
+    std::wstring Fetch(CPlace& place, const CPiecePicker::Part& part, std::vector<char>& bytes) {
+        const long long last = part.begin + part.length - 1;
         CHttpHandles h;
         const SendResult sent = SendHttpRequest(h, m_session, place.address, L"GET", kRequestFlags,
-                                                L"Range: bytes=" + std::to_wstring(begin) + L"-" + std::to_wstring(begin + length - 1) + L"\r\n",
-                                                "", L"GET " + place.url + L" (piece " + std::to_wstring(piece) + L")");
+                                                L"Range: bytes=" + std::to_wstring(part.begin) + L"-" + std::to_wstring(last) + L"\r\n",
+                                                "", L"GET " + place.url + L" (piece " + std::to_wstring(part.piece) + L")");
         if (sent != SendResult::Sent) return sent == SendResult::Insecure ? kUntrusted : L"no answer";
         const long long status = QueryNumber(h.request, HTTP_QUERY_STATUS_CODE);
         if (status == 200) {
@@ -234,23 +245,23 @@ private:
             return L"it answers a range with the whole file";
         }
         if (status != 206) return L"status " + std::to_wstring(status);
-        long long first = -1, last = -1, whole = -1;
-        if (swscanf(QueryText(h.request, HTTP_QUERY_CONTENT_RANGE).c_str(), L"bytes %lld-%lld/%lld", &first, &last, &whole) != 3 ||
-            first != begin || last != begin + length - 1 || whole != m_layout.size)
+        long long first = -1, end = -1, whole = -1;
+        if (swscanf(QueryText(h.request, HTTP_QUERY_CONTENT_RANGE).c_str(), L"bytes %lld-%lld/%lld", &first, &end, &whole) != 3 ||
+            first != part.begin || end != last || whole != m_layout.size)
             return L"a range that is not the one asked for";
-        CBodyReader reader(std::move(h), length);
+        CBodyReader reader(std::move(h), part.length);
         std::vector<char> block;
-        while (static_cast<long long>(bytes.size()) < length) {
+        while (static_cast<long long>(bytes.size()) < part.length) {
             const CBodyReader::Result next = reader.Next(block, place.stop);
             if (next == CBodyReader::kStopped) return L"-";
             if (next != CBodyReader::kBlock) return L"the piece broke off";
             bytes.insert(bytes.end(), block.begin(), block.end());
             place.bytes += static_cast<long long>(block.size());
             std::lock_guard<std::mutex> hold(m_lock);
-            if (!m_picker.Wanted(piece)) return L"-";  // the end's other copy arrived first
+            if (!m_picker.Wanted(part)) return L"-";  // the end's other copy came first
         }
-        bytes.resize(static_cast<size_t>(length));
-        return Sha256Hex(bytes.data(), bytes.size()) == m_layout.pieces[piece] ? L"" : L"piece " + std::to_wstring(piece) + L" has another SHA-256";
+        bytes.resize(static_cast<size_t>(part.length));
+        return L"";
     }
 
     const HttpSession& m_session;
@@ -268,34 +279,103 @@ private:
 
 }  // namespace
 
-CPiecePicker::CPiecePicker(const std::vector<bool>& have) : m_have(have), m_fetchers(have.size()) {}
+CPiecePicker::CPiecePicker(const PieceLayout& layout, const std::vector<bool>& have)
+    : m_layout(&layout), m_have(have), m_pieces(have.size()) {
+    for (size_t i = 0; i < have.size(); ++i) {
+        m_pieces[i].fetchers.resize(layout.Parts(static_cast<int>(i)));
+        m_pieces[i].from.assign(layout.Parts(static_cast<int>(i)), -1);
+    }
+}
 
-int CPiecePicker::Next(int place) {
-    for (size_t i = 0; i < m_have.size(); ++i)
-        if (!m_have[i] && m_fetchers[i].empty()) {
-            m_fetchers[i].push_back(place);
-            return static_cast<int>(i);
+CPiecePicker::Part CPiecePicker::PartOf(int piece, int index) const {
+    Part part;
+    part.piece = piece;
+    part.index = index;
+    part.begin = m_layout->Begin(piece) + index * kPartSize;
+    part.length = std::min(kPartSize, m_layout->Begin(piece) + m_layout->Length(piece) - part.begin);
+    return part;
+}
+
+CPiecePicker::Part CPiecePicker::Next(int place) {
+    // Free parts of the pieces the place began, then a piece nobody began, then (the end) a part another place
+    // alone still fetches (the lowest began earliest).
+    for (int pass = 0; pass < 3; ++pass)
+        for (size_t i = 0; i < m_have.size(); ++i) {
+            PieceState& piece = m_pieces[i];
+            if (m_have[i] || (pass == 0 && piece.owner != place) || (pass == 1 && piece.owner >= 0) ||
+                (pass == 2 && (piece.onePlace || piece.owner == place)))
+                continue;
+            for (size_t j = 0; j < piece.from.size(); ++j) {
+                std::vector<int>& fetchers = piece.fetchers[j];
+                if (piece.from[j] >= 0 || (pass < 2 ? !fetchers.empty() : fetchers.size() != 1 || fetchers[0] == place))
+                    continue;
+                if (pass == 1) piece.owner = place;
+                fetchers.push_back(place);
+                return PartOf(static_cast<int>(i), static_cast<int>(j));
+            }
         }
-    // The end: a piece another place alone still fetches (the lowest began earliest).
-    for (size_t i = 0; i < m_have.size(); ++i)
-        if (!m_have[i] && m_fetchers[i].size() == 1 && m_fetchers[i][0] != place) {
-            m_fetchers[i].push_back(place);
-            return static_cast<int>(i);
-        }
-    return -1;
+    return Part();
+}
+
+bool CPiecePicker::PartCame(const Part& part, int place, const std::vector<char>& bytes) {
+    PieceState& piece = m_pieces[part.piece];
+    piece.fetchers[part.index].clear();  // a copy still under way elsewhere is not wanted any more
+    if (!Wanted(part)) return false;
+    piece.bytes.resize(static_cast<size_t>(m_layout->Length(part.piece)));
+    std::copy(bytes.begin(), bytes.end(), piece.bytes.begin() + static_cast<ptrdiff_t>(part.begin - m_layout->Begin(part.piece)));
+    piece.from[part.index] = place;
+    return std::find(piece.from.begin(), piece.from.end(), -1) == piece.from.end();
+}
+
+std::vector<char> CPiecePicker::Take(int piece) {
+    std::vector<char> bytes;
+    bytes.swap(m_pieces[piece].bytes);
+    m_pieces[piece].checking = true;
+    return bytes;
 }
 
 bool CPiecePicker::Arrived(int piece) {
-    m_fetchers[piece].clear();
+    Reset(m_pieces[piece]);
     if (m_have[piece]) return false;
     m_have[piece] = true;
     return true;
 }
 
-void CPiecePicker::GiveBack(int piece, int place) {
-    std::vector<int>& fetchers = m_fetchers[piece];
+int CPiecePicker::Failed(int piece) {
+    PieceState& state = m_pieces[piece];
+    const bool one = std::count(state.from.begin(), state.from.end(), state.from[0]) == static_cast<std::ptrdiff_t>(state.from.size());
+    const int sender = one ? state.from[0] : -1;
+    state.onePlace = state.onePlace || !one;
+    Reset(state);
+    return sender;
+}
+
+void CPiecePicker::Reset(PieceState& state) {
+    state.owner = -1;
+    state.checking = false;
+    for (std::vector<int>& fetchers : state.fetchers) fetchers.clear();
+    std::fill(state.from.begin(), state.from.end(), -1);
+    std::vector<char>().swap(state.bytes);
+}
+
+void CPiecePicker::GiveBack(const Part& part, int place) {
+    std::vector<int>& fetchers = m_pieces[part.piece].fetchers[part.index];
     const auto at = std::find(fetchers.begin(), fetchers.end(), place);
     if (at != fetchers.end()) fetchers.erase(at);
+}
+
+void CPiecePicker::Forget(int place) {
+    for (size_t i = 0; i < m_pieces.size(); ++i) {
+        PieceState& piece = m_pieces[i];
+        if (m_have[i] || piece.checking) continue;
+        if (piece.owner == place) piece.owner = -1;
+        for (size_t j = 0; j < piece.from.size(); ++j) {
+            if (piece.from[j] == place) piece.from[j] = -1;
+            GiveBack(PartOf(static_cast<int>(i), static_cast<int>(j)), place);
+        }
+        if (std::count(piece.from.begin(), piece.from.end(), -1) == static_cast<std::ptrdiff_t>(piece.from.size()))
+            std::vector<char>().swap(piece.bytes);
+    }
 }
 
 bool CPiecePicker::Done() const { return std::find(m_have.begin(), m_have.end(), false) == m_have.end(); }

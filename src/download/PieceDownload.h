@@ -1,12 +1,14 @@
 #pragma once
 // A file the root signed piece by piece, fetched from every place its record
 // names at once: a few connections to each, each asking for the next missing
-// piece with a range; a piece is checked when it is whole and written at its
-// offset. A place that sends a piece with another hash, fails, or lags far
-// behind the best is dropped for this download; near the end, a piece still
-// under way is asked of a second place too. What arrived checked is
-// remembered beside the part, so a download started again asks only for the
-// rest. Pieces and places are values that a picker hands to connections.
+// part of a piece with a range; a piece is checked when its parts are all
+// here and written at its offset. A place that sends a piece with another
+// hash, fails, or lags far behind the best is dropped for this download; near
+// the end, a part still under way is asked of a second place too. What
+// arrived checked is remembered beside the part, so a download started again
+// asks only for the rest. Pieces, parts and places are values that a picker
+// hands to connections.
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <vector>
@@ -18,6 +20,7 @@ namespace mirq {
 
 constexpr int kMaxConnections = 4;     // to one place
 constexpr int kMaxAllConnections = 8;  // in all
+constexpr long long kPartSize = 1 << 20;  // what one request asks for: a larger piece comes in parts
 
 struct PieceLayout {
     long long size = 0, pieceSize = 0;
@@ -26,26 +29,54 @@ struct PieceLayout {
     int Count() const { return static_cast<int>(pieces.size()); }
     long long Begin(int piece) const { return piece * pieceSize; }
     long long Length(int piece) const { return std::min(pieceSize, size - Begin(piece)); }
+    int Parts(int piece) const { return static_cast<int>((Length(piece) + kPartSize - 1) / kPartSize); }
 };
 
-// Which piece a free connection of a place fetches next. Not locked: its owner locks.
+// Which part of which piece a free connection of a place fetches next, and
+// each piece's parts as they come. A piece is fetched by the place that began
+// it, so that a piece with another hash names the place that sent it; only its
+// last parts are asked of a second place too. Not locked: its owner locks.
 class CPiecePicker {
 public:
-    explicit CPiecePicker(const std::vector<bool>& have);
-    // The lowest missing piece no connection fetches; else (the end) the one
-    // under way at another place only that began earliest; -1 when nothing is left for this place.
-    int Next(int place);
-    // A piece arrived checked: true for the first copy (a second one, of the end, is not needed).
+    struct Part {
+        int piece = -1, index = 0;        // piece -1: nothing left for the place
+        long long begin = 0, length = 0;  // in the file
+    };
+
+    CPiecePicker(const PieceLayout& layout, const std::vector<bool>& have);
+    // A part of a piece the place began; else the lowest piece nobody began;
+    // else (the end) a part only another place is fetching.
+    Part Next(int place);
+    // The part's bytes came from the place: true when they complete the piece (Take it then, and check it).
+    bool PartCame(const Part& part, int place, const std::vector<char>& bytes);
+    std::vector<char> Take(int piece);
+    // The piece was checked and written: true for the first time.
     bool Arrived(int piece);
-    // A connection of the place gave the piece up (failed, dropped, or no longer wanted).
-    void GiveBack(int piece, int place);
-    bool Wanted(int piece) const { return !m_have[piece]; }
+    // The piece had another hash, or was not written: it is fetched again. The place that sent all of it, or
+    // -1 when several did (the piece then comes from one place alone).
+    int Failed(int piece);
+    void GiveBack(const Part& part, int place);
+    // A dropped place: the pieces it began are free, and what it sent of unchecked pieces is fetched again.
+    void Forget(int place);
+    bool Wanted(const Part& part) const { return !m_have[part.piece] && m_pieces[part.piece].from[part.index] < 0; }
     bool Done() const;
     const std::vector<bool>& Have() const { return m_have; }
 
 private:
+    struct PieceState {
+        int owner = -1;         // the place that began it
+        bool onePlace = false;  // it failed from several places: no second place for it
+        bool checking = false;  // taken whole to be checked: what a dropped place sent of it stays meanwhile
+        std::vector<std::vector<int>> fetchers;  // each part's, in the order they began
+        std::vector<int> from;  // the place each part came from; -1 while missing
+        std::vector<char> bytes;
+    };
+    Part PartOf(int piece, int index) const;
+    void Reset(PieceState& state);
+
+    const PieceLayout* m_layout;
     std::vector<bool> m_have;
-    std::vector<std::vector<int>> m_fetchers;  // the places fetching each piece, in the order they began
+    std::vector<PieceState> m_pieces;
 };
 
 // What a piece download told on its way: all bytes of checked pieces, the
