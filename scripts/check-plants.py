@@ -310,6 +310,10 @@ PLANTS = [
      "Download.PiecesComeFromEveryPlaceAndAPlaceThatErrsIsDropped"),
     ("scripts/with-mirq-service.sh", "listen 127.0.0.1:8091;", "listen 127.0.0.1:8092;",
      "RoundTrip.PublishedServedDownloadedAndFlashedWithMirqServicesKey"),
+    ("src/download/SignedRecords.cpp", "(r.pieceSize < kLeastPieceSize || r.pieceSize > kMostPieceSize)",
+     "r.pieceSize < kLeastPieceSize", "Download.OnlyAnAnswerSignedForThisPhoneAndFileIsFollowed"),
+    ("src/download/PieceDownload.cpp", "const int sender = one ? state.from[0] : -1;", "const int sender = state.from[0];",
+     "Download.PiecesComeFromEveryPlaceAndAPlaceThatErrsIsDropped"),
 ]
 
 

@@ -166,8 +166,9 @@ bool CStore::Publish(const std::string& phonemode, int flashType, const std::str
         why = "--until takes a date, YYYY-MM-DD";
         return false;
     }
-    if (placing.pieceSize < mirq::kLeastPieceSize) {
-        why = "--piece-size takes a number of bytes of " + std::to_string(mirq::kLeastPieceSize) + " or more";
+    if (placing.pieceSize < mirq::kLeastPieceSize || placing.pieceSize > mirq::kMostPieceSize) {
+        why = "--piece-size takes a number of bytes from " + std::to_string(mirq::kLeastPieceSize) + " to " +
+              std::to_string(mirq::kMostPieceSize);
         return false;
     }
     CWriteLock lock(m_root, why);

@@ -489,7 +489,9 @@ TEST_F(Service, TheRootSignsWhatIsInstalledAndServeOnlyHoldsACertifiedKey) {
              {certify + "2001-02-28", "warning: 2001-02-28 ended before today", 0},
              {certify + UtcDate(401), "more than 400 days ahead", 1},
              {"publish --store " + Store() + Root() + "--phonemode 'Nexus S' --flashtype 1 --file " + m_dir +
-              "/rom.zip --url http://x.example/r --piece-size 1000", "--piece-size takes a number of bytes of 65536 or more", 1},
+              "/rom.zip --url http://x.example/r --piece-size 1000", "--piece-size takes a number of bytes from 65536 to 16777216", 1},
+             {"publish --store " + Store() + Root() + "--phonemode 'Nexus S' --flashtype 1 --file " + m_dir +
+              "/rom.zip --url http://x.example/r --piece-size 16777217", "--piece-size takes a number of bytes from 65536", 1},
              {"certify" + Root() + "--online " + m_dir + "/small.der --out " + m_dir + "/c --until " + UtcDate(30),
               "not the public half of an RSA key of 2048 bits or more", 1},
              {"serve --store " + Store() + " --key " + m_dir + "/group.pem --cert " + Cert() + " --files --listen 127.0.0.1:0", "chmod 600", 1},

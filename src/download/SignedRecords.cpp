@@ -41,7 +41,7 @@ bool ReadReleaseText(const std::wstring& text, ReleaseRecord& out) {
     // maybe short (a size that is not one is the caller's to refuse).
     r.pieceSize = present[kPieceSize] ? ParseDigits(v[kPieceSize], 18) : 0;
     const long long size = ParseDigits(v[kSize], 19), count = static_cast<long long>(r.pieces.size());
-    if (r.pieceSize < 0 || (r.pieceSize > 0 && r.pieceSize < kLeastPieceSize) || (r.pieceSize == 0 && count > 0) ||
+    if (r.pieceSize < 0 || (r.pieceSize > 0 && (r.pieceSize < kLeastPieceSize || r.pieceSize > kMostPieceSize)) || (r.pieceSize == 0 && count > 0) ||
         (r.pieceSize > 0 && size >= 1 && count != (size - 1) / r.pieceSize + 1))
         return false;
     for (std::wstring& piece : r.pieces)

@@ -25,8 +25,10 @@ struct ReleaseRecord {
     std::vector<std::wstring> pieces;  // the SHA-256 of each piece, 64 lower-case hex digits, in the file's order
 };
 
-// Pieces are of 64 KiB at least: a record names a few thousand at most for any file it takes.
+// Pieces are of 64 KiB at least: a record names a few thousand at most for any file it takes; and of
+// 16 MiB at most: each is held whole in memory until it is checked, one for each connection at worst.
 constexpr long long kLeastPieceSize = 64 * 1024;
+constexpr long long kMostPieceSize = 16 * 1024 * 1024;
 
 // A record's signed text (the root left open before <signature>): <release>
 // holding phonemode, flashtype (digits), version (digits), size, sha256, md5,

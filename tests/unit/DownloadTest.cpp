@@ -488,6 +488,7 @@ TEST_F(Download, OnlyAnAnswerSignedForThisPhoneAndFileIsFollowed) {
         {"record_until=ended", DownloadOutcome::AnswerRefused, "refused: the release record has ended (or the PC's date is wrong) (it ended on 2020-01-01)"},
         {"place=outside", DownloadOutcome::AnswerRefused, "refused: an address the release record does not name"},
         {"piece_size=65536&pieces=count", DownloadOutcome::AnswerRefused, "refused: the release record is not one the root key signed"},
+        {"piece_size=16777217", DownloadOutcome::AnswerRefused, "refused: the release record is not one the root key signed"},
         {"cert=today&record_until=today", DownloadOutcome::Ok, "signature verified"},  // to the end of the last day (UTC)
         // A key under 2048 bits signs nothing, whatever the root's certificate says of it.
         {"online=small", DownloadOutcome::AnswerRefused, "refused: the signature does not verify"},
