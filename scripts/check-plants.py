@@ -313,7 +313,11 @@ PLANTS = [
     ("src/download/SignedRecords.cpp", "(r.pieceSize < kLeastPieceSize || r.pieceSize > kMostPieceSize)",
      "r.pieceSize < kLeastPieceSize", "Download.OnlyAnAnswerSignedForThisPhoneAndFileIsFollowed"),
     ("src/download/PieceDownload.cpp", "const int sender = one ? state.from[0] : -1;", "const int sender = state.from[0];",
-     "Download.PiecesComeFromEveryPlaceAndAPlaceThatErrsIsDropped"),
+     "PiecePicker.APieceNamesItsPlaceOnlyWhenOnePlaceSentItAll"),
+    ("src/download/PieceDownload.cpp", "(pass == 2 && (piece.onePlace || piece.owner == place))", "(pass == 2 && piece.owner == place)",
+     "PiecePicker.APieceNamesItsPlaceOnlyWhenOnePlaceSentItAll"),
+    ("src/download/PieceDownload.cpp", "        if (m_have[i] || piece.checking) continue;\n", "        if (m_have[i]) continue;\n",
+     "PiecePicker.APieceNamesItsPlaceOnlyWhenOnePlaceSentItAll"),
 ]
 
 

@@ -10,6 +10,7 @@
 #include "device/ModelCatalogue.h"
 #include "download/CatalogueService.h"
 #include "download/Digest.h"
+#include "download/PieceDownload.h"
 #include "download/ResourceDownloader.h"
 #include "download/SeenReleases.h"
 #include "download/SignedRecords.h"
@@ -322,6 +323,48 @@ TEST_F(Download, PiecesComeFromEveryPlaceAndAPlaceThatErrsIsDropped) {
     EXPECT_FALSE(downloader->FetchRom(target, stop, &outcome));
     EXPECT_FALSE(FileExists(target + L".part") || FileExists(target + L".part.pieces"));
     InstallLogHandler(nullptr);
+}
+
+// Who fetches what: a place keeps to the pieces it began, a second place gets only parts under way, and a
+// piece that fails names its place only when that place sent all of it.
+TEST(PiecePicker, APieceNamesItsPlaceOnlyWhenOnePlaceSentItAll) {
+    const PieceLayout layout{3 << 20, 2 << 20, L"", {L"", L""}};  // piece 0 in two parts, piece 1 in one
+    CPiecePicker picker(layout, {false, false});
+    const auto next = [&](int place) {
+        const CPiecePicker::Part part = picker.Next(place);
+        return std::to_string(part.piece) + "." + std::to_string(part.index);
+    };
+    const std::vector<char> bytes(1 << 20, 'x');
+    EXPECT_EQ(next(0), "0.0");
+    EXPECT_EQ(next(1), "1.0");  // a piece of its own, then
+    EXPECT_EQ(next(1), "0.0");  // the end: a part the other place alone fetches
+    EXPECT_EQ(next(0), "0.1");
+    EXPECT_FALSE(picker.PartCame({0, 0, 0, 1 << 20}, 1, bytes));
+    EXPECT_FALSE(picker.PartCame({0, 0, 0, 1 << 20}, 0, bytes));  // the slower copy
+    EXPECT_TRUE(picker.PartCame({0, 1, 1 << 20, 1 << 20}, 0, bytes));
+    EXPECT_EQ(picker.Take(0).size(), 2u << 20);
+    EXPECT_EQ(picker.Failed(0), -1);  // from both: fetched again, by one place alone
+    EXPECT_EQ(next(0), "0.0");
+    EXPECT_EQ(next(0), "0.1");
+    EXPECT_EQ(next(0), "1.0");
+    EXPECT_EQ(next(1), "-1.0");  // no second place for piece 0 now
+    EXPECT_FALSE(picker.PartCame({0, 0, 0, 1 << 20}, 0, bytes));
+    EXPECT_TRUE(picker.PartCame({0, 1, 1 << 20, 1 << 20}, 0, bytes));
+    picker.Take(0);
+    EXPECT_EQ(picker.Failed(0), 0);
+    EXPECT_EQ(next(1), "0.0");
+    EXPECT_FALSE(picker.PartCame({0, 0, 0, 1 << 20}, 1, bytes));
+    EXPECT_FALSE(picker.Wanted({0, 0, 0, 1 << 20}));
+    picker.Forget(1);  // a dropped place: what it began and what it sent are free again
+    EXPECT_TRUE(picker.Wanted({0, 0, 0, 1 << 20}));
+    EXPECT_EQ(next(0), "0.0");
+    EXPECT_TRUE(picker.PartCame({1, 0, 2 << 20, 1 << 20}, 0, bytes));
+    picker.Take(1);
+    picker.Forget(0);
+    EXPECT_FALSE(picker.Wanted({1, 0, 2 << 20, 1 << 20}));  // being checked: kept whatever befalls its place
+    EXPECT_TRUE(picker.Arrived(1));
+    EXPECT_FALSE(picker.Arrived(1));
+    EXPECT_FALSE(picker.Done());
 }
 
 TEST_F(Download, WithoutRangesOrWithAChangedFileItStartsOver) {
