@@ -7,6 +7,7 @@
 #include "FakeHost.h"
 #include "TestSupport.h"
 #include "app/Tasks.h"
+#include "util/Thread.h"
 
 using namespace mirq;
 using namespace mirqtest;
@@ -59,4 +60,24 @@ TEST(SmallVolume, NothingIsAskedForThatCannotFitAndAFullVolumeIsSaidPlainly) {
     EXPECT_NE(ServiceControl("log").find("range asked"), std::string::npos);
     EXPECT_EQ(host.Box(kTaskDiskFull),
               L"下载失败: 磁盘" + std::wstring(volume) + L"\\空间不足（需要2 MB，可用1 MB），请清理磁盘后重新下载！");
+    // In pieces: the room is counted before the first GET too; a volume that fills meanwhile ends it as full, nothing left.
+    UseLocalService();
+    ServiceControl("reset");
+    ServiceControl("set?rom_size=1500000&piece_size=65536");
+    EXPECT_EQ(RunDownloadTask(host, input), kTaskDiskFull);
+    EXPECT_EQ(ServiceControl("log").find("GET /files/rom"), std::string::npos);
+    ServiceControl("set?rom_size=900000&slow_ms=50");
+    const std::wstring filler = std::wstring(volume) + L"\\filler";
+    mirq::CThread filling([&] {
+        for (int i = 0; i < 3000 && !FileExists(input.romPath + L".part.pieces"); ++i) Sleep(10);
+        HANDLE file = CreateFileW(filler.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        std::vector<char> block(4096);
+        DWORD written = 0;
+        while (WriteFile(file, block.data(), 4096, &written, nullptr) && written == 4096) {}
+        CloseHandle(file);
+    });
+    EXPECT_EQ(RunDownloadTask(host, input), kTaskDiskFull);
+    filling.Join();
+    EXPECT_FALSE(FileExists(input.romPath + L".part") || FileExists(input.romPath + L".part.pieces"));
+    DeleteFileW(filler.c_str());
 }
