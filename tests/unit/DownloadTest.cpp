@@ -328,40 +328,40 @@ TEST_F(Download, PiecesComeFromEveryPlaceAndAPlaceThatErrsIsDropped) {
 // Who fetches what: a place keeps to the pieces it began, a second place gets only parts under way, and a
 // piece that fails names its place only when that place sent all of it.
 TEST(PiecePicker, APieceNamesItsPlaceOnlyWhenOnePlaceSentItAll) {
-    const PieceLayout layout{3 << 20, 2 << 20, L"", {L"", L""}};  // piece 0 in two parts, piece 1 in one
+    const PieceLayout layout{(3 << 20) + 1, 2 << 20, L"", {L"", L""}};  // two pieces of two parts, the last of one byte
     CPiecePicker picker(layout, {false, false});
-    const auto next = [&](int place) {
-        const CPiecePicker::Part part = picker.Next(place);
-        return std::to_string(part.piece) + "." + std::to_string(part.index);
+    const auto walk = [&](const std::string& places) {  // what each place in turn is given
+        std::string given;
+        for (char place : places) {
+            const CPiecePicker::Part part = picker.Next(place - '0');
+            given += (given.empty() ? "" : " ") + std::to_string(part.piece) + "." + std::to_string(part.index);
+        }
+        return given;
     };
-    const std::vector<char> bytes(1 << 20, 'x');
-    EXPECT_EQ(next(0), "0.0");
-    EXPECT_EQ(next(1), "1.0");  // a piece of its own, then
-    EXPECT_EQ(next(1), "0.0");  // the end: a part the other place alone fetches
-    EXPECT_EQ(next(0), "0.1");
-    EXPECT_FALSE(picker.PartCame({0, 0, 0, 1 << 20}, 1, bytes));
-    EXPECT_FALSE(picker.PartCame({0, 0, 0, 1 << 20}, 0, bytes));  // the slower copy
-    EXPECT_TRUE(picker.PartCame({0, 1, 1 << 20, 1 << 20}, 0, bytes));
+    const auto came = [&](int piece, int index, int place) {
+        return picker.PartCame({piece, index, layout.Begin(piece) + index * kPartSize, 1}, place, std::vector<char>(1));
+    };
+    EXPECT_EQ(walk("011010"), "0.0 1.0 1.1 0.1 0.0 1.0");  // its own, then (the end) what the other alone fetches
+    EXPECT_FALSE(came(0, 0, 1));
+    EXPECT_FALSE(came(0, 0, 0));  // the slower copy
+    EXPECT_TRUE(came(0, 1, 0));
     EXPECT_EQ(picker.Take(0).size(), 2u << 20);
     EXPECT_EQ(picker.Failed(0), -1);  // from both: fetched again, by one place alone
-    EXPECT_EQ(next(0), "0.0");
-    EXPECT_EQ(next(0), "0.1");
-    EXPECT_EQ(next(0), "1.0");
-    EXPECT_EQ(next(1), "-1.0");  // no second place for piece 0 now
-    EXPECT_FALSE(picker.PartCame({0, 0, 0, 1 << 20}, 0, bytes));
-    EXPECT_TRUE(picker.PartCame({0, 1, 1 << 20, 1 << 20}, 0, bytes));
+    EXPECT_EQ(walk("1100"), "0.0 0.1 1.1 -1.0");
+    EXPECT_FALSE(came(0, 0, 1));
+    EXPECT_FALSE(picker.Wanted({0, 0, 0, 1}));
+    picker.Forget(1);  // a dropped place: what it began and what it sent are free again
+    EXPECT_TRUE(picker.Wanted({0, 0, 0, 1}));
+    EXPECT_EQ(walk("00"), "0.0 0.1");
+    EXPECT_FALSE(came(0, 0, 0));
+    EXPECT_TRUE(came(0, 1, 0));
     picker.Take(0);
     EXPECT_EQ(picker.Failed(0), 0);
-    EXPECT_EQ(next(1), "0.0");
-    EXPECT_FALSE(picker.PartCame({0, 0, 0, 1 << 20}, 1, bytes));
-    EXPECT_FALSE(picker.Wanted({0, 0, 0, 1 << 20}));
-    picker.Forget(1);  // a dropped place: what it began and what it sent are free again
-    EXPECT_TRUE(picker.Wanted({0, 0, 0, 1 << 20}));
-    EXPECT_EQ(next(0), "0.0");
-    EXPECT_TRUE(picker.PartCame({1, 0, 2 << 20, 1 << 20}, 0, bytes));
+    EXPECT_FALSE(came(1, 0, 0));
+    EXPECT_TRUE(came(1, 1, 0));
     picker.Take(1);
     picker.Forget(0);
-    EXPECT_FALSE(picker.Wanted({1, 0, 2 << 20, 1 << 20}));  // being checked: kept whatever befalls its place
+    EXPECT_FALSE(picker.Wanted({1, 0, 2 << 20, 1}));  // being checked: kept whatever befalls its place
     EXPECT_TRUE(picker.Arrived(1));
     EXPECT_FALSE(picker.Arrived(1));
     EXPECT_FALSE(picker.Done());
