@@ -77,8 +77,7 @@ TEST(Demo, WalkTheMainJob) {
     for (const std::wstring& name : ListDir(GetSandbox().base + L"\\log")) log += ReadBytes(GetSandbox().base + L"\\log\\" + name);
     EXPECT_NE(log.find("the answer for flash type 1: signature verified"), std::string::npos) << log;
     EXPECT_NE(log.find("the answer for flash type 2: signature verified"), std::string::npos);
-    // The package came from both places the record names: the service's files and nginx's.
-    for (const char* place : {"GET http://127.0.0.1:8090/files/", "GET http://127.0.0.1:8091/files/"}) {
+    for (const char* place : {"GET http://127.0.0.1:8090/files/", "GET http://127.0.0.1:8091/files/"}) {  // both served
         long long most = 0;
         for (size_t at = log.find(place); at != std::string::npos; at = log.find(place, at + 1))
             most = std::max(most, atoll(log.c_str() + log.find(": ", at) + 2));

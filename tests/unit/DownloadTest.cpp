@@ -1,6 +1,8 @@
 // The downloader through real WinINet against the local service.
 #include <windows.h>
 
+#include <array>
+
 #include <gtest/gtest.h>
 
 #include "util/Thread.h"
@@ -334,37 +336,34 @@ TEST(PiecePicker, APieceNamesItsPlaceOnlyWhenOnePlaceSentItAll) {
         std::string given;
         for (char place : places) {
             const CPiecePicker::Part part = picker.Next(place - '0');
-            given += (given.empty() ? "" : " ") + std::to_string(part.piece) + "." + std::to_string(part.index);
+            given += std::to_string(part.piece) + "." + std::to_string(part.index) + " ";
         }
         return given;
     };
-    const auto came = [&](int piece, int index, int place) {
-        return picker.PartCame({piece, index, layout.Begin(piece) + index * kPartSize, 1}, place, std::vector<char>(1));
+    const auto came = [&](std::initializer_list<std::array<int, 3>> parts) {  // piece, part, place: each completed its piece?
+        std::string completed;
+        for (const auto& p : parts)
+            completed += picker.PartCame({p[0], p[1], layout.Begin(p[0]) + p[1] * kPartSize, 1}, p[2], std::vector<char>(1)) ? '1' : '0';
+        return completed;
     };
-    EXPECT_EQ(walk("011010"), "0.0 1.0 1.1 0.1 0.0 1.0");  // its own, then (the end) what the other alone fetches
-    EXPECT_FALSE(came(0, 0, 1));
-    EXPECT_FALSE(came(0, 0, 0));  // the slower copy
-    EXPECT_TRUE(came(0, 1, 0));
+    EXPECT_EQ(walk("011010"), "0.0 1.0 1.1 0.1 0.0 1.0 ");  // its own, then (the end) what the other alone fetches
+    EXPECT_EQ(came({{0, 0, 1}, {0, 0, 0}, {0, 1, 0}}), "001");  // the slower copy of 0.0 counts for nothing
     EXPECT_EQ(picker.Take(0).size(), 2u << 20);
     EXPECT_EQ(picker.Failed(0), -1);  // from both: fetched again, by one place alone
-    EXPECT_EQ(walk("1100"), "0.0 0.1 1.1 -1.0");
-    EXPECT_FALSE(came(0, 0, 1));
+    EXPECT_EQ(walk("1100"), "0.0 0.1 1.1 -1.0 ");
+    EXPECT_EQ(came({{0, 0, 1}}), "0");
     EXPECT_FALSE(picker.Wanted({0, 0, 0, 1}));
     picker.Forget(1);  // a dropped place: what it began and what it sent are free again
     EXPECT_TRUE(picker.Wanted({0, 0, 0, 1}));
-    EXPECT_EQ(walk("00"), "0.0 0.1");
-    EXPECT_FALSE(came(0, 0, 0));
-    EXPECT_TRUE(came(0, 1, 0));
+    EXPECT_EQ(walk("00"), "0.0 0.1 ");
+    EXPECT_EQ(came({{0, 0, 0}, {0, 1, 0}}), "01");
     picker.Take(0);
     EXPECT_EQ(picker.Failed(0), 0);
-    EXPECT_FALSE(came(1, 0, 0));
-    EXPECT_TRUE(came(1, 1, 0));
+    EXPECT_EQ(came({{1, 0, 0}, {1, 1, 0}}), "01");
     picker.Take(1);
     picker.Forget(0);
     EXPECT_FALSE(picker.Wanted({1, 0, 2 << 20, 1}));  // being checked: kept whatever befalls its place
-    EXPECT_TRUE(picker.Arrived(1));
-    EXPECT_FALSE(picker.Arrived(1));
-    EXPECT_FALSE(picker.Done());
+    EXPECT_TRUE(picker.Arrived(1) && !picker.Arrived(1) && !picker.Done());
 }
 
 TEST_F(Download, WithoutRangesOrWithAChangedFileItStartsOver) {

@@ -70,11 +70,7 @@ TEST(SmallVolume, NothingIsAskedForThatCannotFitAndAFullVolumeIsSaidPlainly) {
     const std::wstring filler = std::wstring(volume) + L"\\filler";
     mirq::CThread filling([&] {
         for (int i = 0; i < 3000 && !FileExists(input.romPath + L".part.pieces"); ++i) Sleep(10);
-        HANDLE file = CreateFileW(filler.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-        std::vector<char> block(4096);
-        DWORD written = 0;
-        while (WriteFile(file, block.data(), 4096, &written, nullptr) && written == 4096) {}
-        CloseHandle(file);
+        WriteBytes(filler, std::string(1 << 20, 0));  // as much as the volume still holds
     });
     EXPECT_EQ(RunDownloadTask(host, input), kTaskDiskFull);
     filling.Join();
