@@ -36,6 +36,14 @@ pid=$!
 # The second place: nginx with the store's files, as a mirror serves them.
 web="$store.nginx"
 mkdir -p "$web"
+# An nginx of these scripts that a killed run left on the port goes first (none of anyone else's).
+for p in $(ss -ltnpH "sport = :8091" 2>/dev/null | grep -o 'pid=[0-9]*' | cut -d= -f2 | sort -u); do
+    tr '\0' ' ' < "/proc/$p/cmdline" 2>/dev/null | grep -q '\.nginx/nginx\.conf' && kill "$p"
+done
+for _ in $(seq 50); do
+    [ -z "$(ss -ltnH "sport = :8091" 2>/dev/null)" ] && break
+    sleep 0.1
+done
 cat > "$web/nginx.conf" <<CONF
 worker_processes 1;
 pid $web/nginx.pid;

@@ -66,7 +66,7 @@ TEST(SmallVolume, NothingIsAskedForThatCannotFitAndAFullVolumeIsSaidPlainly) {
     ServiceControl("set?rom_size=1500000&piece_size=65536");
     EXPECT_EQ(RunDownloadTask(host, input), kTaskDiskFull);
     EXPECT_EQ(ServiceControl("log").find("GET /files/rom"), std::string::npos);
-    ServiceControl("set?rom_size=900000&slow_ms=50");
+    ServiceControl("set?rom_size=900000&slow_ms=1000");  // a piece a second on each connection after the first
     const std::wstring filler = std::wstring(volume) + L"\\filler";
     mirq::CThread filling([&] {
         for (int i = 0; i < 3000 && !FileExists(input.romPath + L".part.pieces"); ++i) Sleep(10);
