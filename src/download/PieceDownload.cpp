@@ -61,7 +61,8 @@ struct CPlace {
     CStopToken stop;  // requested when it is dropped, or the download stops
     std::atomic<long long> bytes{0};
     std::atomic<int> connections{0};
-    bool dropped = false;  // under the download's lock, with `why`
+    bool dropped = false;  // under the download's lock, with `why` and when
+    DWORD droppedAt = 0;
     bool noRanges = false;
     std::wstring why;
     std::deque<std::pair<DWORD, long long>> samples;  // (tick, bytes) over the last window, the coordinator's
@@ -124,10 +125,15 @@ public:
         }
         connections.clear();  // joined
         m_part.Close();
-        for (auto& place : m_places)
+        const DWORD finished = GetTickCount();
+        for (auto& place : m_places) {
+            const DWORD ms = std::max<DWORD>(1, (place->dropped ? place->droppedAt : finished) - started);
             MIRQ_LOG(place->dropped ? kLogWarning : kLogInfo, L"http",
-                     L"GET " + place->url + L": " + std::to_wstring(place->bytes.load()) + L" bytes of pieces" +
+                     L"GET " + place->url + L": " + std::to_wstring(place->bytes.load()) + L" bytes of pieces in " +
+                         std::to_wstring(ms / 1000) + L"." + std::to_wstring(ms / 100 % 10) + L" s, " +
+                         std::to_wstring(place->bytes.load() * 1000 / ms / 1024) + L" KB/s" +
                          (place->dropped ? L"; dropped: " + place->why : L""));
+        }
         if (m_diskFull) return PiecesResult::DiskFull;
         if (m_picker.Done()) return PiecesResult::Whole;
         if (m_stop.Requested()) return PiecesResult::Stopped;
@@ -156,6 +162,7 @@ private:
         CPlace& place = *m_places[index];
         if (place.dropped) return;
         place.dropped = true;
+        place.droppedAt = GetTickCount();
         place.why = why;
         place.stop.Request();
         m_picker.Forget(index);
