@@ -316,6 +316,8 @@ PLANTS = [
      "PiecePicker.APieceNamesItsPlaceOnlyWhenOnePlaceSentItAll"),
     ("src/download/PieceDownload.cpp", "(pass == 2 && (piece.onePlace || piece.owner == place))", "(pass == 2 && piece.owner == place)",
      "PiecePicker.APieceNamesItsPlaceOnlyWhenOnePlaceSentItAll"),
+    ("src/download/PieceDownload.cpp", "        AllowConnectionsPerServer(kMaxConnections + 2);", "",
+     "Download.PiecesComeFromEveryPlaceAndAPlaceThatErrsIsDropped"),
     ("src/download/PieceDownload.cpp", "m_diskFull = error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;", "m_diskFull = false;",
      "SmallVolume.NothingIsAskedForThatCannotFitAndAFullVolumeIsSaidPlainly"),
     ("src/download/PieceDownload.cpp", "        if (m_have[i] || piece.checking) continue;\n", "        if (m_have[i]) continue;\n",

@@ -64,6 +64,14 @@ std::wstring ThroughProxy(HINTERNET session) {
 
 }  // namespace
 
+void AllowConnectionsPerServer(DWORD connections) {
+    for (DWORD option : {INTERNET_OPTION_MAX_CONNS_PER_SERVER, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER}) {
+        DWORD now = 0, size = sizeof(now);
+        if (!InternetQueryOptionW(nullptr, option, &now, &size) || now < connections)
+            InternetSetOptionW(nullptr, option, &connections, sizeof(connections));
+    }
+}
+
 bool IsCertificateError(DWORD error) {
     switch (error) {
     case kClientAuthNotSetUp:

@@ -55,6 +55,9 @@ SendResult SendHttpRequest(CHttpHandles& h, const HttpSession& session, const Ur
 long long SendPlainGet(CHttpHandles& h, const std::wstring& url);
 // Whether a WinINet error says the connection could not be trusted.
 bool IsCertificateError(DWORD error);
+// Lets WinINet hold this many connections to one server at once, for this process (older versions allow
+// 2 to an HTTP/1.1 server and 4 to a 1.0 one, and queue the rest); a higher limit is kept.
+void AllowConnectionsPerServer(DWORD connections);
 
 // A numeric header (status code, content length); -1 when missing or not a whole number.
 long long QueryNumber(HINTERNET request, DWORD info);

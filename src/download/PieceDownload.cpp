@@ -86,6 +86,7 @@ public:
             if (SplitUrl(url, place->address)) m_places.push_back(std::move(place));
         }
         const int each = std::max(1, std::min(kMaxConnections, kMaxAllConnections / std::max<int>(1, static_cast<int>(m_places.size()))));
+        AllowConnectionsPerServer(kMaxConnections + 2);  // a place's connections, and the service's queries beside them
         std::vector<std::unique_ptr<CThread>> connections;
         for (int c = 0; c < std::min(each, m_layout.Count()); ++c)
             for (size_t p = 0; p < m_places.size(); ++p) {  // place by place, so the first pieces go to every place

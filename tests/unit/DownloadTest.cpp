@@ -280,6 +280,9 @@ TEST_F(Download, PiecesComeFromEveryPlaceAndAPlaceThatErrsIsDropped) {
         EXPECT_NE(served.find(std::string(row.fault) == "alt=down&no_ranges=1" ? "200 /files/rom" : "206 /files/rom"), std::string::npos);
         if (std::string(row.fault) == "alt=1") {
             EXPECT_NE(served.find("206 /alt/files/rom"), std::string::npos);
+            DWORD perServer = 0, size = sizeof(perServer);  // not WinINet's 2 (older versions queue the rest)
+            EXPECT_TRUE(InternetQueryOptionW(nullptr, INTERNET_OPTION_MAX_CONNS_PER_SERVER, &perServer, &size));
+            EXPECT_GE(perServer, static_cast<DWORD>(kMaxConnections));
             EXPECT_TRUE(std::any_of(listener.reports.begin(), listener.reports.end(), [](const CRecordingListener::Report& r) {
                 return r.text.find(L"（2个地址，") != std::wstring::npos;
             }));
