@@ -218,9 +218,9 @@ private:
             DWORD error = 0;
             const bool written = same && m_part.WriteAt(m_layout.Begin(piece), bytes, error);
             hold.lock();
-            if (!same || !written) {
+            if (!written) {  // fetched again; with another hash, its place is named when one place sent it all
                 const int sender = m_picker.Failed(piece);
-                if (!written && same) {
+                if (same) {
                     m_diskFull = error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
                     Drop(index, L"the part could not be written (error " + std::to_wstring(error) + L")");
                     return;
