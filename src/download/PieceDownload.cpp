@@ -301,6 +301,7 @@ CPiecePicker::Part CPiecePicker::PartOf(int piece, int index) const {
     part.index = index;
     part.begin = m_layout->Begin(piece) + index * kPartSize;
     part.length = std::min(kPartSize, m_layout->Begin(piece) + m_layout->Length(piece) - part.begin);
+    part.round = m_pieces[piece].round;
     return part;
 }
 
@@ -327,8 +328,8 @@ CPiecePicker::Part CPiecePicker::Next(int place) {
 
 bool CPiecePicker::PartCame(const Part& part, int place, const std::vector<char>& bytes) {
     PieceState& piece = m_pieces[part.piece];
-    piece.fetchers[part.index].clear();  // a copy still under way elsewhere is not wanted any more
     if (!Wanted(part)) return false;
+    piece.fetchers[part.index].clear();  // a copy still under way elsewhere is not wanted any more
     piece.bytes.resize(static_cast<size_t>(m_layout->Length(part.piece)));
     std::copy(bytes.begin(), bytes.end(), piece.bytes.begin() + static_cast<ptrdiff_t>(part.begin - m_layout->Begin(part.piece)));
     piece.from[part.index] = place;
@@ -361,12 +362,14 @@ int CPiecePicker::Failed(int piece) {
 void CPiecePicker::Reset(PieceState& state) {
     state.owner = -1;
     state.checking = false;
+    ++state.round;
     for (std::vector<int>& fetchers : state.fetchers) fetchers.clear();
     std::fill(state.from.begin(), state.from.end(), -1);
     std::vector<char>().swap(state.bytes);
 }
 
 void CPiecePicker::GiveBack(const Part& part, int place) {
+    if (part.round != m_pieces[part.piece].round) return;  // its fetchers were let go with the round
     std::vector<int>& fetchers = m_pieces[part.piece].fetchers[part.index];
     const auto at = std::find(fetchers.begin(), fetchers.end(), place);
     if (at != fetchers.end()) fetchers.erase(at);

@@ -41,6 +41,7 @@ public:
     struct Part {
         int piece = -1, index = 0;        // piece -1: nothing left for the place
         long long begin = 0, length = 0;  // in the file
+        int round = 0;                    // of its piece: a part asked for before the piece failed is not wanted
     };
 
     CPiecePicker(const PieceLayout& layout, const std::vector<bool>& have);
@@ -58,7 +59,10 @@ public:
     void GiveBack(const Part& part, int place);
     // A dropped place: the pieces it began are free, and what it sent of unchecked pieces is fetched again.
     void Forget(int place);
-    bool Wanted(const Part& part) const { return !m_have[part.piece] && m_pieces[part.piece].from[part.index] < 0; }
+    bool Wanted(const Part& part) const {
+        const PieceState& piece = m_pieces[part.piece];
+        return !m_have[part.piece] && piece.round == part.round && piece.from[part.index] < 0;
+    }
     bool Done() const;
     const std::vector<bool>& Have() const { return m_have; }
 
@@ -67,6 +71,7 @@ private:
         int owner = -1;         // the place that began it
         bool onePlace = false;  // it failed from several places: no second place for it
         bool checking = false;  // taken whole to be checked: what a dropped place sent of it stays meanwhile
+        int round = 0;          // how many times it was fetched again
         std::vector<std::vector<int>> fetchers;  // each part's, in the order they began
         std::vector<int> from;  // the place each part came from; -1 while missing
         std::vector<char> bytes;

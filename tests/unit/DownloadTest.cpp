@@ -1,7 +1,7 @@
 // The downloader through real WinINet against the local service.
 #include <windows.h>
 
-#include <array>
+#include <map>
 
 #include <gtest/gtest.h>
 
@@ -335,37 +335,40 @@ TEST_F(Download, PiecesComeFromEveryPlaceAndAPlaceThatErrsIsDropped) {
 TEST(PiecePicker, APieceNamesItsPlaceOnlyWhenOnePlaceSentItAll) {
     const PieceLayout layout{(3 << 20) + 1, 2 << 20, L"", {L"", L""}};  // two pieces of two parts, the last of one byte
     CPiecePicker picker(layout, {false, false});
+    std::map<std::string, CPiecePicker::Part> given;  // the last of each part
     const auto walk = [&](const std::string& places) {  // what each place in turn is given
-        std::string given;
+        std::string parts;
         for (char place : places) {
             const CPiecePicker::Part part = picker.Next(place - '0');
-            given += std::to_string(part.piece) + "." + std::to_string(part.index) + " ";
+            const std::string name = std::to_string(part.piece) + "." + std::to_string(part.index);
+            given[name] = part;
+            parts += name + " ";
         }
-        return given;
+        return parts;
     };
-    const auto came = [&](std::initializer_list<std::array<int, 3>> parts) {  // piece, part, place: each completed its piece?
+    const auto came = [&](std::initializer_list<std::pair<const char*, int>> parts) {  // part, place: each completed its piece?
         std::string completed;
-        for (const auto& p : parts)
-            completed += picker.PartCame({p[0], p[1], layout.Begin(p[0]) + p[1] * kPartSize, 1}, p[2], std::vector<char>(1)) ? '1' : '0';
+        for (const auto& p : parts) completed += picker.PartCame(given.at(p.first), p.second, std::vector<char>(1)) ? '1' : '0';
         return completed;
     };
     EXPECT_EQ(walk("011010"), "0.0 1.0 1.1 0.1 0.0 1.0 ");  // its own, then (the end) what the other alone fetches
-    EXPECT_EQ(came({{0, 0, 1}, {0, 0, 0}, {0, 1, 0}}), "001");  // the slower copy of 0.0 counts for nothing
+    EXPECT_EQ(came({{"0.0", 1}, {"0.0", 0}, {"0.1", 0}}), "001");  // the slower copy of 0.0 counts for nothing
     EXPECT_EQ(picker.Take(0).size(), 2u << 20);
     EXPECT_EQ(picker.Failed(0), -1);  // from both: fetched again, by one place alone
+    EXPECT_FALSE(picker.Wanted(given.at("0.1")));  // nor is a part asked for before
     EXPECT_EQ(walk("1100"), "0.0 0.1 1.1 -1.0 ");
-    EXPECT_EQ(came({{0, 0, 1}}), "0");
-    EXPECT_FALSE(picker.Wanted({0, 0, 0, 1}));
+    EXPECT_EQ(came({{"0.0", 1}}), "0");
+    EXPECT_FALSE(picker.Wanted(given.at("0.0")));
     picker.Forget(1);  // a dropped place: what it began and what it sent are free again
-    EXPECT_TRUE(picker.Wanted({0, 0, 0, 1}));
+    EXPECT_TRUE(picker.Wanted(given.at("0.0")));
     EXPECT_EQ(walk("00"), "0.0 0.1 ");
-    EXPECT_EQ(came({{0, 0, 0}, {0, 1, 0}}), "01");
+    EXPECT_EQ(came({{"0.0", 0}, {"0.1", 0}}), "01");
     picker.Take(0);
     EXPECT_EQ(picker.Failed(0), 0);
-    EXPECT_EQ(came({{1, 0, 0}, {1, 1, 0}}), "01");
+    EXPECT_EQ(came({{"1.0", 0}, {"1.1", 0}}), "01");
     picker.Take(1);
     picker.Forget(0);
-    EXPECT_FALSE(picker.Wanted({1, 0, 2 << 20, 1}));  // being checked: kept whatever befalls its place
+    EXPECT_FALSE(picker.Wanted(given.at("1.0")));  // being checked: kept whatever befalls its place
     EXPECT_TRUE(picker.Arrived(1) && !picker.Arrived(1) && !picker.Done());
 }
 
