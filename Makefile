@@ -12,7 +12,7 @@ BUILD_X64  ?= build-x64
 BUILD      ?= $(if $(filter x64,$(TEST_ARCH)),$(BUILD_X64),$(BUILD_X86))
 SERVICE_BUILD ?= build-service
 JOBS       ?= 2
-TEST_FLAGS  = -DMIRQ_SERVICE_HOST=127.0.0.1 -DMIRQ_HOME_URL=http://127.0.0.1:8080/ -DMIRQ_INSTALL_WAIT_S=4 \
+TEST_FLAGS  = -DMIRQ_SERVICE_HOST=127.0.0.1 -DMIRQ_HOME_URL=http://127.0.0.1:8080/ -DMIRQ_INSTALL_WAIT_S=6 \
               -DMIRQ_SERVICE_KEY=$(CURDIR)/tests/keys/service-public.der
 WINE_RUN    = $(BUILD)/wine-run.sh
 
