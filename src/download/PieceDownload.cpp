@@ -103,7 +103,7 @@ public:
             const HANDLE wake[] = {m_stop.Event(), m_connectionEnded.get()};
             const bool stopped = !first && WaitForMultipleObjects(2, wake, FALSE, kLookMs) == WAIT_OBJECT_0;
             int live = 0, inUse = 0;
-            long long bytes = 0;
+            long long bytes = 0, inOrder = 0;
             {
                 std::lock_guard<std::mutex> hold(m_lock);
                 // Once every piece is here, a connection still waiting on a stalled place has nothing left to wait for.
@@ -114,14 +114,9 @@ public:
                     bytes += place->bytes;
                 }
                 DropLaggards();
-            }
-            const double rate = Rate(started, bytes);
-            long long inOrder = 0;
-            {
-                std::lock_guard<std::mutex> hold(m_lock);
                 for (int i = 0; i < m_layout.Count() && m_picker.Have()[i]; ++i) inOrder += m_layout.Length(i);
             }
-            progress.OnPieces(m_checkedBytes, rate, inUse, live, inOrder);
+            progress.OnPieces(m_checkedBytes, Rate(started, bytes), inUse, live, inOrder);
             if (live == 0) break;
         }
         connections.clear();  // joined
