@@ -639,7 +639,9 @@ DownloadOutcome CResourceDownloader::DownloadPieces(const ServiceAnswer& named, 
     }
     CPieceProgress progress(*this, part, named.file, stop);
     std::wstring wholeFrom;
-    switch (FetchPieces(Session(), named.places, layout, part, stop, progress, wholeFrom)) {
+    const PiecesResult fetched = FetchPieces(Session(), named.places, layout, part, stop, progress, wholeFrom);
+    if (fetched != PiecesResult::Whole) progress.Finish(0);  // its hasher lets go of the part, which may go next
+    switch (fetched) {
     case PiecesResult::Whole: break;
     case PiecesResult::NoRanges:
         forget();
