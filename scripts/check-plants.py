@@ -303,6 +303,10 @@ PLANTS = [
     ("service/src/Server.cpp", "    open.counted = false;\n", "", "Service.SlowClientsAreCutAndOneAddressCannotKeepOthersOut"),
     ("service/src/Server.cpp", "if (--m_perAddress[open.address] == 0) m_perAddress.erase", "if (--m_perAddress[open.address] != 0) m_perAddress.erase",
      "Service.SlowClientsAreCutAndOneAddressCannotKeepOthersOut"),
+    ("service/src/Store.cpp", "with --withdraw ONLINE.der\";\n        return false;", "with --withdraw ONLINE.der\";\n        return true;",
+     "Service.ACatalogueIsCheckedByTheProgramsRulesThenSignedOneVersionUp"),
+    ("service/src/Server.cpp", "        LogLine(client, req.method, req.target.empty() ? req.path : req.target, res.status, bytes, Elapsed());\n", "",
+     "Service.EachRequestGetsItsAnswerAndBadInputAClearOne"),
     # Pieces: each checked on arrival, a kept map only of this very file, the demo's second place.
     ("src/download/PieceDownload.cpp", "same = Sha256Hex(bytes.data(), bytes.size()) == m_layout.pieces[piece];", "same = true;",
      "Download.PiecesComeFromEveryPlaceAndAPlaceThatErrsIsDropped"),

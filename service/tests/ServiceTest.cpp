@@ -209,6 +209,7 @@ TEST_F(Service, ACatalogueIsCheckedByTheProgramsRulesThenSignedOneVersionUp) {
                             {"</name>", "</name><!-- x -->", "not a plain <models> document"},
                             {"</model>\n<model>", "</model></models><model>", "not a plain <models> document"},
                             {"</script>", "</script><signature>x</signature>", "holds <signature>"},
+                            {"</script>", "</script><withdrawn>x</withdrawn>", "holds <withdrawn>"},
                             {kModels, "", "no <model>"}}) {
         std::string models = kModels;
         models.replace(models.find(b.from), b.from.size(), b.to);
@@ -412,12 +413,14 @@ TEST_F(Service, EachRequestGetsItsAnswerAndBadInputAClearOne) {
     StartServer(options, true);
     Exchange(Connect(m_server->Port(), "127.0.0.1"), "POST /ota/ota/geturl.action HTTP/1.1\r\nX-Forwarded-For: 203.0.113.9\r\n"
                                                       "Content-Encoding: br\r\nContent-Length: 2\r\n\r\nxx");
+    Exchange(Connect(m_server->Port(), "127.0.0.1"), "GET / HTTP/1.1\r\nX-Forwarded-For: 203.0.113.9\r\n\r\n");
     StopServer();
     fflush(stderr);
     dup2(saved, 2);
     close(saved);
     close(log);
     EXPECT_NE(Read(logged).find(" 203.0.113.9 POST /ota/ota/geturl.action 415 "), std::string::npos) << Read(logged);
+    EXPECT_NE(Read(logged).find(" 203.0.113.9 GET / 200 "), std::string::npos) << Read(logged);  // an answer too
     // (A 503's line names the client from what of the head has come: its header read past a line without a colon.)
     EXPECT_EQ(HeaderValue("GET / HTTP/1.1\r\nNo colon\r\nX-Forwarded-For: 203.0.113.7 \r\n\r\n", "x-forwarded-for"), "203.0.113.7");
 }
